@@ -1,0 +1,141 @@
+#include "config/settings.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+namespace config {
+namespace {
+
+bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// A cursor over one line, matching the formatted-input rules: a number skips
+// leading white space, takes an optional sign and at least one decimal digit;
+// a literal dot must be the very next character.
+struct Scanner {
+  const char* p;
+
+  void skip_blanks() {
+    while (*p != '\0' && is_blank(*p)) ++p;
+  }
+  // Copies the next word (at most `size` - 1 characters kept). false if none.
+  bool word(char* out, int size) {
+    skip_blanks();
+    if (*p == '\0') return false;
+    int n = 0;
+    while (*p != '\0' && !is_blank(*p)) {
+      if (n < size - 1) out[n++] = *p;
+      ++p;
+    }
+    out[n] = '\0';
+    return true;
+  }
+  bool number(int32_t* out) {
+    skip_blanks();
+    const char* q = p;
+    bool negative = false;
+    if (*q == '+' || *q == '-') negative = *q++ == '-';
+    if (!std::isdigit(static_cast<unsigned char>(*q))) return false;
+    uint32_t value = 0;  // wraps like a 32-bit store of a longer number
+    while (std::isdigit(static_cast<unsigned char>(*q))) {
+      value = value * 10u + static_cast<uint32_t>(*q - '0');
+      ++q;
+    }
+    p = q;
+    *out = static_cast<int32_t>(negative ? 0u - value : value);
+    return true;
+  }
+  bool literal(char c) {
+    if (*p != c) return false;
+    ++p;
+    return true;
+  }
+};
+
+void scan_number(Scanner* s, int32_t* field) {
+  int32_t value;
+  if (s->number(&value)) *field = value;
+}
+
+// "%s %d.%d.%d.%d": stops at the first field that does not match. With
+// `byte_parts`, a part outside 0..255 is refused and keeps its old value,
+// so the dotted text built from the parts always fits its field.
+void scan_address(Scanner* s, int32_t parts[4], bool byte_parts) {
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0 && !s->literal('.')) return;
+    int32_t value;
+    if (!s->number(&value)) return;
+    if (!byte_parts || (value >= 0 && value <= 255)) parts[i] = value;
+  }
+}
+
+}  // namespace
+
+void apply_config_line(const char* line, Settings* settings) {
+  char key[kLineBytes];
+  Scanner s{line};
+  if (!s.word(key, sizeof key)) return;  // blank line
+  if (key[0] == ';') return;             // comment
+  if (std::strcmp(key, "VER") == 0) {
+    scan_number(&s, &settings->VER);
+  } else if (std::strcmp(key, "ROOM") == 0) {
+    scan_number(&s, &settings->ROOM);
+    if (settings->ROOM > kMaxRooms) settings->ROOM = kMaxRooms;
+  } else if (std::strcmp(key, "L_NAME") == 0) {
+    char name[kLineBytes];
+    if (s.word(name, sizeof name)) {
+      std::strncpy(settings->L_NAME, name, kNameBytes - 1);
+      settings->L_NAME[kNameBytes - 1] = '\0';
+    }
+  } else if (std::strcmp(key, "L_IP") == 0) {
+    scan_address(&s, settings->L_IP, false);
+  } else if (std::strcmp(key, "L_PORT") == 0) {
+    scan_number(&s, &settings->L_PORT);
+  } else if (std::strcmp(key, "N_IP") == 0) {
+    scan_address(&s, settings->N_IP, true);
+  } else if (std::strcmp(key, "N_PORT") == 0) {
+    scan_number(&s, &settings->N_PORT);
+  }
+}
+
+int load_config_file(const char* path, Settings* settings) {
+  std::FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return -1;
+  char line[kLineBytes];
+  for (;;) {
+    // One piece: at most 319 characters, up to and including a line feed.
+    // A carriage return right before a line feed is dropped, as a text-mode
+    // read does.
+    int n = 0;
+    int c = 0;
+    while (n < kLineBytes - 1 && (c = std::fgetc(file)) != EOF) {
+      if (c == '\r') {
+        int next = std::fgetc(file);
+        if (next == '\n') {
+          c = '\n';
+        } else if (next != EOF) {
+          std::ungetc(next, file);
+        }
+      }
+      line[n++] = static_cast<char>(c);
+      if (c == '\n') break;
+    }
+    if (n == 0) break;
+    line[n] = '\0';
+    apply_config_line(line, settings);
+    if (c == EOF) break;
+  }
+  std::fclose(file);
+  return 0;
+}
+
+int load_config(Settings* settings) {
+  std::strcpy(settings->L_NAME, "sample_lobby");
+  settings->N_IP[0] = 127;
+  settings->N_IP[1] = 0;
+  settings->N_IP[2] = 0;
+  settings->N_IP[3] = 1;
+  return load_config_file(kConfigFileName, settings);
+}
+
+}  // namespace config

@@ -1,0 +1,41 @@
+// The server's settings, read once from "dorvik.txt" before any thread
+// starts and only read afterwards, without locks.
+#ifndef CONFIG_SETTINGS_H_
+#define CONFIG_SETTINGS_H_
+
+#include <cstdint>
+
+namespace config {
+
+constexpr char kConfigFileName[] = "dorvik.txt";
+constexpr int kNameBytes = 64;    // L_NAME with its terminating zero
+constexpr int kLineBytes = 320;   // one line piece with its terminating zero
+constexpr int32_t kMaxRooms = 4;  // ROOM above this is lowered to it
+constexpr int32_t kDefaultPort = 30009;
+
+struct Settings {
+  int32_t VER = 0;
+  int32_t ROOM = kMaxRooms;
+  char L_NAME[kNameBytes] = "sample_lobby";
+  int32_t L_IP[4] = {0, 0, 0, 0};
+  int32_t L_PORT = kDefaultPort;
+  int32_t N_IP[4] = {127, 0, 0, 1};
+  int32_t N_PORT = 0;
+
+  // Test seams, never read from the file: 0 keeps the kernel's default.
+  int32_t test_send_buffer = 0;  // SO_SNDBUF of client and upstream sockets
+  int32_t test_recv_buffer = 0;  // SO_RCVBUF of the upstream socket
+};
+
+// Reads "dorvik.txt" from the working directory into `settings`, which
+// keeps its defaults for every key the file does not set. 0 when the file
+// was read, -1 when it could not be opened.
+int load_config(Settings* settings);
+int load_config_file(const char* path, Settings* settings);
+
+// Reads one configuration line (or piece of one) into `settings`.
+void apply_config_line(const char* line, Settings* settings);
+
+}  // namespace config
+
+#endif  // CONFIG_SETTINGS_H_

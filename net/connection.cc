@@ -1,0 +1,160 @@
+#include "net/connection.h"
+
+#include <cstring>
+
+#include "net/socket_ops.h"
+
+namespace net {
+
+Connection::Connection() = default;
+Connection::~Connection() = default;
+
+void Connection::reset_queues() {
+  {
+    std::lock_guard<std::mutex> guard(send_lock);
+    send_read = 0;
+    send_count = 0;
+    send_write = 0;
+    send_offset = 0;
+    overflowed = false;
+  }
+  recv_read = 0;
+  recv_count = 0;
+  recv_write = 0;
+}
+
+int Connection::attach(int accepted_socket) {
+  socket = accepted_socket;
+  reset_queues();
+  idle_seconds.store(0, std::memory_order_relaxed);
+  // Opened last, so that a thread that sees the connection open also sees
+  // the reset positions.
+  state.store(kStateOpen, std::memory_order_release);
+  return 0;
+}
+
+int Connection::close_sockets() {
+  if (socket >= 0) {
+    shutdown_fd(socket);
+    close_fd(socket);
+    socket = -1;
+  }
+  if (listen_socket >= 0) {
+    shutdown_fd(listen_socket);
+    close_fd(listen_socket);
+    listen_socket = -1;
+  }
+  return 0;
+}
+
+int Connection::close() {
+  close_sockets();
+  state.store(kStateClosed, std::memory_order_release);
+  return 0;
+}
+
+int Connection::poll_readable() {
+  int ready = poll_fd(socket, kPollIn, kReadyWaitMs);
+  return ready == 0 ? -1 : 0;
+}
+
+int Connection::recv_some(uint8_t* buffer, int size) {
+  int n = recv_nb(socket, buffer, size - 1);
+  if (n >= 0) buffer[n] = 0;
+  return n;
+}
+
+int Connection::append_received(const uint8_t* bytes, int length) {
+  int room = kRecvRingSize - recv_count;
+  if (length > room) length = room;
+  for (int i = 0; i < length; ++i) {
+    recv_ring[recv_write] = bytes[i];
+    recv_write = (recv_write + 1) & kRecvRingMask;
+  }
+  recv_count += length;
+  return length;
+}
+
+int Connection::receive() {
+  if (state.load(std::memory_order_acquire) == kStateClosed) return 0;
+  if (poll_readable() == -1) return 0;
+  // Never take more than the ring can hold, whatever the parsers left in it.
+  int room = kRecvRingSize - recv_count;
+  int size = (room < kRecvChunk ? room : kRecvChunk) + 1;
+  if (size <= 1) return 0;
+  int n = recv_some(out_buf.data(), size);
+  if (n == kIoWouldBlock) return 0;  // interrupted or spurious wake-up
+  if (n <= 0) return 1;              // peer closed, or the socket failed
+  append_received(out_buf.data(), n);
+  return 0;
+}
+
+int Connection::enqueue(const uint8_t* bytes, int length) {
+  if (length < 1 || length > kSendSlotBytes) return kEnqueueTooLong;
+  std::lock_guard<std::mutex> guard(send_lock);
+  if (send_count >= kSendSlots) {
+    overflowed = true;
+    return kEnqueueFull;
+  }
+  std::memcpy(send_slot[send_write].data(), bytes, static_cast<size_t>(length));
+  send_len[send_write] = length;
+  send_count += 1;
+  send_write = (send_write + 1) & kSendSlotMask;
+  return kEnqueueOk;
+}
+
+int Connection::flush() {
+  if (state.load(std::memory_order_acquire) == kStateClosed) return 0;
+  std::lock_guard<std::mutex> guard(send_lock);
+  int sent = 0;
+  while (send_count > 0 && sent < kFlushBatch) {
+    const uint8_t* head = send_slot[send_read].data();
+    int remaining = send_len[send_read] - send_offset;
+    int n = send_nb(socket, head + send_offset, remaining);
+    if (n < 0) break;  // the kernel takes nothing now, or the peer is gone
+    if (n < remaining) {
+      send_offset += n;  // the rest goes first on the next flush
+      break;
+    }
+    send_offset = 0;
+    send_read = (send_read + 1) & kSendSlotMask;
+    send_count -= 1;
+    ++sent;
+  }
+  return 0;
+}
+
+int Connection::send_pending() const {
+  std::lock_guard<std::mutex> guard(send_lock);
+  return send_count;
+}
+
+int Connection::send_free() const {
+  std::lock_guard<std::mutex> guard(send_lock);
+  return kSendSlots - send_count;
+}
+
+bool Connection::send_overflowed() const {
+  std::lock_guard<std::mutex> guard(send_lock);
+  return overflowed;
+}
+
+int Connection::connect_remote() {
+  int fd = tcp_socket();
+  if (fd < 0) return kConnectNoSocket;
+  uint32_t addr = 0;
+  if (parse_ipv4(remote_host.data(), &addr) != 0 && resolve_ipv4(remote_host.data(), &addr) != 0) {
+    close_fd(fd);
+    return kConnectNoHost;
+  }
+  if (connect_ipv4(fd, addr, remote_port, kConnectTimeoutMs) != 0) {
+    close_fd(fd);
+    return kConnectFailed;
+  }
+  socket = fd;
+  reset_queues();
+  state.store(kStateOpen, std::memory_order_release);
+  return kConnectOk;
+}
+
+}  // namespace net

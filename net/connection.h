@@ -1,0 +1,127 @@
+// One TCP socket with a receive ring, a bounded queue of small outgoing
+// messages and a composition buffer. Framing is left to the owner.
+//
+// Threading: the owner thread (a slot's worker, or the accept thread for the
+// listener and, under lock_groups, the upstream link) uses every field, with
+// two exceptions. `state` and `idle_seconds` are atomics shared with the
+// accept thread. The send queue is guarded by `send_lock`, because one
+// message (the seat-vacated notice) is queued by another slot's thread.
+#ifndef NET_CONNECTION_H_
+#define NET_CONNECTION_H_
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+namespace net {
+
+constexpr int kRecvRingSize = 4096;
+constexpr int kRecvRingMask = kRecvRingSize - 1;
+constexpr int kOutBufSize = 1024;
+// One receive takes at most this many bytes (out_buf less its trailing zero).
+constexpr int kRecvChunk = kOutBufSize - 1;
+constexpr int kSendSlots = 256;
+constexpr int kSendSlotMask = kSendSlots - 1;
+constexpr int kSendSlotBytes = 80;
+constexpr int kFlushBatch = 20;
+constexpr int kRemoteHostBytes = 32;
+constexpr int kReadyWaitMs = 10;
+constexpr int kConnectTimeoutMs = 3000;
+
+constexpr int32_t kStateClosed = -1;
+constexpr int32_t kStateOpen = 1;
+
+// Results of enqueue.
+constexpr int kEnqueueOk = 0;
+constexpr int kEnqueueTooLong = -1;  // longer than one send slot
+constexpr int kEnqueueFull = -2;     // 256 messages wait unsent
+
+// Results of connect_remote.
+constexpr int kConnectOk = 0;
+constexpr int kConnectNoSocket = -2;
+constexpr int kConnectNoHost = -3;
+constexpr int kConnectFailed = -4;
+
+class Connection {
+ public:
+  Connection();
+  virtual ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Takes over an accepted socket and opens the connection with an empty
+  // ring and queue. REQUIRES: state is closed (or the refusal slot).
+  int attach(int accepted_socket);
+  // Closes the sockets, then marks the connection closed, last: from that
+  // store on another thread may attach a new socket.
+  int close();
+  int close_sockets();
+  // 0: readable (or the wait failed, which the recv that follows reports);
+  // -1: nothing arrived within 10 ms.
+  int poll_readable();
+  // One recv of at most size - 1 bytes, a zero byte written after them.
+  // Bytes received, 0 when the peer closed, -1 on failure, -2 nothing there.
+  int recv_some(uint8_t* buffer, int size);
+  // Waits up to 10 ms, then appends what arrived to the receive ring.
+  // 1 when the peer closed or the socket failed, else 0.
+  int receive();
+  // Queues one message of 1..80 bytes. Never overwrites an unsent message:
+  // on a full queue the message is refused and `overflowed` is set.
+  int enqueue(const uint8_t* bytes, int length);
+  // Sends up to 20 queued messages without blocking. A message the kernel
+  // takes only in part keeps its rest at the head of the queue, so the peer
+  // never sees a message cut; a refused send leaves it queued.
+  int flush();
+  // Opens the outbound connection to remote_host:remote_port.
+  int connect_remote();
+
+  // Receive-ring access for parsers.
+  uint8_t ring_byte(int offset) const { return recv_ring[(recv_read + offset) & kRecvRingMask]; }
+  void consume(int length) {
+    recv_read = (recv_read + length) & kRecvRingMask;
+    recv_count -= length;
+  }
+  // Appends bytes to the ring as a receive would; returns how many fit.
+  int append_received(const uint8_t* bytes, int length);
+
+  int send_pending() const;
+  int send_free() const;
+  bool send_overflowed() const;
+
+  // Owner thread only.
+  std::array<uint8_t, kRecvRingSize> recv_ring{};
+  int32_t scratch = 0;
+  std::array<uint8_t, kOutBufSize> out_buf{};
+  int32_t recv_read = 0;
+  int32_t recv_count = 0;
+  int32_t recv_write = 0;
+  int32_t remote_port = 0;
+  std::array<char, kRemoteHostBytes> remote_host{};
+  int32_t peer_ip[4] = {0, 0, 0, 0};
+  int32_t listen_state = 0;
+  int listen_socket = -1;
+  int socket = -1;
+
+  // Guarded by send_lock.
+  mutable std::mutex send_lock;
+  std::array<int32_t, kSendSlots> send_len{};
+  std::array<std::array<uint8_t, kSendSlotBytes>, kSendSlots> send_slot{};
+  int32_t send_read = 0;
+  int32_t send_count = 0;
+  int32_t send_write = 0;
+  int32_t send_offset = 0;  // bytes of the head message already sent
+  bool overflowed = false;
+
+  // Atomic: set open by attach (accept thread), closed by the owner.
+  std::atomic<int32_t> state{kStateClosed};
+  // Atomic: incremented by the accept thread, reset by the owner.
+  std::atomic<int32_t> idle_seconds{0};
+
+ private:
+  void reset_queues();
+};
+
+}  // namespace net
+
+#endif  // NET_CONNECTION_H_

@@ -1,0 +1,41 @@
+#include "net/listener.h"
+
+#include "net/socket_ops.h"
+
+namespace net {
+
+int Listener::start_listening(int port) {
+  int fd = tcp_socket();
+  if (fd < 0) return kNoListenSocket;
+  listen_socket = fd;
+  listen_state = 1;
+  // A restarted server must be able to listen again at once, while the
+  // previous run's connections sit in TIME_WAIT.
+  set_reuse_addr(fd);
+  // Non-blocking, so that a connection reset between the readiness wait and
+  // accept cannot hold the accept thread.
+  set_nonblocking(fd);
+  if (bind_ipv4(fd, 0, port) != 0) return kBindFailed;
+  listen_state = listen_fd(fd, kListenBacklog) != 0 ? -1 : 1;
+  return kListenOk;
+}
+
+int Listener::accept_pending() {
+  if (listen_socket == -1) return kNoListenSocket;
+  if (listen_state == -1) return kListenFailed;
+  int ready = poll_fd(listen_socket, kPollIn, kReadyWaitMs);
+  if (ready == 0) return kAcceptNothing;
+  if (ready < 0) return kListenFailed;
+  listen_state = 0;
+  int fd = accept_ipv4(listen_socket, peer_ip, &last_error_);
+  // A failed accept (a connection reset before it was taken, a momentary
+  // descriptor limit) keeps the listening socket: the next pass tries again.
+  if (fd == kIoWouldBlock) return kAcceptNothing;
+  if (fd < 0) return kAcceptFailed;
+  socket = fd;
+  return kListenOk;
+}
+
+int Listener::bound_port() const { return listen_socket < 0 ? -1 : local_port(listen_socket); }
+
+}  // namespace net

@@ -1,0 +1,37 @@
+// The listening socket for game clients. Accept thread only.
+#ifndef NET_LISTENER_H_
+#define NET_LISTENER_H_
+
+#include "net/connection.h"
+
+namespace net {
+
+// Results of start_listening and accept_pending.
+constexpr int kListenOk = 0;
+constexpr int kAcceptNothing = -1;   // nothing arrived within 10 ms
+constexpr int kNoListenSocket = -2;  // no listening socket
+constexpr int kBindFailed = -3;      // start_listening: the port is taken
+constexpr int kListenFailed = -4;    // listen failed, or the readiness wait did
+constexpr int kAcceptFailed = -5;    // accept failed; the next call tries again
+
+constexpr int kListenBacklog = 5;
+
+class Listener : public Connection {
+ public:
+  // Opens the port (low 16 bits of `port`; 0 picks a free one).
+  int start_listening(int port);
+  // Accepts at most one waiting connection, waiting up to 10 ms. On 0 the
+  // socket is in `socket` and the peer's address in `peer_ip`.
+  int accept_pending();
+  // The port actually bound, or -1.
+  int bound_port() const;
+  // errno of the last failed accept, for the event log.
+  int last_error() const { return last_error_; }
+
+ private:
+  int last_error_ = 0;
+};
+
+}  // namespace net
+
+#endif  // NET_LISTENER_H_

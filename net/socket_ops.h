@@ -1,0 +1,70 @@
+// Thin wrappers over the POSIX socket calls. Every function returns an int
+// result and never throws; nothing above net/ includes a socket header.
+#ifndef NET_SOCKET_OPS_H_
+#define NET_SOCKET_OPS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace net {
+
+// Results shared by the receive and send wrappers.
+constexpr int kIoWouldBlock = -2;  // nothing to read / kernel takes nothing now
+constexpr int kIoError = -1;       // the socket failed or the peer reset it
+
+// Readiness bits for poll_fd.
+constexpr int kPollIn = 1;
+constexpr int kPollOut = 2;
+
+// Ignores SIGPIPE for the whole process, so that a send to a closed peer
+// fails with EPIPE instead of ending the process.
+void ignore_sigpipe();
+
+// IPv4 stream socket, or -1.
+int tcp_socket();
+int set_reuse_addr(int fd);
+int set_nonblocking(int fd);
+// Shrinks the kernel's send buffer (test seam for peers that stop reading).
+int set_send_buffer(int fd, int bytes);
+int set_recv_buffer(int fd, int bytes);
+// Binds to the IPv4 wildcard address (or to `ip`, host order, when nonzero).
+int bind_ipv4(int fd, uint32_t ip, int port);
+int listen_fd(int fd, int backlog);
+// Port the socket is bound to, or -1.
+int local_port(int fd);
+
+// Waits up to `timeout_ms` for `events` on one descriptor. Returns the ready
+// bits (kPollIn/kPollOut; hang-up and error count as readable), 0 on time-out
+// or an interrupted wait, -1 when poll itself fails.
+int poll_fd(int fd, int events, int timeout_ms);
+
+// Accepts one connection. Returns the new descriptor and fills `peer_ip` with
+// the four address bytes in dotted order; kIoWouldBlock when no connection
+// is waiting after all, -1 on failure, with `*error` set in both cases.
+int accept_ipv4(int listen_fd, int32_t peer_ip[4], int* error);
+
+// One non-blocking recv: bytes received, 0 when the peer closed,
+// kIoWouldBlock when nothing is there (EAGAIN or EINTR), kIoError otherwise.
+int recv_nb(int fd, uint8_t* buffer, int size);
+// One non-blocking send without SIGPIPE: bytes taken, kIoWouldBlock when the
+// kernel takes nothing now, kIoError when the connection failed.
+int send_nb(int fd, const uint8_t* bytes, int length);
+
+// Parses a dotted IPv4 address into network-order bytes; -1 when `text` is
+// not one.
+int parse_ipv4(const char* text, uint32_t* addr_be);
+// Looks up a host name; the first IPv4 address in network order. -1 when
+// the name does not resolve.
+int resolve_ipv4(const char* host, uint32_t* addr_be);
+// Connects to `addr_be`:`port`, giving up after `timeout_ms`. 0 or -1.
+int connect_ipv4(int fd, uint32_t addr_be, int port, int timeout_ms);
+
+void shutdown_fd(int fd);
+void close_fd(int fd);
+
+// Error text for the event log.
+const char* error_text(int error);
+
+}  // namespace net
+
+#endif  // NET_SOCKET_OPS_H_

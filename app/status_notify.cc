@@ -1,0 +1,30 @@
+#include "app/status_notify.h"
+
+#include <unistd.h>
+
+#include <atomic>
+
+namespace app {
+namespace {
+
+std::atomic<bool> status_changed{false};
+std::atomic<int> wake_fd{-1};
+
+}  // namespace
+
+void refresh_status() {
+  status_changed.store(true, std::memory_order_release);
+  int fd = wake_fd.load(std::memory_order_acquire);
+  if (fd >= 0) {
+    const char byte = 1;
+    // A full pipe already holds a wake-up; the write may fail harmlessly.
+    ssize_t ignored = write(fd, &byte, 1);
+    (void)ignored;
+  }
+}
+
+void set_status_wake_fd(int fd) { wake_fd.store(fd, std::memory_order_release); }
+
+bool take_status_change() { return status_changed.exchange(false, std::memory_order_acq_rel); }
+
+}  // namespace app

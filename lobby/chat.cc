@@ -1,0 +1,83 @@
+// Chat lines (relayed through the ChatRing to a group or one game) and
+// direct messages (pushed into one seat's DirectQueue).
+#include "lobby/handlers.h"
+#include "lobby/message_reader.h"
+
+namespace lobby {
+
+int handle_chat(Lobby& lobby, ClientSlot& client) {
+  if (!message_complete(client, kLenChatHead)) return kIncomplete;
+  reset_idle(client);
+  const int length = kLenChatHead + msg_byte(client, 6);
+  if (!message_complete(client, length)) return kIncomplete;
+  const UserRecord& user = lobby.users[client.slot];
+  const int32_t key = user.group_key.load(std::memory_order_relaxed);
+  // A line longer than one send slot could be delivered to nobody whole; a
+  // line from a client outside every group and game would be addressed to
+  // the game of room 1 (target -(-1)). Both are consumed and dropped.
+  if (length > kMaxChatLen || (key == kNone && client.game_room == kNone)) {
+    consume_message(client, length);
+    return kHandled;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+    ChatRing& ring = lobby.chat;
+    const int head = ring.chat_head.load(std::memory_order_relaxed);
+    msg_copy(client, 0, ring.chat_bytes[head].data(), length);
+    ring.chat_len[head] = length;
+    if (client.game_room != kNone) {
+      ring.chat_target[head] = client.game_room;
+      ring.chat_generation[head] = client.game_generation;
+    } else {
+      ring.chat_target[head] = -key;
+      ring.chat_generation[head] = 0;
+    }
+    // Published only once the entry is complete.
+    ring.chat_head.store((head + 1) & kChatRingMask, std::memory_order_release);
+  }
+  consume_message(client, length);
+  return kHandled;
+}
+
+int handle_direct(Lobby& lobby, ClientSlot& client) {
+  if (!message_complete(client, kLenDirect)) return kIncomplete;
+  reset_idle(client);
+  const int32_t target = msg_u16(client, 2);
+  const int32_t value = msg_i32(client, 4);
+  consume_message(client, kLenDirect);
+  if (target != kTargetHost && target >= kSeats) return kHandled;
+  const UserRecord& user = lobby.users[client.slot];
+  // The seat is looked up and the push made under lock_rooms, so that no
+  // message lands in the queue of a client that has already left its seat
+  // (the drop empties the queue after the seat is given up).
+  std::lock_guard<std::recursive_mutex> rooms_guard(lobby.lock_rooms);
+  if (user.room == kNone) return kHandled;
+  const RoomRecord& room = lobby.rooms[user.room];
+  if (user.room_generation != room.generation) return kHandled;  // the room was freed
+  const int32_t receiver = target == kTargetHost ? room.seat_slot[0] : room.seat_slot[target];
+  const int32_t code = target == kTargetHost ? ~user.seat : user.seat;
+  if (receiver == kNone) return kHandled;
+  std::lock_guard<std::recursive_mutex> chat_guard(lobby.lock_chat);
+  UserRecord& to = lobby.users[receiver];
+  // A full queue gives up its oldest entry, so the drain never sends an
+  // overwritten entry twice.
+  if (to.direct_count.load(std::memory_order_relaxed) >= kDirectQueueSize) {
+    to.direct_read = (to.direct_read + 1) & kDirectQueueMask;
+    to.direct_count.fetch_sub(1, std::memory_order_relaxed);
+  }
+  to.direct_value[to.direct_write] = value;
+  to.direct_from[to.direct_write] = code;
+  to.direct_write = (to.direct_write + 1) & kDirectQueueMask;
+  to.direct_count.fetch_add(1, std::memory_order_release);
+  return kHandled;
+}
+
+void clear_direct_queue(Lobby& lobby, int slot) {
+  std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+  UserRecord& user = lobby.users[slot];
+  user.direct_write = 0;
+  user.direct_read = 0;
+  user.direct_count.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace lobby

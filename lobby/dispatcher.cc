@@ -1,0 +1,130 @@
+#include "lobby/dispatcher.h"
+
+#include "app/event_log.h"
+#include "lobby/handlers.h"
+#include "upstream/upstream_link.h"
+
+namespace lobby {
+namespace {
+
+// The handler for a command letter, or null for a letter that has none.
+using Handler = int (*)(Lobby&, ClientSlot&);
+Handler handler_for(uint8_t letter) {
+  switch (letter) {
+    case kCmdChat:
+      return handle_chat;
+    case kCmdDirect:
+      return handle_direct;
+    case kCmdLogin:
+      return handle_login;
+    case kCmdRoom:
+      return handle_room_op;
+    case kCmdName:
+      return handle_name;
+    case kCmdKeepAlive:
+      return handle_keep_alive;
+    case kCmdValidation:
+      return handle_validation;
+    default:
+      return nullptr;
+  }
+}
+
+// Pump, flush, and drop a client whose send queue overflowed: it does not
+// read what it is sent, and cannot be served.
+bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
+  delivery_pump(lobby, client);
+  client.flush();
+  if (client.send_overflowed()) {
+    leave_and_drop(lobby, client, kDropNotReading);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void serve_client(Lobby& lobby, ClientSlot& client) {
+  if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
+  if (client.receive() == 1) {
+    leave_and_drop(lobby, client, kDropPeerClosed);
+    return;
+  }
+  run_pass(lobby, client);
+}
+
+bool run_pass(Lobby& lobby, ClientSlot& client) {
+  while (client.recv_count >= 2) {
+    if (client.ring_byte(0) != kMsgMark) {
+      leave_and_drop(lobby, client, kDropBadFraming);
+      return true;
+    }
+    client.recv_read = (client.recv_read + 1) & net::kRecvRingMask;
+    Handler handler = handler_for(client.ring_byte(0));
+    if (handler == nullptr) {
+      leave_and_drop(lobby, client, kDropBadFraming);
+      return true;
+    }
+    // An incomplete message waits for more bytes; the idle check is skipped
+    // while it does.
+    if (handler(lobby, client) == kIncomplete) return pump_and_flush(lobby, client);
+  }
+  if (pump_and_flush(lobby, client)) return true;
+  if (client.idle_seconds.load(std::memory_order_relaxed) > kIdleLimitSeconds) {
+    leave_and_drop(lobby, client, kDropIdle);
+    return true;
+  }
+  return false;
+}
+
+void leave_and_drop(Lobby& lobby, ClientSlot& client, int reason) {
+  leave_room(lobby, client);
+  drop_client(lobby, client, reason);
+}
+
+void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
+  UserRecord& user = lobby.users[client.slot];
+  const int32_t user_id = client.user_id;
+  {
+    std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+    lobby.upstream.report_logout(client.user_id);
+    release_group(lobby, client, user.group_key.load(std::memory_order_relaxed));
+    user.group_key.store(kNone, std::memory_order_relaxed);
+    client.group_index = kNone;
+  }
+  client.user_id = kNone;
+  // The client has left its seat (leave_room ran first), so nothing more
+  // can be pushed for it: what is left is nobody's and goes.
+  clear_direct_queue(lobby, client.slot);
+  lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
+  app::log_format(
+      "drop slot %d user %d: %s (drops: peer closed %lld, bad framing %lld, idle %lld, not "
+      "reading %lld; refused full %lld)",
+      client.slot, user_id, drop_reason_text(reason),
+      static_cast<long long>(lobby.drops[kDropPeerClosed].load()),
+      static_cast<long long>(lobby.drops[kDropBadFraming].load()),
+      static_cast<long long>(lobby.drops[kDropIdle].load()),
+      static_cast<long long>(lobby.drops[kDropNotReading].load()),
+      static_cast<long long>(lobby.refused_full.load()));
+  // Last: from this store on the accept thread may place a new connection.
+  client.close();
+}
+
+void place_client(Lobby& lobby, ClientSlot& client, int socket) {
+  client.chat_read = lobby.chat.chat_head.load(std::memory_order_acquire);
+  client.notice_read = lobby.notices.notice_head.load(std::memory_order_acquire);
+  client.validation = 0;
+  client.game_room = kNone;
+  clear_direct_queue(lobby, client.slot);
+  client.attach(socket);
+}
+
+void tick_idle(Lobby& lobby) {
+  for (int i = 0; i < kSlots; ++i) {
+    if (lobby.users[i].group_key.load(std::memory_order_relaxed) != kNone) {
+      lobby.slots[i].idle_seconds.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+}
+
+}  // namespace lobby

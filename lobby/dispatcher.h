@@ -1,0 +1,31 @@
+// One service pass of a client slot, and the drop of a client: the only
+// place where a client leaves the lobby. Worker thread of the slot only.
+#ifndef LOBBY_DISPATCHER_H_
+#define LOBBY_DISPATCHER_H_
+
+#include "lobby/lobby_state.h"
+
+namespace lobby {
+
+// Receives, then run_pass. Does nothing for a free slot.
+void serve_client(Lobby& lobby, ClientSlot& client);
+// Everything of a pass after the receive: cuts the ring into messages and
+// hands each complete one to its handler, runs the delivery pump, flushes,
+// and drops the client for bad framing, an overflowing send queue or
+// idleness. Returns true when the client was dropped.
+bool run_pass(Lobby& lobby, ClientSlot& client);
+// Leaves the room, then drops the client for `reason`.
+void leave_and_drop(Lobby& lobby, ClientSlot& client, int reason);
+// Reports the logout, releases the group entry, clears the client's
+// identity and direct messages, and closes the connection, last.
+void drop_client(Lobby& lobby, ClientSlot& client, int reason);
+// Places a new connection in a free slot (accept thread, or a test): it
+// starts at the rings' current heads, with no validation and no direct
+// messages left by the slot's previous client.
+void place_client(Lobby& lobby, ClientSlot& client, int socket);
+// One second of the idle clock: every logged-in client's idle count rises.
+void tick_idle(Lobby& lobby);
+
+}  // namespace lobby
+
+#endif  // LOBBY_DISPATCHER_H_

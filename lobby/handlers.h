@@ -1,0 +1,56 @@
+// The message handlers, the room and group operations they share, and the
+// delivery pump. Each handler runs on the worker thread of the sender's
+// slot and keeps to one contract:
+//   entered with recv_read on the command letter and recv_count counting
+//   the whole message, "2" included;
+//   complete: consumes exactly one message, resets idle_seconds and
+//   returns kHandled;
+//   incomplete: moves recv_read back onto the "2", consumes nothing and
+//   returns kIncomplete.
+#ifndef LOBBY_HANDLERS_H_
+#define LOBBY_HANDLERS_H_
+
+#include <cstdint>
+
+#include "lobby/lobby_state.h"
+
+namespace lobby {
+
+constexpr int kHandled = 0;
+constexpr int kIncomplete = -1;
+
+// Login and presence.
+int handle_name(Lobby& lobby, ClientSlot& client);
+int handle_validation(Lobby& lobby, ClientSlot& client);
+int handle_keep_alive(Lobby& lobby, ClientSlot& client);
+int handle_login(Lobby& lobby, ClientSlot& client);
+void send_room_list(Lobby& lobby, ClientSlot& client);
+// REQUIRES: lock_groups held.
+int join_group(Lobby& lobby, int32_t key);
+// REQUIRES: lock_groups held.
+void release_group(Lobby& lobby, ClientSlot& client, int32_t key);
+void send_group_count(ClientSlot& client, int32_t count);
+
+// Rooms.
+int handle_room_op(Lobby& lobby, ClientSlot& client);
+// Takes the client out of its room and its game and tells the others.
+// Takes lock_rooms itself (re-entered when the caller holds it).
+void leave_room(Lobby& lobby, ClientSlot& client);
+// Writes a 2Q notice with the room's current member count.
+// REQUIRES: lock_rooms held.
+void write_member_count_notice(Lobby& lobby, int room, int32_t key);
+
+// Chat lines and direct messages.
+int handle_chat(Lobby& lobby, ClientSlot& client);
+int handle_direct(Lobby& lobby, ClientSlot& client);
+// Empties the client's DirectQueue under lock_chat.
+void clear_direct_queue(Lobby& lobby, int slot);
+
+// Queues for the client what others posted for it: at most one chat line,
+// the seat list and start of its game, its direct messages, at most one
+// room notice, then its group count.
+void delivery_pump(Lobby& lobby, ClientSlot& client);
+
+}  // namespace lobby
+
+#endif  // LOBBY_HANDLERS_H_

@@ -1,0 +1,177 @@
+// The lobby's shared tables: one record per client slot, the room table,
+// the group table, the two broadcast rings and the three locks that divide
+// them. Everything is sized by the constants below and allocated once.
+//
+// Lock order: lock_rooms, then lock_chat. lock_groups is never held with
+// another lock. All three are recursive (the room handler re-enters
+// lock_rooms through the leave-room routine).
+#ifndef LOBBY_LOBBY_STATE_H_
+#define LOBBY_LOBBY_STATE_H_
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "config/settings.h"
+#include "lobby/protocol.h"
+#include "net/connection.h"
+#include "upstream/upstream_link.h"
+
+namespace lobby {
+
+constexpr int32_t kNone = -1;  // no slot, room, seat, entry or key
+constexpr int kSlots = 32;
+constexpr int kSlotsPerWorker = 8;
+constexpr int kMaxRooms = config::kMaxRooms;
+constexpr int kSeats = 8;
+constexpr int kGroupEntries = 512;
+constexpr int kNoticeRingSize = 1024;
+constexpr int kNoticeRingMask = kNoticeRingSize - 1;
+constexpr int kNoticeBytes = kLenRoomEntry;  // the longest notice, 22
+constexpr int kChatRingSize = 1024;
+constexpr int kChatRingMask = kChatRingSize - 1;
+constexpr int kChatEntryBytes = 120;
+constexpr int kDirectQueueSize = 256;
+constexpr int kDirectQueueMask = kDirectQueueSize - 1;
+constexpr int kTitleBytes = 20;
+constexpr int kIdleLimitSeconds = 60;
+// Send slots the direct-message drain leaves free for the rest of a pass
+// (one notice, one group count) and for seat-vacated notices from others.
+constexpr int kSendReserve = 8;
+
+// Why a client left the lobby; counted and written to the event log.
+enum DropReason : int {
+  kDropPeerClosed = 0,
+  kDropBadFraming,
+  kDropIdle,
+  kDropNotReading,
+  kDropReasons,
+};
+const char* drop_reason_text(int reason);
+
+// One per slot. Written by the slot's worker thread, except the
+// DirectQueue (pushed by other slots' threads) and as noted.
+struct UserRecord {
+  uint8_t name[kNameLen + 1] = {};
+  // Guarded by lock_rooms when written; only the slot's own thread writes.
+  int32_t seat = kNone;
+  int32_t room = kNone;
+  // The room's generation when this user took its seat. A room that was
+  // freed since has a newer one, and the user's record of it is stale.
+  uint32_t room_generation = 0;
+  // The DirectQueue. Guarded by lock_chat; the owner's pump may test
+  // direct_count without it, hence the atomic.
+  int32_t direct_write = 0;
+  std::atomic<int32_t> direct_count{0};
+  int32_t direct_read = 0;
+  std::array<int32_t, kDirectQueueSize> direct_value{};
+  std::array<int32_t, kDirectQueueSize> direct_from{};
+  // Atomic: written by the slot's thread, read by the accept thread (idle
+  // clock) and by the room handlers of others.
+  std::atomic<int32_t> group_key{kNone};
+  int32_t seat_count = 0;  // 0..65535 as sent; every use bounds it to kSeats
+  int32_t start_size = 0;
+};
+
+// Guarded by lock_rooms, except `started`, which pumps may test without it.
+struct RoomRecord {
+  uint8_t title[kTitleBytes] = {'N', 'U', 'L', 'L', 0};
+  int32_t member_count = 0;
+  std::atomic<int32_t> started{0};
+  int32_t group_key = 0;  // 0: the room is free
+  int32_t start_size = 0;
+  int32_t seat_slot[kSeats] = {kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone};
+  int32_t roster_slot[kSeats] = {kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone};
+  uint8_t seat_name[kSeats][kNameLen] = {};
+  // Advanced whenever the room is created or freed; see UserRecord.
+  uint32_t generation = 0;
+};
+
+// `key` guarded by lock_groups; `count` written under lock_groups and read
+// by the pumps without it.
+struct GroupEntry {
+  int32_t key = kNone;
+  std::atomic<int32_t> count{0};
+};
+
+// Room notices for a group. Written under lock_rooms; the writer fills the
+// entry, then publishes the head with a release store; readers compare
+// their own index with an acquire load of the head.
+struct RoomNoticeRing {
+  std::array<int32_t, kNoticeRingSize> notice_len{};
+  std::array<int32_t, kNoticeRingSize> notice_key{};
+  std::array<std::array<uint8_t, kNoticeBytes>, kNoticeRingSize> notice_bytes{};
+  std::atomic<int32_t> notice_head{0};
+};
+
+// Chat lines as received. Written under lock_chat, same discipline. A
+// target of 0 or more is a room's game (valid for `chat_generation` of that
+// room); a negative target is the negated group key of the sender.
+struct ChatRing {
+  std::array<int32_t, kChatRingSize> chat_target{};
+  std::array<uint32_t, kChatRingSize> chat_generation{};
+  std::array<int32_t, kChatRingSize> chat_len{};
+  std::array<std::array<uint8_t, kChatEntryBytes>, kChatRingSize> chat_bytes{};
+  std::atomic<int32_t> chat_head{0};
+};
+
+// A client slot: the connection plus the lobby's per-client fields.
+// Worker thread of the slot only, except as noted.
+class ClientSlot : public net::Connection {
+ public:
+  ClientSlot() = default;
+
+  int32_t last_group_count = 0;
+  int32_t group_index = kNone;
+  int32_t validation = 0;
+  int32_t user_id = kNone;
+  int32_t notice_read = 0;
+  int32_t game_room = kNone;
+  uint32_t game_generation = 0;  // generation of game_room when the game started
+  int32_t chat_read = 0;         // set by the accept thread while the slot is free
+  int32_t slot = 0;
+};
+
+// The whole lobby. Built once; the tables are prepared by the accept thread
+// (or a test) before any connection is placed.
+class Lobby {
+ public:
+  explicit Lobby(const config::Settings& settings);
+  Lobby(const Lobby&) = delete;
+  Lobby& operator=(const Lobby&) = delete;
+
+  // Initial values of every table; before any slot is opened.
+  void prepare_tables();
+  // Number of rooms (ROOM bounded to 0..4) and of served slots.
+  int room_limit() const { return rooms_; }
+  int served_slots() const { return rooms_ * kSlotsPerWorker; }
+
+  const config::Settings settings;
+  std::array<ClientSlot, kSlots> slots;
+  std::array<UserRecord, kSlots> users;
+  std::array<RoomRecord, kMaxRooms> rooms;
+  std::array<GroupEntry, kGroupEntries> groups;
+  RoomNoticeRing notices;
+  ChatRing chat;
+  upstream::UpstreamLink upstream;
+
+  std::recursive_mutex lock_groups;
+  std::recursive_mutex lock_chat;
+  std::recursive_mutex lock_rooms;
+
+  // Atomic: rooms whose group_key is not 0; changed under lock_rooms.
+  std::atomic<int32_t> rooms_in_use{0};
+  // Atomic: open slots as last counted by the accept thread.
+  std::atomic<int32_t> connected_count{0};
+  // Atomic: drops by reason, and connections refused with 2A.
+  std::array<std::atomic<int64_t>, kDropReasons> drops{};
+  std::atomic<int64_t> refused_full{0};
+
+ private:
+  int rooms_;
+};
+
+}  // namespace lobby
+
+#endif  // LOBBY_LOBBY_STATE_H_

@@ -1,0 +1,136 @@
+// Name, validation, keep-alive and login, the room list and the group
+// table: how a client enters the lobby and learns its group's size.
+#include <cstring>
+
+#include "app/event_log.h"
+#include "lobby/handlers.h"
+#include "lobby/message_reader.h"
+
+namespace lobby {
+
+int handle_name(Lobby& lobby, ClientSlot& client) {
+  if (!message_complete(client, kLenName)) return kIncomplete;
+  reset_idle(client);
+  UserRecord& user = lobby.users[client.slot];
+  client.user_id = msg_i32(client, 2);
+  msg_copy(client, 6, user.name, kNameLen);
+  user.name[kNameLen] = 0;
+  client.validation = 0;
+  consume_message(client, kLenName);
+  return kHandled;
+}
+
+int handle_validation(Lobby& /*lobby*/, ClientSlot& client) {
+  if (!message_complete(client, kLenValidation)) return kIncomplete;
+  reset_idle(client);
+  client.validation = msg_i32(client, 2);
+  consume_message(client, kLenValidation);
+  return kHandled;
+}
+
+int handle_keep_alive(Lobby& /*lobby*/, ClientSlot& client) {
+  if (!message_complete(client, kLenKeepAlive)) return kIncomplete;
+  reset_idle(client);
+  consume_message(client, kLenKeepAlive);
+  return kHandled;
+}
+
+int handle_login(Lobby& lobby, ClientSlot& client) {
+  if (!message_complete(client, kLenLogin)) return kIncomplete;
+  reset_idle(client);
+  UserRecord& user = lobby.users[client.slot];
+  int32_t id = msg_i32(client, 2);
+  int32_t key = msg_i32(client, 6);
+  int32_t seat_count = msg_u16(client, 10);
+  int32_t start_size = msg_u16(client, 12);
+  consume_message(client, kLenLogin);
+  uint8_t out[kLenRefused];
+  if (key <= 0) {
+    // Key 0 marks free rooms and the negated key of a chat line would name a
+    // room's game, so such keys would open other groups to the client. The
+    // login is refused and nothing else changes.
+    reply(client, out, compose_header_only(out, kMsgRefused));
+    app::log_format("login refused slot %d user %d key %d (key not positive)", client.slot, id,
+                    key);
+    return kHandled;
+  }
+  client.user_id = id;
+  int32_t old_key = user.group_key.load(std::memory_order_relaxed);
+  user.group_key.store(key, std::memory_order_relaxed);
+  {
+    std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+    // A repeated login gives back the earlier entry first, so that every
+    // group count stays exact.
+    release_group(lobby, client, old_key);
+    client.last_group_count = 0;
+    client.group_index = join_group(lobby, key);
+  }
+  user.seat_count = seat_count;
+  user.start_size = start_size;
+  if (client.validation == 1) {
+    {
+      std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+      lobby.upstream.report_login(client.user_id);
+    }
+    send_room_list(lobby, client);
+    app::log_format("login accepted slot %d user %d key %d", client.slot, id, key);
+  } else {
+    reply(client, out, compose_header_only(out, kMsgRefused));
+    app::log_format("login refused slot %d user %d key %d (not validated)", client.slot, id, key);
+  }
+  return kHandled;
+}
+
+void send_room_list(Lobby& lobby, ClientSlot& client) {
+  const int32_t key = lobby.users[client.slot].group_key.load(std::memory_order_relaxed);
+  uint8_t out[kLenRoomEntry];
+  {
+    std::lock_guard<std::recursive_mutex> guard(lobby.lock_rooms);
+    for (int r = 0; r < lobby.room_limit(); ++r) {
+      const RoomRecord& room = lobby.rooms[r];
+      if (room.group_key != key) continue;
+      reply(client, out, compose_room_entry(out, r, room.member_count, room.title));
+    }
+    // Taken under the same lock as the list, so that the notices that follow
+    // continue exactly where the list left off.
+    client.notice_read = lobby.notices.notice_head.load(std::memory_order_acquire);
+  }
+  reply(client, out, compose_header_only(out, kMsgListEnd));
+}
+
+int join_group(Lobby& lobby, int32_t key) {
+  for (int i = 0; i < kGroupEntries; ++i) {
+    GroupEntry& entry = lobby.groups[i];
+    if (entry.key == key) {
+      entry.count.fetch_add(1, std::memory_order_release);
+      return i;
+    }
+  }
+  for (int i = 0; i < kGroupEntries; ++i) {
+    GroupEntry& entry = lobby.groups[i];
+    if (entry.key == kNone) {
+      entry.key = key;
+      entry.count.store(1, std::memory_order_release);
+      return i;
+    }
+  }
+  return kNone;
+}
+
+void release_group(Lobby& lobby, ClientSlot& client, int32_t key) {
+  if (key == kNone || client.group_index == kNone) return;
+  GroupEntry& entry = lobby.groups[client.group_index];
+  if (entry.key != key) return;
+  if (entry.count.fetch_sub(1, std::memory_order_release) - 1 < 1) {
+    entry.key = kNone;
+    entry.count.store(0, std::memory_order_release);
+  }
+  client.group_index = kNone;
+}
+
+void send_group_count(ClientSlot& client, int32_t count) {
+  uint8_t out[kLenGroupCount];
+  reply(client, out, compose_i32(out, kMsgGroupCount, count));
+}
+
+}  // namespace lobby

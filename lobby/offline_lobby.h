@@ -1,0 +1,44 @@
+// A lobby driven without sockets or threads: bytes are written straight into
+// a slot's receive ring, a pass runs the handlers and the pump, and what the
+// pass queued is read back from the slot's send queue. For tests and
+// fuzzing; one thread only.
+#ifndef LOBBY_OFFLINE_LOBBY_H_
+#define LOBBY_OFFLINE_LOBBY_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "config/settings.h"
+#include "lobby/lobby_state.h"
+
+namespace lobby {
+
+class OfflineLobby {
+ public:
+  explicit OfflineLobby(const config::Settings& settings);
+
+  // Places a connection in the lowest free served slot; the slot, or -1.
+  int connect();
+  bool is_open(int slot) const;
+  // Appends bytes as one receive would; returns how many fit in the ring.
+  int feed(int slot, const std::string& bytes);
+  // One pass after a receive: handlers, pump, drops. False once the client
+  // was dropped (or the slot is free).
+  bool pass(int slot);
+  // The peer closed: the pass drops the client.
+  void disconnect(int slot);
+  // Takes every message queued for the slot, oldest first, concatenated.
+  std::string take_output(int slot);
+  // One second of the idle clock.
+  void tick();
+
+  Lobby& lobby() { return *lobby_; }
+
+ private:
+  std::unique_ptr<Lobby> lobby_;
+};
+
+}  // namespace lobby
+
+#endif  // LOBBY_OFFLINE_LOBBY_H_

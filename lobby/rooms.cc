@@ -1,0 +1,296 @@
+// The room operation 2L (create, join, leave the room, leave the game) and
+// the leave-room routine shared with the drop path.
+//
+// Rooms are isolated across their lives: freeing a room empties every seat
+// and advances its generation. A member left behind by a departing host
+// keeps its record of the room, but with an older generation; nothing it
+// does may act on, or reach, a room later created at the same index.
+#include <cstring>
+
+#include "app/event_log.h"
+#include "app/status_notify.h"
+#include "lobby/handlers.h"
+#include "lobby/message_reader.h"
+
+namespace lobby {
+namespace {
+
+using RoomGuard = std::lock_guard<std::recursive_mutex>;
+
+int bounded_seats(const UserRecord& user) {
+  return user.seat_count < kSeats ? user.seat_count : kSeats;
+}
+
+// True when the user holds a seat in the room its record names.
+// REQUIRES: lock_rooms held.
+bool seated(const Lobby& lobby, const UserRecord& user) {
+  return user.room != kNone && user.room_generation == lobby.rooms[user.room].generation;
+}
+
+void reply_room_result(ClientSlot& client, uint8_t result) {
+  uint8_t out[kLenRoomResult];
+  reply(client, out, compose_room_result(out, result));
+}
+
+void reply_status(ClientSlot& client, int32_t code) {
+  uint8_t out[kLenStatus];
+  reply(client, out, compose_i32(out, kMsgStatus, code));
+}
+
+// Recounts the rooms in use and tells the status display when it changed.
+// REQUIRES: lock_rooms held.
+void update_rooms_in_use(Lobby& lobby) {
+  int32_t in_use = 0;
+  for (int r = 0; r < lobby.room_limit(); ++r) {
+    if (lobby.rooms[r].group_key != 0) ++in_use;
+  }
+  if (lobby.rooms_in_use.exchange(in_use, std::memory_order_acq_rel) != in_use) {
+    app::refresh_status();
+  }
+}
+
+// REQUIRES: lock_rooms held.
+void empty_seats(RoomRecord& room) {
+  for (int i = 0; i < kSeats; ++i) {
+    room.seat_slot[i] = kNone;
+    std::memset(room.seat_name[i], 0, kNameLen);
+  }
+}
+
+// REQUIRES: lock_rooms held.
+void free_room(RoomRecord& room) {
+  room.member_count = 0;
+  room.started.store(0, std::memory_order_release);
+  room.group_key = 0;
+  room.generation += 1;
+  empty_seats(room);
+}
+
+// A member whose room was freed under it leaves only its own record behind:
+// no seat is cleared and no count lowered, in whatever room now has the
+// index. The group still hears that the room is empty while it is free.
+// REQUIRES: lock_rooms held.
+void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
+  int r = user.room;
+  user.room = kNone;
+  client.game_room = kNone;
+  if (lobby.rooms[r].group_key == 0) {
+    write_member_count_notice(lobby, r, user.group_key.load(std::memory_order_relaxed));
+  }
+}
+
+void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
+  const int32_t key = user.group_key.load(std::memory_order_relaxed);
+  // A client that is not logged in could otherwise hold rooms in a group
+  // that no player can see.
+  if (key == kNone) {
+    reply_room_result(client, kResultNone);
+    return;
+  }
+  const int own = seated(lobby, user) ? user.room : kNone;
+  int n = kNone;
+  for (int r = 0; r < lobby.room_limit(); ++r) {
+    if (lobby.rooms[r].group_key == 0 && r != own) {
+      n = r;
+      break;
+    }
+  }
+  if (n == kNone) {
+    reply_room_result(client, kResultNone);
+    return;
+  }
+  // A client is in one room at most: it leaves its room before it takes the
+  // new one (the others hear of it as of any departure).
+  if (user.room != kNone) leave_room(lobby, client);
+  RoomRecord& room = lobby.rooms[n];
+  room.generation += 1;
+  room.group_key = key;
+  std::memset(room.title, 0, sizeof room.title);
+  copy_name(room.title, user.name);
+  room.start_size = user.start_size;
+  uint8_t out[kLenRoomMade];
+  reply(client, out, compose_i32(out, kMsgRoomMade, n));
+  reply_room_result(client, kResultCreated);
+  room.member_count = 1;
+  room.started.store(0, std::memory_order_release);
+  empty_seats(room);
+  room.seat_slot[0] = client.slot;
+  copy_name(room.seat_name[0], user.name);
+  for (int i = 0; i < kSeats; ++i) room.roster_slot[i] = kNone;
+  room.roster_slot[0] = client.slot;
+
+  int head = lobby.notices.notice_head.load(std::memory_order_relaxed);
+  lobby.notices.notice_len[head] = kLenRoomEntry;
+  lobby.notices.notice_key[head] = key;
+  compose_room_entry(lobby.notices.notice_bytes[head].data(), n, 1, user.name);
+  lobby.notices.notice_head.store((head + 1) & kNoticeRingMask, std::memory_order_release);
+
+  user.room = n;
+  user.seat = 0;
+  user.room_generation = room.generation;
+  update_rooms_in_use(lobby);
+  app::log_format("room %d created by slot %d user %d key %d", n, client.slot, client.user_id, key);
+}
+
+void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n) {
+  const int32_t key = user.group_key.load(std::memory_order_relaxed);
+  if (n < 0 || n >= lobby.room_limit() || key == kNone) {
+    reply_status(client, kStatusJoinRefused);
+    return;
+  }
+  RoomRecord& room = lobby.rooms[n];
+  const int seats = bounded_seats(user);
+  int seat = kNone;
+  for (int i = 0; i < seats; ++i) {
+    if (room.seat_slot[i] == kNone) {
+      seat = i;
+      break;
+    }
+  }
+  // Judged while the client still sits where it is: a refusal changes nothing.
+  if ((seated(lobby, user) && user.room == n) ||
+      room.started.load(std::memory_order_relaxed) != 0 || room.member_count >= seats ||
+      room.group_key != key || seat == kNone) {
+    reply_status(client, kStatusJoinRefused);
+    return;
+  }
+  if (user.room != kNone) leave_room(lobby, client);
+  room.member_count += 1;
+  room.seat_slot[seat] = client.slot;
+  room.roster_slot[seat] = client.slot;
+  copy_name(room.seat_name[seat], user.name);
+  user.room = n;
+  user.seat = seat;
+  user.room_generation = room.generation;
+  write_member_count_notice(lobby, n, key);
+  app::log_format("room %d joined by slot %d user %d seat %d", n, client.slot, client.user_id,
+                  seat);
+  if (room.member_count == room.start_size) {
+    room.started.store(1, std::memory_order_release);
+    app::log_format("room %d started with %d members", n, room.member_count);
+  }
+}
+
+void leave_room_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
+  if (user.room == kNone) return;
+  if (!seated(lobby, user)) {
+    leave_stale_room(lobby, client, user);
+    reply_room_result(client, kResultNone);
+    return;
+  }
+  if (lobby.rooms[user.room].started.load(std::memory_order_relaxed) != 0) return;
+  leave_room(lobby, client);
+  reply_room_result(client, kResultNone);
+}
+
+void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
+  const int r = user.room;
+  if (r == kNone) {
+    client.game_room = kNone;
+    return;
+  }
+  if (!seated(lobby, user)) {
+    leave_stale_room(lobby, client, user);
+    reply_room_result(client, kResultNone);
+    return;
+  }
+  RoomRecord& room = lobby.rooms[r];
+  for (int i = 0; i < kSeats; ++i) {
+    if (room.roster_slot[i] == client.slot) {
+      leave_room(lobby, client);
+      reply_room_result(client, kResultNone);
+      room.roster_slot[i] = kNone;
+      return;
+    }
+  }
+  reply_room_result(client, kResultNone);
+  client.game_room = kNone;
+}
+
+}  // namespace
+
+int handle_room_op(Lobby& lobby, ClientSlot& client) {
+  if (!message_complete(client, kLenRoomOp)) return kIncomplete;
+  reset_idle(client);
+  const int32_t op = msg_i32(client, 2);
+  consume_message(client, kLenRoomOp);
+  // Every room operation discards the sender's undelivered direct messages.
+  clear_direct_queue(lobby, client.slot);
+  UserRecord& user = lobby.users[client.slot];
+  RoomGuard guard(lobby.lock_rooms);
+  switch (op) {
+    case kOpCreate:
+      create_room(lobby, client, user);
+      break;
+    case kOpLeaveRoom:
+      leave_room_op(lobby, client, user);
+      break;
+    case kOpLeaveGame:
+      leave_game_op(lobby, client, user);
+      break;
+    default:
+      join_room(lobby, client, user, op);
+      break;
+  }
+  return kHandled;
+}
+
+void leave_room(Lobby& lobby, ClientSlot& client) {
+  RoomGuard guard(lobby.lock_rooms);
+  UserRecord& user = lobby.users[client.slot];
+  const int r = user.room;
+  if (r == kNone) {
+    client.game_room = kNone;
+    return;
+  }
+  if (!seated(lobby, user)) {
+    leave_stale_room(lobby, client, user);
+    return;
+  }
+  RoomRecord& room = lobby.rooms[r];
+  const int s = user.seat;
+  const int32_t key = user.group_key.load(std::memory_order_relaxed);
+  if (s == 0) {
+    // The host leaves: the room is free at once and every seat is emptied.
+    free_room(room);
+    user.room = kNone;
+    app::log_format("room %d left by host slot %d; room freed", r, client.slot);
+  } else {
+    room.seat_slot[s] = kNone;
+    std::memset(room.seat_name[s], 0, kNameLen);
+    room.member_count = room.member_count > 0 ? room.member_count - 1 : 0;
+    user.room = kNone;
+    if (room.member_count == 0) {
+      free_room(room);
+      app::log_format("room %d left by slot %d; room freed", r, client.slot);
+    } else {
+      // The one cross-thread send: each remaining member's send queue is
+      // locked by enqueue itself, and the notice is composed here, never in
+      // the target's own buffer.
+      std::lock_guard<std::recursive_mutex> chat_guard(lobby.lock_chat);
+      uint8_t out[kLenSeatVacated];
+      compose_seat_vacated(out, s);
+      const int seats = bounded_seats(user);
+      for (int i = 0; i < seats; ++i) {
+        if (room.seat_slot[i] != kNone)
+          lobby.slots[room.seat_slot[i]].enqueue(out, kLenSeatVacated);
+      }
+      app::log_format("room %d left by slot %d seat %d; %d members remain", r, client.slot, s,
+                      room.member_count);
+    }
+  }
+  write_member_count_notice(lobby, r, key);
+  client.game_room = kNone;
+  update_rooms_in_use(lobby);
+}
+
+void write_member_count_notice(Lobby& lobby, int room, int32_t key) {
+  RoomNoticeRing& ring = lobby.notices;
+  int head = ring.notice_head.load(std::memory_order_relaxed);
+  ring.notice_len[head] = kLenMemberCount;
+  ring.notice_key[head] = key;
+  compose_member_count(ring.notice_bytes[head].data(), room, lobby.rooms[room].member_count);
+  ring.notice_head.store((head + 1) & kNoticeRingMask, std::memory_order_release);
+}
+
+}  // namespace lobby

@@ -1,0 +1,188 @@
+#include "lobby/server.h"
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+
+#include "app/event_log.h"
+#include "app/status_notify.h"
+#include "lobby/dispatcher.h"
+#include "net/listener.h"
+#include "net/socket_ops.h"
+
+namespace lobby {
+
+int WallClock::seconds_field() {
+  std::time_t now = std::time(nullptr);
+  std::tm local;
+  localtime_r(&now, &local);
+  return local.tm_sec;
+}
+
+int find_free_slot(const Lobby& lobby) {
+  for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
+    if (lobby.slots[i].state.load(std::memory_order_acquire) == net::kStateClosed) return i;
+  }
+  return kNone;
+}
+
+Server::Server(const config::Settings& settings, Clock* clock)
+    : lobby_(new Lobby(settings)),
+      refusal_(new ClientSlot()),
+      clock_(clock != nullptr ? clock : &wall_clock_) {}
+
+Server::~Server() { stop(); }
+
+void Server::start() {
+  server_running_.store(1, std::memory_order_release);
+  accept_ = std::thread([this] { accept_thread(); });
+  for (int k = 0; k < lobby_->room_limit(); ++k) {
+    workers_.emplace_back([this, k] { worker_thread(k); });
+  }
+}
+
+int Server::wait_listening(int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int32_t port = listening_port_.load(std::memory_order_acquire);
+    if (port != 0) return port;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return -1;
+}
+
+void Server::stop() {
+  server_running_.store(0, std::memory_order_release);
+  if (accept_.joinable()) accept_.join();
+  for (std::thread& worker : workers_) {
+    if (worker.joinable()) worker.join();
+  }
+  workers_.clear();
+  // Nothing more is sent: the connections simply end.
+  for (ClientSlot& client : lobby_->slots) {
+    if (client.state.load(std::memory_order_acquire) != net::kStateClosed) client.close();
+  }
+  if (lobby_->upstream.state.load(std::memory_order_acquire) != net::kStateClosed) {
+    lobby_->upstream.close();
+  }
+}
+
+void Server::accept_thread() {
+  Lobby& lobby = *lobby_;
+  const config::Settings& settings = lobby.settings;
+  net::Listener listener;
+  last_second_ = clock_->seconds_field();
+
+  lobby.upstream.set_remote(settings.N_IP, settings.N_PORT);
+  if (settings.N_PORT != 0) {
+    int rc = lobby.upstream.open(settings.test_send_buffer);
+    if (rc != net::kConnectOk) {
+      app::log_format("upstream connect to %s:%d failed (%d)", lobby.upstream.remote_host.data(),
+                      settings.N_PORT & 0xffff, rc);
+    } else {
+      app::log_format("upstream connected to %s:%d", lobby.upstream.remote_host.data(),
+                      settings.N_PORT & 0xffff);
+    }
+    lobby.upstream.send_registration(settings.L_PORT, 0, settings.L_IP);
+  }
+  lobby.prepare_tables();
+
+  int rc = listener.start_listening(settings.L_PORT);
+  const int listen_error = errno;
+  if (rc != net::kListenOk || listener.listen_state == -1) {
+    app::log_format("listen on port %d failed (%d): %s", settings.L_PORT & 0xffff, rc,
+                    net::error_text(listen_error));
+    listening_port_.store(-1, std::memory_order_release);
+  } else {
+    listening_port_.store(listener.bound_port(), std::memory_order_release);
+  }
+
+  int64_t last_accept_error_log = -1;
+  while (server_running_.load(std::memory_order_acquire) == 1) {
+    int accepted = listener.accept_pending();
+    if (accepted == net::kListenOk) {
+      place_or_refuse(listener.socket, listener.peer_ip);
+      listener.socket = -1;
+    } else if (accepted == net::kAcceptFailed) {
+      // A lasting failure (no descriptors left) must not flood the log.
+      int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count();
+      if (now != last_accept_error_log) {
+        last_accept_error_log = now;
+        app::log_format("accept failed: %s", net::error_text(listener.last_error()));
+      }
+    } else if (accepted == net::kNoListenSocket || accepted == net::kListenFailed) {
+      // No listener: keep the pace of a normal pass.
+      std::this_thread::sleep_for(std::chrono::milliseconds(net::kReadyWaitMs));
+    }
+    {
+      std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+      lobby.upstream.service_upstream();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    count_connected();
+    tick_clock();
+    accept_passes_.fetch_add(1, std::memory_order_release);
+  }
+  listener.close_sockets();
+}
+
+void Server::place_or_refuse(int socket, const int32_t peer_ip[4]) {
+  Lobby& lobby = *lobby_;
+  if (lobby.settings.test_send_buffer > 0)
+    net::set_send_buffer(socket, lobby.settings.test_send_buffer);
+  int slot = find_free_slot(lobby);
+  if (slot == kNone) {
+    ClientSlot& refusal = *refusal_;
+    refusal.attach(socket);
+    uint8_t out[kLenFull];
+    refusal.enqueue(out, compose_header_only(out, kMsgFull));
+    refusal.flush();
+    // Whatever the client already sent is read away first: closing a socket
+    // with unread input resets the connection, which could destroy the 2A
+    // before the client reads it.
+    for (int i = 0; i < 4 && refusal.recv_some(refusal.out_buf.data(), net::kOutBufSize) > 0; ++i) {
+    }
+    refusal.close_sockets();
+    lobby.refused_full.fetch_add(1, std::memory_order_relaxed);
+    app::log_format("refused %d.%d.%d.%d: full", peer_ip[0], peer_ip[1], peer_ip[2], peer_ip[3]);
+    return;
+  }
+  place_client(lobby, lobby.slots[slot], socket);
+  app::log_format("accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1], peer_ip[2],
+                  peer_ip[3]);
+}
+
+void Server::count_connected() {
+  Lobby& lobby = *lobby_;
+  int32_t open = 0;
+  for (const ClientSlot& client : lobby.slots) {
+    if (client.state.load(std::memory_order_acquire) != net::kStateClosed) ++open;
+  }
+  if (open != lobby.connected_count.load(std::memory_order_relaxed)) {
+    lobby.connected_count.store(open, std::memory_order_release);
+    app::refresh_status();
+  }
+}
+
+void Server::tick_clock() {
+  int second = clock_->seconds_field();
+  if (second == last_second_) return;
+  last_second_ = second;
+  tick_idle(*lobby_);
+  idle_ticks_.fetch_add(1, std::memory_order_release);
+}
+
+void Server::worker_thread(int k) {
+  Lobby& lobby = *lobby_;
+  while (server_running_.load(std::memory_order_acquire) == 1) {
+    for (int i = k * kSlotsPerWorker; i < (k + 1) * kSlotsPerWorker; ++i) {
+      serve_client(lobby, lobby.slots[i]);
+    }
+    worker_passes_[k].fetch_add(1, std::memory_order_release);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+}  // namespace lobby

@@ -1,0 +1,87 @@
+// The server's threads: one accept thread and ROOM worker threads, each
+// worker serving eight slots. start() runs them; stop() clears
+// server_running and joins them, then ends every connection without
+// sending anything more.
+#ifndef LOBBY_SERVER_H_
+#define LOBBY_SERVER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "config/settings.h"
+#include "lobby/lobby_state.h"
+
+namespace lobby {
+
+// Source of the idle clock: any value that changes once a second (the
+// wall-clock seconds field). Tests substitute one they advance by hand.
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual int seconds_field() = 0;
+};
+
+class WallClock : public Clock {
+ public:
+  int seconds_field() override;
+};
+
+class Server {
+ public:
+  // `clock` may be null for the wall clock; it must outlive the server.
+  Server(const config::Settings& settings, Clock* clock);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Starts the accept thread, then the worker threads. Main thread.
+  void start();
+  // Waits (at most `timeout_ms`) until the accept thread has prepared the
+  // tables and tried to listen. The bound port, or -1 when listening failed
+  // or the wait ran out.
+  int wait_listening(int timeout_ms);
+  // Clears server_running, joins every thread, then closes every open
+  // connection without flushing. Main thread; safe to call twice.
+  void stop();
+
+  Lobby& lobby() { return *lobby_; }
+
+  // Progress counters, for tests that must know a pass has happened.
+  int64_t accept_passes() const { return accept_passes_.load(std::memory_order_acquire); }
+  int64_t idle_ticks() const { return idle_ticks_.load(std::memory_order_acquire); }
+  int64_t worker_passes(int worker) const {
+    return worker_passes_[worker].load(std::memory_order_acquire);
+  }
+
+ private:
+  void accept_thread();
+  void worker_thread(int k);
+  void place_or_refuse(int socket, const int32_t peer_ip[4]);
+  void count_connected();
+  void tick_clock();
+
+  std::unique_ptr<Lobby> lobby_;
+  // Carries 2A to a connection that gets no slot. Accept thread only.
+  std::unique_ptr<ClientSlot> refusal_;
+  WallClock wall_clock_;
+  Clock* clock_;
+  std::atomic<int32_t> server_running_{0};
+  // Atomic: 0 until the accept thread tried to listen, then the port or -1.
+  std::atomic<int32_t> listening_port_{0};
+  std::atomic<int64_t> accept_passes_{0};
+  std::atomic<int64_t> idle_ticks_{0};
+  std::atomic<int64_t> worker_passes_[kMaxRooms] = {};
+  std::thread accept_;
+  std::vector<std::thread> workers_;
+  int last_second_ = -1;  // accept thread only
+};
+
+// The lowest served slot that is free, or -1.
+int find_free_slot(const Lobby& lobby);
+
+}  // namespace lobby
+
+#endif  // LOBBY_SERVER_H_

@@ -1,0 +1,114 @@
+// A real server, in process, on an ephemeral 127.0.0.1 port, with an idle
+// clock the test advances by hand and helpers that wait for the server's
+// own passes instead of for time.
+#ifndef TESTS_SUPPORT_LOBBY_SERVER_FIXTURE_H_
+#define TESTS_SUPPORT_LOBBY_SERVER_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "config/settings.h"
+#include "lobby/server.h"
+#include "tests/support/tcp_client.h"
+#include "tests/support/wire.h"
+
+namespace testing_support {
+
+class ManualClock : public lobby::Clock {
+ public:
+  int seconds_field() override { return second_.load(); }
+  void advance() { second_.fetch_add(1); }
+
+ private:
+  std::atomic<int> second_{0};
+};
+
+class LobbyServerTest : public ::testing::Test {
+ protected:
+  LobbyServerTest() { settings.L_PORT = 0; }
+  void TearDown() override {
+    if (server) server->stop();
+  }
+
+  void start() {
+    server = std::make_unique<lobby::Server>(settings, &clock);
+    server->start();
+    port = server->wait_listening(10000);
+    ASSERT_GT(port, 0);
+  }
+
+  lobby::Lobby& lobby() { return server->lobby(); }
+
+  // Waits until every worker and the accept thread have made `passes` more
+  // passes: whatever the server had to say by now has been flushed.
+  void settle(int passes = 3) {
+    int64_t accept_start = server->accept_passes();
+    int64_t start[lobby::kMaxRooms] = {};
+    int workers = lobby().room_limit();
+    for (int k = 0; k < workers; ++k) start[k] = server->worker_passes(k);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      bool done = server->accept_passes() >= accept_start + passes;
+      for (int k = 0; k < workers; ++k)
+        done = done && server->worker_passes(k) >= start[k] + passes;
+      if (done) return;
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "server made no progress";
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  // Connects and waits until the accept thread has placed the connection.
+  TcpClient connect_client() {
+    TcpClient client;
+    EXPECT_TRUE(client.connect_to(port));
+    settle(2);
+    return client;
+  }
+
+  // Connects, sends name, validation 1 and login, and reads the room list
+  // reply up to its end and the group count that follows.
+  TcpClient enter(int32_t id, const std::string& name, int32_t key, int32_t seats = 8,
+                  int32_t start_size = 8) {
+    TcpClient client = connect_client();
+    client.send(wire::enter(id, name, key, seats, start_size));
+    return client;
+  }
+
+  // One counted second of the idle clock.
+  void tick_seconds(int n) {
+    for (int i = 0; i < n; ++i) {
+      int64_t ticks = server->idle_ticks();
+      clock.advance();
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (server->idle_ticks() == ticks) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "idle clock did not tick";
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    }
+  }
+
+  void expect_bytes(TcpClient& client, const std::string& expected) {
+    std::string got = client.read_exact(expected.size());
+    EXPECT_EQ(wire::hex(expected), wire::hex(got));
+  }
+
+  // After the server's passes, nothing more is waiting for the client.
+  void expect_silent(TcpClient& client) {
+    settle(3);
+    EXPECT_EQ("", wire::hex(client.read_available()));
+  }
+
+  config::Settings settings;
+  ManualClock clock;
+  std::unique_ptr<lobby::Server> server;
+  int port = 0;
+};
+
+}  // namespace testing_support
+
+#endif  // TESTS_SUPPORT_LOBBY_SERVER_FIXTURE_H_

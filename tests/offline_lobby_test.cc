@@ -1,0 +1,282 @@
+// What happens within one pass, on a lobby driven in memory: no sockets, no
+// threads; bytes go straight into a slot's ring and the pass's output is
+// read back from its send queue.
+#include "lobby/offline_lobby.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "app/event_log.h"
+#include "tests/support/wire.h"
+
+namespace {
+
+namespace w = wire;
+
+class OfflineLobbyTest : public ::testing::Test {
+ protected:
+  OfflineLobbyTest() : lobby_(settings()) {}
+
+  static config::Settings settings() {
+    config::Settings s;
+    s.L_PORT = 0;
+    return s;
+  }
+
+  // Connects, logs in and runs one pass; returns the slot.
+  int enter(int32_t id, const std::string& name, int32_t key, int32_t seats = 8,
+            int32_t start = 8) {
+    int slot = lobby_.connect();
+    EXPECT_GE(slot, 0);
+    lobby_.feed(slot, w::enter(id, name, key, seats, start));
+    EXPECT_TRUE(lobby_.pass(slot));
+    lobby_.take_output(slot);
+    return slot;
+  }
+  // Feeds bytes and runs one pass; returns the pass's output.
+  std::string send(int slot, const std::string& bytes) {
+    lobby_.feed(slot, bytes);
+    lobby_.pass(slot);
+    return lobby_.take_output(slot);
+  }
+  std::string pass(int slot) {
+    lobby_.pass(slot);
+    return lobby_.take_output(slot);
+  }
+  // Runs passes on every slot in order until nothing more comes out.
+  void quiesce() {
+    for (int round = 0; round < 2100; ++round) {
+      bool any = false;
+      for (int s = 0; s < lobby::kSlots; ++s) {
+        if (!lobby_.is_open(s)) continue;
+        lobby_.pass(s);
+        any = !lobby_.take_output(s).empty() || any;
+      }
+      if (!any) return;
+    }
+  }
+
+  lobby::OfflineLobby lobby_;
+};
+
+TEST_F(OfflineLobbyTest, TwoLinesWrittenAtOnceGoOutOnSuccessivePasses) {
+  int a = enter(1, "a", 5);
+  int b = enter(2, "b", 5);
+  quiesce();
+  std::string one = w::chat(1, "one"), two = w::chat(2, "two");
+  send(a, one + two);
+  EXPECT_EQ(w::hex(one), w::hex(pass(b)));
+  EXPECT_EQ(w::hex(two), w::hex(pass(b)));
+  EXPECT_EQ("", w::hex(pass(b)));
+}
+
+TEST_F(OfflineLobbyTest, DirectMessagesGoOutInPushOrderInOnePass) {
+  int host = enter(1, "h", 5);
+  int b = enter(2, "b", 5);
+  send(host, w::room_op(-1));
+  send(b, w::room_op(0));
+  quiesce();
+  send(b, w::direct(0xffff, 1) + w::direct(0xffff, 2) + w::direct(0, 3));
+  EXPECT_EQ(w::hex(w::direct_from(0xfffe, 1) + w::direct_from(0xfffe, 2) + w::direct_from(1, 3)),
+            w::hex(pass(host)));
+}
+
+TEST_F(OfflineLobbyTest, ARoomOperationDiscardsTheSendersUndeliveredDirectMessages) {
+  int host = enter(1, "h", 5);
+  int b = enter(2, "b", 5);
+  send(host, w::room_op(-1));
+  send(b, w::room_op(0));
+  quiesce();
+  send(b, w::direct(0xffff, 1) + w::direct(0xffff, 2));
+  // The host's own refused join empties its queue before its pump runs.
+  EXPECT_EQ(w::hex(w::status(21)), w::hex(send(host, w::room_op(3))));
+  EXPECT_EQ("", w::hex(pass(host)));
+}
+
+TEST_F(OfflineLobbyTest, AFullDirectQueueDropsItsOldestEntry) {
+  int host = enter(1, "h", 5);
+  int b = enter(2, "b", 5);
+  send(host, w::room_op(-1));
+  send(b, w::room_op(0));
+  quiesce();
+  std::string burst;
+  for (int i = 0; i < 300; ++i) burst += w::direct(0xffff, i);
+  // Fed in slices a receive could carry; no pass of the host in between.
+  for (size_t at = 0; at < burst.size(); at += 1000) send(b, burst.substr(at, 1000));
+  EXPECT_EQ(256, lobby_.lobby().users[host].direct_count.load());
+  // The host drains what its send queue can take per pass; the 256 newest
+  // arrive once each, in order.
+  std::string got;
+  for (int i = 0; i < 40; ++i) got += pass(host);
+  std::string want;
+  for (int i = 300 - 256; i < 300; ++i) want += w::direct_from(0xfffe, i);
+  EXPECT_EQ(w::hex(want), w::hex(got));
+  EXPECT_TRUE(lobby_.is_open(host));
+}
+
+// Others cannot get a client dropped by flooding it: the drain leaves the
+// rest in the queue when the send queue is nearly full.
+TEST_F(OfflineLobbyTest, TheDrainNeverOverfillsTheSendQueue) {
+  int host = enter(1, "h", 5);
+  int b = enter(2, "b", 5);
+  send(host, w::room_op(-1));
+  send(b, w::room_op(0));
+  quiesce();
+  std::string burst;
+  for (int i = 0; i < 200; ++i) burst += w::direct(0xffff, i);
+  for (size_t at = 0; at < burst.size(); at += 1000) send(b, burst.substr(at, 1000));
+  // 100 messages already wait unsent for the host.
+  lobby::ClientSlot& h = lobby_.lobby().slots[host];
+  const uint8_t keep[2] = {'2', 'P'};
+  for (int i = 0; i < 100; ++i) h.enqueue(keep, 2);
+  lobby_.pass(host);
+  EXPECT_TRUE(lobby_.is_open(host));
+  EXPECT_EQ(lobby::kSendReserve, h.send_free());
+  EXPECT_EQ(200 - (256 - 100 - lobby::kSendReserve),
+            lobby_.lobby().users[host].direct_count.load());
+}
+
+// A client that does not read what it is sent is dropped right after the
+// flush of the pass in which its queue overflowed, even when that pass ends
+// on an incomplete message, and the event log says why.
+TEST_F(OfflineLobbyTest, AClientFloodingItsOwnRepliesIsDroppedAsNotReading) {
+  char dir[] = "/tmp/lobby_offline_XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  std::string log_path = std::string(dir) + "/L_log.txt";
+  ASSERT_EQ(0, app::open_log(log_path.c_str()));
+  int a = enter(1, "a", 5);
+  std::string burst;
+  for (int i = 0; i < 300; ++i) burst += w::room_op(3);  // each answered 2S 21
+  burst += w::room_op(3).substr(0, 4);                   // ends on an incomplete message
+  lobby_.feed(a, burst);
+  EXPECT_FALSE(lobby_.pass(a));
+  EXPECT_FALSE(lobby_.is_open(a));
+  app::close_log();
+  std::ifstream in(log_path);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(std::string::npos, text.str().find("drop slot 0 user 1: not reading"));
+  std::remove(log_path.c_str());
+  rmdir(dir);
+}
+
+TEST_F(OfflineLobbyTest, SeatCountsAbove8AreBoundedEverywhere) {
+  int host = enter(1, "h", 5, 65535, 2);
+  int b = enter(2, "b", 5, 65535, 2);
+  EXPECT_EQ(65535, lobby_.lobby().users[host].seat_count);
+  send(host, w::room_op(-1));
+  send(b, w::room_op(0));
+  std::string got = pass(host);
+  std::string want = w::seat_entry(0, true, "h") + w::seat_entry(1, false, "b");
+  for (int seat = 2; seat < 8; ++seat) want += w::seat_entry(seat, false, "");
+  want += w::status(2) + w::member_count(0, 2);
+  EXPECT_EQ(w::hex(want), w::hex(got));
+}
+
+TEST_F(OfflineLobbyTest, NamesNeverCarryStaleBytes) {
+  // "longername" sits in seat 1, leaves; "ab" takes seat 1: its seat entry
+  // and the title of a room made by "ab\0xyz" hold zeros after the name.
+  int host = enter(1, "h", 5, 8, 3);
+  int b = enter(2, "longername", 5, 8, 3);
+  int c = enter(3, std::string("ab\0xyz", 6), 5, 8, 3);
+  send(host, w::room_op(-1));
+  send(b, w::room_op(0));
+  send(b, w::room_op(-2));
+  send(c, w::room_op(0));
+  quiesce();
+  int d = enter(4, "d", 5, 8, 3);
+  send(d, w::room_op(0));
+  std::string got = pass(host);
+  std::string want =
+      w::seat_entry(0, true, "h") + w::seat_entry(1, false, "ab") + w::seat_entry(2, false, "d");
+  for (int seat = 3; seat < 8; ++seat) want += w::seat_entry(seat, false, "");
+  EXPECT_EQ(w::hex(want + w::status(2)), w::hex(got.substr(0, want.size() + 6)));
+}
+
+TEST_F(OfflineLobbyTest, IdleDropComesAfterThe61stSecond) {
+  int a = enter(1, "a", 5);
+  for (int i = 0; i < 60; ++i) lobby_.tick();
+  EXPECT_TRUE(lobby_.pass(a));
+  lobby_.tick();
+  EXPECT_FALSE(lobby_.pass(a));
+  EXPECT_EQ(1, lobby_.lobby().drops[lobby::kDropIdle].load());
+}
+
+// Bytes fed whole or one at a time give the same replies, in the same
+// order, and leave the same state.
+TEST_F(OfflineLobbyTest, ChunkingDoesNotChangeWhatIsHandled) {
+  std::string script = w::enter(1, "a", 5, 4, 2) + w::room_op(-1) + w::chat(3, "hi") +
+                       w::keep_alive() + w::room_op(7) + w::validation(9) + w::room_op(-2) +
+                       w::room_op(-1) + w::room_op(-3);
+  lobby::OfflineLobby whole(settings());
+  int s1 = whole.connect();
+  whole.feed(s1, script);
+  std::string out_whole;
+  for (int i = 0; i < 20; ++i) {
+    whole.pass(s1);
+    out_whole += whole.take_output(s1);
+  }
+  lobby::OfflineLobby bytewise(settings());
+  int s2 = bytewise.connect();
+  std::string out_bytes;
+  for (char ch : script) {
+    bytewise.feed(s2, std::string(1, ch));
+    bytewise.pass(s2);
+    out_bytes += bytewise.take_output(s2);
+  }
+  for (int i = 0; i < 20; ++i) {
+    bytewise.pass(s2);
+    out_bytes += bytewise.take_output(s2);
+  }
+  // The pump's deliveries fall in other passes, so replies and pump output
+  // interleave differently: the streams must hold the same messages.
+  auto split = [](const std::string& s) {
+    std::multiset<std::string> m;
+    size_t i = 0;
+    while (i + 2 <= s.size()) {
+      size_t len = 0;
+      switch (s[i + 1]) {
+        case 'O':
+        case 'V':
+          len = 2;
+          break;
+        case 'J':
+          len = 3;
+          break;
+        case 'M':
+        case 'S':
+        case 'Q':
+        case 'H':
+          len = 6;
+          break;
+        case 'D':
+        case 'F':
+          len = 8;
+          break;
+        case 'R':
+        case 'N':
+          len = 22;
+          break;
+        case 'C':
+          len = 7 + static_cast<unsigned char>(s[i + 6]);
+          break;
+        default:
+          len = s.size() - i;
+      }
+      m.insert(s.substr(i, len));
+      i += len;
+    }
+    return m;
+  };
+  EXPECT_EQ(split(out_whole), split(out_bytes));
+  EXPECT_EQ(whole.lobby().rooms[0].group_key, bytewise.lobby().rooms[0].group_key);
+  EXPECT_EQ(whole.lobby().rooms[0].member_count, bytewise.lobby().rooms[0].member_count);
+  EXPECT_EQ(whole.lobby().users[s1].room, bytewise.lobby().users[s2].room);
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// The accept thread and the worker threads: slots, refusals, the connected
+// count, and the upstream link as the lobby drives it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/lobby_server_fixture.h"
+#include "tests/support/message_reader.h"
+#include "tests/support/upstream_peer.h"
+
+namespace {
+
+using testing_support::LobbyServerTest;
+using testing_support::TcpClient;
+namespace w = wire;
+
+TEST_F(LobbyServerTest, TwoRoomsServeSixteenAndTheSeventeenthIsTurnedAway) {
+  settings.ROOM = 2;
+  start();
+  std::vector<TcpClient> clients;
+  for (int i = 0; i < 16; ++i) clients.push_back(connect_client());
+  EXPECT_EQ(16, lobby().connected_count.load());
+  TcpClient extra = connect_client();
+  std::string before;
+  EXPECT_TRUE(extra.wait_closed(3000, &before));
+  EXPECT_EQ(w::hex(w::full()), w::hex(before));
+  EXPECT_EQ(1, lobby().refused_full.load());
+  // Those served are still served.
+  clients[15].send(w::enter(1, "last", 5));
+  expect_bytes(clients[15], w::list_end() + w::group_count(1));
+}
+
+TEST_F(LobbyServerTest, NoRoomsRefuseEveryClient) {
+  settings.ROOM = 0;
+  start();
+  for (int i = 0; i < 3; ++i) {
+    TcpClient c = connect_client();
+    std::string before;
+    EXPECT_TRUE(c.wait_closed(3000, &before));
+    EXPECT_EQ(w::hex(w::full()), w::hex(before));
+  }
+  EXPECT_EQ(0, lobby().connected_count.load());
+}
+
+TEST_F(LobbyServerTest, ANewClientTakesTheLowestFreeSlot) {
+  start();
+  TcpClient a = connect_client(), b = connect_client(), c = connect_client();
+  TcpClient d = connect_client();
+  EXPECT_EQ(4, lobby().connected_count.load());
+  a.close();
+  c.close();
+  settle();
+  EXPECT_EQ(2, lobby().connected_count.load());
+  TcpClient e = connect_client();
+  // e sits in slot 0: its login shows in slot 0's records.
+  e.send(w::enter(42, "e", 5));
+  expect_bytes(e, w::list_end() + w::group_count(1));
+  EXPECT_EQ(42, lobby().slots[0].user_id);
+  EXPECT_EQ(3, lobby().connected_count.load());
+}
+
+TEST_F(LobbyServerTest, StopEndsEveryConnectionWithoutSendingMore) {
+  start();
+  TcpClient a = enter(1, "a", 5);
+  expect_bytes(a, w::list_end() + w::group_count(1));
+  TcpClient b = enter(2, "b", 5);
+  expect_bytes(b, w::list_end() + w::group_count(2));
+  server->stop();
+  std::string before;
+  EXPECT_TRUE(a.wait_closed(1000, &before));
+  // a's 2H 2 may or may not have left before the stop; nothing else did.
+  EXPECT_TRUE(before.empty() || before == w::group_count(2)) << w::hex(before);
+  EXPECT_TRUE(b.wait_closed(1000));
+}
+
+class UpstreamTest : public LobbyServerTest {
+ protected:
+  void start_with_peer(int peer_recv_buffer = 0) {
+    ASSERT_EQ(0, peer.start(peer_recv_buffer));
+    settings.N_PORT = peer.port();
+    settings.L_PORT = 0;
+    settings.L_IP[0] = 192;
+    settings.L_IP[1] = 168;
+    settings.L_IP[2] = 0;
+    settings.L_IP[3] = 10;
+    start();
+    ASSERT_TRUE(peer.accept_within(3000));
+  }
+  test_support::UpstreamPeer peer;
+};
+
+TEST_F(UpstreamTest, RegistersFirstThenReportsLoginsAndDepartures) {
+  start_with_peer();
+  ASSERT_TRUE(peer.wait_for_lines(1, 3000));
+  EXPECT_EQ("2I port=0 zero=0 ip=192.168.0.10", peer.lines()[0]);
+  // Name 7, login 9: both notices carry 9.
+  TcpClient a = connect_client();
+  a.send(w::name(7, "a") + w::validation(1) + w::login(9, 5, 8, 8));
+  expect_bytes(a, w::list_end() + w::group_count(1));
+  // A refused login is not reported; its departure is.
+  TcpClient b = connect_client();
+  b.send(w::name(11, "b") + w::login(11, 5, 8, 8));
+  expect_bytes(b, w::refused() + w::group_count(2));
+  // Only a name, then gone: a logout notice all the same.
+  TcpClient c = connect_client();
+  c.send(w::name(12, "c"));
+  settle();
+  // Nothing at all: no notice.
+  TcpClient d = connect_client();
+  a.close();
+  b.close();
+  c.close();
+  d.close();
+  ASSERT_TRUE(peer.wait_for_lines(5, 3000));
+  std::vector<std::string> want = {"2I port=0 zero=0 ip=192.168.0.10", "2N user=9", "2F user=9",
+                                   "2F user=11", "2F user=12"};
+  std::vector<std::string> got = peer.lines();
+  // The three departures happen in one pass or several; their order is the
+  // slots' order within a pass.
+  EXPECT_EQ(want, got);
+  EXPECT_TRUE(peer.stays_quiet(100));
+}
+
+TEST_F(UpstreamTest, BytesFromUpstreamChangeNothing) {
+  start_with_peer();
+  std::vector<uint8_t> junk(100000, '2');
+  size_t sent = 0;
+  for (int i = 0; i < 1000 && sent < junk.size(); ++i) {
+    int n = peer.send_bytes(junk.data() + sent, static_cast<int>(junk.size() - sent));
+    if (n > 0) sent += static_cast<size_t>(n);
+    settle(1);
+  }
+  EXPECT_EQ(junk.size(), sent);
+  TcpClient a = enter(3, "a", 5);
+  expect_bytes(a, w::list_end() + w::group_count(1));
+  ASSERT_TRUE(peer.wait_for_lines(2, 3000));
+  EXPECT_EQ("2N user=3", peer.lines()[1]);
+}
+
+// An upstream server that stops reading fills the link's buffers; the
+// lobby goes on accepting and serving clients, and refuses the notices it
+// cannot queue rather than blocking.
+TEST_F(UpstreamTest, AnUpstreamThatNeverReadsHoldsNobody) {
+  settings.test_send_buffer = 4096;
+  start_with_peer(4096);
+  peer.set_reading(false);
+  // Every accepted login queues a notice, a repeated one too: 8 clients
+  // logging in again and again queue thousands, far more than the shrunken
+  // buffers and the 256-message queue hold.
+  std::vector<TcpClient> clients;
+  for (int i = 0; i < 8; ++i) clients.push_back(connect_client());
+  std::string relogins;
+  for (int i = 0; i < 10; ++i) relogins += w::validation(1) + w::login(i, 5, 8, 8);
+  for (int round = 0; round < 40; ++round) {
+    for (TcpClient& c : clients) c.send(relogins);
+    settle(2);
+    for (TcpClient& c : clients) c.read_available();
+  }
+  for (TcpClient& c : clients) {
+    c.send(w::room_op(7));
+    settle(2);
+    std::string tail = c.read_available();
+    ASSERT_GE(tail.size(), 6u);
+    EXPECT_EQ(w::hex(w::status(21)), w::hex(tail.substr(tail.size() - 6)));
+  }
+  // The buffers really filled: the queue had to refuse notices.
+  EXPECT_TRUE(lobby().upstream.send_overflowed());
+  TcpClient last = enter(999, "last", 5);
+  expect_bytes(last, w::list_end() + w::group_count(9));
+  last.send(w::room_op(-1));
+  expect_bytes(last, w::room_made(0) + w::room_result(1) + w::room_entry(0, 1, "last"));
+  // When the peer reads again it finds whole messages in order.
+  peer.set_reading(true);
+  ASSERT_TRUE(peer.wait_for_lines(20, 3000));
+  EXPECT_EQ("2I port=0 zero=0 ip=192.168.0.10", peer.lines()[0]);
+  EXPECT_EQ("2N user=0", peer.lines()[1]);
+  for (const std::string& line : peer.lines()) EXPECT_NE("??", line.substr(0, 2)) << line;
+}
+
+TEST_F(UpstreamTest, NobodyListeningLeavesTheLobbyRunning) {
+  settings.N_PORT = 1;  // a port nobody listens on
+  start();
+  TcpClient a = enter(1, "a", 5);
+  expect_bytes(a, w::list_end() + w::group_count(1));
+}
+
+}  // namespace

@@ -82,11 +82,9 @@ void apply_config_line(const char* line, Settings* settings) {
     scan_number(&s, &settings->ROOM);
     if (settings->ROOM > kMaxRooms) settings->ROOM = kMaxRooms;
   } else if (std::strcmp(key, "L_NAME") == 0) {
-    char name[kLineBytes];
-    if (s.word(name, sizeof name)) {
-      std::strncpy(settings->L_NAME, name, kNameBytes - 1);
-      settings->L_NAME[kNameBytes - 1] = '\0';
-    }
+    // The field holds 63 characters and its zero: a longer name is cut.
+    char name[kNameBytes] = {};
+    if (s.word(name, sizeof name)) std::memcpy(settings->L_NAME, name, sizeof name);
   } else if (std::strcmp(key, "L_IP") == 0) {
     scan_address(&s, settings->L_IP, false);
   } else if (std::strcmp(key, "L_PORT") == 0) {

@@ -1,0 +1,235 @@
+#include "app/status_display.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "app/status_notify.h"
+
+namespace app {
+namespace {
+
+// Drawn above the lines in interactive mode only: a pipe's reader gets the
+// four lines alone.
+constexpr char kTitle[] = "LOBBYサーバ(Ver0.9.4)";
+
+constexpr unsigned char kEscape = 0x1b;
+// Moves the cursor back to the first of the four lines.
+constexpr char kCursorToFirstLine[] = "\x1b[4A";
+// Returns to the start of the line and clears it before it is rewritten.
+constexpr char kClearLine[] = "\r\x1b[K";
+
+// At most this much is written per readiness report. A pipe that reports
+// room takes PIPE_BUF (4096) bytes without blocking, and a terminal reports
+// room only while little of its output is still queued.
+constexpr size_t kWriteChunk = 512;
+
+void fill_signal_set(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGHUP);
+}
+
+void close_if_open(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+}  // namespace
+
+StatusDisplay::StatusDisplay(int input_fd, int output_fd)
+    : input_fd_(input_fd), output_fd_(output_fd) {}
+
+StatusDisplay::~StatusDisplay() {
+  if (terminal_changed_) tcsetattr(input_fd_, TCSANOW, &saved_terminal_);
+  // Unregister before closing, so that no later refresh writes into a
+  // descriptor number that may be reused.
+  if (wake_write_fd_ >= 0) set_status_wake_fd(-1);
+  close_if_open(&wake_write_fd_);
+  close_if_open(&wake_read_fd_);
+  close_if_open(&signal_fd_);
+}
+
+int StatusDisplay::setup() {
+  sigset_t stop_signals;
+  fill_signal_set(&stop_signals);
+  if (pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr) != 0) return -1;
+  signal_fd_ = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (signal_fd_ < 0) return -1;
+
+  int wake[2];
+  if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) return -1;
+  wake_read_fd_ = wake[0];
+  wake_write_fd_ = wake[1];
+  set_status_wake_fd(wake_write_fd_);
+
+  // A background job sharing the terminal would be stopped by the kernel as
+  // soon as it changed the terminal or read from it; it gets the line
+  // output instead.
+  interactive_ =
+      isatty(input_fd_) == 1 && isatty(output_fd_) == 1 && tcgetpgrp(input_fd_) == getpgrp();
+  if (!interactive_) return 0;
+
+  if (tcgetattr(input_fd_, &saved_terminal_) != 0) return -1;
+  termios keys = saved_terminal_;
+  // Each key as it is typed, not echoed. ISIG stays on: Ctrl-C still sends
+  // SIGINT, which ends the display like Escape.
+  keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  keys.c_cc[VMIN] = 1;
+  keys.c_cc[VTIME] = 0;
+  if (tcsetattr(input_fd_, TCSANOW, &keys) != 0) return -1;
+  terminal_changed_ = true;
+  return 0;
+}
+
+void StatusDisplay::format_lines(const lobby::Lobby& lobby, std::string lines[kLineCount]) {
+  const int rooms = lobby.room_limit();
+  const int users = lobby.connected_count.load(std::memory_order_acquire);
+  const int rooms_in_use = lobby.rooms_in_use.load(std::memory_order_acquire);
+  char text[160];
+  std::snprintf(text, sizeof text, "■【 %s 】■", lobby.settings.L_NAME);
+  lines[0] = text;
+  std::snprintf(text, sizeof text, "GAME_DATA  Ver( %d )", lobby.settings.VER);
+  lines[1] = text;
+  std::snprintf(text, sizeof text, "USER_DATA: %d / %d", users, rooms * lobby::kSlotsPerWorker);
+  lines[2] = text;
+  std::snprintf(text, sizeof text, "ROOM_DATA: %d / %d", rooms_in_use, rooms);
+  lines[3] = text;
+}
+
+int StatusDisplay::run(const lobby::Lobby& lobby) {
+  if (interactive_) {
+    pending_ += kTitle;
+    pending_ += '\n';
+  }
+  // Changes are turned into text only when the output has taken everything
+  // queued before, so a stalled output holds one screen's worth of text at
+  // most and shows the latest counts once it moves again.
+  bool changed = true;
+  for (;;) {
+    if (changed && pending_.empty()) {
+      queue_changes(lobby);
+      changed = false;
+    }
+    pollfd fds[4];
+    int count = 0;
+    const int signal_index = count;
+    fds[count++] = {signal_fd_, POLLIN, 0};
+    const int wake_index = count;
+    fds[count++] = {wake_read_fd_, POLLIN, 0};
+    int input_index = -1;
+    if (interactive_) {
+      input_index = count;
+      fds[count++] = {input_fd_, POLLIN, 0};
+    }
+    int output_index = -1;
+    if (!pending_.empty()) {
+      output_index = count;
+      fds[count++] = {output_fd_, POLLOUT, 0};
+    }
+    if (poll(fds, static_cast<nfds_t>(count), -1) < 0) {
+      if (errno == EINTR) continue;
+      return kResultCancel;  // cannot wait for anything any more
+    }
+    if (fds[signal_index].revents != 0) {
+      const int result = handle_signal();
+      if (result != kKeepRunning) return result;
+    }
+    if (input_index >= 0 && fds[input_index].revents != 0) {
+      const int result = handle_keys();
+      if (result != kKeepRunning) return result;
+    }
+    if (fds[wake_index].revents != 0) {
+      drain_wake_pipe();
+      if (take_status_change()) changed = true;
+    }
+    if (output_index >= 0 && fds[output_index].revents != 0) write_pending();
+  }
+}
+
+int StatusDisplay::handle_signal() {
+  signalfd_siginfo info;
+  const ssize_t n = read(signal_fd_, &info, sizeof info);
+  if (n == static_cast<ssize_t>(sizeof info)) return kResultCancel;
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return kKeepRunning;
+  return kResultCancel;  // the descriptor failed: no stop signal could be seen again
+}
+
+int StatusDisplay::handle_keys() {
+  unsigned char keys[64];
+  const ssize_t n = read(input_fd_, keys, sizeof keys);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return kKeepRunning;
+  if (n <= 0) return kResultCancel;  // the terminal hung up
+  for (ssize_t i = 0; i < n; ++i) {
+    const unsigned char key = keys[i];
+    if (key == '\r' || key == '\n') return kResultOk;
+    if (key != kEscape) continue;
+    // A key that sends a sequence (arrows, function keys) delivers it in one
+    // read; only an Escape with nothing of a sequence after it cancels.
+    if (i + 1 < n && keys[i + 1] == '[') {
+      // Control sequence: parameter and intermediate bytes up to a final
+      // byte in 0x40..0x7e.
+      i += 2;
+      while (i < n && (keys[i] < 0x40 || keys[i] > 0x7e)) ++i;
+    } else if (i + 1 < n && keys[i + 1] == 'O') {
+      i += 2;  // one more byte names the key
+    } else {
+      return kResultCancel;
+    }
+  }
+  return kKeepRunning;
+}
+
+void StatusDisplay::drain_wake_pipe() {
+  char bytes[64];
+  while (read(wake_read_fd_, bytes, sizeof bytes) > 0) {
+  }
+}
+
+void StatusDisplay::queue_changes(const lobby::Lobby& lobby) {
+  if (output_failed_) return;
+  std::string lines[kLineCount];
+  format_lines(lobby, lines);
+  if (interactive_) {
+    bool same = drawn_;
+    for (int i = 0; i < kLineCount && same; ++i) same = lines[i] == shown_[i];
+    if (same) return;
+    if (drawn_) pending_ += kCursorToFirstLine;
+    for (int i = 0; i < kLineCount; ++i) {
+      pending_ += kClearLine;
+      pending_ += lines[i];
+      pending_ += '\n';
+    }
+  } else {
+    for (int i = 0; i < kLineCount; ++i) {
+      if (drawn_ && lines[i] == shown_[i]) continue;
+      pending_ += lines[i];
+      pending_ += '\n';
+    }
+  }
+  for (int i = 0; i < kLineCount; ++i) shown_[i] = lines[i];
+  drawn_ = true;
+}
+
+void StatusDisplay::write_pending() {
+  const size_t length = pending_.size() < kWriteChunk ? pending_.size() : kWriteChunk;
+  const ssize_t n = write(output_fd_, pending_.data(), length);
+  if (n > 0) {
+    pending_.erase(0, static_cast<size_t>(n));
+    return;
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  // The reader is gone or the output is closed: the lobby goes on without a
+  // display.
+  output_failed_ = true;
+  pending_.clear();
+}
+
+}  // namespace app

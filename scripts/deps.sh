@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+# Usage: scripts/deps.sh [extra-package ...]
+set -euo pipefail
+
+need=()
+command -v g++ >/dev/null 2>&1 || need+=(g++)
+command -v cmake >/dev/null 2>&1 || need+=(cmake)
+command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+for extra in "$@"; do
+  case "$extra" in
+    clang) command -v clang++ >/dev/null 2>&1 || need+=(clang) ;;
+    *) dpkg -s "$extra" >/dev/null 2>&1 || need+=("$extra") ;;
+  esac
+done
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "Installing missing packages: ${need[*]}"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Run as root (or install them yourself): apt-get install ${need[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need[@]}"
+fi

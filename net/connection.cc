@@ -53,8 +53,8 @@ int Connection::close() {
   return 0;
 }
 
-int Connection::poll_readable() {
-  int ready = poll_fd(socket, kPollIn, kReadyWaitMs);
+int Connection::poll_readable(int wait_ms) {
+  int ready = poll_fd(socket, kPollIn, wait_ms);
   return ready == 0 ? -1 : 0;
 }
 
@@ -75,9 +75,9 @@ int Connection::append_received(const uint8_t* bytes, int length) {
   return length;
 }
 
-int Connection::receive() {
+int Connection::receive(int wait_ms) {
   if (state.load(std::memory_order_acquire) == kStateClosed) return 0;
-  if (poll_readable() == -1) return 0;
+  if (poll_readable(wait_ms) == -1) return 0;
   // Never take more than the ring can hold, whatever the parsers left in it.
   int room = kRecvRingSize - recv_count;
   int size = (room < kRecvChunk ? room : kRecvChunk) + 1;

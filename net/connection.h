@@ -58,14 +58,15 @@ class Connection {
   int close();
   int close_sockets();
   // 0: readable (or the wait failed, which the recv that follows reports);
-  // -1: nothing arrived within 10 ms.
-  int poll_readable();
+  // -1: nothing arrived within `wait_ms`.
+  int poll_readable(int wait_ms = kReadyWaitMs);
   // One recv of at most size - 1 bytes, a zero byte written after them.
   // Bytes received, 0 when the peer closed, -1 on failure, -2 nothing there.
   int recv_some(uint8_t* buffer, int size);
-  // Waits up to 10 ms, then appends what arrived to the receive ring.
-  // 1 when the peer closed or the socket failed, else 0.
-  int receive();
+  // Waits up to `wait_ms` for the socket to become readable, then appends
+  // what arrived to the receive ring. 1 when the peer closed or the socket
+  // failed, else 0.
+  int receive(int wait_ms = kReadyWaitMs);
   // Queues one message of 1..80 bytes. Never overwrites an unsent message:
   // on a full queue the message is refused and `overflowed` is set.
   int enqueue(const uint8_t* bytes, int length);

@@ -5,6 +5,7 @@
 namespace net {
 
 int Listener::start_listening(int port) {
+  close_sockets();
   int fd = tcp_socket();
   if (fd < 0) return kNoListenSocket;
   listen_socket = fd;
@@ -15,7 +16,12 @@ int Listener::start_listening(int port) {
   // Non-blocking, so that a connection reset between the readiness wait and
   // accept cannot hold the accept thread.
   set_nonblocking(fd);
-  if (bind_ipv4(fd, 0, port) != 0) return kBindFailed;
+  if (bind_ipv4(fd, 0, port) != 0) {
+    // An unbound socket would report itself ready at once and make every
+    // accept fail: give it up, so that the accept thread keeps its pace.
+    close_sockets();
+    return kBindFailed;
+  }
   listen_state = listen_fd(fd, kListenBacklog) != 0 ? -1 : 1;
   return kListenOk;
 }

@@ -88,7 +88,7 @@ TEST_F(RoomsTest, JoinRefusals) {
   anon.send(w::name(9, "anon") + w::validation(1) + w::room_op(0) + w::room_op(-1));
   expect_bytes(anon, w::status(21) + w::room_result(0));
   expect_silent(host);
-  EXPECT_EQ(1, lobby().rooms[0].member_count);
+  EXPECT_EQ(1, room_members(0));
 }
 
 TEST_F(RoomsTest, GameStartsAtStartSizeWithTheSeatList) {
@@ -163,7 +163,7 @@ TEST_F(RoomsTest, NonHostDepartureTellsTheOthers) {
   // The emptied seat is taken again by the next joiner.
   b.send(w::room_op(0));
   for (TcpClient* x : {&host, &b, &c}) expect_bytes(*x, w::member_count(0, 3));
-  EXPECT_EQ(lobby().rooms[0].seat_slot[1], 1);
+  EXPECT_EQ(seat_slot(0, 1), 1);
 }
 
 TEST_F(RoomsTest, LeaveGameWithoutARoomIsSilentAndLeaveRoomOutsideOneToo) {
@@ -202,8 +202,8 @@ TEST_F(RoomsTest, AClientIsInOneRoomAtMost) {
     if (x == &b) want = w::seat_vacated(1) + want;
     EXPECT_EQ(w::hex(want), w::hex(got));
   }
-  EXPECT_EQ(2, lobby().rooms[0].member_count);
-  EXPECT_EQ(1, lobby().rooms[1].member_count);
+  EXPECT_EQ(2, room_members(0));
+  EXPECT_EQ(1, room_members(1));
 }
 
 // A member left behind by a departing host keeps its record of the freed
@@ -242,9 +242,9 @@ TEST_F(RoomsTest, FreedRoomsStayIsolatedFromTheirSuccessors) {
   expect_bytes(b, w::room_result(0));
   expect_silent(b);
   expect_silent(next);
-  EXPECT_EQ(2, lobby().rooms[0].member_count);
-  EXPECT_EQ(2, lobby().rooms[0].seat_slot[0]);
-  EXPECT_EQ(3, lobby().rooms[0].seat_slot[1]);
+  EXPECT_EQ(2, room_members(0));
+  EXPECT_EQ(2, seat_slot(0, 0));
+  EXPECT_EQ(3, seat_slot(0, 1));
 }
 
 }  // namespace

@@ -50,7 +50,9 @@ void UpstreamLink::report_logout(int32_t user_id) {
 
 void UpstreamLink::service_upstream() {
   if (state.load(std::memory_order_acquire) == net::kStateClosed) return;
-  if (!peer_closed_ && receive() == 1) peer_closed_ = true;
+  // No wait: this runs under lock_groups, which logins and drops on the
+  // worker threads need, and what arrives is thrown away anyway.
+  if (!peer_closed_ && receive(0) == 1) peer_closed_ = true;
   recv_read = recv_write;
   recv_count = 0;
   flush();

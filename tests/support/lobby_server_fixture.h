@@ -44,6 +44,16 @@ class LobbyServerTest : public ::testing::Test {
 
   lobby::Lobby& lobby() { return server->lobby(); }
 
+  // Room fields, read under the lock that guards them.
+  int32_t room_members(int room) {
+    std::lock_guard<std::recursive_mutex> guard(lobby().lock_rooms);
+    return lobby().rooms[room].member_count;
+  }
+  int32_t seat_slot(int room, int seat) {
+    std::lock_guard<std::recursive_mutex> guard(lobby().lock_rooms);
+    return lobby().rooms[room].seat_slot[seat];
+  }
+
   // Waits until every worker and the accept thread have made `passes` more
   // passes: whatever the server had to say by now has been flushed.
   void settle(int passes = 3) {

@@ -1,0 +1,228 @@
+// Reading the configuration file: defaults, each key's number and address
+// rules, comments, blank lines, long lines read in pieces, and CRLF files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "config/settings.h"
+
+namespace {
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/config_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+
+  void TearDown() override {
+    if (!saved_cwd_.empty()) {
+      EXPECT_EQ(chdir(saved_cwd_.c_str()), 0);
+    }
+    for (const std::string& path : written_) std::remove(path.c_str());
+    rmdir(dir_.c_str());
+  }
+
+  std::string write_file(const std::string& name, const std::string& content) {
+    std::string path = dir_ + "/" + name;
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(file, nullptr);
+    if (file == nullptr) return path;
+    EXPECT_EQ(std::fwrite(content.data(), 1, content.size(), file), content.size());
+    std::fclose(file);
+    written_.push_back(path);
+    return path;
+  }
+
+  // Loads `content` as a whole file into the settings under test.
+  void load_text(const std::string& content) {
+    ASSERT_EQ(config::load_config_file(write_file("settings.txt", content).c_str(), &settings_), 0);
+  }
+
+  void apply(const char* line) { config::apply_config_line(line, &settings_); }
+
+  void enter_temp_dir() {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    saved_cwd_ = cwd;
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+  }
+
+  void expect_defaults() {
+    EXPECT_EQ(settings_.VER, 0);
+    EXPECT_EQ(settings_.ROOM, 4);
+    EXPECT_STREQ(settings_.L_NAME, "sample_lobby");
+    expect_address(settings_.L_IP, 0, 0, 0, 0);
+    EXPECT_EQ(settings_.L_PORT, 30009);
+    expect_address(settings_.N_IP, 127, 0, 0, 1);
+    EXPECT_EQ(settings_.N_PORT, 0);
+  }
+
+  static void expect_address(const int32_t parts[4], int a, int b, int c, int d) {
+    EXPECT_EQ(parts[0], a);
+    EXPECT_EQ(parts[1], b);
+    EXPECT_EQ(parts[2], c);
+    EXPECT_EQ(parts[3], d);
+  }
+
+  config::Settings settings_;
+  std::string dir_;
+  std::string saved_cwd_;
+  std::vector<std::string> written_;
+};
+
+TEST_F(ConfigTest, MissingFileKeepsEveryDefault) {
+  EXPECT_EQ(config::load_config_file((dir_ + "/absent.txt").c_str(), &settings_), -1);
+  expect_defaults();
+
+  enter_temp_dir();
+  config::Settings fresh;
+  settings_ = fresh;
+  EXPECT_EQ(config::load_config(&settings_), -1);
+  expect_defaults();
+}
+
+TEST_F(ConfigTest, LoadConfigReadsTheFileInTheWorkingDirectory) {
+  write_file(config::kConfigFileName,
+             "VER 3\nROOM 2\nL_NAME north\nL_IP 10.0.0.5\nL_PORT 4000\n"
+             "N_IP 192.168.1.20\nN_PORT 5000\n");
+  enter_temp_dir();
+  EXPECT_EQ(config::load_config(&settings_), 0);
+  EXPECT_EQ(settings_.VER, 3);
+  EXPECT_EQ(settings_.ROOM, 2);
+  EXPECT_STREQ(settings_.L_NAME, "north");
+  expect_address(settings_.L_IP, 10, 0, 0, 5);
+  EXPECT_EQ(settings_.L_PORT, 4000);
+  expect_address(settings_.N_IP, 192, 168, 1, 20);
+  EXPECT_EQ(settings_.N_PORT, 5000);
+}
+
+TEST_F(ConfigTest, RoomIsLoweredToFourButNeverRaised) {
+  apply("ROOM 9");
+  EXPECT_EQ(settings_.ROOM, 4);
+  apply("ROOM 2");
+  EXPECT_EQ(settings_.ROOM, 2);
+  apply("ROOM 0");
+  EXPECT_EQ(settings_.ROOM, 0);
+  apply("ROOM -3");
+  EXPECT_EQ(settings_.ROOM, -3);
+}
+
+TEST_F(ConfigTest, KeysAreExactUpperCaseWordsFollowedByWhiteSpace) {
+  apply("room 2");
+  EXPECT_EQ(settings_.ROOM, 4);
+  apply("ROOM=2");
+  EXPECT_EQ(settings_.ROOM, 4);
+  apply("ROOMS 2");
+  EXPECT_EQ(settings_.ROOM, 4);
+  apply("\tROOM\t3");
+  EXPECT_EQ(settings_.ROOM, 3);
+}
+
+TEST_F(ConfigTest, NumbersTakeTheLeadingDigitsOnly) {
+  apply("VER 7x");
+  EXPECT_EQ(settings_.VER, 7);
+  apply("VER 0x75");
+  EXPECT_EQ(settings_.VER, 0);
+  apply("VER 5");
+  apply("VER");
+  EXPECT_EQ(settings_.VER, 5);
+  apply("VER x7");
+  EXPECT_EQ(settings_.VER, 5);
+  apply("L_PORT +31000");
+  EXPECT_EQ(settings_.L_PORT, 31000);
+  apply("N_PORT -1");
+  EXPECT_EQ(settings_.N_PORT, -1);
+}
+
+TEST_F(ConfigTest, AddressStopsAtTheFirstPartThatIsMissing) {
+  apply("N_IP 10.1.2");
+  expect_address(settings_.N_IP, 10, 1, 2, 1);
+  apply("N_IP 172.16");
+  expect_address(settings_.N_IP, 172, 16, 2, 1);
+  apply("N_IP 9 .8.7.6");  // the dot must follow the number at once
+  expect_address(settings_.N_IP, 9, 16, 2, 1);
+  apply("L_IP 192.168.0.10");
+  expect_address(settings_.L_IP, 192, 168, 0, 10);
+}
+
+TEST_F(ConfigTest, UpstreamAddressPartOutsideByteRangeKeepsItsValue) {
+  apply("N_IP 10.300.2.3");
+  expect_address(settings_.N_IP, 10, 0, 2, 3);
+  apply("N_IP -1.20.256.40");
+  expect_address(settings_.N_IP, 10, 20, 2, 40);
+  apply("N_IP 255.0.0.0");
+  expect_address(settings_.N_IP, 255, 0, 0, 0);
+}
+
+TEST_F(ConfigTest, NameIsTheFirstWordCutToSixtyThreeCharacters) {
+  apply("L_NAME a b");
+  EXPECT_STREQ(settings_.L_NAME, "a");
+  apply("L_NAME");
+  EXPECT_STREQ(settings_.L_NAME, "a");
+  std::string line = "L_NAME " + std::string(100, 'n');
+  apply(line.c_str());
+  EXPECT_EQ(std::string(settings_.L_NAME), std::string(63, 'n'));
+}
+
+TEST_F(ConfigTest, SemicolonWordStartsAComment) {
+  apply("   ; ROOM 2");
+  EXPECT_EQ(settings_.ROOM, 4);
+  apply(";ROOM 2");
+  EXPECT_EQ(settings_.ROOM, 4);
+  apply("VER 12 ; note");
+  EXPECT_EQ(settings_.VER, 12);
+}
+
+TEST_F(ConfigTest, BlankAndWhiteSpaceLinesAreSkippedAnywhere) {
+  load_text("\n   \nVER 3\n\t\n\nROOM 1\n  \t  \nL_PORT 900\n\n");
+  EXPECT_EQ(settings_.VER, 3);
+  EXPECT_EQ(settings_.ROOM, 1);
+  EXPECT_EQ(settings_.L_PORT, 900);
+}
+
+TEST_F(ConfigTest, LaterLineWins) {
+  load_text("L_PORT 700\nL_PORT 800\n");
+  EXPECT_EQ(settings_.L_PORT, 800);
+}
+
+TEST_F(ConfigTest, LastLineNeedsNoLineFeed) {
+  load_text("VER 1\nN_PORT 6000");
+  EXPECT_EQ(settings_.VER, 1);
+  EXPECT_EQ(settings_.N_PORT, 6000);
+}
+
+TEST_F(ConfigTest, LongLineIsReadInPiecesOf319Characters) {
+  // 319 characters of comment, then an 81-character piece that starts with
+  // a key: the second piece is read as a line of its own.
+  std::string first = ";" + std::string(318, 'c');
+  std::string second = "ROOM 2" + std::string(75, ' ');
+  ASSERT_EQ(first.size() + second.size(), 400u);
+  load_text(first + second + "\nVER 6\n");
+  EXPECT_EQ(settings_.ROOM, 2);
+  EXPECT_EQ(settings_.VER, 6);
+}
+
+TEST_F(ConfigTest, LongLineSplitOneCharacterLaterHidesTheKey) {
+  // Shifted by one character, the second piece starts with "xROOM".
+  std::string first = ";" + std::string(318, 'c') + "x";
+  load_text(first + "ROOM 2\n");
+  EXPECT_EQ(settings_.ROOM, 4);
+}
+
+TEST_F(ConfigTest, CrlfLineEndingsReadLikeLineFeeds) {
+  load_text("VER 4\r\nL_NAME east\r\n\r\nN_IP 10.1.2.3\r\nL_PORT 555\r\n");
+  EXPECT_EQ(settings_.VER, 4);
+  EXPECT_STREQ(settings_.L_NAME, "east");
+  expect_address(settings_.N_IP, 10, 1, 2, 3);
+  EXPECT_EQ(settings_.L_PORT, 555);
+}
+
+}  // namespace

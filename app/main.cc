@@ -34,7 +34,10 @@ int run_lobby(const config::Settings& settings, app::StatusDisplay* display) {
 
   const int result = display->run(server.lobby());
 
-  app::log_format("shutdown (%s)", result == app::StatusDisplay::kResultOk ? "OK" : "Cancel");
+  char counts[160];
+  server.lobby().format_drop_counts(counts, sizeof counts);
+  app::log_format("shutdown (%s; %s)", result == app::StatusDisplay::kResultOk ? "OK" : "Cancel",
+                  counts);
   app::close_log();
   // Joins every server thread; only then may the display release the wake
   // pipe those threads write to.

@@ -97,15 +97,10 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   // can be pushed for it: what is left is nobody's and goes.
   clear_direct_queue(lobby, client.slot);
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
-  app::log_format(
-      "drop slot %d user %d: %s (drops: peer closed %lld, bad framing %lld, idle %lld, not "
-      "reading %lld; refused full %lld)",
-      client.slot, user_id, drop_reason_text(reason),
-      static_cast<long long>(lobby.drops[kDropPeerClosed].load()),
-      static_cast<long long>(lobby.drops[kDropBadFraming].load()),
-      static_cast<long long>(lobby.drops[kDropIdle].load()),
-      static_cast<long long>(lobby.drops[kDropNotReading].load()),
-      static_cast<long long>(lobby.refused_full.load()));
+  char counts[160];
+  lobby.format_drop_counts(counts, sizeof counts);
+  app::log_format("drop slot %d user %d: %s (%s)", client.slot, user_id, drop_reason_text(reason),
+                  counts);
   // Last: from this store on the accept thread may place a new connection.
   client.close();
 }

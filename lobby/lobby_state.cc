@@ -1,5 +1,6 @@
 #include "lobby/lobby_state.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace lobby {
@@ -25,6 +26,17 @@ Lobby::Lobby(const config::Settings& s) : settings(s) {
   if (limit > kMaxRooms) limit = kMaxRooms;
   rooms_ = limit;
   prepare_tables();
+}
+
+void Lobby::format_drop_counts(char* out, int size) const {
+  std::snprintf(out, static_cast<size_t>(size),
+                "drops: peer closed %lld, bad framing %lld, idle %lld, not reading %lld; refused "
+                "full %lld",
+                static_cast<long long>(drops[kDropPeerClosed].load()),
+                static_cast<long long>(drops[kDropBadFraming].load()),
+                static_cast<long long>(drops[kDropIdle].load()),
+                static_cast<long long>(drops[kDropNotReading].load()),
+                static_cast<long long>(refused_full.load()));
 }
 
 void Lobby::prepare_tables() {

@@ -168,6 +168,10 @@ class Lobby {
   std::array<std::atomic<int64_t>, kDropReasons> drops{};
   std::atomic<int64_t> refused_full{0};
 
+  // "drops: peer closed N, bad framing N, idle N, not reading N; refused
+  // full N", for the event log. Any thread.
+  void format_drop_counts(char* out, int size) const;
+
  private:
   int rooms_;
 };

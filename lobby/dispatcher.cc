@@ -1,5 +1,7 @@
 #include "lobby/dispatcher.h"
 
+#include <cstring>
+
 #include "app/event_log.h"
 #include "lobby/handlers.h"
 #include "upstream/upstream_link.h"
@@ -110,6 +112,9 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket) {
   client.notice_read = lobby.notices.notice_head.load(std::memory_order_acquire);
   client.validation = 0;
   client.game_room = kNone;
+  // A client that logs in without a name message must not pass on its
+  // predecessor's name (as a room title or in a seat list).
+  std::memset(lobby.users[client.slot].name, 0, sizeof lobby.users[client.slot].name);
   clear_direct_queue(lobby, client.slot);
   client.attach(socket);
 }

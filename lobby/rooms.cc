@@ -249,7 +249,9 @@ void leave_room(Lobby& lobby, ClientSlot& client) {
   }
   RoomRecord& room = lobby.rooms[r];
   const int s = user.seat;
-  const int32_t key = user.group_key.load(std::memory_order_relaxed);
+  // The group that sees the room hears of the departure, even when the
+  // leaver has since logged in again under another key.
+  const int32_t key = room.group_key;
   if (s == 0) {
     // The host leaves: the room is free at once and every seat is emptied.
     free_room(room);

@@ -280,3 +280,37 @@ TEST_F(OfflineLobbyTest, ChunkingDoesNotChangeWhatIsHandled) {
 }
 
 }  // namespace
+
+namespace {
+
+class OfflineIsolationTest : public OfflineLobbyTest {};
+
+TEST_F(OfflineIsolationTest, ANewClientDoesNotInheritItsPredecessorsName) {
+  int watcher = enter(1, "watch", 5);
+  int old = enter(2, "alice", 5);
+  lobby_.disconnect(old);
+  quiesce();
+  int fresh = lobby_.connect();
+  ASSERT_EQ(old, fresh);
+  // No name message: the room is titled with an empty name.
+  send(fresh, w::validation(1) + w::login(3, 5, 8, 8));
+  EXPECT_EQ(w::hex(w::room_made(0) + w::room_result(1) + w::room_entry(0, 1, "")),
+            w::hex(send(fresh, w::room_op(-1)).substr(0, 31)));
+  std::string seen;
+  for (int i = 0; i < 4; ++i) seen += pass(watcher);
+  EXPECT_NE(std::string::npos, seen.find(w::room_entry(0, 1, ""))) << w::hex(seen);
+}
+
+TEST_F(OfflineIsolationTest, TheRoomsGroupHearsADepartureAfterTheLeaverChangedKeys) {
+  int watcher = enter(1, "watch", 5);
+  int host = enter(2, "host", 5);
+  send(host, w::room_op(-1));
+  quiesce();
+  send(host, w::validation(1) + w::login(2, 6, 8, 8));
+  send(host, w::room_op(-2));
+  std::string seen;
+  for (int i = 0; i < 4; ++i) seen += pass(watcher);
+  EXPECT_NE(std::string::npos, seen.find(w::member_count(0, 0))) << w::hex(seen);
+}
+
+}  // namespace

@@ -23,6 +23,10 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason);
 // starts at the rings' current heads, with no validation and no direct
 // messages left by the slot's previous client.
 void place_client(Lobby& lobby, ClientSlot& client, int socket);
+// True when the client's next pass has something to do without new input:
+// ring entries it has not looked at, sends the kernel would take, direct
+// messages its send queue has room for. Its worker then does not wait.
+bool has_pending_work(const Lobby& lobby, const ClientSlot& client);
 // One second of the idle clock: every logged-in client's idle count rises.
 void tick_idle(Lobby& lobby);
 

@@ -168,6 +168,15 @@ class Lobby {
   std::array<std::atomic<int64_t>, kDropReasons> drops{};
   std::atomic<int64_t> refused_full{0};
 
+  // Wakes every worker thread: called by whoever posts something that
+  // another client's pump delivers (a ring entry, a direct message, a seat
+  // vacated, a group count, a room start) and when a connection is placed.
+  // Any thread.
+  void wake_workers() const;
+  // Wake-up descriptors of the worker threads, -1 where there is none (no
+  // server threads, as in tests). Set before the threads start.
+  std::array<int, kMaxRooms> worker_wake{{-1, -1, -1, -1}};
+
   // "drops: peer closed N, bad framing N, idle N, not reading N; refused
   // full N", for the event log. Any thread.
   void format_drop_counts(char* out, int size) const;

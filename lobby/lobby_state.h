@@ -96,8 +96,10 @@ struct GroupEntry {
 };
 
 // Room notices for a group. Written under lock_rooms; the writer fills the
-// entry, then publishes the head with a release store; readers compare
-// their own index with an acquire load of the head.
+// entry, then publishes the head with a release store. Readers compare
+// their own index with an acquire load of the head, without the lock, and
+// copy an entry out under lock_rooms (a lapped reader must not read an
+// entry being reused).
 struct RoomNoticeRing {
   std::array<int32_t, kNoticeRingSize> notice_len{};
   std::array<int32_t, kNoticeRingSize> notice_key{};
@@ -105,7 +107,8 @@ struct RoomNoticeRing {
   std::atomic<int32_t> notice_head{0};
 };
 
-// Chat lines as received. Written under lock_chat, same discipline. A
+// Chat lines as received. Written under lock_chat, same discipline; entries
+// are copied out under lock_chat. A
 // target of 0 or more is a room's game (valid for `chat_generation` of that
 // room); a negative target is the negated group key of the sender.
 struct ChatRing {

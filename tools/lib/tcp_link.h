@@ -1,0 +1,51 @@
+// A client's TCP connection that never blocks after connecting: sends go
+// out as far as the kernel takes them and the rest waits in an outbox that
+// flush() writes when the socket can take more.
+#ifndef TOOLS_LIB_TCP_LINK_H_
+#define TOOLS_LIB_TCP_LINK_H_
+
+#include <cstdint>
+#include <string>
+
+namespace tools {
+
+// Results of TcpLink calls.
+constexpr int kLinkOk = 0;
+constexpr int kLinkNoHost = -1;         // the host name did not resolve
+constexpr int kLinkConnectFailed = -2;  // refused, unreachable or timed out
+constexpr int kLinkClosed = -3;         // the peer closed or the socket failed
+
+class TcpLink {
+ public:
+  TcpLink() = default;
+  ~TcpLink();
+  TcpLink(const TcpLink&) = delete;
+  TcpLink& operator=(const TcpLink&) = delete;
+
+  // Connects to host:port (a dotted address or a name), giving up after
+  // `timeout_ms`. Small messages go out at once (no coalescing delay).
+  int connect_to(const std::string& host, int port, int timeout_ms);
+  // Queues `bytes` and writes what the kernel takes now.
+  int send(const std::string& bytes);
+  // Writes what waits in the outbox as far as the kernel takes it.
+  int flush();
+  bool wants_write() const { return !outbox_.empty(); }
+  // Appends whatever is readable now to `*into`: kLinkOk (perhaps having
+  // read nothing) or kLinkClosed once the stream ended.
+  int receive(std::string* into);
+  void close();
+
+  int fd() const { return fd_; }
+  bool open() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+  std::string outbox_;
+};
+
+// A free TCP port on 127.0.0.1 at the time of the call, or -1.
+int pick_free_port();
+
+}  // namespace tools
+
+#endif  // TOOLS_LIB_TCP_LINK_H_

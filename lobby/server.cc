@@ -159,8 +159,10 @@ void Server::accept_thread() {
 
 void Server::place_or_refuse(int socket, const int32_t peer_ip[4]) {
   Lobby& lobby = *lobby_;
-  if (lobby.settings.test_send_buffer > 0)
+  net::set_no_delay(socket);
+  if (lobby.settings.test_send_buffer > 0) {
     net::set_send_buffer(socket, lobby.settings.test_send_buffer);
+  }
   int slot = find_free_slot(lobby);
   if (slot == kNone) {
     ClientSlot& refusal = *refusal_;

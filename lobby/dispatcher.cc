@@ -44,10 +44,10 @@ bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
 
 }  // namespace
 
-void serve_client(Lobby& lobby, ClientSlot& client) {
+void serve_client(Lobby& lobby, ClientSlot& client, bool readable) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
   // The worker's readiness wait has already run: no further wait here.
-  if (client.receive(0) == 1) {
+  if (readable && client.receive(0) == 1) {
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
   }

@@ -7,8 +7,9 @@
 
 namespace lobby {
 
-// Receives, then run_pass. Does nothing for a free slot.
-void serve_client(Lobby& lobby, ClientSlot& client);
+// Receives (without waiting; only when the worker's readiness wait found
+// the socket `readable`), then run_pass. Does nothing for a free slot.
+void serve_client(Lobby& lobby, ClientSlot& client, bool readable = true);
 // Everything of a pass after the receive: cuts the ring into messages and
 // hands each complete one to its handler, runs the delivery pump, flushes,
 // and drops the client for bad framing, an overflowing send queue or

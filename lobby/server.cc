@@ -118,7 +118,8 @@ void Server::accept_thread() {
     // wake-up, at most 10 ms so that the idle clock keeps its seconds.
     net::PollEntry entries[3];
     int n = 0;
-    if (listener.listen_socket >= 0) entries[n++] = {listener.listen_socket, net::kPollIn, 0};
+    const bool listening = listener.listen_socket >= 0;
+    if (listening) entries[n++] = {listener.listen_socket, net::kPollIn, 0};
     upstream::UpstreamLink& link = lobby.upstream;
     if (link.state.load(std::memory_order_acquire) != net::kStateClosed && !link.peer_closed()) {
       int events = net::kPollIn;
@@ -129,10 +130,13 @@ void Server::accept_thread() {
       entries[n++] = {link.socket, events, 0};
     }
     if (accept_wake_ >= 0) entries[n++] = {accept_wake_, net::kPollIn, 0};
-    net::poll_many(entries, n, net::kReadyWaitMs);
+    const int ready = net::poll_many(entries, n, net::kReadyWaitMs);
     if (accept_wake_ >= 0 && (entries[n - 1].ready & net::kPollIn)) net::drain_wake(accept_wake_);
 
-    int accepted = listener.accept_pending(0);
+    // accept_pending reports a missing or failed listener by itself; with a
+    // working one it is asked only when a connection waits.
+    const bool waiting = !listening || ready < 0 || (entries[0].ready & net::kPollIn) != 0;
+    int accepted = waiting ? listener.accept_pending(0) : net::kAcceptNothing;
     if (accepted == net::kListenOk) {
       place_or_refuse(listener.socket, listener.peer_ip);
       listener.socket = -1;
@@ -205,34 +209,47 @@ void Server::tick_clock() {
   idle_ticks_.fetch_add(1, std::memory_order_release);
 }
 
-void Server::wait_for_worker_pass(int k) {
+void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
   Lobby& lobby = *lobby_;
   net::PollEntry entries[1 + kSlotsPerWorker];
+  int slot_of[1 + kSlotsPerWorker];
   int n = 0;
   const int wake_fd = lobby.worker_wake[k];
   if (wake_fd >= 0) entries[n++] = {wake_fd, net::kPollIn, 0};
   bool pending = false;
-  for (int i = k * kSlotsPerWorker; i < (k + 1) * kSlotsPerWorker; ++i) {
-    const ClientSlot& client = lobby.slots[i];
+  for (int j = 0; j < kSlotsPerWorker; ++j) {
+    // A slot opened after this wait began is tried at once.
+    readable[j] = true;
+    const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
     // A client whose sends the kernel refused is woken by writability, not
     // retried at once: one that stops reading must not make its worker spin.
     const int events = client.send_blocked() ? net::kPollIn | net::kPollOut : net::kPollIn;
+    slot_of[n] = j;
     entries[n++] = {client.socket, events, 0};
     pending = pending || has_pending_work(lobby, client);
   }
   const int timeout = pending ? 0 : worker_wait_ms_;
   const int ready = net::poll_many(entries, n, timeout);
   if (ready == 0 && timeout > 0) worker_timeouts_[k].fetch_add(1, std::memory_order_release);
-  if (wake_fd >= 0 && (entries[0].ready & net::kPollIn)) net::drain_wake(wake_fd);
+  int first_slot_entry = 0;
+  if (wake_fd >= 0) {
+    if (entries[0].ready & net::kPollIn) net::drain_wake(wake_fd);
+    first_slot_entry = 1;
+  }
+  // A failed wait (ready < 0) leaves every slot to its receive.
+  for (int e = first_slot_entry; e < n && ready >= 0; ++e) {
+    readable[slot_of[e]] = (entries[e].ready & net::kPollIn) != 0;
+  }
 }
 
 void Server::worker_thread(int k) {
   Lobby& lobby = *lobby_;
+  bool readable[kSlotsPerWorker];
   while (server_running_.load(std::memory_order_acquire) == 1) {
-    wait_for_worker_pass(k);
-    for (int i = k * kSlotsPerWorker; i < (k + 1) * kSlotsPerWorker; ++i) {
-      serve_client(lobby, lobby.slots[i]);
+    wait_for_worker_pass(k, readable);
+    for (int j = 0; j < kSlotsPerWorker; ++j) {
+      serve_client(lobby, lobby.slots[k * kSlotsPerWorker + j], readable[j]);
     }
     worker_passes_[k].fetch_add(1, std::memory_order_release);
   }

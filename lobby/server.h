@@ -71,7 +71,9 @@ class Server {
   // The one place where a worker waits: for any of its open sockets to
   // become readable (or writable, where sends are blocked), for a wake-up,
   // or for the time-out; no wait at all while a slot has work pending.
-  void wait_for_worker_pass(int k);
+  // `readable` tells, per slot of the worker, whether its receive may find
+  // input.
+  void wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]);
   void place_or_refuse(int socket, const int32_t peer_ip[4]);
   void count_connected();
   void tick_clock();

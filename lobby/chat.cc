@@ -35,6 +35,7 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
     // Published only once the entry is complete.
     ring.chat_head.store((head + 1) & kChatRingMask, std::memory_order_release);
   }
+  lobby.wake_workers();
   consume_message(client, length);
   return kHandled;
 }
@@ -69,6 +70,7 @@ int handle_direct(Lobby& lobby, ClientSlot& client) {
   to.direct_from[to.direct_write] = code;
   to.direct_write = (to.direct_write + 1) & kDirectQueueMask;
   to.direct_count.fetch_add(1, std::memory_order_release);
+  lobby.wake_workers();
   return kHandled;
 }
 

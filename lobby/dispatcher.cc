@@ -46,9 +46,10 @@ bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
 
 }  // namespace
 
-void serve_client(Lobby& lobby, ClientSlot& client) {
+void serve_client(Lobby& lobby, ClientSlot& client, bool readable) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
-  if (client.receive() == 1) {
+  // The worker's readiness wait has already run: no further wait here.
+  if (readable && client.receive(0) == 1) {
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
   }
@@ -94,6 +95,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
     user.group_key.store(kNone, std::memory_order_relaxed);
     client.group_index = kNone;
   }
+  lobby.wake_workers();
   client.user_id = kNone;
   // The client has left its seat (leave_room ran first), so nothing more
   // can be pushed for it: what is left is nobody's and goes.
@@ -117,6 +119,20 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket) {
   std::memset(lobby.users[client.slot].name, 0, sizeof lobby.users[client.slot].name);
   clear_direct_queue(lobby, client.slot);
   client.attach(socket);
+  // Its worker starts watching the new socket.
+  lobby.wake_workers();
+}
+
+bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
+  if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return false;
+  if (client.chat_read != lobby.chat.chat_head.load(std::memory_order_acquire)) return true;
+  if (client.notice_read != lobby.notices.notice_head.load(std::memory_order_acquire)) return true;
+  // Sends that the kernel would take, and direct messages the send queue
+  // has room for. A client whose sends are blocked waits for writability.
+  if (client.send_blocked()) return false;
+  if (client.send_pending() > 0) return true;
+  return lobby.users[client.slot].direct_count.load(std::memory_order_acquire) > 0 &&
+         client.send_free() > kSendReserve;
 }
 
 void tick_idle(Lobby& lobby) {

@@ -7,8 +7,9 @@
 
 namespace lobby {
 
-// Receives, then run_pass. Does nothing for a free slot.
-void serve_client(Lobby& lobby, ClientSlot& client);
+// Receives (without waiting; only when the worker's readiness wait found
+// the socket `readable`), then run_pass. Does nothing for a free slot.
+void serve_client(Lobby& lobby, ClientSlot& client, bool readable = true);
 // Everything of a pass after the receive: cuts the ring into messages and
 // hands each complete one to its handler, runs the delivery pump, flushes,
 // and drops the client for bad framing, an overflowing send queue or
@@ -23,6 +24,10 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason);
 // starts at the rings' current heads, with no validation and no direct
 // messages left by the slot's previous client.
 void place_client(Lobby& lobby, ClientSlot& client, int socket);
+// True when the client's next pass has something to do without new input:
+// ring entries it has not looked at, sends the kernel would take, direct
+// messages its send queue has room for. Its worker then does not wait.
+bool has_pending_work(const Lobby& lobby, const ClientSlot& client);
 // One second of the idle clock: every logged-in client's idle count rises.
 void tick_idle(Lobby& lobby);
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "net/socket_ops.h"
+
 namespace lobby {
 
 const char* drop_reason_text(int reason) {
@@ -37,6 +39,10 @@ void Lobby::format_drop_counts(char* out, int size) const {
                 static_cast<long long>(drops[kDropIdle].load()),
                 static_cast<long long>(drops[kDropNotReading].load()),
                 static_cast<long long>(refused_full.load()));
+}
+
+void Lobby::wake_workers() const {
+  for (int k = 0; k < rooms_; ++k) net::wake(worker_wake[k]);
 }
 
 void Lobby::prepare_tables() {

@@ -96,8 +96,10 @@ struct GroupEntry {
 };
 
 // Room notices for a group. Written under lock_rooms; the writer fills the
-// entry, then publishes the head with a release store; readers compare
-// their own index with an acquire load of the head.
+// entry, then publishes the head with a release store. Readers compare
+// their own index with an acquire load of the head, without the lock, and
+// copy an entry out under lock_rooms (a lapped reader must not read an
+// entry being reused).
 struct RoomNoticeRing {
   std::array<int32_t, kNoticeRingSize> notice_len{};
   std::array<int32_t, kNoticeRingSize> notice_key{};
@@ -105,7 +107,8 @@ struct RoomNoticeRing {
   std::atomic<int32_t> notice_head{0};
 };
 
-// Chat lines as received. Written under lock_chat, same discipline. A
+// Chat lines as received. Written under lock_chat, same discipline; entries
+// are copied out under lock_chat. A
 // target of 0 or more is a room's game (valid for `chat_generation` of that
 // room); a negative target is the negated group key of the sender.
 struct ChatRing {
@@ -167,6 +170,15 @@ class Lobby {
   // Atomic: drops by reason, and connections refused with 2A.
   std::array<std::atomic<int64_t>, kDropReasons> drops{};
   std::atomic<int64_t> refused_full{0};
+
+  // Wakes every worker thread: called by whoever posts something that
+  // another client's pump delivers (a ring entry, a direct message, a seat
+  // vacated, a group count, a room start) and when a connection is placed.
+  // Any thread.
+  void wake_workers() const;
+  // Wake-up descriptors of the worker threads, -1 where there is none (no
+  // server threads, as in tests). Set before the threads start.
+  std::array<int, kMaxRooms> worker_wake{{-1, -1, -1, -1}};
 
   // "drops: peer closed N, bad framing N, idle N, not reading N; refused
   // full N", for the event log. Any thread.

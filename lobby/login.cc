@@ -65,6 +65,8 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
     client.last_group_count = 0;
     client.group_index = join_group(lobby, key);
   }
+  // The group's other members have a new count to hear.
+  lobby.wake_workers();
   user.seat_count = seat_count;
   user.start_size = start_size;
   if (client.validation == 1) {

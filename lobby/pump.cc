@@ -10,19 +10,32 @@
 namespace lobby {
 namespace {
 
+// The ring entry is copied under the ring's lock: a reader a whole lap
+// behind could otherwise read an entry while the writer reuses it and pass
+// on a line torn between two (whose length no longer fits its bytes).
 void pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
   ChatRing& ring = lobby.chat;
   if (client.chat_read == ring.chat_head.load(std::memory_order_acquire)) return;
   const int i = client.chat_read;
-  const int32_t target = ring.chat_target[i];
+  client.chat_read = (i + 1) & kChatRingMask;
+  int32_t target;
+  uint32_t generation;
+  int32_t length;
+  uint8_t bytes[kChatEntryBytes];
+  {
+    std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+    target = ring.chat_target[i];
+    generation = ring.chat_generation[i];
+    length = ring.chat_len[i];
+    std::memcpy(bytes, ring.chat_bytes[i].data(), static_cast<size_t>(length));
+  }
   bool for_me;
   if (target >= 0) {
-    for_me = target == client.game_room && ring.chat_generation[i] == client.game_generation;
+    for_me = target == client.game_room && generation == client.game_generation;
   } else {
     for_me = -target == user.group_key.load(std::memory_order_relaxed) && client.game_room == kNone;
   }
-  if (for_me) reply(client, ring.chat_bytes[i].data(), ring.chat_len[i]);
-  client.chat_read = (i + 1) & kChatRingMask;
+  if (for_me) reply(client, bytes, length);
 }
 
 void pump_game_start(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
@@ -71,14 +84,23 @@ void pump_direct(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   }
 }
 
+// Copied under lock_rooms, which guards the ring's writers, for the same
+// reason as the chat line.
 void pump_notice(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
   RoomNoticeRing& ring = lobby.notices;
   if (client.notice_read == ring.notice_head.load(std::memory_order_acquire)) return;
   const int i = client.notice_read;
-  if (ring.notice_key[i] == user.group_key.load(std::memory_order_relaxed)) {
-    reply(client, ring.notice_bytes[i].data(), ring.notice_len[i]);
-  }
   client.notice_read = (i + 1) & kNoticeRingMask;
+  int32_t key;
+  int32_t length;
+  uint8_t bytes[kNoticeBytes];
+  {
+    std::lock_guard<std::recursive_mutex> guard(lobby.lock_rooms);
+    key = ring.notice_key[i];
+    length = ring.notice_len[i];
+    std::memcpy(bytes, ring.notice_bytes[i].data(), static_cast<size_t>(length));
+  }
+  if (key == user.group_key.load(std::memory_order_relaxed)) reply(client, bytes, length);
 }
 
 void pump_group_count(Lobby& lobby, ClientSlot& client) {

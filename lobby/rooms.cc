@@ -217,21 +217,25 @@ int handle_room_op(Lobby& lobby, ClientSlot& client) {
   // Every room operation discards the sender's undelivered direct messages.
   clear_direct_queue(lobby, client.slot);
   UserRecord& user = lobby.users[client.slot];
-  RoomGuard guard(lobby.lock_rooms);
-  switch (op) {
-    case kOpCreate:
-      create_room(lobby, client, user);
-      break;
-    case kOpLeaveRoom:
-      leave_room_op(lobby, client, user);
-      break;
-    case kOpLeaveGame:
-      leave_game_op(lobby, client, user);
-      break;
-    default:
-      join_room(lobby, client, user, op);
-      break;
+  {
+    RoomGuard guard(lobby.lock_rooms);
+    switch (op) {
+      case kOpCreate:
+        create_room(lobby, client, user);
+        break;
+      case kOpLeaveRoom:
+        leave_room_op(lobby, client, user);
+        break;
+      case kOpLeaveGame:
+        leave_game_op(lobby, client, user);
+        break;
+      default:
+        join_room(lobby, client, user, op);
+        break;
+    }
   }
+  // Notices, a game start or seat-vacated messages may wait for others.
+  lobby.wake_workers();
   return kHandled;
 }
 
@@ -284,6 +288,7 @@ void leave_room(Lobby& lobby, ClientSlot& client) {
   write_member_count_notice(lobby, r, key);
   client.game_room = kNone;
   update_rooms_in_use(lobby);
+  lobby.wake_workers();
 }
 
 void write_member_count_notice(Lobby& lobby, int room, int32_t key) {

@@ -29,9 +29,22 @@ int find_free_slot(const Lobby& lobby) {
 Server::Server(const config::Settings& settings, Clock* clock)
     : lobby_(new Lobby(settings)),
       refusal_(new ClientSlot()),
-      clock_(clock != nullptr ? clock : &wall_clock_) {}
+      clock_(clock != nullptr ? clock : &wall_clock_),
+      worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms
+                                                       : net::kReadyWaitMs) {
+  // Without wake-up descriptors the threads still run, on their time-outs.
+  accept_wake_ = net::make_wake_fd();
+  for (int k = 0; k < lobby_->room_limit(); ++k) lobby_->worker_wake[k] = net::make_wake_fd();
+}
 
-Server::~Server() { stop(); }
+Server::~Server() {
+  stop();
+  net::close_fd(accept_wake_);
+  for (int& fd : lobby_->worker_wake) {
+    net::close_fd(fd);
+    fd = -1;
+  }
+}
 
 void Server::start() {
   server_running_.store(1, std::memory_order_release);
@@ -53,6 +66,8 @@ int Server::wait_listening(int timeout_ms) {
 
 void Server::stop() {
   server_running_.store(0, std::memory_order_release);
+  net::wake(accept_wake_);
+  lobby_->wake_workers();
   if (accept_.joinable()) accept_.join();
   for (std::thread& worker : workers_) {
     if (worker.joinable()) worker.join();
@@ -99,7 +114,29 @@ void Server::accept_thread() {
 
   int64_t last_accept_error_log = -1;
   while (server_running_.load(std::memory_order_acquire) == 1) {
-    int accepted = listener.accept_pending();
+    // One wait for a connection, input from the upstream server or a
+    // wake-up, at most 10 ms so that the idle clock keeps its seconds.
+    net::PollEntry entries[3];
+    int n = 0;
+    const bool listening = listener.listen_socket >= 0;
+    if (listening) entries[n++] = {listener.listen_socket, net::kPollIn, 0};
+    upstream::UpstreamLink& link = lobby.upstream;
+    if (link.state.load(std::memory_order_acquire) != net::kStateClosed && !link.peer_closed()) {
+      int events = net::kPollIn;
+      {
+        std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+        if (link.send_pending() > 0 && link.send_blocked()) events |= net::kPollOut;
+      }
+      entries[n++] = {link.socket, events, 0};
+    }
+    if (accept_wake_ >= 0) entries[n++] = {accept_wake_, net::kPollIn, 0};
+    const int ready = net::poll_many(entries, n, net::kReadyWaitMs);
+    if (accept_wake_ >= 0 && (entries[n - 1].ready & net::kPollIn)) net::drain_wake(accept_wake_);
+
+    // accept_pending reports a missing or failed listener by itself; with a
+    // working one it is asked only when a connection waits.
+    const bool waiting = !listening || ready < 0 || (entries[0].ready & net::kPollIn) != 0;
+    int accepted = waiting ? listener.accept_pending(0) : net::kAcceptNothing;
     if (accepted == net::kListenOk) {
       place_or_refuse(listener.socket, listener.peer_ip);
       listener.socket = -1;
@@ -112,15 +149,11 @@ void Server::accept_thread() {
         last_accept_error_log = now;
         app::log_format("accept failed: %s", net::error_text(listener.last_error()));
       }
-    } else if (accepted == net::kNoListenSocket || accepted == net::kListenFailed) {
-      // No listener: keep the pace of a normal pass.
-      std::this_thread::sleep_for(std::chrono::milliseconds(net::kReadyWaitMs));
     }
     {
       std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
       lobby.upstream.service_upstream();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
     count_connected();
     tick_clock();
     accept_passes_.fetch_add(1, std::memory_order_release);
@@ -130,8 +163,10 @@ void Server::accept_thread() {
 
 void Server::place_or_refuse(int socket, const int32_t peer_ip[4]) {
   Lobby& lobby = *lobby_;
-  if (lobby.settings.test_send_buffer > 0)
+  net::set_no_delay(socket);
+  if (lobby.settings.test_send_buffer > 0) {
     net::set_send_buffer(socket, lobby.settings.test_send_buffer);
+  }
   int slot = find_free_slot(lobby);
   if (slot == kNone) {
     ClientSlot& refusal = *refusal_;
@@ -174,14 +209,49 @@ void Server::tick_clock() {
   idle_ticks_.fetch_add(1, std::memory_order_release);
 }
 
+void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
+  Lobby& lobby = *lobby_;
+  net::PollEntry entries[1 + kSlotsPerWorker];
+  int slot_of[1 + kSlotsPerWorker];
+  int n = 0;
+  const int wake_fd = lobby.worker_wake[k];
+  if (wake_fd >= 0) entries[n++] = {wake_fd, net::kPollIn, 0};
+  bool pending = false;
+  for (int j = 0; j < kSlotsPerWorker; ++j) {
+    // A slot opened after this wait began is tried at once.
+    readable[j] = true;
+    const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
+    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    // A client whose sends the kernel refused is woken by writability, not
+    // retried at once: one that stops reading must not make its worker spin.
+    const int events = client.send_blocked() ? net::kPollIn | net::kPollOut : net::kPollIn;
+    slot_of[n] = j;
+    entries[n++] = {client.socket, events, 0};
+    pending = pending || has_pending_work(lobby, client);
+  }
+  const int timeout = pending ? 0 : worker_wait_ms_;
+  const int ready = net::poll_many(entries, n, timeout);
+  if (ready == 0 && timeout > 0) worker_timeouts_[k].fetch_add(1, std::memory_order_release);
+  int first_slot_entry = 0;
+  if (wake_fd >= 0) {
+    if (entries[0].ready & net::kPollIn) net::drain_wake(wake_fd);
+    first_slot_entry = 1;
+  }
+  // A failed wait (ready < 0) leaves every slot to its receive.
+  for (int e = first_slot_entry; e < n && ready >= 0; ++e) {
+    readable[slot_of[e]] = (entries[e].ready & net::kPollIn) != 0;
+  }
+}
+
 void Server::worker_thread(int k) {
   Lobby& lobby = *lobby_;
+  bool readable[kSlotsPerWorker];
   while (server_running_.load(std::memory_order_acquire) == 1) {
-    for (int i = k * kSlotsPerWorker; i < (k + 1) * kSlotsPerWorker; ++i) {
-      serve_client(lobby, lobby.slots[i]);
+    wait_for_worker_pass(k, readable);
+    for (int j = 0; j < kSlotsPerWorker; ++j) {
+      serve_client(lobby, lobby.slots[k * kSlotsPerWorker + j], readable[j]);
     }
     worker_passes_[k].fetch_add(1, std::memory_order_release);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 

@@ -2,6 +2,11 @@
 // worker serving eight slots. start() runs them; stop() clears
 // server_running and joins them, then ends every connection without
 // sending anything more.
+//
+// Threads wait in one readiness wait per pass over their descriptors and a
+// wake-up descriptor, never longer than 10 ms (the idle clock needs an
+// accept pass every second). Whatever one thread posts for another client
+// wakes the workers, so deliveries do not wait for a time-out.
 #ifndef LOBBY_SERVER_H_
 #define LOBBY_SERVER_H_
 
@@ -55,10 +60,20 @@ class Server {
   int64_t worker_passes(int worker) const {
     return worker_passes_[worker].load(std::memory_order_acquire);
   }
+  // Readiness waits of a worker that ran to their time-out.
+  int64_t worker_timeouts(int worker) const {
+    return worker_timeouts_[worker].load(std::memory_order_acquire);
+  }
 
  private:
   void accept_thread();
   void worker_thread(int k);
+  // The one place where a worker waits: for any of its open sockets to
+  // become readable (or writable, where sends are blocked), for a wake-up,
+  // or for the time-out; no wait at all while a slot has work pending.
+  // `readable` tells, per slot of the worker, whether its receive may find
+  // input.
+  void wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]);
   void place_or_refuse(int socket, const int32_t peer_ip[4]);
   void count_connected();
   void tick_clock();
@@ -74,6 +89,10 @@ class Server {
   std::atomic<int64_t> accept_passes_{0};
   std::atomic<int64_t> idle_ticks_{0};
   std::atomic<int64_t> worker_passes_[kMaxRooms] = {};
+  std::atomic<int64_t> worker_timeouts_[kMaxRooms] = {};
+  // Wakes the accept thread (for the stop). Created with the server.
+  int accept_wake_ = -1;
+  int worker_wait_ms_;
   std::thread accept_;
   std::vector<std::thread> workers_;
   int last_second_ = -1;  // accept thread only

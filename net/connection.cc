@@ -17,6 +17,7 @@ void Connection::reset_queues() {
     send_write = 0;
     send_offset = 0;
     overflowed = false;
+    blocked = false;
   }
   recv_read = 0;
   recv_count = 0;
@@ -106,20 +107,38 @@ int Connection::enqueue(const uint8_t* bytes, int length) {
 int Connection::flush() {
   if (state.load(std::memory_order_acquire) == kStateClosed) return 0;
   std::lock_guard<std::mutex> guard(send_lock);
-  int sent = 0;
-  while (send_count > 0 && sent < kFlushBatch) {
-    const uint8_t* head = send_slot[send_read].data();
-    int remaining = send_len[send_read] - send_offset;
-    int n = send_nb(socket, head + send_offset, remaining);
-    if (n < 0) break;  // the kernel takes nothing now, or the peer is gone
-    if (n < remaining) {
-      send_offset += n;  // the rest goes first on the next flush
+  blocked = false;
+  const int batch = send_count < kFlushBatch ? send_count : kFlushBatch;
+  if (batch == 0) return 0;
+  // Up to 20 messages leave in one gathered send; the head message may
+  // already be partly sent.
+  IoSlice slices[kFlushBatch];
+  int wanted = 0;
+  for (int i = 0; i < batch; ++i) {
+    const int index = (send_read + i) & kSendSlotMask;
+    const int offset = i == 0 ? send_offset : 0;
+    slices[i] = {send_slot[index].data() + offset, send_len[index] - offset};
+    wanted += slices[i].length;
+  }
+  int taken = sendv_nb(socket, slices, batch);
+  if (taken < 0) {
+    // The kernel takes nothing now, or the peer is gone (which the next
+    // receive reports). The messages stay queued.
+    blocked = true;
+    return 0;
+  }
+  if (taken < wanted) blocked = true;
+  // Whole messages leave the queue; a message cut by the kernel keeps its
+  // rest at the head, to go first on the next flush.
+  for (int i = 0; i < batch && taken > 0; ++i) {
+    if (taken < slices[i].length) {
+      send_offset += taken;
       break;
     }
+    taken -= slices[i].length;
     send_offset = 0;
     send_read = (send_read + 1) & kSendSlotMask;
     send_count -= 1;
-    ++sent;
   }
   return 0;
 }
@@ -132,6 +151,11 @@ int Connection::send_pending() const {
 int Connection::send_free() const {
   std::lock_guard<std::mutex> guard(send_lock);
   return kSendSlots - send_count;
+}
+
+bool Connection::send_blocked() const {
+  std::lock_guard<std::mutex> guard(send_lock);
+  return blocked;
 }
 
 bool Connection::send_overflowed() const {

@@ -89,6 +89,7 @@ class Connection {
   int send_pending() const;
   int send_free() const;
   bool send_overflowed() const;
+  bool send_blocked() const;
 
   // Owner thread only.
   std::array<uint8_t, kRecvRingSize> recv_ring{};
@@ -113,6 +114,9 @@ class Connection {
   int32_t send_write = 0;
   int32_t send_offset = 0;  // bytes of the head message already sent
   bool overflowed = false;
+  // The last flush stopped because the kernel took nothing more: the owner
+  // waits for writability instead of trying again at once.
+  bool blocked = false;
 
   // Atomic: set open by attach (accept thread), closed by the owner.
   std::atomic<int32_t> state{kStateClosed};

@@ -26,10 +26,10 @@ int Listener::start_listening(int port) {
   return kListenOk;
 }
 
-int Listener::accept_pending() {
+int Listener::accept_pending(int wait_ms) {
   if (listen_socket == -1) return kNoListenSocket;
   if (listen_state == -1) return kListenFailed;
-  int ready = poll_fd(listen_socket, kPollIn, kReadyWaitMs);
+  int ready = poll_fd(listen_socket, kPollIn, wait_ms);
   if (ready == 0) return kAcceptNothing;
   if (ready < 0) return kListenFailed;
   listen_state = 0;

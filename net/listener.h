@@ -20,9 +20,9 @@ class Listener : public Connection {
  public:
   // Opens the port (low 16 bits of `port`; 0 picks a free one).
   int start_listening(int port);
-  // Accepts at most one waiting connection, waiting up to 10 ms. On 0 the
-  // socket is in `socket` and the peer's address in `peer_ip`.
-  int accept_pending();
+  // Accepts at most one waiting connection, waiting up to `wait_ms`. On 0
+  // the socket is in `socket` and the peer's address in `peer_ip`.
+  int accept_pending(int wait_ms = kReadyWaitMs);
   // The port actually bound, or -1.
   int bound_port() const;
   // errno of the last failed accept, for the event log.

@@ -5,10 +5,13 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -28,6 +31,11 @@ int set_nonblocking(int fd) {
   int flags = fcntl(fd, F_GETFL, 0);
   if (flags < 0) return -1;
   return fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+int set_no_delay(int fd) {
+  int on = 1;
+  return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 int set_send_buffer(int fd, int bytes) {
@@ -71,6 +79,41 @@ int poll_fd(int fd, int events, int timeout_ms) {
   return ready;
 }
 
+int poll_many(PollEntry* entries, int count, int timeout_ms) {
+  pollfd fds[kMaxPollEntries];
+  if (count > kMaxPollEntries) count = kMaxPollEntries;
+  for (int i = 0; i < count; ++i) {
+    fds[i].fd = entries[i].fd;
+    fds[i].events = static_cast<short>(((entries[i].events & kPollIn) ? POLLIN : 0) |
+                                       ((entries[i].events & kPollOut) ? POLLOUT : 0));
+    fds[i].revents = 0;
+    entries[i].ready = 0;
+  }
+  int n = ::poll(fds, static_cast<nfds_t>(count), timeout_ms);
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  for (int i = 0; i < count; ++i) {
+    if (fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) entries[i].ready |= kPollIn;
+    if (fds[i].revents & POLLOUT) entries[i].ready |= kPollOut;
+  }
+  return n;
+}
+
+int make_wake_fd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
+
+void wake(int fd) {
+  if (fd < 0) return;
+  uint64_t one = 1;
+  // A full counter already means "wake up"; the write may fail harmlessly.
+  ssize_t ignored = ::write(fd, &one, sizeof one);
+  (void)ignored;
+}
+
+void drain_wake(int fd) {
+  uint64_t count;
+  ssize_t ignored = ::read(fd, &count, sizeof count);
+  (void)ignored;
+}
+
 int accept_ipv4(int listen, int32_t peer_ip[4], int* error) {
   sockaddr_in addr;
   std::memset(&addr, 0, sizeof addr);
@@ -97,6 +140,23 @@ int recv_nb(int fd, uint8_t* buffer, int size) {
 
 int send_nb(int fd, const uint8_t* bytes, int length) {
   ssize_t n = ::send(fd, bytes, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n >= 0) return static_cast<int>(n);
+  if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return kIoWouldBlock;
+  return kIoError;
+}
+
+int sendv_nb(int fd, const IoSlice* slices, int count) {
+  iovec iov[kMaxSendSlices];
+  if (count > kMaxSendSlices) count = kMaxSendSlices;
+  for (int i = 0; i < count; ++i) {
+    iov[i].iov_base = const_cast<uint8_t*>(slices[i].data);
+    iov[i].iov_len = static_cast<size_t>(slices[i].length);
+  }
+  msghdr msg;
+  std::memset(&msg, 0, sizeof msg);
+  msg.msg_iov = iov;
+  msg.msg_iovlen = static_cast<size_t>(count);
+  ssize_t n = ::sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
   if (n >= 0) return static_cast<int>(n);
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return kIoWouldBlock;
   return kIoError;

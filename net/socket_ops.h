@@ -24,6 +24,10 @@ void ignore_sigpipe();
 int tcp_socket();
 int set_reuse_addr(int fd);
 int set_nonblocking(int fd);
+// Sends small writes at once instead of holding them for the peer's
+// acknowledgement: messages are small and latency matters more than
+// segment count.
+int set_no_delay(int fd);
 // Shrinks the kernel's send buffer (test seam for peers that stop reading).
 int set_send_buffer(int fd, int bytes);
 int set_recv_buffer(int fd, int bytes);
@@ -38,6 +42,27 @@ int local_port(int fd);
 // or an interrupted wait, -1 when poll itself fails.
 int poll_fd(int fd, int events, int timeout_ms);
 
+// One descriptor of a readiness wait over several: `events` asked for,
+// `ready` filled in (kPollIn/kPollOut; hang-up and error count as readable).
+struct PollEntry {
+  int fd;
+  int events;
+  int ready;
+};
+constexpr int kMaxPollEntries = 16;
+
+// Waits up to `timeout_ms` for any of `count` (at most kMaxPollEntries)
+// descriptors. The number of ready entries, 0 on time-out or an interrupted
+// wait, -1 when poll itself fails.
+int poll_many(PollEntry* entries, int count, int timeout_ms);
+
+// A wake-up descriptor (a non-blocking eventfd): any thread may wake, the
+// waiting thread includes it in its readiness wait and drains it. -1 when
+// none can be made.
+int make_wake_fd();
+void wake(int fd);
+void drain_wake(int fd);
+
 // Accepts one connection. Returns the new descriptor and fills `peer_ip` with
 // the four address bytes in dotted order; kIoWouldBlock when no connection
 // is waiting after all, -1 on failure, with `*error` set in both cases.
@@ -49,6 +74,16 @@ int recv_nb(int fd, uint8_t* buffer, int size);
 // One non-blocking send without SIGPIPE: bytes taken, kIoWouldBlock when the
 // kernel takes nothing now, kIoError when the connection failed.
 int send_nb(int fd, const uint8_t* bytes, int length);
+
+// One piece of a gathered send.
+struct IoSlice {
+  const uint8_t* data;
+  int length;
+};
+// One non-blocking gathered send of `count` slices (at most
+// kMaxSendSlices), without SIGPIPE: bytes taken, kIoWouldBlock, kIoError.
+constexpr int kMaxSendSlices = 32;
+int sendv_nb(int fd, const IoSlice* slices, int count);
 
 // Parses a dotted IPv4 address into network-order bytes; -1 when `text` is
 // not one.

@@ -162,8 +162,8 @@ TEST_F(UpstreamTest, AnUpstreamThatNeverReadsHoldsNobody) {
     c.send(w::room_op(7));
     settle(2);
     std::string tail = c.read_available();
-    ASSERT_GE(tail.size(), 6u);
-    EXPECT_EQ(w::hex(w::status(21)), w::hex(tail.substr(tail.size() - 6)));
+    // Group counts of the last logins may come before or after it.
+    EXPECT_NE(std::string::npos, tail.find(w::status(21))) << w::hex(tail);
   }
   // The buffers really filled: the queue had to refuse notices.
   EXPECT_TRUE(lobby().upstream.send_overflowed());

@@ -15,8 +15,9 @@ void UpstreamLink::set_remote(const int32_t ip[4], int32_t port) {
 int UpstreamLink::open(int send_buffer_bytes) {
   peer_closed_ = false;
   int rc = connect_remote();
-  if (rc == net::kConnectOk && send_buffer_bytes > 0)
-    net::set_send_buffer(socket, send_buffer_bytes);
+  if (rc != net::kConnectOk) return rc;
+  net::set_no_delay(socket);
+  if (send_buffer_bytes > 0) net::set_send_buffer(socket, send_buffer_bytes);
   return rc;
 }
 

@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "app/event_log.h"
 #include "tests/support/wire.h"
@@ -311,6 +313,50 @@ TEST_F(OfflineIsolationTest, TheRoomsGroupHearsADepartureAfterTheLeaverChangedKe
   std::string seen;
   for (int i = 0; i < 4; ++i) seen += pass(watcher);
   EXPECT_NE(std::string::npos, seen.find(w::member_count(0, 0))) << w::hex(seen);
+}
+
+// Slots 0 and 8 belong to different workers, which the server runs on
+// different threads; the test does the same. The writer chats much faster
+// than the reader reads (one line per pass), so the reader is lapped again
+// and again and keeps reading entries the writer is about to reuse. Each
+// line's text is its own length repeated, so a line whose length came from
+// one entry and its bytes from another shows. Under ThreadSanitizer, reading
+// an entry without the writer's lock is reported at once.
+TEST_F(OfflineIsolationTest, ALappedReaderNeverPassesOnATornChatLine) {
+  int writer = enter(1, "w", 5);
+  for (int i = 1; i < lobby::kSlotsPerWorker; ++i) enter(10 + i, "x", 7);
+  int reader = enter(2, "r", 5);
+  ASSERT_EQ(lobby::kSlotsPerWorker, reader);
+  quiesce();
+
+  std::atomic<bool> done{false};
+  std::thread chatter([&] {
+    for (int round = 0; round < 3000; ++round) {
+      std::string batch;
+      for (int k = 0; k < 8; ++k) {
+        const int n = 1 + (round * 8 + k) % 73;
+        batch += w::chat(round, std::string(n, static_cast<char>('a' + n % 26)));
+      }
+      lobby_.feed(writer, batch);
+      lobby_.pass(writer);
+      lobby_.take_output(writer);
+    }
+    done.store(true);
+  });
+  int lines = 0, torn = 0;
+  while (!done.load()) {
+    const std::string out = pass(reader);
+    if (out.empty()) continue;
+    lines += 1;
+    const int n = out.size() > 6 ? static_cast<uint8_t>(out[6]) : -1;
+    const bool whole =
+        out.compare(0, 2, "2C") == 0 && n >= 1 && out.size() == static_cast<size_t>(7 + n) &&
+        out.find_first_not_of(static_cast<char>('a' + n % 26), 7) == std::string::npos;
+    torn += whole ? 0 : 1;
+  }
+  chatter.join();
+  EXPECT_GT(lines, 1000);
+  EXPECT_EQ(0, torn);
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 // The accept thread and the worker threads: slots, refusals, the connected
 // count, and the upstream link as the lobby drives it.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <string>
 #include <vector>
@@ -121,6 +124,20 @@ TEST_F(UpstreamTest, RegistersFirstThenReportsLoginsAndDepartures) {
   // slots' order within a pass.
   EXPECT_EQ(want, got);
   EXPECT_TRUE(peer.stays_quiet(100));
+}
+
+// Small messages must leave at once: held back for the peer's delayed
+// acknowledgement, a reply would wait up to 40 ms.
+TEST_F(UpstreamTest, ClientAndUpstreamSocketsSendSmallWritesAtOnce) {
+  start_with_peer();
+  TcpClient a = connect_client();
+  auto nodelay = [](int fd) {
+    int on = 0;
+    socklen_t len = sizeof on;
+    return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0;
+  };
+  EXPECT_TRUE(nodelay(lobby().slots[0].socket));
+  EXPECT_TRUE(nodelay(lobby().upstream.socket));
 }
 
 TEST_F(UpstreamTest, BytesFromUpstreamChangeNothing) {

@@ -270,6 +270,17 @@ TEST_F(UpstreamLinkTest, ServerThatClosesIsNoticed) {
   EXPECT_TRUE(link_.peer_closed());
 }
 
+// The accept thread services the link while it holds lock_groups, which
+// every login and drop needs: a quiet server must not make it wait. A wait
+// for input of even 10 ms per pass would take 1 s here.
+TEST_F(UpstreamLinkTest, ServiceNeverWaitsForAQuietServer) {
+  connect();
+  auto start = Clock::now();
+  for (int i = 0; i < 100; ++i) link_.service_upstream();
+  EXPECT_LT(elapsed_ms(start), 500);
+  EXPECT_FALSE(link_.peer_closed());
+}
+
 TEST_F(UpstreamLinkTest, LinkNeverOpenedRefusesEveryNotice) {
   const int32_t lobby_ip[4] = {192, 168, 0, 10};
   link_.send_registration(30009, 0, lobby_ip);

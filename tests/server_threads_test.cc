@@ -1,10 +1,13 @@
 // The accept thread and the worker threads: slots, refusals, the connected
 // count, and the upstream link as the lobby drives it.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -126,18 +129,52 @@ TEST_F(UpstreamTest, RegistersFirstThenReportsLoginsAndDepartures) {
   EXPECT_TRUE(peer.stays_quiet(100));
 }
 
+// The socket of this process whose peer is 127.0.0.1:`peer_port`, found
+// through the process's own descriptors rather than the server's fields,
+// which its threads may rewrite at any time.
+int socket_connected_to(int peer_port) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int found = -1;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    int fd = atoi(entry->d_name);
+    sockaddr_in peer{};
+    socklen_t len = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) continue;
+    if (peer.sin_family == AF_INET && ntohs(peer.sin_port) == peer_port &&
+        peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
+      found = fd;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+int local_port(int fd) {
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) != 0) return -1;
+  return ntohs(local.sin_port);
+}
+
+bool no_delay(int fd) {
+  int on = 0;
+  socklen_t len = sizeof on;
+  return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0;
+}
+
 // Small messages must leave at once: held back for the peer's delayed
 // acknowledgement, a reply would wait up to 40 ms.
 TEST_F(UpstreamTest, ClientAndUpstreamSocketsSendSmallWritesAtOnce) {
   start_with_peer();
   TcpClient a = connect_client();
-  auto nodelay = [](int fd) {
-    int on = 0;
-    socklen_t len = sizeof on;
-    return getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0;
-  };
-  EXPECT_TRUE(nodelay(lobby().slots[0].socket));
-  EXPECT_TRUE(nodelay(lobby().upstream.socket));
+  const int client_side = socket_connected_to(local_port(a.fd()));
+  const int upstream_side = socket_connected_to(peer.port());
+  ASSERT_GE(client_side, 0);
+  ASSERT_GE(upstream_side, 0);
+  EXPECT_TRUE(no_delay(client_side));
+  EXPECT_TRUE(no_delay(upstream_side));
 }
 
 TEST_F(UpstreamTest, BytesFromUpstreamChangeNothing) {

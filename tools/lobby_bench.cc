@@ -9,6 +9,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -93,7 +95,11 @@ struct ChatFigure {
 };
 
 struct Results {
+  // The base of every ratio: the round trip between two cores when the
+  // machine has two, else on one core.
   LatencySummary loopback;
+  LatencySummary loopback_same_core;
+  bool have_cross_core = false;
   bool have_login = false;
   int64_t logins = 0;
   double login_seconds = 0;
@@ -276,9 +282,26 @@ class Fleet {
   std::vector<bool> closed_;
 };
 
+// The CPUs the loopback sender and its echo thread are kept on.
+struct CpuPair {
+  int sender = -1;  // -1: not pinned
+  int echo = -1;
+};
+
+bool pin_to(int cpu) {
+  if (cpu < 0) return true;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return pthread_setaffinity_np(pthread_self(), sizeof set, &set) == 0;
+}
+
 // Round trips of a 22-byte message between two sockets of this process,
 // through an echo thread: what 127.0.0.1 costs on this machine right now.
-int measure_loopback(int pings, LatencySummary* out, std::string* error) {
+// Unpinned, the figure depends on where the scheduler puts the echo
+// thread: a wake-up on the sender's own core costs a few microseconds, one
+// on an idle other core far more. `cpus` fixes which it is.
+int measure_loopback(int pings, CpuPair cpus, LatencySummary* out, std::string* error) {
   const int listen_fd = net::tcp_socket();
   if (listen_fd < 0 || net::bind_ipv4(listen_fd, 0x7f000001, 0) != 0 ||
       net::listen_fd(listen_fd, 1) != 0) {
@@ -308,7 +331,8 @@ int measure_loopback(int pings, LatencySummary* out, std::string* error) {
   // even if this side stops early.
   timeval limit{2, 0};
   setsockopt(echo_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  std::thread echo([echo_fd] {
+  std::thread echo([echo_fd, cpus] {
+    pin_to(cpus.echo);
     char buffer[kPingBytes];
     for (;;) {
       const ssize_t n = recv(echo_fd, buffer, sizeof buffer, 0);
@@ -316,6 +340,9 @@ int measure_loopback(int pings, LatencySummary* out, std::string* error) {
       if (send(echo_fd, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) != n) return;
     }
   });
+  cpu_set_t before;
+  const bool restore = pthread_getaffinity_np(pthread_self(), sizeof before, &before) == 0;
+  pin_to(cpus.sender);
 
   const std::string ping(kPingBytes, 'p');
   std::vector<int64_t> samples;
@@ -335,11 +362,42 @@ int measure_loopback(int pings, LatencySummary* out, std::string* error) {
     }
     if (rc == 0 && i >= kPingWarmup) samples.push_back(monotonic_ns() - start);
   }
+  if (restore) pthread_setaffinity_np(pthread_self(), sizeof before, &before);
   link.close();
   echo.join();
   net::close_fd(echo_fd);
   *out = tools::summarize(samples);
   return rc;
+}
+
+// The loopback figures on one core and, when this process may use two,
+// between two cores. A relay through the server always wakes another
+// thread, which on an otherwise idle machine runs on another core, so the
+// two-core figure is the fair base for the ratios.
+int measure_loopbacks(int pings, Results* results) {
+  cpu_set_t allowed;
+  int first = -1;
+  int second = -1;
+  if (pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0) {
+    for (int cpu = 0; cpu < CPU_SETSIZE && second < 0; ++cpu) {
+      if (!CPU_ISSET(cpu, &allowed)) continue;
+      if (first < 0) {
+        first = cpu;
+      } else {
+        second = cpu;
+      }
+    }
+  }
+  if (measure_loopback(pings, CpuPair{first, first}, &results->loopback_same_core,
+                       &results->error) != 0) {
+    return -1;
+  }
+  if (second < 0) {
+    results->loopback = results->loopback_same_core;
+    return 0;
+  }
+  results->have_cross_core = true;
+  return measure_loopback(pings, CpuPair{first, second}, &results->loopback, &results->error);
 }
 
 int run_logins(Fleet& fleet, const Options& options, Results* results) {
@@ -628,7 +686,12 @@ void print_table(const Options& options, const std::string& server, const Result
               options.port == 0 ? "" : " (external server)");
   std::printf("%-40s %8s %10s %10s %10s %10s %10s %10s\n", "latency (ms)", "samples", "p50", "p99",
               "max", "p50/base", "p99/base", "max/base");
-  print_latency_row("loopback round trip, 22 bytes (base)", r.loopback, base, "");
+  if (r.have_cross_core) {
+    print_latency_row("loopback round trip, one core", r.loopback_same_core, base, "");
+    print_latency_row("loopback round trip, two cores (base)", r.loopback, base, "");
+  } else {
+    print_latency_row("loopback round trip, one core (base)", r.loopback, base, "");
+  }
   if (r.have_login) print_latency_row("login to end of room list", r.login_latency, base, "");
   for (const ChatFigure& f : r.chat) {
     char label[64];
@@ -715,6 +778,9 @@ int write_json(const std::string& path, const Options& options, const Results& r
   j += "  \"clients\": " + std::to_string(kClients) + ",\n";
   j += "  \"external_server\": " + std::string(options.port == 0 ? "false" : "true") + ",\n";
   j += "  \"loopback_round_trip\": " + json_latency(r.loopback, base) + ",\n";
+  j += "  \"loopback_round_trip_two_cores\": " + std::string(r.have_cross_core ? "true" : "false") +
+       ",\n";
+  j += "  \"loopback_round_trip_one_core\": " + json_latency(r.loopback_same_core, base) + ",\n";
   if (r.have_login) {
     j += "  \"login\": {\"logins\": " + std::to_string(r.logins) +
          ", \"seconds\": " + json_number(r.login_seconds) + ", \"per_second\": " +
@@ -907,7 +973,7 @@ int main(int argc, char** argv) {
   // Measured while our server starts up: a server that is not yet serving
   // clients takes next to no CPU.
   progress("loopback baseline");
-  if (measure_loopback(options.pings, &results.loopback, &results.error) != 0) {
+  if (measure_loopbacks(options.pings, &results) != 0) {
     std::fprintf(stderr, "error: %s\n", results.error.c_str());
     return 1;
   }

@@ -30,11 +30,22 @@ constexpr char kClearLine[] = "\r\x1b[K";
 // room only while little of its output is still queued.
 constexpr size_t kWriteChunk = 512;
 
-void fill_signal_set(sigset_t* set) {
+// How often a display in the background looks whether it is in the
+// foreground again.
+constexpr int kBackgroundCheckMs = 200;
+
+// The stop signals, and on a terminal also the job-control pair: Ctrl-Z
+// must give the terminal back in the state it was found, and a continued
+// display must take it again.
+void fill_signal_set(sigset_t* set, bool job_control) {
   sigemptyset(set);
   sigaddset(set, SIGINT);
   sigaddset(set, SIGTERM);
   sigaddset(set, SIGHUP);
+  if (job_control) {
+    sigaddset(set, SIGTSTP);
+    sigaddset(set, SIGCONT);
+  }
 }
 
 void close_if_open(int* fd) {
@@ -58,10 +69,20 @@ StatusDisplay::~StatusDisplay() {
 }
 
 int StatusDisplay::setup() {
-  sigset_t stop_signals;
-  fill_signal_set(&stop_signals);
-  if (pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr) != 0) return -1;
-  signal_fd_ = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  // A background job sharing the terminal would be stopped by the kernel as
+  // soon as it changed the terminal or read from it; it gets the line
+  // output instead.
+  interactive_ = isatty(input_fd_) == 1 && isatty(output_fd_) == 1 && in_foreground();
+
+  sigset_t signals;
+  fill_signal_set(&signals, interactive_);
+  sigset_t blocked = signals;
+  // Blocked as well, and never read: a process in the background may then
+  // still restore the terminal and write its lines instead of being stopped
+  // for it, server threads and all.
+  if (interactive_) sigaddset(&blocked, SIGTTOU);
+  if (pthread_sigmask(SIG_BLOCK, &blocked, nullptr) != 0) return -1;
+  signal_fd_ = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
   if (signal_fd_ < 0) return -1;
 
   int wake[2];
@@ -69,25 +90,22 @@ int StatusDisplay::setup() {
   wake_read_fd_ = wake[0];
   wake_write_fd_ = wake[1];
   set_status_wake_fd(wake_write_fd_);
-
-  // A background job sharing the terminal would be stopped by the kernel as
-  // soon as it changed the terminal or read from it; it gets the line
-  // output instead.
-  interactive_ =
-      isatty(input_fd_) == 1 && isatty(output_fd_) == 1 && tcgetpgrp(input_fd_) == getpgrp();
   if (!interactive_) return 0;
 
   if (tcgetattr(input_fd_, &saved_terminal_) != 0) return -1;
-  termios keys = saved_terminal_;
+  keys_terminal_ = saved_terminal_;
   // Each key as it is typed, not echoed. ISIG stays on: Ctrl-C still sends
-  // SIGINT, which ends the display like Escape.
-  keys.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
-  keys.c_cc[VMIN] = 1;
-  keys.c_cc[VTIME] = 0;
-  if (tcsetattr(input_fd_, TCSANOW, &keys) != 0) return -1;
+  // SIGINT, which ends the display like Escape, and Ctrl-Z still suspends.
+  keys_terminal_.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  keys_terminal_.c_cc[VMIN] = 1;
+  keys_terminal_.c_cc[VTIME] = 0;
+  if (tcsetattr(input_fd_, TCSANOW, &keys_terminal_) != 0) return -1;
   terminal_changed_ = true;
+  foreground_ = true;
   return 0;
 }
+
+bool StatusDisplay::in_foreground() const { return tcgetpgrp(input_fd_) == getpgrp(); }
 
 void StatusDisplay::format_lines(const lobby::Lobby& lobby, std::string lines[kLineCount]) {
   const int rooms = lobby.room_limit();
@@ -112,11 +130,14 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
   // Changes are turned into text only when the output has taken everything
   // queued before, so a stalled output holds one screen's worth of text at
   // most and shows the latest counts once it moves again.
-  bool changed = true;
+  changed_ = true;
   for (;;) {
-    if (changed && pending_.empty()) {
+    // In the background, redrawing in place would write over the shell's
+    // lines; the changes wait for the display to come back to the
+    // foreground.
+    if (changed_ && pending_.empty() && (!interactive_ || foreground_)) {
       queue_changes(lobby);
-      changed = false;
+      changed_ = false;
     }
     pollfd fds[4];
     int count = 0;
@@ -125,7 +146,9 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
     const int wake_index = count;
     fds[count++] = {wake_read_fd_, POLLIN, 0};
     int input_index = -1;
-    if (interactive_) {
+    // Only the foreground may read the terminal: a read from the background
+    // would stop the whole process.
+    if (interactive_ && foreground_) {
       input_index = count;
       fds[count++] = {input_fd_, POLLIN, 0};
     }
@@ -134,10 +157,14 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
       output_index = count;
       fds[count++] = {output_fd_, POLLOUT, 0};
     }
-    if (poll(fds, static_cast<nfds_t>(count), -1) < 0) {
+    // A shell brings a running background job to the foreground without
+    // any signal, so the background looks now and then whether it is back.
+    const bool background = interactive_ && !foreground_;
+    if (poll(fds, static_cast<nfds_t>(count), background ? kBackgroundCheckMs : -1) < 0) {
       if (errno == EINTR) continue;
       return kResultCancel;  // cannot wait for anything any more
     }
+    if (background && in_foreground()) resume();
     if (fds[signal_index].revents != 0) {
       const int result = handle_signal();
       if (result != kKeepRunning) return result;
@@ -148,7 +175,7 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
     }
     if (fds[wake_index].revents != 0) {
       drain_wake_pipe();
-      if (take_status_change()) changed = true;
+      if (take_status_change()) changed_ = true;
     }
     if (output_index >= 0 && fds[output_index].revents != 0) write_pending();
   }
@@ -157,15 +184,59 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
 int StatusDisplay::handle_signal() {
   signalfd_siginfo info;
   const ssize_t n = read(signal_fd_, &info, sizeof info);
-  if (n == static_cast<ssize_t>(sizeof info)) return kResultCancel;
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return kKeepRunning;
-  return kResultCancel;  // the descriptor failed: no stop signal could be seen again
+  // A failed descriptor could not show a stop signal again: end now.
+  if (n != static_cast<ssize_t>(sizeof info)) return kResultCancel;
+  if (info.ssi_signo == SIGTSTP) {
+    suspend();
+    return kKeepRunning;
+  }
+  if (info.ssi_signo == SIGCONT) {
+    resume();
+    return kKeepRunning;
+  }
+  return kResultCancel;
+}
+
+void StatusDisplay::suspend() {
+  if (foreground_) tcsetattr(input_fd_, TCSANOW, &saved_terminal_);
+  // Stops the whole process the way an unhandled Ctrl-Z would (the kernel
+  // ignores it when no shell could continue the process), and returns once
+  // the process runs again.
+  sigset_t tstp;
+  sigemptyset(&tstp);
+  sigaddset(&tstp, SIGTSTP);
+  pthread_sigmask(SIG_UNBLOCK, &tstp, nullptr);
+  raise(SIGTSTP);
+  pthread_sigmask(SIG_BLOCK, &tstp, nullptr);
+  // Whether it stopped or not, the keys must work again; a continue signal,
+  // if one came, also redraws.
+  foreground_ = in_foreground();
+  if (foreground_) tcsetattr(input_fd_, TCSANOW, &keys_terminal_);
+}
+
+void StatusDisplay::resume() {
+  foreground_ = in_foreground();
+  if (!foreground_) return;
+  // The shell may have set the terminal to its own liking and written over
+  // the lines meanwhile: take the terminal again and draw everything anew.
+  // Text still queued goes out first, whole: cut, it could leave an escape
+  // sequence open that would swallow the title.
+  tcsetattr(input_fd_, TCSANOW, &keys_terminal_);
+  pending_ += kTitle;
+  pending_ += '\n';
+  drawn_ = false;
+  changed_ = true;
 }
 
 int StatusDisplay::handle_keys() {
   unsigned char keys[64];
   const ssize_t n = read(input_fd_, keys, sizeof keys);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return kKeepRunning;
+  if (n < 0 && errno == EIO && !in_foreground()) {
+    foreground_ = false;  // put in the background: keys are not ours now
+    return kKeepRunning;
+  }
   if (n <= 0) return kResultCancel;  // the terminal hung up
   for (ssize_t i = 0; i < n; ++i) {
     const unsigned char key = keys[i];

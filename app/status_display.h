@@ -11,8 +11,13 @@
 // not read.
 //
 // In both modes SIGINT, SIGTERM and SIGHUP end the display with
-// kResultCancel. Output waits until standard output can take it, so a
-// stopped terminal or a full pipe only delays the display, never a signal.
+// kResultCancel. On a terminal, Ctrl-Z (SIGTSTP) gives the terminal back in
+// its old mode before the process stops, and a continued process (SIGCONT)
+// in the foreground takes it again and redraws the title and the lines.
+// Continued in the background, it neither reads keys nor draws until it is
+// back in the foreground.
+// Output waits until standard output can take it, so a stopped terminal or
+// a full pipe only delays the display, never a signal.
 #ifndef APP_STATUS_DISPLAY_H_
 #define APP_STATUS_DISPLAY_H_
 
@@ -40,12 +45,12 @@ class StatusDisplay {
   StatusDisplay(const StatusDisplay&) = delete;
   StatusDisplay& operator=(const StatusDisplay&) = delete;
 
-  // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread, so that every
-  // thread started afterwards inherits the mask and the signals reach only
-  // this display; opens the signal descriptor and the wake pipe, registers
-  // the pipe with set_status_wake_fd, and in interactive mode sets up the
-  // terminal. Main thread, before any server thread starts. 0, or -1 when
-  // any step failed (the display must then not be run).
+  // Blocks SIGINT, SIGTERM and SIGHUP (on a terminal also SIGTSTP, SIGCONT
+  // and SIGTTOU) in the calling thread, so that every thread started
+  // afterwards inherits the mask and the signals reach only this display; opens the signal
+  // descriptor and the wake pipe, registers the pipe with set_status_wake_fd, and in interactive
+  // mode sets up the terminal. Main thread, before any server thread starts. 0, or -1 when any step
+  // failed (the display must then not be run).
   int setup();
 
   // Shows `lobby` until the display ends; kResultOk or kResultCancel.
@@ -63,6 +68,9 @@ class StatusDisplay {
 
   int handle_keys();
   int handle_signal();
+  void suspend();
+  void resume();
+  bool in_foreground() const;
   void drain_wake_pipe();
   // Queues the text for the lines that differ from what is on screen.
   void queue_changes(const lobby::Lobby& lobby);
@@ -73,11 +81,14 @@ class StatusDisplay {
   int output_fd_;
   bool interactive_ = false;
   bool terminal_changed_ = false;
-  termios saved_terminal_{};
+  termios saved_terminal_{};  // as found, restored on suspend and at the end
+  termios keys_terminal_{};   // single keys without echo
+  bool foreground_ = false;   // the terminal is ours to read and to set
   int signal_fd_ = -1;
   int wake_read_fd_ = -1;
   int wake_write_fd_ = -1;
-  bool drawn_ = false;  // the lines have been queued once
+  bool drawn_ = false;    // the lines have been queued once
+  bool changed_ = false;  // the lines may differ from what was queued
   bool output_failed_ = false;
   std::string shown_[kLineCount];
   std::string pending_;

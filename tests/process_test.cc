@@ -288,6 +288,45 @@ TEST_F(InteractiveProcessTest, EscapeEndsWithCancel) {
   expect_terminal_restored();
 }
 
+// Continued after a stop, the display takes the terminal back from whatever
+// mode the shell left it in and draws everything again below the shell's
+// text; a lone Escape still ends it.
+TEST_F(InteractiveProcessTest, ContinuedDisplayTakesTheTerminalAgainAndRedraws) {
+  ASSERT_TRUE(server->send_signal(SIGSTOP));
+  termios shell;
+  ASSERT_TRUE(server->terminal_settings(&shell));
+  shell.c_lflag |= ICANON | ECHO;
+  ASSERT_TRUE(server->set_terminal_settings(shell));
+  ASSERT_TRUE(server->send_signal(SIGCONT));
+  ASSERT_TRUE(server->wait_for_text(std::string(kTitle) + "\r\n\r\x1b[K■【 sample_lobby 】■",
+                                    kOutputWaitMs))
+      << server->output();
+  ASSERT_TRUE(server->wait_for_text("\r\x1b[KROOM_DATA: 0 / 4", kOutputWaitMs)) << server->output();
+  termios during;
+  ASSERT_TRUE(server->terminal_settings(&during));
+  EXPECT_EQ(0u, during.c_lflag & ICANON);
+  EXPECT_EQ(0u, during.c_lflag & ECHO);
+  ASSERT_TRUE(server->send_input("\x1b"));
+  expect_exit(0);
+  expect_terminal_restored();
+}
+
+// Ctrl-Z where no shell could continue the process (its own session here):
+// the process is not stopped, and the display keeps its single keys.
+TEST_F(InteractiveProcessTest, SuspendKeyWithoutAShellKeepsTheDisplayRunning) {
+  ASSERT_TRUE(server->send_input("\x1a"));
+  TcpClient client;
+  connect(&client);
+  ASSERT_TRUE(server->wait_for_text("\r\x1b[KUSER_DATA: 1 / 32", kOutputWaitMs))
+      << server->output();
+  termios during;
+  ASSERT_TRUE(server->terminal_settings(&during));
+  EXPECT_EQ(0u, during.c_lflag & ICANON);
+  ASSERT_TRUE(server->send_input("\x1b"));
+  expect_exit(0);
+  expect_terminal_restored();
+}
+
 // Ctrl-C stays a signal key and ends the display like Escape.
 TEST_F(InteractiveProcessTest, InterruptKeyEndsWithCancel) {
   ASSERT_TRUE(server->send_input("\x03"));

@@ -283,4 +283,8 @@ bool ChildProcess::terminal_settings(termios* settings) const {
   return terminal_fd_ >= 0 && tcgetattr(terminal_fd_, settings) == 0;
 }
 
+bool ChildProcess::set_terminal_settings(const termios& settings) const {
+  return terminal_fd_ >= 0 && tcsetattr(terminal_fd_, TCSANOW, &settings) == 0;
+}
+
 }  // namespace testing_support

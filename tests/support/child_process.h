@@ -79,6 +79,8 @@ class ChildProcess {
   // The terminal's current settings as the child sees them (kTerminal
   // only; the test keeps its own descriptor of the terminal open).
   bool terminal_settings(termios* settings) const;
+  // Changes them, as a shell does while the child is stopped.
+  bool set_terminal_settings(const termios& settings) const;
 
  private:
   // Appends what arrives within `timeout_ms`. False on time-out or end.

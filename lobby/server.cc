@@ -1,6 +1,5 @@
 #include "lobby/server.h"
 
-#include <cerrno>
 #include <chrono>
 #include <ctime>
 
@@ -103,10 +102,9 @@ void Server::accept_thread() {
   lobby.prepare_tables();
 
   int rc = listener.start_listening(settings.L_PORT);
-  const int listen_error = errno;
   if (rc != net::kListenOk || listener.listen_state == -1) {
     app::log_format("listen on port %d failed (%d): %s", settings.L_PORT & 0xffff, rc,
-                    net::error_text(listen_error));
+                    net::error_text(listener.last_error()));
     listening_port_.store(-1, std::memory_order_release);
   } else {
     listening_port_.store(listener.bound_port(), std::memory_order_release);

@@ -1,5 +1,7 @@
 #include "net/listener.h"
 
+#include <errno.h>
+
 #include "net/socket_ops.h"
 
 namespace net {
@@ -7,7 +9,10 @@ namespace net {
 int Listener::start_listening(int port) {
   close_sockets();
   int fd = tcp_socket();
-  if (fd < 0) return kNoListenSocket;
+  if (fd < 0) {
+    last_error_ = errno;
+    return kNoListenSocket;
+  }
   listen_socket = fd;
   listen_state = 1;
   // A restarted server must be able to listen again at once, while the
@@ -17,12 +22,17 @@ int Listener::start_listening(int port) {
   // accept cannot hold the accept thread.
   set_nonblocking(fd);
   if (bind_ipv4(fd, 0, port) != 0) {
+    // Taken first: giving up the socket below sets errno again.
+    last_error_ = errno;
     // An unbound socket would report itself ready at once and make every
     // accept fail: give it up, so that the accept thread keeps its pace.
     close_sockets();
     return kBindFailed;
   }
-  listen_state = listen_fd(fd, kListenBacklog) != 0 ? -1 : 1;
+  if (listen_fd(fd, kListenBacklog) != 0) {
+    last_error_ = errno;
+    listen_state = -1;
+  }
   return kListenOk;
 }
 

@@ -2,6 +2,7 @@
 // address, the bounded wait when nobody connects, and a port that is taken.
 #include "net/listener.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -123,6 +124,8 @@ TEST_F(ListenerTest, AcceptWithoutAListeningSocketIsRefused) {
 TEST_F(ListenerTest, SecondListenerOnTheSamePortCannotBind) {
   int port = start_on_free_port();
   EXPECT_EQ(other_.start_listening(port), net::kBindFailed);
+  // The reason is the bind's, not that of giving up the socket after it.
+  EXPECT_EQ(EADDRINUSE, other_.last_error());
   // The failed one holds no socket that would report itself ready and fail
   // every accept at once (an accept thread would spin on it).
   EXPECT_EQ(other_.bound_port(), -1);

@@ -2,8 +2,11 @@
 // a child process in an empty directory, on its default port, watched
 // through its standard output, a pseudo-terminal, its log file and its exit
 // status.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -166,6 +169,29 @@ TEST_F(LobbyProcessTest, TermSignalStopsCleanly) {
   ASSERT_NE(std::string::npos, shutdown) << log;
   // Nothing is written after the shutdown line: the log was closed first.
   EXPECT_EQ(log.size() - 1, log.find('\n', shutdown)) << log;
+}
+
+// A port held by another program: the server still shows its lines and
+// stops cleanly, and the log names the real cause.
+TEST_F(LobbyProcessTest, TakenPortIsLoggedWithItsCause) {
+  const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(kDefaultPort);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(0, bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, listen(holder, 1));
+  start();
+  expect_status_lines("sample_lobby", 0, 4);
+  ASSERT_TRUE(server->send_signal(SIGTERM));
+  expect_exit(0);
+  close(holder);
+  std::string log;
+  ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+  EXPECT_NE(std::string::npos,
+            log.find("listen on port 30009 failed (-3): " + std::string(strerror(EADDRINUSE))))
+      << log;
 }
 
 TEST_F(LobbyProcessTest, InterruptAndHangupAlsoStopWithStatusZero) {

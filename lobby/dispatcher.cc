@@ -110,8 +110,11 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
 }
 
 void place_client(Lobby& lobby, ClientSlot& client, int socket) {
+  // No chat line older than the connection. Room notices are different:
+  // the read index moves to the head only with an accepted login's room
+  // list, so a refused client of a group may still be shown its older
+  // notices.
   client.chat_read = lobby.chat.chat_head.load(std::memory_order_acquire);
-  client.notice_read = lobby.notices.notice_head.load(std::memory_order_acquire);
   client.validation = 0;
   client.game_room = kNone;
   // A client that logs in without a name message must not pass on its

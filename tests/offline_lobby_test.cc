@@ -200,6 +200,33 @@ TEST_F(OfflineLobbyTest, NamesNeverCarryStaleBytes) {
   EXPECT_EQ(w::hex(want + w::status(2)), w::hex(got.substr(0, want.size() + 6)));
 }
 
+// Only an accepted login's room list moves the notice read index to the
+// head. A client refused in its first pass, in a slot never used before,
+// is shown its group's notices from the start of the ring, one a pass, and
+// no other group's.
+TEST_F(OfflineLobbyTest, RefusedClientIsShownItsGroupsOlderRoomNotices) {
+  int zed = enter(40, "zed", 9);
+  send(zed, w::room_op(-1));
+  int host = enter(1, "host", 5);
+  send(host, w::room_op(-1));
+  int guest = enter(2, "guest", 5);
+  send(guest, w::room_op(1));
+  quiesce();
+  int late = lobby_.connect();
+  ASSERT_EQ(3, late);
+  // Notice 0 is zed's, for group 9: passed over.
+  EXPECT_EQ(w::hex(w::refused() + w::group_count(3)),
+            w::hex(send(late, w::name(3, "late") + w::login(3, 5, 8, 8))));
+  EXPECT_EQ(w::hex(w::room_entry(1, 1, "host")), w::hex(pass(late)));
+  EXPECT_EQ(w::hex(w::member_count(1, 2)), w::hex(pass(late)));
+  EXPECT_EQ("", w::hex(pass(late)));
+  // An accepted login starts at the head.
+  int next = lobby_.connect();
+  EXPECT_EQ(w::hex(w::room_entry(1, 2, "host") + w::list_end() + w::group_count(4)),
+            w::hex(send(next, w::enter(4, "next", 5))));
+  EXPECT_EQ("", w::hex(pass(next)));
+}
+
 TEST_F(OfflineLobbyTest, IdleDropComesAfterThe61stSecond) {
   int a = enter(1, "a", 5);
   for (int i = 0; i < 60; ++i) lobby_.tick();

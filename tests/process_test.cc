@@ -176,6 +176,9 @@ TEST_F(LobbyProcessTest, TermSignalStopsCleanly) {
 TEST_F(LobbyProcessTest, TakenPortIsLoggedWithItsCause) {
   const int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(holder, 0);
+  // Earlier tests' connections may still wait out their close on the port.
+  int on = 1;
+  ASSERT_EQ(0, setsockopt(holder, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(kDefaultPort);

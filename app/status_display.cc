@@ -8,6 +8,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "app/status_notify.h"
@@ -33,6 +34,10 @@ constexpr size_t kWriteChunk = 512;
 // How often a display in the background looks whether it is in the
 // foreground again.
 constexpr int kBackgroundCheckMs = 200;
+
+// How long an ending display may wait for its output to take the last
+// lines: a reader that has stopped must not hold up the shutdown.
+constexpr int kFinalWriteMs = 200;
 
 // The stop signals, and on a terminal also the job-control pair: Ctrl-Z
 // must give the terminal back in the state it was found, and a continued
@@ -108,7 +113,9 @@ int StatusDisplay::setup() {
 bool StatusDisplay::in_foreground() const { return tcgetpgrp(input_fd_) == getpgrp(); }
 
 void StatusDisplay::format_lines(const lobby::Lobby& lobby, std::string lines[kLineCount]) {
-  const int rooms = lobby.room_limit();
+  // The configured value, as the operator wrote it: a negative ROOM serves
+  // nobody and shows as it stands.
+  const int rooms = lobby.settings.ROOM;
   const int users = lobby.connected_count.load(std::memory_order_acquire);
   const int rooms_in_use = lobby.rooms_in_use.load(std::memory_order_acquire);
   char text[160];
@@ -116,7 +123,11 @@ void StatusDisplay::format_lines(const lobby::Lobby& lobby, std::string lines[kL
   lines[0] = text;
   std::snprintf(text, sizeof text, "GAME_DATA  Ver( %d )", lobby.settings.VER);
   lines[1] = text;
-  std::snprintf(text, sizeof text, "USER_DATA: %d / %d", users, rooms * lobby::kSlotsPerWorker);
+  // Eight slots a room, wrapping as a 32-bit product would for the most
+  // negative values instead of overflowing.
+  const int capacity = static_cast<int32_t>(static_cast<uint32_t>(rooms) *
+                                            static_cast<uint32_t>(lobby::kSlotsPerWorker));
+  std::snprintf(text, sizeof text, "USER_DATA: %d / %d", users, capacity);
   lines[2] = text;
   std::snprintf(text, sizeof text, "ROOM_DATA: %d / %d", rooms_in_use, rooms);
   lines[3] = text;
@@ -167,11 +178,11 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
     if (background && in_foreground()) resume();
     if (fds[signal_index].revents != 0) {
       const int result = handle_signal();
-      if (result != kKeepRunning) return result;
+      if (result != kKeepRunning) return finish(lobby, result);
     }
     if (input_index >= 0 && fds[input_index].revents != 0) {
       const int result = handle_keys();
-      if (result != kKeepRunning) return result;
+      if (result != kKeepRunning) return finish(lobby, result);
     }
     if (fds[wake_index].revents != 0) {
       drain_wake_pipe();
@@ -179,6 +190,24 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
     }
     if (output_index >= 0 && fds[output_index].revents != 0) write_pending();
   }
+}
+
+int StatusDisplay::finish(const lobby::Lobby& lobby, int result) {
+  // A stop that comes early, or right after a change, must not take lines
+  // with it that were never written.
+  if (take_status_change()) changed_ = true;
+  if (changed_ && (!interactive_ || foreground_)) queue_changes(lobby);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kFinalWriteMs);
+  while (!pending_.empty()) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd out{output_fd_, POLLOUT, 0};
+    const int ready = poll(&out, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready > 0) write_pending();
+  }
+  return result;
 }
 
 int StatusDisplay::handle_signal() {

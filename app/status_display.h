@@ -66,6 +66,9 @@ class StatusDisplay {
   // Result of handling input: keep running, or end with a result.
   static constexpr int kKeepRunning = -1;
 
+  // Writes what is still to be shown, for a short while at most; returns
+  // `result`.
+  int finish(const lobby::Lobby& lobby, int result);
   int handle_keys();
   int handle_signal();
   void suspend();

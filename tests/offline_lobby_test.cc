@@ -356,9 +356,13 @@ TEST_F(OfflineIsolationTest, ALappedReaderNeverPassesOnATornChatLine) {
   ASSERT_EQ(lobby::kSlotsPerWorker, reader);
   quiesce();
 
+  // The writer keeps lapping the reader until the reader has looked at
+  // enough lines, however the two threads happen to be scheduled.
+  constexpr int kLinesWanted = 2000;
+  std::atomic<int> lines{0};
   std::atomic<bool> done{false};
   std::thread chatter([&] {
-    for (int round = 0; round < 3000; ++round) {
+    for (int round = 0; round < 200000 && lines.load() < kLinesWanted; ++round) {
       std::string batch;
       for (int k = 0; k < 8; ++k) {
         const int n = 1 + (round * 8 + k) % 73;
@@ -370,11 +374,11 @@ TEST_F(OfflineIsolationTest, ALappedReaderNeverPassesOnATornChatLine) {
     }
     done.store(true);
   });
-  int lines = 0, torn = 0;
+  int torn = 0;
   while (!done.load()) {
     const std::string out = pass(reader);
     if (out.empty()) continue;
-    lines += 1;
+    lines.fetch_add(1);
     const int n = out.size() > 6 ? static_cast<uint8_t>(out[6]) : -1;
     const bool whole =
         out.compare(0, 2, "2C") == 0 && n >= 1 && out.size() == static_cast<size_t>(7 + n) &&
@@ -382,7 +386,7 @@ TEST_F(OfflineIsolationTest, ALappedReaderNeverPassesOnATornChatLine) {
     torn += whole ? 0 : 1;
   }
   chatter.join();
-  EXPECT_GT(lines, 1000);
+  EXPECT_GE(lines.load(), kLinesWanted);
   EXPECT_EQ(0, torn);
 }
 

@@ -218,6 +218,20 @@ TEST_F(LobbyProcessTest, SettingsFileSetsNameVersionAndRooms) {
   expect_exit(0);
 }
 
+// A negative room count serves nobody and is shown as written.
+TEST_F(LobbyProcessTest, NegativeRoomCountRefusesEveryClient) {
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "ROOM -2\n"));
+  start();
+  expect_status_lines("sample_lobby", 0, -2);
+  TcpClient client;
+  connect(&client);
+  std::string before;
+  EXPECT_TRUE(client.wait_closed(kOutputWaitMs, &before));
+  EXPECT_EQ(wire::hex(wire::full()), wire::hex(before));
+  ASSERT_TRUE(server->send_signal(SIGTERM));
+  expect_exit(0);
+}
+
 // Lines on a pipe mean no operator: a line feed on standard input is not
 // the Enter key, and the server keeps running.
 TEST_F(LobbyProcessTest, PipedInputIsNotRead) {

@@ -57,6 +57,11 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable) {
 }
 
 bool run_pass(Lobby& lobby, ClientSlot& client) {
+  // Seats vacated while the queue was nearly full go out before anything
+  // this pass adds, as if they had been queued at once. While some are
+  // still marked, the client's own messages wait: their replies must not
+  // overtake those of the room it is in.
+  if (!send_vacated_seats(lobby, client)) return pump_and_flush(lobby, client);
   while (client.recv_count >= 2) {
     if (client.ring_byte(0) != kMsgMark) {
       leave_and_drop(lobby, client, kDropBadFraming);
@@ -100,6 +105,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   // The client has left its seat (leave_room ran first), so nothing more
   // can be pushed for it: what is left is nobody's and goes.
   clear_direct_queue(lobby, client.slot);
+  user.vacated_seats.store(0, std::memory_order_relaxed);
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
   char counts[160];
   lobby.format_drop_counts(counts, sizeof counts);
@@ -116,6 +122,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket) {
   // notices.
   client.chat_read = lobby.chat.chat_head.load(std::memory_order_acquire);
   client.validation = 0;
+  lobby.users[client.slot].vacated_seats.store(0, std::memory_order_relaxed);
   client.game_room = kNone;
   // A client that logs in without a name message must not pass on its
   // predecessor's name (as a room title or in a seat list).
@@ -134,6 +141,10 @@ bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
   // has room for. A client whose sends are blocked waits for writability.
   if (client.send_blocked()) return false;
   if (client.send_pending() > 0) return true;
+  if (lobby.users[client.slot].vacated_seats.load(std::memory_order_acquire) != 0 &&
+      client.send_free() > kSendReserve) {
+    return true;
+  }
   return lobby.users[client.slot].direct_count.load(std::memory_order_acquire) > 0 &&
          client.send_free() > kSendReserve;
 }

@@ -39,6 +39,15 @@ void leave_room(Lobby& lobby, ClientSlot& client);
 // Writes a 2Q notice with the room's current member count.
 // REQUIRES: lock_rooms held.
 void write_member_count_notice(Lobby& lobby, int room, int32_t key);
+// Tells `member` that `seat` of its room was vacated: straight into its send
+// queue, or, while that is nearly full, as a marked seat its own pass sends
+// later. Others leaving and joining over and over can so never fill the
+// queue of a member that reads and get it dropped.
+// REQUIRES: lock_rooms and lock_chat held.
+void post_seat_vacated(Lobby& lobby, int member, int seat);
+// Sends the client's marked seats, lowest first, as far as its send queue
+// has room beyond the reserve; true when none is left marked.
+bool send_vacated_seats(Lobby& lobby, ClientSlot& client);
 
 // Chat lines and direct messages.
 int handle_chat(Lobby& lobby, ClientSlot& client);

@@ -67,6 +67,11 @@ struct UserRecord {
   int32_t direct_read = 0;
   std::array<int32_t, kDirectQueueSize> direct_value{};
   std::array<int32_t, kDirectQueueSize> direct_from{};
+  // Seats of this user's room whose seat-vacated message could not go
+  // straight into its nearly full send queue, one bit a seat. Set by other
+  // slots' room handlers and taken by the owner's pass, both under
+  // lock_chat; the owner may test it without the lock, hence the atomic.
+  std::atomic<uint32_t> vacated_seats{0};
   // Atomic: written by the slot's thread, read by the accept thread (idle
   // clock) and by the room handlers of others.
   std::atomic<int32_t> group_key{kNone};

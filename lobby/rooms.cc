@@ -270,16 +270,10 @@ void leave_room(Lobby& lobby, ClientSlot& client) {
       free_room(room);
       app::log_format("room %d left by slot %d; room freed", r, client.slot);
     } else {
-      // The one cross-thread send: each remaining member's send queue is
-      // locked by enqueue itself, and the notice is composed here, never in
-      // the target's own buffer.
       std::lock_guard<std::recursive_mutex> chat_guard(lobby.lock_chat);
-      uint8_t out[kLenSeatVacated];
-      compose_seat_vacated(out, s);
       const int seats = bounded_seats(user);
       for (int i = 0; i < seats; ++i) {
-        if (room.seat_slot[i] != kNone)
-          lobby.slots[room.seat_slot[i]].enqueue(out, kLenSeatVacated);
+        if (room.seat_slot[i] != kNone) post_seat_vacated(lobby, room.seat_slot[i], s);
       }
       app::log_format("room %d left by slot %d seat %d; %d members remain", r, client.slot, s,
                       room.member_count);
@@ -289,6 +283,39 @@ void leave_room(Lobby& lobby, ClientSlot& client) {
   client.game_room = kNone;
   update_rooms_in_use(lobby);
   lobby.wake_workers();
+}
+
+void post_seat_vacated(Lobby& lobby, int member, int seat) {
+  // The one cross-thread send: the member's send queue is locked by
+  // enqueue itself, and the message is composed here, never in the
+  // member's own buffer. A member whose queue is nearly full gets the seat
+  // marked instead, and so does one with seats already marked, so that
+  // these messages keep their order.
+  ClientSlot& client = lobby.slots[member];
+  UserRecord& user = lobby.users[member];
+  if (user.vacated_seats.load(std::memory_order_relaxed) == 0 &&
+      client.send_free() > kSendReserve) {
+    uint8_t out[kLenSeatVacated];
+    client.enqueue(out, compose_seat_vacated(out, seat));
+    return;
+  }
+  user.vacated_seats.fetch_or(1u << seat, std::memory_order_release);
+}
+
+bool send_vacated_seats(Lobby& lobby, ClientSlot& client) {
+  UserRecord& user = lobby.users[client.slot];
+  if (user.vacated_seats.load(std::memory_order_acquire) == 0) return true;
+  std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+  uint32_t seats = user.vacated_seats.load(std::memory_order_relaxed);
+  uint8_t out[kLenSeatVacated];
+  for (int s = 0; s < kSeats && seats != 0; ++s) {
+    if ((seats & (1u << s)) == 0) continue;
+    if (client.send_free() <= kSendReserve) break;
+    client.enqueue(out, compose_seat_vacated(out, s));
+    seats &= ~(1u << s);
+  }
+  user.vacated_seats.store(seats, std::memory_order_relaxed);
+  return seats == 0;
 }
 
 void write_member_count_notice(Lobby& lobby, int room, int32_t key) {

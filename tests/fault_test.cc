@@ -427,6 +427,56 @@ TEST_F(FaultTest, OneMebibyteOfRandomBytesCostsOnlyItsSender) {
   expect_new_client_served(3, 8);
 }
 
+// A member that hops between two rooms as fast as it can send: every hop
+// vacates its seat in one room, and the host there is told, faster than a
+// pass can send. Both hosts read all the time and must be neither dropped
+// nor sent anything but whole messages.
+TEST_F(FaultTest, AMemberHoppingBetweenRoomsCannotGetReadingHostsDropped) {
+  start();
+  Inbox host_a(join(1, 5));
+  Inbox host_c(join(3, 5));
+  Inbox hopper(join(2, 5));
+  settle();
+  host_a.client.send(w::room_op(-1));
+  settle();
+  host_c.client.send(w::room_op(-1));
+  settle();
+  hopper.client.send(w::room_op(0));
+  settle();
+  std::string hops;
+  for (int i = 0; i < 42; ++i) hops += w::room_op(1) + w::room_op(0);
+  for (int round = 0; round < 200; ++round) {
+    hopper.client.send(hops);
+    host_a.collect();
+    host_c.collect();
+    hopper.collect();
+  }
+  // What the hosts are owed drains 20 messages a pass: read until a pass
+  // brings nothing more.
+  for (int pass = 0; pass < 1000; ++pass) {
+    settle(1);
+    const std::string a = host_a.client.read_available();
+    const std::string c = host_c.client.read_available();
+    host_a.take(a);
+    host_c.take(c);
+    hopper.collect();
+    if (a.empty() && c.empty()) break;
+  }
+  expect_drops(0, 0, 0, 0);
+  EXPECT_EQ(3, lobby().connected_count.load());
+  for (const Inbox* host : {&host_a, &host_c}) {
+    for (const std::string& m : host->others()) {
+      // Seat 1 vacated, or a room notice or an answer of the setup.
+      EXPECT_TRUE(m == w::hex(w::seat_vacated(1)) || m.rfind("32 51", 0) == 0 ||
+                  m.rfind("32 52", 0) == 0 || m.rfind("32 4F", 0) == 0 ||
+                  m.rfind("32 4D", 0) == 0 || m.rfind("32 4A", 0) == 0)
+          << m;
+    }
+  }
+  expect_still_answered(host_a.client);
+  expect_still_answered(host_c.client);
+}
+
 // ---------------------------------------------------------------------------
 // An upstream server that stops reading, then closes.
 

@@ -227,6 +227,42 @@ TEST_F(OfflineLobbyTest, RefusedClientIsShownItsGroupsOlderRoomNotices) {
   EXPECT_EQ("", w::hex(pass(next)));
 }
 
+// A member hopping between two rooms vacates a seat in one of them with
+// every hop. Its host, not passing meanwhile, gets the messages straight
+// into its send queue only up to the reserve; the seat is then marked
+// instead, and goes out first in the host's next pass with room, before
+// the replies to what the host itself sent.
+TEST_F(OfflineLobbyTest, SeatsVacatedIntoAFullQueueWaitForTheMembersPass) {
+  int host = enter(1, "a", 5);
+  send(host, w::room_op(-1));
+  int other_host = enter(3, "c", 5);
+  send(other_host, w::room_op(-1));
+  int hopper = enter(2, "b", 5);
+  send(hopper, w::room_op(0));
+  quiesce();
+  std::string hops;
+  for (int i = 0; i < 40; ++i) hops += w::room_op(1) + w::room_op(0);
+  for (int round = 0; round < 10; ++round) {
+    send(hopper, hops);
+    pass(other_host);
+  }
+  const net::Connection& queue = lobby_.lobby().slots[host];
+  EXPECT_FALSE(queue.send_overflowed());
+  EXPECT_EQ(net::kSendSlots - lobby::kSendReserve, queue.send_pending());
+
+  lobby_.feed(host, w::room_op(7));
+  EXPECT_TRUE(lobby_.pass(host));
+  std::string vacated;
+  for (int i = 0; i < net::kSendSlots - lobby::kSendReserve; ++i) vacated += w::seat_vacated(1);
+  const std::string first = lobby_.take_output(host);
+  ASSERT_GE(first.size(), vacated.size());
+  EXPECT_EQ(w::hex(vacated), w::hex(first.substr(0, vacated.size())));
+  EXPECT_EQ(std::string::npos, first.find(w::status(21)));
+  const std::string second = pass(host);
+  const std::string expected = w::seat_vacated(1) + w::status(21);
+  EXPECT_EQ(w::hex(expected), w::hex(second.substr(0, expected.size())));
+}
+
 TEST_F(OfflineLobbyTest, IdleDropComesAfterThe61stSecond) {
   int a = enter(1, "a", 5);
   for (int i = 0; i < 60; ++i) lobby_.tick();

@@ -61,8 +61,8 @@ bool run_pass(Lobby& lobby, ClientSlot& client) {
   // this pass adds, as if they had been queued at once. While some are
   // still marked, the client's own messages wait: their replies must not
   // overtake those of the room it is in.
-  if (!send_vacated_seats(lobby, client)) return pump_and_flush(lobby, client);
-  while (client.recv_count >= 2) {
+  bool handle = send_vacated_seats(lobby, client);
+  while (handle && client.recv_count >= 2) {
     if (client.ring_byte(0) != kMsgMark) {
       leave_and_drop(lobby, client, kDropBadFraming);
       return true;

@@ -290,7 +290,9 @@ void post_seat_vacated(Lobby& lobby, int member, int seat) {
   // enqueue itself, and the message is composed here, never in the
   // member's own buffer. A member whose queue is nearly full gets the seat
   // marked instead, and so does one with seats already marked, so that
-  // these messages keep their order.
+  // these messages keep their order. A member that has stopped reading is
+  // still dropped: the pump's own deliveries overflow its queue, or, when
+  // nothing else comes, the idle check runs while its messages wait.
   ClientSlot& client = lobby.slots[member];
   UserRecord& user = lobby.users[member];
   if (user.vacated_seats.load(std::memory_order_relaxed) == 0 &&

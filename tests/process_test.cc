@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -187,14 +188,21 @@ TEST_F(LobbyProcessTest, TakenPortIsLoggedWithItsCause) {
   ASSERT_EQ(0, listen(holder, 1));
   start();
   expect_status_lines("sample_lobby", 0, 4);
+  // The accept thread tries the port after the lines may have been shown:
+  // the log is looked at until it tells, within a bound.
+  const std::string expected =
+      "listen on port 30009 failed (-3): " + std::string(strerror(EADDRINUSE));
+  std::string log;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kListenWaitMs);
+  while (!(dir.read_file("L_log.txt", &log) && log.find("listen on port") != std::string::npos) &&
+         std::chrono::steady_clock::now() < deadline) {
+    poll(nullptr, 0, 5);
+  }
   ASSERT_TRUE(server->send_signal(SIGTERM));
   expect_exit(0);
   close(holder);
-  std::string log;
   ASSERT_TRUE(dir.read_file("L_log.txt", &log));
-  EXPECT_NE(std::string::npos,
-            log.find("listen on port 30009 failed (-3): " + std::string(strerror(EADDRINUSE))))
-      << log;
+  EXPECT_NE(std::string::npos, log.find(expected)) << log;
 }
 
 TEST_F(LobbyProcessTest, InterruptAndHangupAlsoStopWithStatusZero) {

@@ -47,10 +47,11 @@ class StatusDisplay {
 
   // Blocks SIGINT, SIGTERM and SIGHUP (on a terminal also SIGTSTP, SIGCONT
   // and SIGTTOU) in the calling thread, so that every thread started
-  // afterwards inherits the mask and the signals reach only this display; opens the signal
-  // descriptor and the wake pipe, registers the pipe with set_status_wake_fd, and in interactive
-  // mode sets up the terminal. Main thread, before any server thread starts. 0, or -1 when any step
-  // failed (the display must then not be run).
+  // afterwards inherits the mask and the signals reach only this display;
+  // opens the signal descriptor and the wake pipe, registers the pipe with
+  // set_status_wake_fd, and in interactive mode sets up the terminal. Main
+  // thread, before any server thread starts. 0, or -1 when any step failed
+  // (the display must then not be run).
   int setup();
 
   // Shows `lobby` until the display ends; kResultOk or kResultCancel.

@@ -137,16 +137,15 @@ bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return false;
   if (client.chat_read != lobby.chat.chat_head.load(std::memory_order_acquire)) return true;
   if (client.notice_read != lobby.notices.notice_head.load(std::memory_order_acquire)) return true;
-  // Sends that the kernel would take, and direct messages the send queue
-  // has room for. A client whose sends are blocked waits for writability.
+  // Sends that the kernel would take, and marked seats and direct messages
+  // the send queue has room for. A client whose sends are blocked waits for
+  // writability.
   if (client.send_blocked()) return false;
   if (client.send_pending() > 0) return true;
-  if (lobby.users[client.slot].vacated_seats.load(std::memory_order_acquire) != 0 &&
-      client.send_free() > kSendReserve) {
-    return true;
-  }
-  return lobby.users[client.slot].direct_count.load(std::memory_order_acquire) > 0 &&
-         client.send_free() > kSendReserve;
+  const UserRecord& user = lobby.users[client.slot];
+  const bool waiting = user.vacated_seats.load(std::memory_order_acquire) != 0 ||
+                       user.direct_count.load(std::memory_order_acquire) > 0;
+  return waiting && client.send_free() > kSendReserve;
 }
 
 void tick_idle(Lobby& lobby) {

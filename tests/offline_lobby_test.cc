@@ -46,6 +46,12 @@ class OfflineLobbyTest : public ::testing::Test {
     lobby_.pass(slot);
     return lobby_.take_output(slot);
   }
+  // Logs in, sends one room operation and runs a pass; returns the slot.
+  int enter_with_room_op(int32_t id, const std::string& name, int32_t key, int32_t op) {
+    const int slot = enter(id, name, key);
+    send(slot, w::room_op(op));
+    return slot;
+  }
   std::string pass(int slot) {
     lobby_.pass(slot);
     return lobby_.take_output(slot);
@@ -205,12 +211,9 @@ TEST_F(OfflineLobbyTest, NamesNeverCarryStaleBytes) {
 // is shown its group's notices from the start of the ring, one a pass, and
 // no other group's.
 TEST_F(OfflineLobbyTest, RefusedClientIsShownItsGroupsOlderRoomNotices) {
-  int zed = enter(40, "zed", 9);
-  send(zed, w::room_op(-1));
-  int host = enter(1, "host", 5);
-  send(host, w::room_op(-1));
-  int guest = enter(2, "guest", 5);
-  send(guest, w::room_op(1));
+  enter_with_room_op(40, "zed", 9, -1);
+  enter_with_room_op(1, "host", 5, -1);
+  enter_with_room_op(2, "guest", 5, 1);
   quiesce();
   int late = lobby_.connect();
   ASSERT_EQ(3, late);
@@ -233,12 +236,9 @@ TEST_F(OfflineLobbyTest, RefusedClientIsShownItsGroupsOlderRoomNotices) {
 // instead, and goes out first in the host's next pass with room, before
 // the replies to what the host itself sent.
 TEST_F(OfflineLobbyTest, SeatsVacatedIntoAFullQueueWaitForTheMembersPass) {
-  int host = enter(1, "a", 5);
-  send(host, w::room_op(-1));
-  int other_host = enter(3, "c", 5);
-  send(other_host, w::room_op(-1));
-  int hopper = enter(2, "b", 5);
-  send(hopper, w::room_op(0));
+  const int host = enter_with_room_op(1, "a", 5, -1);
+  const int other_host = enter_with_room_op(3, "c", 5, -1);
+  const int hopper = enter_with_room_op(2, "b", 5, 0);
   quiesce();
   std::string hops;
   for (int i = 0; i < 40; ++i) hops += w::room_op(1) + w::room_op(0);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/app_events.h"
 #include "app/event_log.h"
 #include "app/status_display.h"
 #include "config/settings.h"
@@ -27,7 +28,8 @@ constexpr char kHelpText[] =
 int run_lobby(const config::Settings& settings, app::StatusDisplay* display) {
   // Without a log the lobby still runs; open_log has then left logging off.
   app::open_log(app::kLogFileName);
-  lobby::Server server(settings, nullptr);
+  app::AppEvents events;
+  lobby::Server server(settings, nullptr, &events);
   app::log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
                   server.lobby().room_limit());
   server.start();

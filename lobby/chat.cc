@@ -6,16 +6,16 @@
 namespace lobby {
 
 int handle_chat(Lobby& lobby, ClientSlot& client) {
-  if (!message_complete(client, kLenChatHead)) return kIncomplete;
+  if (!message_complete(client, wire::kLenChatHead)) return kIncomplete;
   reset_idle(client);
-  const int length = kLenChatHead + msg_byte(client, 6);
+  const int length = wire::kLenChatHead + msg_byte(client, 6);
   if (!message_complete(client, length)) return kIncomplete;
   const UserRecord& user = lobby.users[client.slot];
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   // A line longer than one send slot could be delivered to nobody whole; a
   // line from a client outside every group and game would be addressed to
   // the game of room 1 (target -(-1)). Both are consumed and dropped.
-  if (length > kMaxChatLen || (key == kNone && client.game_room == kNone)) {
+  if (length > wire::kMaxChatLen || (key == kNone && client.game_room == kNone)) {
     consume_message(client, length);
     return kHandled;
   }
@@ -41,12 +41,12 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
 }
 
 int handle_direct(Lobby& lobby, ClientSlot& client) {
-  if (!message_complete(client, kLenDirect)) return kIncomplete;
+  if (!message_complete(client, wire::kLenDirect)) return kIncomplete;
   reset_idle(client);
   const int32_t target = msg_u16(client, 2);
   const int32_t value = msg_i32(client, 4);
-  consume_message(client, kLenDirect);
-  if (target != kTargetHost && target >= kSeats) return kHandled;
+  consume_message(client, wire::kLenDirect);
+  if (target != wire::kTargetHost && target >= kSeats) return kHandled;
   const UserRecord& user = lobby.users[client.slot];
   // The seat is looked up and the push made under lock_rooms, so that no
   // message lands in the queue of a client that has already left its seat
@@ -55,8 +55,8 @@ int handle_direct(Lobby& lobby, ClientSlot& client) {
   if (user.room == kNone) return kHandled;
   const RoomRecord& room = lobby.rooms[user.room];
   if (user.room_generation != room.generation) return kHandled;  // the room was freed
-  const int32_t receiver = target == kTargetHost ? room.seat_slot[0] : room.seat_slot[target];
-  const int32_t code = target == kTargetHost ? ~user.seat : user.seat;
+  const int32_t receiver = target == wire::kTargetHost ? room.seat_slot[0] : room.seat_slot[target];
+  const int32_t code = target == wire::kTargetHost ? ~user.seat : user.seat;
   if (receiver == kNone) return kHandled;
   std::lock_guard<std::recursive_mutex> chat_guard(lobby.lock_chat);
   UserRecord& to = lobby.users[receiver];

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "app/event_log.h"
 #include "lobby/handlers.h"
 #include "upstream/upstream_link.h"
 
@@ -13,19 +12,19 @@ namespace {
 using Handler = int (*)(Lobby&, ClientSlot&);
 Handler handler_for(uint8_t letter) {
   switch (letter) {
-    case kCmdChat:
+    case wire::kCmdChat:
       return handle_chat;
-    case kCmdDirect:
+    case wire::kCmdDirect:
       return handle_direct;
-    case kCmdLogin:
+    case wire::kCmdLogin:
       return handle_login;
-    case kCmdRoom:
+    case wire::kCmdRoom:
       return handle_room_op;
-    case kCmdName:
+    case wire::kCmdName:
       return handle_name;
-    case kCmdKeepAlive:
+    case wire::kCmdKeepAlive:
       return handle_keep_alive;
-    case kCmdValidation:
+    case wire::kCmdValidation:
       return handle_validation;
     default:
       return nullptr;
@@ -63,7 +62,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client) {
   // overtake those of the room it is in.
   bool handle = send_vacated_seats(lobby, client);
   while (handle && client.recv_count >= 2) {
-    if (client.ring_byte(0) != kMsgMark) {
+    if (client.ring_byte(0) != wire::kMsgMark) {
       leave_and_drop(lobby, client, kDropBadFraming);
       return true;
     }
@@ -109,8 +108,8 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
   char counts[160];
   lobby.format_drop_counts(counts, sizeof counts);
-  app::log_format("drop slot %d user %d: %s (%s)", client.slot, user_id, drop_reason_text(reason),
-                  counts);
+  report_event(lobby.events, "drop slot %d user %d: %s (%s)", client.slot, user_id,
+               drop_reason_text(reason), counts);
   // Last: from this store on the accept thread may place a new connection.
   client.close();
 }

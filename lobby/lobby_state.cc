@@ -22,7 +22,8 @@ const char* drop_reason_text(int reason) {
   }
 }
 
-Lobby::Lobby(const config::Settings& s) : settings(s) {
+Lobby::Lobby(const config::Settings& s, LobbyEvents* sink)
+    : settings(s), events(sink != nullptr ? sink : quiet_events()) {
   int limit = settings.ROOM;
   if (limit < 0) limit = 0;
   if (limit > kMaxRooms) limit = kMaxRooms;

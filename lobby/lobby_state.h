@@ -14,9 +14,10 @@
 #include <mutex>
 
 #include "config/settings.h"
-#include "lobby/protocol.h"
+#include "lobby/lobby_events.h"
 #include "net/connection.h"
 #include "upstream/upstream_link.h"
+#include "wire/protocol.h"
 
 namespace lobby {
 
@@ -28,7 +29,7 @@ constexpr int kSeats = 8;
 constexpr int kGroupEntries = 512;
 constexpr int kNoticeRingSize = 1024;
 constexpr int kNoticeRingMask = kNoticeRingSize - 1;
-constexpr int kNoticeBytes = kLenRoomEntry;  // the longest notice, 22
+constexpr int kNoticeBytes = wire::kLenRoomEntry;  // the longest notice, 22
 constexpr int kChatRingSize = 1024;
 constexpr int kChatRingMask = kChatRingSize - 1;
 constexpr int kChatEntryBytes = 120;
@@ -53,7 +54,7 @@ const char* drop_reason_text(int reason);
 // One per slot. Written by the slot's worker thread, except the
 // DirectQueue (pushed by other slots' threads) and as noted.
 struct UserRecord {
-  uint8_t name[kNameLen + 1] = {};
+  uint8_t name[wire::kNameLen + 1] = {};
   // Guarded by lock_rooms when written; only the slot's own thread writes.
   int32_t seat = kNone;
   int32_t room = kNone;
@@ -88,7 +89,7 @@ struct RoomRecord {
   int32_t start_size = 0;
   int32_t seat_slot[kSeats] = {kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone};
   int32_t roster_slot[kSeats] = {kNone, kNone, kNone, kNone, kNone, kNone, kNone, kNone};
-  uint8_t seat_name[kSeats][kNameLen] = {};
+  uint8_t seat_name[kSeats][wire::kNameLen] = {};
   // Advanced whenever the room is created or freed; see UserRecord.
   uint32_t generation = 0;
 };
@@ -145,7 +146,9 @@ class ClientSlot : public net::Connection {
 // (or a test) before any connection is placed.
 class Lobby {
  public:
-  explicit Lobby(const config::Settings& settings);
+  // `events` may be null for a lobby that reports nothing; it must outlive
+  // the lobby.
+  Lobby(const config::Settings& settings, LobbyEvents* events);
   Lobby(const Lobby&) = delete;
   Lobby& operator=(const Lobby&) = delete;
 
@@ -156,6 +159,8 @@ class Lobby {
   int served_slots() const { return rooms_ * kSlotsPerWorker; }
 
   const config::Settings settings;
+  // Set at construction, never changed.
+  LobbyEvents* const events;
   std::array<ClientSlot, kSlots> slots;
   std::array<UserRecord, kSlots> users;
   std::array<RoomRecord, kMaxRooms> rooms;

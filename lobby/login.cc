@@ -2,56 +2,55 @@
 // table: how a client enters the lobby and learns its group's size.
 #include <cstring>
 
-#include "app/event_log.h"
 #include "lobby/handlers.h"
 #include "lobby/message_reader.h"
 
 namespace lobby {
 
 int handle_name(Lobby& lobby, ClientSlot& client) {
-  if (!message_complete(client, kLenName)) return kIncomplete;
+  if (!message_complete(client, wire::kLenName)) return kIncomplete;
   reset_idle(client);
   UserRecord& user = lobby.users[client.slot];
   client.user_id = msg_i32(client, 2);
-  msg_copy(client, 6, user.name, kNameLen);
-  user.name[kNameLen] = 0;
+  msg_copy(client, 6, user.name, wire::kNameLen);
+  user.name[wire::kNameLen] = 0;
   client.validation = 0;
-  consume_message(client, kLenName);
+  consume_message(client, wire::kLenName);
   return kHandled;
 }
 
 int handle_validation(Lobby& /*lobby*/, ClientSlot& client) {
-  if (!message_complete(client, kLenValidation)) return kIncomplete;
+  if (!message_complete(client, wire::kLenValidation)) return kIncomplete;
   reset_idle(client);
   client.validation = msg_i32(client, 2);
-  consume_message(client, kLenValidation);
+  consume_message(client, wire::kLenValidation);
   return kHandled;
 }
 
 int handle_keep_alive(Lobby& /*lobby*/, ClientSlot& client) {
-  if (!message_complete(client, kLenKeepAlive)) return kIncomplete;
+  if (!message_complete(client, wire::kLenKeepAlive)) return kIncomplete;
   reset_idle(client);
-  consume_message(client, kLenKeepAlive);
+  consume_message(client, wire::kLenKeepAlive);
   return kHandled;
 }
 
 int handle_login(Lobby& lobby, ClientSlot& client) {
-  if (!message_complete(client, kLenLogin)) return kIncomplete;
+  if (!message_complete(client, wire::kLenLogin)) return kIncomplete;
   reset_idle(client);
   UserRecord& user = lobby.users[client.slot];
   int32_t id = msg_i32(client, 2);
   int32_t key = msg_i32(client, 6);
   int32_t seat_count = msg_u16(client, 10);
   int32_t start_size = msg_u16(client, 12);
-  consume_message(client, kLenLogin);
-  uint8_t out[kLenRefused];
+  consume_message(client, wire::kLenLogin);
+  uint8_t out[wire::kLenRefused];
   if (key <= 0) {
     // Key 0 marks free rooms and the negated key of a chat line would name a
     // room's game, so such keys would open other groups to the client. The
     // login is refused and nothing else changes.
-    reply(client, out, compose_header_only(out, kMsgRefused));
-    app::log_format("login refused slot %d user %d key %d (key not positive)", client.slot, id,
-                    key);
+    reply(client, out, wire::compose_header_only(out, wire::kMsgRefused));
+    report_event(lobby.events, "login refused slot %d user %d key %d (key not positive)",
+                 client.slot, id, key);
     return kHandled;
   }
   client.user_id = id;
@@ -75,29 +74,30 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
       lobby.upstream.report_login(client.user_id);
     }
     send_room_list(lobby, client);
-    app::log_format("login accepted slot %d user %d key %d", client.slot, id, key);
+    report_event(lobby.events, "login accepted slot %d user %d key %d", client.slot, id, key);
   } else {
-    reply(client, out, compose_header_only(out, kMsgRefused));
-    app::log_format("login refused slot %d user %d key %d (not validated)", client.slot, id, key);
+    reply(client, out, wire::compose_header_only(out, wire::kMsgRefused));
+    report_event(lobby.events, "login refused slot %d user %d key %d (not validated)", client.slot,
+                 id, key);
   }
   return kHandled;
 }
 
 void send_room_list(Lobby& lobby, ClientSlot& client) {
   const int32_t key = lobby.users[client.slot].group_key.load(std::memory_order_relaxed);
-  uint8_t out[kLenRoomEntry];
+  uint8_t out[wire::kLenRoomEntry];
   {
     std::lock_guard<std::recursive_mutex> guard(lobby.lock_rooms);
     for (int r = 0; r < lobby.room_limit(); ++r) {
       const RoomRecord& room = lobby.rooms[r];
       if (room.group_key != key) continue;
-      reply(client, out, compose_room_entry(out, r, room.member_count, room.title));
+      reply(client, out, wire::compose_room_entry(out, r, room.member_count, room.title));
     }
     // Taken under the same lock as the list, so that the notices that follow
     // continue exactly where the list left off.
     client.notice_read = lobby.notices.notice_head.load(std::memory_order_acquire);
   }
-  reply(client, out, compose_header_only(out, kMsgListEnd));
+  reply(client, out, wire::compose_header_only(out, wire::kMsgListEnd));
 }
 
 int join_group(Lobby& lobby, int32_t key) {
@@ -131,8 +131,8 @@ void release_group(Lobby& lobby, ClientSlot& client, int32_t key) {
 }
 
 void send_group_count(ClientSlot& client, int32_t count) {
-  uint8_t out[kLenGroupCount];
-  reply(client, out, compose_i32(out, kMsgGroupCount, count));
+  uint8_t out[wire::kLenGroupCount];
+  reply(client, out, wire::compose_i32(out, wire::kMsgGroupCount, count));
 }
 
 }  // namespace lobby

@@ -5,7 +5,8 @@
 
 namespace lobby {
 
-OfflineLobby::OfflineLobby(const config::Settings& settings) : lobby_(new Lobby(settings)) {}
+OfflineLobby::OfflineLobby(const config::Settings& settings, LobbyEvents* events)
+    : lobby_(new Lobby(settings, events)) {}
 
 int OfflineLobby::connect() {
   int slot = find_free_slot(*lobby_);

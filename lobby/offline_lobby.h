@@ -16,7 +16,8 @@ namespace lobby {
 
 class OfflineLobby {
  public:
-  explicit OfflineLobby(const config::Settings& settings);
+  // `events` may be null; it must outlive the lobby.
+  explicit OfflineLobby(const config::Settings& settings, LobbyEvents* events = nullptr);
 
   // Places a connection in the lowest free served slot; the slot, or -1.
   int connect();

@@ -43,7 +43,7 @@ void pump_game_start(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
   if (r == kNone || client.game_room != kNone) return;
   if (lobby.rooms[r].started.load(std::memory_order_acquire) == 0) return;
   // The seat list is copied under lock_rooms and sent after it is released.
-  uint8_t names[kSeats][kNameLen];
+  uint8_t names[kSeats][wire::kNameLen];
   int seats = user.seat_count < kSeats ? user.seat_count : kSeats;
   uint32_t generation;
   {
@@ -58,11 +58,11 @@ void pump_game_start(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
     std::memcpy(names, room.seat_name, sizeof names);
     generation = room.generation;
   }
-  uint8_t out[kLenSeatEntry];
+  uint8_t out[wire::kLenSeatEntry];
   for (int i = 0; i < seats; ++i) {
-    reply(client, out, compose_seat_entry(out, i, i == user.seat, names[i]));
+    reply(client, out, wire::compose_seat_entry(out, i, i == user.seat, names[i]));
   }
-  reply(client, out, compose_i32(out, kMsgStatus, kStatusGameStarts));
+  reply(client, out, wire::compose_i32(out, wire::kMsgStatus, wire::kStatusGameStarts));
   client.game_room = r;
   client.game_generation = generation;
 }
@@ -74,10 +74,10 @@ void pump_direct(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   // rest of the pass; the others wait, in order, for later passes. So others
   // cannot get a client dropped by flooding it.
   int budget = client.send_free() - kSendReserve;
-  uint8_t out[kLenDirect];
+  uint8_t out[wire::kLenDirect];
   while (budget > 0 && user.direct_count.load(std::memory_order_relaxed) != 0) {
     const int i = user.direct_read;
-    reply(client, out, compose_direct(out, user.direct_from[i], user.direct_value[i]));
+    reply(client, out, wire::compose_direct(out, user.direct_from[i], user.direct_value[i]));
     user.direct_read = (i + 1) & kDirectQueueMask;
     user.direct_count.fetch_sub(1, std::memory_order_relaxed);
     --budget;

@@ -7,8 +7,6 @@
 // does may act on, or reach, a room later created at the same index.
 #include <cstring>
 
-#include "app/event_log.h"
-#include "app/status_notify.h"
 #include "lobby/handlers.h"
 #include "lobby/message_reader.h"
 
@@ -28,13 +26,13 @@ bool seated(const Lobby& lobby, const UserRecord& user) {
 }
 
 void reply_room_result(ClientSlot& client, uint8_t result) {
-  uint8_t out[kLenRoomResult];
-  reply(client, out, compose_room_result(out, result));
+  uint8_t out[wire::kLenRoomResult];
+  reply(client, out, wire::compose_room_result(out, result));
 }
 
 void reply_status(ClientSlot& client, int32_t code) {
-  uint8_t out[kLenStatus];
-  reply(client, out, compose_i32(out, kMsgStatus, code));
+  uint8_t out[wire::kLenStatus];
+  reply(client, out, wire::compose_i32(out, wire::kMsgStatus, code));
 }
 
 // Recounts the rooms in use and tells the status display when it changed.
@@ -45,7 +43,7 @@ void update_rooms_in_use(Lobby& lobby) {
     if (lobby.rooms[r].group_key != 0) ++in_use;
   }
   if (lobby.rooms_in_use.exchange(in_use, std::memory_order_acq_rel) != in_use) {
-    app::refresh_status();
+    lobby.events->counts_changed();
   }
 }
 
@@ -53,7 +51,7 @@ void update_rooms_in_use(Lobby& lobby) {
 void empty_seats(RoomRecord& room) {
   for (int i = 0; i < kSeats; ++i) {
     room.seat_slot[i] = kNone;
-    std::memset(room.seat_name[i], 0, kNameLen);
+    std::memset(room.seat_name[i], 0, wire::kNameLen);
   }
 }
 
@@ -84,7 +82,7 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   // A client that is not logged in could otherwise hold rooms in a group
   // that no player can see.
   if (key == kNone) {
-    reply_room_result(client, kResultNone);
+    reply_room_result(client, wire::kResultNone);
     return;
   }
   const int own = seated(lobby, user) ? user.room : kNone;
@@ -96,7 +94,7 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
     }
   }
   if (n == kNone) {
-    reply_room_result(client, kResultNone);
+    reply_room_result(client, wire::kResultNone);
     return;
   }
   // A client is in one room at most: it leaves its room before it takes the
@@ -106,36 +104,37 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   room.generation += 1;
   room.group_key = key;
   std::memset(room.title, 0, sizeof room.title);
-  copy_name(room.title, user.name);
+  wire::copy_name(room.title, user.name);
   room.start_size = user.start_size;
-  uint8_t out[kLenRoomMade];
-  reply(client, out, compose_i32(out, kMsgRoomMade, n));
-  reply_room_result(client, kResultCreated);
+  uint8_t out[wire::kLenRoomMade];
+  reply(client, out, wire::compose_i32(out, wire::kMsgRoomMade, n));
+  reply_room_result(client, wire::kResultCreated);
   room.member_count = 1;
   room.started.store(0, std::memory_order_release);
   empty_seats(room);
   room.seat_slot[0] = client.slot;
-  copy_name(room.seat_name[0], user.name);
+  wire::copy_name(room.seat_name[0], user.name);
   for (int i = 0; i < kSeats; ++i) room.roster_slot[i] = kNone;
   room.roster_slot[0] = client.slot;
 
   int head = lobby.notices.notice_head.load(std::memory_order_relaxed);
-  lobby.notices.notice_len[head] = kLenRoomEntry;
+  lobby.notices.notice_len[head] = wire::kLenRoomEntry;
   lobby.notices.notice_key[head] = key;
-  compose_room_entry(lobby.notices.notice_bytes[head].data(), n, 1, user.name);
+  wire::compose_room_entry(lobby.notices.notice_bytes[head].data(), n, 1, user.name);
   lobby.notices.notice_head.store((head + 1) & kNoticeRingMask, std::memory_order_release);
 
   user.room = n;
   user.seat = 0;
   user.room_generation = room.generation;
   update_rooms_in_use(lobby);
-  app::log_format("room %d created by slot %d user %d key %d", n, client.slot, client.user_id, key);
+  report_event(lobby.events, "room %d created by slot %d user %d key %d", n, client.slot,
+               client.user_id, key);
 }
 
 void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n) {
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   if (n < 0 || n >= lobby.room_limit() || key == kNone) {
-    reply_status(client, kStatusJoinRefused);
+    reply_status(client, wire::kStatusJoinRefused);
     return;
   }
   RoomRecord& room = lobby.rooms[n];
@@ -151,23 +150,23 @@ void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n) {
   if ((seated(lobby, user) && user.room == n) ||
       room.started.load(std::memory_order_relaxed) != 0 || room.member_count >= seats ||
       room.group_key != key || seat == kNone) {
-    reply_status(client, kStatusJoinRefused);
+    reply_status(client, wire::kStatusJoinRefused);
     return;
   }
   if (user.room != kNone) leave_room(lobby, client);
   room.member_count += 1;
   room.seat_slot[seat] = client.slot;
   room.roster_slot[seat] = client.slot;
-  copy_name(room.seat_name[seat], user.name);
+  wire::copy_name(room.seat_name[seat], user.name);
   user.room = n;
   user.seat = seat;
   user.room_generation = room.generation;
   write_member_count_notice(lobby, n, key);
-  app::log_format("room %d joined by slot %d user %d seat %d", n, client.slot, client.user_id,
-                  seat);
+  report_event(lobby.events, "room %d joined by slot %d user %d seat %d", n, client.slot,
+               client.user_id, seat);
   if (room.member_count == room.start_size) {
     room.started.store(1, std::memory_order_release);
-    app::log_format("room %d started with %d members", n, room.member_count);
+    report_event(lobby.events, "room %d started with %d members", n, room.member_count);
   }
 }
 
@@ -175,12 +174,12 @@ void leave_room_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   if (user.room == kNone) return;
   if (!seated(lobby, user)) {
     leave_stale_room(lobby, client, user);
-    reply_room_result(client, kResultNone);
+    reply_room_result(client, wire::kResultNone);
     return;
   }
   if (lobby.rooms[user.room].started.load(std::memory_order_relaxed) != 0) return;
   leave_room(lobby, client);
-  reply_room_result(client, kResultNone);
+  reply_room_result(client, wire::kResultNone);
 }
 
 void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
@@ -191,42 +190,42 @@ void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   }
   if (!seated(lobby, user)) {
     leave_stale_room(lobby, client, user);
-    reply_room_result(client, kResultNone);
+    reply_room_result(client, wire::kResultNone);
     return;
   }
   RoomRecord& room = lobby.rooms[r];
   for (int i = 0; i < kSeats; ++i) {
     if (room.roster_slot[i] == client.slot) {
       leave_room(lobby, client);
-      reply_room_result(client, kResultNone);
+      reply_room_result(client, wire::kResultNone);
       room.roster_slot[i] = kNone;
       return;
     }
   }
-  reply_room_result(client, kResultNone);
+  reply_room_result(client, wire::kResultNone);
   client.game_room = kNone;
 }
 
 }  // namespace
 
 int handle_room_op(Lobby& lobby, ClientSlot& client) {
-  if (!message_complete(client, kLenRoomOp)) return kIncomplete;
+  if (!message_complete(client, wire::kLenRoomOp)) return kIncomplete;
   reset_idle(client);
   const int32_t op = msg_i32(client, 2);
-  consume_message(client, kLenRoomOp);
+  consume_message(client, wire::kLenRoomOp);
   // Every room operation discards the sender's undelivered direct messages.
   clear_direct_queue(lobby, client.slot);
   UserRecord& user = lobby.users[client.slot];
   {
     RoomGuard guard(lobby.lock_rooms);
     switch (op) {
-      case kOpCreate:
+      case wire::kOpCreate:
         create_room(lobby, client, user);
         break;
-      case kOpLeaveRoom:
+      case wire::kOpLeaveRoom:
         leave_room_op(lobby, client, user);
         break;
-      case kOpLeaveGame:
+      case wire::kOpLeaveGame:
         leave_game_op(lobby, client, user);
         break;
       default:
@@ -260,23 +259,23 @@ void leave_room(Lobby& lobby, ClientSlot& client) {
     // The host leaves: the room is free at once and every seat is emptied.
     free_room(room);
     user.room = kNone;
-    app::log_format("room %d left by host slot %d; room freed", r, client.slot);
+    report_event(lobby.events, "room %d left by host slot %d; room freed", r, client.slot);
   } else {
     room.seat_slot[s] = kNone;
-    std::memset(room.seat_name[s], 0, kNameLen);
+    std::memset(room.seat_name[s], 0, wire::kNameLen);
     room.member_count = room.member_count > 0 ? room.member_count - 1 : 0;
     user.room = kNone;
     if (room.member_count == 0) {
       free_room(room);
-      app::log_format("room %d left by slot %d; room freed", r, client.slot);
+      report_event(lobby.events, "room %d left by slot %d; room freed", r, client.slot);
     } else {
       std::lock_guard<std::recursive_mutex> chat_guard(lobby.lock_chat);
       const int seats = bounded_seats(user);
       for (int i = 0; i < seats; ++i) {
         if (room.seat_slot[i] != kNone) post_seat_vacated(lobby, room.seat_slot[i], s);
       }
-      app::log_format("room %d left by slot %d seat %d; %d members remain", r, client.slot, s,
-                      room.member_count);
+      report_event(lobby.events, "room %d left by slot %d seat %d; %d members remain", r,
+                   client.slot, s, room.member_count);
     }
   }
   write_member_count_notice(lobby, r, key);
@@ -297,8 +296,8 @@ void post_seat_vacated(Lobby& lobby, int member, int seat) {
   UserRecord& user = lobby.users[member];
   if (user.vacated_seats.load(std::memory_order_relaxed) == 0 &&
       client.send_free() > kSendReserve) {
-    uint8_t out[kLenSeatVacated];
-    client.enqueue(out, compose_seat_vacated(out, seat));
+    uint8_t out[wire::kLenSeatVacated];
+    client.enqueue(out, wire::compose_seat_vacated(out, seat));
     return;
   }
   user.vacated_seats.fetch_or(1u << seat, std::memory_order_release);
@@ -309,11 +308,11 @@ bool send_vacated_seats(Lobby& lobby, ClientSlot& client) {
   if (user.vacated_seats.load(std::memory_order_acquire) == 0) return true;
   std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
   uint32_t seats = user.vacated_seats.load(std::memory_order_relaxed);
-  uint8_t out[kLenSeatVacated];
+  uint8_t out[wire::kLenSeatVacated];
   for (int s = 0; s < kSeats && seats != 0; ++s) {
     if ((seats & (1u << s)) == 0) continue;
     if (client.send_free() <= kSendReserve) break;
-    client.enqueue(out, compose_seat_vacated(out, s));
+    client.enqueue(out, wire::compose_seat_vacated(out, s));
     seats &= ~(1u << s);
   }
   user.vacated_seats.store(seats, std::memory_order_relaxed);
@@ -323,9 +322,9 @@ bool send_vacated_seats(Lobby& lobby, ClientSlot& client) {
 void write_member_count_notice(Lobby& lobby, int room, int32_t key) {
   RoomNoticeRing& ring = lobby.notices;
   int head = ring.notice_head.load(std::memory_order_relaxed);
-  ring.notice_len[head] = kLenMemberCount;
+  ring.notice_len[head] = wire::kLenMemberCount;
   ring.notice_key[head] = key;
-  compose_member_count(ring.notice_bytes[head].data(), room, lobby.rooms[room].member_count);
+  wire::compose_member_count(ring.notice_bytes[head].data(), room, lobby.rooms[room].member_count);
   ring.notice_head.store((head + 1) & kNoticeRingMask, std::memory_order_release);
 }
 

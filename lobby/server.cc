@@ -3,8 +3,6 @@
 #include <chrono>
 #include <ctime>
 
-#include "app/event_log.h"
-#include "app/status_notify.h"
 #include "lobby/dispatcher.h"
 #include "net/listener.h"
 #include "net/socket_ops.h"
@@ -25,8 +23,8 @@ int find_free_slot(const Lobby& lobby) {
   return kNone;
 }
 
-Server::Server(const config::Settings& settings, Clock* clock)
-    : lobby_(new Lobby(settings)),
+Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* events)
+    : lobby_(new Lobby(settings, events)),
       refusal_(new ClientSlot()),
       clock_(clock != nullptr ? clock : &wall_clock_),
       worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms
@@ -91,11 +89,11 @@ void Server::accept_thread() {
   if (settings.N_PORT != 0) {
     int rc = lobby.upstream.open(settings.test_send_buffer);
     if (rc != net::kConnectOk) {
-      app::log_format("upstream connect to %s:%d failed (%d)", lobby.upstream.remote_host.data(),
-                      settings.N_PORT & 0xffff, rc);
+      report_event(lobby.events, "upstream connect to %s:%d failed (%d)",
+                   lobby.upstream.remote_host.data(), settings.N_PORT & 0xffff, rc);
     } else {
-      app::log_format("upstream connected to %s:%d", lobby.upstream.remote_host.data(),
-                      settings.N_PORT & 0xffff);
+      report_event(lobby.events, "upstream connected to %s:%d", lobby.upstream.remote_host.data(),
+                   settings.N_PORT & 0xffff);
     }
     lobby.upstream.send_registration(settings.L_PORT, 0, settings.L_IP);
   }
@@ -103,8 +101,8 @@ void Server::accept_thread() {
 
   int rc = listener.start_listening(settings.L_PORT);
   if (rc != net::kListenOk || listener.listen_state == -1) {
-    app::log_format("listen on port %d failed (%d): %s", settings.L_PORT & 0xffff, rc,
-                    net::error_text(listener.last_error()));
+    report_event(lobby.events, "listen on port %d failed (%d): %s", settings.L_PORT & 0xffff, rc,
+                 net::error_text(listener.last_error()));
     listening_port_.store(-1, std::memory_order_release);
   } else {
     listening_port_.store(listener.bound_port(), std::memory_order_release);
@@ -145,7 +143,7 @@ void Server::accept_thread() {
                         .count();
       if (now != last_accept_error_log) {
         last_accept_error_log = now;
-        app::log_format("accept failed: %s", net::error_text(listener.last_error()));
+        report_event(lobby.events, "accept failed: %s", net::error_text(listener.last_error()));
       }
     }
     {
@@ -169,8 +167,8 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4]) {
   if (slot == kNone) {
     ClientSlot& refusal = *refusal_;
     refusal.attach(socket);
-    uint8_t out[kLenFull];
-    refusal.enqueue(out, compose_header_only(out, kMsgFull));
+    uint8_t out[wire::kLenFull];
+    refusal.enqueue(out, wire::compose_header_only(out, wire::kMsgFull));
     refusal.flush();
     // Whatever the client already sent is read away first: closing a socket
     // with unread input resets the connection, which could destroy the 2A
@@ -179,12 +177,13 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4]) {
     }
     refusal.close_sockets();
     lobby.refused_full.fetch_add(1, std::memory_order_relaxed);
-    app::log_format("refused %d.%d.%d.%d: full", peer_ip[0], peer_ip[1], peer_ip[2], peer_ip[3]);
+    report_event(lobby.events, "refused %d.%d.%d.%d: full", peer_ip[0], peer_ip[1], peer_ip[2],
+                 peer_ip[3]);
     return;
   }
   place_client(lobby, lobby.slots[slot], socket);
-  app::log_format("accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1], peer_ip[2],
-                  peer_ip[3]);
+  report_event(lobby.events, "accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1],
+               peer_ip[2], peer_ip[3]);
 }
 
 void Server::count_connected() {
@@ -195,7 +194,7 @@ void Server::count_connected() {
   }
   if (open != lobby.connected_count.load(std::memory_order_relaxed)) {
     lobby.connected_count.store(open, std::memory_order_release);
-    app::refresh_status();
+    lobby.events->counts_changed();
   }
 }
 

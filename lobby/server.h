@@ -36,8 +36,9 @@ class WallClock : public Clock {
 
 class Server {
  public:
-  // `clock` may be null for the wall clock; it must outlive the server.
-  Server(const config::Settings& settings, Clock* clock);
+  // `clock` may be null for the wall clock, `events` null for a server that
+  // reports nothing; both must outlive the server.
+  Server(const config::Settings& settings, Clock* clock, LobbyEvents* events = nullptr);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

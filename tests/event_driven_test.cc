@@ -15,7 +15,7 @@
 namespace {
 
 using testing_support::TcpClient;
-namespace w = wire;
+namespace w = test_wire;
 
 class EventDrivenTest : public testing_support::LobbyServerTest {
  protected:

@@ -33,7 +33,7 @@ using testing_support::ChildStdio;
 using testing_support::LobbyServerTest;
 using testing_support::TcpClient;
 using testing_support::TempDir;
-namespace w = wire;
+namespace w = test_wire;
 using SteadyClock = std::chrono::steady_clock;
 
 int64_t ms_since(SteadyClock::time_point start) {

@@ -16,7 +16,7 @@
 
 namespace {
 
-namespace w = wire;
+namespace w = test_wire;
 
 std::vector<std::filesystem::path> corpus_files(const std::string& target) {
   std::vector<std::filesystem::path> files;

@@ -10,7 +10,7 @@ namespace {
 
 using testing_support::LobbyServerTest;
 using testing_support::TcpClient;
-namespace w = wire;
+namespace w = test_wire;
 
 class ChatTest : public LobbyServerTest {
  protected:

@@ -12,7 +12,7 @@ namespace {
 using testing_support::LobbyServerTest;
 using testing_support::next_message_skipping_counts;
 using testing_support::TcpClient;
-namespace w = wire;
+namespace w = test_wire;
 
 std::string unhex(const char* text) {
   std::string out;

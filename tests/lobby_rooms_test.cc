@@ -11,7 +11,7 @@ namespace {
 
 using testing_support::LobbyServerTest;
 using testing_support::TcpClient;
-namespace w = wire;
+namespace w = test_wire;
 
 class RoomsTest : public LobbyServerTest {
  protected:

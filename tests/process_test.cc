@@ -135,7 +135,7 @@ TEST_F(LobbyProcessTest, OpenRoomCountsInRoomLine) {
   TcpClient client;
   connect(&client);
   expect_next_line("USER_DATA: 1 / 32");
-  ASSERT_TRUE(client.send(wire::enter(40, "zed", 9) + wire::room_op(-1)));
+  ASSERT_TRUE(client.send(test_wire::enter(40, "zed", 9) + test_wire::room_op(-1)));
   expect_next_line("ROOM_DATA: 1 / 4");
 
   client.close();
@@ -235,7 +235,7 @@ TEST_F(LobbyProcessTest, NegativeRoomCountRefusesEveryClient) {
   connect(&client);
   std::string before;
   EXPECT_TRUE(client.wait_closed(kOutputWaitMs, &before));
-  EXPECT_EQ(wire::hex(wire::full()), wire::hex(before));
+  EXPECT_EQ(test_wire::hex(test_wire::full()), test_wire::hex(before));
   ASSERT_TRUE(server->send_signal(SIGTERM));
   expect_exit(0);
 }

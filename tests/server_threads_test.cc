@@ -19,7 +19,7 @@ namespace {
 
 using testing_support::LobbyServerTest;
 using testing_support::TcpClient;
-namespace w = wire;
+namespace w = test_wire;
 
 TEST_F(LobbyServerTest, TwoRoomsServeSixteenAndTheSeventeenthIsTurnedAway) {
   settings.ROOM = 2;

@@ -16,7 +16,7 @@ namespace {
 std::unique_ptr<lobby::Lobby> make_lobby(int rooms) {
   config::Settings settings;
   settings.ROOM = rooms;
-  return std::make_unique<lobby::Lobby>(settings);
+  return std::make_unique<lobby::Lobby>(settings, nullptr);
 }
 
 TEST(StatusLinesTest, ShowTheConfiguredRoomCountAsWritten) {

@@ -20,7 +20,7 @@
 
 namespace {
 
-namespace w = wire;
+namespace w = test_wire;
 using tools::Command;
 using tools::CommandKind;
 

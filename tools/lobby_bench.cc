@@ -23,7 +23,6 @@
 #include <thread>
 #include <vector>
 
-#include "lobby/protocol.h"
 #include "net/socket_ops.h"
 #include "tools/lib/bench_lines.h"
 #include "tools/lib/command_parser.h"
@@ -31,6 +30,7 @@
 #include "tools/lib/stats.h"
 #include "tools/lib/tcp_link.h"
 #include "tools/lib/wire_codec.h"
+#include "wire/protocol.h"
 
 namespace {
 
@@ -232,8 +232,8 @@ class Fleet {
     }
     const bool ok = run_until([&] { return remaining == 0 || refused; }, kRegroupMs,
                               [&](int c, const LobbyMessage& m, int64_t) {
-                                if (m.letter == lobby::kMsgRefused) refused = true;
-                                if (m.letter == lobby::kMsgListEnd && !listed[c]) {
+                                if (m.letter == wire::kMsgRefused) refused = true;
+                                if (m.letter == wire::kMsgListEnd && !listed[c]) {
                                   listed[c] = true;
                                   --remaining;
                                 }
@@ -265,8 +265,8 @@ class Fleet {
     bool refused = false;
     const Handler handler = [&](int from, const LobbyMessage& m, int64_t) {
       if (from != c) return;
-      if (m.letter == lobby::kMsgListEnd) entered = true;
-      if (m.letter == lobby::kMsgFull || m.letter == lobby::kMsgRefused) refused = true;
+      if (m.letter == wire::kMsgListEnd) entered = true;
+      if (m.letter == wire::kMsgFull || m.letter == wire::kMsgRefused) refused = true;
     };
     run_until([&] { return entered || refused || closed_[c]; }, kRegroupMs, handler);
     // A connection refused as full ends: that is a reason to retry, not a
@@ -418,8 +418,8 @@ int run_logins(Fleet& fleet, const Options& options, Results* results) {
   for (int c = 0; c < kClients; ++c) login(c);
   const bool ok = fleet.run_until([&] { return finished == kClients || refused; }, kLoginPhaseMs,
                                   [&](int c, const LobbyMessage& m, int64_t at) {
-                                    if (m.letter == lobby::kMsgRefused) refused = true;
-                                    if (m.letter != lobby::kMsgListEnd) return;
+                                    if (m.letter == wire::kMsgRefused) refused = true;
+                                    if (m.letter != wire::kMsgListEnd) return;
                                     samples.push_back(at - sent_at[c]);
                                     last_done = at;
                                     if (++done[c] < options.logins_per_client) {
@@ -460,7 +460,7 @@ int run_chat_latency(Fleet& fleet, int group, const Options& options, Results* r
     fleet.send(sender, tools::encode_chat(line, tools::tagged_text('L', {line, sent})));
     const bool ok = fleet.run_until([&] { return arrived == group - 1; }, kChatLineMs,
                                     [&](int c, const LobbyMessage& m, int64_t at) {
-                                      if (m.letter != lobby::kMsgChat) return;
+                                      if (m.letter != wire::kMsgChat) return;
                                       if (c >= group) {
                                         ++figure.misdelivered;
                                         return;
@@ -496,12 +496,12 @@ int run_direct(Fleet& fleet, const Options& options, Results* results) {
   }
   int room = -1;
   bool no_room = false;
-  fleet.send(0, tools::encode_room_op(lobby::kOpCreate));
+  fleet.send(0, tools::encode_room_op(wire::kOpCreate));
   bool ok = fleet.run_until([&] { return room >= 0 || no_room; }, kRoomSetupMs,
                             [&](int c, const LobbyMessage& m, int64_t) {
                               if (c != 0) return;
-                              if (m.letter == lobby::kMsgRoomMade) room = m.first;
-                              if (m.letter == lobby::kMsgRoomResult && m.first == 0) {
+                              if (m.letter == wire::kMsgRoomMade) room = m.first;
+                              if (m.letter == wire::kMsgRoomResult && m.first == 0) {
                                 no_room = true;
                               }
                             });
@@ -515,10 +515,10 @@ int run_direct(Fleet& fleet, const Options& options, Results* results) {
   bool join_refused = false;
   ok = fleet.run_until([&] { return full || join_refused; }, kRoomSetupMs,
                        [&](int c, const LobbyMessage& m, int64_t) {
-                         if (m.letter == lobby::kMsgStatus && c < kSeatsPerRoom) {
+                         if (m.letter == wire::kMsgStatus && c < kSeatsPerRoom) {
                            join_refused = true;
                          }
-                         if (c == 0 && m.letter == lobby::kMsgMemberCount && m.first == room &&
+                         if (c == 0 && m.letter == wire::kMsgMemberCount && m.first == room &&
                              m.second == kSeatsPerRoom) {
                            full = true;
                          }
@@ -542,7 +542,7 @@ int run_direct(Fleet& fleet, const Options& options, Results* results) {
   ok = fleet.run_until(
       [&] { return finished == kSeatsPerRoom - 1; }, kDirectPhaseMs,
       [&](int c, const LobbyMessage& m, int64_t at) {
-        if (c != 0 || m.letter != lobby::kMsgDirect) return;
+        if (c != 0 || m.letter != wire::kMsgDirect) return;
         const int seat = m.second / kDirectSeatStride;
         if (seat < 1 || seat >= kSeatsPerRoom || m.second % kDirectSeatStride != round[seat]) {
           return;
@@ -559,8 +559,8 @@ int run_direct(Fleet& fleet, const Options& options, Results* results) {
   results->direct_lost = static_cast<int64_t>(kSeatsPerRoom - 1) * options.direct_rounds -
                          static_cast<int64_t>(samples.size());
   // The members leave before the host, whose leaving frees the room.
-  for (int c = 1; c < kSeatsPerRoom; ++c) fleet.send(c, tools::encode_room_op(lobby::kOpLeaveRoom));
-  fleet.send(0, tools::encode_room_op(lobby::kOpLeaveRoom));
+  for (int c = 1; c < kSeatsPerRoom; ++c) fleet.send(c, tools::encode_room_op(wire::kOpLeaveRoom));
+  fleet.send(0, tools::encode_room_op(wire::kOpLeaveRoom));
   if (!ok && fleet.lost()) {
     results->error = "direct messages: a client lost its connection";
     return -1;
@@ -603,7 +603,7 @@ int run_flood(Fleet& fleet, const Options& options, pid_t pid, Results* results)
   int64_t received = 0;
   const Fleet::Handler handler = [&](int c, const LobbyMessage& m, int64_t at) {
     int64_t f[3];  // sender, sequence number, send time
-    if (m.letter != lobby::kMsgChat || tools::parse_tagged_text(m.text, 'T', f, 3) != 0) return;
+    if (m.letter != wire::kMsgChat || tools::parse_tagged_text(m.text, 'T', f, 3) != 0) return;
     if (f[0] < 0 || f[0] >= kClients) return;
     ++received;
     samples.push_back(at - f[2]);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "lobby/protocol.h"
+#include "wire/protocol.h"
 
 namespace upstream {
 namespace {
@@ -11,12 +11,12 @@ namespace {
 // the lobby never sends upstream.
 int message_length(uint8_t letter) {
   switch (letter) {
-    case lobby::kUpRegistration:
-      return lobby::kLenRegistration;
-    case lobby::kUpLogin:
-      return lobby::kLenUserNotice;
-    case lobby::kUpLogout:
-      return lobby::kLenUserNotice;
+    case wire::kUpRegistration:
+      return wire::kLenRegistration;
+    case wire::kUpLogin:
+      return wire::kLenUserNotice;
+    case wire::kUpLogout:
+      return wire::kLenUserNotice;
     default:
       return 0;
   }
@@ -24,11 +24,11 @@ int message_length(uint8_t letter) {
 
 std::string describe(const uint8_t* m) {
   char text[96];
-  if (m[1] == lobby::kUpRegistration) {
-    std::snprintf(text, sizeof text, "2I port=%d zero=%d ip=%u.%u.%u.%u", lobby::get_i32(m + 2),
-                  lobby::get_i32(m + 6), m[10], m[11], m[12], m[13]);
+  if (m[1] == wire::kUpRegistration) {
+    std::snprintf(text, sizeof text, "2I port=%d zero=%d ip=%u.%u.%u.%u", wire::get_i32(m + 2),
+                  wire::get_i32(m + 6), m[10], m[11], m[12], m[13]);
   } else {
-    std::snprintf(text, sizeof text, "2%c user=%d", static_cast<char>(m[1]), lobby::get_i32(m + 2));
+    std::snprintf(text, sizeof text, "2%c user=%d", static_cast<char>(m[1]), wire::get_i32(m + 2));
   }
   return text;
 }
@@ -54,7 +54,7 @@ void UpstreamDecoder::feed(const uint8_t* bytes, int length, std::vector<std::st
   size_t pos = 0;
   const size_t size = held_.size();
   while (pos < size) {
-    if (held_[pos] != lobby::kMsgMark) {
+    if (held_[pos] != wire::kMsgMark) {
       junk.push_back(held_[pos++]);
       continue;
     }

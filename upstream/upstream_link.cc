@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "lobby/protocol.h"
 #include "net/socket_ops.h"
+#include "wire/protocol.h"
 
 namespace upstream {
 
@@ -27,17 +27,17 @@ void UpstreamLink::queue_if_open(const uint8_t* bytes, int length) {
 }
 
 void UpstreamLink::send_registration(int32_t port, int32_t zero, const int32_t ip[4]) {
-  int n = lobby::compose_registration(out_buf.data(), port, zero, ip);
+  int n = wire::compose_registration(out_buf.data(), port, zero, ip);
   queue_if_open(out_buf.data(), n);
 }
 
 void UpstreamLink::send_login_notice(int32_t user_id) {
-  int n = lobby::compose_i32(out_buf.data(), lobby::kUpLogin, user_id);
+  int n = wire::compose_i32(out_buf.data(), wire::kUpLogin, user_id);
   queue_if_open(out_buf.data(), n);
 }
 
 void UpstreamLink::send_logout_notice(int32_t user_id) {
-  int n = lobby::compose_i32(out_buf.data(), lobby::kUpLogout, user_id);
+  int n = wire::compose_i32(out_buf.data(), wire::kUpLogout, user_id);
   queue_if_open(out_buf.data(), n);
 }
 

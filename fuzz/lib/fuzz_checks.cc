@@ -6,8 +6,8 @@
 
 #include "config/settings.h"
 #include "lobby/offline_lobby.h"
-#include "lobby/protocol.h"
 #include "net/connection.h"
+#include "wire/protocol.h"
 
 namespace fuzz {
 namespace {
@@ -54,32 +54,32 @@ class InputReader {
 
 // Client-to-lobby messages, built field by field as a game client would.
 std::string header(uint8_t letter) {
-  return std::string{static_cast<char>(lobby::kMsgMark), static_cast<char>(letter)};
+  return std::string{static_cast<char>(wire::kMsgMark), static_cast<char>(letter)};
 }
 void append_u16(std::string& out, int32_t v) {
   uint8_t b[2];
-  lobby::put_u16(b, v);
+  wire::put_u16(b, v);
   out.append(reinterpret_cast<const char*>(b), sizeof b);
 }
 void append_i32(std::string& out, int32_t v) {
   uint8_t b[4];
-  lobby::put_i32(b, v);
+  wire::put_i32(b, v);
   out.append(reinterpret_cast<const char*>(b), sizeof b);
 }
 std::string name_message(int32_t id, const std::string& name) {
-  std::string out = header(lobby::kCmdName);
+  std::string out = header(wire::kCmdName);
   append_i32(out, id);
-  std::string field = name.substr(0, lobby::kNameLen);
-  field.resize(lobby::kNameLen, '\0');
+  std::string field = name.substr(0, wire::kNameLen);
+  field.resize(wire::kNameLen, '\0');
   return out + field;
 }
 std::string validation_message(int32_t value) {
-  std::string out = header(lobby::kCmdValidation);
+  std::string out = header(wire::kCmdValidation);
   append_i32(out, value);
   return out;
 }
 std::string login_message(int32_t id, int32_t key, int32_t seats, int32_t start) {
-  std::string out = header(lobby::kCmdLogin);
+  std::string out = header(wire::kCmdLogin);
   append_i32(out, id);
   append_i32(out, key);
   append_u16(out, seats);
@@ -91,18 +91,18 @@ std::string enter_messages(int32_t id, const std::string& name, int32_t key, int
   return name_message(id, name) + validation_message(1) + login_message(id, key, seats, start);
 }
 std::string room_op_message(int32_t op) {
-  std::string out = header(lobby::kCmdRoom);
+  std::string out = header(wire::kCmdRoom);
   append_i32(out, op);
   return out;
 }
 std::string chat_message(int32_t value, const std::string& text) {
-  std::string out = header(lobby::kCmdChat);
+  std::string out = header(wire::kCmdChat);
   append_i32(out, value);
   out += static_cast<char>(text.size());
   return out + text;
 }
 std::string direct_message(int32_t target, int32_t value) {
-  std::string out = header(lobby::kCmdDirect);
+  std::string out = header(wire::kCmdDirect);
   append_u16(out, target);
   append_i32(out, value);
   return out;
@@ -117,36 +117,36 @@ config::Settings lobby_settings(int rooms) {
 
 // The longest message a client can send: a chat head and 255 text bytes. A
 // pass leaves at most one incomplete message in the ring, so always less.
-constexpr int kLongestClientMessage = lobby::kLenChatHead + 255;
+constexpr int kLongestClientMessage = wire::kLenChatHead + 255;
 
 // Length of the lobby-to-client message with this fixed-length letter; 0
 // for a letter the lobby never sends. The chat line is measured apart.
 int fixed_length(uint8_t letter) {
   switch (letter) {
-    case lobby::kMsgFull:
-      return lobby::kLenFull;
-    case lobby::kMsgRoomEntry:
-      return lobby::kLenRoomEntry;
-    case lobby::kMsgListEnd:
-      return lobby::kLenListEnd;
-    case lobby::kMsgRefused:
-      return lobby::kLenRefused;
-    case lobby::kMsgRoomMade:
-      return lobby::kLenRoomMade;
-    case lobby::kMsgRoomResult:
-      return lobby::kLenRoomResult;
-    case lobby::kMsgStatus:
-      return lobby::kLenStatus;
-    case lobby::kMsgSeatEntry:
-      return lobby::kLenSeatEntry;
-    case lobby::kMsgDirect:
-      return lobby::kLenDirect;
-    case lobby::kMsgSeatVacated:
-      return lobby::kLenSeatVacated;
-    case lobby::kMsgMemberCount:
-      return lobby::kLenMemberCount;
-    case lobby::kMsgGroupCount:
-      return lobby::kLenGroupCount;
+    case wire::kMsgFull:
+      return wire::kLenFull;
+    case wire::kMsgRoomEntry:
+      return wire::kLenRoomEntry;
+    case wire::kMsgListEnd:
+      return wire::kLenListEnd;
+    case wire::kMsgRefused:
+      return wire::kLenRefused;
+    case wire::kMsgRoomMade:
+      return wire::kLenRoomMade;
+    case wire::kMsgRoomResult:
+      return wire::kLenRoomResult;
+    case wire::kMsgStatus:
+      return wire::kLenStatus;
+    case wire::kMsgSeatEntry:
+      return wire::kLenSeatEntry;
+    case wire::kMsgDirect:
+      return wire::kLenDirect;
+    case wire::kMsgSeatVacated:
+      return wire::kLenSeatVacated;
+    case wire::kMsgMemberCount:
+      return wire::kLenMemberCount;
+    case wire::kMsgGroupCount:
+      return wire::kLenGroupCount;
     default:
       return 0;
   }
@@ -156,8 +156,8 @@ int fixed_length(uint8_t letter) {
 // zero byte, so no bytes of an earlier name can show through.
 bool name_is_clean(const uint8_t* name) {
   int i = 0;
-  while (i < lobby::kNameLen && name[i] != 0) ++i;
-  for (; i < lobby::kNameLen; ++i) {
+  while (i < wire::kNameLen && name[i] != 0) ++i;
+  for (; i < wire::kNameLen; ++i) {
     if (name[i] != 0) return false;
   }
   return true;
@@ -166,61 +166,61 @@ bool name_is_clean(const uint8_t* name) {
 // Field values of one whole message that no state of the lobby can produce.
 std::string check_fields(const uint8_t* m, int room_limit) {
   switch (m[1]) {
-    case lobby::kMsgRoomEntry: {
-      const int32_t room = lobby::get_u16(m + 2), members = lobby::get_u16(m + 4);
+    case wire::kMsgRoomEntry: {
+      const int32_t room = wire::get_u16(m + 2), members = wire::get_u16(m + 4);
       if (room >= room_limit) return format("2R names room %d of %d", room, room_limit);
       if (members > lobby::kSeats) return format("2R counts %d members", members);
       if (!name_is_clean(m + 6)) return "2R title carries bytes after its end";
       return "";
     }
-    case lobby::kMsgRoomMade: {
-      const int32_t room = lobby::get_i32(m + 2);
+    case wire::kMsgRoomMade: {
+      const int32_t room = wire::get_i32(m + 2);
       if (room < 0 || room >= room_limit) return format("2M names room %d of %d", room, room_limit);
       return "";
     }
-    case lobby::kMsgRoomResult:
-      if (m[2] != lobby::kResultNone && m[2] != lobby::kResultCreated) {
+    case wire::kMsgRoomResult:
+      if (m[2] != wire::kResultNone && m[2] != wire::kResultCreated) {
         return format("2J result %d", m[2]);
       }
       return "";
-    case lobby::kMsgStatus: {
-      const int32_t code = lobby::get_i32(m + 2);
-      if (code != lobby::kStatusGameStarts && code != lobby::kStatusJoinRefused) {
+    case wire::kMsgStatus: {
+      const int32_t code = wire::get_i32(m + 2);
+      if (code != wire::kStatusGameStarts && code != wire::kStatusJoinRefused) {
         return format("2S code %d", code);
       }
       return "";
     }
-    case lobby::kMsgSeatEntry: {
-      const int32_t seat = lobby::get_u16(m + 2), self = lobby::get_u16(m + 4);
+    case wire::kMsgSeatEntry: {
+      const int32_t seat = wire::get_u16(m + 2), self = wire::get_u16(m + 4);
       if (seat >= lobby::kSeats) return format("2N names seat %d", seat);
       if (self > 1) return format("2N self flag %d", self);
       if (!name_is_clean(m + 6)) return "2N name carries bytes after its end";
       return "";
     }
-    case lobby::kMsgDirect: {
+    case wire::kMsgDirect: {
       // The sender's seat, or its complement when sent to the host.
-      const int32_t code = lobby::get_u16(m + 2);
+      const int32_t code = wire::get_u16(m + 2);
       if (code >= lobby::kSeats && code < 0x10000 - lobby::kSeats) {
         return format("2D sender code 0x%04x", code);
       }
       return "";
     }
-    case lobby::kMsgSeatVacated: {
+    case wire::kMsgSeatVacated: {
       // The host's seat is never vacated alone: its departure frees the room.
-      const int32_t seat = lobby::get_u16(m + 2);
+      const int32_t seat = wire::get_u16(m + 2);
       if (seat < 1 || seat >= lobby::kSeats) return format("2F names seat %d", seat);
-      if (lobby::get_i32(m + 4) != 0) return "2F with a non-zero second field";
+      if (wire::get_i32(m + 4) != 0) return "2F with a non-zero second field";
       return "";
     }
-    case lobby::kMsgMemberCount: {
-      const int32_t room = lobby::get_u16(m + 2), members = lobby::get_u16(m + 4);
+    case wire::kMsgMemberCount: {
+      const int32_t room = wire::get_u16(m + 2), members = wire::get_u16(m + 4);
       if (room >= room_limit) return format("2Q names room %d of %d", room, room_limit);
       if (members > lobby::kSeats) return format("2Q counts %d members", members);
       return "";
     }
-    case lobby::kMsgGroupCount: {
+    case wire::kMsgGroupCount: {
       // Sent only to a member of the group, so it counts at least that one.
-      const int32_t count = lobby::get_i32(m + 2);
+      const int32_t count = wire::get_i32(m + 2);
       if (count < 1 || count > lobby::kSlots) return format("2H counts %d clients", count);
       return "";
     }
@@ -231,16 +231,16 @@ std::string check_fields(const uint8_t* m, int room_limit) {
 
 // The order rules of check_client_output for one more message `m`.
 std::string check_order(const uint8_t* m, int* next_seat, bool* self_seen, bool* after_room_made) {
-  const bool result_created = m[1] == lobby::kMsgRoomResult && m[2] == lobby::kResultCreated;
+  const bool result_created = m[1] == wire::kMsgRoomResult && m[2] == wire::kResultCreated;
   if (*after_room_made && !result_created) return "2M without 2J 1 after it";
   if (!*after_room_made && result_created) return "2J 1 without 2M before it";
-  *after_room_made = m[1] == lobby::kMsgRoomMade;
+  *after_room_made = m[1] == wire::kMsgRoomMade;
 
-  if (m[1] == lobby::kMsgSeatEntry) {
-    if (lobby::get_u16(m + 2) != *next_seat) {
-      return format("seat list entry %d where %d was due", lobby::get_u16(m + 2), *next_seat);
+  if (m[1] == wire::kMsgSeatEntry) {
+    if (wire::get_u16(m + 2) != *next_seat) {
+      return format("seat list entry %d where %d was due", wire::get_u16(m + 2), *next_seat);
     }
-    if (lobby::get_u16(m + 4) == 1) {
+    if (wire::get_u16(m + 4) == 1) {
       if (*self_seen) return "a seat list with two entries of the client's own";
       *self_seen = true;
     }
@@ -248,7 +248,7 @@ std::string check_order(const uint8_t* m, int* next_seat, bool* self_seen, bool*
     return "";
   }
   const bool game_start =
-      m[1] == lobby::kMsgStatus && lobby::get_i32(m + 2) == lobby::kStatusGameStarts;
+      m[1] == wire::kMsgStatus && wire::get_i32(m + 2) == wire::kStatusGameStarts;
   if (*next_seat > 0 && !game_start) return "a seat list not followed by the game start";
   *next_seat = 0;
   *self_seen = false;
@@ -282,14 +282,14 @@ struct StreamRun {
 // the passes fall and is left out of the comparison.
 bool is_reply(const std::string& m) {
   switch (static_cast<uint8_t>(m[1])) {
-    case lobby::kMsgListEnd:
-    case lobby::kMsgRefused:
-    case lobby::kMsgRoomMade:
-    case lobby::kMsgRoomResult:
+    case wire::kMsgListEnd:
+    case wire::kMsgRefused:
+    case wire::kMsgRoomMade:
+    case wire::kMsgRoomResult:
       return true;
-    case lobby::kMsgStatus:
-      return lobby::get_i32(reinterpret_cast<const uint8_t*>(m.data()) + 2) ==
-             lobby::kStatusJoinRefused;
+    case wire::kMsgStatus:
+      return wire::get_i32(reinterpret_cast<const uint8_t*>(m.data()) + 2) ==
+             wire::kStatusJoinRefused;
     default:
       return false;
   }
@@ -310,7 +310,7 @@ std::string snapshot(const lobby::Lobby& lobby, int slot) {
         "start %d name %s",
         s, c.state.load() != net::kStateClosed, c.user_id, c.validation, u.group_key.load(), u.room,
         u.seat, u.room_generation, u.seat_count, u.start_size,
-        hex(std::string(reinterpret_cast<const char*>(u.name), lobby::kNameLen)).c_str());
+        hex(std::string(reinterpret_cast<const char*>(u.name), wire::kNameLen)).c_str());
     if (s != slot) out += format(" direct %d", u.direct_count.load());
     out += "\n";
   }
@@ -343,7 +343,7 @@ StreamRun run_stream(const StreamSetup& setup, const std::string& body,
   if (setup.host) {
     host = offline.connect();
     offline.feed(host, enter_messages(900, "host", kStreamKey, lobby::kSeats, setup.host_start) +
-                           room_op_message(lobby::kOpCreate));
+                           room_op_message(wire::kOpCreate));
     offline.pass(host);
     run.fault = check_client_output(offline.take_output(host), limit, nullptr);
     if (!run.fault.empty()) return run;
@@ -434,9 +434,9 @@ constexpr uint8_t kWild = 0xF0;
 std::string name_field(InputReader& in) {
   static const char* const kNames[] = {"a", "bob", "host", "", "sixteen_bytes_xx", "z"};
   const uint8_t b = in.byte();
-  if (b >= kWild) return in.bytes(lobby::kNameLen);
+  if (b >= kWild) return in.bytes(wire::kNameLen);
   if (b % 8 == 6) return std::string("ab\0xyz", 6);
-  if (b % 8 == 7) return std::string(lobby::kNameLen, '\xff');
+  if (b % 8 == 7) return std::string(wire::kNameLen, '\xff');
   return kNames[b % 8];
 }
 int32_t key_field(InputReader& in) {
@@ -465,7 +465,7 @@ int32_t room_op_field(InputReader& in) {
 }
 int32_t target_field(InputReader& in) {
   const uint8_t b = in.byte();
-  if (b < kWild) return b % 11 == 10 ? lobby::kTargetHost : b % 11;
+  if (b < kWild) return b % 11 == 10 ? wire::kTargetHost : b % 11;
   return in.u16();
 }
 int32_t validation_field(InputReader& in) {
@@ -477,7 +477,7 @@ int32_t validation_field(InputReader& in) {
 std::string chat_text(InputReader& in) {
   const uint8_t b = in.byte();
   // Mostly lines that fit a send slot; now and then one that does not.
-  const size_t n = b < kWild ? b % (lobby::kMaxChatText + 1) : b;
+  const size_t n = b < kWild ? b % (wire::kMaxChatText + 1) : b;
   return in.bytes(n);
 }
 
@@ -582,7 +582,7 @@ class ScriptRun {
         break;
       }
       case kStepKeepAlive:
-        bytes = header(lobby::kCmdKeepAlive);
+        bytes = header(wire::kCmdKeepAlive);
         break;
       case kStepRoomOp:
       case kStepRoomOp2:
@@ -699,19 +699,19 @@ std::string check_client_output(const std::string& stream, int room_limit,
     const uint8_t* m = bytes + at;
     const size_t left = stream.size() - at;
     const std::string rest = hex(stream.substr(at, 24));
-    if (left < static_cast<size_t>(lobby::kLenHeader)) {
+    if (left < static_cast<size_t>(wire::kLenHeader)) {
       return format("a stray byte at offset %zu: %s", at, rest.c_str());
     }
-    if (m[0] != lobby::kMsgMark) {
+    if (m[0] != wire::kMsgMark) {
       return format("a message without its mark at offset %zu: %s", at, rest.c_str());
     }
     size_t length;
-    if (m[1] == lobby::kMsgChat) {
-      if (left < static_cast<size_t>(lobby::kLenChatHead)) {
+    if (m[1] == wire::kMsgChat) {
+      if (left < static_cast<size_t>(wire::kLenChatHead)) {
         return format("a cut chat head at offset %zu: %s", at, rest.c_str());
       }
-      length = static_cast<size_t>(lobby::kLenChatHead + m[6]);
-      if (length > static_cast<size_t>(lobby::kMaxChatLen)) {
+      length = static_cast<size_t>(wire::kLenChatHead + m[6]);
+      if (length > static_cast<size_t>(wire::kMaxChatLen)) {
         return format("a chat line of %zu bytes at offset %zu: %s", length, at, rest.c_str());
       }
     } else {

@@ -85,7 +85,7 @@ class LobbyServerTest : public ::testing::Test {
   TcpClient enter(int32_t id, const std::string& name, int32_t key, int32_t seats = 8,
                   int32_t start_size = 8) {
     TcpClient client = connect_client();
-    client.send(wire::enter(id, name, key, seats, start_size));
+    client.send(test_wire::enter(id, name, key, seats, start_size));
     return client;
   }
 
@@ -104,13 +104,13 @@ class LobbyServerTest : public ::testing::Test {
 
   void expect_bytes(TcpClient& client, const std::string& expected) {
     std::string got = client.read_exact(expected.size());
-    EXPECT_EQ(wire::hex(expected), wire::hex(got));
+    EXPECT_EQ(test_wire::hex(expected), test_wire::hex(got));
   }
 
   // After the server's passes, nothing more is waiting for the client.
   void expect_silent(TcpClient& client) {
     settle(3);
-    EXPECT_EQ("", wire::hex(client.read_available()));
+    EXPECT_EQ("", test_wire::hex(client.read_available()));
   }
 
   config::Settings settings;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace wire {
+namespace test_wire {
 
 inline std::string le16(int32_t v) {
   std::string s(2, '\0');
@@ -84,6 +84,6 @@ inline std::string hex(const std::string& bytes) {
   return out;
 }
 
-}  // namespace wire
+}  // namespace test_wire
 
 #endif  // TESTS_SUPPORT_WIRE_H_

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "lobby/protocol.h"
 #include "tools/lib/wire_codec.h"
+#include "wire/protocol.h"
 
 namespace tools {
 namespace {
@@ -295,13 +295,13 @@ std::string command_bytes(const Command& c) {
       return encode_name(c.id, c.name) + encode_validation(1) +
              encode_login(c.id, c.key, c.seats, c.start_size);
     case CommandKind::kCreate:
-      return encode_room_op(lobby::kOpCreate);
+      return encode_room_op(wire::kOpCreate);
     case CommandKind::kJoin:
       return encode_room_op(c.value);
     case CommandKind::kLeave:
-      return encode_room_op(lobby::kOpLeaveRoom);
+      return encode_room_op(wire::kOpLeaveRoom);
     case CommandKind::kLeaveGame:
-      return encode_room_op(lobby::kOpLeaveGame);
+      return encode_room_op(wire::kOpLeaveGame);
     case CommandKind::kChat:
       return encode_chat(0, c.text);
     case CommandKind::kDirect:

@@ -2,24 +2,24 @@
 
 #include <cstdio>
 
-#include "lobby/protocol.h"
+#include "wire/protocol.h"
 
 namespace tools {
 namespace {
 
 std::string header(uint8_t letter) {
-  return std::string{static_cast<char>(lobby::kMsgMark), static_cast<char>(letter)};
+  return std::string{static_cast<char>(wire::kMsgMark), static_cast<char>(letter)};
 }
 
 void append_u16(std::string* out, int32_t value) {
   uint8_t bytes[2];
-  lobby::put_u16(bytes, value);
+  wire::put_u16(bytes, value);
   out->append(reinterpret_cast<const char*>(bytes), 2);
 }
 
 void append_i32(std::string* out, int32_t value) {
   uint8_t bytes[4];
-  lobby::put_i32(bytes, value);
+  wire::put_i32(bytes, value);
   out->append(reinterpret_cast<const char*>(bytes), 4);
 }
 
@@ -42,33 +42,33 @@ LobbyMessage decode_known(const uint8_t* m, int length) {
   message.letter = m[1];
   message.raw.assign(reinterpret_cast<const char*>(m), static_cast<size_t>(length));
   switch (m[1]) {
-    case lobby::kMsgRoomEntry:
-    case lobby::kMsgSeatEntry:
-      message.first = lobby::get_u16(m + 2);
-      message.second = lobby::get_u16(m + 4);
+    case wire::kMsgRoomEntry:
+    case wire::kMsgSeatEntry:
+      message.first = wire::get_u16(m + 2);
+      message.second = wire::get_u16(m + 4);
       message.text = name_field(m + 6);
       break;
-    case lobby::kMsgRoomMade:
-    case lobby::kMsgStatus:
-    case lobby::kMsgGroupCount:
-      message.first = lobby::get_i32(m + 2);
+    case wire::kMsgRoomMade:
+    case wire::kMsgStatus:
+    case wire::kMsgGroupCount:
+      message.first = wire::get_i32(m + 2);
       break;
-    case lobby::kMsgRoomResult:
+    case wire::kMsgRoomResult:
       message.first = m[2];
       break;
-    case lobby::kMsgDirect:
-    case lobby::kMsgSeatVacated:
-      message.first = lobby::get_u16(m + 2);
-      message.second = lobby::get_i32(m + 4);
+    case wire::kMsgDirect:
+    case wire::kMsgSeatVacated:
+      message.first = wire::get_u16(m + 2);
+      message.second = wire::get_i32(m + 4);
       break;
-    case lobby::kMsgMemberCount:
-      message.first = lobby::get_u16(m + 2);
-      message.second = lobby::get_u16(m + 4);
+    case wire::kMsgMemberCount:
+      message.first = wire::get_u16(m + 2);
+      message.second = wire::get_u16(m + 4);
       break;
-    case lobby::kMsgChat:
-      message.first = lobby::get_i32(m + 2);
-      message.text.assign(reinterpret_cast<const char*>(m + lobby::kLenChatHead),
-                          static_cast<size_t>(length - lobby::kLenChatHead));
+    case wire::kMsgChat:
+      message.first = wire::get_i32(m + 2);
+      message.text.assign(reinterpret_cast<const char*>(m + wire::kLenChatHead),
+                          static_cast<size_t>(length - wire::kLenChatHead));
       break;
     default:  // 2A, 2O, 2V carry no fields
       break;
@@ -98,20 +98,20 @@ std::string hex_bytes(const std::string& bytes) {
 }  // namespace
 
 std::string encode_name(int32_t user_id, const std::string& name) {
-  std::string out = header(lobby::kCmdName);
+  std::string out = header(wire::kCmdName);
   append_i32(&out, user_id);
   append_name(&out, name);
   return out;
 }
 
 std::string encode_validation(int32_t value) {
-  std::string out = header(lobby::kCmdValidation);
+  std::string out = header(wire::kCmdValidation);
   append_i32(&out, value);
   return out;
 }
 
 std::string encode_login(int32_t user_id, int32_t key, int32_t seats, int32_t start_size) {
-  std::string out = header(lobby::kCmdLogin);
+  std::string out = header(wire::kCmdLogin);
   append_i32(&out, user_id);
   append_i32(&out, key);
   append_u16(&out, seats);
@@ -119,17 +119,17 @@ std::string encode_login(int32_t user_id, int32_t key, int32_t seats, int32_t st
   return out;
 }
 
-std::string encode_keep_alive() { return header(lobby::kCmdKeepAlive); }
+std::string encode_keep_alive() { return header(wire::kCmdKeepAlive); }
 
 std::string encode_room_op(int32_t op) {
-  std::string out = header(lobby::kCmdRoom);
+  std::string out = header(wire::kCmdRoom);
   append_i32(&out, op);
   return out;
 }
 
 std::string encode_chat(int32_t value, const std::string& text) {
   const std::string body = text.substr(0, 255);
-  std::string out = header(lobby::kCmdChat);
+  std::string out = header(wire::kCmdChat);
   append_i32(&out, value);
   out += static_cast<char>(body.size());
   out += body;
@@ -137,7 +137,7 @@ std::string encode_chat(int32_t value, const std::string& text) {
 }
 
 std::string encode_direct(int32_t target, int32_t value) {
-  std::string out = header(lobby::kCmdDirect);
+  std::string out = header(wire::kCmdDirect);
   append_u16(&out, target);
   append_i32(&out, value);
   return out;
@@ -146,34 +146,34 @@ std::string encode_direct(int32_t target, int32_t value) {
 int lobby_message_length(const uint8_t* head, size_t size) {
   if (size < 2) return -1;
   switch (head[1]) {
-    case lobby::kMsgFull:
-      return lobby::kLenFull;
-    case lobby::kMsgListEnd:
-      return lobby::kLenListEnd;
-    case lobby::kMsgRefused:
-      return lobby::kLenRefused;
-    case lobby::kMsgRoomResult:
-      return lobby::kLenRoomResult;
-    case lobby::kMsgRoomMade:
-      return lobby::kLenRoomMade;
-    case lobby::kMsgStatus:
-      return lobby::kLenStatus;
-    case lobby::kMsgMemberCount:
-      return lobby::kLenMemberCount;
-    case lobby::kMsgGroupCount:
-      return lobby::kLenGroupCount;
-    case lobby::kMsgDirect:
-      return lobby::kLenDirect;
-    case lobby::kMsgSeatVacated:
-      return lobby::kLenSeatVacated;
-    case lobby::kMsgRoomEntry:
-      return lobby::kLenRoomEntry;
-    case lobby::kMsgSeatEntry:
-      return lobby::kLenSeatEntry;
-    case lobby::kMsgChat:
+    case wire::kMsgFull:
+      return wire::kLenFull;
+    case wire::kMsgListEnd:
+      return wire::kLenListEnd;
+    case wire::kMsgRefused:
+      return wire::kLenRefused;
+    case wire::kMsgRoomResult:
+      return wire::kLenRoomResult;
+    case wire::kMsgRoomMade:
+      return wire::kLenRoomMade;
+    case wire::kMsgStatus:
+      return wire::kLenStatus;
+    case wire::kMsgMemberCount:
+      return wire::kLenMemberCount;
+    case wire::kMsgGroupCount:
+      return wire::kLenGroupCount;
+    case wire::kMsgDirect:
+      return wire::kLenDirect;
+    case wire::kMsgSeatVacated:
+      return wire::kLenSeatVacated;
+    case wire::kMsgRoomEntry:
+      return wire::kLenRoomEntry;
+    case wire::kMsgSeatEntry:
+      return wire::kLenSeatEntry;
+    case wire::kMsgChat:
       // The length byte is the seventh: until it arrives the length is open.
-      if (size < static_cast<size_t>(lobby::kLenChatHead)) return -1;
-      return lobby::kLenChatHead + head[lobby::kLenChatHead - 1];
+      if (size < static_cast<size_t>(wire::kLenChatHead)) return -1;
+      return wire::kLenChatHead + head[wire::kLenChatHead - 1];
     default:
       return 0;
   }
@@ -186,7 +186,7 @@ void LobbyDecoder::feed(const uint8_t* bytes, size_t length, std::vector<LobbyMe
   std::string junk;
   size_t pos = 0;
   while (pos < size) {
-    if (data[pos] != lobby::kMsgMark) {
+    if (data[pos] != wire::kMsgMark) {
       junk += static_cast<char>(data[pos++]);
       continue;
     }
@@ -230,44 +230,44 @@ std::string format_message(const LobbyMessage& m) {
   char line[160];
   const std::string text = escape_text(m.text);
   switch (m.letter) {
-    case lobby::kMsgFull:
+    case wire::kMsgFull:
       return "2A lobby full";
-    case lobby::kMsgListEnd:
+    case wire::kMsgListEnd:
       return "2O end of list";
-    case lobby::kMsgRefused:
+    case wire::kMsgRefused:
       return "2V login refused";
-    case lobby::kMsgRoomEntry:
+    case wire::kMsgRoomEntry:
       std::snprintf(line, sizeof line, "2R room=%d members=%d title=", m.first, m.second);
       return line + text;
-    case lobby::kMsgRoomMade:
+    case wire::kMsgRoomMade:
       std::snprintf(line, sizeof line, "2M room=%d", m.first);
       return line;
-    case lobby::kMsgRoomResult:
+    case wire::kMsgRoomResult:
       std::snprintf(line, sizeof line, "2J result=%d", m.first);
       return line;
-    case lobby::kMsgStatus:
+    case wire::kMsgStatus:
       std::snprintf(line, sizeof line, "2S code=%d%s", m.first,
-                    m.first == lobby::kStatusJoinRefused  ? " (join refused)"
-                    : m.first == lobby::kStatusGameStarts ? " (game starts)"
-                                                          : "");
+                    m.first == wire::kStatusJoinRefused  ? " (join refused)"
+                    : m.first == wire::kStatusGameStarts ? " (game starts)"
+                                                         : "");
       return line;
-    case lobby::kMsgSeatEntry:
+    case wire::kMsgSeatEntry:
       std::snprintf(line, sizeof line, "2N seat=%d self=%d name=", m.first, m.second);
       return line + text;
-    case lobby::kMsgDirect:
+    case wire::kMsgDirect:
       std::snprintf(line, sizeof line, "2D from=0x%04x value=%d", static_cast<unsigned>(m.first),
                     m.second);
       return line;
-    case lobby::kMsgSeatVacated:
+    case wire::kMsgSeatVacated:
       std::snprintf(line, sizeof line, "2F seat=%d value=%d", m.first, m.second);
       return line;
-    case lobby::kMsgMemberCount:
+    case wire::kMsgMemberCount:
       std::snprintf(line, sizeof line, "2Q room=%d members=%d", m.first, m.second);
       return line;
-    case lobby::kMsgGroupCount:
+    case wire::kMsgGroupCount:
       std::snprintf(line, sizeof line, "2H count=%d", m.first);
       return line;
-    case lobby::kMsgChat:
+    case wire::kMsgChat:
       std::snprintf(line, sizeof line, "2C value=%d text=", m.first);
       return line + text;
     default:

@@ -1,13 +1,13 @@
 // The wire format shared by the client link and the upstream link: every
 // message is "2", an upper-case letter, then fixed little-endian fields.
 // Only the chat line has a length of its own (7 + the byte at offset 6).
-#ifndef LOBBY_PROTOCOL_H_
-#define LOBBY_PROTOCOL_H_
+#ifndef WIRE_PROTOCOL_H_
+#define WIRE_PROTOCOL_H_
 
 #include <cstdint>
 #include <cstring>
 
-namespace lobby {
+namespace wire {
 
 constexpr uint8_t kMsgMark = '2';
 
@@ -193,6 +193,6 @@ inline int client_message_length(uint8_t letter, int chat_n) {
   }
 }
 
-}  // namespace lobby
+}  // namespace wire
 
-#endif  // LOBBY_PROTOCOL_H_
+#endif  // WIRE_PROTOCOL_H_

@@ -1,0 +1,31 @@
+#include "lobby/lobby_events.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace lobby {
+namespace {
+
+class QuietEvents : public LobbyEvents {
+ public:
+  void event(const char* /*line*/) override {}
+  void counts_changed() override {}
+};
+
+}  // namespace
+
+LobbyEvents* quiet_events() {
+  static QuietEvents quiet;
+  return &quiet;
+}
+
+void report_event(LobbyEvents* events, const char* format, ...) {
+  char line[kEventLineBytes];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  events->event(line);
+}
+
+}  // namespace lobby

@@ -1,0 +1,31 @@
+// How the lobby reports what happens in it without knowing who listens: the
+// process hands it a sink that writes the event log and wakes the status
+// display; tests hand it one that records, or none at all. Any thread: an
+// implementation takes each line whole.
+#ifndef LOBBY_LOBBY_EVENTS_H_
+#define LOBBY_LOBBY_EVENTS_H_
+
+namespace lobby {
+
+// Longest event line, with its terminating zero; a longer one is cut.
+constexpr int kEventLineBytes = 256;
+
+class LobbyEvents {
+ public:
+  virtual ~LobbyEvents() = default;
+  // One line for the event log, without time stamp or line end.
+  virtual void event(const char* line) = 0;
+  // The user count or the room count changed.
+  virtual void counts_changed() = 0;
+};
+
+// A sink that ignores everything: the lobby's default.
+LobbyEvents* quiet_events();
+
+// Formats one event line and hands it to `events`.
+void report_event(LobbyEvents* events, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+}  // namespace lobby
+
+#endif  // LOBBY_LOBBY_EVENTS_H_

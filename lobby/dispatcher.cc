@@ -147,12 +147,15 @@ bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
   return waiting && client.send_free() > kSendReserve;
 }
 
-void tick_idle(Lobby& lobby) {
+uint32_t tick_idle(Lobby& lobby) {
+  uint32_t due = 0;
   for (int i = 0; i < kSlots; ++i) {
     if (lobby.users[i].group_key.load(std::memory_order_relaxed) != kNone) {
-      lobby.slots[i].idle_seconds.fetch_add(1, std::memory_order_relaxed);
+      const int32_t idle = lobby.slots[i].idle_seconds.fetch_add(1, std::memory_order_relaxed) + 1;
+      if (idle > kIdleLimitSeconds) due |= 1u << (i / kSlotsPerWorker);
     }
   }
+  return due;
 }
 
 }  // namespace lobby

@@ -29,7 +29,9 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket);
 // messages its send queue has room for. Its worker then does not wait.
 bool has_pending_work(const Lobby& lobby, const ClientSlot& client);
 // One second of the idle clock: every logged-in client's idle count rises.
-void tick_idle(Lobby& lobby);
+// Returns a mask of the workers (bit k for worker k) that serve a client
+// now past the idle limit, whose pass drops it.
+uint32_t tick_idle(Lobby& lobby);
 
 }  // namespace lobby
 

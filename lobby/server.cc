@@ -1,20 +1,12 @@
 #include "lobby/server.h"
 
 #include <chrono>
-#include <ctime>
 
 #include "lobby/dispatcher.h"
 #include "net/listener.h"
 #include "net/socket_ops.h"
 
 namespace lobby {
-
-int WallClock::seconds_field() {
-  std::time_t now = std::time(nullptr);
-  std::tm local;
-  localtime_r(&now, &local);
-  return local.tm_sec;
-}
 
 int find_free_slot(const Lobby& lobby) {
   for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
@@ -27,10 +19,10 @@ Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* even
     : lobby_(new Lobby(settings, events)),
       refusal_(new ClientSlot()),
       clock_(clock != nullptr ? clock : &wall_clock_),
-      worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms
-                                                       : net::kReadyWaitMs) {
+      worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms : -1) {
   // Without wake-up descriptors the threads still run, on their time-outs.
   accept_wake_ = net::make_wake_fd();
+  lobby_->upstream.service_wake = accept_wake_;
   for (int k = 0; k < lobby_->room_limit(); ++k) lobby_->worker_wake[k] = net::make_wake_fd();
 }
 
@@ -44,6 +36,10 @@ Server::~Server() {
 }
 
 void Server::start() {
+  // A clock advanced by hand wakes the accept thread, which sleeps until
+  // the next second otherwise.
+  const int wake_fd = accept_wake_;
+  clock_->set_waker([wake_fd] { net::wake(wake_fd); });
   server_running_.store(1, std::memory_order_release);
   accept_ = std::thread([this] { accept_thread(); });
   for (int k = 0; k < lobby_->room_limit(); ++k) {
@@ -70,6 +66,7 @@ void Server::stop() {
     if (worker.joinable()) worker.join();
   }
   workers_.clear();
+  clock_->set_waker(nullptr);
   // Nothing more is sent: the connections simply end.
   for (ClientSlot& client : lobby_->slots) {
     if (client.state.load(std::memory_order_acquire) != net::kStateClosed) client.close();
@@ -110,23 +107,32 @@ void Server::accept_thread() {
 
   int64_t last_accept_error_log = -1;
   while (server_running_.load(std::memory_order_acquire) == 1) {
-    // One wait for a connection, input from the upstream server or a
-    // wake-up, at most 10 ms so that the idle clock keeps its seconds.
+    // One wait for a connection, input from the upstream server, a wake-up
+    // or the idle clock's next second.
     net::PollEntry entries[3];
     int n = 0;
     const bool listening = listener.listen_socket >= 0;
     if (listening) entries[n++] = {listener.listen_socket, net::kPollIn, 0};
     upstream::UpstreamLink& link = lobby.upstream;
+    // Queued notices the kernel would take now (more than one flush's
+    // worth, say) mean no sleep at all.
+    bool upstream_sendable = false;
     if (link.state.load(std::memory_order_acquire) != net::kStateClosed && !link.peer_closed()) {
       int events = net::kPollIn;
       {
         std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
-        if (link.send_pending() > 0 && link.send_blocked()) events |= net::kPollOut;
+        if (link.send_pending() > 0) {
+          if (link.send_blocked()) {
+            events |= net::kPollOut;
+          } else {
+            upstream_sendable = true;
+          }
+        }
       }
       entries[n++] = {link.socket, events, 0};
     }
     if (accept_wake_ >= 0) entries[n++] = {accept_wake_, net::kPollIn, 0};
-    const int ready = net::poll_many(entries, n, net::kReadyWaitMs);
+    const int ready = net::poll_many(entries, n, upstream_sendable ? 0 : accept_wait_ms());
     if (accept_wake_ >= 0 && (entries[n - 1].ready & net::kPollIn)) net::drain_wake(accept_wake_);
 
     // accept_pending reports a missing or failed listener by itself; with a
@@ -198,13 +204,26 @@ void Server::count_connected() {
   }
 }
 
+void Server::poke() {
+  net::wake(accept_wake_);
+  lobby_->wake_workers();
+}
+
 void Server::tick_clock() {
   int second = clock_->seconds_field();
   if (second == last_second_) return;
   last_second_ = second;
-  tick_idle(*lobby_);
+  // Only the workers of clients that passed the idle limit need a pass.
+  const uint32_t due = tick_idle(*lobby_);
+  for (int k = 0; k < lobby_->room_limit(); ++k) {
+    if (due & (1u << k)) net::wake(lobby_->worker_wake[k]);
+  }
   idle_ticks_.fetch_add(1, std::memory_order_release);
 }
+
+int Server::accept_wait_ms() { return clock_->ms_to_next_second(); }
+
+int Server::worker_wait_ms(int /*k*/) { return worker_wait_ms_; }
 
 void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
   Lobby& lobby = *lobby_;
@@ -226,7 +245,7 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
     entries[n++] = {client.socket, events, 0};
     pending = pending || has_pending_work(lobby, client);
   }
-  const int timeout = pending ? 0 : worker_wait_ms_;
+  const int timeout = pending ? 0 : worker_wait_ms(k);
   const int ready = net::poll_many(entries, n, timeout);
   if (ready == 0 && timeout > 0) worker_timeouts_[k].fetch_add(1, std::memory_order_release);
   int first_slot_entry = 0;

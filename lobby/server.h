@@ -3,10 +3,13 @@
 // server_running and joins them, then ends every connection without
 // sending anything more.
 //
-// Threads wait in one readiness wait per pass over their descriptors and a
-// wake-up descriptor, never longer than 10 ms (the idle clock needs an
-// accept pass every second). Whatever one thread posts for another client
-// wakes the workers, so deliveries do not wait for a time-out.
+// Threads sleep in one readiness wait per pass over their descriptors and a
+// wake-up descriptor until something happens: input, a wake-up from
+// another thread, writability of a blocked send, or a deadline. The accept
+// thread keeps the idle clock and wakes once a second for it; a worker has
+// no time-out of its own and is woken when one of its clients has work or
+// has passed a limit. Whatever one thread posts for another client wakes
+// the workers, so deliveries never wait for a time-out.
 #ifndef LOBBY_SERVER_H_
 #define LOBBY_SERVER_H_
 
@@ -17,22 +20,10 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "lobby/clock.h"
 #include "lobby/lobby_state.h"
 
 namespace lobby {
-
-// Source of the idle clock: any value that changes once a second (the
-// wall-clock seconds field). Tests substitute one they advance by hand.
-class Clock {
- public:
-  virtual ~Clock() = default;
-  virtual int seconds_field() = 0;
-};
-
-class WallClock : public Clock {
- public:
-  int seconds_field() override;
-};
 
 class Server {
  public:
@@ -55,13 +46,17 @@ class Server {
 
   Lobby& lobby() { return *lobby_; }
 
+  // Wakes every server thread for one pass. Test seam: a test that must
+  // know the server has had its say uses it with the pass counters.
+  void poke();
+
   // Progress counters, for tests that must know a pass has happened.
   int64_t accept_passes() const { return accept_passes_.load(std::memory_order_acquire); }
   int64_t idle_ticks() const { return idle_ticks_.load(std::memory_order_acquire); }
   int64_t worker_passes(int worker) const {
     return worker_passes_[worker].load(std::memory_order_acquire);
   }
-  // Readiness waits of a worker that ran to their time-out.
+  // Readiness waits of a worker that ran to a time-out.
   int64_t worker_timeouts(int worker) const {
     return worker_timeouts_[worker].load(std::memory_order_acquire);
   }
@@ -78,6 +73,12 @@ class Server {
   void place_or_refuse(int socket, const int32_t peer_ip[4]);
   void count_connected();
   void tick_clock();
+  // How long the accept thread may sleep: until the idle clock's next
+  // second. -1 for no bound.
+  int accept_wait_ms();
+  // How long worker `k` may sleep when none of its slots has work: -1 for
+  // no bound (a test may set one).
+  int worker_wait_ms(int k);
 
   std::unique_ptr<Lobby> lobby_;
   // Carries 2A to a connection that gets no slot. Accept thread only.

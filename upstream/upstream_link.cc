@@ -24,6 +24,7 @@ int UpstreamLink::open(int send_buffer_bytes) {
 void UpstreamLink::queue_if_open(const uint8_t* bytes, int length) {
   if (state.load(std::memory_order_acquire) == net::kStateClosed) return;
   enqueue(bytes, length);
+  net::wake(service_wake);
 }
 
 void UpstreamLink::send_registration(int32_t port, int32_t zero, const int32_t ip[4]) {

@@ -37,6 +37,11 @@ class UpstreamLink : public net::Connection {
   // True once the upstream server closed its end; it is not read again.
   bool peer_closed() const { return peer_closed_; }
 
+  // Wake-up descriptor of the thread that services the link, which sleeps
+  // until something happens: each queued message wakes it. -1 for none.
+  // Set before the server threads start.
+  int service_wake = -1;
+
  private:
   // While the link is closed nothing would ever send a notice: refuse it at
   // once rather than let it sit in the queue.

@@ -19,13 +19,23 @@
 
 namespace testing_support {
 
+// A clock that moves only when the test says so: each advance() is one
+// second, of the seconds field and of the monotonic milliseconds alike.
 class ManualClock : public lobby::Clock {
  public:
-  int seconds_field() override { return second_.load(); }
-  void advance() { second_.fetch_add(1); }
+  int seconds_field() override { return static_cast<int>(ms_.load() / 1000 % 60); }
+  int ms_to_next_second() override { return -1; }
+  int64_t now_ms() override { return ms_.load(); }
+  void advance() { advance_ms(1000); }
+  // Moves the milliseconds on; the seconds field follows when it crosses a
+  // whole second.
+  void advance_ms(int64_t ms) {
+    ms_.fetch_add(ms);
+    wake_keeper();
+  }
 
  private:
-  std::atomic<int> second_{0};
+  std::atomic<int64_t> ms_{0};
 };
 
 class LobbyServerTest : public ::testing::Test {
@@ -55,7 +65,8 @@ class LobbyServerTest : public ::testing::Test {
   }
 
   // Waits until every worker and the accept thread have made `passes` more
-  // passes: whatever the server had to say by now has been flushed.
+  // passes: whatever the server had to say by now has been flushed. Threads
+  // sleep until something happens, so each round wakes them.
   void settle(int passes = 3) {
     int64_t accept_start = server->accept_passes();
     int64_t start[lobby::kMaxRooms] = {};
@@ -68,6 +79,7 @@ class LobbyServerTest : public ::testing::Test {
         done = done && server->worker_passes(k) >= start[k] + passes;
       if (done) return;
       ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "server made no progress";
+      server->poke();
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }

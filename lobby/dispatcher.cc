@@ -101,6 +101,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   }
   lobby.wake_workers();
   client.user_id = kNone;
+  client.login_accepted.store(false, std::memory_order_release);
   // The client has left its seat (leave_room ran first), so nothing more
   // can be pushed for it: what is left is nobody's and goes.
   clear_direct_queue(lobby, client.slot);
@@ -114,7 +115,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   client.close();
 }
 
-void place_client(Lobby& lobby, ClientSlot& client, int socket) {
+void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& peer) {
   // No chat line older than the connection. Room notices are different:
   // the read index moves to the head only with an accepted login's room
   // list, so a refused client of a group may still be shown its older
@@ -127,6 +128,10 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket) {
   // predecessor's name (as a room title or in a seat list).
   std::memset(lobby.users[client.slot].name, 0, sizeof lobby.users[client.slot].name);
   clear_direct_queue(lobby, client.slot);
+  client.peer_addr.store(peer.addr, std::memory_order_relaxed);
+  client.peer_port.store(peer.port, std::memory_order_relaxed);
+  client.placed_ms.store(peer.placed_ms, std::memory_order_relaxed);
+  client.login_accepted.store(false, std::memory_order_relaxed);
   client.attach(socket);
   // Its worker starts watching the new socket.
   lobby.wake_workers();

@@ -23,7 +23,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason);
 // Places a new connection in a free slot (accept thread, or a test): it
 // starts at the rings' current heads, with no validation and no direct
 // messages left by the slot's previous client.
-void place_client(Lobby& lobby, ClientSlot& client, int socket);
+void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& peer);
 // True when the client's next pass has something to do without new input:
 // ring entries it has not looked at, sends the kernel would take, direct
 // messages its send queue has room for. Its worker then does not wait.

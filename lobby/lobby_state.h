@@ -140,6 +140,25 @@ class ClientSlot : public net::Connection {
   uint32_t game_generation = 0;  // generation of game_room when the game started
   int32_t chat_read = 0;         // set by the accept thread while the slot is free
   int32_t slot = 0;
+
+  // Where the connection came from (IPv4 address in host order, and port)
+  // and when it was placed (the server clock's milliseconds). Atomic:
+  // written by the accept thread while the slot is free, before attach
+  // opens it; read by any thread while the slot is open.
+  std::atomic<uint32_t> peer_addr{0};
+  std::atomic<int32_t> peer_port{0};
+  std::atomic<int64_t> placed_ms{0};
+  // True from an accepted login (validated, positive key) until the drop,
+  // or until a later login of the same connection is refused. Atomic:
+  // written by the slot's worker, read by the accept thread and others.
+  std::atomic<bool> login_accepted{false};
+};
+
+// Address, port and time of placement of a new connection.
+struct PeerInfo {
+  uint32_t addr = 0;  // IPv4, host order
+  int32_t port = 0;
+  int64_t placed_ms = 0;
 };
 
 // The whole lobby. Built once; the tables are prepared by the accept thread

@@ -68,6 +68,7 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
   lobby.wake_workers();
   user.seat_count = seat_count;
   user.start_size = start_size;
+  client.login_accepted.store(client.validation == 1, std::memory_order_release);
   if (client.validation == 1) {
     {
       std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);

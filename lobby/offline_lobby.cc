@@ -11,7 +11,7 @@ OfflineLobby::OfflineLobby(const config::Settings& settings, LobbyEvents* events
 int OfflineLobby::connect() {
   int slot = find_free_slot(*lobby_);
   if (slot == kNone) return kNone;
-  place_client(*lobby_, lobby_->slots[slot], -1);
+  place_client(*lobby_, lobby_->slots[slot], -1, PeerInfo{});
   return slot;
 }
 

@@ -140,7 +140,7 @@ void Server::accept_thread() {
     const bool waiting = !listening || ready < 0 || (entries[0].ready & net::kPollIn) != 0;
     int accepted = waiting ? listener.accept_pending(0) : net::kAcceptNothing;
     if (accepted == net::kListenOk) {
-      place_or_refuse(listener.socket, listener.peer_ip);
+      place_or_refuse(listener.socket, listener.peer_ip, listener.peer_port);
       listener.socket = -1;
     } else if (accepted == net::kAcceptFailed) {
       // A lasting failure (no descriptors left) must not flood the log.
@@ -163,7 +163,7 @@ void Server::accept_thread() {
   listener.close_sockets();
 }
 
-void Server::place_or_refuse(int socket, const int32_t peer_ip[4]) {
+void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port) {
   Lobby& lobby = *lobby_;
   net::set_no_delay(socket);
   if (lobby.settings.test_send_buffer > 0) {
@@ -187,7 +187,12 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4]) {
                  peer_ip[3]);
     return;
   }
-  place_client(lobby, lobby.slots[slot], socket);
+  PeerInfo peer;
+  peer.addr = static_cast<uint32_t>(peer_ip[0]) << 24 | static_cast<uint32_t>(peer_ip[1]) << 16 |
+              static_cast<uint32_t>(peer_ip[2]) << 8 | static_cast<uint32_t>(peer_ip[3]);
+  peer.port = peer_port;
+  peer.placed_ms = clock_->now_ms();
+  place_client(lobby, lobby.slots[slot], socket, peer);
   report_event(lobby.events, "accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1],
                peer_ip[2], peer_ip[3]);
 }

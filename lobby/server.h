@@ -70,7 +70,7 @@ class Server {
   // `readable` tells, per slot of the worker, whether its receive may find
   // input.
   void wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]);
-  void place_or_refuse(int socket, const int32_t peer_ip[4]);
+  void place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port);
   void count_connected();
   void tick_clock();
   // How long the accept thread may sleep: until the idle clock's next

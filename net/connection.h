@@ -101,6 +101,7 @@ class Connection {
   int32_t remote_port = 0;
   std::array<char, kRemoteHostBytes> remote_host{};
   int32_t peer_ip[4] = {0, 0, 0, 0};
+  int32_t peer_port = 0;
   int32_t listen_state = 0;
   int listen_socket = -1;
   int socket = -1;

@@ -43,7 +43,7 @@ int Listener::accept_pending(int wait_ms) {
   if (ready == 0) return kAcceptNothing;
   if (ready < 0) return kListenFailed;
   listen_state = 0;
-  int fd = accept_ipv4(listen_socket, peer_ip, &last_error_);
+  int fd = accept_ipv4(listen_socket, peer_ip, &peer_port, &last_error_);
   // A failed accept (a connection reset before it was taken, a momentary
   // descriptor limit) keeps the listening socket: the next pass tries again.
   if (fd == kIoWouldBlock) return kAcceptNothing;

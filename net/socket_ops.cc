@@ -114,7 +114,7 @@ void drain_wake(int fd) {
   (void)ignored;
 }
 
-int accept_ipv4(int listen, int32_t peer_ip[4], int* error) {
+int accept_ipv4(int listen, int32_t peer_ip[4], int32_t* peer_port, int* error) {
   sockaddr_in addr;
   std::memset(&addr, 0, sizeof addr);
   socklen_t len = sizeof addr;
@@ -128,6 +128,7 @@ int accept_ipv4(int listen, int32_t peer_ip[4], int* error) {
   peer_ip[1] = static_cast<int32_t>((host >> 16) & 0xff);
   peer_ip[2] = static_cast<int32_t>((host >> 8) & 0xff);
   peer_ip[3] = static_cast<int32_t>(host & 0xff);
+  *peer_port = ntohs(addr.sin_port);
   return fd;
 }
 

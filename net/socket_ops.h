@@ -64,9 +64,10 @@ void wake(int fd);
 void drain_wake(int fd);
 
 // Accepts one connection. Returns the new descriptor and fills `peer_ip` with
-// the four address bytes in dotted order; kIoWouldBlock when no connection
-// is waiting after all, -1 on failure, with `*error` set in both cases.
-int accept_ipv4(int listen_fd, int32_t peer_ip[4], int* error);
+// the four address bytes in dotted order and `*peer_port` with the peer's
+// port; kIoWouldBlock when no connection is waiting after all, -1 on
+// failure, with `*error` set in both cases.
+int accept_ipv4(int listen_fd, int32_t peer_ip[4], int32_t* peer_port, int* error);
 
 // One non-blocking recv: bytes received, 0 when the peer closed,
 // kIoWouldBlock when nothing is there (EAGAIN or EINTR), kIoError otherwise.

@@ -561,8 +561,9 @@ TEST_F(ToolsClientSessionTest, ASilentSessionSendsKeepAlivesByItself) {
 
   ASSERT_GT(net::poll_fd(listen_fd, net::kPollIn, 3000), 0);
   int32_t ip[4];
+  int32_t peer_port = 0;
   int error = 0;
-  const int fd = net::accept_ipv4(listen_fd, ip, &error);
+  const int fd = net::accept_ipv4(listen_fd, ip, &peer_port, &error);
   ASSERT_GE(fd, 0);
   std::string sent;
   uint8_t buffer[256];

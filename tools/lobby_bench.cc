@@ -318,8 +318,9 @@ int measure_loopback(int pings, CpuPair cpus, LatencySummary* out, std::string* 
     return -1;
   }
   int32_t ip[4];
+  int32_t peer_port = 0;
   int accept_error = 0;
-  const int echo_fd = net::accept_ipv4(listen_fd, ip, &accept_error);
+  const int echo_fd = net::accept_ipv4(listen_fd, ip, &peer_port, &accept_error);
   net::close_fd(listen_fd);
   if (echo_fd < 0) {
     *error = "loopback: cannot accept";

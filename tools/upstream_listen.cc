@@ -75,8 +75,9 @@ bool read_lobby(Lobby* lobby) {
 void accept_lobbies(int listen_fd, std::vector<std::unique_ptr<Lobby>>* lobbies) {
   for (;;) {
     int32_t ip[4];
+    int32_t peer_port = 0;
     int error = 0;
-    int fd = net::accept_ipv4(listen_fd, ip, &error);
+    int fd = net::accept_ipv4(listen_fd, ip, &peer_port, &error);
     if (fd == net::kIoWouldBlock) return;
     if (fd < 0) {
       std::fprintf(stderr, "accept: %s\n", net::error_text(error));

@@ -55,8 +55,9 @@ bool UpstreamPeer::accept_within(int timeout_ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     int32_t ip[4];
+    int32_t peer_port = 0;
     int error = 0;
-    int fd = net::accept_ipv4(listen_fd_, ip, &error);
+    int fd = net::accept_ipv4(listen_fd_, ip, &peer_port, &error);
     if (fd >= 0) {
       conn_fd_ = fd;
       return true;

@@ -14,6 +14,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <deque>
@@ -451,30 +452,46 @@ TEST_F(FaultTest, AMemberHoppingBetweenRoomsCannotGetReadingHostsDropped) {
     host_c.collect();
     hopper.collect();
   }
-  // What the hosts are owed drains 20 messages a pass: read until a pass
-  // brings nothing more.
+  // What the hosts are owed drains 20 messages a pass: read until the
+  // server holds nothing more for them (slots 0 and 1).
   for (int pass = 0; pass < 1000; ++pass) {
     settle(1);
-    const std::string a = host_a.client.read_available();
-    const std::string c = host_c.client.read_available();
-    host_a.take(a);
-    host_c.take(c);
+    host_a.collect();
+    host_c.collect();
     hopper.collect();
-    if (a.empty() && c.empty()) break;
+    bool owed = false;
+    for (int slot : {0, 1}) {
+      owed = owed || lobby().slots[slot].send_pending() > 0 ||
+             lobby().users[slot].vacated_seats.load() != 0;
+    }
+    if (!owed) break;
   }
   expect_drops(0, 0, 0, 0);
   EXPECT_EQ(3, lobby().connected_count.load());
-  for (const Inbox* host : {&host_a, &host_c}) {
+  // Each host is still answered, among whatever room notices are still on
+  // their way (a pass takes one notice of the ring).
+  for (Inbox* host : {&host_a, &host_c}) {
+    host->client.send(w::room_op(7));
+    const std::string refused = w::hex(w::status(21));
+    auto answered = [&] {
+      const std::vector<std::string> others = host->others();
+      return std::count(others.begin(), others.end(), refused);
+    };
+    const auto deadline = SteadyClock::now() + std::chrono::seconds(5);
+    while (answered() == 0 && SteadyClock::now() < deadline) {
+      std::string bytes = host->client.read_exact(1, 1000);
+      bytes += host->client.read_available();
+      host->take(bytes);
+    }
+    EXPECT_EQ(1, answered());
     for (const std::string& m : host->others()) {
-      // Seat 1 vacated, or a room notice or an answer of the setup.
+      // Seat 1 vacated, a room notice, an answer of the setup, or the answer.
       EXPECT_TRUE(m == w::hex(w::seat_vacated(1)) || m.rfind("32 51", 0) == 0 ||
                   m.rfind("32 52", 0) == 0 || m.rfind("32 4F", 0) == 0 ||
-                  m.rfind("32 4D", 0) == 0 || m.rfind("32 4A", 0) == 0)
+                  m.rfind("32 4D", 0) == 0 || m.rfind("32 4A", 0) == 0 || m == refused)
           << m;
     }
   }
-  expect_still_answered(host_a.client);
-  expect_still_answered(host_c.client);
 }
 
 // ---------------------------------------------------------------------------

@@ -18,6 +18,7 @@ void Connection::reset_queues() {
     send_offset = 0;
     overflowed = false;
     blocked = false;
+    send_error = false;
   }
   recv_read = 0;
   recv_count = 0;
@@ -125,6 +126,7 @@ int Connection::flush() {
     // The kernel takes nothing now, or the peer is gone (which the next
     // receive reports). The messages stay queued.
     blocked = true;
+    if (taken == kIoError) send_error = true;
     return 0;
   }
   if (taken < wanted) blocked = true;
@@ -156,6 +158,11 @@ int Connection::send_free() const {
 bool Connection::send_blocked() const {
   std::lock_guard<std::mutex> guard(send_lock);
   return blocked;
+}
+
+bool Connection::send_failed() const {
+  std::lock_guard<std::mutex> guard(send_lock);
+  return send_error;
 }
 
 bool Connection::send_overflowed() const {

@@ -72,7 +72,8 @@ class Connection {
   int enqueue(const uint8_t* bytes, int length);
   // Sends up to 20 queued messages without blocking. A message the kernel
   // takes only in part keeps its rest at the head of the queue, so the peer
-  // never sees a message cut; a refused send leaves it queued.
+  // never sees a message cut; a refused send leaves it queued, and one
+  // refused because the connection failed also sets `send_error`.
   int flush();
   // Opens the outbound connection to remote_host:remote_port.
   int connect_remote();
@@ -90,6 +91,7 @@ class Connection {
   int send_free() const;
   bool send_overflowed() const;
   bool send_blocked() const;
+  bool send_failed() const;
 
   // Owner thread only.
   std::array<uint8_t, kRecvRingSize> recv_ring{};
@@ -118,13 +120,16 @@ class Connection {
   // The last flush stopped because the kernel took nothing more: the owner
   // waits for writability instead of trying again at once.
   bool blocked = false;
+  // A send failed because the connection did (reset, or closed by the peer).
+  bool send_error = false;
 
   // Atomic: set open by attach (accept thread), closed by the owner.
   std::atomic<int32_t> state{kStateClosed};
   // Atomic: incremented by the accept thread, reset by the owner.
   std::atomic<int32_t> idle_seconds{0};
 
- private:
+ protected:
+  // Empties the receive ring and the send queue, dropping what they hold.
   void reset_queues();
 };
 

@@ -189,17 +189,11 @@ int resolve_ipv4(const char* host, uint32_t* addr_be) {
 }
 
 int connect_ipv4(int fd, uint32_t addr_be, int port, int timeout_ms) {
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = addr_be;
-  addr.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
   // A non-blocking connect bounded by poll, so that an address that swallows
   // packets cannot hold the caller for the kernel's minutes-long retry.
-  if (set_nonblocking(fd) != 0) return -1;
-  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  if (rc != 0 && errno != EINPROGRESS) return -1;
-  if (rc != 0) {
+  int error = 0;
+  int rc = connect_start_ipv4(fd, addr_be, port, &error);
+  if (rc == kConnectPending) {
     pollfd p;
     p.fd = fd;
     p.events = POLLOUT;
@@ -209,9 +203,47 @@ int connect_ipv4(int fd, uint32_t addr_be, int port, int timeout_ms) {
       n = ::poll(&p, 1, timeout_ms);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) return -1;
-    int error = 0;
-    socklen_t len = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return -1;
+    rc = connect_check(fd, &error);
+  }
+  return rc == 0 ? 0 : -1;
+}
+
+int connect_start_ipv4(int fd, uint32_t addr_be, int port, int* error) {
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = addr_be;
+  addr.sin_port = htons(static_cast<uint16_t>(port & 0xffff));
+  if (set_nonblocking(fd) != 0) {
+    *error = errno;
+    return -1;
+  }
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return 0;
+  if (errno == EINPROGRESS || errno == EINTR) return kConnectPending;
+  *error = errno;
+  return -1;
+}
+
+int connect_check(int fd, int* error) {
+  pollfd p;
+  p.fd = fd;
+  p.events = POLLOUT;
+  p.revents = 0;
+  int n = ::poll(&p, 1, 0);
+  if (n < 0 && errno != EINTR) {
+    *error = errno;
+    return -1;
+  }
+  if (n <= 0) return kConnectPending;
+  int pending = 0;
+  socklen_t len = sizeof pending;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) != 0) {
+    *error = errno;
+    return -1;
+  }
+  if (pending != 0) {
+    *error = pending;
+    return -1;
   }
   return 0;
 }

@@ -95,6 +95,15 @@ int resolve_ipv4(const char* host, uint32_t* addr_be);
 // Connects to `addr_be`:`port`, giving up after `timeout_ms`. 0 or -1.
 int connect_ipv4(int fd, uint32_t addr_be, int port, int timeout_ms);
 
+// A connect in two halves, for a caller that must never wait: the first
+// starts it on a socket it makes non-blocking, the second tells, without
+// waiting, whether it has finished (the caller waits for writability of the
+// socket in its own readiness wait). Each gives 0 when connected,
+// kConnectPending while the connect is under way, or -1 with `*error` set.
+constexpr int kConnectPending = 1;
+int connect_start_ipv4(int fd, uint32_t addr_be, int port, int* error);
+int connect_check(int fd, int* error);
+
 void shutdown_fd(int fd);
 void close_fd(int fd);
 

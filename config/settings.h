@@ -29,6 +29,9 @@ struct Settings {
   // Tests raise it so that any delivery that needed a wait to run out
   // shows up.
   int32_t test_worker_wait_ms = 0;
+  // Seed of the jitter of the upstream link's reconnect waits; 0 draws one.
+  // Tests fix it to know every wait.
+  uint32_t test_upstream_seed = 0;
 };
 
 // Reads "dorvik.txt" from the working directory into `settings`, which

@@ -26,4 +26,12 @@ int64_t WallClock::now_ms() {
       .count();
 }
 
+int WallClock::ms_until(int64_t deadline_ms) {
+  const int64_t left = deadline_ms - now_ms();
+  if (left <= 0) return 0;
+  // A poll time-out is an int; a wait cut short only means one more pass.
+  constexpr int64_t kLongestWaitMs = 24 * 3600 * 1000;
+  return static_cast<int>(left < kLongestWaitMs ? left : kLongestWaitMs);
+}
+
 }  // namespace lobby

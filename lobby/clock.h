@@ -24,6 +24,9 @@ class Clock {
   virtual int ms_to_next_second() = 0;
   // A monotonic time in milliseconds, for deadlines.
   virtual int64_t now_ms() = 0;
+  // Milliseconds a thread may sleep before now_ms() reaches `deadline_ms`:
+  // 0 once it has; -1 when only a call of the waker can bring it nearer.
+  virtual int ms_until(int64_t deadline_ms) = 0;
 
   // Registered by the server before its threads start and cleared after
   // they stop; called by a clock that is advanced by hand.
@@ -49,6 +52,7 @@ class WallClock : public Clock {
   int seconds_field() override;
   int ms_to_next_second() override;
   int64_t now_ms() override;
+  int ms_until(int64_t deadline_ms) override;
 };
 
 }  // namespace lobby

@@ -95,6 +95,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   {
     std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
     lobby.upstream.report_logout(client.user_id);
+    client.announced_user_id = kNone;
     release_group(lobby, client, user.group_key.load(std::memory_order_relaxed));
     user.group_key.store(kNone, std::memory_order_relaxed);
     client.group_index = kNone;

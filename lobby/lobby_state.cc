@@ -53,6 +53,7 @@ void Lobby::prepare_tables() {
     c.game_room = kNone;
     c.group_index = kNone;
     c.user_id = kNone;
+    c.announced_user_id = kNone;
     UserRecord& u = users[i];
     u.room = kNone;
     u.seat = kNone;

@@ -141,6 +141,12 @@ class ClientSlot : public net::Connection {
   int32_t chat_read = 0;         // set by the accept thread while the slot is free
   int32_t slot = 0;
 
+  // The user id the upstream server was last told is online here: set with
+  // each login notice, kNone again with the logout notice. Each new
+  // upstream connection is told these ids, in slot order. Guarded by
+  // lock_groups (user_id itself is the worker's alone).
+  int32_t announced_user_id = kNone;
+
   // Where the connection came from (IPv4 address in host order, and port)
   // and when it was placed (the server clock's milliseconds). Atomic:
   // written by the accept thread while the slot is free, before attach

@@ -73,6 +73,7 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
     {
       std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
       lobby.upstream.report_login(client.user_id);
+      client.announced_user_id = client.user_id;
     }
     send_room_list(lobby, client);
     report_event(lobby.events, "login accepted slot %d user %d key %d", client.slot, id, key);

@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "lobby/dispatcher.h"
+#include "lobby/upstream_service.h"
 #include "net/listener.h"
 #include "net/socket_ops.h"
 
@@ -71,9 +72,7 @@ void Server::stop() {
   for (ClientSlot& client : lobby_->slots) {
     if (client.state.load(std::memory_order_acquire) != net::kStateClosed) client.close();
   }
-  if (lobby_->upstream.state.load(std::memory_order_acquire) != net::kStateClosed) {
-    lobby_->upstream.close();
-  }
+  lobby_->upstream.shut();
 }
 
 void Server::accept_thread() {
@@ -82,18 +81,7 @@ void Server::accept_thread() {
   net::Listener listener;
   last_second_ = clock_->seconds_field();
 
-  lobby.upstream.set_remote(settings.N_IP, settings.N_PORT);
-  if (settings.N_PORT != 0) {
-    int rc = lobby.upstream.open(settings.test_send_buffer);
-    if (rc != net::kConnectOk) {
-      report_event(lobby.events, "upstream connect to %s:%d failed (%d)",
-                   lobby.upstream.remote_host.data(), settings.N_PORT & 0xffff, rc);
-    } else {
-      report_event(lobby.events, "upstream connected to %s:%d", lobby.upstream.remote_host.data(),
-                   settings.N_PORT & 0xffff);
-    }
-    lobby.upstream.send_registration(settings.L_PORT, 0, settings.L_IP);
-  }
+  open_upstream(lobby, clock_->now_ms());
   lobby.prepare_tables();
 
   int rc = listener.start_listening(settings.L_PORT);
@@ -107,30 +95,17 @@ void Server::accept_thread() {
 
   int64_t last_accept_error_log = -1;
   while (server_running_.load(std::memory_order_acquire) == 1) {
-    // One wait for a connection, input from the upstream server, a wake-up
-    // or the idle clock's next second.
+    // One wait for a connection, the upstream link (input, writability,
+    // the end of a connect), a wake-up, the idle clock's next second or
+    // the link's next deadline.
     net::PollEntry entries[3];
     int n = 0;
     const bool listening = listener.listen_socket >= 0;
     if (listening) entries[n++] = {listener.listen_socket, net::kPollIn, 0};
-    upstream::UpstreamLink& link = lobby.upstream;
     // Queued notices the kernel would take now (more than one flush's
     // worth, say) mean no sleep at all.
     bool upstream_sendable = false;
-    if (link.state.load(std::memory_order_acquire) != net::kStateClosed && !link.peer_closed()) {
-      int events = net::kPollIn;
-      {
-        std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
-        if (link.send_pending() > 0) {
-          if (link.send_blocked()) {
-            events |= net::kPollOut;
-          } else {
-            upstream_sendable = true;
-          }
-        }
-      }
-      entries[n++] = {link.socket, events, 0};
-    }
+    if (upstream_wait_entry(lobby, &entries[n], &upstream_sendable)) ++n;
     if (accept_wake_ >= 0) entries[n++] = {accept_wake_, net::kPollIn, 0};
     const int ready = net::poll_many(entries, n, upstream_sendable ? 0 : accept_wait_ms());
     if (accept_wake_ >= 0 && (entries[n - 1].ready & net::kPollIn)) net::drain_wake(accept_wake_);
@@ -152,10 +127,7 @@ void Server::accept_thread() {
         report_event(lobby.events, "accept failed: %s", net::error_text(listener.last_error()));
       }
     }
-    {
-      std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
-      lobby.upstream.service_upstream();
-    }
+    service_upstream(lobby, clock_->now_ms());
     count_connected();
     tick_clock();
     accept_passes_.fetch_add(1, std::memory_order_release);
@@ -226,7 +198,15 @@ void Server::tick_clock() {
   idle_ticks_.fetch_add(1, std::memory_order_release);
 }
 
-int Server::accept_wait_ms() { return clock_->ms_to_next_second(); }
+int Server::accept_wait_ms() {
+  const int to_second = clock_->ms_to_next_second();
+  const int64_t deadline = lobby_->upstream.deadline_ms();
+  if (deadline < 0) return to_second;
+  const int to_deadline = clock_->ms_until(deadline);
+  if (to_second < 0) return to_deadline;
+  if (to_deadline < 0) return to_second;
+  return to_deadline < to_second ? to_deadline : to_second;
+}
 
 int Server::worker_wait_ms(int /*k*/) { return worker_wait_ms_; }
 

@@ -74,7 +74,7 @@ class Server {
   void count_connected();
   void tick_clock();
   // How long the accept thread may sleep: until the idle clock's next
-  // second. -1 for no bound.
+  // second or the upstream link's next deadline. -1 for no bound.
   int accept_wait_ms();
   // How long worker `k` may sleep when none of its slots has work: -1 for
   // no bound (a test may set one).

@@ -14,6 +14,7 @@
 
 #include "net/socket_ops.h"
 #include "tests/support/upstream_peer.h"
+#include "upstream/backoff.h"
 #include "upstream/upstream_decoder.h"
 
 namespace {
@@ -136,6 +137,27 @@ TEST_F(UpstreamDecoderTest, FinishReportsWhatIsLeftOfACutMessage) {
 }
 
 // ---------------------------------------------------------------------------
+// The reconnect backoff.
+
+// 1 s, 2 s, 4 s, ... up to 30 s, each spread over 20% either way; one
+// seed always gives the same waits; a reset starts over.
+TEST(BackoffTest, DoublesUpToThirtySecondsWithinTwentyPercentAndStartsOverOnReset) {
+  upstream::Backoff a(42), b(42);
+  int64_t lowest = upstream::kBackoffLongestMs, highest = 0;
+  for (int i = 0; i < 200; ++i) {
+    const int64_t step = i < 5 ? upstream::kBackoffFirstMs << i : upstream::kBackoffLongestMs;
+    const int64_t wait = a.next_wait_ms();
+    ASSERT_TRUE(wait >= step * 8 / 10 && wait <= step * 12 / 10) << i << ": " << wait;
+    ASSERT_EQ(wait, b.next_wait_ms());
+    if (i >= 5) lowest = std::min(lowest, wait), highest = std::max(highest, wait);
+  }
+  EXPECT_LE(lowest, 25000);
+  EXPECT_GE(highest, 35000);
+  a.reset();
+  EXPECT_LE(a.next_wait_ms(), 1200);
+}
+
+// ---------------------------------------------------------------------------
 // The link.
 
 class UpstreamLinkTest : public ::testing::Test {
@@ -150,9 +172,13 @@ class UpstreamLinkTest : public ::testing::Test {
   }
 
   void open_link(int send_buffer = 0) {
-    ASSERT_EQ(link_.open(send_buffer), net::kConnectOk);
+    link_.set_tuning(send_buffer, kSeed);
+    ASSERT_EQ(link_.open(now_ms_), upstream::kLinkConnected);
     ASSERT_TRUE(peer_.accept_within(kWaitMs));
   }
+
+  // One service pass at the test's time.
+  int service() { return link_.service_upstream(now_ms_); }
 
   void connect(int peer_recv_buffer = 0, int link_send_buffer = 0) {
     start_peer(peer_recv_buffer);
@@ -162,7 +188,7 @@ class UpstreamLinkTest : public ::testing::Test {
   // Service passes until the queue is empty, at most kWaitMs.
   void service_until_sent() {
     auto start = Clock::now();
-    while (link_.send_pending() > 0 && elapsed_ms(start) < kWaitMs) link_.service_upstream();
+    while (link_.send_pending() > 0 && elapsed_ms(start) < kWaitMs) service();
     ASSERT_EQ(link_.send_pending(), 0);
   }
 
@@ -173,6 +199,8 @@ class UpstreamLinkTest : public ::testing::Test {
     EXPECT_EQ(peer_.bytes(), expected);
   }
 
+  static constexpr uint32_t kSeed = 7;
+  int64_t now_ms_ = 100000;
   test_support::UpstreamPeer peer_;
   upstream::UpstreamLink link_;
 };
@@ -221,13 +249,13 @@ TEST_F(UpstreamLinkTest, NoticesLeaveTwentyPerServicePass) {
   connect();
   for (int user = 0; user < 25; ++user) link_.report_login(user);
 
-  link_.service_upstream();
+  service();
   EXPECT_EQ(link_.send_pending(), 5);
   EXPECT_TRUE(peer_.wait_for_lines(20, kWaitMs));
   EXPECT_TRUE(peer_.stays_quiet(20));
   EXPECT_EQ(peer_.lines().size(), 20u);
 
-  link_.service_upstream();
+  service();
   EXPECT_EQ(link_.send_pending(), 0);
   ASSERT_TRUE(peer_.wait_for_lines(25, kWaitMs));
   for (int user = 0; user < 25; ++user) {
@@ -244,8 +272,7 @@ TEST_F(UpstreamLinkTest, ServiceDiscardsWhateverTheServerSends) {
     int n = peer_.send_bytes(chatter.data() + sent, static_cast<int>(chatter.size() - sent));
     ASSERT_GE(n, 0);
     sent += static_cast<size_t>(n);
-    link_.service_upstream();
-    EXPECT_EQ(link_.recv_count, 0);
+    EXPECT_EQ(service(), upstream::kLinkQuiet);
   }
   ASSERT_EQ(sent, chatter.size());
   link_.report_login(11);
@@ -253,21 +280,27 @@ TEST_F(UpstreamLinkTest, ServiceDiscardsWhateverTheServerSends) {
   // Every byte is read and dropped, and the notice still goes out.
   start = Clock::now();
   while (net::poll_fd(link_.socket, net::kPollIn, 20) != 0 && elapsed_ms(start) < kWaitMs) {
-    link_.service_upstream();
+    service();
   }
-  link_.service_upstream();
+  service();
   EXPECT_EQ(net::poll_fd(link_.socket, net::kPollIn, 0), 0);
-  EXPECT_EQ(link_.recv_count, 0);
-  EXPECT_FALSE(link_.peer_closed());
+  EXPECT_EQ(link_.link_state(), upstream::LinkState::kConnected);
   expect_peer_got(notice('N', 11));
 }
 
+// The link is lost: its queue goes, nothing more is queued, and the next
+// attempt is one backoff wait away.
 TEST_F(UpstreamLinkTest, ServerThatClosesIsNoticed) {
   connect();
   peer_.close_connection();
+  int event = upstream::kLinkQuiet;
   auto start = Clock::now();
-  while (!link_.peer_closed() && elapsed_ms(start) < kWaitMs) link_.service_upstream();
-  EXPECT_TRUE(link_.peer_closed());
+  while (event == upstream::kLinkQuiet && elapsed_ms(start) < kWaitMs) event = service();
+  EXPECT_EQ(event, upstream::kLinkLost);
+  EXPECT_EQ(link_.last_loss(), upstream::kLossPeerClosed);
+  EXPECT_EQ(link_.deadline_ms(), now_ms_ + upstream::Backoff(kSeed).next_wait_ms());
+  link_.report_login(1);
+  EXPECT_EQ(link_.send_pending(), 0);
 }
 
 // The accept thread services the link while it holds lock_groups, which
@@ -276,9 +309,8 @@ TEST_F(UpstreamLinkTest, ServerThatClosesIsNoticed) {
 TEST_F(UpstreamLinkTest, ServiceNeverWaitsForAQuietServer) {
   connect();
   auto start = Clock::now();
-  for (int i = 0; i < 100; ++i) link_.service_upstream();
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(service(), upstream::kLinkQuiet);
   EXPECT_LT(elapsed_ms(start), 500);
-  EXPECT_FALSE(link_.peer_closed());
 }
 
 TEST_F(UpstreamLinkTest, LinkNeverOpenedRefusesEveryNotice) {
@@ -287,65 +319,60 @@ TEST_F(UpstreamLinkTest, LinkNeverOpenedRefusesEveryNotice) {
   link_.report_login(3);
   link_.report_logout(3);
   EXPECT_EQ(link_.send_pending(), 0);
-  link_.service_upstream();
+  service();
   EXPECT_EQ(link_.send_pending(), 0);
 }
 
-TEST_F(UpstreamLinkTest, LinkThatCannotConnectStaysClosed) {
+// Down at start: nothing is queued, and the next attempt is one backoff
+// wait away. Failed attempts are logged at most once a minute, each line
+// with the count of attempts since the one before.
+TEST_F(UpstreamLinkTest, LinkThatCannotConnectIsDownUntilItsNextAttempt) {
   start_peer();
   peer_.stop();  // nothing listens on the port any more
-  EXPECT_EQ(link_.open(0), net::kConnectFailed);
+  EXPECT_EQ(link_.open(now_ms_), upstream::kLinkAttemptFailed);
+  EXPECT_EQ(link_.link_state(), upstream::LinkState::kDown);
   link_.report_login(3);
   EXPECT_EQ(link_.send_pending(), 0);
 }
 
-TEST_F(UpstreamLinkTest, ServerThatNeverReadsNeitherBlocksNorLosesQueuedNotices) {
+// A server that never reads fills the kernel's buffers, then the queue. The
+// notice the full queue refuses marks the link lost, and the next pass
+// closes it as "not reading" and drops the queue; no pass ever blocks. The
+// server, reading again, finds whole notices in order up to the end.
+TEST_F(UpstreamLinkTest, ServerThatNeverReadsIsLostWhenTheQueueWouldOverflow) {
   connect(2048, 2048);
   peer_.set_reading(false);
   // Should a send ever block, this bounds it, and the timing check fails
   // instead of the test hanging.
   timeval limit{2, 0};
   ASSERT_EQ(setsockopt(link_.socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit), 0);
-
-  // Report logins until the queue refuses some, noting which it took.
-  std::vector<int32_t> taken;
-  int refused = 0;
   int32_t next_user = 0;
   int slowest_pass_ms = 0;
+  int event = upstream::kLinkQuiet;
   auto start = Clock::now();
-  while (refused < 10 && next_user < 1000000 && elapsed_ms(start) < 10000) {
-    for (int i = 0; i < net::kFlushBatch + 1; ++i) {
-      int before = link_.send_pending();
-      link_.report_login(next_user);
-      if (link_.send_pending() == before + 1) {
-        taken.push_back(next_user);
-      } else {
-        ++refused;
-      }
-      ++next_user;
-    }
+  while (event == upstream::kLinkQuiet && next_user < 1000000 && elapsed_ms(start) < 10000) {
+    for (int i = 0; i < net::kFlushBatch + 1; ++i) link_.report_login(next_user++);
     auto pass = Clock::now();
-    link_.service_upstream();
+    event = service();
     slowest_pass_ms = std::max(slowest_pass_ms, elapsed_ms(pass));
   }
-  ASSERT_GE(refused, 10) << "the queue never filled; " << next_user << " logins reported";
+  ASSERT_EQ(event, upstream::kLinkLost) << next_user << " logins reported";
   EXPECT_LT(slowest_pass_ms, 500);
-  EXPECT_TRUE(link_.send_overflowed());
-  EXPECT_EQ(link_.send_pending(), net::kSendSlots);
+  EXPECT_EQ(link_.last_loss(), upstream::kLossNotReading);
+  EXPECT_EQ(link_.link_state(), upstream::LinkState::kDown);
+  EXPECT_EQ(link_.send_pending(), 0);
 
-  // Once the server reads, exactly the notices the queue took arrive.
+  // A connection the kernel gave up on may end inside a message.
   peer_.set_reading(true);
-  start = Clock::now();
-  while ((link_.send_pending() > 0 || peer_.lines().size() < taken.size()) &&
-         elapsed_ms(start) < 10000) {
-    link_.service_upstream();
-    peer_.wait_for_lines(taken.size(), 5);
+  ASSERT_TRUE(peer_.wait_for_close(10000));
+  const std::vector<std::string>& lines = peer_.lines();
+  ASSERT_GT(lines.size(), 0u);
+  EXPECT_LT(lines.size(), static_cast<size_t>(next_user));
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i + 1 == lines.size() && lines[i].rfind("??", 0) == 0) break;
+    ASSERT_EQ(lines[i], "2N user=" + std::to_string(i)) << "notice " << i;
   }
-  ASSERT_EQ(peer_.lines().size(), taken.size());
-  for (size_t i = 0; i < taken.size(); ++i) {
-    ASSERT_EQ(peer_.lines()[i], "2N user=" + std::to_string(taken[i])) << "notice " << i;
-  }
-  RecordProperty("notices", static_cast<int>(taken.size()));
+  RecordProperty("notices", static_cast<int>(peer_.lines().size()));
 }
 
 }  // namespace

@@ -7,23 +7,192 @@
 
 namespace upstream {
 
+const char* link_state_text(LinkState state) {
+  switch (state) {
+    case LinkState::kOff:
+      return "off";
+    case LinkState::kConnecting:
+      return "connecting";
+    case LinkState::kConnected:
+      return "connected";
+    case LinkState::kDown:
+      return "down";
+  }
+  return "unknown";
+}
+
+const char* loss_reason_text(int reason) {
+  switch (reason) {
+    case kLossPeerClosed:
+      return "peer closed";
+    case kLossReset:
+      return "reset";
+    case kLossSendFailed:
+      return "send failed";
+    case kLossNotReading:
+      return "not reading";
+    default:
+      return "none";
+  }
+}
+
 void UpstreamLink::set_remote(const int32_t ip[4], int32_t port) {
   std::snprintf(remote_host.data(), remote_host.size(), "%d.%d.%d.%d", ip[0], ip[1], ip[2], ip[3]);
   remote_port = port;
 }
 
-int UpstreamLink::open(int send_buffer_bytes) {
-  peer_closed_ = false;
-  int rc = connect_remote();
-  if (rc != net::kConnectOk) return rc;
+void UpstreamLink::set_tuning(int send_buffer_bytes, uint32_t jitter_seed) {
+  send_buffer_bytes_ = send_buffer_bytes;
+  backoff_ = Backoff(jitter_seed);
+}
+
+int UpstreamLink::open(int64_t now_ms) {
+  int event = begin_attempt(now_ms);
+  if (link_state() == LinkState::kConnecting) {
+    // The one wait for the upstream server, made before the lobby listens.
+    net::poll_fd(socket, net::kPollOut, net::kConnectTimeoutMs);
+    int error = 0;
+    const int check = net::connect_check(socket, &error);
+    event = check == net::kConnectPending
+                ? attempt_failed("timed out", now_ms + net::kConnectTimeoutMs)
+                : finish_attempt(check, error, now_ms);
+  }
+  started_ = true;
+  return event;
+}
+
+int UpstreamLink::service_upstream(int64_t now_ms) {
+  switch (link_state()) {
+    case LinkState::kOff:
+      return kLinkQuiet;
+    case LinkState::kDown:
+      return now_ms >= deadline_ms_ ? begin_attempt(now_ms) : kLinkQuiet;
+    case LinkState::kConnecting: {
+      int error = 0;
+      const int check = net::connect_check(socket, &error);
+      if (check != net::kConnectPending) return finish_attempt(check, error, now_ms);
+      return now_ms >= deadline_ms_ ? attempt_failed("timed out", now_ms) : kLinkQuiet;
+    }
+    case LinkState::kConnected:
+      break;
+  }
+  if (pending_loss_ != kLossNone) return lose(pending_loss_, now_ms);
+  // No wait: this runs under lock_groups. What arrives is thrown away; the
+  // end of the stream, or a failure, means the peer is gone.
+  const int n = net::recv_nb(socket, out_buf.data(), net::kOutBufSize);
+  if (n == 0) return lose(kLossPeerClosed, now_ms);
+  if (n == net::kIoError) return lose(kLossReset, now_ms);
+  flush();
+  if (send_failed()) return lose(kLossSendFailed, now_ms);
+  return kLinkQuiet;
+}
+
+int UpstreamLink::wait_events(int* fd, bool* send_now) const {
+  *fd = socket;
+  *send_now = false;
+  switch (link_state()) {
+    case LinkState::kConnecting:
+      return net::kPollOut;
+    case LinkState::kConnected:
+      break;
+    default:
+      *fd = -1;
+      return 0;
+  }
+  // A link marked lost, or queued messages the kernel would take now, mean
+  // a pass at once; blocked sends wait for writability.
+  if (pending_loss_ != kLossNone) {
+    *send_now = true;
+  } else if (send_pending() > 0) {
+    if (send_blocked()) return net::kPollIn | net::kPollOut;
+    *send_now = true;
+  }
+  return net::kPollIn;
+}
+
+void UpstreamLink::shut() {
+  close();
+  reset_queues();
+  deadline_ms_ = -1;
+  link_state_.store(LinkState::kOff, std::memory_order_release);
+}
+
+int UpstreamLink::begin_attempt(int64_t now_ms) {
+  // remote_host is the dotted text set_remote wrote, so no name is looked
+  // up here: a lookup could block.
+  uint32_t addr = 0;
+  if (net::parse_ipv4(remote_host.data(), &addr) != 0) return attempt_failed("no address", now_ms);
+  socket = net::tcp_socket();
+  if (socket < 0) return attempt_failed("no socket", now_ms);
+  int error = 0;
+  const int rc = net::connect_start_ipv4(socket, addr, remote_port, &error);
+  if (rc != net::kConnectPending) return finish_attempt(rc, error, now_ms);
+  deadline_ms_ = now_ms + net::kConnectTimeoutMs;
+  link_state_.store(LinkState::kConnecting, std::memory_order_release);
+  return kLinkQuiet;
+}
+
+int UpstreamLink::finish_attempt(int check, int error, int64_t now_ms) {
+  if (check != 0) return attempt_failed(net::error_text(error), now_ms);
+  return connected(now_ms);
+}
+
+int UpstreamLink::connected(int64_t now_ms) {
   net::set_no_delay(socket);
-  if (send_buffer_bytes > 0) net::set_send_buffer(socket, send_buffer_bytes);
-  return rc;
+  if (send_buffer_bytes_ > 0) net::set_send_buffer(socket, send_buffer_bytes_);
+  reset_queues();
+  pending_loss_ = kLossNone;
+  deadline_ms_ = -1;
+  connected_ms_ = now_ms;
+  failures_before_connect_ = failures_since_up_;
+  failures_since_up_ = 0;
+  unreported_failures_ = 0;
+  if (started_) reconnects_.fetch_add(1, std::memory_order_release);
+  // Open only now: notices are queued from here on, after the caller's
+  // announcement, which it queues in the same hold of lock_groups.
+  state.store(net::kStateOpen, std::memory_order_release);
+  link_state_.store(LinkState::kConnected, std::memory_order_release);
+  return kLinkConnected;
+}
+
+int UpstreamLink::attempt_failed(const char* why, int64_t now_ms) {
+  close_sockets();
+  failure_text_ = why;
+  failed_attempts_.fetch_add(1, std::memory_order_release);
+  ++failures_since_up_;
+  ++unreported_failures_;
+  wait_for_next_attempt(now_ms);
+  if (last_failure_report_ms_ >= 0 && now_ms - last_failure_report_ms_ < kFailureReportMs) {
+    return kLinkQuiet;
+  }
+  last_failure_report_ms_ = now_ms;
+  reported_failures_ = unreported_failures_;
+  unreported_failures_ = 0;
+  return kLinkAttemptFailed;
+}
+
+int UpstreamLink::lose(int reason, int64_t now_ms) {
+  // The queue goes with the socket: the next connection's announcement
+  // tells the upstream server everything again.
+  close();
+  reset_queues();
+  pending_loss_ = kLossNone;
+  last_loss_ = reason;
+  losses_.fetch_add(1, std::memory_order_release);
+  if (now_ms - connected_ms_ >= kStableLinkMs) backoff_.reset();
+  wait_for_next_attempt(now_ms);
+  return kLinkLost;
+}
+
+void UpstreamLink::wait_for_next_attempt(int64_t now_ms) {
+  deadline_ms_ = now_ms + backoff_.next_wait_ms();
+  link_state_.store(LinkState::kDown, std::memory_order_release);
 }
 
 void UpstreamLink::queue_if_open(const uint8_t* bytes, int length) {
   if (state.load(std::memory_order_acquire) == net::kStateClosed) return;
-  enqueue(bytes, length);
+  if (pending_loss_ != kLossNone) return;
+  if (enqueue(bytes, length) == net::kEnqueueFull) pending_loss_ = kLossNotReading;
   net::wake(service_wake);
 }
 
@@ -48,16 +217,6 @@ void UpstreamLink::report_login(int32_t user_id) {
 
 void UpstreamLink::report_logout(int32_t user_id) {
   if (user_id >= 0) send_logout_notice(user_id);
-}
-
-void UpstreamLink::service_upstream() {
-  if (state.load(std::memory_order_acquire) == net::kStateClosed) return;
-  // No wait: this runs under lock_groups, which logins and drops on the
-  // worker threads need, and what arrives is thrown away anyway.
-  if (!peer_closed_ && receive(0) == 1) peer_closed_ = true;
-  recv_read = recv_write;
-  recv_count = 0;
-  flush();
 }
 
 }  // namespace upstream

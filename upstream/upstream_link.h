@@ -1,28 +1,91 @@
-// The one outbound link to the upstream server: a registration at start,
-// then a notice per accepted login and per departure of a known user.
-// Whatever the upstream server sends is read and thrown away.
+// The one outbound link to the upstream server. Each time it connects, the
+// lobby registers (2I) and announces every user it holds (a 2N each); while
+// it stays up, a notice follows per accepted login (2N) and per departure
+// of a known user (2F). Whatever the upstream server sends is read and
+// thrown away.
 //
-// Threading: before the server threads run, the accept thread opens the
-// link and queues the registration; afterwards every operation runs under
-// lock_groups (logins and drops on worker threads, the service pass on the
-// accept thread).
+// A link is lost when the peer closes or resets it, a send fails, or its
+// queue would overflow because the peer does not read. It is then closed,
+// its queue dropped, and connected again after a Backoff wait; the
+// announcement of the next connection replaces whatever was lost. Nothing ever waits for the
+// upstream server: the first attempt at start is the only connect that blocks (up to 3 s, before
+// the lobby listens); later ones run in the accept thread's readiness wait.
+//
+// Threading: the send queue and out_buf are used under lock_groups
+// (notices from the worker threads; the service pass and the announcement
+// on the accept thread). The connection machinery (socket, deadlines,
+// backoff, the figures of the log lines) is the accept thread's, which
+// runs it under lock_groups as well. link_state() and the counts may be
+// read by any thread.
 #ifndef UPSTREAM_UPSTREAM_LINK_H_
 #define UPSTREAM_UPSTREAM_LINK_H_
 
+#include <atomic>
 #include <cstdint>
 
 #include "net/connection.h"
+#include "upstream/backoff.h"
 
 namespace upstream {
+
+enum class LinkState : int32_t {
+  kOff = 0,     // no upstream server configured, or the server stopped
+  kConnecting,  // a connect is under way
+  kConnected,   // up: notices are queued and sent
+  kDown,        // waiting for the next attempt; nothing is queued
+};
+const char* link_state_text(LinkState state);
+
+// Why a link was lost.
+enum LossReason : int {
+  kLossNone = 0,
+  kLossPeerClosed,
+  kLossReset,
+  kLossSendFailed,
+  kLossNotReading,
+};
+const char* loss_reason_text(int reason);
+
+// What a pass did that the caller reports. kLinkConnected obliges the
+// caller to queue the announcement before it releases lock_groups.
+enum LinkEvent : int {
+  kLinkQuiet = 0,
+  kLinkConnected,
+  kLinkLost,           // see last_loss()
+  kLinkAttemptFailed,  // and its log line is due: see failure_text()
+};
+
+// Failed attempts are logged at most this often, with a count.
+constexpr int64_t kFailureReportMs = 60000;
 
 class UpstreamLink : public net::Connection {
  public:
   // Writes remote_host from the four address parts ("%d.%d.%d.%d"; the
   // parts are 0..255, so the text always fits) and records the port.
   void set_remote(const int32_t ip[4], int32_t port);
-  // Connects once; the result of connect_remote. A send buffer size other
-  // than 0 is applied first (test seam).
-  int open(int send_buffer_bytes);
+  // A send buffer size other than 0 is applied to every connection (test
+  // seam); the seed fixes the jitter of the backoff. Before any attempt.
+  void set_tuning(int send_buffer_bytes, uint32_t jitter_seed);
+
+  // The first attempt, waiting up to 3 s for the connect. kLinkConnected,
+  // or kLinkAttemptFailed with the link down until its next attempt.
+  // Before the lobby listens: no other thread uses the link yet.
+  int open(int64_t now_ms);
+  // One pass of the accept thread, under lock_groups: on a link that is up,
+  // reads and discards what arrived and sends up to 20 queued messages; on
+  // one that is not, starts or finishes an attempt when it is due.
+  int service_upstream(int64_t now_ms);
+  // The link's part of the accept thread's readiness wait: the events to
+  // wait for on `*fd` (0 for none), and whether queued messages could
+  // leave at once. Accept thread, under lock_groups.
+  int wait_events(int* fd, bool* send_now) const;
+  // When the next pass is due whatever happens on the socket (the end of a
+  // connect's 3 s, or the next attempt); -1 for none. Accept thread.
+  int64_t deadline_ms() const { return deadline_ms_; }
+  // Closes whatever socket the link holds; it stays off. After the threads
+  // have stopped.
+  void shut();
+
   // Queues 2I: the lobby's port, zero, and the low byte of each address part.
   void send_registration(int32_t port, int32_t zero, const int32_t ip[4]);
   void send_login_notice(int32_t user_id);
@@ -30,12 +93,22 @@ class UpstreamLink : public net::Connection {
   // Queue the notice for a user id of 0 or more; nothing for a negative id.
   void report_login(int32_t user_id);
   void report_logout(int32_t user_id);
-  // Reads and discards what the upstream server sent, then sends up to 20
-  // queued messages. Nothing while the link is closed.
-  void service_upstream();
 
-  // True once the upstream server closed its end; it is not read again.
-  bool peer_closed() const { return peer_closed_; }
+  // Any thread.
+  LinkState link_state() const { return link_state_.load(std::memory_order_acquire); }
+  // Connections made after the first attempt at start.
+  int64_t reconnects() const { return reconnects_.load(std::memory_order_acquire); }
+  int64_t losses() const { return losses_.load(std::memory_order_acquire); }
+  int64_t failed_attempts() const { return failed_attempts_.load(std::memory_order_acquire); }
+
+  // For the log line of the event a pass reported. Accept thread.
+  int last_loss() const { return last_loss_; }
+  const char* failure_text() const { return failure_text_; }
+  // Failed attempts the due log line counts: those since the previous
+  // line, this one included.
+  int64_t reported_failures() const { return reported_failures_; }
+  // Failed attempts between the last loss (or the start) and this connection.
+  int64_t failures_before_connect() const { return failures_before_connect_; }
 
   // Wake-up descriptor of the thread that services the link, which sleeps
   // until something happens: each queued message wakes it. -1 for none.
@@ -43,11 +116,41 @@ class UpstreamLink : public net::Connection {
   int service_wake = -1;
 
  private:
-  // While the link is closed nothing would ever send a notice: refuse it at
-  // once rather than let it sit in the queue.
+  // Starts an attempt; finishes it at once when the connect is immediate.
+  int begin_attempt(int64_t now_ms);
+  // Result of connect_check on the attempt under way.
+  int finish_attempt(int check, int error, int64_t now_ms);
+  int connected(int64_t now_ms);
+  int attempt_failed(const char* why, int64_t now_ms);
+  int lose(int reason, int64_t now_ms);
+  void wait_for_next_attempt(int64_t now_ms);
+  // Queues while the link is up and not marked lost. A message the full
+  // queue refuses marks the link lost (the peer does not read): the next
+  // connection's announcement replaces every notice from then on.
   void queue_if_open(const uint8_t* bytes, int length);
 
-  bool peer_closed_ = false;
+  // Atomic: written by the accept thread under lock_groups.
+  std::atomic<LinkState> link_state_{LinkState::kOff};
+  std::atomic<int64_t> reconnects_{0};
+  std::atomic<int64_t> losses_{0};
+  std::atomic<int64_t> failed_attempts_{0};
+  // Guarded by lock_groups: set by whoever found the queue full, acted on
+  // by the accept thread's next pass.
+  int pending_loss_ = kLossNone;
+
+  // Accept thread only.
+  Backoff backoff_{0};
+  int send_buffer_bytes_ = 0;
+  bool started_ = false;  // the first attempt has been made
+  int64_t deadline_ms_ = -1;
+  int64_t connected_ms_ = 0;
+  int last_loss_ = kLossNone;
+  const char* failure_text_ = "";
+  int64_t unreported_failures_ = 0;
+  int64_t reported_failures_ = 0;
+  int64_t failures_before_connect_ = 0;
+  int64_t failures_since_up_ = 0;
+  int64_t last_failure_report_ms_ = -1;
 };
 
 }  // namespace upstream

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/settings.h"
 #include "lobby/server.h"
@@ -26,6 +28,7 @@ class ManualClock : public lobby::Clock {
   int seconds_field() override { return static_cast<int>(ms_.load() / 1000 % 60); }
   int ms_to_next_second() override { return -1; }
   int64_t now_ms() override { return ms_.load(); }
+  int ms_until(int64_t deadline_ms) override { return deadline_ms <= ms_.load() ? 0 : -1; }
   void advance() { advance_ms(1000); }
   // Moves the milliseconds on; the seconds field follows when it crosses a
   // whole second.
@@ -38,6 +41,29 @@ class ManualClock : public lobby::Clock {
   std::atomic<int64_t> ms_{0};
 };
 
+// Keeps every event line the server reports. Any thread.
+class RecordedEvents : public lobby::LobbyEvents {
+ public:
+  void event(const char* line) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    lines_.push_back(line);
+  }
+  void counts_changed() override {}
+  // The lines that start with `prefix`, in the order reported.
+  std::vector<std::string> starting(const std::string& prefix) {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<std::string> found;
+    for (const std::string& line : lines_) {
+      if (line.rfind(prefix, 0) == 0) found.push_back(line);
+    }
+    return found;
+  }
+
+ private:
+  std::mutex lock_;
+  std::vector<std::string> lines_;  // Guarded by lock_.
+};
+
 class LobbyServerTest : public ::testing::Test {
  protected:
   LobbyServerTest() { settings.L_PORT = 0; }
@@ -46,7 +72,7 @@ class LobbyServerTest : public ::testing::Test {
   }
 
   void start() {
-    server = std::make_unique<lobby::Server>(settings, &clock);
+    server = std::make_unique<lobby::Server>(settings, &clock, &events);
     server->start();
     port = server->wait_listening(10000);
     ASSERT_GT(port, 0);
@@ -127,6 +153,7 @@ class LobbyServerTest : public ::testing::Test {
 
   config::Settings settings;
   ManualClock clock;
+  RecordedEvents events;
   std::unique_ptr<lobby::Server> server;
   int port = 0;
 };

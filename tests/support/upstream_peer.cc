@@ -34,13 +34,13 @@ bool until(int timeout_ms, Done done, Step step) {
 
 UpstreamPeer::~UpstreamPeer() { stop(); }
 
-int UpstreamPeer::start(int recv_buffer_bytes) {
+int UpstreamPeer::start(int recv_buffer_bytes, int port) {
   stop();
   int fd = net::tcp_socket();
   if (fd < 0) return -1;
   if ((recv_buffer_bytes > 0 && net::set_recv_buffer(fd, recv_buffer_bytes) != 0) ||
-      net::bind_ipv4(fd, kLoopback, 0) != 0 || net::listen_fd(fd, 8) != 0 ||
-      net::set_nonblocking(fd) != 0) {
+      net::set_reuse_addr(fd) != 0 || net::bind_ipv4(fd, kLoopback, port) != 0 ||
+      net::listen_fd(fd, 8) != 0 || net::set_nonblocking(fd) != 0) {
     net::close_fd(fd);
     return -1;
   }

@@ -22,10 +22,11 @@ class UpstreamPeer {
   UpstreamPeer(const UpstreamPeer&) = delete;
   UpstreamPeer& operator=(const UpstreamPeer&) = delete;
 
-  // Starts listening. A `recv_buffer_bytes` above 0 shrinks the receive
-  // buffer of the connections it accepts (set before listening, so the
-  // advertised window is small from the handshake on). 0 or -1.
-  int start(int recv_buffer_bytes = 0);
+  // Starts listening, on `port` (0 for a free one). A `recv_buffer_bytes`
+  // above 0 shrinks the receive buffer of the connections it accepts (set
+  // before listening, so the advertised window is small from the handshake
+  // on). 0 or -1.
+  int start(int recv_buffer_bytes = 0, int port = 0);
   int port() const { return port_; }
 
   // Waits up to `timeout_ms` for a lobby to connect. A previous connection

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -268,30 +269,51 @@ TEST_F(LobbyProcessTest, VersionAndHelpExitWithoutStarting) {
   }
 }
 
-// The upstream server named in the settings hears the lobby register.
-TEST_F(LobbyProcessTest, RegistersWithConfiguredUpstream) {
+// The upstream server named in the settings hears the lobby register. When
+// it is restarted, the lobby connects again by itself about a second later
+// and tells it the user still online. upstream_listen stamps each connection.
+TEST_F(LobbyProcessTest, RegistersWithConfiguredUpstreamAndAgainAfterItRestarts) {
   ASSERT_EQ(0, access(UPSTREAM_LISTEN_PATH, X_OK)) << "build the upstream_listen target first";
-  ChildProcess upstream;
-  ASSERT_TRUE(upstream.start({UPSTREAM_LISTEN_PATH, "0"}, dir.path(), ChildStdio::kNullInput));
-  std::string listening;
-  ASSERT_TRUE(upstream.next_line(&listening, kOutputWaitMs));
-  const std::string prefix = "listening on 127.0.0.1:";
-  ASSERT_EQ(0u, listening.rfind(prefix, 0)) << listening;
-  const std::string upstream_port = listening.substr(prefix.size());
-
-  ASSERT_TRUE(dir.write_file("dorvik.txt",
-                             "L_IP 192.168.0.10\nN_IP 127.0.0.1\nN_PORT " + upstream_port + "\n"));
-  start();
-  expect_status_lines("sample_lobby", 0, 4);
-  std::string registration;
-  ASSERT_TRUE(upstream.next_line(&registration, kOutputWaitMs));
-  EXPECT_EQ("2I port=30009 zero=0 ip=192.168.0.10", registration);
-
+  // A time stamp (a 9 stands for any digit), then the connection.
+  const std::string connected = "9999-99-99 99:99:99.999 connected 127.0.0.1:";
+  std::string upstream_port = "0";
+  TcpClient client;
+  for (int run = 0; run < 2; ++run) {
+    ChildProcess upstream;
+    ASSERT_TRUE(
+        upstream.start({UPSTREAM_LISTEN_PATH, upstream_port}, dir.path(), ChildStdio::kNullInput));
+    std::string line;
+    ASSERT_TRUE(upstream.next_line(&line, kOutputWaitMs));
+    const std::string prefix = "listening on 127.0.0.1:";
+    ASSERT_EQ(0u, line.rfind(prefix, 0)) << line;
+    upstream_port = line.substr(prefix.size());
+    if (run == 0) {
+      ASSERT_TRUE(dir.write_file(
+          "dorvik.txt", "L_IP 192.168.0.10\nN_IP 127.0.0.1\nN_PORT " + upstream_port + "\n"));
+      start();
+      expect_status_lines("sample_lobby", 0, 4);
+    }
+    ASSERT_TRUE(upstream.next_line(&line, kOutputWaitMs));
+    bool shaped = line.size() > connected.size() && line.ends_with(" (connection 1)");
+    for (size_t i = 0; shaped && i < connected.size(); ++i) {
+      shaped = connected[i] == '9' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
+                                   : line[i] == connected[i];
+    }
+    EXPECT_TRUE(shaped) << line;
+    ASSERT_TRUE(upstream.next_line(&line, kOutputWaitMs));
+    EXPECT_EQ("2I port=30009 zero=0 ip=192.168.0.10", line);
+    if (run == 0) {
+      connect(&client);
+      ASSERT_TRUE(client.send(test_wire::enter(7, "seven", 5)));
+    }
+    ASSERT_TRUE(upstream.next_line(&line, kOutputWaitMs));
+    EXPECT_EQ("2N user=7", line);
+    ASSERT_TRUE(upstream.send_signal(SIGTERM));
+    int status = 0;
+    ASSERT_TRUE(upstream.wait_exit(kOutputWaitMs, &status));
+  }
   ASSERT_TRUE(server->send_signal(SIGTERM));
   expect_exit(0);
-  ASSERT_TRUE(upstream.send_signal(SIGTERM));
-  int status = 0;
-  ASSERT_TRUE(upstream.wait_exit(kOutputWaitMs, &status));
 }
 
 // On a terminal: a title, the lines redrawn in place, keys instead of lines.

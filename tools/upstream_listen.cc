@@ -1,7 +1,12 @@
 // Plays the upstream server for lobbies under test: accepts any number of
 // lobby connections and prints every message they send, decoded, one line
-// each. Connection events go to stderr, so stdout holds only the
-// "listening on ADDR:PORT" line and the messages.
+// each. Each connection's start and end is printed among them with a time
+// stamp, so that a lobby's reconnection and the announcement that follows
+// it can be watched:
+//
+//   2026-12-09 07:14:07.120 connected 127.0.0.1:41234 (connection 2)
+//   2I port=30009 zero=0 ip=192.168.0.10
+//   2N user=7
 //
 //   upstream_listen PORT [ADDRESS]
 //
@@ -15,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,9 +39,21 @@ void on_stop_signal(int) { g_stop = 1; }
 
 struct Lobby {
   int fd = -1;
-  std::string from;
+  std::string from;  // "ADDR:PORT (connection N)"
   upstream::UpstreamDecoder decoder;
 };
+
+// Prints "YYYY-MM-DD HH:MM:SS.mmm what from", local time.
+void print_event(const char* what, const std::string& from) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local;
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::printf("%s.%03ld %s %s\n", stamp, now.tv_nsec / 1000000, what, from.c_str());
+  std::fflush(stdout);
+}
 
 void print_lines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) {
@@ -63,7 +81,7 @@ bool read_lobby(Lobby* lobby) {
     if (n <= 0) {
       lobby->decoder.finish(&lines);
       print_lines(lines);
-      std::fprintf(stderr, "closed %s\n", lobby->from.c_str());
+      print_event("closed", lobby->from);
       return false;
     }
     lobby->decoder.feed(buffer, n, &lines);
@@ -72,7 +90,7 @@ bool read_lobby(Lobby* lobby) {
   return true;
 }
 
-void accept_lobbies(int listen_fd, std::vector<std::unique_ptr<Lobby>>* lobbies) {
+void accept_lobbies(int listen_fd, std::vector<std::unique_ptr<Lobby>>* lobbies, int* connections) {
   for (;;) {
     int32_t ip[4];
     int32_t peer_port = 0;
@@ -85,10 +103,11 @@ void accept_lobbies(int listen_fd, std::vector<std::unique_ptr<Lobby>>* lobbies)
     }
     auto lobby = std::make_unique<Lobby>();
     lobby->fd = fd;
-    char from[32];
-    std::snprintf(from, sizeof from, "%d.%d.%d.%d", ip[0], ip[1], ip[2], ip[3]);
+    char from[64];
+    std::snprintf(from, sizeof from, "%d.%d.%d.%d:%d (connection %d)", ip[0], ip[1], ip[2], ip[3],
+                  peer_port, ++*connections);
     lobby->from = from;
-    std::fprintf(stderr, "accepted %s\n", from);
+    print_event("connected", lobby->from);
     lobbies->push_back(std::move(lobby));
   }
 }
@@ -136,6 +155,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   std::vector<std::unique_ptr<Lobby>> lobbies;
+  int connections = 0;
   std::vector<pollfd> waits;
   while (g_stop == 0) {
     waits.clear();
@@ -158,7 +178,7 @@ int main(int argc, char** argv) {
       lobbies[kept++] = std::move(lobbies[i]);
     }
     lobbies.resize(kept);
-    if (waits[0].revents != 0) accept_lobbies(listen_fd, &lobbies);
+    if (waits[0].revents != 0) accept_lobbies(listen_fd, &lobbies, &connections);
   }
   for (const auto& lobby : lobbies) net::close_fd(lobby->fd);
   net::close_fd(listen_fd);

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "net/local_time.h"
+
 namespace app {
 namespace {
 
@@ -17,7 +19,7 @@ void write_line(const char* format, va_list args) {
   char stamp[32];
   std::time_t now = std::time(nullptr);
   std::tm local;
-  localtime_r(&now, &local);
+  net::local_time(now, &local);
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   std::fprintf(log_file, "%s ", stamp);
   std::vfprintf(log_file, format, args);

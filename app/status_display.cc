@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "app/status_lines.h"
 #include "app/status_notify.h"
 
 namespace app {
@@ -18,7 +19,7 @@ namespace {
 
 // Drawn above the lines in interactive mode only: a pipe's reader gets the
 // four lines alone.
-constexpr char kTitle[] = "LOBBYサーバ(Ver0.9.4)";
+constexpr const char* kTitle = kStatusTitle;
 
 constexpr unsigned char kEscape = 0x1b;
 // Moves the cursor back to the first of the four lines.
@@ -113,24 +114,7 @@ int StatusDisplay::setup() {
 bool StatusDisplay::in_foreground() const { return tcgetpgrp(input_fd_) == getpgrp(); }
 
 void StatusDisplay::format_lines(const lobby::Lobby& lobby, std::string lines[kLineCount]) {
-  // The configured value, as the operator wrote it: a negative ROOM serves
-  // nobody and shows as it stands.
-  const int rooms = lobby.settings.ROOM;
-  const int users = lobby.connected_count.load(std::memory_order_acquire);
-  const int rooms_in_use = lobby.rooms_in_use.load(std::memory_order_acquire);
-  char text[160];
-  std::snprintf(text, sizeof text, "■【 %s 】■", lobby.settings.L_NAME);
-  lines[0] = text;
-  std::snprintf(text, sizeof text, "GAME_DATA  Ver( %d )", lobby.settings.VER);
-  lines[1] = text;
-  // Eight slots a room, wrapping as a 32-bit product would for the most
-  // negative values instead of overflowing.
-  const int capacity = static_cast<int32_t>(static_cast<uint32_t>(rooms) *
-                                            static_cast<uint32_t>(lobby::kSlotsPerWorker));
-  std::snprintf(text, sizeof text, "USER_DATA: %d / %d", users, capacity);
-  lines[2] = text;
-  std::snprintf(text, sizeof text, "ROOM_DATA: %d / %d", rooms_in_use, rooms);
-  lines[3] = text;
+  format_status_lines(lobby, lines);
 }
 
 int StatusDisplay::run(const lobby::Lobby& lobby) {
@@ -308,11 +292,7 @@ void StatusDisplay::queue_changes(const lobby::Lobby& lobby) {
       pending_ += '\n';
     }
   } else {
-    for (int i = 0; i < kLineCount; ++i) {
-      if (drawn_ && lines[i] == shown_[i]) continue;
-      pending_ += lines[i];
-      pending_ += '\n';
-    }
+    append_changed_lines(lines, shown_, drawn_, &pending_);
   }
   for (int i = 0; i < kLineCount; ++i) shown_[i] = lines[i];
   drawn_ = true;

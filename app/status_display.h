@@ -25,15 +25,16 @@
 
 #include <string>
 
+#include "app/status_lines.h"
 #include "lobby/lobby_state.h"
 
 namespace app {
 
 class StatusDisplay {
  public:
-  static constexpr int kResultOk = 1;
-  static constexpr int kResultCancel = 0;
-  static constexpr int kLineCount = 4;
+  static constexpr int kResultOk = kStatusOk;
+  static constexpr int kResultCancel = kStatusCancel;
+  static constexpr int kLineCount = kStatusLineCount;
 
   // Reads keys from `input_fd` and draws on `output_fd` (by default standard
   // input and output).

@@ -3,12 +3,14 @@
 #include <chrono>
 #include <ctime>
 
+#include "net/local_time.h"
+
 namespace lobby {
 
 int WallClock::seconds_field() {
   std::time_t now = std::time(nullptr);
   std::tm local;
-  localtime_r(&now, &local);
+  net::local_time(now, &local);
   return local.tm_sec;
 }
 

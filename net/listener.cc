@@ -1,7 +1,5 @@
 #include "net/listener.h"
 
-#include <errno.h>
-
 #include "net/socket_ops.h"
 
 namespace net {
@@ -10,7 +8,7 @@ int Listener::start_listening(int port) {
   close_sockets();
   int fd = tcp_socket();
   if (fd < 0) {
-    last_error_ = errno;
+    last_error_ = net::last_error();
     return kNoListenSocket;
   }
   listen_socket = fd;
@@ -22,15 +20,15 @@ int Listener::start_listening(int port) {
   // accept cannot hold the accept thread.
   set_nonblocking(fd);
   if (bind_ipv4(fd, 0, port) != 0) {
-    // Taken first: giving up the socket below sets errno again.
-    last_error_ = errno;
+    // Taken first: giving up the socket below sets the error again.
+    last_error_ = net::last_error();
     // An unbound socket would report itself ready at once and make every
     // accept fail: give it up, so that the accept thread keeps its pace.
     close_sockets();
     return kBindFailed;
   }
   if (listen_fd(fd, kListenBacklog) != 0) {
-    last_error_ = errno;
+    last_error_ = net::last_error();
     listen_state = -1;
   }
   return kListenOk;

@@ -25,8 +25,8 @@ class Listener : public Connection {
   int accept_pending(int wait_ms = kReadyWaitMs);
   // The port actually bound, or -1.
   int bound_port() const;
-  // errno of the last failed socket, bind, listen or accept, for the event
-  // log.
+  // Error code (errno, or Winsock's) of the last failed socket, bind,
+  // listen or accept, for the event log.
   int last_error() const { return last_error_; }
 
  private:

@@ -20,6 +20,13 @@ namespace net {
 
 void ignore_sigpipe() { signal(SIGPIPE, SIG_IGN); }
 
+int start_sockets() {
+  ignore_sigpipe();
+  return 0;
+}
+
+int last_error() { return errno; }
+
 int tcp_socket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 
 int set_reuse_addr(int fd) {

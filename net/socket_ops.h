@@ -1,5 +1,7 @@
-// Thin wrappers over the POSIX socket calls. Every function returns an int
-// result and never throws; nothing above net/ includes a socket header.
+// Thin wrappers over the socket calls. Every function returns an int result
+// and never throws; nothing above net/ includes a socket header. The POSIX
+// calls are in socket_ops.cc, their Winsock twins in socket_ops_win.cc; the
+// build picks one. A socket is an int on both (-1 for none).
 #ifndef NET_SOCKET_OPS_H_
 #define NET_SOCKET_OPS_H_
 
@@ -16,9 +18,16 @@ constexpr int kIoError = -1;       // the socket failed or the peer reset it
 constexpr int kPollIn = 1;
 constexpr int kPollOut = 2;
 
+// Prepares the socket layer for the whole process, before any socket is
+// made: POSIX ignores SIGPIPE (as ignore_sigpipe), Windows starts Winsock
+// 2.2. 0, or -1 when sockets cannot be used.
+int start_sockets();
 // Ignores SIGPIPE for the whole process, so that a send to a closed peer
 // fails with EPIPE instead of ending the process.
 void ignore_sigpipe();
+// The error code of the calling thread's last failed socket call (errno,
+// or WSAGetLastError on Windows), for error_text.
+int last_error();
 
 // IPv4 stream socket, or -1.
 int tcp_socket();

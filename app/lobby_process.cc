@@ -1,0 +1,31 @@
+#include "app/lobby_process.h"
+
+#include "app/app_events.h"
+#include "app/event_log.h"
+#include "app/status_lines.h"
+#include "lobby/server.h"
+
+namespace app {
+
+int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
+  // Without a log the lobby still runs; open_log has then left logging off.
+  open_log(kLogFileName);
+  AppEvents events;
+  lobby::Server server(settings, nullptr, &events);
+  log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
+             server.lobby().room_limit());
+  server.start();
+
+  const int result = run_display(server.lobby());
+
+  char counts[160];
+  server.lobby().format_drop_counts(counts, sizeof counts);
+  log_format("shutdown (%s; %s)", result == kStatusOk ? "OK" : "Cancel", counts);
+  close_log();
+  // Joins every server thread; only then may the display release what
+  // those threads use to wake it.
+  server.stop();
+  return result;
+}
+
+}  // namespace app

@@ -1,0 +1,30 @@
+// The life of the server process shared by every platform's entry: the
+// log opened, the lobby started, the status display run until it ends,
+// the shutdown logged and the threads joined. Main thread.
+#ifndef APP_LOBBY_PROCESS_H_
+#define APP_LOBBY_PROCESS_H_
+
+#include <functional>
+
+#include "config/settings.h"
+#include "lobby/lobby_state.h"
+
+namespace app {
+
+constexpr char kVersionText[] = "lobby_server 0.9.4\n";
+// Exit status when no status display could be set up; the lobby never
+// started.
+constexpr int kExitNoDisplay = 255;
+
+// Shows the lobby on the main thread until the display ends; its result
+// (kStatusOk or kStatusCancel).
+using RunDisplay = std::function<int(const lobby::Lobby& lobby)>;
+
+// Runs the lobby with `settings` while `run_display` shows it, and returns
+// the display's result. The display must outlive this call: server threads
+// may wake it until they are joined, which happens last.
+int run_lobby(const config::Settings& settings, const RunDisplay& run_display);
+
+}  // namespace app
+
+#endif  // APP_LOBBY_PROCESS_H_

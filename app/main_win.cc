@@ -1,0 +1,54 @@
+// Process entry on Windows: reads the settings, sets up the status window
+// (or, with --console or without a desktop, the line output of a console),
+// runs the lobby until the display ends and exits with the display's
+// result (1 for OK, 0 for Cancel, the close box or Ctrl-C; 255 when no
+// display could be set up, in which case the lobby never starts).
+#include <cstdio>
+#include <cstring>
+
+#include "app/lobby_process.h"
+#include "app/status_window_win.h"
+#include "config/settings.h"
+#include "net/socket_ops.h"
+
+namespace {
+
+constexpr char kHelpText[] =
+    "Usage: lobby_server [--help] [--version] [--console]\n"
+    "Runs the game lobby with the settings in dorvik.txt in the current\n"
+    "directory and writes its events to L_log.txt there.\n"
+    "The status window: Enter stops it with exit status 1, Escape or the\n"
+    "close box with 0.\n"
+    "--console, and a start without a desktop (a service), print the status\n"
+    "lines on standard output instead; Ctrl-C or Ctrl-Break stops it with\n"
+    "exit status 0.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool console = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0) {
+      std::fputs(kHelpText, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::fputs(app::kVersionText, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--console") == 0) console = true;
+  }
+
+  // A failure shows in the log when the listener cannot be opened.
+  net::start_sockets();
+  config::Settings settings;
+  // A missing file leaves every setting at its default.
+  config::load_config(&settings);
+
+  // Declared before the server so that it is destroyed after the server
+  // threads have been joined.
+  app::StatusWindow display(console || !app::has_desktop());
+  if (display.setup() != 0) return app::kExitNoDisplay;
+  return app::run_lobby(settings,
+                        [&display](const lobby::Lobby& lobby) { return display.run(lobby); });
+}

@@ -1,0 +1,36 @@
+// The Windows twin of status_notify.cc: server threads record the change
+// and post it to the main thread, never touching the window themselves.
+#include <atomic>
+
+#include "app/status_notify.h"
+#include "app/status_notify_win.h"
+
+namespace app {
+namespace {
+
+std::atomic<bool> status_changed{false};
+std::atomic<HWND> status_window{nullptr};
+std::atomic<HANDLE> status_event{nullptr};
+
+}  // namespace
+
+void refresh_status() {
+  const bool pending = status_changed.exchange(true, std::memory_order_acq_rel);
+  HANDLE event = status_event.load(std::memory_order_acquire);
+  if (event != nullptr) SetEvent(event);
+  // One message in the window's queue is enough until the window has taken
+  // the change: a burst of changes cannot fill the queue.
+  HWND window = status_window.load(std::memory_order_acquire);
+  if (window != nullptr && !pending) PostMessageW(window, kStatusChangedMessage, 0, 0);
+}
+
+void set_status_wake_fd(int) {}
+
+void set_status_target(HWND window, HANDLE event) {
+  status_window.store(window, std::memory_order_release);
+  status_event.store(event, std::memory_order_release);
+}
+
+bool take_status_change() { return status_changed.exchange(false, std::memory_order_acq_rel); }
+
+}  // namespace app

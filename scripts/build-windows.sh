@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows executables with MinGW-w64 into build-win/:
+# lobby_server.exe, lobby_client.exe, upstream_listen.exe and
+# status_probe.exe (the status window's test probe), each linked statically
+# so that it runs on its own on Windows 10 or later. Installs the compiler,
+# wine (to run them here) and Xvfb (for the status window) when missing.
+#   scripts/build-windows.sh [TARGET ...]
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# wine64 runs the 64-bit programs through /usr/bin/wine without the 32-bit
+# half (which would need the i386 architecture).
+bash "$root/scripts/deps.sh" g++-mingw-w64-x86-64-posix wine wine64 xvfb
+
+build="$root/build-win"
+cmake -S "$root" -B "$build" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOBBY_TESTS=OFF >/dev/null
+cmake --build "$build" ${1:+--target "$@"}

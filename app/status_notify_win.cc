@@ -1,9 +1,10 @@
 // The Windows twin of status_notify.cc: server threads record the change
 // and post it to the main thread, never touching the window themselves.
+#include "app/status_notify_win.h"
+
 #include <atomic>
 
 #include "app/status_notify.h"
-#include "app/status_notify_win.h"
 
 namespace app {
 namespace {

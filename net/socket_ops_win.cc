@@ -4,9 +4,9 @@
 // POSIX descriptor. Socket handles are small kernel handle values (Windows
 // keeps them within 32 bits so that they can be shared with 32-bit
 // processes), and INVALID_SOCKET becomes -1, the same "no socket" value.
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <cstring>
@@ -83,8 +83,8 @@ int set_nonblocking(int fd) {
 
 int set_no_delay(int fd) {
   BOOL on = TRUE;
-  return setsockopt(handle(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on), sizeof on) ==
-                 0
+  return setsockopt(handle(fd), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&on),
+                    sizeof on) == 0
              ? 0
              : -1;
 }
@@ -305,9 +305,9 @@ const char* error_text(int error) {
   // the code, which an operator can look up whatever the system language.
   thread_local char text[256];
   wchar_t wide[192];
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           static_cast<DWORD>(error), 0, wide, sizeof wide / sizeof wide[0],
-                           nullptr);
+  DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(error), 0, wide, sizeof wide / sizeof wide[0], nullptr);
   // Without the line end and the full stop Windows puts after the message.
   while (n > 0 && (wide[n - 1] == L'\r' || wide[n - 1] == L'\n' || wide[n - 1] == L'.' ||
                    wide[n - 1] == L' ')) {
@@ -319,7 +319,8 @@ const char* error_text(int error) {
                                nullptr, nullptr);
   }
   if (used <= 0) {
-    std::snprintf(text, sizeof text, "error %d", error);
+    // No text for it on this system (Wine has none for Winsock's codes).
+    std::snprintf(text, sizeof text, "Winsock error (%d)", error);
   } else {
     std::snprintf(text + used, sizeof text - static_cast<size_t>(used), " (%d)", error);
   }

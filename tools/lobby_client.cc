@@ -8,8 +8,6 @@
 // whole file is checked before connecting. Exit status: 0 when done, 1 when
 // the connection failed, 2 for bad arguments or script lines, 3 when the
 // lobby closed the connection, 4 when an expect in a script was not met.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -20,6 +18,7 @@
 #include "net/socket_ops.h"
 #include "tools/lib/client_session.h"
 #include "tools/lib/command_parser.h"
+#include "tools/lib/console_io.h"
 
 namespace {
 
@@ -84,11 +83,16 @@ int main(int argc, char** argv) {
     }
   }
 
-  net::ignore_sigpipe();
+  net::start_sockets();
   tools::ClientSession session(print_out, print_err);
   const int rc = session.connect(positional[0], static_cast<int>(port));
   if (rc != tools::kExitOk) return rc;
   if (script_path != nullptr) return session.run_script(script);
-  if (isatty(STDIN_FILENO) == 1) print_err("type help for the commands");
-  return session.run_interactive(STDIN_FILENO);
+  if (tools::input_is_terminal()) print_err("type help for the commands");
+  const int input = tools::open_input();
+  if (input < 0) {
+    print_err("error: cannot read standard input");
+    return tools::kExitUsage;
+  }
+  return session.run_interactive(input);
 }

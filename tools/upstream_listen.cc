@@ -11,12 +11,11 @@
 //   upstream_listen PORT [ADDRESS]
 //
 // ADDRESS defaults to 127.0.0.1; PORT 0 picks a free port, which the first
-// line tells. Once that line is out, SIGINT or SIGTERM ends the tool with
-// status 0.
-#include <errno.h>
-#include <poll.h>
-#include <signal.h>
-
+// line tells. Once that line is out, SIGINT or SIGTERM (on Windows Ctrl-C
+// or Ctrl-Break) ends the tool with status 0. It follows at most
+// kMaxLobbies lobbies at once and turns further ones away.
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,17 +24,17 @@
 #include <string>
 #include <vector>
 
+#include "net/local_time.h"
 #include "net/socket_ops.h"
+#include "tools/lib/console_io.h"
 #include "upstream/upstream_decoder.h"
 
 namespace {
 
 constexpr int kBacklog = 16;
 constexpr int kReadBytes = 4096;
-
-volatile sig_atomic_t g_stop = 0;
-
-void on_stop_signal(int) { g_stop = 1; }
+// One readiness wait covers the listener, the stop signal and the lobbies.
+constexpr size_t kMaxLobbies = net::kMaxPollEntries - 2;
 
 struct Lobby {
   int fd = -1;
@@ -45,13 +44,15 @@ struct Lobby {
 
 // Prints "YYYY-MM-DD HH:MM:SS.mmm what from", local time.
 void print_event(const char* what, const std::string& from) {
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local;
-  localtime_r(&now.tv_sec, &local);
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const long ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  std::tm local;
+  net::local_time(seconds, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::printf("%s.%03ld %s %s\n", stamp, now.tv_nsec / 1000000, what, from.c_str());
+  std::printf("%s.%03ld %s %s\n", stamp, ms, what, from.c_str());
   std::fflush(stdout);
 }
 
@@ -101,11 +102,18 @@ void accept_lobbies(int listen_fd, std::vector<std::unique_ptr<Lobby>>* lobbies,
       std::fprintf(stderr, "accept: %s\n", net::error_text(error));
       return;
     }
-    auto lobby = std::make_unique<Lobby>();
-    lobby->fd = fd;
     char from[64];
     std::snprintf(from, sizeof from, "%d.%d.%d.%d:%d (connection %d)", ip[0], ip[1], ip[2], ip[3],
                   peer_port, ++*connections);
+    if (lobbies->size() >= kMaxLobbies) {
+      std::fprintf(stderr, "turned away %s: %zu lobbies already\n", from, kMaxLobbies);
+      net::close_fd(fd);
+      continue;
+    }
+    // The readiness wait reports what arrives; reads never block.
+    net::set_nonblocking(fd);
+    auto lobby = std::make_unique<Lobby>();
+    lobby->fd = fd;
     lobby->from = from;
     print_event("connected", lobby->from);
     lobbies->push_back(std::move(lobby));
@@ -127,28 +135,21 @@ int main(int argc, char** argv) {
   uint32_t host_order =
       (uint32_t{a[0]} << 24) | (uint32_t{a[1]} << 16) | (uint32_t{a[2]} << 8) | uint32_t{a[3]};
 
-  // The stop signals stay blocked except inside the wait, so one that comes
-  // between two waits is not lost: it ends the next wait at once.
-  sigset_t stop_signals;
-  sigset_t wait_mask;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigprocmask(SIG_BLOCK, &stop_signals, &wait_mask);
-  sigdelset(&wait_mask, SIGINT);
-  sigdelset(&wait_mask, SIGTERM);
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  net::start_sockets();
+  // Readable once a stop signal came; a signal between two waits is not
+  // lost, it ends the next wait at once.
+  const int stop_fd = tools::open_stop_signal();
+  if (stop_fd < 0) {
+    std::fprintf(stderr, "cannot watch for stop signals\n");
+    return 1;
+  }
 
   int listen_fd = net::tcp_socket();
   if (listen_fd < 0 || net::set_reuse_addr(listen_fd) != 0 ||
       net::bind_ipv4(listen_fd, host_order, port) != 0 ||
       net::listen_fd(listen_fd, kBacklog) != 0 || net::set_nonblocking(listen_fd) != 0) {
-    std::fprintf(stderr, "cannot listen on %s:%d: %s\n", address, port, net::error_text(errno));
+    std::fprintf(stderr, "cannot listen on %s:%d: %s\n", address, port,
+                 net::error_text(net::last_error()));
     return 1;
   }
   std::printf("listening on %u.%u.%u.%u:%d\n", a[0], a[1], a[2], a[3], net::local_port(listen_fd));
@@ -156,29 +157,30 @@ int main(int argc, char** argv) {
 
   std::vector<std::unique_ptr<Lobby>> lobbies;
   int connections = 0;
-  std::vector<pollfd> waits;
-  while (g_stop == 0) {
-    waits.clear();
-    waits.push_back(pollfd{listen_fd, POLLIN, 0});
-    for (const auto& lobby : lobbies) waits.push_back(pollfd{lobby->fd, POLLIN, 0});
-    int n = ppoll(waits.data(), waits.size(), nullptr, &wait_mask);
+  net::PollEntry waits[net::kMaxPollEntries];
+  for (;;) {
+    int count = 0;
+    waits[count++] = {stop_fd, net::kPollIn, 0};
+    waits[count++] = {listen_fd, net::kPollIn, 0};
+    for (const auto& lobby : lobbies) waits[count++] = {lobby->fd, net::kPollIn, 0};
+    int n = net::poll_many(waits, count, -1);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      std::fprintf(stderr, "poll: %s\n", net::error_text(errno));
+      std::fprintf(stderr, "poll: %s\n", net::error_text(net::last_error()));
       return 1;
     }
+    if (waits[0].ready != 0) break;
     // Lobbies first, in the order they connected: the indexes in `waits`
     // match `lobbies` until accepts add to it.
     size_t kept = 0;
     for (size_t i = 0; i < lobbies.size(); ++i) {
-      if (waits[i + 1].revents != 0 && !read_lobby(lobbies[i].get())) {
+      if (waits[i + 2].ready != 0 && !read_lobby(lobbies[i].get())) {
         net::close_fd(lobbies[i]->fd);
         continue;
       }
       lobbies[kept++] = std::move(lobbies[i]);
     }
     lobbies.resize(kept);
-    if (waits[0].revents != 0) accept_lobbies(listen_fd, &lobbies, &connections);
+    if (waits[1].ready != 0) accept_lobbies(listen_fd, &lobbies, &connections);
   }
   for (const auto& lobby : lobbies) net::close_fd(lobby->fd);
   net::close_fd(listen_fd);

@@ -1,10 +1,9 @@
 #include "tools/lib/client_session.h"
 
-#include <errno.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
+
+#include "net/socket_ops.h"
+#include "tools/lib/console_io.h"
 
 namespace tools {
 namespace {
@@ -78,8 +77,8 @@ int ClientSession::run_interactive(int input_fd) {
     if (rc != kContinue) return rc;
     if (!input_ready) continue;
     char buffer[kInputChunk];
-    const ssize_t n = read(input_fd, buffer, sizeof buffer);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    const int n = read_input(input_fd, buffer, static_cast<int>(sizeof buffer));
+    if (n == net::kIoWouldBlock) continue;
     if (n <= 0) {
       // End of input: a last line without its line end still counts.
       if (!pending.empty()) {
@@ -197,21 +196,21 @@ int ClientSession::poll_once(int timeout_ms, int input_fd, bool* input_ready) {
   }
   timeout_ms =
       std::min(timeout_ms, ms_until(last_send_ + std::chrono::milliseconds(keep_alive_ms_)));
-  pollfd waits[2];
-  waits[0] =
-      pollfd{link_.fd(), static_cast<short>(POLLIN | (link_.wants_write() ? POLLOUT : 0)), 0};
-  nfds_t count = 1;
-  if (input_fd >= 0) waits[count++] = pollfd{input_fd, POLLIN, 0};
-  const int n = poll(waits, count, timeout_ms);
+  net::PollEntry waits[2];
+  waits[0] = {link_.fd(), net::kPollIn | (link_.wants_write() ? net::kPollOut : 0), 0};
+  int count = 1;
+  if (input_fd >= 0) waits[count++] = {input_fd, net::kPollIn, 0};
+  const int n = net::poll_many(waits, count, timeout_ms);
   if (n <= 0) return kContinue;  // time-out, or a signal: the caller waits again
-  if ((waits[0].revents & POLLOUT) != 0 && link_.flush() != kLinkOk) return connection_closed();
-  if ((waits[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+  if ((waits[0].ready & net::kPollOut) != 0 && link_.flush() != kLinkOk) {
+    return connection_closed();
+  }
+  // Hang-up and error count as readable, so the receive reports them.
+  if ((waits[0].ready & net::kPollIn) != 0) {
     const int rc = read_socket();
     if (rc != kContinue) return rc;
   }
-  if (input_fd >= 0 && (waits[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-    *input_ready = true;
-  }
+  if (input_fd >= 0 && (waits[1].ready & net::kPollIn) != 0) *input_ready = true;
   return kContinue;
 }
 

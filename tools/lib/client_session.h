@@ -60,7 +60,8 @@ class ClientSession {
   int connect(const std::string& host, int port);
   // Runs the commands in order; the exit status.
   int run_script(const std::vector<ScriptLine>& lines);
-  // Reads command lines from `input_fd` while printing what arrives, until
+  // Reads command lines from `input_fd` (a descriptor of open_input(), or
+  // any other that read_input can read) while printing what arrives, until
   // quit, the end of the input or the end of the connection; the exit
   // status.
   int run_interactive(int input_fd);

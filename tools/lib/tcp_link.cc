@@ -1,9 +1,5 @@
 #include "tools/lib/tcp_link.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include "net/socket_ops.h"
 
 namespace tools {
@@ -31,8 +27,7 @@ int TcpLink::connect_to(const std::string& host, int port, int timeout_ms) {
   }
   // Without this, a message sent while an earlier one is unacknowledged
   // could wait for the acknowledgement and distort every latency we see.
-  int on = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  net::set_no_delay(fd);
   fd_ = fd;
   return kLinkOk;
 }

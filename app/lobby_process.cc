@@ -1,11 +1,23 @@
 #include "app/lobby_process.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include "app/app_events.h"
 #include "app/event_log.h"
 #include "app/status_lines.h"
 #include "lobby/server.h"
 
 namespace app {
+
+bool print_info_option(const char* arg, const char* help_text) {
+  const char* text = std::strcmp(arg, "--help") == 0      ? help_text
+                     : std::strcmp(arg, "--version") == 0 ? kVersionText
+                                                          : nullptr;
+  if (text == nullptr) return false;
+  std::fputs(text, stdout);
+  return true;
+}
 
 int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   // Without a log the lobby still runs; open_log has then left logging off.

@@ -16,6 +16,10 @@ constexpr char kVersionText[] = "lobby_server 0.9.4\n";
 // started.
 constexpr int kExitNoDisplay = 255;
 
+// Answers --help (with `help_text`) and --version on standard output.
+// True when `arg` was one of them: the process then ends with status 0.
+bool print_info_option(const char* arg, const char* help_text);
+
 // Shows the lobby on the main thread until the display ends; its result
 // (kStatusOk or kStatusCancel).
 using RunDisplay = std::function<int(const lobby::Lobby& lobby)>;

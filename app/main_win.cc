@@ -3,7 +3,6 @@
 // runs the lobby until the display ends and exits with the display's
 // result (1 for OK, 0 for Cancel, the close box or Ctrl-C; 255 when no
 // display could be set up, in which case the lobby never starts).
-#include <cstdio>
 #include <cstring>
 
 #include "app/lobby_process.h"
@@ -28,14 +27,7 @@ constexpr char kHelpText[] =
 int main(int argc, char** argv) {
   bool console = false;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
-      std::fputs(kHelpText, stdout);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::fputs(app::kVersionText, stdout);
-      return 0;
-    }
+    if (app::print_info_option(argv[i], kHelpText)) return 0;
     if (std::strcmp(argv[i], "--console") == 0) console = true;
   }
 

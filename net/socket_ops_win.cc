@@ -4,9 +4,11 @@
 // POSIX descriptor. Socket handles are small kernel handle values (Windows
 // keeps them within 32 bits so that they can be shared with 32-bit
 // processes), and INVALID_SOCKET becomes -1, the same "no socket" value.
-#include <windows.h>
+// Winsock first: windows.h would otherwise bring in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// (after them)
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>

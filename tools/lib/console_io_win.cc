@@ -1,5 +1,7 @@
-#include <windows.h>
+// Winsock first: windows.h would otherwise bring in the old winsock.h.
 #include <winsock2.h>
+// (after it)
+#include <windows.h>
 
 #include <atomic>
 #include <thread>

@@ -280,10 +280,10 @@ TEST_F(LobbyProcessTest, TakenPortIsLoggedWithItsCause) {
   expect_status_lines("sample_lobby", 0, 4);
   // The accept thread tries the port after the lines may have been shown:
   // the log is looked at until it tells, within a bound. Windows names the
-  // cause in its own words, followed by its code.
+  // cause in its own words and ends the line with its code.
   const std::string expected =
-      "listen on port 30009 failed (-3): " +
-      (under_wine() ? std::string("(10048)") : std::string(strerror(EADDRINUSE)));
+      under_wine() ? std::string("(10048)\r\n")
+                   : "listen on port 30009 failed (-3): " + std::string(strerror(EADDRINUSE));
   std::string log;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kListenWaitMs);
   while (!(dir.read_file("L_log.txt", &log) && log.find("listen on port") != std::string::npos) &&
@@ -294,6 +294,7 @@ TEST_F(LobbyProcessTest, TakenPortIsLoggedWithItsCause) {
   expect_exit(0);
   close(holder);
   ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+  EXPECT_NE(std::string::npos, log.find("listen on port 30009 failed (-3): ")) << log;
   EXPECT_NE(std::string::npos, log.find(expected)) << log;
 }
 

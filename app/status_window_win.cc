@@ -1,7 +1,11 @@
 #include "app/status_window_win.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "app/status_notify.h"
@@ -29,6 +33,10 @@ constexpr WORD kIconControl = 0xffff;  // no id of its own
 constexpr WORD kStaticClass = 0x0082;
 constexpr WORD kFontPoints = 9;
 constexpr wchar_t kFontName[] = L"ＭＳ Ｐゴシック";
+
+// How long an ending display may wait for its output to take the last
+// lines: a reader that has stopped must not hold up the shutdown.
+constexpr int kFinalWriteMs = 200;
 
 // How long a handler for a closing console waits for the shutdown before
 // it lets the system end the process (which allows about five seconds).
@@ -96,6 +104,93 @@ class DialogTemplate {
 
 }  // namespace
 
+// Standard output of the console mode, written on a thread of its own.
+struct StatusWindow::LineWriter {
+  // Main thread: queues `text` for the writer.
+  void post(const std::string& text) {
+    std::lock_guard<std::mutex> guard(lock);
+    if (failed) return;
+    pending += text;
+    changed.notify_all();
+  }
+
+  // True when everything posted has been written (or never will be).
+  bool idle() {
+    std::lock_guard<std::mutex> guard(lock);
+    return failed || (pending.empty() && !writing);
+  }
+
+  // Main thread: waits at most `ms` until everything posted is written.
+  // True when it was.
+  bool wait_idle(int ms) {
+    std::unique_lock<std::mutex> guard(lock);
+    return changed.wait_for(guard, std::chrono::milliseconds(ms),
+                            [this] { return failed || (pending.empty() && !writing); });
+  }
+
+  // Main thread: the writer ends once it has nothing more to write.
+  void stop() {
+    std::lock_guard<std::mutex> guard(lock);
+    quit = true;
+    changed.notify_all();
+  }
+
+  // The writer's thread.
+  void run() {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(out, &mode) != 0;
+    std::unique_lock<std::mutex> guard(lock);
+    for (;;) {
+      changed.wait(guard, [this] { return quit || !pending.empty(); });
+      if (pending.empty()) return;
+      std::string text;
+      text.swap(pending);
+      writing = true;
+      guard.unlock();
+      const bool written = write(out, console, text);
+      guard.lock();
+      writing = false;
+      if (!written) {
+        // The reader is gone: the lobby goes on without a display.
+        failed = true;
+        pending.clear();
+      }
+      changed.notify_all();
+      // The main thread holds changes back while a write is under way.
+      if (wake != nullptr) SetEvent(wake);
+    }
+  }
+
+  static bool write(HANDLE out, bool console, const std::string& text) {
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    if (console) {
+      // A console shows UTF-16 whatever its code page.
+      const std::wstring wide = to_wide(text);
+      return WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) !=
+             0;
+    }
+    // A pipe or a file gets the bytes themselves, as on Linux.
+    for (size_t done = 0; done < text.size(); done += written) {
+      if (!WriteFile(out, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
+                     nullptr) ||
+          written == 0) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  HANDLE wake = nullptr;  // the main thread's event; set before the start
+  std::mutex lock;
+  std::condition_variable changed;
+  std::string pending;   // Guarded by lock.
+  bool writing = false;  // Guarded by lock.
+  bool failed = false;   // Guarded by lock.
+  bool quit = false;     // Guarded by lock.
+};
+
 bool has_desktop() {
   HWINSTA station = GetProcessWindowStation();
   USEROBJECTFLAGS flags;
@@ -128,20 +223,30 @@ StatusWindow::~StatusWindow() {
 int StatusWindow::setup() {
   wake_event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (wake_event_ == nullptr) return -1;
-  if (console_) {
-    done_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (done_event_ == nullptr) return -1;
-    handler_wake.store(wake_event_, std::memory_order_release);
-    handler_done.store(done_event_, std::memory_order_release);
-    if (!SetConsoleCtrlHandler(console_handler, TRUE)) return -1;
-    set_status_target(nullptr, wake_event_);
-    return 0;
-  }
-  // A console that Windows opened for this process alone (a start from the
-  // desktop) would only stand empty beside the window.
-  DWORD processes[2];
-  if (GetConsoleProcessList(processes, 2) == 1) FreeConsole();
+  // Without a window (no display to show it on) the operator still gets
+  // the lines, as on Linux without a terminal.
+  if (!console_ && setup_window() == 0) return 0;
+  console_ = true;
+  return setup_console();
+}
 
+int StatusWindow::setup_console() {
+  done_event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (done_event_ == nullptr) return -1;
+  handler_wake.store(wake_event_, std::memory_order_release);
+  handler_done.store(done_event_, std::memory_order_release);
+  if (!SetConsoleCtrlHandler(console_handler, TRUE)) return -1;
+  writer_ = std::make_shared<LineWriter>();
+  writer_->wake = wake_event_;
+  std::shared_ptr<LineWriter> writer = writer_;
+  // Detached: a writer blocked on a reader that never reads must not hold
+  // the process, and it owns its share of the queue.
+  std::thread([writer] { writer->run(); }).detach();
+  set_status_target(nullptr, wake_event_);
+  return 0;
+}
+
+int StatusWindow::setup_window() {
   DialogTemplate dialog;
   dialog.header(DS_MODALFRAME | DS_SETFONT | WS_POPUP | WS_CAPTION | WS_SYSMENU,
                 static_cast<WORD>(1 + kStatusLineCount), to_wide(kStatusTitle));
@@ -154,6 +259,10 @@ int StatusWindow::setup() {
   window_ = CreateDialogIndirectParamW(GetModuleHandleW(nullptr), dialog.get(), nullptr,
                                        dialog_proc, reinterpret_cast<LPARAM>(this));
   if (window_ == nullptr) return -1;
+  // A console that Windows opened for this process alone (a start from the
+  // desktop) would only stand empty beside the window.
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) == 1) FreeConsole();
   set_status_target(window_, nullptr);
   return 0;
 }
@@ -254,14 +363,26 @@ BOOL WINAPI StatusWindow::console_handler(DWORD event) {
 
 int StatusWindow::run_console() {
   take_status_change();
+  // Changes are turned into text only when the output has taken everything
+  // posted before, so a stalled reader holds one screen's worth of text at
+  // most and sees the latest counts once it reads again.
+  bool changed = true;
   for (;;) {
-    write_changes();
+    if (changed && writer_->idle()) {
+      write_changes();
+      changed = false;
+    }
     if (stop_requested.load(std::memory_order_acquire)) break;
     WaitForSingleObject(wake_event_, INFINITE);
-    take_status_change();
+    if (take_status_change()) changed = true;
   }
-  // A change that came with the stop is still written.
-  write_changes();
+  // A change that came with the stop is still written, if the output takes
+  // it soon.
+  if (writer_->wait_idle(kFinalWriteMs)) {
+    write_changes();
+    writer_->wait_idle(kFinalWriteMs);
+  }
+  writer_->stop();
   return kStatusCancel;
 }
 
@@ -272,39 +393,7 @@ void StatusWindow::write_changes() {
   append_changed_lines(lines, shown_, drawn_, &text);
   for (int i = 0; i < kStatusLineCount; ++i) shown_[i] = lines[i];
   drawn_ = true;
-  if (!text.empty()) write_output(text);
-}
-
-void StatusWindow::write_output(const std::string& text) {
-  if (output_failed_) return;
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (out == nullptr || out == INVALID_HANDLE_VALUE) {
-    output_failed_ = true;
-    return;
-  }
-  DWORD mode = 0;
-  if (GetConsoleMode(out, &mode)) {
-    // A console shows UTF-16 whatever its code page.
-    const std::wstring wide = to_wide(text);
-    DWORD written = 0;
-    if (!WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr)) {
-      output_failed_ = true;
-    }
-    return;
-  }
-  // A pipe or a file gets the bytes themselves, as on Linux.
-  size_t done = 0;
-  while (done < text.size()) {
-    DWORD written = 0;
-    if (!WriteFile(out, text.data() + done, static_cast<DWORD>(text.size() - done), &written,
-                   nullptr) ||
-        written == 0) {
-      // The reader is gone: the lobby goes on without a display.
-      output_failed_ = true;
-      return;
-    }
-    done += written;
-  }
+  if (!text.empty()) writer_->post(text);
 }
 
 }  // namespace app

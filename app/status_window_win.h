@@ -8,17 +8,20 @@
 // system's code page. It has a close box and no buttons: Enter ends it with
 // kStatusOk, Escape or the close box with kStatusCancel.
 //
-// Console mode (--console, or a start without a desktop such as a
-// service): the four lines on standard output at the start and each line
-// again when its text changes, the same UTF-8 bytes as on Linux without a
-// terminal (a console shows them through the wide-character API, whatever
-// its code page). Ctrl-C, Ctrl-Break, closing the console, logoff and
-// shutdown end it with kStatusCancel.
+// Console mode (--console, a start without a desktop such as a service, or
+// a window that cannot be made): the four lines on standard output at the
+// start and each line again when its text changes, the same UTF-8 bytes as
+// on Linux without a terminal (a console shows them through the
+// wide-character API, whatever its code page). A thread of its own writes
+// them, so a reader that stops reading delays the lines, never a stop.
+// Ctrl-C, Ctrl-Break, closing the console, logoff and shutdown end it with
+// kStatusCancel.
 #ifndef APP_STATUS_WINDOW_WIN_H_
 #define APP_STATUS_WINDOW_WIN_H_
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "app/status_lines.h"
@@ -39,9 +42,10 @@ class StatusWindow {
   StatusWindow(const StatusWindow&) = delete;
   StatusWindow& operator=(const StatusWindow&) = delete;
 
-  // Creates the window (hidden until run) or installs the console's stop
-  // handler. Before any server thread starts. 0, or -1 when the display
-  // cannot be made (the lobby must then not start).
+  // Creates the window (hidden until run), or when that is not wanted or
+  // not possible installs the console's stop handler. Before any server
+  // thread starts. 0, or -1 when no display can be made (the lobby must
+  // then not start).
   int setup();
   // Shows `lobby` until the display ends; kStatusOk or kStatusCancel.
   int run(const lobby::Lobby& lobby);
@@ -52,6 +56,10 @@ class StatusWindow {
   static INT_PTR CALLBACK dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
   static BOOL WINAPI console_handler(DWORD event);
 
+  struct LineWriter;
+
+  int setup_window();
+  int setup_console();
   int run_window();
   int run_console();
   void end_window(int result);
@@ -59,9 +67,8 @@ class StatusWindow {
   void show_changes();
   // Writes the lines that changed to standard output.
   void write_changes();
-  void write_output(const std::string& text);
 
-  const bool console_;
+  bool console_;
   const lobby::Lobby* lobby_ = nullptr;
   HWND window_ = nullptr;
   HANDLE wake_event_ = nullptr;  // set by refresh_status and the handler
@@ -71,7 +78,9 @@ class StatusWindow {
   bool ended_ = false;
   int result_ = kStatusCancel;
   bool drawn_ = false;
-  bool output_failed_ = false;
+  // Shared with the writer's thread, which may outlive this object when a
+  // reader never takes the last lines.
+  std::shared_ptr<LineWriter> writer_;
   std::string shown_[kStatusLineCount];
 };
 

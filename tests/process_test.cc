@@ -365,6 +365,54 @@ TEST_F(LobbyProcessTest, VersionAndHelpExitWithoutStarting) {
   }
 }
 
+// A reader of the status lines that stops reading (its pipe full) delays
+// the lines, never the server or its stop: clients are served throughout,
+// and a stop signal still ends it at once with its log closed.
+TEST_F(LobbyProcessTest, AReaderThatStopsReadingNeverHoldsTheServer) {
+  // Two pages: a pipe reports room for more only while a page is free.
+  constexpr int kPipeBytes = 8192;
+  constexpr int kPageBytes = 4096;
+  start();
+  expect_status_lines("sample_lobby", 0, 4);
+  ASSERT_TRUE(server->set_output_buffer(kPipeBytes));
+  TcpClient client;
+  connect(&client);
+  ASSERT_TRUE(client.send(w::enter(1, "fill", 5)));
+  ASSERT_EQ(w::hex(w::list_end() + w::group_count(1)), w::hex(client.read_exact(8, kOutputWaitMs)));
+  // Each room made or left changes the room line; each state is kept until
+  // its line is out, until no more lines come out.
+  const std::string made = w::room_made(0) + w::room_result(1) + w::room_entry(0, 1, "fill");
+  const std::string left = w::room_result(0) + w::member_count(0, 0);
+  auto line_came = [this](int before) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    while (server->unread_output() == before && std::chrono::steady_clock::now() < deadline) {
+      poll(nullptr, 0, 1);
+    }
+    return server->unread_output() != before;
+  };
+  for (bool more = true; more;) {
+    int before = server->unread_output();
+    ASSERT_TRUE(client.send(w::room_op(-1)));
+    ASSERT_EQ(w::hex(made), w::hex(client.read_exact(made.size(), kOutputWaitMs)));
+    more = line_came(before);
+    before = server->unread_output();
+    ASSERT_TRUE(client.send(w::room_op(-2)));
+    ASSERT_EQ(w::hex(left), w::hex(client.read_exact(left.size(), kOutputWaitMs)));
+    more = more && line_came(before);
+  }
+  // The lines stopped because the pipe filled, and the lobby still serves.
+  ASSERT_GE(server->unread_output(), kPageBytes);
+  ASSERT_TRUE(client.send(w::room_op(-1)));
+  EXPECT_EQ(w::hex(made), w::hex(client.read_exact(made.size(), kOutputWaitMs)));
+
+  ASSERT_TRUE(server->send_signal(stop_signal()));
+  expect_exit(0);
+  EXPECT_TRUE(client.wait_closed(kOutputWaitMs));
+  std::string log;
+  ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+  EXPECT_NE(std::string::npos, log.find("shutdown (Cancel;")) << log;
+}
+
 // The upstream server named in the settings hears the lobby register, then
 // one notice for each accepted login (a refused one is not reported). When
 // it is restarted, the lobby connects again by itself about a second later
@@ -684,6 +732,23 @@ TEST_F(WindowProcessTest, ShowsTheFourLinesAndEndsWithEnterCloseBoxOrEscape) {
     ASSERT_TRUE(dir.read_file("L_log.txt", &log));
     EXPECT_NE(std::string::npos, log.find("shutdown (Cancel;")) << log;
   }
+}
+
+// Without a display to show the window on, the window build prints the
+// lines as --console does, and Ctrl-C ends it with status 0.
+TEST_F(WindowProcessTest, WithoutADisplayTheLinesGoToStandardOutput) {
+  std::vector<std::string> command = {"/usr/bin/env", "-u", "DISPLAY"};
+  for (const std::string& word : command_from("LOBBY_SERVER_WINDOW_COMMAND", LOBBY_SERVER_PATH)) {
+    command.push_back(word);
+  }
+  server = std::make_unique<ChildProcess>();
+  ASSERT_TRUE(server->start(command, dir.path(), ChildStdio::kNullInput));
+  expect_status_lines("sample_lobby", 0, 4);
+  TcpClient client;
+  connect(&client);
+  expect_next_line("USER_DATA: 1 / 32");
+  ASSERT_TRUE(server->send_signal(SIGINT));
+  expect_exit(0);
 }
 
 // On a terminal: a title, the lines redrawn in place, keys instead of lines.

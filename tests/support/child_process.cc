@@ -200,6 +200,16 @@ void ChildProcess::close_input() {
   if (input_fd_ != output_fd_) close_fd(&input_fd_);
 }
 
+bool ChildProcess::set_output_buffer(int bytes) {
+  return terminal_fd_ < 0 && output_fd_ >= 0 && fcntl(output_fd_, F_SETPIPE_SZ, bytes) >= bytes;
+}
+
+int ChildProcess::unread_output() const {
+  int bytes = 0;
+  if (terminal_fd_ >= 0 || output_fd_ < 0 || ioctl(output_fd_, FIONREAD, &bytes) != 0) return -1;
+  return bytes;
+}
+
 bool ChildProcess::send_signal(int signal_number) {
   return running() && kill(pid_, signal_number) == 0;
 }

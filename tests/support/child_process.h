@@ -62,6 +62,11 @@ class ChildProcess {
   // Ends a piped standard input.
   void close_input();
   bool send_signal(int signal_number);
+  // Shrinks the output pipe to `bytes` (kNullInput and kPipeInput), so that
+  // a child that writes while the test does not read soon finds it full.
+  bool set_output_buffer(int bytes);
+  // Bytes the child wrote that the test has not read yet (pipes only).
+  int unread_output() const;
 
   // Everything read from the child's output so far.
   const std::string& output() const { return output_; }

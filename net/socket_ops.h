@@ -65,9 +65,10 @@ constexpr int kMaxPollEntries = 16;
 // wait, -1 when poll itself fails.
 int poll_many(PollEntry* entries, int count, int timeout_ms);
 
-// A wake-up descriptor (a non-blocking eventfd): any thread may wake, the
-// waiting thread includes it in its readiness wait and drains it. -1 when
-// none can be made.
+// A wake-up descriptor (a non-blocking eventfd; on Windows a loopback UDP
+// socket that sends to itself): any thread may wake, the waiting thread
+// includes it in its readiness wait and drains it. -1 when none can be
+// made.
 int make_wake_fd();
 void wake(int fd);
 void drain_wake(int fd);

@@ -68,9 +68,9 @@ int tcp_socket() {
 
 int set_reuse_addr(int fd) {
   // SO_REUSEADDR on Windows lets another process bind the same port and
-  // take its connections over. Exclusive use is the safe choice, and
-  // Windows lets a restarted server listen again while its old
-  // connections wait out their close.
+  // take its connections over; exclusive use is the safe choice. (Windows
+  // may then refuse a restarted server the port while connections of the
+  // previous run wait out their close.)
   BOOL on = TRUE;
   return setsockopt(handle(fd), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<char*>(&on),
                     sizeof on) == 0

@@ -69,6 +69,22 @@ void scan_address(Scanner* s, int32_t parts[4], bool byte_parts) {
   }
 }
 
+// A protection's value: 0 keeps it off where `zero_is_off`; anything else
+// outside 1..`max` is clamped, with a note for the event log.
+void scan_limit(Scanner* s, const char* key, int32_t max, bool zero_is_off, Settings* settings,
+                int32_t* field) {
+  int32_t value;
+  if (!s->number(&value)) return;
+  int32_t used = value;
+  if (value < 1 && !(zero_is_off && value == 0)) used = 1;
+  if (value > max) used = max;
+  *field = used;
+  if (used == value || settings->note_count >= kMaxNotes) return;
+  std::snprintf(settings->notes[settings->note_count++], kNoteBytes,
+                "%s %d is outside %s1..%d: %d used", key, value, zero_is_off ? "0 or " : "", max,
+                used);
+}
+
 }  // namespace
 
 void apply_config_line(const char* line, Settings* settings) {
@@ -93,6 +109,18 @@ void apply_config_line(const char* line, Settings* settings) {
     scan_address(&s, settings->N_IP, true);
   } else if (std::strcmp(key, "N_PORT") == 0) {
     scan_number(&s, &settings->N_PORT);
+  } else if (std::strcmp(key, "L_LOGIN_WAIT") == 0) {
+    scan_limit(&s, key, kLoginWaitMax, true, settings, &settings->L_LOGIN_WAIT);
+  } else if (std::strcmp(key, "L_PER_IP") == 0) {
+    scan_limit(&s, key, kPerIpMax, true, settings, &settings->L_PER_IP);
+  } else if (std::strcmp(key, "L_FLOOD_RATE") == 0) {
+    scan_limit(&s, key, kFloodMax, true, settings, &settings->L_FLOOD_RATE);
+  } else if (std::strcmp(key, "L_FLOOD_BURST") == 0) {
+    scan_limit(&s, key, kFloodMax, false, settings, &settings->L_FLOOD_BURST);
+  } else if (std::strcmp(key, "L_DENY") == 0) {
+    // A longer name is cut, like L_NAME.
+    char path[kPathBytes] = {};
+    if (s.word(path, sizeof path)) std::memcpy(settings->L_DENY, path, sizeof path);
   }
 }
 
@@ -125,6 +153,13 @@ int load_config_file(const char* path, Settings* settings) {
   }
   std::fclose(file);
   return 0;
+}
+
+void turn_off_protections(Settings* settings) {
+  settings->L_LOGIN_WAIT = 0;
+  settings->L_PER_IP = 0;
+  settings->L_FLOOD_RATE = 0;
+  settings->L_DENY[0] = '\0';
 }
 
 int load_config(Settings* settings) {

@@ -12,6 +12,15 @@ constexpr int kNameBytes = 64;    // L_NAME with its terminating zero
 constexpr int kLineBytes = 320;   // one line piece with its terminating zero
 constexpr int32_t kMaxRooms = 4;  // ROOM above this is lowered to it
 constexpr int32_t kDefaultPort = 30009;
+constexpr int kPathBytes = 256;  // L_DENY with its terminating zero
+// Notes on values the reader clamped, kept until the event log is open.
+constexpr int kMaxNotes = 8;
+constexpr int kNoteBytes = 96;
+
+// Ranges of the protections; 0 turns off the first three.
+constexpr int32_t kLoginWaitMax = 3600;  // L_LOGIN_WAIT, seconds
+constexpr int32_t kPerIpMax = 32;        // L_PER_IP, open connections
+constexpr int32_t kFloodMax = 10000;     // L_FLOOD_RATE (a second) and L_FLOOD_BURST
 
 struct Settings {
   int32_t VER = 0;
@@ -21,6 +30,21 @@ struct Settings {
   int32_t L_PORT = kDefaultPort;
   int32_t N_IP[4] = {127, 0, 0, 1};
   int32_t N_PORT = 0;
+
+  // Protections for a lobby open to anyone (each 0 turns it off, except
+  // the burst): seconds from the connection to an accepted login, open
+  // connections per IPv4 address, messages a second per client and the
+  // burst a client may send at once, and the deny list's file (empty: none).
+  int32_t L_LOGIN_WAIT = 30;
+  int32_t L_PER_IP = 8;
+  int32_t L_FLOOD_RATE = 25;
+  int32_t L_FLOOD_BURST = 50;
+  char L_DENY[kPathBytes] = "deny.txt";
+
+  // What the reader clamped into range, one line each ("L_PER_IP 40 is
+  // outside 1..32: 32 used"); the process logs them once its log is open.
+  char notes[kMaxNotes][kNoteBytes] = {};
+  int32_t note_count = 0;
 
   // Test seams, never read from the file: 0 keeps the kernel's default.
   int32_t test_send_buffer = 0;  // SO_SNDBUF of client and upstream sockets
@@ -39,6 +63,10 @@ struct Settings {
 // was read, -1 when it could not be opened.
 int load_config(Settings* settings);
 int load_config_file(const char* path, Settings* settings);
+
+// Turns every protection off (L_LOGIN_WAIT, L_PER_IP and L_FLOOD_RATE 0, no
+// deny file): the lobby then serves exactly as it did before they existed.
+void turn_off_protections(Settings* settings);
 
 // Reads one configuration line (or piece of one) into `settings`.
 void apply_config_line(const char* line, Settings* settings);

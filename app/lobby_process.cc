@@ -26,11 +26,14 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   lobby::Server server(settings, nullptr, &events);
   log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
              server.lobby().room_limit());
+  // The settings were read before the log existed: what they clamped is
+  // told now.
+  for (int i = 0; i < settings.note_count; ++i) log_format("setting %s", settings.notes[i]);
   server.start();
 
   const int result = run_display(server.lobby());
 
-  char counts[160];
+  char counts[lobby::kDropCountsBytes];
   server.lobby().format_drop_counts(counts, sizeof counts);
   log_format("shutdown (%s; %s)", result == kStatusOk ? "OK" : "Cancel", counts);
   close_log();

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "lobby/flood_pacing.h"
 #include "lobby/handlers.h"
+#include "net/socket_ops.h"
 #include "upstream/upstream_link.h"
 
 namespace lobby {
@@ -43,25 +45,45 @@ bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
   return false;
 }
 
+// A drop request packs the connection's serial and the reason plus one, so
+// that no request is 0.
+uint64_t pack_request(uint32_t serial, int reason) {
+  return static_cast<uint64_t>(serial) << 32 | static_cast<uint32_t>(reason + 1);
+}
+uint32_t request_serial(uint64_t request) { return static_cast<uint32_t>(request >> 32); }
+int request_reason(uint64_t request) { return static_cast<int>(request & 0xffffffffu) - 1; }
+
 }  // namespace
 
-void serve_client(Lobby& lobby, ClientSlot& client, bool readable) {
+void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
+  if (take_drop_request(lobby, client)) return;
   // The worker's readiness wait has already run: no further wait here.
   if (readable && client.receive(0) == 1) {
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
   }
-  run_pass(lobby, client);
+  run_pass(lobby, client, now_ms);
 }
 
-bool run_pass(Lobby& lobby, ClientSlot& client) {
+bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
+  const config::Settings& settings = lobby.settings;
+  const bool pacing = settings.L_FLOOD_RATE > 0;
+  if (pacing) refill_flood_bucket(settings, client, now_ms);
   // Seats vacated while the queue was nearly full go out before anything
   // this pass adds, as if they had been queued at once. While some are
   // still marked, the client's own messages wait: their replies must not
   // overtake those of the room it is in.
-  bool handle = send_vacated_seats(lobby, client);
+  const bool handle = send_vacated_seats(lobby, client);
+  bool incomplete = false;
+  bool held = false;
   while (handle && client.recv_count >= 2) {
+    // With its bucket empty, a whole message waits for the next token; the
+    // worker then leaves the socket unread, so the sender is slowed by TCP.
+    if (pacing && !has_flood_token(client) && complete_message_waiting(client)) {
+      held = true;
+      break;
+    }
     if (client.ring_byte(0) != wire::kMsgMark) {
       leave_and_drop(lobby, client, kDropBadFraming);
       return true;
@@ -72,16 +94,64 @@ bool run_pass(Lobby& lobby, ClientSlot& client) {
       leave_and_drop(lobby, client, kDropBadFraming);
       return true;
     }
-    // An incomplete message waits for more bytes; the idle check is skipped
-    // while it does.
-    if (handler(lobby, client) == kIncomplete) return pump_and_flush(lobby, client);
+    if (handler(lobby, client) == kIncomplete) {
+      incomplete = true;
+      break;
+    }
+    if (pacing) spend_flood_token(client);
   }
   if (pump_and_flush(lobby, client)) return true;
+  if (pacing && handle && note_held_back(client, held, now_ms)) {
+    leave_and_drop(lobby, client, kDropFlooding);
+    return true;
+  }
+  // An incomplete message waits for more bytes; the idle check is skipped
+  // while it does.
+  if (incomplete) return false;
   if (client.idle_seconds.load(std::memory_order_relaxed) > kIdleLimitSeconds) {
     leave_and_drop(lobby, client, kDropIdle);
     return true;
   }
   return false;
+}
+
+void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason) {
+  ClientSlot& client = lobby.slots[slot];
+  const uint64_t wanted = pack_request(serial, reason);
+  uint64_t current = client.drop_request.load(std::memory_order_acquire);
+  // A request for this connection stays as it is; one left behind for an
+  // earlier connection of the slot is replaced.
+  while (current == 0 || request_serial(current) != serial) {
+    if (client.drop_request.compare_exchange_weak(current, wanted, std::memory_order_acq_rel)) {
+      break;
+    }
+  }
+  net::wake(lobby.worker_wake[slot / kSlotsPerWorker]);
+}
+
+bool take_drop_request(Lobby& lobby, ClientSlot& client) {
+  if (client.drop_request.load(std::memory_order_acquire) == 0) return false;
+  const uint64_t request = client.drop_request.exchange(0, std::memory_order_acq_rel);
+  if (request == 0 || request_serial(request) != client.serial.load(std::memory_order_relaxed)) {
+    return false;
+  }
+  leave_and_drop(lobby, client, request_reason(request));
+  return true;
+}
+
+void expire_logins(Lobby& lobby, int64_t now_ms) {
+  const int64_t wait_ms = static_cast<int64_t>(lobby.settings.L_LOGIN_WAIT) * 1000;
+  if (wait_ms <= 0) return;
+  for (int i = 0; i < kSlots; ++i) {
+    const ClientSlot& client = lobby.slots[i];
+    // The serial first: a slot freed and placed anew after it was read gets
+    // a request for the connection that left, which is ignored.
+    const uint32_t serial = client.serial.load(std::memory_order_acquire);
+    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    if (client.login_accepted.load(std::memory_order_acquire)) continue;
+    if (now_ms - client.placed_ms.load(std::memory_order_relaxed) < wait_ms) continue;
+    request_drop(lobby, i, serial, kDropNoLogin);
+  }
 }
 
 void leave_and_drop(Lobby& lobby, ClientSlot& client, int reason) {
@@ -107,13 +177,16 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   // can be pushed for it: what is left is nobody's and goes.
   clear_direct_queue(lobby, client.slot);
   user.vacated_seats.store(0, std::memory_order_relaxed);
+  client.held_since_ms.store(-1, std::memory_order_relaxed);
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
-  char counts[160];
+  char counts[kDropCountsBytes];
   lobby.format_drop_counts(counts, sizeof counts);
   report_event(lobby.events, "drop slot %d user %d: %s (%s)", client.slot, user_id,
                drop_reason_text(reason), counts);
   // Last: from this store on the accept thread may place a new connection.
   client.close();
+  // A newcomer may be held for this slot.
+  net::wake(lobby.accept_wake);
 }
 
 void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& peer) {
@@ -133,6 +206,9 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.peer_port.store(peer.port, std::memory_order_relaxed);
   client.placed_ms.store(peer.placed_ms, std::memory_order_relaxed);
   client.login_accepted.store(false, std::memory_order_relaxed);
+  client.serial.store(client.serial.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  client.drop_request.store(0, std::memory_order_release);
+  reset_flood_bucket(lobby.settings, client, peer.placed_ms);
   client.attach(socket);
   // Its worker starts watching the new socket.
   lobby.wake_workers();
@@ -140,6 +216,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
 
 bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return false;
+  if (client.drop_request.load(std::memory_order_acquire) != 0) return true;
   if (client.chat_read != lobby.chat.chat_head.load(std::memory_order_acquire)) return true;
   if (client.notice_read != lobby.notices.notice_head.load(std::memory_order_acquire)) return true;
   // Sends that the kernel would take, and marked seats and direct messages
@@ -156,7 +233,8 @@ bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
 uint32_t tick_idle(Lobby& lobby) {
   uint32_t due = 0;
   for (int i = 0; i < kSlots; ++i) {
-    if (lobby.users[i].group_key.load(std::memory_order_relaxed) != kNone) {
+    if (lobby.users[i].group_key.load(std::memory_order_relaxed) != kNone &&
+        !held_back(lobby.slots[i])) {
       const int32_t idle = lobby.slots[i].idle_seconds.fetch_add(1, std::memory_order_relaxed) + 1;
       if (idle > kIdleLimitSeconds) due |= 1u << (i / kSlotsPerWorker);
     }

@@ -8,7 +8,7 @@
 namespace lobby {
 
 // Longest event line, with its terminating zero; a longer one is cut.
-constexpr int kEventLineBytes = 256;
+constexpr int kEventLineBytes = 384;
 
 class LobbyEvents {
  public:

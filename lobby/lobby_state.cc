@@ -17,6 +17,25 @@ const char* drop_reason_text(int reason) {
       return "idle";
     case kDropNotReading:
       return "not reading";
+    case kDropNoLogin:
+      return "no login";
+    case kDropDisplaced:
+      return "displaced";
+    case kDropFlooding:
+      return "flooding";
+    default:
+      return "unknown";
+  }
+}
+
+const char* refusal_reason_text(int reason) {
+  switch (reason) {
+    case kRefusedFull:
+      return "full";
+    case kRefusedPerAddress:
+      return "per-address limit";
+    case kRefusedDenied:
+      return "denied";
     default:
       return "unknown";
   }
@@ -28,18 +47,24 @@ Lobby::Lobby(const config::Settings& s, LobbyEvents* sink)
   if (limit < 0) limit = 0;
   if (limit > kMaxRooms) limit = kMaxRooms;
   rooms_ = limit;
+  LobbyEvents* report_to = events;
+  deny_list.set_file(settings.L_DENY,
+                     [report_to](const char* line) { report_event(report_to, "%s", line); });
   prepare_tables();
 }
 
 void Lobby::format_drop_counts(char* out, int size) const {
-  std::snprintf(out, static_cast<size_t>(size),
-                "drops: peer closed %lld, bad framing %lld, idle %lld, not reading %lld; refused "
-                "full %lld",
-                static_cast<long long>(drops[kDropPeerClosed].load()),
-                static_cast<long long>(drops[kDropBadFraming].load()),
-                static_cast<long long>(drops[kDropIdle].load()),
-                static_cast<long long>(drops[kDropNotReading].load()),
-                static_cast<long long>(refused_full.load()));
+  int used = std::snprintf(out, static_cast<size_t>(size), "drops:");
+  for (int r = 0; r < kDropReasons && used < size; ++r) {
+    used += std::snprintf(out + used, static_cast<size_t>(size - used), "%s %s %lld",
+                          r == 0 ? "" : ",", drop_reason_text(r),
+                          static_cast<long long>(drops[r].load(std::memory_order_relaxed)));
+  }
+  for (int r = 0; r < kRefusalReasons && used < size; ++r) {
+    used += std::snprintf(out + used, static_cast<size_t>(size - used), "%s %s %lld",
+                          r == 0 ? "; refused" : ",", refusal_reason_text(r),
+                          static_cast<long long>(refusals[r].load(std::memory_order_relaxed)));
+  }
 }
 
 void Lobby::wake_workers() const {

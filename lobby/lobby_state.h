@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "config/deny_list.h"
 #include "config/settings.h"
 #include "lobby/lobby_events.h"
 #include "net/connection.h"
@@ -41,15 +42,39 @@ constexpr int kIdleLimitSeconds = 60;
 // (one notice, one group count) and for seat-vacated notices from others.
 constexpr int kSendReserve = 8;
 
+// A connection that has gone this long without an accepted login may give
+// its slot to a newcomer when every slot is taken.
+constexpr int64_t kDisplaceAfterMs = 2000;
+// A newcomer waits at most this long for a displaced connection's slot.
+constexpr int64_t kDisplaceHoldMs = 1000;
+// A client held back by flood pacing this long without a break is dropped.
+constexpr int64_t kFloodDropMs = 10000;
+// Flood tokens are counted in thousandths of a message.
+constexpr int64_t kTokenCost = 1000;
+// Room for the running counts of format_drop_counts.
+constexpr int kDropCountsBytes = 256;
+
 // Why a client left the lobby; counted and written to the event log.
 enum DropReason : int {
   kDropPeerClosed = 0,
   kDropBadFraming,
   kDropIdle,
   kDropNotReading,
+  kDropNoLogin,
+  kDropDisplaced,
+  kDropFlooding,
   kDropReasons,
 };
 const char* drop_reason_text(int reason);
+
+// Why a new connection got no slot; counted and written to the event log.
+enum RefusalReason : int {
+  kRefusedFull = 0,
+  kRefusedPerAddress,
+  kRefusedDenied,
+  kRefusalReasons,
+};
+const char* refusal_reason_text(int reason);
 
 // One per slot. Written by the slot's worker thread, except the
 // DirectQueue (pushed by other slots' threads) and as noted.
@@ -158,6 +183,24 @@ class ClientSlot : public net::Connection {
   // or until a later login of the same connection is refused. Atomic:
   // written by the slot's worker, read by the accept thread and others.
   std::atomic<bool> login_accepted{false};
+  // Advanced for each connection placed in the slot, so that a drop request
+  // names the connection it is meant for and never hits a later one.
+  // Atomic: written by the accept thread while the slot is free.
+  std::atomic<uint32_t> serial{0};
+  // A drop request: the connection's serial in the high 32 bits, the reason
+  // plus one in the low ones; 0 for none. Any thread records one
+  // (request_drop); the slot's worker takes it at the start of its pass.
+  std::atomic<uint64_t> drop_request{0};
+
+  // Flood pacing, in thousandths of a message, refilled from the clock.
+  // Worker thread of the slot only (reset by the accept thread while the
+  // slot is free).
+  int64_t flood_tokens = 0;
+  int64_t flood_refill_ms = 0;
+  // Clock milliseconds since which the client has been held back without a
+  // break, -1 while it is not. Atomic: written by the slot's worker, read
+  // by the accept thread (a held-back client is active for the idle clock).
+  std::atomic<int64_t> held_since_ms{-1};
 };
 
 // Address, port and time of placement of a new connection.
@@ -202,9 +245,13 @@ class Lobby {
   std::atomic<int32_t> rooms_in_use{0};
   // Atomic: open slots as last counted by the accept thread.
   std::atomic<int32_t> connected_count{0};
-  // Atomic: drops by reason, and connections refused with 2A.
+  // Atomic: drops by reason, and connections refused by reason.
   std::array<std::atomic<int64_t>, kDropReasons> drops{};
-  std::atomic<int64_t> refused_full{0};
+  std::array<std::atomic<int64_t>, kRefusalReasons> refusals{};
+
+  // Addresses whose connections are closed at once. Read from the file of
+  // L_DENY by the accept thread; its own lock makes it safe from any thread.
+  config::DenyList deny_list;
 
   // Wakes every worker thread: called by whoever posts something that
   // another client's pump delivers (a ring entry, a direct message, a seat
@@ -214,9 +261,13 @@ class Lobby {
   // Wake-up descriptors of the worker threads, -1 where there is none (no
   // server threads, as in tests). Set before the threads start.
   std::array<int, kMaxRooms> worker_wake{{-1, -1, -1, -1}};
+  // Wake-up descriptor of the accept thread, rung by every drop (a held
+  // newcomer may be waiting for the slot); -1 where there is none.
+  int accept_wake = -1;
 
-  // "drops: peer closed N, bad framing N, idle N, not reading N; refused
-  // full N", for the event log. Any thread.
+  // "drops: peer closed N, bad framing N, idle N, not reading N, no login N,
+  // displaced N, flooding N; refused full N, per-address limit N, denied
+  // N", for the event log. Any thread.
   void format_drop_counts(char* out, int size) const;
 
  private:

@@ -11,7 +11,9 @@ OfflineLobby::OfflineLobby(const config::Settings& settings, LobbyEvents* events
 int OfflineLobby::connect() {
   int slot = find_free_slot(*lobby_);
   if (slot == kNone) return kNone;
-  place_client(*lobby_, lobby_->slots[slot], -1, PeerInfo{});
+  PeerInfo peer;
+  peer.placed_ms = now_ms_;
+  place_client(*lobby_, lobby_->slots[slot], -1, peer);
   return slot;
 }
 
@@ -26,7 +28,9 @@ int OfflineLobby::feed(int slot, const std::string& bytes) {
 
 bool OfflineLobby::pass(int slot) {
   if (!is_open(slot)) return false;
-  return !run_pass(*lobby_, lobby_->slots[slot]);
+  ClientSlot& client = lobby_->slots[slot];
+  if (take_drop_request(*lobby_, client)) return false;
+  return !run_pass(*lobby_, client, now_ms_);
 }
 
 void OfflineLobby::disconnect(int slot) {

@@ -24,8 +24,8 @@ class OfflineLobby {
   bool is_open(int slot) const;
   // Appends bytes as one receive would; returns how many fit in the ring.
   int feed(int slot, const std::string& bytes);
-  // One pass after a receive: handlers, pump, drops. False once the client
-  // was dropped (or the slot is free).
+  // One pass after a receive: handlers as far as flood pacing lets them,
+  // pump, drops. False once the client was dropped (or the slot is free).
   bool pass(int slot);
   // The peer closed: the pass drops the client.
   void disconnect(int slot);
@@ -33,11 +33,16 @@ class OfflineLobby {
   std::string take_output(int slot);
   // One second of the idle clock.
   void tick();
+  // The time (clock milliseconds) that placements and passes see, for flood
+  // pacing. Starts at 0 and moves only when set.
+  void set_time_ms(int64_t now_ms) { now_ms_ = now_ms; }
+  int64_t time_ms() const { return now_ms_; }
 
   Lobby& lobby() { return *lobby_; }
 
  private:
   std::unique_ptr<Lobby> lobby_;
+  int64_t now_ms_ = 0;
 };
 
 }  // namespace lobby

@@ -3,11 +3,39 @@
 #include <chrono>
 
 #include "lobby/dispatcher.h"
+#include "lobby/flood_pacing.h"
 #include "lobby/upstream_service.h"
 #include "net/listener.h"
 #include "net/socket_ops.h"
 
 namespace lobby {
+namespace {
+
+uint32_t address_of(const int32_t peer_ip[4]) {
+  return static_cast<uint32_t>(peer_ip[0]) << 24 | static_cast<uint32_t>(peer_ip[1]) << 16 |
+         static_cast<uint32_t>(peer_ip[2]) << 8 | static_cast<uint32_t>(peer_ip[3]);
+}
+
+// The shorter of two waits in ms, where -1 is no bound.
+int shorter_wait(int a, int b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return a < b ? a : b;
+}
+
+// Open slots whose connection came from `addr`.
+int open_from(const Lobby& lobby, uint32_t addr) {
+  int count = 0;
+  for (const ClientSlot& client : lobby.slots) {
+    if (client.state.load(std::memory_order_acquire) != net::kStateClosed &&
+        client.peer_addr.load(std::memory_order_relaxed) == addr) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+}  // namespace
 
 int find_free_slot(const Lobby& lobby) {
   for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
@@ -24,6 +52,7 @@ Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* even
   // Without wake-up descriptors the threads still run, on their time-outs.
   accept_wake_ = net::make_wake_fd();
   lobby_->upstream.service_wake = accept_wake_;
+  lobby_->accept_wake = accept_wake_;
   for (int k = 0; k < lobby_->room_limit(); ++k) lobby_->worker_wake[k] = net::make_wake_fd();
 }
 
@@ -37,10 +66,10 @@ Server::~Server() {
 }
 
 void Server::start() {
-  // A clock advanced by hand wakes the accept thread, which sleeps until
-  // the next second otherwise.
-  const int wake_fd = accept_wake_;
-  clock_->set_waker([wake_fd] { net::wake(wake_fd); });
+  // A clock advanced by hand wakes every thread: the accept thread sleeps
+  // until the next second otherwise, and a worker until a held-back
+  // client's next token.
+  clock_->set_waker([this] { poke(); });
   server_running_.store(1, std::memory_order_release);
   accept_ = std::thread([this] { accept_thread(); });
   for (int k = 0; k < lobby_->room_limit(); ++k) {
@@ -83,6 +112,7 @@ void Server::accept_thread() {
 
   open_upstream(lobby, clock_->now_ms());
   lobby.prepare_tables();
+  lobby.deny_list.reload_if_changed();
 
   int rc = listener.start_listening(settings.L_PORT);
   if (rc != net::kListenOk || listener.listen_state == -1) {
@@ -95,13 +125,16 @@ void Server::accept_thread() {
 
   int64_t last_accept_error_log = -1;
   while (server_running_.load(std::memory_order_acquire) == 1) {
+    serve_held();
+    // While a newcomer is held, later connections wait in the backlog.
+    const bool holding = held_.socket >= 0;
     // One wait for a connection, the upstream link (input, writability,
-    // the end of a connect), a wake-up, the idle clock's next second or
-    // the link's next deadline.
+    // the end of a connect), a wake-up, the idle clock's next second, the
+    // link's next deadline or the end of a held newcomer's wait.
     net::PollEntry entries[3];
     int n = 0;
     const bool listening = listener.listen_socket >= 0;
-    if (listening) entries[n++] = {listener.listen_socket, net::kPollIn, 0};
+    if (listening && !holding) entries[n++] = {listener.listen_socket, net::kPollIn, 0};
     // Queued notices the kernel would take now (more than one flush's
     // worth, say) mean no sleep at all.
     bool upstream_sendable = false;
@@ -112,7 +145,8 @@ void Server::accept_thread() {
 
     // accept_pending reports a missing or failed listener by itself; with a
     // working one it is asked only when a connection waits.
-    const bool waiting = !listening || ready < 0 || (entries[0].ready & net::kPollIn) != 0;
+    const bool waiting =
+        !holding && (!listening || ready < 0 || (entries[0].ready & net::kPollIn) != 0);
     int accepted = waiting ? listener.accept_pending(0) : net::kAcceptNothing;
     if (accepted == net::kListenOk) {
       place_or_refuse(listener.socket, listener.peer_ip, listener.peer_port);
@@ -132,19 +166,64 @@ void Server::accept_thread() {
     tick_clock();
     accept_passes_.fetch_add(1, std::memory_order_release);
   }
+  if (held_.socket >= 0) {
+    net::close_fd(held_.socket);
+    held_.socket = -1;
+  }
   listener.close_sockets();
 }
 
 void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port) {
   Lobby& lobby = *lobby_;
-  net::set_no_delay(socket);
-  if (lobby.settings.test_send_buffer > 0) {
-    net::set_send_buffer(socket, lobby.settings.test_send_buffer);
+  const config::Settings& settings = lobby.settings;
+  PeerInfo peer;
+  peer.addr = address_of(peer_ip);
+  peer.port = peer_port;
+  peer.placed_ms = clock_->now_ms();
+  if (lobby.deny_list.denies(peer.addr)) {
+    refuse(socket, kRefusedDenied, peer_ip);
+    return;
   }
-  int slot = find_free_slot(lobby);
-  if (slot == kNone) {
-    ClientSlot& refusal = *refusal_;
-    refusal.attach(socket);
+  net::set_no_delay(socket);
+  if (settings.test_send_buffer > 0) net::set_send_buffer(socket, settings.test_send_buffer);
+  if (settings.L_PER_IP > 0 && open_from(lobby, peer.addr) >= settings.L_PER_IP) {
+    refuse(socket, kRefusedPerAddress, peer_ip);
+    return;
+  }
+  const int slot = find_free_slot(lobby);
+  if (slot != kNone) {
+    place(slot, socket, peer, peer_ip);
+    return;
+  }
+  // Every slot is taken. A connection that has not logged in gives way
+  // (with L_LOGIN_WAIT 0 none does): its worker drops it, and the newcomer
+  // waits for that slot.
+  const int displaced = settings.L_LOGIN_WAIT > 0 ? pick_displaced(peer.placed_ms) : kNone;
+  if (displaced == kNone) {
+    refuse(socket, kRefusedFull, peer_ip);
+    return;
+  }
+  request_drop(lobby, displaced, lobby.slots[displaced].serial.load(std::memory_order_acquire),
+               kDropDisplaced);
+  held_.socket = socket;
+  held_.slot = displaced;
+  held_.deadline_ms = peer.placed_ms + kDisplaceHoldMs;
+  held_.peer = peer;
+  for (int i = 0; i < 4; ++i) held_.ip[i] = peer_ip[i];
+}
+
+void Server::place(int slot, int socket, const PeerInfo& peer, const int32_t peer_ip[4]) {
+  Lobby& lobby = *lobby_;
+  place_client(lobby, lobby.slots[slot], socket, peer);
+  report_event(lobby.events, "accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1],
+               peer_ip[2], peer_ip[3]);
+}
+
+void Server::refuse(int socket, int reason, const int32_t peer_ip[4]) {
+  Lobby& lobby = *lobby_;
+  ClientSlot& refusal = *refusal_;
+  refusal.attach(socket);
+  if (reason != kRefusedDenied) {
     uint8_t out[wire::kLenFull];
     refusal.enqueue(out, wire::compose_header_only(out, wire::kMsgFull));
     refusal.flush();
@@ -153,20 +232,48 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
     // before the client reads it.
     for (int i = 0; i < 4 && refusal.recv_some(refusal.out_buf.data(), net::kOutBufSize) > 0; ++i) {
     }
-    refusal.close_sockets();
-    lobby.refused_full.fetch_add(1, std::memory_order_relaxed);
-    report_event(lobby.events, "refused %d.%d.%d.%d: full", peer_ip[0], peer_ip[1], peer_ip[2],
-                 peer_ip[3]);
+  }
+  refusal.close_sockets();
+  lobby.refusals[reason].fetch_add(1, std::memory_order_relaxed);
+  report_event(lobby.events, "refused %d.%d.%d.%d: %s", peer_ip[0], peer_ip[1], peer_ip[2],
+               peer_ip[3], refusal_reason_text(reason));
+}
+
+int Server::pick_displaced(int64_t now_ms) const {
+  const Lobby& lobby = *lobby_;
+  int oldest = kNone;
+  int64_t oldest_ms = 0;
+  for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
+    const ClientSlot& client = lobby.slots[i];
+    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    if (client.login_accepted.load(std::memory_order_acquire)) continue;
+    const int64_t placed = client.placed_ms.load(std::memory_order_relaxed);
+    if (now_ms - placed < kDisplaceAfterMs) continue;
+    if (oldest == kNone || placed < oldest_ms) {
+      oldest = i;
+      oldest_ms = placed;
+    }
+  }
+  return oldest;
+}
+
+void Server::serve_held() {
+  if (held_.socket < 0) return;
+  Lobby& lobby = *lobby_;
+  int slot = held_.slot;
+  if (lobby.slots[slot].state.load(std::memory_order_acquire) != net::kStateClosed) {
+    slot = find_free_slot(lobby);
+  }
+  if (slot != kNone) {
+    // Its time of placement is now, not when it arrived.
+    held_.peer.placed_ms = clock_->now_ms();
+    place(slot, held_.socket, held_.peer, held_.ip);
+  } else if (clock_->now_ms() >= held_.deadline_ms) {
+    refuse(held_.socket, kRefusedFull, held_.ip);
+  } else {
     return;
   }
-  PeerInfo peer;
-  peer.addr = static_cast<uint32_t>(peer_ip[0]) << 24 | static_cast<uint32_t>(peer_ip[1]) << 16 |
-              static_cast<uint32_t>(peer_ip[2]) << 8 | static_cast<uint32_t>(peer_ip[3]);
-  peer.port = peer_port;
-  peer.placed_ms = clock_->now_ms();
-  place_client(lobby, lobby.slots[slot], socket, peer);
-  report_event(lobby.events, "accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1],
-               peer_ip[2], peer_ip[3]);
+  held_.socket = -1;
 }
 
 void Server::count_connected() {
@@ -190,6 +297,8 @@ void Server::tick_clock() {
   int second = clock_->seconds_field();
   if (second == last_second_) return;
   last_second_ = second;
+  expire_logins(*lobby_, clock_->now_ms());
+  lobby_->deny_list.reload_if_changed();
   // Only the workers of clients that passed the idle limit need a pass.
   const uint32_t due = tick_idle(*lobby_);
   for (int k = 0; k < lobby_->room_limit(); ++k) {
@@ -199,16 +308,28 @@ void Server::tick_clock() {
 }
 
 int Server::accept_wait_ms() {
-  const int to_second = clock_->ms_to_next_second();
+  int wait = clock_->ms_to_next_second();
   const int64_t deadline = lobby_->upstream.deadline_ms();
-  if (deadline < 0) return to_second;
-  const int to_deadline = clock_->ms_until(deadline);
-  if (to_second < 0) return to_deadline;
-  if (to_deadline < 0) return to_second;
-  return to_deadline < to_second ? to_deadline : to_second;
+  if (deadline >= 0) wait = shorter_wait(wait, clock_->ms_until(deadline));
+  if (held_.socket >= 0) wait = shorter_wait(wait, clock_->ms_until(held_.deadline_ms));
+  return wait;
 }
 
-int Server::worker_wait_ms(int /*k*/) { return worker_wait_ms_; }
+int Server::worker_wait_ms(int k) {
+  int wait = worker_wait_ms_;
+  const Lobby& lobby = *lobby_;
+  int64_t now = -1;
+  for (int j = 0; j < kSlotsPerWorker; ++j) {
+    const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
+    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    if (!held_back(client)) continue;
+    if (now < 0) now = clock_->now_ms();
+    // A clock advanced by hand gives no bound: it wakes the workers itself.
+    wait =
+        shorter_wait(wait, clock_->ms_until(now + ms_to_next_token(lobby.settings, client, now)));
+  }
+  return wait;
+}
 
 void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
   Lobby& lobby = *lobby_;
@@ -223,12 +344,19 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
     readable[j] = true;
     const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    pending = pending || has_pending_work(lobby, client);
+    // A client held back by flood pacing is left out of the wait, unread,
+    // so that TCP slows its sender; its next token bounds the wait, and
+    // its sends are tried again with that pass.
+    if (held_back(client)) {
+      readable[j] = false;
+      continue;
+    }
     // A client whose sends the kernel refused is woken by writability, not
     // retried at once: one that stops reading must not make its worker spin.
     const int events = client.send_blocked() ? net::kPollIn | net::kPollOut : net::kPollIn;
     slot_of[n] = j;
     entries[n++] = {client.socket, events, 0};
-    pending = pending || has_pending_work(lobby, client);
   }
   const int timeout = pending ? 0 : worker_wait_ms(k);
   const int ready = net::poll_many(entries, n, timeout);
@@ -249,8 +377,9 @@ void Server::worker_thread(int k) {
   bool readable[kSlotsPerWorker];
   while (server_running_.load(std::memory_order_acquire) == 1) {
     wait_for_worker_pass(k, readable);
+    const int64_t now = clock_->now_ms();
     for (int j = 0; j < kSlotsPerWorker; ++j) {
-      serve_client(lobby, lobby.slots[k * kSlotsPerWorker + j], readable[j]);
+      serve_client(lobby, lobby.slots[k * kSlotsPerWorker + j], readable[j], now);
     }
     worker_passes_[k].fetch_add(1, std::memory_order_release);
   }

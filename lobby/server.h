@@ -70,14 +70,31 @@ class Server {
   // `readable` tells, per slot of the worker, whether its receive may find
   // input.
   void wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]);
+  // In this order: a denied address is closed without a byte; an address
+  // at its L_PER_IP limit gets 2A; then the lowest free slot, or, with every
+  // slot taken, the slot of a connection displaced for the newcomer, which
+  // is held until that slot is free; else 2A.
   void place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port);
+  void place(int slot, int socket, const PeerInfo& peer, const int32_t peer_ip[4]);
+  // Ends a connection that gets no slot, counted and logged by `reason`:
+  // 2A before the close, except for a denied address.
+  void refuse(int socket, int reason, const int32_t peer_ip[4]);
+  // The open slot whose connection has gone longest without an accepted
+  // login, if it has been open kDisplaceAfterMs; -1 for none.
+  int pick_displaced(int64_t now_ms) const;
+  // Places the held newcomer once a slot is free, or refuses it once its
+  // wait has run out.
+  void serve_held();
   void count_connected();
   void tick_clock();
   // How long the accept thread may sleep: until the idle clock's next
-  // second or the upstream link's next deadline. -1 for no bound.
+  // second, the upstream link's next deadline or the end of a held
+  // newcomer's wait. -1 for no bound.
   int accept_wait_ms();
-  // How long worker `k` may sleep when none of its slots has work: -1 for
-  // no bound (a test may set one).
+  // How long worker `k` may sleep when none of its slots has work: until
+  // the next token of a client that flood pacing holds back; -1 for no
+  // bound (a test may set one). A clock that moves only when advanced by
+  // hand wakes every thread itself.
   int worker_wait_ms(int k);
 
   std::unique_ptr<Lobby> lobby_;
@@ -98,6 +115,17 @@ class Server {
   std::thread accept_;
   std::vector<std::thread> workers_;
   int last_second_ = -1;  // accept thread only
+
+  // A newcomer that displaced a connection and waits for its slot. Accept
+  // thread only.
+  struct HeldNewcomer {
+    int socket = -1;  // -1: none held
+    int slot = kNone;
+    int64_t deadline_ms = 0;
+    PeerInfo peer;
+    int32_t ip[4] = {0, 0, 0, 0};
+  };
+  HeldNewcomer held_;
 };
 
 // The lowest served slot that is free, or -1.

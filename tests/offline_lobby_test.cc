@@ -34,6 +34,7 @@ class OfflineLobbyTest : public ::testing::Test {
   static config::Settings settings() {
     config::Settings s;
     s.L_PORT = 0;
+    config::turn_off_protections(&s);
     return s;
   }
 

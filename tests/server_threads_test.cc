@@ -31,7 +31,7 @@ TEST_F(LobbyServerTest, TwoRoomsServeSixteenAndTheSeventeenthIsTurnedAway) {
   std::string before;
   EXPECT_TRUE(extra.wait_closed(3000, &before));
   EXPECT_EQ(w::hex(w::full()), w::hex(before));
-  EXPECT_EQ(1, lobby().refused_full.load());
+  EXPECT_EQ(1, lobby().refusals[lobby::kRefusedFull].load());
   // Those served are still served.
   clients[15].send(w::enter(1, "last", 5));
   expect_bytes(clients[15], w::list_end() + w::group_count(1));

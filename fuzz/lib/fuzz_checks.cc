@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "config/settings.h"
+#include "lobby/flood_pacing.h"
 #include "lobby/offline_lobby.h"
 #include "net/connection.h"
 #include "wire/protocol.h"
@@ -112,6 +113,7 @@ config::Settings lobby_settings(int rooms) {
   config::Settings settings;
   settings.ROOM = rooms;
   settings.L_PORT = 0;
+  config::turn_off_protections(&settings);
   return settings;
 }
 
@@ -425,6 +427,19 @@ std::string describe_difference(const std::vector<std::string>& cut,
 
 constexpr int kMaxSteps = 4096;
 constexpr int kDrainRounds = 2;
+// Clock time one "pass all" step lets pass first: one token at the default
+// flood rate.
+constexpr int64_t kPassAllStepMs = 40;
+
+// The script's lobby paces floods as a server does by default, so that held
+// back input is covered.
+config::Settings script_settings(int rooms) {
+  config::Settings settings = lobby_settings(rooms);
+  const config::Settings defaults;
+  settings.L_FLOOD_RATE = defaults.L_FLOOD_RATE;
+  settings.L_FLOOD_BURST = defaults.L_FLOOD_BURST;
+  return settings;
+}
 
 // Fields of the scripted messages: mostly the small ranges where clients
 // meet (keys 1..4, seat counts and start sizes 0..10, room operations
@@ -508,7 +523,7 @@ constexpr uint8_t kStepRepeat = 0x40;
 
 class ScriptRun {
  public:
-  explicit ScriptRun(int rooms) : offline_(lobby_settings(rooms)) {}
+  explicit ScriptRun(int rooms) : offline_(script_settings(rooms)) {}
 
   std::string run(InputReader& in) {
     for (int step = 0; step < kMaxSteps && !in.done(); ++step) {
@@ -518,8 +533,10 @@ class ScriptRun {
       if (fault.empty()) fault = check_tables(offline_.lobby());
       if (!fault.empty()) return format("step %d (0x%02x): ", step, op) + fault;
     }
-    // What is still queued in the rings is delivered and checked too.
+    // What is still queued in the rings is delivered and checked too; a
+    // second lets held-back input go on.
     for (int round = 0; round < kDrainRounds; ++round) {
+      advance_ms(1000);
       std::string fault = pass_all();
       if (fault.empty()) fault = collect();
       if (fault.empty()) fault = check_tables(offline_.lobby());
@@ -552,7 +569,10 @@ class ScriptRun {
     switch (code) {
       case kStepConnect: {
         const int placed = offline_.connect();
-        if (placed != kNone) fed_[placed] = 0;
+        if (placed != kNone) {
+          fed_[placed] = 0;
+          kernel_[placed].clear();
+        }
         return "";
       }
       case kStepDisconnect:
@@ -604,13 +624,18 @@ class ScriptRun {
       case kStepPassOne:
         return slot == kNone ? "" : pass_one(slot);
       case kStepPassAll:
+        return pass_all();
       case kStepPassAll2:
+        advance_ms(kPassAllStepMs);
         return pass_all();
       case kStepTick: {
         const uint8_t b = in.byte();
         // Mostly a few seconds; now and then past the idle limit at once.
         const int seconds = b < kWild ? 1 + b % 8 : lobby::kIdleLimitSeconds + 1;
-        for (int i = 0; i < seconds; ++i) offline_.tick();
+        for (int i = 0; i < seconds; ++i) {
+          advance_ms(1000);
+          offline_.tick();
+        }
         return "";
       }
     }
@@ -623,12 +648,26 @@ class ScriptRun {
     return fault;
   }
 
+  void advance_ms(int64_t ms) { offline_.set_time_ms(offline_.time_ms() + ms); }
+
+  bool held(int slot) { return lobby::held_back(offline_.lobby().slots[slot]); }
+
   // A receive takes at most 1023 bytes between two passes: a feed that would
-  // exceed that runs the slot's pass first, as the server would.
+  // exceed that runs the slot's pass first, as the server would. Bytes for a
+  // client that flood pacing holds back stay in the kernel, unread, behind
+  // any that are already there.
   std::string feed(int slot, const std::string& bytes) {
+    if (held(slot) || !kernel_[slot].empty()) {
+      kernel_[slot] += bytes;
+      return "";
+    }
     if (fed_[slot] + static_cast<int>(bytes.size()) > kChunkLimit) {
       std::string fault = pass_one(slot);
       if (!fault.empty() || !offline_.is_open(slot)) return fault;
+      if (held(slot)) {
+        kernel_[slot] += bytes;
+        return "";
+      }
     }
     const int fitted = offline_.feed(slot, bytes);
     if (fitted != static_cast<int>(bytes.size())) {
@@ -638,12 +677,26 @@ class ScriptRun {
     return "";
   }
 
+  // Held back, a client may leave its ring full; otherwise a pass leaves at
+  // most one incomplete message. Input the kernel kept is received next.
   std::string pass_one(int slot) {
     fed_[slot] = 0;
-    if (!offline_.pass(slot)) return "";
-    const int left = offline_.lobby().slots[slot].recv_count;
+    if (!offline_.pass(slot)) {
+      kernel_[slot].clear();
+      return "";
+    }
+    if (held(slot)) return "";
+    lobby::ClientSlot& client = offline_.lobby().slots[slot];
+    const int left = client.recv_count;
     if (left >= kLongestClientMessage) {
       return format("slot %d: a pass left %d bytes in the ring", slot, left);
+    }
+    std::string& kernel = kernel_[slot];
+    if (!kernel.empty()) {
+      const size_t n = std::min<size_t>({kernel.size(), static_cast<size_t>(kChunkLimit),
+                                         static_cast<size_t>(net::kRecvRingSize - left)});
+      fed_[slot] = offline_.feed(slot, kernel.substr(0, n));
+      kernel.erase(0, static_cast<size_t>(fed_[slot]));
     }
     return "";
   }
@@ -668,7 +721,8 @@ class ScriptRun {
   }
 
   lobby::OfflineLobby offline_;
-  int fed_[lobby::kSlots] = {};  // bytes fed to each slot since its last pass
+  int fed_[lobby::kSlots] = {};        // bytes fed to each slot since its last pass
+  std::string kernel_[lobby::kSlots];  // bytes sent but not yet received
 };
 
 }  // namespace

@@ -66,7 +66,11 @@ class RecordedEvents : public lobby::LobbyEvents {
 
 class LobbyServerTest : public ::testing::Test {
  protected:
-  LobbyServerTest() { settings.L_PORT = 0; }
+  // The protections are off unless a test turns one on.
+  LobbyServerTest() {
+    settings.L_PORT = 0;
+    config::turn_off_protections(&settings);
+  }
   void TearDown() override {
     if (server) server->stop();
   }

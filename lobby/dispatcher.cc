@@ -101,7 +101,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     if (pacing) spend_flood_token(client);
   }
   if (pump_and_flush(lobby, client)) return true;
-  if (pacing && handle && note_held_back(client, held, now_ms)) {
+  if (pacing && handle && note_held_back(settings, client, held, now_ms)) {
     leave_and_drop(lobby, client, kDropFlooding);
     return true;
   }
@@ -177,7 +177,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   // can be pushed for it: what is left is nobody's and goes.
   clear_direct_queue(lobby, client.slot);
   user.vacated_seats.store(0, std::memory_order_relaxed);
-  client.held_since_ms.store(-1, std::memory_order_relaxed);
+  client.flood_held.store(false, std::memory_order_relaxed);
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
   char counts[kDropCountsBytes];
   lobby.format_drop_counts(counts, sizeof counts);

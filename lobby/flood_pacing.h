@@ -24,9 +24,13 @@ void spend_flood_token(ClientSlot& client);
 // with all its text). Anything that is no message is left to the
 // dispatcher's framing check.
 bool complete_message_waiting(const net::Connection& client);
-// Records whether the pass ended held back. True when the client has now
-// been held back without a break for kFloodDropMs.
-bool note_held_back(ClientSlot& client, bool held, int64_t now_ms);
+// Records how the pass ended: `held` when a whole message waits for a
+// token. The hold goes on while the ring refills from the kernel; a pause
+// as long as one token takes to earn is a break. True when the client has
+// now been held back without a break for kFloodDropMs.
+bool note_held_back(const config::Settings& settings, ClientSlot& client, bool held,
+                    int64_t now_ms);
+// A whole message waits for a token. Any thread.
 bool held_back(const ClientSlot& client);
 // Milliseconds until a held-back client earns its next token (at least 1).
 int ms_to_next_token(const config::Settings& settings, const ClientSlot& client, int64_t now_ms);

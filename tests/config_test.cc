@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "config/deny_list.h"
 #include "config/settings.h"
 
 namespace {
@@ -226,3 +227,69 @@ TEST_F(ConfigTest, CrlfLineEndingsReadLikeLineFeeds) {
 }
 
 }  // namespace
+
+TEST_F(ConfigTest, ProtectionKeysAreReadAndClampedIntoRangeWithANote) {
+  EXPECT_EQ(30, settings_.L_LOGIN_WAIT);
+  EXPECT_EQ(8, settings_.L_PER_IP);
+  EXPECT_EQ(25, settings_.L_FLOOD_RATE);
+  EXPECT_EQ(50, settings_.L_FLOOD_BURST);
+  EXPECT_STREQ("deny.txt", settings_.L_DENY);
+  load_text(
+      "L_LOGIN_WAIT 0\nL_PER_IP 40\nL_FLOOD_RATE -3\nL_FLOOD_BURST 0\nL_DENY lists/deny.txt\n");
+  EXPECT_EQ(0, settings_.L_LOGIN_WAIT);
+  EXPECT_EQ(32, settings_.L_PER_IP);
+  EXPECT_EQ(1, settings_.L_FLOOD_RATE);
+  EXPECT_EQ(1, settings_.L_FLOOD_BURST);
+  EXPECT_STREQ("lists/deny.txt", settings_.L_DENY);
+  apply("L_LOGIN_WAIT 4000");
+  EXPECT_EQ(3600, settings_.L_LOGIN_WAIT);
+  apply("L_PER_IP 1");
+  EXPECT_EQ(1, settings_.L_PER_IP);
+  ASSERT_EQ(4, settings_.note_count);
+  EXPECT_STREQ("L_PER_IP 40 is outside 0 or 1..32: 32 used", settings_.notes[0]);
+  EXPECT_STREQ("L_FLOOD_RATE -3 is outside 0 or 1..10000: 1 used", settings_.notes[1]);
+  EXPECT_STREQ("L_FLOOD_BURST 0 is outside 1..10000: 1 used", settings_.notes[2]);
+  EXPECT_STREQ("L_LOGIN_WAIT 4000 is outside 0 or 1..3600: 3600 used", settings_.notes[3]);
+  config::turn_off_protections(&settings_);
+  EXPECT_EQ(0, settings_.L_LOGIN_WAIT + settings_.L_PER_IP + settings_.L_FLOOD_RATE);
+  EXPECT_STREQ("", settings_.L_DENY);
+}
+
+TEST_F(ConfigTest, DenyEntriesAreAddressesOrPrefixes) {
+  config::DenyEntry e;
+  ASSERT_EQ(0, config::parse_deny_entry("203.0.113.7", &e));
+  EXPECT_EQ(0xCB007107u, e.addr);
+  EXPECT_EQ(0xFFFFFFFFu, e.mask);
+  ASSERT_EQ(0, config::parse_deny_entry("203.0.113.77/24", &e));
+  EXPECT_EQ(0xCB007100u, e.addr);
+  EXPECT_EQ(0xFFFFFF00u, e.mask);
+  ASSERT_EQ(0, config::parse_deny_entry("0.0.0.0/0", &e));
+  EXPECT_EQ(0u, e.mask);
+  for (const char* bad : {"10.1.2", "10.1.2.3/33", "1.2.3.4.5", "256.1.1.1", "1.2.3.4/", "-1.2.3.4",
+                          "1.2.3.4x", "0001.2.3.4", ""}) {
+    EXPECT_EQ(-1, config::parse_deny_entry(bad, &e)) << bad;
+  }
+}
+
+TEST_F(ConfigTest, DenyListKeepsTheFirst1024EntriesAndNoticesRemoval) {
+  std::string text;
+  for (int i = 0; i < 1030; ++i) {
+    text += "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256) + "\n";
+  }
+  const std::string path = write_file("deny.txt", text);
+  std::vector<std::string> notes;
+  config::DenyList list;
+  list.set_file(path.c_str(), [&notes](const char* line) { notes.push_back(line); });
+  EXPECT_TRUE(list.reload_if_changed());
+  EXPECT_FALSE(list.reload_if_changed());
+  EXPECT_EQ(1024, list.entry_count());
+  EXPECT_TRUE(list.denies(0x0A0003FFu));   // 10.0.3.255, the 1024th
+  EXPECT_FALSE(list.denies(0x0A000400u));  // 10.0.4.0, beyond
+  ASSERT_EQ(2u, notes.size());
+  EXPECT_EQ("deny list " + path + ": 6 entries beyond the first 1024 ignored", notes[0]);
+  EXPECT_EQ("deny list " + path + ": 1024 entries", notes[1]);
+  std::remove(path.c_str());
+  EXPECT_TRUE(list.reload_if_changed());
+  EXPECT_EQ(0, list.entry_count());
+  EXPECT_EQ("deny list " + path + ": removed, nothing denied", notes.back());
+}

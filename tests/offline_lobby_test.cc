@@ -13,6 +13,8 @@
 #include <sstream>
 #include <thread>
 
+#include "lobby/dispatcher.h"
+#include "lobby/flood_pacing.h"
 #include "tests/support/wire.h"
 
 namespace {
@@ -423,6 +425,70 @@ TEST_F(OfflineIsolationTest, ALappedReaderNeverPassesOnATornChatLine) {
   chatter.join();
   EXPECT_GE(lines.load(), kLinesWanted);
   EXPECT_EQ(0, torn);
+}
+
+// A drop request names its connection: repeated, it drops once with the
+// first reason; left behind for a connection that has gone, it never hits
+// the next client of the slot.
+TEST_F(OfflineLobbyTest, DropRequestsHitOnlyTheConnectionTheyName) {
+  lobby::Lobby& state = lobby_.lobby();
+  const int slot = enter(1, "a", 5);
+  const uint32_t first = state.slots[slot].serial.load();
+  lobby::request_drop(state, slot, first, lobby::kDropDisplaced);
+  lobby::request_drop(state, slot, first, lobby::kDropNoLogin);
+  EXPECT_FALSE(lobby_.pass(slot));
+  EXPECT_EQ(1, state.drops[lobby::kDropDisplaced].load());
+  EXPECT_EQ(0, state.drops[lobby::kDropNoLogin].load());
+
+  ASSERT_EQ(slot, enter(2, "b", 5));
+  lobby::request_drop(state, slot, first, lobby::kDropNoLogin);
+  EXPECT_TRUE(lobby_.pass(slot));
+  EXPECT_EQ(w::hex(w::status(21)), w::hex(send(slot, w::room_op(3))));
+  // A stale request does not stand in the way of a real one.
+  lobby::request_drop(state, slot, first, lobby::kDropNoLogin);
+  lobby::request_drop(state, slot, first + 1, lobby::kDropFlooding);
+  EXPECT_FALSE(lobby_.pass(slot));
+  EXPECT_EQ(1, state.drops[lobby::kDropFlooding].load());
+  EXPECT_EQ(0, state.drops[lobby::kDropNoLogin].load());
+}
+
+// The in-memory lobby paces with the time it is given: held-back messages
+// wait in the ring and are handled in order as tokens return.
+TEST(OfflinePacingTest, HeldBackMessagesAreHandledInOrderAsTokensReturn) {
+  config::Settings s;
+  config::turn_off_protections(&s);
+  s.L_FLOOD_RATE = 2;
+  s.L_FLOOD_BURST = 4;
+  lobby::OfflineLobby lobby(s);
+  const int slot = lobby.connect();
+  std::string lines;
+  for (int i = 0; i < 6; ++i) lines += w::chat(i, "x");
+  lobby.feed(slot, w::enter(1, "a", 5) + lines);
+  ASSERT_TRUE(lobby.pass(slot));
+  // Three tokens for the login, one for line 0; then one each half second.
+  EXPECT_EQ(w::hex(w::list_end() + w::chat(0, "x") + w::group_count(1)),
+            w::hex(lobby.take_output(slot)));
+  for (int i = 1; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(lobby::held_back(lobby.lobby().slots[slot]));
+    ASSERT_TRUE(lobby.pass(slot));
+    EXPECT_EQ("", w::hex(lobby.take_output(slot)));
+    lobby.set_time_ms(lobby.time_ms() + 500);
+    ASSERT_TRUE(lobby.pass(slot));
+    EXPECT_EQ(w::hex(w::chat(i, "x")), w::hex(lobby.take_output(slot)));
+  }
+  EXPECT_FALSE(lobby::held_back(lobby.lobby().slots[slot]));
+  // After a break, held back for ten seconds without one: dropped.
+  lobby.set_time_ms(lobby.time_ms() + 1000);
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += w::keep_alive();
+  lobby.feed(slot, many);
+  for (int ms = 0; ms < 10000; ms += 250) {
+    ASSERT_TRUE(lobby.pass(slot)) << ms;
+    lobby.set_time_ms(lobby.time_ms() + 250);
+  }
+  EXPECT_FALSE(lobby.pass(slot));
+  EXPECT_EQ(1, lobby.lobby().drops[lobby::kDropFlooding].load());
 }
 
 }  // namespace

@@ -37,10 +37,28 @@ TcpClient& TcpClient::operator=(TcpClient&& other) noexcept {
 }
 
 bool TcpClient::connect_to(int port, int recv_buffer) {
+  return open_and_connect(nullptr, port, recv_buffer);
+}
+
+bool TcpClient::connect_from(const std::string& source, int port) {
+  return open_and_connect(source.c_str(), port, 0);
+}
+
+bool TcpClient::open_and_connect(const char* source, int port, int recv_buffer) {
   close();
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
   if (recv_buffer > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &recv_buffer, sizeof recv_buffer);
+  if (source != nullptr) {
+    sockaddr_in local;
+    std::memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    if (inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      close();
+      return false;
+    }
+  }
   // Each write leaves at once, as a game client's would.
   int on = 1;
   setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

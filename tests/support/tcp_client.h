@@ -19,6 +19,9 @@ class TcpClient {
   // Connects to 127.0.0.1:port; false on failure. A receive buffer size
   // above 0 is set before connecting.
   bool connect_to(int port, int recv_buffer = 0);
+  // Connects to 127.0.0.1:port from the loopback address `source` (such as
+  // "127.0.0.2"), so that the server sees another peer address.
+  bool connect_from(const std::string& source, int port);
   bool send(const std::string& bytes);
   // Reads exactly n bytes, waiting at most timeout_ms in all. Returns what
   // arrived (shorter on time-out or end of stream).
@@ -34,6 +37,8 @@ class TcpClient {
   int fd() const { return fd_; }
 
  private:
+  bool open_and_connect(const char* source, int port, int recv_buffer);
+
   int fd_ = -1;
 };
 

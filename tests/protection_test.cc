@@ -1,0 +1,274 @@
+// The protections of a lobby open to anyone, each over real TCP with the
+// server's clock driven by hand: the login deadline, silent connections
+// giving way when every slot is taken, the per-address limit, the deny
+// list and flood pacing. Each test turns on only what it tests and checks
+// who is closed, what bytes they got, and that the honest clients lost
+// nothing.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/lobby_server_fixture.h"
+#include "tests/support/message_reader.h"
+
+namespace {
+
+using testing_support::TcpClient;
+namespace w = test_wire;
+
+class ProtectionTest : public testing_support::LobbyServerTest {
+ protected:
+  // Connects from `source` and waits until the accept thread has dealt with
+  // the connection.
+  TcpClient connect_from(const std::string& source) {
+    TcpClient c;
+    EXPECT_TRUE(c.connect_from(source, port)) << source;
+    settle(2);
+    return c;
+  }
+
+  // Logs in and reads the room list's end and the first group count.
+  void log_in(TcpClient& c, int32_t id, int32_t key) {
+    c.send(w::enter(id, "u" + std::to_string(id), key));
+    expect_bytes(c, w::list_end() + w::group_count(1));
+  }
+
+  // Closed by the server without one byte.
+  void expect_closed_silently(TcpClient& c) {
+    std::string before;
+    EXPECT_TRUE(c.wait_closed(3000, &before));
+    EXPECT_EQ("", w::hex(before));
+  }
+
+  void expect_refused(TcpClient& c) {
+    std::string before;
+    EXPECT_TRUE(c.wait_closed(3000, &before));
+    EXPECT_EQ(w::hex(w::full()), w::hex(before));
+  }
+
+  // Still served: a join of a missing room is answered, and only that.
+  void expect_served(TcpClient& c) {
+    c.send(w::room_op(3));
+    expect_bytes(c, w::status(21));
+    expect_silent(c);
+  }
+
+  int64_t drops(int reason) { return lobby().drops[reason].load(); }
+  int64_t refusals(int reason) { return lobby().refusals[reason].load(); }
+  // Event lines that start with `prefix`.
+  size_t logged(const std::string& prefix) { return events.starting(prefix).size(); }
+};
+
+TEST_F(ProtectionTest, ConnectionsWithoutAnAcceptedLoginAreDroppedAtTheDeadline) {
+  settings.L_LOGIN_WAIT = 5;
+  start();
+  TcpClient silent = connect_client();
+  TcpClient refused = connect_client();
+  refused.send(w::name(2, "r") + w::validation(0) + w::login(2, 9, 8, 8));
+  // Refused, it still counts in its group, as before.
+  expect_bytes(refused, w::refused() + w::group_count(1));
+  TcpClient partial = connect_client();
+  partial.send(w::name(3, "p").substr(0, 9));
+  TcpClient honest = connect_client();
+  log_in(honest, 4, 5);
+  tick_seconds(3);
+  // Logged in after three seconds of its five: in time.
+  TcpClient late = connect_client();
+  tick_seconds(1);
+  log_in(late, 5, 6);
+  settle();
+  EXPECT_EQ(0, drops(lobby::kDropNoLogin));
+
+  tick_seconds(1);
+  expect_closed_silently(silent);
+  expect_closed_silently(refused);
+  expect_closed_silently(partial);
+  EXPECT_EQ(3, drops(lobby::kDropNoLogin));
+  tick_seconds(10);
+  expect_served(honest);
+  expect_served(late);
+  EXPECT_EQ(3, drops(lobby::kDropNoLogin));
+  EXPECT_EQ(1u, logged("drop slot 0 user -1: no login (drops: "));
+}
+
+TEST_F(ProtectionTest, WhenFullASilentConnectionOpenTwoSecondsGivesWayToANewcomer) {
+  settings.ROOM = 1;  // 8 slots
+  settings.L_LOGIN_WAIT = 30;
+  start();
+  std::vector<TcpClient> members;
+  for (int i = 0; i < 6; ++i) {
+    members.push_back(connect_client());
+    log_in(members.back(), 10 + i, 10 + i);
+  }
+  TcpClient older = connect_client();  // slot 6, placed at 0 ms
+  clock.advance_ms(1000);
+  TcpClient newer = connect_client();  // slot 7, placed at 1000 ms
+  clock.advance_ms(500);
+  // Nobody has been silent for two seconds yet.
+  TcpClient early = connect_client();
+  expect_refused(early);
+
+  clock.advance_ms(1000);
+  TcpClient first = connect_client();
+  expect_closed_silently(older);
+  first.send(w::enter(20, "first", 20));
+  expect_bytes(first, w::list_end() + w::group_count(1));
+  EXPECT_TRUE(lobby().slots[6].login_accepted.load());
+  // The newer silent one has 1.5 s: not yet.
+  TcpClient second = connect_client();
+  expect_refused(second);
+
+  clock.advance_ms(1000);
+  TcpClient third = connect_client();
+  expect_closed_silently(newer);
+  log_in(third, 21, 21);
+  // Every slot holds a logged-in client: nobody gives way.
+  clock.advance_ms(5000);
+  TcpClient fourth = connect_client();
+  expect_refused(fourth);
+
+  for (TcpClient& m : members) expect_served(m);
+  EXPECT_EQ(2, drops(lobby::kDropDisplaced));
+  EXPECT_EQ(3, refusals(lobby::kRefusedFull));
+  EXPECT_EQ(1u, logged("drop slot 6 user -1: displaced (drops: "));
+  EXPECT_EQ(1u, logged("drop slot 7 user -1: displaced (drops: "));
+}
+
+TEST_F(ProtectionTest, AnAddressAtItsLimitIsRefusedAndOthersAreNot) {
+  settings.L_PER_IP = 2;
+  start();
+  TcpClient a = connect_from("127.0.0.2");
+  log_in(a, 1, 1);
+  TcpClient b = connect_from("127.0.0.2");
+  log_in(b, 2, 2);
+  TcpClient c = connect_from("127.0.0.2");
+  expect_refused(c);
+  TcpClient d = connect_from("127.0.0.3");
+  log_in(d, 4, 4);
+  // A slot given back makes room for the address again.
+  a.close();
+  settle();
+  TcpClient e = connect_from("127.0.0.2");
+  log_in(e, 5, 5);
+  expect_served(b);
+  expect_served(d);
+  EXPECT_EQ(1, refusals(lobby::kRefusedPerAddress));
+  EXPECT_EQ(0, refusals(lobby::kRefusedFull));
+  EXPECT_EQ(1u, logged("refused 127.0.0.2: per-address limit"));
+}
+
+TEST_F(ProtectionTest, DeniedAddressesAreClosedAtOnceAndTheFileIsReadAgainWhenItChanges) {
+  testing_support::TempDir dir;
+  ASSERT_TRUE(dir.write_file("deny.txt",
+                             "; blocked\n127.0.0.5\n  10.0.0.0/8 ; a whole network\nbogus line\n"
+                             "127.0.0.64/26\n127.0.0.300\n"));
+  const std::string path = dir.file("deny.txt");
+  std::snprintf(settings.L_DENY, sizeof settings.L_DENY, "%s", path.c_str());
+  start();
+  TcpClient listed = connect_from("127.0.0.5");
+  expect_closed_silently(listed);
+  TcpClient in_prefix = connect_from("127.0.0.70");
+  expect_closed_silently(in_prefix);
+  TcpClient other = connect_from("127.0.0.6");
+  log_in(other, 6, 6);
+  EXPECT_EQ(2, refusals(lobby::kRefusedDenied));
+  EXPECT_EQ(1u, logged("deny list " + path + " line 4 ignored: bogus line"));
+  EXPECT_EQ(1u, logged("deny list " + path + " line 6 ignored: 127.0.0.300"));
+  EXPECT_EQ(1u, logged("deny list " + path + ": 3 entries"));
+  EXPECT_EQ(1u, logged("refused 127.0.0.5: denied"));
+
+  // The next second's look at the file finds the change. A connection
+  // already open is not cut.
+  ASSERT_TRUE(dir.write_file("deny.txt", "127.0.0.6\n"));
+  tick_seconds(1);
+  settle();
+  TcpClient now_listed = connect_from("127.0.0.6");
+  expect_closed_silently(now_listed);
+  TcpClient now_free = connect_from("127.0.0.5");
+  log_in(now_free, 5, 5);
+  expect_served(other);
+  EXPECT_EQ(3, refusals(lobby::kRefusedDenied));
+  EXPECT_EQ(1u, logged("deny list " + path + ": 1 entries"));
+}
+
+// The chat lines one reader got: the flooder's by number (its lines carry
+// their index as value) and the honest member's in the order they came.
+struct ReaderLines {
+  std::vector<int32_t> flood;
+  std::vector<int32_t> honest;
+};
+
+constexpr int32_t kHonestBase = 100000;
+
+// Reads chat lines until the reader holds `flood` of the flooder's and
+// `honest` of the honest member's (other messages are passed over).
+void read_lines(TcpClient& c, size_t flood, size_t honest, ReaderLines* got) {
+  while (got->flood.size() < flood || got->honest.size() < honest) {
+    const std::string m = testing_support::next_message(c, 3000);
+    ASSERT_FALSE(m.empty()) << "flood " << got->flood.size() << ", honest " << got->honest.size();
+    if (m[1] != 'C') continue;
+    const int32_t value =
+        static_cast<int32_t>(static_cast<uint8_t>(m[2]) | static_cast<uint8_t>(m[3]) << 8 |
+                             static_cast<uint8_t>(m[4]) << 16);
+    (value >= kHonestBase ? got->honest : got->flood).push_back(value);
+  }
+}
+
+TEST_F(ProtectionTest, AFlooderIsPacedAndDroppedWhileOthersLoseNothing) {
+  settings.L_FLOOD_RATE = 25;
+  settings.L_FLOOD_BURST = 50;
+  start();
+  TcpClient flooder = enter(1, "flood", 5);
+  TcpClient honest = enter(2, "honest", 5);
+  TcpClient reader1 = enter(3, "r1", 5);
+  TcpClient reader2 = enter(4, "r2", 5);
+  settle();
+  for (TcpClient* c : {&flooder, &honest, &reader1, &reader2}) c->read_available();
+
+  // As fast as TCP takes it: 1000 lines in one write.
+  std::string flood;
+  for (int i = 0; i < 1000; ++i) flood += w::chat(i, "f");
+  ASSERT_TRUE(flooder.send(flood));
+  settle();
+  std::string lines;
+  for (int i = 0; i < 5; ++i) lines += w::chat(kHonestBase + i, "honest");
+  ASSERT_TRUE(honest.send(lines));
+
+  // The burst less the three login messages; then 25 a second of clock
+  // time. The honest lines all arrive at once, with no clock time passing.
+  TcpClient* readers[] = {&honest, &reader1, &reader2};
+  ReaderLines got[3];
+  for (int second = 0; second <= 10; ++second) {
+    SCOPED_TRACE(second);
+    if (second > 0) tick_seconds(1);
+    const size_t flood_due = 47 + 25 * static_cast<size_t>(second);
+    for (int r = 0; r < 3; ++r) {
+      ASSERT_NO_FATAL_FAILURE(read_lines(*readers[r], flood_due, 5, &got[r]));
+    }
+    settle();
+    for (int r = 0; r < 3; ++r) {
+      EXPECT_EQ("", w::hex(readers[r]->read_available())) << "reader " << r;
+      ASSERT_EQ(flood_due, got[r].flood.size()) << "reader " << r;
+    }
+    if (second < 10) {
+      EXPECT_EQ(0, drops(lobby::kDropFlooding));
+    }
+  }
+  for (int r = 0; r < 3; ++r) {
+    for (size_t i = 0; i < got[r].flood.size(); ++i) {
+      ASSERT_EQ(static_cast<int32_t>(i), got[r].flood[i]) << "reader " << r;
+    }
+    EXPECT_EQ((std::vector<int32_t>{kHonestBase, kHonestBase + 1, kHonestBase + 2, kHonestBase + 3,
+                                    kHonestBase + 4}),
+              got[r].honest)
+        << "reader " << r;
+  }
+  // Held back for ten seconds without a break.
+  EXPECT_TRUE(flooder.wait_closed(3000));
+  EXPECT_EQ(1, drops(lobby::kDropFlooding));
+  expect_served(reader1);
+}
+
+}  // namespace

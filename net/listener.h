@@ -14,7 +14,11 @@ constexpr int kBindFailed = -3;      // start_listening: the port is taken
 constexpr int kListenFailed = -4;    // listen failed, or the readiness wait did
 constexpr int kAcceptFailed = -5;    // accept failed; the next call tries again
 
-constexpr int kListenBacklog = 5;
+// Connections the kernel completes and queues before the accept thread
+// takes them. With only a handful, a burst (a crowd of clones) makes the
+// kernel drop handshakes, and honest clients arriving with it wait a second
+// or more for its retries; this many take any burst the 32 slots can meet.
+constexpr int kListenBacklog = 128;
 
 class Listener : public Connection {
  public:

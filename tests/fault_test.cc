@@ -668,10 +668,10 @@ class FaultFloodTest : public ::testing::Test {
  protected:
   static constexpr int kServedSlots = 32;
   static constexpr int kExtra = 1000;
-  // The server listens with a backlog of 5, and the kernel drops the SYN of
-  // a connection that finds the listen queue full, to be retried only a
-  // second later. The flood therefore keeps at most 4 connections at a time
-  // that the server has not yet answered: as fast as it accepts them.
+  // The kernel drops the SYN of a connection that finds the listen queue
+  // full, to be retried only a second later. The flood keeps at most 4
+  // connections at a time that the server has not yet answered, well
+  // inside the server's queue: as fast as it accepts them.
   static constexpr size_t kUnanswered = 4;
 
   void SetUp() override {

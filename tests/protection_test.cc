@@ -6,6 +6,7 @@
 // nothing.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -269,6 +270,27 @@ TEST_F(ProtectionTest, AFlooderIsPacedAndDroppedWhileOthersLoseNothing) {
   EXPECT_TRUE(flooder.wait_closed(3000));
   EXPECT_EQ(1, drops(lobby::kDropFlooding));
   expect_served(reader1);
+}
+
+// A burst of connections, as from a crowd of clones, finds room in the
+// listen queue: none waits for the kernel to retry its handshake a second
+// later, so honest clients arriving with a crowd are served at once.
+TEST_F(ProtectionTest, ABurstOfConnectionsIsServedWithoutWaitingForRetries) {
+  start();
+  // Connected and answered within half the kernel's first retry time.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  std::vector<TcpClient> burst(24);
+  for (TcpClient& c : burst) ASSERT_TRUE(c.connect_to(port));
+  for (size_t i = 0; i < burst.size(); ++i) {
+    burst[i].send(w::enter(static_cast<int32_t>(i) + 1, "b", static_cast<int32_t>(i) + 1));
+  }
+  for (size_t i = 0; i < burst.size(); ++i) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    const int wait_ms = left.count() > 1 ? static_cast<int>(left.count()) : 1;
+    EXPECT_EQ(w::hex(w::list_end() + w::group_count(1)), w::hex(burst[i].read_exact(8, wait_ms)))
+        << "client " << i;
+  }
 }
 
 }  // namespace

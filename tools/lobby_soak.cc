@@ -3,7 +3,7 @@
 // message reaches every client entitled to it, intact and in order, and
 // nothing reaches a client it is not meant for.
 //
-//   lobby_soak [--seconds N] [--host H --port P]
+//   lobby_soak [--seconds N] [--attackers on|off] [--host H --port P]
 //
 // Without an address it starts its own server (lobby_server beside this
 // executable) in a temporary directory and reads its event log at the end.
@@ -11,8 +11,14 @@
 // group three of them at a time make a room, fill it (which starts its
 // game), chat in the game and send each other direct messages, then leave
 // the game. Meanwhile churning clients connect, log in to a group, perhaps
-// say one line, and drop (closing or resetting the connection). The
-// figures go to standard output; the exit status is 0 when nothing was
+// say one line, and drop (closing or resetting the connection). Unless
+// turned off, attackers run beside them (soak_attackers.h): silent
+// connections, a crowd of clones from one address, a chat flooder with an
+// honest watcher in its group, and a denied address; the server it starts
+// then has its protections set to show within the run. Honest clients
+// connect from several loopback addresses (three each, the per-address
+// limit), and their login times are measured. The figures go to standard
+// output; the exit status is 0 when nothing was
 // lost or misdelivered, 1 when something was, 2 when the soak could not
 // run. See soak_ledger.h for what counts as owed.
 #include <netinet/in.h>
@@ -36,6 +42,7 @@
 #include "tools/lib/stats.h"
 #include "tools/lib/tcp_link.h"
 #include "tools/lib/wire_codec.h"
+#include "tools/soak_attackers.h"
 #include "tools/soak_ledger.h"
 
 namespace {
@@ -55,6 +62,22 @@ constexpr int kGroupSize = 8;
 constexpr int kSteadyClients = kGroups * kGroupSize;
 constexpr int kTeamSize = 3;
 constexpr int kMaxChurners = 6;
+// With the attackers on, fewer churners, so that the honest clients, the
+// clones, the flooder and its watcher leave about one slot to the silent
+// connections.
+constexpr int kMaxChurnersAttacked = 2;
+// The protections of our own server with the attackers on: low enough to
+// show within a short run. Honest clients connect from several addresses,
+// kPerAddress each.
+constexpr int kPerAddress = 3;
+constexpr int kFloodRate = 25;
+constexpr int kFloodBurst = 50;
+constexpr char kAttackedSettings[] =
+    "L_PER_IP 3\nL_LOGIN_WAIT 5\nL_FLOOD_RATE 25\nL_FLOOD_BURST 50\nL_DENY deny.txt\n";
+constexpr char kDenied[] = "; the soak's denied attacker\n127.0.0.4\n";
+constexpr int kSteadySourceBase = 10;  // 127.0.0.10, 127.0.0.11, ...
+constexpr int kChurnSourceBase = 20;
+constexpr int kChurnSources = 8;
 constexpr int32_t kSeats = 8;
 constexpr int32_t kStartSize = kTeamSize;  // a room's game starts when its team is in
 constexpr int32_t kSteadyBaseId = 1000;
@@ -82,15 +105,18 @@ constexpr Ns kProgressEveryMs = 10000;
 
 struct Options {
   int seconds = 60;
+  bool attackers = true;
   std::string host = "127.0.0.1";
   int port = 0;  // 0: start a server of our own
 };
 
 const char kUsage[] =
-    "Usage: lobby_soak [--seconds N] [--host H --port P]\n"
+    "Usage: lobby_soak [--seconds N] [--attackers on|off] [--host H --port P]\n"
     "Runs 24 steady clients (chat, rooms, games, direct messages) and churning\n"
     "clients against a lobby for N seconds (default 60) and checks every\n"
-    "delivery. Without --port it starts lobby_server from its own directory.\n"
+    "delivery, with attackers beside them unless --attackers off (silent\n"
+    "connections, clones from one address, a flooder, a denied address).\n"
+    "Without --port it starts lobby_server from its own directory.\n"
     "Exit status: 0 all delivered as owed, 1 something lost or misdelivered,\n"
     "2 the soak could not run.\n";
 
@@ -111,6 +137,8 @@ int parse_options(int argc, char** argv, Options* options) {
       options->seconds = static_cast<int>(number);
     } else if (arg == "--port" && numeric && number >= 1 && number <= 65535) {
       options->port = static_cast<int>(number);
+    } else if (arg == "--attackers" && (value == "on" || value == "off")) {
+      options->attackers = value == "on";
     } else if (arg == "--host") {
       options->host = value;
       host_given = true;
@@ -161,6 +189,8 @@ struct Client {
   Ns drop_at = kForever;
   int32_t own_line = -1;
   bool saw_own_line = false;
+  Ns connect_at = 0;    // when its connect began
+  Ns connected_at = 0;  // when the connection was made
 };
 
 enum class TeamState {
@@ -200,6 +230,10 @@ struct Counts {
   int64_t roster_errors = 0;
   int64_t stalls = 0;
   int64_t keep_alives = 0;
+  // Connect made to end of room list, and the connects themselves, in ns.
+  std::vector<int64_t> steady_logins;
+  std::vector<int64_t> churn_logins;
+  std::vector<int64_t> churn_connect_times;
 };
 
 int64_t read_rss_kb(pid_t pid) {
@@ -213,7 +247,14 @@ int64_t read_rss_kb(pid_t pid) {
 
 class Soak {
  public:
-  Soak(const Options& options, int port) : options_(options), port_(port), random_(20240611) {}
+  Soak(const Options& options, int port)
+      : options_(options),
+        port_(port),
+        random_(20240611),
+        spread_(options.host.rfind("127.", 0) == 0),
+        attackers_(options.host, port) {
+    attackers_.set_pace(kFloodRate, kFloodBurst);
+  }
 
   // Connects and logs in the steady clients; false when the lobby cannot
   // be reached.
@@ -225,8 +266,10 @@ class Soak {
       c->id = kSteadyBaseId + i;
       c->key = 1 + i / kGroupSize;
       c->name = "st" + std::to_string(i);
+      c->connect_at = now();
       // The first connection waits for the server to listen.
-      while (c->link.connect_to(options_.host, port_, kConnectTimeoutMs) != tools::kLinkOk) {
+      while (c->link.connect_to(options_.host, port_, kConnectTimeoutMs,
+                                source(kSteadySourceBase + i / kPerAddress)) != tools::kLinkOk) {
         if (i > 0 || now() - begin > kListenWaitMs * kMs) {
           std::fprintf(stderr, "lobby_soak: cannot connect to %s:%d\n", options_.host.c_str(),
                        port_);
@@ -235,6 +278,7 @@ class Soak {
         usleep(20000);
       }
       ++counts_.steady_connects;
+      c->connected_at = now();
       c->reader = ledger_.add_reader(true);
       log_in(*c);
       clients_.push_back(std::move(c));
@@ -254,6 +298,7 @@ class Soak {
       clients_[i]->next_chat = now() + random_.between(kGroupChatMs) * kMs;
     }
     for (Team& t : teams_) t.next_at = now() + random_.between(kTeamPauseMs) * kMs;
+    if (options_.attackers) attackers_.start(now());
     return true;
   }
 
@@ -270,6 +315,7 @@ class Soak {
     }
     // Wind down: no new lines, teams or churners; games end as usual.
     ending_ = true;
+    if (options_.attackers) attackers_.stop(now());
     const Ns wind_down = now() + kWindDownBoundMs * kMs;
     while (now() < wind_down && !quiet()) step();
     if (!quiet()) ++counts_.stalls;
@@ -281,10 +327,17 @@ class Soak {
   }
 
   const Counts& counts() const { return counts_; }
+  const soak::Attackers& attackers() const { return attackers_; }
   const soak::Figures& figures() const { return ledger_.figures(); }
 
  private:
   static Ns now() { return tools::monotonic_ns(); }
+
+  // The loopback address 127.0.0.N to connect from, or none when the lobby
+  // is not on loopback.
+  std::string source(int n) const {
+    return spread_ ? "127.0.0." + std::to_string(n) : std::string();
+  }
 
   void send(Client& c, const std::string& bytes) {
     c.last_send = now();
@@ -318,6 +371,7 @@ class Soak {
     for (int i = 0; i < kSteadyClients; ++i) steady_due(*clients_[i], t);
     for (int g = 0; g < kGroups; ++g) team_step(g, t);
     churn_step(t);
+    if (options_.attackers && !ending_) attackers_.step(t);
   }
 
   void take_input(Client& c) {
@@ -346,6 +400,8 @@ class Soak {
       case 'O':
         if (!c.logged_in) {
           c.logged_in = true;
+          (c.role == Role::kSteady ? counts_.steady_logins : counts_.churn_logins)
+              .push_back(t - c.connected_at);
           ledger_.settle(c.reader, t);
           if (c.role == Role::kChurner) churner_logged_in(c, t);
         }
@@ -655,7 +711,8 @@ class Soak {
       const bool said = c.own_line < 0 || c.saw_own_line;
       if (t >= c.drop_at && (said || t > c.drop_at + kStepBoundMs * kMs)) drop_churner(c, t);
     }
-    if (ending_ || active >= kMaxChurners || t < next_churn_) return;
+    const int most = options_.attackers ? kMaxChurnersAttacked : kMaxChurners;
+    if (ending_ || active >= most || t < next_churn_) return;
     next_churn_ = t + random_.between(kChurnEveryMs) * kMs;
     auto c = std::make_unique<Client>();
     c->role = Role::kChurner;
@@ -663,11 +720,15 @@ class Soak {
     c->id = kChurnBaseId + churn_count_++;
     c->key = random_.between(1, kGroups);
     c->name = "ch" + std::to_string(c->id);
-    if (c->link.connect_to(options_.host, port_, kConnectTimeoutMs) != tools::kLinkOk) {
+    c->connect_at = now();
+    if (c->link.connect_to(options_.host, port_, kConnectTimeoutMs,
+                           source(kChurnSourceBase + c->id % kChurnSources)) != tools::kLinkOk) {
       ++counts_.connect_failures;
       return;
     }
     ++counts_.churn_connects;
+    c->connected_at = now();
+    counts_.churn_connect_times.push_back(c->connected_at - c->connect_at);
     c->reader = ledger_.add_reader(false);
     c->drop_at = t + kStepBoundMs * kMs;  // unless logged in before
     log_in(*c);
@@ -730,6 +791,8 @@ class Soak {
   const Options options_;
   const int port_;
   Random random_;
+  const bool spread_;
+  soak::Attackers attackers_;
   soak::Ledger ledger_;
   std::vector<std::unique_ptr<Client>> clients_;  // steady first, then churners
   Team teams_[kGroups];
@@ -744,9 +807,12 @@ class Soak {
 struct LogCounts {
   bool read = false;
   std::map<std::string, int64_t> drops;
-  int64_t refused = 0;
+  std::map<std::string, int64_t> refusals;
   std::string shutdown;
 };
+
+// Every line starts with "YYYY-MM-DD HH:MM:SS ".
+constexpr size_t kStampLength = 20;
 
 LogCounts read_log(const std::string& path) {
   LogCounts counts;
@@ -764,8 +830,10 @@ LogCounts read_log(const std::string& path) {
         ++counts.drops[line.substr(from + 2, to - from - 2)];
       }
     }
-    if (line.find("refused ") != std::string::npos && line.find(": full") != std::string::npos) {
-      ++counts.refused;
+    // "refused A.B.C.D: <reason>"
+    if (line.compare(kStampLength, 8, "refused ") == 0) {
+      const size_t reason = line.find(": ", kStampLength);
+      if (reason != std::string::npos) ++counts.refusals[line.substr(reason + 2)];
     }
     const size_t shutdown = line.find("shutdown (");
     if (shutdown != std::string::npos) counts.shutdown = line.substr(shutdown);
@@ -780,7 +848,45 @@ std::string kib_text(int64_t kb) {
   return text;
 }
 
-int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rss_end) {
+int64_t count_of(const std::map<std::string, int64_t>& counts, const char* key) {
+  const auto it = counts.find(key);
+  return it == counts.end() ? 0 : it->second;
+}
+
+std::string login_text(const std::vector<int64_t>& samples) {
+  const tools::LatencySummary s = tools::summarize(samples);
+  char text[96];
+  std::snprintf(text, sizeof text, "%zu, p50 %.3f ms, p99 %.3f ms, max %.3f ms", s.count,
+                static_cast<double>(s.p50_ns) / 1e6, static_cast<double>(s.p99_ns) / 1e6,
+                static_cast<double>(s.max_ns) / 1e6);
+  return text;
+}
+
+// The attackers' figures; true when one was treated otherwise than it must.
+bool report_attackers(const soak::Attackers& attackers, bool own_server) {
+  const soak::AttackFigures& a = attackers.figures();
+  auto n = [](int64_t v) { return static_cast<long long>(v); };
+  std::printf(
+      "attackers: silent %lld opened, %lld closed without a byte, %lld refused 2A, %lld "
+      "otherwise\n",
+      n(a.silent_opened), n(a.silent_closed), n(a.silent_refused), n(a.silent_wrong));
+  std::printf("attackers: clones %lld in, %lld refused 2A, %lld dropped, %lld otherwise\n",
+              n(a.clones_in), n(a.clones_refused), n(a.clones_dropped), n(a.clones_wrong));
+  const double watched = static_cast<double>(a.flood_watch_ns) / 1e9;
+  std::printf(
+      "attackers: flooder %lld sessions, %lld dropped, %lld lines written; watcher got %lld "
+      "(%.1f/s over %.1f s), %lld out of order, dropped %lld; %s\n",
+      n(a.flood_sessions), n(a.flooder_dropped), n(a.flood_sent), n(a.flood_received),
+      watched > 0 ? static_cast<double>(a.flood_received) / watched : 0.0, watched,
+      n(a.flood_order_errors), n(a.watcher_dropped),
+      attackers.flood_paced() ? "within the pace" : "FASTER THAN THE PACE");
+  std::printf("attackers: denied %lld tried, %lld closed without a byte, %lld otherwise\n",
+              n(a.denied_tries), n(a.denied_closed), n(a.denied_wrong));
+  return attackers.failed(own_server ? kPerAddress : 0);
+}
+
+int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rss_end,
+           const Options& options) {
   const Counts& c = soak.counts();
   const soak::Figures& f = soak.figures();
   auto n = [](int64_t v) { return static_cast<long long>(v); };
@@ -790,11 +896,13 @@ int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rs
   if (log.read) {
     std::printf(
         "drops (server log): peer closed %lld, bad framing %lld, idle %lld, not reading "
-        "%lld; refusals %lld\n",
-        n(log.drops.count("peer closed") ? log.drops.at("peer closed") : 0),
-        n(log.drops.count("bad framing") ? log.drops.at("bad framing") : 0),
-        n(log.drops.count("idle") ? log.drops.at("idle") : 0),
-        n(log.drops.count("not reading") ? log.drops.at("not reading") : 0), n(log.refused));
+        "%lld, no login %lld, displaced %lld, flooding %lld; refused full %lld, "
+        "per-address limit %lld, denied %lld\n",
+        n(count_of(log.drops, "peer closed")), n(count_of(log.drops, "bad framing")),
+        n(count_of(log.drops, "idle")), n(count_of(log.drops, "not reading")),
+        n(count_of(log.drops, "no login")), n(count_of(log.drops, "displaced")),
+        n(count_of(log.drops, "flooding")), n(count_of(log.refusals, "full")),
+        n(count_of(log.refusals, "per-address limit")), n(count_of(log.refusals, "denied")));
     if (!log.shutdown.empty()) std::printf("server: %s\n", log.shutdown.c_str());
   } else {
     std::printf("drops (server log): n/a\n");
@@ -817,8 +925,16 @@ int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rs
   std::printf("largest reader lag: %lld lines (a lap is 1024)\n", n(f.max_lag));
   std::printf("server RSS: start %s, end %s\n", kib_text(rss_start).c_str(),
               kib_text(rss_end).c_str());
-  const bool failed = f.lost > 0 || f.foreign > 0 || f.corrupt > 0 || f.duplicate > 0 ||
-                      f.out_of_order > 0 || c.junk > 0 || c.steady_dropped > 0 ||
+  std::printf("login time (connected to end of room list): steady at start %s\n",
+              login_text(c.steady_logins).c_str());
+  std::printf("login time (connected to end of room list): churners%s %s\n",
+              options.attackers ? " while attacked" : "", login_text(c.churn_logins).c_str());
+  std::printf("connect time: churners%s %s\n", options.attackers ? " while attacked" : "",
+              login_text(c.churn_connect_times).c_str());
+  const bool attack_failed =
+      options.attackers && report_attackers(soak.attackers(), options.port == 0);
+  const bool failed = attack_failed || f.lost > 0 || f.foreign > 0 || f.corrupt > 0 ||
+                      f.duplicate > 0 || f.out_of_order > 0 || c.junk > 0 || c.steady_dropped > 0 ||
                       c.roster_errors > 0 || c.stalls > 0 || c.login_refused > 0 ||
                       c.connect_failures > 0;
   std::printf("result: %s\n", failed ? "FAILED" : "passed");
@@ -839,13 +955,16 @@ int main(int argc, char** argv) {
   if (port == 0) {
     port = tools::pick_free_port();
     std::string error;
-    if (port <= 0 || server.start(tools::executable_dir() + "/lobby_server", port, &error) != 0) {
+    if (port <= 0 || server.start(tools::executable_dir() + "/lobby_server", port, &error,
+                                  options.attackers ? kAttackedSettings : "",
+                                  options.attackers ? kDenied : "") != 0) {
       std::fprintf(stderr, "lobby_soak: cannot start a server: %s\n", error.c_str());
       return kExitUsage;
     }
   }
-  std::printf("lobby_soak: %d s against %s:%d%s\n", options.seconds, options.host.c_str(), port,
-              options.port == 0 ? " (own server)" : "");
+  std::printf("lobby_soak: %d s against %s:%d%s, attackers %s\n", options.seconds,
+              options.host.c_str(), port, options.port == 0 ? " (own server)" : "",
+              options.attackers ? "on" : "off");
   std::fflush(stdout);
   Soak soak(options, port);
   if (!soak.start()) return kExitUsage;
@@ -865,5 +984,5 @@ int main(int argc, char** argv) {
     server.stop(5000);
     log = read_log(server.dir() + "/L_log.txt");
   }
-  return report(soak, log, rss_start, rss_end);
+  return report(soak, log, rss_start, rss_end, options);
 }

@@ -20,13 +20,12 @@ constexpr int kExecFailed = 127;
 constexpr int kChdirFailed = 126;
 constexpr int kWaitStepMs = 5;
 
-bool write_settings(const std::string& path, int port) {
+bool write_text(const std::string& path, const std::string& text) {
   std::FILE* file = std::fopen(path.c_str(), "w");
   if (file == nullptr) return false;
-  // Four rooms: the most the server serves, so that it has its 32 slots.
-  const int written = std::fprintf(file, "L_NAME bench_lobby\nL_PORT %d\nROOM 4\n", port);
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
   const bool closed = std::fclose(file) == 0;
-  return written > 0 && closed;
+  return written && closed;
 }
 
 }  // namespace
@@ -36,7 +35,8 @@ ServerProcess::~ServerProcess() {
   remove_dir();
 }
 
-int ServerProcess::start(const std::string& path, int port, std::string* error) {
+int ServerProcess::start(const std::string& path, int port, std::string* error,
+                         const std::string& extra_settings, const std::string& deny_text) {
   if (access(path.c_str(), X_OK) != 0) {
     *error = "no executable server at " + path;
     return -1;
@@ -49,8 +49,15 @@ int ServerProcess::start(const std::string& path, int port, std::string* error) 
     return -1;
   }
   dir_ = pattern;
-  if (!write_settings(dir_ + "/dorvik.txt", port)) {
+  // Four rooms: the most the server serves, so that it has its 32 slots.
+  const std::string settings =
+      "L_NAME bench_lobby\nL_PORT " + std::to_string(port) + "\nROOM 4\n" + extra_settings;
+  if (!write_text(dir_ + "/dorvik.txt", settings)) {
     *error = "cannot write " + dir_ + "/dorvik.txt";
+    return -1;
+  }
+  if (!deny_text.empty() && !write_text(dir_ + "/deny.txt", deny_text)) {
+    *error = "cannot write " + dir_ + "/deny.txt";
     return -1;
   }
   const pid_t parent = getpid();

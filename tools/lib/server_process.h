@@ -18,9 +18,12 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
-  // Starts the executable at `path` listening on `port`. 0, or -1 with
-  // `*error` set. Whether it listens shows only when a client connects.
-  int start(const std::string& path, int port, std::string* error);
+  // Starts the executable at `path` listening on `port`, with
+  // `extra_settings` (lines of dorvik.txt) after the usual ones and, when
+  // `deny_text` is not empty, a deny.txt holding it. 0, or -1 with `*error`
+  // set. Whether it listens shows only when a client connects.
+  int start(const std::string& path, int port, std::string* error,
+            const std::string& extra_settings = "", const std::string& deny_text = "");
   // SIGTERM, then SIGKILL when it has not ended after `timeout_ms`. The
   // exit status, or -1 when it died of a signal or was not running.
   int stop(int timeout_ms);

@@ -8,18 +8,32 @@ namespace {
 constexpr int kReadChunk = 4096;
 constexpr uint32_t kLoopback = 0x7f000001;  // 127.0.0.1, host order
 
+// An address in host order, from the network-order form parse_ipv4 gives:
+// its bytes as they lie in memory, first dotted number first.
+uint32_t host_order(uint32_t addr_be) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&addr_be);
+  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | uint32_t{b[3]};
+}
+
 }  // namespace
 
 TcpLink::~TcpLink() { close(); }
 
-int TcpLink::connect_to(const std::string& host, int port, int timeout_ms) {
+int TcpLink::connect_to(const std::string& host, int port, int timeout_ms,
+                        const std::string& source) {
   close();
   uint32_t addr = 0;
   if (net::parse_ipv4(host.c_str(), &addr) != 0 && net::resolve_ipv4(host.c_str(), &addr) != 0) {
     return kLinkNoHost;
   }
+  uint32_t local = 0;
+  if (!source.empty() && net::parse_ipv4(source.c_str(), &local) != 0) return kLinkNoHost;
   const int fd = net::tcp_socket();
   if (fd < 0) return kLinkConnectFailed;
+  if (!source.empty() && net::bind_ipv4(fd, host_order(local), 0) != 0) {
+    net::close_fd(fd);
+    return kLinkConnectFailed;
+  }
   // connect_ipv4 leaves the socket non-blocking, which is what we want.
   if (net::connect_ipv4(fd, addr, port, timeout_ms) != 0) {
     net::close_fd(fd);

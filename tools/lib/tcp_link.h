@@ -23,13 +23,17 @@ class TcpLink {
   TcpLink& operator=(const TcpLink&) = delete;
 
   // Connects to host:port (a dotted address or a name), giving up after
-  // `timeout_ms`. Small messages go out at once (no coalescing delay).
-  int connect_to(const std::string& host, int port, int timeout_ms);
+  // `timeout_ms`, from the local address `source` when one is given (so
+  // that one machine can act as several clients' addresses on loopback).
+  // Small messages go out at once (no coalescing delay).
+  int connect_to(const std::string& host, int port, int timeout_ms, const std::string& source = "");
   // Queues `bytes` and writes what the kernel takes now.
   int send(const std::string& bytes);
   // Writes what waits in the outbox as far as the kernel takes it.
   int flush();
   bool wants_write() const { return !outbox_.empty(); }
+  // Bytes queued that the kernel has not taken yet.
+  size_t unsent() const { return outbox_.size(); }
   // Appends whatever is readable now to `*into`: kLinkOk (perhaps having
   // read nothing) or kLinkClosed once the stream ended.
   int receive(std::string* into);

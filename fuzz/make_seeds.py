@@ -163,6 +163,11 @@ def tick(code):
     return bytes([0x0D, code])
 
 
+def pass_all_later():
+    """Passes every slot after 40 ms of clock time: one token at 25 a second."""
+    return bytes([0x0F])
+
+
 ROOMS4 = bytes([3])
 
 LOBBY_SCRIPT = {
@@ -197,6 +202,13 @@ LOBBY_SCRIPT = {
     + s_room(0, -1) + s_room(1, 0) + repeat(s_direct(1, 0xFFFF, 5, False), 256)
     + repeat(s_direct(1, 0, 6, False), 100) + pass_all() + pass_all() + pass_all()
     + repeat(s_room(1, -1, False), 200) + pass_all(),
+    # A client paced to its burst and held back, the rest of its lines
+    # waiting in the kernel; tokens return with time until it has been held
+    # ten seconds and is dropped as flooding, while the other still reads.
+    "held_flood": ROOMS4 + connect() * 2 + s_enter(0, 1, 0, 1, 8, 8) + s_enter(1, 2, 1, 1, 8, 8)
+    + repeat(s_chat(0, 1, b"flood line", False), 250) + pass_all() + pass_all_later() * 3
+    + tick(0) + pass_all() + s_chat(1, 2, b"honest") + pass_all_later() + tick(7) + pass_all()
+    + tick(2) + pass_all() + pass_all(),
     "framing_error": ROOMS4 + connect() * 2 + s_enter(0, 1, 0, 1, 8, 8)
     + s_enter(1, 2, 1, 1, 8, 8) + s_room(0, -1) + s_room(1, 0)
     + s_raw(1, KEEP_ALIVE + b"2Q" + KEEP_ALIVE) + pass_all() + s_raw(0, b"2L\xff\xff") + s_pass(0)

@@ -678,21 +678,22 @@ class ScriptRun {
   }
 
   // Held back, a client may leave its ring full; otherwise a pass leaves at
-  // most one incomplete message. Input the kernel kept is received next.
+  // most one incomplete message. Input the kernel kept is then received,
+  // and as the socket is readable, the server's next pass comes at once.
   std::string pass_one(int slot) {
-    fed_[slot] = 0;
-    if (!offline_.pass(slot)) {
-      kernel_[slot].clear();
-      return "";
-    }
-    if (held(slot)) return "";
-    lobby::ClientSlot& client = offline_.lobby().slots[slot];
-    const int left = client.recv_count;
-    if (left >= kLongestClientMessage) {
-      return format("slot %d: a pass left %d bytes in the ring", slot, left);
-    }
-    std::string& kernel = kernel_[slot];
-    if (!kernel.empty()) {
+    for (int round = 0; round < 2; ++round) {
+      fed_[slot] = 0;
+      if (!offline_.pass(slot)) {
+        kernel_[slot].clear();
+        return "";
+      }
+      if (held(slot)) return "";
+      const int left = offline_.lobby().slots[slot].recv_count;
+      if (left >= kLongestClientMessage) {
+        return format("slot %d: a pass left %d bytes in the ring", slot, left);
+      }
+      std::string& kernel = kernel_[slot];
+      if (kernel.empty()) return "";
       const size_t n = std::min<size_t>({kernel.size(), static_cast<size_t>(kChunkLimit),
                                          static_cast<size_t>(net::kRecvRingSize - left)});
       fed_[slot] = offline_.feed(slot, kernel.substr(0, n));

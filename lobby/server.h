@@ -10,6 +10,12 @@
 // no time-out of its own and is woken when one of its clients has work or
 // has passed a limit. Whatever one thread posts for another client wakes
 // the workers, so deliveries never wait for a time-out.
+//
+// Guarding the lobby on the open internet is the accept thread's work,
+// except flood pacing (the dispatcher's): it turns away denied addresses
+// and addresses at their limit, makes a silent connection give way when
+// every slot is taken, asks once a second for the drop of connections past
+// their login deadline, and rereads a changed deny file.
 #ifndef LOBBY_SERVER_H_
 #define LOBBY_SERVER_H_
 

@@ -321,6 +321,38 @@ TEST_F(LobbyProcessTest, SettingsFileSetsNameVersionAndRooms) {
   expect_exit(0);
 }
 
+// The protections read from the working directory: clamped settings and
+// bad deny lines are logged once the log is open, a denied address is
+// closed without a byte, and the shutdown line carries every count.
+TEST_F(LobbyProcessTest, ProtectionSettingsAndDenyFileAreReadAndLogged) {
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "L_PER_IP 40\nL_FLOOD_BURST 0\n"));
+  ASSERT_TRUE(dir.write_file("deny.txt", "127.0.0.2\nnot an address\n"));
+  start();
+  expect_status_lines("sample_lobby", 0, 4);
+  TcpClient client;
+  connect(&client);
+  expect_next_line("USER_DATA: 1 / 32");
+  TcpClient denied;
+  ASSERT_TRUE(denied.connect_from("127.0.0.2", kDefaultPort));
+  std::string before;
+  EXPECT_TRUE(denied.wait_closed(3000, &before));
+  EXPECT_EQ("", before);
+  ASSERT_TRUE(server->send_signal(SIGTERM));
+  expect_exit(0);
+  std::string log;
+  ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+  for (const char* line :
+       {" setting L_PER_IP 40 is outside 0 or 1..32: 32 used\n",
+        " setting L_FLOOD_BURST 0 is outside 1..10000: 1 used\n",
+        " deny list deny.txt line 2 ignored: not an address\n", " deny list deny.txt: 1 entries\n",
+        " refused 127.0.0.2: denied\n",
+        " shutdown (Cancel; drops: peer closed 0, bad framing 0, idle 0, not reading 0, no login "
+        "0, "
+        "displaced 0, flooding 0; refused full 0, per-address limit 0, denied 1)\n"}) {
+    EXPECT_NE(std::string::npos, log.find(line)) << line << "\nin:\n" << log;
+  }
+}
+
 // A negative room count serves nobody and is shown as written.
 TEST_F(LobbyProcessTest, NegativeRoomCountRefusesEveryClient) {
   ASSERT_TRUE(dir.write_file("dorvik.txt", "ROOM -2\n"));

@@ -233,10 +233,11 @@ void Server::refuse(int socket, int reason, const int32_t peer_ip[4]) {
     for (int i = 0; i < 4 && refusal.recv_some(refusal.out_buf.data(), net::kOutBufSize) > 0; ++i) {
     }
   }
-  refusal.close_sockets();
+  // Counted and logged before the close, which the client may see at once.
   lobby.refusals[reason].fetch_add(1, std::memory_order_relaxed);
   report_event(lobby.events, "refused %d.%d.%d.%d: %s", peer_ip[0], peer_ip[1], peer_ip[2],
                peer_ip[3], refusal_reason_text(reason));
+  refusal.close_sockets();
 }
 
 int Server::pick_displaced(int64_t now_ms) const {

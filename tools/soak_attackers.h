@@ -77,7 +77,6 @@ class Attackers {
   Attackers(const std::string& host, int port) : host_(host), port_(port) {}
 
   void start(Ns now) {
-    started_ = now;
     for (int i = 0; i < kClones; ++i) {
       auto c = std::make_unique<Peer>();
       if (c->link.connect_to(host_, port_, kConnectMs, kCloneSource) != tools::kLinkOk) {
@@ -332,7 +331,6 @@ class Attackers {
   const int port_;
   int rate_ = 0;
   int burst_ = 0;
-  Ns started_ = 0;
   AttackFigures figures_;
   std::vector<std::unique_ptr<Peer>> clones_;
   std::deque<std::unique_ptr<Peer>> silent_;

@@ -16,7 +16,7 @@
 // connections, a crowd of clones from one address, a chat flooder with an
 // honest watcher in its group, and a denied address; the server it starts
 // then has its protections set to show within the run. Honest clients
-// connect from several loopback addresses (three each, the per-address
+// connect from several loopback addresses (two each, the per-address
 // limit), and their login times are measured. The figures go to standard
 // output; the exit status is 0 when nothing was
 // lost or misdelivered, 1 when something was, 2 when the soak could not
@@ -62,21 +62,22 @@ constexpr int kGroupSize = 8;
 constexpr int kSteadyClients = kGroups * kGroupSize;
 constexpr int kTeamSize = 3;
 constexpr int kMaxChurners = 6;
-// With the attackers on, fewer churners, so that the honest clients, the
-// clones, the flooder and its watcher leave about one slot to the silent
-// connections.
+// With the attackers on, fewer churners: the honest clients, the clones
+// that get in, the flooder and its watcher leave two slots to the silent
+// connections, so that these reach their login deadline, or give way to a
+// newcomer when every slot is taken.
 constexpr int kMaxChurnersAttacked = 2;
 // The protections of our own server with the attackers on: low enough to
 // show within a short run. Honest clients connect from several addresses,
 // kPerAddress each.
-constexpr int kPerAddress = 3;
+constexpr int kPerAddress = 2;
 constexpr int kFloodRate = 25;
 constexpr int kFloodBurst = 50;
 constexpr char kAttackedSettings[] =
-    "L_PER_IP 3\nL_LOGIN_WAIT 5\nL_FLOOD_RATE 25\nL_FLOOD_BURST 50\nL_DENY deny.txt\n";
+    "L_PER_IP 2\nL_LOGIN_WAIT 5\nL_FLOOD_RATE 25\nL_FLOOD_BURST 50\nL_DENY deny.txt\n";
 constexpr char kDenied[] = "; the soak's denied attacker\n127.0.0.4\n";
 constexpr int kSteadySourceBase = 10;  // 127.0.0.10, 127.0.0.11, ...
-constexpr int kChurnSourceBase = 20;
+constexpr int kChurnSourceBase = 30;
 constexpr int kChurnSources = 8;
 constexpr int32_t kSeats = 8;
 constexpr int32_t kStartSize = kTeamSize;  // a room's game starts when its team is in

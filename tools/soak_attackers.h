@@ -1,9 +1,10 @@
 // The attackers of the soak: what a lobby on the open internet meets beside
 // its honest clients, each from a loopback address of its own.
 //
-//   silent   127.0.0.3  up to two connections that never send a byte; they
-//                       must end without one (no login, or displaced), or
-//                       with 2A when they find no slot
+//   silent   127.0.0.3  up to three connections that never send a byte, a
+//                       new one every 1.5 s; each must end without a byte
+//                       (no login, or displaced) or with 2A (no slot, or the
+//                       per-address limit)
 //   clones   127.0.0.2  a crowd of kClones connections that log in and keep
 //                       alive; at most the per-address limit may get in, the
 //                       rest must get 2A
@@ -38,7 +39,7 @@ constexpr char kDeniedSource[] = "127.0.0.4";
 constexpr char kFlooderSource[] = "127.0.0.5";
 constexpr char kWatcherSource[] = "127.0.0.6";
 constexpr int kClones = 5;
-constexpr int kMaxSilent = 2;
+constexpr int kMaxSilent = 3;
 constexpr int32_t kFloodKey = 4;  // the steady clients use keys 1..3
 constexpr int32_t kCloneKey = 5;
 constexpr int32_t kAttackerBaseId = 9000;

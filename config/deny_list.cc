@@ -1,11 +1,12 @@
 #include "config/deny_list.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace config {
 namespace {
@@ -58,13 +59,19 @@ void DenyList::set_file(const char* path, Report report) {
 
 DenyList::Signature DenyList::read_signature() const {
   Signature signature;
-  struct stat info;
-  if (path_[0] == '\0' || ::stat(path_, &info) != 0) return signature;
+  if (path_[0] == '\0') return signature;
+  // The error-code forms: a missing or unreadable file is no exception.
+  std::error_code error;
+  const std::filesystem::path path(path_);
+  if (!std::filesystem::is_regular_file(path, error) || error) return signature;
+  const uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) return signature;
+  const auto time = std::filesystem::last_write_time(path, error);
+  if (error) return signature;
   signature.exists = true;
+  signature.size = static_cast<int64_t>(size);
   signature.mtime_ns =
-      static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-  signature.size = static_cast<int64_t>(info.st_size);
-  signature.inode = static_cast<uint64_t>(info.st_ino);
+      std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
   return signature;
 }
 

@@ -43,8 +43,8 @@ class DenyList {
   // report. Before the threads start.
   void set_file(const char* path, Report report);
   // Reads the file when it differs from the last reading by modification
-  // time, size or identity (a missing file denies nothing); true when the
-  // list changed. The accept thread calls it at most once a second.
+  // time or size (a missing file denies nothing); true when the list
+  // changed. The accept thread calls it at most once a second.
   bool reload_if_changed();
 
   bool denies(uint32_t addr) const;
@@ -56,7 +56,6 @@ class DenyList {
     bool exists = false;
     int64_t mtime_ns = 0;
     int64_t size = 0;
-    uint64_t inode = 0;
     bool operator==(const Signature&) const = default;
   };
   Signature read_signature() const;

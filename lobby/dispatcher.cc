@@ -63,6 +63,20 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
   }
+  if (run_pass(lobby, client, now_ms) || !hold_paused(client)) return;
+  // A held-back client worked through its ring. What it sent meanwhile
+  // waits unread in the kernel, and then its hold goes on; with nothing
+  // there, it has had a break. A client that waits for each answer before
+  // it sends again has one after every answer: it is slowed, never dropped.
+  const int before = client.recv_count;
+  if (client.receive(0) == 1) {
+    leave_and_drop(lobby, client, kDropPeerClosed);
+    return;
+  }
+  if (client.recv_count == before) {
+    end_hold(client);
+    return;
+  }
   run_pass(lobby, client, now_ms);
 }
 
@@ -101,7 +115,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     if (pacing) spend_flood_token(client);
   }
   if (pump_and_flush(lobby, client)) return true;
-  if (pacing && handle && note_held_back(settings, client, held, now_ms)) {
+  if (pacing && handle && note_held_back(client, held, now_ms)) {
     leave_and_drop(lobby, client, kDropFlooding);
     return true;
   }

@@ -18,8 +18,7 @@ int64_t bucket_size(const config::Settings& settings) {
 void reset_flood_bucket(const config::Settings& settings, ClientSlot& client, int64_t now_ms) {
   client.flood_tokens = bucket_size(settings);
   client.flood_refill_ms = now_ms;
-  client.held_since_ms = -1;
-  client.hold_paused_ms = -1;
+  end_hold(client);
   client.flood_held.store(false, std::memory_order_relaxed);
 }
 
@@ -70,26 +69,24 @@ bool complete_message_waiting(const net::Connection& client) {
   return client.recv_count >= length;
 }
 
-bool note_held_back(const config::Settings& settings, ClientSlot& client, bool held,
-                    int64_t now_ms) {
+bool note_held_back(ClientSlot& client, bool held, int64_t now_ms) {
   client.flood_held.store(held, std::memory_order_relaxed);
-  if (client.held_since_ms < 0 && !held) return false;
-  const int64_t token_ms = (kTokenCost + settings.L_FLOOD_RATE - 1) / settings.L_FLOOD_RATE;
-  const bool had_break = client.held_since_ms >= 0 && client.hold_paused_ms >= 0 &&
-                         now_ms - client.hold_paused_ms >= token_ms;
-  if (had_break) {
-    client.held_since_ms = -1;
-    client.hold_paused_ms = -1;
-  }
   if (!held) {
-    if (client.held_since_ms >= 0 && client.hold_paused_ms < 0) client.hold_paused_ms = now_ms;
+    client.hold_paused = client.held_since_ms >= 0;
     return false;
   }
-  client.hold_paused_ms = -1;
+  client.hold_paused = false;
   if (client.held_since_ms < 0) client.held_since_ms = now_ms;
   // The messages it sent count as activity, whether handled yet or not.
   client.idle_seconds.store(0, std::memory_order_relaxed);
   return now_ms - client.held_since_ms >= kFloodDropMs;
+}
+
+bool hold_paused(const ClientSlot& client) { return client.hold_paused; }
+
+void end_hold(ClientSlot& client) {
+  client.held_since_ms = -1;
+  client.hold_paused = false;
 }
 
 bool held_back(const ClientSlot& client) {

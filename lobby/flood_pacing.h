@@ -25,11 +25,13 @@ void spend_flood_token(ClientSlot& client);
 // dispatcher's framing check.
 bool complete_message_waiting(const net::Connection& client);
 // Records how the pass ended: `held` when a whole message waits for a
-// token. The hold goes on while the ring refills from the kernel; a pause
-// as long as one token takes to earn is a break. True when the client has
-// now been held back without a break for kFloodDropMs.
-bool note_held_back(const config::Settings& settings, ClientSlot& client, bool held,
-                    int64_t now_ms);
+// token. True when the client has now been held back for kFloodDropMs
+// without a break. A pass that worked through the ring of a held-back
+// client leaves the hold paused: only its caller knows whether more input
+// waits unread (then the hold goes on) or none does (end_hold: a break).
+bool note_held_back(ClientSlot& client, bool held, int64_t now_ms);
+bool hold_paused(const ClientSlot& client);
+void end_hold(ClientSlot& client);
 // A whole message waits for a token. Any thread.
 bool held_back(const ClientSlot& client);
 // Milliseconds until a held-back client earns its next token (at least 1).

@@ -198,11 +198,11 @@ class ClientSlot : public net::Connection {
   int64_t flood_tokens = 0;
   int64_t flood_refill_ms = 0;
   // Clock milliseconds since which the client has been held back without a
-  // break, -1 while it is not; and since when a hold has paused (the ring
-  // ran out of whole messages), -1 while it has not. A pause that lasts
-  // the time of one token is a break.
+  // break (a moment with no input waiting, in the ring or the kernel), -1
+  // while it is not; and whether the last pass worked through the ring of
+  // a held-back client, which leaves open whether more waits unread.
   int64_t held_since_ms = -1;
-  int64_t hold_paused_ms = -1;
+  bool hold_paused = false;
   // The last pass left a whole message waiting for a token: the socket is
   // not read until the next one. Atomic: written by the slot's worker, read
   // by the accept thread (a held-back client is active for the idle clock).

@@ -1,6 +1,9 @@
 #include "lobby/offline_lobby.h"
 
+#include <algorithm>
+
 #include "lobby/dispatcher.h"
+#include "lobby/flood_pacing.h"
 #include "lobby/server.h"
 
 namespace lobby {
@@ -14,6 +17,7 @@ int OfflineLobby::connect() {
   PeerInfo peer;
   peer.placed_ms = now_ms_;
   place_client(*lobby_, lobby_->slots[slot], -1, peer);
+  unread_[slot].clear();
   return slot;
 }
 
@@ -22,18 +26,51 @@ bool OfflineLobby::is_open(int slot) const {
 }
 
 int OfflineLobby::feed(int slot, const std::string& bytes) {
+  if (held_back(lobby_->slots[slot]) || !unread_[slot].empty()) {
+    unread_[slot] += bytes;
+    return static_cast<int>(bytes.size());
+  }
   return lobby_->slots[slot].append_received(reinterpret_cast<const uint8_t*>(bytes.data()),
                                              static_cast<int>(bytes.size()));
+}
+
+void OfflineLobby::receive_waiting(int slot) {
+  std::string& unread = unread_[slot];
+  ClientSlot& client = lobby_->slots[slot];
+  const size_t n = std::min<size_t>({unread.size(), static_cast<size_t>(net::kRecvChunk),
+                                     static_cast<size_t>(net::kRecvRingSize - client.recv_count)});
+  const int taken =
+      client.append_received(reinterpret_cast<const uint8_t*>(unread.data()), static_cast<int>(n));
+  unread.erase(0, static_cast<size_t>(taken));
+}
+
+bool OfflineLobby::run(int slot) {
+  if (!run_pass(*lobby_, lobby_->slots[slot], now_ms_)) return true;
+  unread_[slot].clear();
+  return false;
 }
 
 bool OfflineLobby::pass(int slot) {
   if (!is_open(slot)) return false;
   ClientSlot& client = lobby_->slots[slot];
-  if (take_drop_request(*lobby_, client)) return false;
-  return !run_pass(*lobby_, client, now_ms_);
+  if (take_drop_request(*lobby_, client)) {
+    unread_[slot].clear();
+    return false;
+  }
+  if (!held_back(client)) receive_waiting(slot);
+  if (!run(slot)) return false;
+  // As serve_client: a hold goes on while input waits unread.
+  if (!hold_paused(client)) return true;
+  if (unread_[slot].empty()) {
+    end_hold(client);
+    return true;
+  }
+  receive_waiting(slot);
+  return run(slot);
 }
 
 void OfflineLobby::disconnect(int slot) {
+  unread_[slot].clear();
   if (!is_open(slot)) return;
   leave_and_drop(*lobby_, lobby_->slots[slot], kDropPeerClosed);
 }

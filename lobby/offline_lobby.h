@@ -23,9 +23,13 @@ class OfflineLobby {
   int connect();
   bool is_open(int slot) const;
   // Appends bytes as one receive would; returns how many fit in the ring.
+  // While flood pacing holds the client back, or input from before still
+  // waits unread, the bytes wait behind it as in the kernel (all are taken).
   int feed(int slot, const std::string& bytes);
-  // One pass after a receive: handlers as far as flood pacing lets them,
-  // pump, drops. False once the client was dropped (or the slot is free).
+  // One pass as a worker makes it: input that waited unread is received
+  // first unless the client is held back, then the handlers as far as
+  // flood pacing lets them, pump, drops. False once the client was dropped
+  // (or the slot is free).
   bool pass(int slot);
   // The peer closed: the pass drops the client.
   void disconnect(int slot);
@@ -41,8 +45,14 @@ class OfflineLobby {
   Lobby& lobby() { return *lobby_; }
 
  private:
+  // Moves what waits unread into the ring, as far as one receive takes.
+  void receive_waiting(int slot);
+  // A pass after the receive; false once the client was dropped.
+  bool run(int slot);
+
   std::unique_ptr<Lobby> lobby_;
   int64_t now_ms_ = 0;
+  std::string unread_[kSlots];  // sent by the client, not yet received
 };
 
 }  // namespace lobby

@@ -272,6 +272,26 @@ TEST_F(ProtectionTest, AFlooderIsPacedAndDroppedWhileOthersLoseNothing) {
   expect_served(reader1);
 }
 
+// A client that waits for each answer before it sends again is slowed to
+// the pace, but has a break after every answer: never dropped as flooding.
+TEST_F(ProtectionTest, AClientThatWaitsForEachAnswerIsSlowedButNeverDropped) {
+  settings.L_FLOOD_RATE = 25;
+  settings.L_FLOOD_BURST = 50;
+  start();
+  TcpClient c = enter(1, "eager", 5);
+  expect_bytes(c, w::list_end() + w::group_count(1));
+  // 47 answers at once, then one each 40 ms of clock time: 12 s in all.
+  for (int i = 0; i < 347; ++i) {
+    ASSERT_TRUE(c.send(w::room_op(3)));
+    if (i >= 47) clock.advance_ms(40);
+    ASSERT_EQ(w::hex(w::status(21)), w::hex(c.read_exact(6))) << "request " << i;
+  }
+  EXPECT_EQ(12, clock.now_ms() / 1000);
+  EXPECT_EQ(0, drops(lobby::kDropFlooding));
+  clock.advance_ms(40);
+  expect_served(c);
+}
+
 // A burst of connections, as from a crowd of clones, finds room in the
 // listen queue: none waits for the kernel to retry its handshake a second
 // later, so honest clients arriving with a crowd are served at once.

@@ -569,10 +569,7 @@ class ScriptRun {
     switch (code) {
       case kStepConnect: {
         const int placed = offline_.connect();
-        if (placed != kNone) {
-          fed_[placed] = 0;
-          kernel_[placed].clear();
-        }
+        if (placed != kNone) fed_[placed] = 0;
         return "";
       }
       case kStepDisconnect:
@@ -650,24 +647,14 @@ class ScriptRun {
 
   void advance_ms(int64_t ms) { offline_.set_time_ms(offline_.time_ms() + ms); }
 
-  bool held(int slot) { return lobby::held_back(offline_.lobby().slots[slot]); }
-
   // A receive takes at most 1023 bytes between two passes: a feed that would
   // exceed that runs the slot's pass first, as the server would. Bytes for a
-  // client that flood pacing holds back stay in the kernel, unread, behind
-  // any that are already there.
+  // client that flood pacing holds back wait unread in the in-memory lobby,
+  // as in the kernel.
   std::string feed(int slot, const std::string& bytes) {
-    if (held(slot) || !kernel_[slot].empty()) {
-      kernel_[slot] += bytes;
-      return "";
-    }
     if (fed_[slot] + static_cast<int>(bytes.size()) > kChunkLimit) {
       std::string fault = pass_one(slot);
       if (!fault.empty() || !offline_.is_open(slot)) return fault;
-      if (held(slot)) {
-        kernel_[slot] += bytes;
-        return "";
-      }
     }
     const int fitted = offline_.feed(slot, bytes);
     if (fitted != static_cast<int>(bytes.size())) {
@@ -678,26 +665,13 @@ class ScriptRun {
   }
 
   // Held back, a client may leave its ring full; otherwise a pass leaves at
-  // most one incomplete message. Input the kernel kept is then received,
-  // and as the socket is readable, the server's next pass comes at once.
+  // most one incomplete message.
   std::string pass_one(int slot) {
-    for (int round = 0; round < 2; ++round) {
-      fed_[slot] = 0;
-      if (!offline_.pass(slot)) {
-        kernel_[slot].clear();
-        return "";
-      }
-      if (held(slot)) return "";
-      const int left = offline_.lobby().slots[slot].recv_count;
-      if (left >= kLongestClientMessage) {
-        return format("slot %d: a pass left %d bytes in the ring", slot, left);
-      }
-      std::string& kernel = kernel_[slot];
-      if (kernel.empty()) return "";
-      const size_t n = std::min<size_t>({kernel.size(), static_cast<size_t>(kChunkLimit),
-                                         static_cast<size_t>(net::kRecvRingSize - left)});
-      fed_[slot] = offline_.feed(slot, kernel.substr(0, n));
-      kernel.erase(0, static_cast<size_t>(fed_[slot]));
+    fed_[slot] = 0;
+    if (!offline_.pass(slot) || lobby::held_back(offline_.lobby().slots[slot])) return "";
+    const int left = offline_.lobby().slots[slot].recv_count;
+    if (left >= kLongestClientMessage) {
+      return format("slot %d: a pass left %d bytes in the ring", slot, left);
     }
     return "";
   }
@@ -722,8 +696,7 @@ class ScriptRun {
   }
 
   lobby::OfflineLobby offline_;
-  int fed_[lobby::kSlots] = {};        // bytes fed to each slot since its last pass
-  std::string kernel_[lobby::kSlots];  // bytes sent but not yet received
+  int fed_[lobby::kSlots] = {};  // bytes fed to each slot since its last pass
 };
 
 }  // namespace

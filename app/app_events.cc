@@ -9,4 +9,6 @@ void AppEvents::event(const char* line) { log_text(line); }
 
 void AppEvents::counts_changed() { refresh_status(); }
 
+void AppEvents::drain_finished() { request_shutdown(); }
+
 }  // namespace app

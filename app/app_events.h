@@ -11,6 +11,7 @@ class AppEvents : public lobby::LobbyEvents {
  public:
   void event(const char* line) override;
   void counts_changed() override;
+  void drain_finished() override;
 };
 
 }  // namespace app

@@ -1,9 +1,11 @@
 #include "app/event_log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 #include "net/local_time.h"
 
@@ -12,6 +14,7 @@ namespace {
 
 std::mutex log_lock;
 std::FILE* log_file = nullptr;  // Guarded by log_lock.
+std::string log_path;           // Guarded by log_lock.
 
 void write_line(const char* format, va_list args) {
   std::lock_guard<std::mutex> guard(log_lock);
@@ -39,8 +42,17 @@ void write_formatted(const char* format, ...) {
 int open_log(const char* path) {
   std::lock_guard<std::mutex> guard(log_lock);
   if (log_file != nullptr) std::fclose(log_file);
+  log_path = path;
   log_file = std::fopen(path, "w+");
   return log_file == nullptr ? -1 : 0;
+}
+
+int reopen_log() {
+  std::lock_guard<std::mutex> guard(log_lock);
+  if (log_path.empty()) return ENOENT;
+  if (log_file != nullptr) std::fclose(log_file);
+  log_file = std::fopen(log_path.c_str(), "a");
+  return log_file == nullptr ? errno : 0;
 }
 
 void close_log() {

@@ -13,6 +13,10 @@ constexpr char kLogFileName[] = "L_log.txt";
 // Opens (creating or emptying) the log at `path`. 0, or -1 when it cannot be
 // created; the server then runs without a log.
 int open_log(const char* path);
+// Reopens the log at the path open_log was given, for appending: after an
+// operator moved the file away (log rotation), new lines go to a new file.
+// 0, or the errno of the failed open (the log is then off).
+int reopen_log();
 void close_log();
 bool log_enabled();
 

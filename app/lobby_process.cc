@@ -5,7 +5,9 @@
 
 #include "app/app_events.h"
 #include "app/event_log.h"
+#include "app/operator_channel.h"
 #include "app/status_lines.h"
+#include "app/status_notify.h"
 #include "lobby/server.h"
 
 namespace app {
@@ -29,13 +31,21 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   // The settings were read before the log existed: what they clamped is
   // told now.
   for (int i = 0; i < settings.note_count; ++i) log_format("setting %s", settings.notes[i]);
+  OperatorChannel channel(server);
+  // Before any server thread runs.
+  channel.open();
   server.start();
+  channel.start();
 
   const int result = run_display(server.lobby());
 
+  // The socket file goes first: nobody should find a lobby there that no
+  // longer answers.
+  channel.stop();
   char counts[lobby::kDropCountsBytes];
   server.lobby().format_drop_counts(counts, sizeof counts);
-  log_format("shutdown (%s; %s)", result == kStatusOk ? "OK" : "Cancel", counts);
+  const char* how = result == kStatusOk ? "OK" : shutdown_requested() ? "drained" : "Cancel";
+  log_format("shutdown (%s; %s)", how, counts);
   close_log();
   // Joins every server thread; only then may the display release what
   // those threads use to wake it.

@@ -15,7 +15,8 @@ constexpr char kHelpText[] =
     "Runs the game lobby with the settings in dorvik.txt in the current\n"
     "directory and writes its events to L_log.txt there.\n"
     "On a terminal: Enter stops it with exit status 1, Escape with 0.\n"
-    "SIGINT, SIGTERM and SIGHUP stop it with exit status 0.\n";
+    "SIGINT, SIGTERM and SIGHUP stop it with exit status 0.\n"
+    "Operator commands: lobbyctl, on the admin socket (L_ADMIN, default lobby.sock).\n";
 
 }  // namespace
 

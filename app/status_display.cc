@@ -171,6 +171,7 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
     if (fds[wake_index].revents != 0) {
       drain_wake_pipe();
       if (take_status_change()) changed_ = true;
+      if (shutdown_requested()) return finish(lobby, kResultCancel);
     }
     if (output_index >= 0 && fds[output_index].revents != 0) write_pending();
   }

@@ -11,8 +11,9 @@
 // not read.
 //
 // In both modes SIGINT, SIGTERM and SIGHUP end the display with
-// kResultCancel. On a terminal, Ctrl-Z (SIGTSTP) gives the terminal back in
-// its old mode before the process stops, and a continued process (SIGCONT)
+// kResultCancel, and so does request_shutdown() (a finished drain). On a
+// terminal, Ctrl-Z (SIGTSTP) gives the terminal back in its old mode before
+// the process stops, and a continued process (SIGCONT)
 // in the foreground takes it again and redraws the title and the lines.
 // Continued in the background, it neither reads keys nor draws until it is
 // back in the foreground.

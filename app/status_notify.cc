@@ -8,12 +8,10 @@ namespace app {
 namespace {
 
 std::atomic<bool> status_changed{false};
+std::atomic<bool> stop_wanted{false};
 std::atomic<int> wake_fd{-1};
 
-}  // namespace
-
-void refresh_status() {
-  status_changed.store(true, std::memory_order_release);
+void wake_display() {
   int fd = wake_fd.load(std::memory_order_acquire);
   if (fd >= 0) {
     const char byte = 1;
@@ -22,6 +20,20 @@ void refresh_status() {
     (void)ignored;
   }
 }
+
+}  // namespace
+
+void refresh_status() {
+  status_changed.store(true, std::memory_order_release);
+  wake_display();
+}
+
+void request_shutdown() {
+  stop_wanted.store(true, std::memory_order_release);
+  wake_display();
+}
+
+bool shutdown_requested() { return stop_wanted.load(std::memory_order_acquire); }
 
 void set_status_wake_fd(int fd) { wake_fd.store(fd, std::memory_order_release); }
 

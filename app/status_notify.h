@@ -14,6 +14,10 @@ void refresh_status();
 void set_status_wake_fd(int fd);
 // True once after each refresh_status; the display's thread calls it.
 bool take_status_change();
+// Asks the display to end as a stop signal ends it (a drain has finished).
+void request_shutdown();
+// True once a stop was requested; stays true.
+bool shutdown_requested();
 
 }  // namespace app
 

@@ -10,6 +10,7 @@ namespace app {
 namespace {
 
 std::atomic<bool> status_changed{false};
+std::atomic<bool> shutdown_wanted{false};
 std::atomic<HWND> status_window{nullptr};
 std::atomic<HANDLE> status_event{nullptr};
 
@@ -33,5 +34,11 @@ void set_status_target(HWND window, HANDLE event) {
 }
 
 bool take_status_change() { return status_changed.exchange(false, std::memory_order_acq_rel); }
+
+// Only a drain asks for a shutdown, and the Windows build has no admin
+// channel to start one: the request is kept, and nothing acts on it yet.
+void request_shutdown() { shutdown_wanted.store(true, std::memory_order_release); }
+
+bool shutdown_requested() { return shutdown_wanted.load(std::memory_order_acquire); }
 
 }  // namespace app

@@ -85,6 +85,16 @@ void scan_limit(Scanner* s, const char* key, int32_t max, bool zero_is_off, Sett
                 used);
 }
 
+// "%s %s" into a text field of `size` bytes. A word that does not fit is
+// refused whole and the field keeps its value: a cut path or character set
+// name would name something else.
+void scan_text(Scanner* s, char* field, int size) {
+  char word[kLineBytes];
+  if (!s->word(word, sizeof word)) return;
+  if (std::strlen(word) >= static_cast<size_t>(size)) return;
+  std::strcpy(field, word);
+}
+
 }  // namespace
 
 void apply_config_line(const char* line, Settings* settings) {
@@ -121,6 +131,10 @@ void apply_config_line(const char* line, Settings* settings) {
     // A longer name is cut, like L_NAME.
     char path[kPathBytes] = {};
     if (s.word(path, sizeof path)) std::memcpy(settings->L_DENY, path, sizeof path);
+  } else if (std::strcmp(key, "L_ADMIN") == 0) {
+    scan_text(&s, settings->L_ADMIN, kPathBytes);
+  } else if (std::strcmp(key, "L_CHARSET") == 0) {
+    scan_text(&s, settings->L_CHARSET, kCharsetBytes);
   }
 }
 

@@ -12,7 +12,10 @@ constexpr int kNameBytes = 64;    // L_NAME with its terminating zero
 constexpr int kLineBytes = 320;   // one line piece with its terminating zero
 constexpr int32_t kMaxRooms = 4;  // ROOM above this is lowered to it
 constexpr int32_t kDefaultPort = 30009;
-constexpr int kPathBytes = 256;  // L_DENY with its terminating zero
+constexpr int kPathBytes = 256;    // L_ADMIN and L_DENY with their terminating zero
+constexpr int kCharsetBytes = 32;  // L_CHARSET with its terminating zero
+// L_ADMIN that turns the admin channel off.
+constexpr char kAdminOff[] = "-";
 // Notes on values the reader clamped, kept until the event log is open.
 constexpr int kMaxNotes = 8;
 constexpr int kNoteBytes = 96;
@@ -30,6 +33,12 @@ struct Settings {
   int32_t L_PORT = kDefaultPort;
   int32_t N_IP[4] = {127, 0, 0, 1};
   int32_t N_PORT = 0;
+  // The operator's admin channel: a Unix-domain socket at this path,
+  // relative to the working directory; "-" turns it off.
+  char L_ADMIN[kPathBytes] = "lobby.sock";
+  // The character set of names and titles on the wire, for the admin
+  // channel's text (an iconv name).
+  char L_CHARSET[kCharsetBytes] = "CP932";
 
   // Protections for a lobby open to anyone (each 0 turns it off, except
   // the burst): seconds from the connection to an accepted login, open

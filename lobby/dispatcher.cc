@@ -175,17 +175,17 @@ void leave_and_drop(Lobby& lobby, ClientSlot& client, int reason) {
 
 void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   UserRecord& user = lobby.users[client.slot];
-  const int32_t user_id = client.user_id;
+  const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
   {
     std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
-    lobby.upstream.report_logout(client.user_id);
+    lobby.upstream.report_logout(user_id);
     client.announced_user_id = kNone;
     release_group(lobby, client, user.group_key.load(std::memory_order_relaxed));
     user.group_key.store(kNone, std::memory_order_relaxed);
     client.group_index = kNone;
   }
   lobby.wake_workers();
-  client.user_id = kNone;
+  client.user_id.store(kNone, std::memory_order_relaxed);
   client.login_accepted.store(false, std::memory_order_release);
   // The client has left its seat (leave_room ran first), so nothing more
   // can be pushed for it: what is left is nobody's and goes.
@@ -214,7 +214,11 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.game_room = kNone;
   // A client that logs in without a name message must not pass on its
   // predecessor's name (as a room title or in a seat list).
-  std::memset(lobby.users[client.slot].name, 0, sizeof lobby.users[client.slot].name);
+  {
+    UserRecord& user = lobby.users[client.slot];
+    std::lock_guard<std::mutex> guard(user.name_lock);
+    std::memset(user.name, 0, sizeof user.name);
+  }
   clear_direct_queue(lobby, client.slot);
   client.peer_addr.store(peer.addr, std::memory_order_relaxed);
   client.peer_port.store(peer.port, std::memory_order_relaxed);

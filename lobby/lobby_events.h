@@ -17,6 +17,10 @@ class LobbyEvents {
   virtual void event(const char* line) = 0;
   // The user count or the room count changed.
   virtual void counts_changed() = 0;
+  // A drain has ended (no client left, or its time ran out): the process
+  // should stop as a stop signal stops it. Called once, by the accept
+  // thread. A lobby with no process around it ignores it.
+  virtual void drain_finished() {}
 };
 
 // A sink that ignores everything: the lobby's default.

@@ -36,6 +36,8 @@ const char* refusal_reason_text(int reason) {
       return "per-address limit";
     case kRefusedDenied:
       return "denied";
+    case kRefusedDraining:
+      return "draining";
     default:
       return "unknown";
   }
@@ -77,7 +79,7 @@ void Lobby::prepare_tables() {
     c.slot = i;
     c.game_room = kNone;
     c.group_index = kNone;
-    c.user_id = kNone;
+    c.user_id.store(kNone, std::memory_order_relaxed);
     c.announced_user_id = kNone;
     UserRecord& u = users[i];
     u.room = kNone;

@@ -72,6 +72,7 @@ enum RefusalReason : int {
   kRefusedFull = 0,
   kRefusedPerAddress,
   kRefusedDenied,
+  kRefusedDraining,
   kRefusalReasons,
 };
 const char* refusal_reason_text(int reason);
@@ -79,7 +80,12 @@ const char* refusal_reason_text(int reason);
 // One per slot. Written by the slot's worker thread, except the
 // DirectQueue (pushed by other slots' threads) and as noted.
 struct UserRecord {
+  // Written by the slot's thread (and by the accept thread while the slot
+  // is free) under name_lock; the slot's thread, its only writer while the
+  // slot is open, reads it without the lock, every other thread under it.
   uint8_t name[wire::kNameLen + 1] = {};
+  // A leaf lock: nothing else is taken while it is held.
+  mutable std::mutex name_lock;
   // Guarded by lock_rooms when written; only the slot's own thread writes.
   int32_t seat = kNone;
   int32_t room = kNone;
@@ -159,7 +165,8 @@ class ClientSlot : public net::Connection {
   int32_t last_group_count = 0;
   int32_t group_index = kNone;
   int32_t validation = 0;
-  int32_t user_id = kNone;
+  // Atomic: written by the slot's thread, read by the admin snapshot.
+  std::atomic<int32_t> user_id{kNone};
   int32_t notice_read = 0;
   int32_t game_room = kNone;
   uint32_t game_generation = 0;  // generation of game_room when the game started
@@ -258,6 +265,11 @@ class Lobby {
   // Addresses whose connections are closed at once. Read from the file of
   // L_DENY by the accept thread; its own lock makes it safe from any thread.
   config::DenyList deny_list;
+
+  // Atomic: while the lobby drains, the clock's milliseconds at which the
+  // process is asked to stop even with clients left; -1 when not draining.
+  // Set by Server::start_drain, read by the accept thread and the snapshot.
+  std::atomic<int64_t> drain_deadline_ms{-1};
 
   // Wakes every worker thread: called by whoever posts something that
   // another client's pump delivers (a ring entry, a direct message, a seat

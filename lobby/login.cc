@@ -11,9 +11,12 @@ int handle_name(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenName)) return kIncomplete;
   reset_idle(client);
   UserRecord& user = lobby.users[client.slot];
-  client.user_id = msg_i32(client, 2);
-  msg_copy(client, 6, user.name, wire::kNameLen);
-  user.name[wire::kNameLen] = 0;
+  client.user_id.store(msg_i32(client, 2), std::memory_order_relaxed);
+  {
+    std::lock_guard<std::mutex> guard(user.name_lock);
+    msg_copy(client, 6, user.name, wire::kNameLen);
+    user.name[wire::kNameLen] = 0;
+  }
   client.validation = 0;
   consume_message(client, wire::kLenName);
   return kHandled;
@@ -53,7 +56,7 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
                  client.slot, id, key);
     return kHandled;
   }
-  client.user_id = id;
+  client.user_id.store(id, std::memory_order_relaxed);
   int32_t old_key = user.group_key.load(std::memory_order_relaxed);
   user.group_key.store(key, std::memory_order_relaxed);
   {
@@ -72,8 +75,8 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
   if (client.validation == 1) {
     {
       std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
-      lobby.upstream.report_login(client.user_id);
-      client.announced_user_id = client.user_id;
+      lobby.upstream.report_login(id);
+      client.announced_user_id = id;
     }
     send_room_list(lobby, client);
     report_event(lobby.events, "login accepted slot %d user %d key %d", client.slot, id, key);

@@ -128,7 +128,7 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   user.room_generation = room.generation;
   update_rooms_in_use(lobby);
   report_event(lobby.events, "room %d created by slot %d user %d key %d", n, client.slot,
-               client.user_id, key);
+               client.user_id.load(std::memory_order_relaxed), key);
 }
 
 void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n) {
@@ -163,7 +163,7 @@ void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n) {
   user.room_generation = room.generation;
   write_member_count_notice(lobby, n, key);
   report_event(lobby.events, "room %d joined by slot %d user %d seat %d", n, client.slot,
-               client.user_id, seat);
+               client.user_id.load(std::memory_order_relaxed), seat);
   if (room.member_count == room.start_size) {
     room.started.store(1, std::memory_order_release);
     report_event(lobby.events, "room %d started with %d members", n, room.member_count);

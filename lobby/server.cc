@@ -163,6 +163,7 @@ void Server::accept_thread() {
     }
     service_upstream(lobby, clock_->now_ms());
     count_connected();
+    check_drain();
     tick_clock();
     accept_passes_.fetch_add(1, std::memory_order_release);
   }
@@ -186,6 +187,11 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
   }
   net::set_no_delay(socket);
   if (settings.test_send_buffer > 0) net::set_send_buffer(socket, settings.test_send_buffer);
+  // A draining lobby takes nobody new, even into a free slot.
+  if (lobby.drain_deadline_ms.load(std::memory_order_acquire) >= 0) {
+    refuse(socket, kRefusedDraining, peer_ip);
+    return;
+  }
   if (settings.L_PER_IP > 0 && open_from(lobby, peer.addr) >= settings.L_PER_IP) {
     refuse(socket, kRefusedPerAddress, peer_ip);
     return;
@@ -277,6 +283,27 @@ void Server::serve_held() {
   held_.socket = -1;
 }
 
+void Server::start_drain(int seconds) {
+  const int64_t deadline = clock_->now_ms() + static_cast<int64_t>(seconds) * 1000;
+  lobby_->drain_deadline_ms.store(deadline, std::memory_order_release);
+  // The accept thread judges the drain on its next pass.
+  net::wake(accept_wake_);
+}
+
+void Server::check_drain() {
+  const int64_t deadline = lobby_->drain_deadline_ms.load(std::memory_order_acquire);
+  if (deadline < 0 || drain_finished_) return;
+  const int32_t left = lobby_->connected_count.load(std::memory_order_acquire);
+  if (left > 0 && clock_->now_ms() < deadline) return;
+  drain_finished_ = true;
+  if (left == 0) {
+    report_event(lobby_->events, "drain finished: no client left");
+  } else {
+    report_event(lobby_->events, "drain finished: time is up with %d clients left", left);
+  }
+  lobby_->events->drain_finished();
+}
+
 void Server::count_connected() {
   Lobby& lobby = *lobby_;
   int32_t open = 0;
@@ -313,6 +340,8 @@ int Server::accept_wait_ms() {
   const int64_t deadline = lobby_->upstream.deadline_ms();
   if (deadline >= 0) wait = shorter_wait(wait, clock_->ms_until(deadline));
   if (held_.socket >= 0) wait = shorter_wait(wait, clock_->ms_until(held_.deadline_ms));
+  const int64_t drain = lobby_->drain_deadline_ms.load(std::memory_order_acquire);
+  if (drain >= 0 && !drain_finished_) wait = shorter_wait(wait, clock_->ms_until(drain));
   return wait;
 }
 

@@ -51,6 +51,17 @@ class Server {
   void stop();
 
   Lobby& lobby() { return *lobby_; }
+  // The clock the server keeps its time by.
+  Clock& clock() { return *clock_; }
+  // The port the listener is bound to; 0 before the accept thread tried,
+  // -1 when listening failed. Any thread.
+  int listening_port() const { return listening_port_.load(std::memory_order_acquire); }
+
+  // Starts draining: from now on every new connection is refused with 2A,
+  // and once no client is connected, or `seconds` have passed, the lobby's
+  // events hear drain_finished. A later call sets a new time limit. Any
+  // thread.
+  void start_drain(int seconds);
 
   // Wakes every server thread for one pass. Test seam: a test that must
   // know the server has had its say uses it with the pass counters.
@@ -92,10 +103,12 @@ class Server {
   // wait has run out.
   void serve_held();
   void count_connected();
+  // Ends a drain whose clients have all left or whose time ran out.
+  void check_drain();
   void tick_clock();
   // How long the accept thread may sleep: until the idle clock's next
-  // second, the upstream link's next deadline or the end of a held
-  // newcomer's wait. -1 for no bound.
+  // second, the upstream link's next deadline, the end of a held
+  // newcomer's wait or a drain's time limit. -1 for no bound.
   int accept_wait_ms();
   // How long worker `k` may sleep when none of its slots has work: until
   // the next token of a client that flood pacing holds back; -1 for no
@@ -120,7 +133,8 @@ class Server {
   int worker_wait_ms_;
   std::thread accept_;
   std::vector<std::thread> workers_;
-  int last_second_ = -1;  // accept thread only
+  int last_second_ = -1;         // accept thread only
+  bool drain_finished_ = false;  // accept thread only
 
   // A newcomer that displaced a connection and waits for its slot. Accept
   // thread only.

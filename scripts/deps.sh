@@ -8,6 +8,9 @@ command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+# JSON for the admin channel and the operator tools; HTTP for the exporter.
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+[ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
 for extra in "$@"; do
   case "$extra" in
     clang) command -v clang++ >/dev/null 2>&1 || need+=(clang) ;;

@@ -64,6 +64,8 @@ class ConfigTest : public ::testing::Test {
     EXPECT_EQ(settings_.L_PORT, 30009);
     expect_address(settings_.N_IP, 127, 0, 0, 1);
     EXPECT_EQ(settings_.N_PORT, 0);
+    EXPECT_STREQ(settings_.L_ADMIN, "lobby.sock");
+    EXPECT_STREQ(settings_.L_CHARSET, "CP932");
   }
 
   static void expect_address(const int32_t parts[4], int a, int b, int c, int d) {
@@ -171,6 +173,21 @@ TEST_F(ConfigTest, NameIsTheFirstWordCutToSixtyThreeCharacters) {
   std::string line = "L_NAME " + std::string(100, 'n');
   apply(line.c_str());
   EXPECT_EQ(std::string(settings_.L_NAME), std::string(63, 'n'));
+}
+
+// A path or character set that does not fit its field is refused whole.
+TEST_F(ConfigTest, AdminSocketAndCharsetAreWholeWords) {
+  apply("L_ADMIN /run/lobby/east.sock trailing");
+  EXPECT_STREQ(settings_.L_ADMIN, "/run/lobby/east.sock");
+  apply("L_ADMIN -");
+  EXPECT_STREQ(settings_.L_ADMIN, "-");
+  apply(("L_ADMIN /" + std::string(255, 'p')).c_str());
+  EXPECT_STREQ(settings_.L_ADMIN, "-");
+  apply("L_CHARSET EUC-JP");
+  EXPECT_STREQ(settings_.L_CHARSET, "EUC-JP");
+  apply(("L_CHARSET " + std::string(32, 'c')).c_str());
+  apply("L_CHARSET");
+  EXPECT_STREQ(settings_.L_CHARSET, "EUC-JP");
 }
 
 TEST_F(ConfigTest, SemicolonWordStartsAComment) {

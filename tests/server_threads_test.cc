@@ -64,7 +64,7 @@ TEST_F(LobbyServerTest, ANewClientTakesTheLowestFreeSlot) {
   expect_bytes(e, w::list_end() + w::group_count(1));
   EXPECT_EQ(3, lobby().connected_count.load());
   server->stop();  // the slot's fields belong to its worker until then
-  EXPECT_EQ(42, lobby().slots[0].user_id);
+  EXPECT_EQ(42, lobby().slots[0].user_id.load());
 }
 
 TEST_F(LobbyServerTest, StopEndsEveryConnectionWithoutSendingMore) {

@@ -1,0 +1,219 @@
+#include "admin/admin_channel.h"
+
+#include <cstring>
+
+#include "admin/replies.h"
+#include "config/settings.h"
+#include "lobby/lobby_events.h"
+#include "net/socket_ops.h"
+#include "net/unix_socket.h"
+
+namespace admin {
+namespace {
+
+// A queue that grew for one large reply gives its memory back once sent.
+constexpr size_t kKeptQueueBytes = 64 * 1024;
+
+}  // namespace
+
+AdminChannel::AdminChannel(lobby::Server& server, AdminHooks hooks)
+    : server_(server), hooks_(std::move(hooks)), path_(server.lobby().settings.L_ADMIN) {}
+
+AdminChannel::~AdminChannel() { stop(); }
+
+int AdminChannel::open() {
+  lobby::LobbyEvents* events = server_.lobby().events;
+  if (path_ == config::kAdminOff) return -1;
+  int error = 0;
+  const int fd = net::unix_listen(path_.c_str(), kListenBacklog, &error);
+  switch (fd) {
+    case net::kUnixPathTooLong:
+      lobby::report_event(events, "admin channel off: the path %s is too long", path_.c_str());
+      return -1;
+    case net::kUnixInUse:
+      lobby::report_event(events, "admin channel off: another server answers on %s",
+                          path_.c_str());
+      return -1;
+    case net::kUnixNotSocket:
+      lobby::report_event(events, "admin channel off: %s is there and is not a socket",
+                          path_.c_str());
+      return -1;
+    case net::kUnixFailed:
+      lobby::report_event(events, "admin channel off: cannot listen on %s: %s", path_.c_str(),
+                          net::error_text(error));
+      return -1;
+    default:
+      break;
+  }
+  wake_fd_ = net::make_wake_fd();
+  if (wake_fd_ < 0) {
+    net::close_fd(fd);
+    lobby::report_event(events, "admin channel off: no wake-up descriptor");
+    return -1;
+  }
+  listen_fd_ = fd;
+  net::file_identity(path_.c_str(), identity_);
+  lobby::report_event(events, "admin channel on %s", path_.c_str());
+  return 0;
+}
+
+void AdminChannel::start() {
+  running_.store(true, std::memory_order_release);
+  thread_ = std::thread([this] { run(); });
+}
+
+void AdminChannel::stop() {
+  running_.store(false, std::memory_order_release);
+  net::wake(wake_fd_);
+  if (thread_.joinable()) thread_.join();
+  for (Client& client : clients_) close_client(client);
+  if (listen_fd_ >= 0) {
+    net::close_fd(listen_fd_);
+    listen_fd_ = -1;
+    net::remove_if_same(path_.c_str(), identity_);
+  }
+  net::close_fd(wake_fd_);
+  wake_fd_ = -1;
+}
+
+void AdminChannel::run() {
+  // Made here, so that the character set's converter belongs to this
+  // thread from the start.
+  commands_ = std::make_unique<AdminCommands>(server_, hooks_);
+  while (running_.load(std::memory_order_acquire)) {
+    net::PollEntry entries[2 + kMaxConnections];
+    int owner[2 + kMaxConnections];
+    int n = 0;
+    entries[n++] = {wake_fd_, net::kPollIn, 0};
+    entries[n++] = {listen_fd_, net::kPollIn, 0};
+    for (int i = 0; i < kMaxConnections; ++i) {
+      const Client& client = clients_[i];
+      if (client.fd < 0) continue;
+      int events = client.input_ended ? 0 : net::kPollIn;
+      if (client.out_sent < client.out.size()) events |= net::kPollOut;
+      owner[n] = i;
+      entries[n++] = {client.fd, events, 0};
+    }
+    // No time-out: only a connection, a command, a reader that takes more,
+    // or the stop wakes this thread.
+    if (net::poll_many(entries, n, -1) < 0) break;
+    if (entries[0].ready & net::kPollIn) net::drain_wake(wake_fd_);
+    if (!running_.load(std::memory_order_acquire)) break;
+    if (entries[1].ready & net::kPollIn) accept_waiting();
+    for (int e = 2; e < n; ++e) {
+      Client& client = clients_[owner[e]];
+      if (client.fd < 0) continue;
+      if (entries[e].ready & net::kPollIn) read_commands(client);
+      if (client.fd >= 0 && client.out_sent < client.out.size()) write_replies(client);
+    }
+  }
+  commands_.reset();
+}
+
+void AdminChannel::accept_waiting() {
+  for (;;) {
+    const int fd = net::unix_accept(listen_fd_);
+    if (fd < 0) return;
+    Client* free_client = nullptr;
+    for (Client& client : clients_) {
+      if (client.fd < 0) {
+        free_client = &client;
+        break;
+      }
+    }
+    if (free_client == nullptr) {
+      // Told why, at once; a fresh socket's buffer always takes the line.
+      const std::string reply = error_reply("too many admin connections") + "\n";
+      net::send_nb(fd, reinterpret_cast<const uint8_t*>(reply.data()),
+                   static_cast<int>(reply.size()));
+      net::close_fd(fd);
+      continue;
+    }
+    free_client->fd = fd;
+    free_client->in_length = 0;
+    free_client->input_ended = false;
+    free_client->out.clear();
+    free_client->out_sent = 0;
+  }
+}
+
+void AdminChannel::read_commands(Client& client) {
+  const int space = static_cast<int>(sizeof client.in) - client.in_length;
+  const int n =
+      net::recv_nb(client.fd, reinterpret_cast<uint8_t*>(client.in + client.in_length), space);
+  if (n == net::kIoWouldBlock) return;
+  if (n < 0) {
+    close_client(client);
+    return;
+  }
+  if (n == 0) {
+    // Replies still owed go out before the connection is closed.
+    client.input_ended = true;
+    if (client.out_sent == client.out.size()) close_client(client);
+    return;
+  }
+  client.in_length += n;
+  int start = 0;
+  for (int i = 0; i < client.in_length; ++i) {
+    if (client.in[i] != '\n') continue;
+    int end = i;
+    if (end > start && client.in[end - 1] == '\r') --end;
+    const std::string line(client.in + start, static_cast<size_t>(end - start));
+    start = i + 1;
+    // A blank line is no command and gets no reply.
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    client.out += commands_->run(line);
+    client.out += '\n';
+    if (client.out.size() - client.out_sent > kReplyQueueLimit) {
+      // It does not read what it asked for: it is given up, not waited for.
+      close_client(client);
+      return;
+    }
+  }
+  std::memmove(client.in, client.in + start, static_cast<size_t>(client.in_length - start));
+  client.in_length -= start;
+  if (client.in_length == static_cast<int>(sizeof client.in)) {
+    client.out += error_reply("line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+    client.out += '\n';
+    write_replies(client);
+    // The rest of the line is read away first: closing with unread input
+    // resets the connection, which could destroy the error before the
+    // client reads it.
+    for (int i = 0; i < 4 && client.fd >= 0; ++i) {
+      if (net::recv_nb(client.fd, reinterpret_cast<uint8_t*>(client.in), sizeof client.in) <= 0) {
+        break;
+      }
+    }
+    close_client(client);
+  }
+}
+
+void AdminChannel::write_replies(Client& client) {
+  while (client.out_sent < client.out.size()) {
+    const int n = net::send_nb(client.fd,
+                               reinterpret_cast<const uint8_t*>(client.out.data() + client.out_sent),
+                               static_cast<int>(client.out.size() - client.out_sent));
+    if (n == net::kIoWouldBlock) return;
+    if (n < 0) {
+      close_client(client);
+      return;
+    }
+    client.out_sent += static_cast<size_t>(n);
+  }
+  client.out.clear();
+  client.out_sent = 0;
+  if (client.out.capacity() > kKeptQueueBytes) client.out.shrink_to_fit();
+  if (client.input_ended) close_client(client);
+}
+
+void AdminChannel::close_client(Client& client) {
+  if (client.fd < 0) return;
+  net::close_fd(client.fd);
+  client.fd = -1;
+  client.in_length = 0;
+  client.input_ended = false;
+  std::string().swap(client.out);
+  client.out_sent = 0;
+}
+
+}  // namespace admin

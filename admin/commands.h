@@ -1,0 +1,60 @@
+// The admin channel's commands: one line in, one line of JSON out. Reads
+// the lobby through its snapshot and acts on it only through the server's
+// own entry points (the drain) and the hooks the process hands in. Admin
+// thread only.
+#ifndef ADMIN_COMMANDS_H_
+#define ADMIN_COMMANDS_H_
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "admin/name_text.h"
+#include "lobby/server.h"
+#include "lobby/snapshot.h"
+
+namespace admin {
+
+constexpr int kDefaultDrainSeconds = 600;
+constexpr int kMaxDrainSeconds = 7 * 24 * 3600;
+
+// What the process lets the channel do besides the lobby itself.
+struct AdminHooks {
+  // Reopens the event log for appending; 0, or an errno.
+  std::function<int()> reopen_log;
+};
+
+class AdminCommands {
+ public:
+  // `server` must outlive the commands. The uptime counts from here.
+  AdminCommands(lobby::Server& server, AdminHooks hooks);
+  AdminCommands(const AdminCommands&) = delete;
+  AdminCommands& operator=(const AdminCommands&) = delete;
+
+  // The reply to one command line (without its line end), itself without a
+  // line end.
+  std::string run(const std::string& line);
+
+ private:
+  std::string status();
+  std::string drain(const std::string* words, int count);
+  std::string reopen();
+  // A fresh snapshot in snapshot_.
+  void snapshot();
+
+  lobby::Server& server_;
+  AdminHooks hooks_;
+  NameText names_;
+  const int64_t started_ms_;
+  // Reused for every command: taking one allocates nothing.
+  std::unique_ptr<lobby::LobbySnapshot> snapshot_;
+};
+
+// Splits a command line into at most `max` blank-separated words; the
+// number of words, or -1 when there are more.
+int split_words(const std::string& line, std::string* words, int max);
+
+}  // namespace admin
+
+#endif  // ADMIN_COMMANDS_H_

@@ -1,0 +1,71 @@
+#include "admin/name_text.h"
+
+#include <errno.h>
+#include <iconv.h>
+
+namespace admin {
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+// A name or title is at most 20 bytes; each byte yields at most one
+// character of at most four bytes in UTF-8.
+constexpr int kMaxInput = 64;
+
+iconv_t as_iconv(intptr_t handle) { return reinterpret_cast<iconv_t>(handle); }
+
+}  // namespace
+
+NameText::NameText(const char* charset) {
+  const iconv_t cd = iconv_open("UTF-8", charset);
+  if (cd != reinterpret_cast<iconv_t>(-1)) converter_ = reinterpret_cast<intptr_t>(cd);
+}
+
+NameText::~NameText() {
+  if (known_charset()) iconv_close(as_iconv(converter_));
+}
+
+std::string NameText::decode(const uint8_t* bytes, int length) {
+  if (length > kMaxInput) length = kMaxInput;
+  int used = 0;
+  while (used < length && bytes[used] != 0) ++used;
+  std::string text;
+  if (!known_charset()) {
+    for (int i = 0; i < used; ++i) {
+      if (bytes[i] < 0x80) {
+        text += static_cast<char>(bytes[i]);
+      } else {
+        text += kReplacement;
+      }
+    }
+    return text;
+  }
+  const iconv_t cd = as_iconv(converter_);
+  char in[kMaxInput];
+  for (int i = 0; i < used; ++i) in[i] = static_cast<char>(bytes[i]);
+  char* in_ptr = in;
+  size_t in_left = static_cast<size_t>(used);
+  char out[kMaxInput * 4];
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);  // initial shift state
+  while (in_left > 0) {
+    char* out_ptr = out;
+    size_t out_left = sizeof out;
+    const size_t rc = iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left);
+    text.append(out, static_cast<size_t>(out_ptr - out));
+    if (rc != static_cast<size_t>(-1)) break;
+    // EILSEQ: a byte that starts no character; EINVAL: a sequence cut off
+    // by the end of the field. Either way one byte is given up.
+    if (errno != EILSEQ && errno != EINVAL) break;
+    text += kReplacement;
+    ++in_ptr;
+    --in_left;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  // Flushes any shift state back to the initial one.
+  char* out_ptr = out;
+  size_t out_left = sizeof out;
+  iconv(cd, nullptr, nullptr, &out_ptr, &out_left);
+  text.append(out, static_cast<size_t>(out_ptr - out));
+  return text;
+}
+
+}  // namespace admin

@@ -1,0 +1,35 @@
+// Names and titles as text: the raw bytes of the wire, in the clients'
+// character set (L_CHARSET), turned into UTF-8 for the admin channel's
+// replies. Admin thread only (one iconv descriptor, opened once).
+#ifndef ADMIN_NAME_TEXT_H_
+#define ADMIN_NAME_TEXT_H_
+
+#include <cstdint>
+#include <string>
+
+namespace admin {
+
+class NameText {
+ public:
+  // Opens the conversion from `charset` to UTF-8. When the character set is
+  // unknown, every byte above 0x7f decodes as U+FFFD.
+  explicit NameText(const char* charset);
+  ~NameText();
+  NameText(const NameText&) = delete;
+  NameText& operator=(const NameText&) = delete;
+
+  bool known_charset() const { return converter_ != kNoConverter; }
+
+  // The text of `bytes`, cut at the first zero byte and after `length`
+  // bytes. A byte that does not decode (alone, or as the start of a
+  // sequence) becomes U+FFFD and decoding goes on with the next byte.
+  std::string decode(const uint8_t* bytes, int length);
+
+ private:
+  static constexpr intptr_t kNoConverter = -1;
+  intptr_t converter_ = kNoConverter;  // an iconv_t
+};
+
+}  // namespace admin
+
+#endif  // ADMIN_NAME_TEXT_H_

@@ -1,0 +1,39 @@
+// The admin channel's replies: one line of JSON each, built from a lobby
+// snapshot with no lock held. Admin thread only.
+#ifndef ADMIN_REPLIES_H_
+#define ADMIN_REPLIES_H_
+
+#include <cstdint>
+#include <string>
+
+#include "admin/name_text.h"
+#include "lobby/snapshot.h"
+
+namespace admin {
+
+// What status shows besides the snapshot.
+struct StatusInfo {
+  const char* name = "";  // L_NAME
+  int32_t version = 0;    // VER, the game data version
+  int32_t port = 0;       // the port game clients connect to
+  int64_t uptime_s = 0;
+};
+
+std::string status_reply(const lobby::LobbySnapshot& snapshot, const StatusInfo& info);
+// One entry per open slot.
+std::string users_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
+// Rooms in use only.
+std::string rooms_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
+std::string help_reply();
+// {"error": message}
+std::string error_reply(const std::string& message);
+
+// A reason's text as a JSON key and metric label: "peer closed" becomes
+// "peer_closed", "per-address limit" "per_address_limit".
+std::string reason_key(const char* text);
+// "A.B.C.D:port"
+std::string address_text(uint32_t addr, int32_t port);
+
+}  // namespace admin
+
+#endif  // ADMIN_REPLIES_H_

@@ -1,0 +1,31 @@
+#include "app/operator_channel.h"
+
+#include "admin/admin_channel.h"
+#include "app/event_log.h"
+
+namespace app {
+
+struct OperatorChannel::Impl {
+  Impl(lobby::Server& server, admin::AdminHooks hooks) : channel(server, std::move(hooks)) {}
+  admin::AdminChannel channel;
+  bool open = false;
+};
+
+OperatorChannel::OperatorChannel(lobby::Server& server) {
+  admin::AdminHooks hooks;
+  hooks.reopen_log = reopen_log;
+  impl_ = std::make_unique<Impl>(server, std::move(hooks));
+}
+
+OperatorChannel::~OperatorChannel() { stop(); }
+
+// The socket is made under a umask, which no other thread may see.
+void OperatorChannel::open() { impl_->open = impl_->channel.open() == 0; }
+
+void OperatorChannel::start() {
+  if (impl_->open) impl_->channel.start();
+}
+
+void OperatorChannel::stop() { impl_->channel.stop(); }
+
+}  // namespace app

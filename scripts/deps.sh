@@ -7,6 +7,7 @@ need=()
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 # JSON for the admin channel and the operator tools; HTTP for the exporter.
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)

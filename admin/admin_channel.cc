@@ -31,8 +31,7 @@ int AdminChannel::open() {
       lobby::report_event(events, "admin channel off: the path %s is too long", path_.c_str());
       return -1;
     case net::kUnixInUse:
-      lobby::report_event(events, "admin channel off: another server answers on %s",
-                          path_.c_str());
+      lobby::report_event(events, "admin channel off: another server answers on %s", path_.c_str());
       return -1;
     case net::kUnixNotSocket:
       lobby::report_event(events, "admin channel off: %s is there and is not a socket",
@@ -114,12 +113,16 @@ void AdminChannel::accept_waiting() {
   for (;;) {
     const int fd = net::unix_accept(listen_fd_);
     if (fd < 0) return;
-    Client* free_client = nullptr;
-    for (Client& client : clients_) {
-      if (client.fd < 0) {
-        free_client = &client;
-        break;
+    Client* free_client = find_free_client();
+    if (free_client == nullptr) {
+      // Clients that left since this pass's wait began free their place
+      // first: the limit counts connections still open.
+      for (Client& client : clients_) {
+        if (client.fd >= 0 && (net::poll_fd(client.fd, net::kPollIn, 0) & net::kPollIn)) {
+          read_commands(client);
+        }
       }
+      free_client = find_free_client();
     }
     if (free_client == nullptr) {
       // Told why, at once; a fresh socket's buffer always takes the line.
@@ -135,6 +138,13 @@ void AdminChannel::accept_waiting() {
     free_client->out.clear();
     free_client->out_sent = 0;
   }
+}
+
+AdminChannel::Client* AdminChannel::find_free_client() {
+  for (Client& client : clients_) {
+    if (client.fd < 0) return &client;
+  }
+  return nullptr;
 }
 
 void AdminChannel::read_commands(Client& client) {
@@ -190,9 +200,9 @@ void AdminChannel::read_commands(Client& client) {
 
 void AdminChannel::write_replies(Client& client) {
   while (client.out_sent < client.out.size()) {
-    const int n = net::send_nb(client.fd,
-                               reinterpret_cast<const uint8_t*>(client.out.data() + client.out_sent),
-                               static_cast<int>(client.out.size() - client.out_sent));
+    const int n = net::send_nb(
+        client.fd, reinterpret_cast<const uint8_t*>(client.out.data() + client.out_sent),
+        static_cast<int>(client.out.size() - client.out_sent));
     if (n == net::kIoWouldBlock) return;
     if (n < 0) {
       close_client(client);

@@ -64,6 +64,7 @@ class AdminChannel {
 
   void run();
   void accept_waiting();
+  Client* find_free_client();
   void read_commands(Client& client);
   void write_replies(Client& client);
   void close_client(Client& client);

@@ -13,12 +13,11 @@
 // In both modes SIGINT, SIGTERM and SIGHUP end the display with
 // kResultCancel, and so does request_shutdown() (a finished drain). On a
 // terminal, Ctrl-Z (SIGTSTP) gives the terminal back in its old mode before
-// the process stops, and a continued process (SIGCONT)
-// in the foreground takes it again and redraws the title and the lines.
-// Continued in the background, it neither reads keys nor draws until it is
-// back in the foreground.
-// Output waits until standard output can take it, so a stopped terminal or
-// a full pipe only delays the display, never a signal.
+// the process stops, and a continued process (SIGCONT) in the foreground
+// takes it again and redraws the title and the lines. Continued in the
+// background, it neither reads keys nor draws until it is back in the
+// foreground. Output waits until standard output can take it, so a stopped
+// terminal or a full pipe only delays the display, never a signal.
 #ifndef APP_STATUS_DISPLAY_H_
 #define APP_STATUS_DISPLAY_H_
 

@@ -81,7 +81,8 @@ int main(int argc, char** argv) {
   http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
   // Only the three pages are served, and only to GET (and HEAD).
   http.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (req.method == "GET" || req.method == "HEAD") return httplib::Server::HandlerResponse::Unhandled;
+    if (req.method == "GET" || req.method == "HEAD")
+      return httplib::Server::HandlerResponse::Unhandled;
     res.status = 404;
     return httplib::Server::HandlerResponse::Handled;
   });
@@ -97,7 +98,8 @@ int main(int argc, char** argv) {
     res.set_content(text, "text/plain; charset=utf-8");
   });
 
-  const int bound = port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
+  const int bound =
+      port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
   if (bound < 0) {
     std::fprintf(stderr, "lobby_exporter: cannot listen on %s:%d\n", host.c_str(), port);
     return 1;

@@ -97,8 +97,8 @@ void AdminClient::close() {
   received_.clear();
 }
 
-bool ask_lobby(const std::string& path, const std::string& line, std::string* reply,
-               int timeout_ms, std::string* error) {
+bool ask_lobby(const std::string& path, const std::string& line, std::string* reply, int timeout_ms,
+               std::string* error) {
   AdminClient client;
   return client.connect_to(path, error) && client.request(line, reply, timeout_ms, error);
 }

@@ -35,8 +35,8 @@ class AdminClient {
 };
 
 // One request on a connection of its own: connect, ask, read the reply.
-bool ask_lobby(const std::string& path, const std::string& line, std::string* reply,
-               int timeout_ms, std::string* error);
+bool ask_lobby(const std::string& path, const std::string& line, std::string* reply, int timeout_ms,
+               std::string* error);
 
 }  // namespace tools
 

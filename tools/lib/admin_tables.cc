@@ -71,8 +71,8 @@ std::string status_text(const Json& r) {
   rows.push_back({"drops", counts_text(member(r, "drops"))});
   rows.push_back({"refused", counts_text(member(r, "refused"))});
   const Json upstream = member(r, "upstream");
-  rows.push_back(
-      {"upstream", field(upstream, "state") + ", " + field(upstream, "reconnects") + " reconnects"});
+  rows.push_back({"upstream",
+                  field(upstream, "state") + ", " + field(upstream, "reconnects") + " reconnects"});
   return format_table(rows);
 }
 
@@ -84,8 +84,7 @@ std::string users_text(const Json& r) {
   for (const Json& u : users) {
     rows.push_back({field(u, "slot"), field(u, "address"), field(u, "user_id"), field(u, "name"),
                     field(u, "group"), field(u, "room"), field(u, "seat"), field(u, "logged_in"),
-                    seconds_text(member(u, "connected_s")),
-                    seconds_text(member(u, "idle_s"))});
+                    seconds_text(member(u, "connected_s")), seconds_text(member(u, "idle_s"))});
   }
   return format_table(rows);
 }
@@ -99,8 +98,8 @@ std::string rooms_text(const Json& r) {
     std::string seats;
     for (const Json& seat : list(member(room, "seats"))) {
       if (!seats.empty()) seats += ", ";
-      seats += field(seat, "seat") + " " + field(seat, "name") + " (slot " + field(seat, "slot") +
-               ")";
+      seats +=
+          field(seat, "seat") + " " + field(seat, "name") + " (slot " + field(seat, "slot") + ")";
     }
     rows.push_back({field(room, "room"), field(room, "group"), field(room, "title"),
                     field(room, "members"), field(room, "start_size"), field(room, "started"),
@@ -115,8 +114,8 @@ std::string bans_text(const Json& r) {
   std::vector<std::vector<std::string>> rows = {{"ADDRESS", "EXPIRES"}};
   for (const Json& ban : bans) {
     const Json expires = member(ban, "expires");
-    rows.push_back({field(ban, "address"), expires.is_string() ? expires.get<std::string>()
-                                                                : std::string("never")});
+    rows.push_back({field(ban, "address"),
+                    expires.is_string() ? expires.get<std::string>() : std::string("never")});
   }
   return format_table(rows);
 }

@@ -202,8 +202,8 @@ int health(const std::vector<LobbyReading>& lobbies, std::string* text) {
   bool healthy = !lobbies.empty();
   if (lobbies.empty()) *text += "no lobby found\n";
   for (const LobbyReading& lobby : lobbies) {
-    const std::string who = (lobby.name.empty() ? std::string("lobby") : lobby.name) + " (" +
-                            lobby.socket + ")";
+    const std::string who =
+        (lobby.name.empty() ? std::string("lobby") : lobby.name) + " (" + lobby.socket + ")";
     if (!lobby.up) {
       healthy = false;
       *text += who + ": does not answer\n";

@@ -1,0 +1,364 @@
+// The admin channel against a real server in process: every command and its
+// error paths over the Unix socket, the drain, a reader that stops, the
+// socket file's rights and life, and the decoding of names.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "admin/admin_channel.h"
+#include "admin/name_text.h"
+#include "net/socket_ops.h"
+#include "tests/support/child_process.h"
+#include "tests/support/lobby_server_fixture.h"
+#include "tools/lib/admin_client.h"
+
+namespace {
+
+namespace w = test_wire;
+using testing_support::TcpClient;
+using testing_support::TempDir;
+
+constexpr int kReplyMs = 5000;
+
+// Keeps the event lines and notes a finished drain.
+class RecordedEvents : public lobby::LobbyEvents {
+ public:
+  void event(const char* line) override {
+    std::lock_guard<std::mutex> guard(lock_);
+    lines_ += std::string(line) + "\n";
+  }
+  void counts_changed() override {}
+  void drain_finished() override { drained.store(true); }
+  std::string lines() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lines_;
+  }
+  std::atomic<bool> drained{false};
+
+ private:
+  std::mutex lock_;
+  std::string lines_;
+};
+
+class AdminTest : public testing_support::LobbyServerTest {
+ protected:
+  AdminTest() {
+    std::snprintf(settings.L_ADMIN, sizeof settings.L_ADMIN, "%s", socket_path().c_str());
+    std::snprintf(settings.L_NAME, sizeof settings.L_NAME, "east");
+    settings.VER = 3;
+  }
+  void TearDown() override {
+    if (channel) channel->stop();
+    LobbyServerTest::TearDown();
+  }
+
+  std::string socket_path() const { return dir.file("lobby.sock"); }
+
+  void start_with_channel() {
+    server = std::make_unique<lobby::Server>(settings, &clock, &events);
+    channel = std::make_unique<admin::AdminChannel>(*server, admin::AdminHooks{});
+    ASSERT_EQ(0, channel->open());
+    server->start();
+    channel->start();
+    port = server->wait_listening(10000);
+    ASSERT_GT(port, 0);
+  }
+
+  // The reply to one command on a connection of its own.
+  std::string ask(const std::string& line) {
+    std::string reply;
+    std::string error;
+    EXPECT_TRUE(tools::ask_lobby(socket_path(), line, &reply, kReplyMs, &error)) << error;
+    return reply;
+  }
+
+  static std::string address_of(const TcpClient& client) {
+    return "127.0.0.1:" + std::to_string(net::local_port(client.fd()));
+  }
+
+  TempDir dir;
+  RecordedEvents events;
+  std::unique_ptr<admin::AdminChannel> channel;
+};
+
+// テスト in code page 932, then a byte that starts no character.
+const std::string kJapaneseName = "\x83\x65\x83\x58\x83\x67\xff";
+const std::string kJapaneseText = "テスト\xEF\xBF\xBD";
+
+TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
+  start_with_channel();
+  EXPECT_EQ("{\"name\":\"east\",\"version\":3,\"port\":" + std::to_string(port) +
+                ",\"users\":0,\"slots\":32,\"rooms_in_use\":0,\"rooms\":4,\"uptime_s\":0,"
+                "\"draining\":false,\"drops\":{\"peer_closed\":0,\"bad_framing\":0,\"idle\":0,"
+                "\"not_reading\":0},\"refused\":{\"full\":0,\"draining\":0},"
+                "\"upstream\":{\"state\":\"off\",\"reconnects\":0}}",
+            ask("status"));
+  EXPECT_EQ("{\"users\":[]}", ask("users"));
+  EXPECT_EQ("{\"rooms\":[]}", ask("rooms"));
+
+  // A host with a Japanese name makes a room that starts at two; a guest
+  // joins and starts it; a third client only connects.
+  TcpClient host = enter(7, kJapaneseName, 5, 8, 2);
+  expect_bytes(host, w::list_end() + w::group_count(1));
+  host.send(w::room_op(-1));
+  expect_bytes(host, w::room_made(0) + w::room_result(1));
+  TcpClient guest = enter(8, "bob", 5, 8, 2);
+  guest.send(w::room_op(0));
+  TcpClient bystander = connect_client();
+  settle();
+  // 62.5 s later: one tick of the idle clock for the two who logged in.
+  clock.advance_ms(62500);
+  settle();
+
+  EXPECT_EQ("{\"users\":[{\"slot\":0,\"address\":\"" + address_of(host) +
+                "\",\"user_id\":7,\"name\":\"" + kJapaneseText +
+                "\",\"group\":5,\"room\":0,\"seat\":0,\"logged_in\":true,\"connected_s\":62,"
+                "\"idle_s\":1},"
+                "{\"slot\":1,\"address\":\"" +
+                address_of(guest) +
+                "\",\"user_id\":8,\"name\":\"bob\",\"group\":5,\"room\":0,\"seat\":1,"
+                "\"logged_in\":true,\"connected_s\":62,\"idle_s\":1},"
+                "{\"slot\":2,\"address\":\"" +
+                address_of(bystander) +
+                "\",\"user_id\":-1,\"name\":\"\",\"group\":-1,\"room\":-1,\"seat\":-1,"
+                "\"logged_in\":false,\"connected_s\":62,\"idle_s\":0}]}",
+            ask("users"));
+  EXPECT_EQ("{\"rooms\":[{\"room\":0,\"group\":5,\"title\":\"" + kJapaneseText +
+                "\",\"members\":2,\"start_size\":2,\"started\":true,\"seats\":["
+                "{\"seat\":0,\"slot\":0,\"name\":\"" +
+                kJapaneseText + "\"},{\"seat\":1,\"slot\":1,\"name\":\"bob\"}]}]}",
+            ask("rooms"));
+  const std::string status = ask("status");
+  EXPECT_NE(std::string::npos, status.find("\"users\":3,\"slots\":32,\"rooms_in_use\":1"))
+      << status;
+  EXPECT_NE(std::string::npos, status.find("\"uptime_s\":62,")) << status;
+
+  // One connection: replies in order, errors keep it usable, a blank line
+  // gets no reply, a carriage return before the line feed is dropped.
+  tools::AdminClient admin;
+  std::string error;
+  ASSERT_TRUE(admin.connect_to(socket_path(), &error)) << error;
+  ASSERT_TRUE(admin.send_line(
+      "fly\n\n  \nstatus now\nusers 1\nrooms x\nreopen\ndrain soon\ndrain 1 2\ndrain "
+      "604801\na b c d e\nhelp\r",
+      kReplyMs, &error));
+  const std::vector<std::string> expected = {
+      "{\"error\":\"unknown command: fly (try help)\"}",
+      "{\"error\":\"usage: status\"}",
+      "{\"error\":\"usage: users\"}",
+      "{\"error\":\"usage: rooms\"}",
+      "{\"error\":\"this lobby has no event log\"}",
+      "{\"error\":\"usage: drain [SECONDS], 0 to 604800\"}",
+      "{\"error\":\"usage: drain [SECONDS], 0 to 604800\"}",
+      "{\"error\":\"usage: drain [SECONDS], 0 to 604800\"}",
+      "{\"error\":\"too many arguments\"}",
+  };
+  for (const std::string& reply : expected) {
+    std::string line;
+    ASSERT_TRUE(admin.read_line(&line, kReplyMs, &error)) << error;
+    EXPECT_EQ(reply, line);
+  }
+  std::string help;
+  ASSERT_TRUE(admin.read_line(&help, kReplyMs, &error)) << error;
+  for (const char* usage : {"status", "users", "rooms", "drain [SECONDS]", "reopen", "help"}) {
+    EXPECT_NE(std::string::npos, help.find(std::string("{\"usage\":\"") + usage + "\"")) << help;
+  }
+  std::string line;
+  ASSERT_TRUE(admin.request("users", &line, kReplyMs, &error)) << error;
+  EXPECT_EQ(0u, line.find("{\"users\":[{\"slot\":0,")) << line;
+
+  // A line of 1024 bytes is a command; one longer gets an error and the
+  // connection ends.
+  ASSERT_TRUE(admin.request(std::string(1023, ' ') + "x", &line, kReplyMs, &error)) << error;
+  EXPECT_EQ("{\"error\":\"unknown command: x (try help)\"}", line);
+  ASSERT_TRUE(admin.send_line(std::string(1025, 'x'), kReplyMs, &error)) << error;
+  ASSERT_TRUE(admin.read_line(&line, kReplyMs, &error)) << error;
+  EXPECT_EQ("{\"error\":\"line longer than 1024 bytes\"}", line);
+  EXPECT_FALSE(admin.read_line(&line, kReplyMs, &error));
+  EXPECT_EQ("the lobby closed the connection", error);
+
+  // Eight connections at once; a ninth is told why and closed.
+  std::vector<std::unique_ptr<tools::AdminClient>> held;
+  for (int i = 0; i < admin::kMaxConnections; ++i) {
+    held.push_back(std::make_unique<tools::AdminClient>());
+    ASSERT_TRUE(held.back()->connect_to(socket_path(), &error) &&
+                held.back()->request("help", &line, kReplyMs, &error))
+        << error;
+  }
+  tools::AdminClient ninth;
+  ASSERT_TRUE(ninth.connect_to(socket_path(), &error)) << error;
+  ASSERT_TRUE(ninth.read_line(&line, kReplyMs, &error)) << error;
+  EXPECT_EQ("{\"error\":\"too many admin connections\"}", line);
+  EXPECT_FALSE(ninth.read_line(&line, kReplyMs, &error));
+  held.pop_back();
+  settle();
+  EXPECT_EQ(0u, ask("rooms").find("{\"rooms\":[{\"room\":0,"));
+}
+
+// New connections get 2A while clients already there play on; the drain
+// ends when the last one leaves, or when its time is up.
+TEST_F(AdminTest, DrainRefusesNewcomersAndEndsWhenNobodyIsLeftOrTimeIsUp) {
+  start_with_channel();
+  TcpClient player = enter(7, "alice", 5);
+  expect_bytes(player, w::list_end() + w::group_count(1));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":30,\"users\":1}", ask("drain 30"));
+
+  TcpClient late;
+  ASSERT_TRUE(late.connect_to(port));
+  std::string before;
+  EXPECT_TRUE(late.wait_closed(kReplyMs, &before));
+  EXPECT_EQ(w::hex(w::full()), w::hex(before));
+  player.send(w::room_op(-1));
+  expect_bytes(player, w::room_made(0) + w::room_result(1));
+  const std::string status = ask("status");
+  EXPECT_NE(std::string::npos, status.find("\"draining\":true")) << status;
+  EXPECT_NE(std::string::npos, status.find("\"refused\":{\"full\":0,\"draining\":1}")) << status;
+
+  settle();
+  EXPECT_FALSE(events.drained.load());
+  player.close();
+  settle();
+  settle();
+  EXPECT_TRUE(events.drained.load());
+  EXPECT_NE(std::string::npos, events.lines().find("drain finished: no client left"))
+      << events.lines();
+}
+
+TEST_F(AdminTest, DrainEndsWhenItsTimeIsUpWithClientsLeft) {
+  start_with_channel();
+  TcpClient player = enter(7, "alice", 5);
+  expect_bytes(player, w::list_end() + w::group_count(1));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":600,\"users\":1}", ask("drain"));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":5,\"users\":1}", ask("drain 5"));
+  clock.advance_ms(4999);
+  settle();
+  EXPECT_FALSE(events.drained.load());
+  clock.advance_ms(1);
+  settle();
+  EXPECT_TRUE(events.drained.load());
+  EXPECT_NE(std::string::npos,
+            events.lines().find("drain finished: time is up with 1 clients left"))
+      << events.lines();
+}
+
+// An admin client that asks and asks without reading is closed once its
+// replies pass the bound; meanwhile players and other admin clients are
+// served as usual.
+TEST_F(AdminTest, AnAdminClientThatStopsReadingCannotStallTheLobby) {
+  start_with_channel();
+  TcpClient a = enter(1, "a", 5);
+  expect_bytes(a, w::list_end() + w::group_count(1));
+  TcpClient b = enter(2, "b", 5);
+  expect_bytes(b, w::list_end() + w::group_count(2));
+  expect_bytes(a, w::group_count(2));
+
+  tools::AdminClient silent;
+  std::string error;
+  ASSERT_TRUE(silent.connect_to(socket_path(), &error)) << error;
+  // Each users reply is about 270 bytes: 4000 of them are far beyond what
+  // the socket and the queue hold together.
+  std::string burst;
+  for (int i = 0; i < 100; ++i) burst += "users\n";
+  for (int round = 0; round < 40; ++round) {
+    if (!silent.send_line(burst, kReplyMs, &error)) break;
+  }
+  // Players are served while the channel works through the requests and
+  // gives the client up; the hang-up shows without reading.
+  pollfd hang_up{silent.fd(), POLLRDHUP, 0};
+  for (int round = 0; poll(&hang_up, 1, 0) == 0 || (hang_up.revents & POLLHUP) == 0; ++round) {
+    ASSERT_LT(round, 2000) << "the silent admin client was never closed";
+    a.send(w::chat(round & 0x7fff, "hi"));
+    expect_bytes(b, w::chat(round & 0x7fff, "hi"));
+  }
+  EXPECT_EQ(0u, ask("status").find("{\"name\":\"east\""));
+  // Reading at last, it finds some of its replies, then the end.
+  std::string line;
+  int replies = 0;
+  while (silent.read_line(&line, kReplyMs, &error)) ++replies;
+  EXPECT_EQ("the lobby closed the connection", error);
+  EXPECT_GT(replies, 0);
+  EXPECT_LT(replies, 4000);
+}
+
+TEST_F(AdminTest, SocketIsOwnerOnlyNeverTakenFromALiveServerAndRemovedAtStop) {
+  // A socket left by a run that died: nobody answers, so it is replaced.
+  {
+    const int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path().c_str());
+    ASSERT_EQ(0, bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    close(stale);
+  }
+  const mode_t old_mask = umask(0);
+  start_with_channel();
+  umask(old_mask);
+  struct stat st;
+  ASSERT_EQ(0, lstat(socket_path().c_str(), &st));
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(0600u, st.st_mode & 0777u);
+
+  // A second lobby configured with the same path runs without a channel.
+  RecordedEvents second_events;
+  lobby::Server second(settings, &clock, &second_events);
+  admin::AdminChannel second_channel(second, admin::AdminHooks{});
+  EXPECT_EQ(-1, second_channel.open());
+  EXPECT_EQ("admin channel off: another server answers on " + socket_path() + "\n",
+            second_events.lines());
+  second_channel.stop();
+  EXPECT_EQ(0u, ask("status").find("{\"name\":\"east\""));
+
+  channel->stop();
+  EXPECT_FALSE(dir.exists("lobby.sock"));
+
+  // Something else at the path is never removed; "-" turns the channel off.
+  ASSERT_TRUE(dir.write_file("lobby.sock", "notes\n"));
+  RecordedEvents third_events;
+  lobby::Server third(settings, &clock, &third_events);
+  admin::AdminChannel third_channel(third, admin::AdminHooks{});
+  EXPECT_EQ(-1, third_channel.open());
+  EXPECT_EQ("admin channel off: " + socket_path() + " is there and is not a socket\n",
+            third_events.lines());
+  EXPECT_TRUE(dir.exists("lobby.sock"));
+  config::Settings off = settings;
+  std::snprintf(off.L_ADMIN, sizeof off.L_ADMIN, "-");
+  lobby::Server fourth(off, &clock, &third_events);
+  admin::AdminChannel fourth_channel(fourth, admin::AdminHooks{});
+  EXPECT_EQ(-1, fourth_channel.open());
+}
+
+TEST(NameTextTest, DecodesTheClientsCharsetWithReplacementsAndStopsAtZero) {
+  admin::NameText cp932("CP932");
+  ASSERT_TRUE(cp932.known_charset());
+  auto decode = [&cp932](const std::string& bytes) {
+    return cp932.decode(reinterpret_cast<const uint8_t*>(bytes.data()),
+                        static_cast<int>(bytes.size()));
+  };
+  EXPECT_EQ("テスト", decode("\x83\x65\x83\x58\x83\x67"));
+  EXPECT_EQ("ｱｲ", decode("\xb1\xb2"));  // half-width katakana, one byte each
+  EXPECT_EQ(
+      "a\xEF\xBF\xBD"
+      "b",
+      decode("a\xff"
+             "b"));
+  EXPECT_EQ("ab", decode(std::string("ab\0cd", 5)));
+  // A lead byte cut off by the end of the field.
+  EXPECT_EQ("x\xEF\xBF\xBD", decode("x\x83"));
+  EXPECT_EQ("", decode(""));
+
+  admin::NameText unknown("NO-SUCH-CHARSET");
+  EXPECT_FALSE(unknown.known_charset());
+  const std::string bytes = "ok\x83\x65";
+  EXPECT_EQ("ok\xEF\xBF\xBD\x65",
+            unknown.decode(reinterpret_cast<const uint8_t*>(bytes.data()), 4));
+}
+
+}  // namespace

@@ -171,6 +171,8 @@ std::string format_table(const std::vector<std::vector<std::string>>& rows) {
       if (c + 1 == row.size()) break;
       text.append(static_cast<size_t>(widths[c] - display_width(row[c]) + 2), ' ');
     }
+    // Empty last cells leave no blanks at the end of the line.
+    while (!text.empty() && text.back() == ' ') text.pop_back();
     text += '\n';
   }
   return text;

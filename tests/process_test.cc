@@ -33,6 +33,7 @@
 #include "tests/support/message_reader.h"
 #include "tests/support/tcp_client.h"
 #include "tests/support/wire.h"
+#include "tools/lib/admin_client.h"
 
 namespace {
 
@@ -787,6 +788,54 @@ TEST_F(WindowProcessTest, WithoutADisplayTheLinesGoToStandardOutput) {
   expect_next_line("USER_DATA: 1 / 32");
   ASSERT_TRUE(server->send_signal(SIGINT));
   expect_exit(0);
+}
+
+// The admin channel of the real process: the socket file appears with the
+// server, the event log is reopened after it was moved away, and a drain
+// whose time runs out with a player still connected ends the process with
+// status 0, the shutdown logged and the socket file removed.
+TEST_F(LobbyProcessTest, AdminReopenAndDrainEndTheProcessCleanly) {
+  start();
+  expect_status_lines("sample_lobby", 0, 4);
+  TcpClient player;
+  connect(&player);
+  expect_next_line("USER_DATA: 1 / 32");
+  ASSERT_TRUE(dir.exists("lobby.sock"));
+  auto ask = [this](const std::string& line) {
+    std::string reply;
+    std::string error;
+    EXPECT_TRUE(tools::ask_lobby(dir.file("lobby.sock"), line, &reply, kOutputWaitMs, &error))
+        << error;
+    return reply;
+  };
+
+  ASSERT_EQ(0, rename(dir.file("L_log.txt").c_str(), dir.file("L_log.txt.1").c_str()));
+  EXPECT_EQ("{\"reopened\":true}", ask("reopen"));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":1,\"users\":1}", ask("drain 1"));
+  TcpClient late;
+  connect(&late);
+  std::string before;
+  EXPECT_TRUE(late.wait_closed(kOutputWaitMs, &before));
+  EXPECT_EQ(test_wire::hex(test_wire::full()), test_wire::hex(before));
+
+  // The drain's second runs out; the player is still there.
+  int status = 0;
+  ASSERT_TRUE(server->wait_exit(kListenWaitMs, &status));
+  EXPECT_EQ("exit status 0", describe(status));
+  EXPECT_TRUE(player.wait_closed(kOutputWaitMs));
+  EXPECT_FALSE(dir.exists("lobby.sock"));
+  std::string rotated;
+  ASSERT_TRUE(dir.read_file("L_log.txt.1", &rotated));
+  EXPECT_NE(std::string::npos, rotated.find("admin channel on lobby.sock")) << rotated;
+  EXPECT_EQ(std::string::npos, rotated.find("reopened")) << rotated;
+  std::string log;
+  ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+  EXPECT_EQ(0u, log.find(log.substr(0, 20) + "admin: event log reopened\n")) << log;
+  EXPECT_NE(std::string::npos, log.find("admin: drain for at most 1 s with 1 clients connected"))
+      << log;
+  EXPECT_NE(std::string::npos, log.find("refused 127.0.0.1: draining")) << log;
+  EXPECT_NE(std::string::npos, log.find("drain finished: time is up with 1 clients left")) << log;
+  EXPECT_NE(std::string::npos, log.find("shutdown (drained; ")) << log;
 }
 
 // On a terminal: a title, the lines redrawn in place, keys instead of lines.

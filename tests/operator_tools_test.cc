@@ -8,10 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -80,21 +80,80 @@ HttpReply http_get(int port, const std::string& path) {
   return reply;
 }
 
+bool metric_name_char(char c, bool first) {
+  return std::isalpha(static_cast<unsigned char>(c)) || c == '_' || c == ':' ||
+         (!first && std::isdigit(static_cast<unsigned char>(c)));
+}
+
+// Reads a metric name at `*at`; empty when there is none.
+std::string read_name(const std::string& line, size_t* at, bool colons) {
+  const size_t start = *at;
+  while (*at < line.size() && metric_name_char(line[*at], *at == start) &&
+         (colons || line[*at] != ':')) {
+    ++*at;
+  }
+  return line.substr(start, *at - start);
+}
+
+// One sample line: name{label="value",...} number. False when the line is
+// not one, in any detail.
+bool read_sample(const std::string& line, std::string* name, std::string* labels, double* value) {
+  size_t at = 0;
+  *name = read_name(line, &at, true);
+  if (name->empty() || at == line.size() || line[at] != '{') return false;
+  const size_t labels_start = ++at;
+  std::set<std::string> seen;
+  while (at < line.size() && line[at] != '}') {
+    const std::string label = read_name(line, &at, false);
+    if (label.empty() || !seen.insert(label).second) return false;
+    if (line.compare(at, 2, "=\"") != 0) return false;
+    for (at += 2; at < line.size() && line[at] != '"'; ++at) {
+      if (line[at] == '\\') {
+        ++at;
+        if (at == line.size() || (line[at] != '\\' && line[at] != '"' && line[at] != 'n')) {
+          return false;
+        }
+      }
+    }
+    if (at == line.size()) return false;
+    ++at;
+    if (at < line.size() && line[at] == ',' && at + 1 < line.size() && line[at + 1] != '}') ++at;
+  }
+  if (at == line.size()) return false;
+  *labels = line.substr(labels_start, at - labels_start);
+  if (line.compare(at, 2, "} ") != 0) return false;
+  at += 2;
+  const std::string number = line.substr(at);
+  size_t digits = number[0] == '-' ? 1 : 0;
+  const size_t first_digit = digits;
+  while (digits < number.size() && std::isdigit(static_cast<unsigned char>(number[digits]))) {
+    ++digits;
+  }
+  if (digits == first_digit) return false;
+  if (digits < number.size()) {
+    if (number[digits] != '.') return false;
+    const size_t fraction = ++digits;
+    while (digits < number.size() && std::isdigit(static_cast<unsigned char>(number[digits]))) {
+      ++digits;
+    }
+    if (digits == fraction || digits != number.size()) return false;
+  }
+  *value = std::stod(number);
+  return true;
+}
+
 // The text exposition format, strictly: every line is a HELP, a TYPE or a
 // sample; a family is announced by HELP then TYPE (gauge or counter, a
 // counter's name ending in _total) before its samples, which follow it
-// without another family in between; label names are identifiers, values
-// quoted with only \\, \" and \n escaped; no series appears twice; every
-// value is a number; the text ends with a line feed. Returns the samples
-// by their full series text, failing the test at the first fault.
+// without another family in between; label names are identifiers, each
+// once, values quoted with only \\, \" and \n escaped; no series appears
+// twice; every value is a number; the text ends with a line feed. Returns
+// the samples by their full series text, failing the test at each fault.
 std::map<std::string, double> read_metrics(const std::string& text) {
   std::map<std::string, double> samples;
   EXPECT_FALSE(text.empty());
+  if (text.empty()) return samples;
   EXPECT_EQ('\n', text.back());
-  static const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) [^\n]+)");
-  static const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge))");
-  static const std::regex sample(
-      R"(([a-zA-Z_:][a-zA-Z0-9_:]*)\{((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*",?)*)\} (-?[0-9]+(?:\.[0-9]+)?))");
   std::set<std::string> helped;
   std::set<std::string> typed;
   std::string current;
@@ -102,30 +161,57 @@ std::map<std::string, double> read_metrics(const std::string& text) {
   for (int number = 1; start < text.size(); ++number) {
     const size_t end = text.find('\n', start);
     const std::string line = text.substr(start, end - start);
-    start = end + 1;
-    std::smatch m;
-    if (std::regex_match(line, m, help)) {
-      EXPECT_TRUE(helped.insert(m[1]).second) << "family announced twice, line " << number;
-      current = m[1];
-    } else if (std::regex_match(line, m, type)) {
-      EXPECT_EQ(current, m[1]) << "TYPE without its HELP, line " << number;
-      EXPECT_TRUE(typed.insert(m[1]).second) << "line " << number;
-      if (m[2] == "counter") {
-        EXPECT_EQ("_total", m[1].str().substr(m[1].length() - 6)) << "line " << number;
+    start = end == std::string::npos ? text.size() : end + 1;
+    std::string name;
+    std::string labels;
+    double value = 0;
+    if (line.rfind("# HELP ", 0) == 0) {
+      size_t at = 7;
+      name = read_name(line, &at, true);
+      EXPECT_FALSE(name.empty()) << "line " << number;
+      EXPECT_TRUE(at + 1 < line.size() && line[at] == ' ') << "HELP without text, line " << number;
+      EXPECT_TRUE(helped.insert(name).second) << "family announced twice, line " << number;
+      current = name;
+    } else if (line.rfind("# TYPE ", 0) == 0) {
+      size_t at = 7;
+      name = read_name(line, &at, true);
+      const std::string type = line.substr(at);
+      EXPECT_TRUE(type == " gauge" || type == " counter") << "line " << number << ": " << line;
+      EXPECT_EQ(current, name) << "TYPE without its HELP, line " << number;
+      EXPECT_TRUE(typed.insert(name).second) << "line " << number;
+      if (type == " counter") {
+        EXPECT_EQ("_total", name.substr(name.size() - 6)) << "line " << number;
       }
-    } else if (std::regex_match(line, m, sample)) {
-      EXPECT_EQ(current, m[1]) << "sample outside its family, line " << number << ": " << line;
-      EXPECT_EQ(1u, typed.count(m[1])) << "sample before its TYPE, line " << number;
-      const std::string labels = m[2];
-      EXPECT_TRUE(labels.empty() || labels.back() != ',') << "line " << number;
-      const std::string series = m[1].str() + "{" + labels + "}";
-      EXPECT_TRUE(samples.emplace(series, std::stod(m[3])).second)
+    } else if (read_sample(line, &name, &labels, &value)) {
+      EXPECT_EQ(current, name) << "sample outside its family, line " << number << ": " << line;
+      EXPECT_EQ(1u, typed.count(name)) << "sample before its TYPE, line " << number;
+      EXPECT_TRUE(samples.emplace(name + "{" + labels + "}", value).second)
           << "series twice, line " << number << ": " << line;
     } else {
       ADD_FAILURE() << "not the text format, line " << number << ": " << line;
     }
   }
   return samples;
+}
+
+TEST(MetricsReaderTest, RefusesWhatIsNotTheTextFormat) {
+  for (const char* bad :
+       {"lobby_up 1\n", "lobby_up{a=\"1\"} one\n", "lobby_up{a=1} 1\n", "lobby_up{a=\"\\x\"} 1\n",
+        "lobby_up{a=\"1\",a=\"2\"} 1\n", "lobby_up{a=\"1\",} 1\n", "lobby up{} 1\n"}) {
+    std::string name;
+    std::string labels;
+    double value;
+    std::string line(bad);
+    line.pop_back();
+    EXPECT_FALSE(read_sample(line, &name, &labels, &value)) << bad;
+  }
+  std::string name;
+  std::string labels;
+  double value = 0;
+  EXPECT_TRUE(read_sample("x_total{a=\"q\\\"\\n\",b=\"\"} -2.5", &name, &labels, &value));
+  EXPECT_EQ("x_total", name);
+  EXPECT_EQ("a=\"q\\\"\\n\",b=\"\"", labels);
+  EXPECT_EQ(-2.5, value);
 }
 
 class OperatorToolsTest : public ::testing::Test {

@@ -19,6 +19,7 @@
 #include "net/socket_ops.h"
 #include "tests/support/child_process.h"
 #include "tests/support/lobby_server_fixture.h"
+#include "tests/support/upstream_peer.h"
 #include "tools/lib/admin_client.h"
 
 namespace {
@@ -336,6 +337,34 @@ TEST_F(AdminTest, SocketIsOwnerOnlyNeverTakenFromALiveServerAndRemovedAtStop) {
   lobby::Server fourth(off, &clock, &third_events);
   admin::AdminChannel fourth_channel(fourth, admin::AdminHooks{});
   EXPECT_EQ(-1, fourth_channel.open());
+}
+
+// status follows the upstream link: connected, down once the upstream
+// server goes away, connected again with one reconnect counted.
+TEST_F(AdminTest, StatusShowsTheUpstreamLinkAndItsReconnects) {
+  test_support::UpstreamPeer peer;
+  ASSERT_EQ(0, peer.start());
+  settings.N_PORT = peer.port();
+  start_with_channel();
+  ASSERT_TRUE(peer.accept_within(kReplyMs));
+  auto upstream_of = [this] {
+    const std::string status = ask("status");
+    return status.substr(status.find("\"upstream\":"));
+  };
+  EXPECT_EQ("\"upstream\":{\"state\":\"connected\",\"reconnects\":0}}", upstream_of());
+  peer.close_connection();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (upstream_of() != "\"upstream\":{\"state\":\"down\",\"reconnects\":0}}") {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << upstream_of();
+    settle();
+  }
+  // The first wait is about a second; two pass it whatever the jitter.
+  clock.advance_ms(2000);
+  ASSERT_TRUE(peer.accept_within(kReplyMs));
+  while (upstream_of() != "\"upstream\":{\"state\":\"connected\",\"reconnects\":1}}") {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << upstream_of();
+    settle();
+  }
 }
 
 TEST(NameTextTest, DecodesTheClientsCharsetWithReplacementsAndStopsAtZero) {

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "admin/admin_channel.h"
@@ -337,6 +338,41 @@ TEST_F(AdminTest, SocketIsOwnerOnlyNeverTakenFromALiveServerAndRemovedAtStop) {
   lobby::Server fourth(off, &clock, &third_events);
   admin::AdminChannel fourth_channel(fourth, admin::AdminHooks{});
   EXPECT_EQ(-1, fourth_channel.open());
+}
+
+// Snapshots taken while clients name themselves, log in, make and join
+// rooms and leave: every reply is whole (ThreadSanitizer checks the reads).
+TEST_F(AdminTest, SnapshotsWhileClientsComeAndGoAreWhole) {
+  start_with_channel();
+  std::atomic<bool> done{false};
+  std::atomic<int> replies{0};
+  std::thread asker([&] {
+    tools::AdminClient admin;
+    std::string error;
+    std::string line;
+    if (!admin.connect_to(socket_path(), &error)) return;
+    for (int i = 0; !done.load(); ++i) {
+      if (!admin.request(i % 2 == 0 ? "users" : "rooms", &line, kReplyMs, &error)) return;
+      if (line.rfind(i % 2 == 0 ? "{\"users\":[" : "{\"rooms\":[", 0) == 0 && line.back() == '}') {
+        replies.fetch_add(1);
+      }
+    }
+  });
+  for (int round = 0; round < 20; ++round) {
+    TcpClient host = enter(100 + round, "host" + std::to_string(round), 5, 8, 2);
+    TcpClient guest = enter(200 + round, "guest" + std::to_string(round), 5, 8, 2);
+    host.send(w::room_op(-1));
+    guest.send(w::room_op(0));
+    EXPECT_EQ(2u, guest.read_exact(2).size());
+    host.close();
+    guest.close();
+  }
+  settle();
+  done.store(true);
+  asker.join();
+  EXPECT_GT(replies.load(), 0);
+  EXPECT_EQ("{\"users\":[]}", ask("users"));
+  EXPECT_EQ("{\"rooms\":[]}", ask("rooms"));
 }
 
 // status follows the upstream link: connected, down once the upstream

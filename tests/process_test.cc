@@ -795,6 +795,7 @@ TEST_F(WindowProcessTest, WithoutADisplayTheLinesGoToStandardOutput) {
 // whose time runs out with a player still connected ends the process with
 // status 0, the shutdown logged and the socket file removed.
 TEST_F(LobbyProcessTest, AdminReopenAndDrainEndTheProcessCleanly) {
+  if (under_wine()) GTEST_SKIP() << "the Windows build has no admin channel yet";
   start();
   expect_status_lines("sample_lobby", 0, 4);
   TcpClient player;

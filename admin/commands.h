@@ -18,6 +18,7 @@ namespace admin {
 
 constexpr int kDefaultDrainSeconds = 600;
 constexpr int kMaxDrainSeconds = 7 * 24 * 3600;
+constexpr int kMaxBanSeconds = 10 * 365 * 24 * 3600;
 
 // What the process lets the channel do besides the lobby itself.
 struct AdminHooks {
@@ -40,6 +41,10 @@ class AdminCommands {
   std::string status();
   std::string drain(const std::string* words, int count);
   std::string reopen();
+  std::string kick(const std::string& slot_text);
+  std::string ban(const std::string* words, int count);
+  std::string unban(const std::string& address);
+  std::string bans();
   // A fresh snapshot in snapshot_.
   void snapshot();
 
@@ -49,6 +54,8 @@ class AdminCommands {
   const int64_t started_ms_;
   // Reused for every command: taking one allocates nothing.
   std::unique_ptr<lobby::LobbySnapshot> snapshot_;
+  // Reused by bans.
+  std::unique_ptr<config::DenyEntry[]> bans_;
 };
 
 // Splits a command line into at most `max` blank-separated words; the

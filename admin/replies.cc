@@ -26,6 +26,12 @@ constexpr CommandHelp kCommands[] = {
     {"drain [SECONDS]",
      "refuse new connections with 2A; stop once nobody is connected or after SECONDS "
      "(default 600)"},
+    {"kick SLOT", "drop the client in SLOT (see users)"},
+    {"ban ADDRESS[/BITS] [SECONDS]",
+     "deny an address or prefix, for SECONDS or until unban, in the deny file; close its "
+     "connections"},
+    {"unban ADDRESS[/BITS]", "take a ban out of the deny file"},
+    {"bans", "the bans in force, with their expiry"},
     {"reopen", "reopen the event log for appending (after it was rotated)"},
     {"help", "this list"},
 };
@@ -117,6 +123,22 @@ std::string rooms_reply(const lobby::LobbySnapshot& s, NameText* names) {
     rooms.push_back(std::move(entry));
   }
   return one_line(Json{{"rooms", std::move(rooms)}});
+}
+
+std::string bans_reply(const config::DenyEntry* bans, int count) {
+  Json list = Json::array();
+  for (int i = 0; i < count; ++i) {
+    char address[config::kDenyTextBytes];
+    config::format_deny_entry(bans[i], address);
+    Json expires;  // null: never
+    if (bans[i].until_s != 0) {
+      char until[config::kUntilTextBytes];
+      config::format_until(bans[i].until_s, until);
+      expires = until;
+    }
+    list.push_back(Json{{"address", address}, {"expires", std::move(expires)}});
+  }
+  return one_line(Json{{"bans", std::move(list)}});
 }
 
 std::string help_reply() {

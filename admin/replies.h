@@ -7,6 +7,7 @@
 #include <string>
 
 #include "admin/name_text.h"
+#include "config/deny_list.h"
 #include "lobby/snapshot.h"
 
 namespace admin {
@@ -24,6 +25,8 @@ std::string status_reply(const lobby::LobbySnapshot& snapshot, const StatusInfo&
 std::string users_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
 // Rooms in use only.
 std::string rooms_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
+// One entry per ban in force, with its expiry (null for none).
+std::string bans_reply(const config::DenyEntry* bans, int count);
 std::string help_reply();
 // {"error": message}
 std::string error_reply(const std::string& message);

@@ -1,12 +1,17 @@
 #include "config/deny_list.h"
 
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <string>
 #include <system_error>
+
+#include "net/file_replace.h"
 
 namespace config {
 namespace {
@@ -29,6 +34,38 @@ const char* scan_part(const char* p, uint32_t max, uint32_t* out) {
   return p;
 }
 
+// What one line of the file is.
+enum LineKind { kLineNothing, kLineEntry, kLineBad };
+
+// Classifies one line (without its line feed): blank or a comment, an
+// entry (then in `*entry`), or something else. The entry is the first
+// word; "until" and a time may follow it, then only a comment.
+LineKind parse_line(const char* line, DenyEntry* entry) {
+  const char* p = line;
+  while (*p != '\0' && is_blank(*p)) ++p;
+  if (*p == '\0' || *p == ';') return kLineNothing;
+  char words[3][kLineBytes] = {};
+  int count = 0;
+  while (*p != '\0' && *p != ';' && count < 3) {
+    int n = 0;
+    while (p[n] != '\0' && !is_blank(p[n]) && n < kLineBytes - 1) {
+      words[count][n] = p[n];
+      ++n;
+    }
+    words[count++][n] = '\0';
+    p += n;
+    while (*p != '\0' && is_blank(*p)) ++p;
+  }
+  if (*p != '\0' && *p != ';') return kLineBad;
+  if (parse_deny_entry(words[0], entry) != 0) return kLineBad;
+  if (count == 1) return kLineEntry;
+  if (count == 3 && std::strcmp(words[1], "until") == 0 &&
+      parse_until(words[2], &entry->until_s) == 0) {
+    return kLineEntry;
+  }
+  return kLineBad;
+}
+
 }  // namespace
 
 int parse_deny_entry(const char* text, DenyEntry* out) {
@@ -49,6 +86,76 @@ int parse_deny_entry(const char* text, DenyEntry* out) {
   if (*p != '\0') return -1;
   out->mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
   out->addr = addr & out->mask;
+  out->until_s = 0;
+  return 0;
+}
+
+void format_deny_entry(const DenyEntry& entry, char out[kDenyTextBytes]) {
+  int bits = 0;
+  while (bits < 32 && (entry.mask & (uint32_t{1} << (31 - bits))) != 0) ++bits;
+  const uint32_t a = entry.addr;
+  if (bits == 32) {
+    std::snprintf(out, kDenyTextBytes, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
+                  a & 0xff);
+  } else {
+    std::snprintf(out, kDenyTextBytes, "%u.%u.%u.%u/%d", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
+                  a & 0xff, bits);
+  }
+}
+
+void format_until(int64_t until_s, char out[kUntilTextBytes]) {
+  // The civil date of a day count since 1970-01-01 (proleptic Gregorian),
+  // by whole eras of 400 years: no time zone and no C library in between.
+  int64_t days = until_s / 86400;
+  int64_t secs = until_s % 86400;
+  if (secs < 0) {
+    secs += 86400;
+    days -= 1;
+  }
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t doe = days - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  // Years beyond 9999 would not fit the field: such a time is cut, and
+  // parse_until never gives one.
+  char text[64];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(secs / 3600),
+                static_cast<long long>(secs / 60 % 60), static_cast<long long>(secs % 60));
+  std::memcpy(out, text, kUntilTextBytes - 1);
+  out[kUntilTextBytes - 1] = '\0';
+}
+
+int parse_until(const char* text, int64_t* until_s) {
+  int year, month, day, hour, minute, second;
+  char zone = 0;
+  int used = 0;
+  if (std::strlen(text) != kUntilTextBytes - 1 ||
+      std::sscanf(text, "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &year, &month, &day, &hour, &minute, &second,
+                  &zone, &used) != 7 ||
+      zone != 'Z' || text[used] != '\0') {
+    return -1;
+  }
+  // Days since 1970-01-01 of the civil date, the inverse of format_until's.
+  const int64_t y = month <= 2 ? year - 1 : year;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = era * 146097 + doe - 719468;
+  const int64_t t = days * 86400 + hour * 3600 + minute * 60 + second;
+  // A date that does not exist (February 30th, hour 24) comes back as
+  // another text.
+  char again[kUntilTextBytes];
+  format_until(t, again);
+  if (t <= 0 || std::strcmp(again, text) != 0) return -1;
+  *until_s = t;
   return 0;
 }
 
@@ -105,21 +212,12 @@ int DenyList::read_file(std::array<DenyEntry, kDenyEntries>* entries) const {
     while (length > 0 && is_blank(line[length - 1])) line[--length] = '\0';
     const char* p = line;
     while (*p != '\0' && is_blank(*p)) ++p;
-    if (*p == '\0' || *p == ';') continue;
-    // The entry is the first word; only a comment may follow it.
-    char word[kLineBytes];
-    int n = 0;
-    while (p[n] != '\0' && !is_blank(p[n])) {
-      word[n] = p[n];
-      ++n;
-    }
-    word[n] = '\0';
-    const char* rest = p + n;
-    while (*rest != '\0' && is_blank(*rest)) ++rest;
     DenyEntry entry;
+    const LineKind kind = too_long ? kLineBad : parse_line(p, &entry);
+    if (kind == kLineNothing && !too_long) continue;
     if (too_long) {
       note("deny list %s line %d ignored (too long): %.*s", path_, number, kQuotedBytes, p);
-    } else if ((*rest != '\0' && *rest != ';') || parse_deny_entry(word, &entry) != 0) {
+    } else if (kind == kLineBad) {
       note("deny list %s line %d ignored: %.*s", path_, number, kQuotedBytes, p);
     } else if (count < kDenyEntries) {
       (*entries)[count++] = entry;
@@ -134,30 +232,40 @@ int DenyList::read_file(std::array<DenyEntry, kDenyEntries>* entries) const {
   return count;
 }
 
-bool DenyList::reload_if_changed() {
-  const Signature now = read_signature();
-  if (now == seen_) return false;
-  const bool existed = seen_.exists;
-  seen_ = now;
+int64_t DenyList::now_s() const { return now_ ? now_() : static_cast<int64_t>(std::time(nullptr)); }
+
+void DenyList::load(bool report_count) {
+  seen_ = read_signature();
   std::array<DenyEntry, kDenyEntries> fresh;
-  const int count = now.exists ? read_file(&fresh) : 0;
+  const int count = seen_.exists ? read_file(&fresh) : 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
     for (int i = 0; i < count; ++i) entries_[i] = fresh[i];
     count_ = count;
   }
-  if (now.exists) {
-    note("deny list %s: %d entries", path_, count);
-  } else if (existed) {
-    note("deny list %s: removed, nothing denied", path_);
-  }
+  if (report_count && seen_.exists) note("deny list %s: %d entries", path_, count);
+}
+
+bool DenyList::reload_if_changed() {
+  // A write under way updates the list itself; this pass need not wait.
+  std::unique_lock<std::mutex> file_guard(file_lock_, std::try_to_lock);
+  if (!file_guard.owns_lock()) return false;
+  const Signature now = read_signature();
+  if (now == seen_) return false;
+  const bool existed = seen_.exists;
+  load(true);
+  if (!now.exists && existed) note("deny list %s: removed, nothing denied", path_);
   return true;
 }
 
 bool DenyList::denies(uint32_t addr) const {
+  const int64_t now = now_s();
   std::lock_guard<std::mutex> guard(lock_);
   for (int i = 0; i < count_; ++i) {
-    if ((addr & entries_[i].mask) == entries_[i].addr) return true;
+    const DenyEntry& entry = entries_[i];
+    if ((addr & entry.mask) == entry.addr && (entry.until_s == 0 || now < entry.until_s)) {
+      return true;
+    }
   }
   return false;
 }
@@ -165,6 +273,85 @@ bool DenyList::denies(uint32_t addr) const {
 int DenyList::entry_count() const {
   std::lock_guard<std::mutex> guard(lock_);
   return count_;
+}
+
+int DenyList::entries_in_force(DenyEntry* out, int max) const {
+  const int64_t now = now_s();
+  std::lock_guard<std::mutex> guard(lock_);
+  int n = 0;
+  for (int i = 0; i < count_ && n < max; ++i) {
+    if (entries_[i].until_s == 0 || now < entries_[i].until_s) out[n++] = entries_[i];
+  }
+  return n;
+}
+
+int DenyList::add(const DenyEntry& entry, int* error) {
+  std::lock_guard<std::mutex> file_guard(file_lock_);
+  return rewrite(entry, true, error);
+}
+
+int DenyList::remove(const DenyEntry& entry, int* error) {
+  std::lock_guard<std::mutex> file_guard(file_lock_);
+  return rewrite(entry, false, error);
+}
+
+int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
+  *error = 0;
+  if (path_[0] == '\0') return kDenyNoFile;
+  // The file as it is now, line by line: the operator may have edited it
+  // since it was last read.
+  std::string old_text;
+  if (std::FILE* file = std::fopen(path_, "r")) {
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) old_text.append(chunk, n);
+    std::fclose(file);
+  }
+  const int64_t now = now_s();
+  std::string text;
+  int kept_entries = 0;
+  bool found = false;
+  size_t start = 0;
+  while (start < old_text.size()) {
+    size_t end = old_text.find('\n', start);
+    if (end == std::string::npos) end = old_text.size();
+    const std::string line = old_text.substr(start, end - start);
+    start = end + 1;
+    DenyEntry parsed;
+    const LineKind kind = line.size() < static_cast<size_t>(kLineBytes)
+                              ? parse_line(line.c_str(), &parsed)
+                              : kLineBad;
+    if (kind == kLineEntry) {
+      if (parsed.addr == entry.addr && parsed.mask == entry.mask) {
+        found = true;
+        continue;
+      }
+      // An entry whose time has passed goes with the rewrite.
+      if (parsed.until_s != 0 && parsed.until_s <= now) continue;
+      ++kept_entries;
+    }
+    text += line;
+    text += '\n';
+  }
+  if (!add && !found) return kDenyNotFound;
+  if (add) {
+    if (kept_entries >= kDenyEntries) return kDenyFull;
+    char address[kDenyTextBytes];
+    format_deny_entry(entry, address);
+    text += address;
+    if (entry.until_s != 0) {
+      char until[kUntilTextBytes];
+      format_until(entry.until_s, until);
+      text += std::string(" until ") + until;
+    }
+    text += '\n';
+  }
+
+  // A whole new file beside the old one, renamed over it: a crash leaves
+  // the old file or the new one, never a torn one.
+  if (net::replace_file(path_, text.data(), text.size(), error) != 0) return kDenyWriteFailed;
+  load(false);
+  return kDenyOk;
 }
 
 }  // namespace config

@@ -1,11 +1,16 @@
 // The deny list: IPv4 addresses and prefixes whose connections are closed
 // at once. Its file (L_DENY) holds one address or CIDR prefix a line, with
-// ";" comments as in dorvik.txt; the server reads it at start and again
-// whenever its modification time or size changes. This class is the one
-// place that reads (and will write) that file.
+// ";" comments as in dorvik.txt; an entry may end at a time, written after
+// it as "until 2026-12-09T10:00:00Z" (UTC), and denies nothing from then
+// on. The server reads the file at start and again whenever its
+// modification time or size changes. This class is the one place that
+// reads and writes that file: the operator's ban and unban rewrite it as a
+// whole new file renamed over the old one, keeping every other line as the
+// operator wrote it.
 //
-// Any thread: every member takes the list's own lock, which is never held
-// with another lock.
+// Any thread: the entries are guarded by the list's own lock, the file and
+// what was last read of it by a second one (taken first when both are);
+// neither is ever held with a lock of the lobby.
 #ifndef CONFIG_DENY_LIST_H_
 #define CONFIG_DENY_LIST_H_
 
@@ -19,21 +24,40 @@
 namespace config {
 
 constexpr int kDenyEntries = 1024;
+// "255.255.255.255/32" and its zero.
+constexpr int kDenyTextBytes = 19;
+// "2026-12-09T10:00:00Z" and its zero.
+constexpr int kUntilTextBytes = 21;
 
 // One address (mask all ones) or prefix; host order.
 struct DenyEntry {
   uint32_t addr = 0;
   uint32_t mask = 0;
+  int64_t until_s = 0;  // UTC seconds at which it ends; 0: never
 };
 
 // Parses "A.B.C.D" or "A.B.C.D/N" (N 0..32). 0, or -1 when `text` is
 // neither. Bits of the address beyond the prefix are cleared.
 int parse_deny_entry(const char* text, DenyEntry* out);
+// "A.B.C.D" for a single address, else "A.B.C.D/N".
+void format_deny_entry(const DenyEntry& entry, char out[kDenyTextBytes]);
+// "YYYY-MM-DDTHH:MM:SSZ" for UTC seconds, and back (0, or -1).
+void format_until(int64_t until_s, char out[kUntilTextBytes]);
+int parse_until(const char* text, int64_t* until_s);
+
+// Results of DenyList::add and DenyList::remove.
+constexpr int kDenyOk = 0;
+constexpr int kDenyNoFile = -1;       // no file is named (L_DENY empty)
+constexpr int kDenyFull = -2;         // kDenyEntries entries already
+constexpr int kDenyWriteFailed = -3;  // the new file could not be written; nothing changed
+constexpr int kDenyNotFound = -4;     // remove: no such entry
 
 class DenyList {
  public:
   // Receives one line for the event log: a bad line, a (re)load.
   using Report = std::function<void(const char* line)>;
+  // The wall clock in UTC seconds, for entries that end.
+  using Now = std::function<int64_t()>;
 
   DenyList() = default;
   DenyList(const DenyList&) = delete;
@@ -42,13 +66,28 @@ class DenyList {
   // Names the file (empty or null: no file, nothing denied) and where to
   // report. Before the threads start.
   void set_file(const char* path, Report report);
+  // Replaces the wall clock (test seam). Before the threads start.
+  void set_clock(Now now) { now_ = std::move(now); }
   // Reads the file when it differs from the last reading by modification
   // time or size (a missing file denies nothing); true when the list
-  // changed. The accept thread calls it at most once a second.
+  // changed. The accept thread calls it at most once a second; it never
+  // waits for a write under way (the writer updates the list itself).
   bool reload_if_changed();
 
+  // The list's wall clock, in UTC seconds.
+  int64_t now_utc_s() const { return now_s(); }
+  // Whether an entry in force covers `addr`.
   bool denies(uint32_t addr) const;
   int entry_count() const;
+  // Copies the entries in force, in file order, up to `max`; their number.
+  int entries_in_force(DenyEntry* out, int max) const;
+
+  // Adds `entry` to the file, in place of any line with the same address
+  // and prefix, and drops lines whose time has passed; the list then holds
+  // what the new file holds. `*error` is the errno of a failed write.
+  int add(const DenyEntry& entry, int* error);
+  // Removes every line of the entry's address and prefix, likewise.
+  int remove(const DenyEntry& entry, int* error);
 
  private:
   // What identifies one version of the file.
@@ -61,16 +100,26 @@ class DenyList {
   Signature read_signature() const;
   // Reads the file into `entries`; the number of entries.
   int read_file(std::array<DenyEntry, kDenyEntries>* entries) const;
+  // Reads the file into the list and notes its signature.
+  // REQUIRES: file_lock_ held.
+  void load(bool report_count);
+  // The rewrite shared by add and remove: `entry` replaces (add) or
+  // removes (remove) its lines. REQUIRES: file_lock_ held.
+  int rewrite(const DenyEntry& entry, bool add, int* error);
+  int64_t now_s() const;
   void note(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
+  // Taken before lock_ when both are.
+  mutable std::mutex file_lock_;
   mutable std::mutex lock_;
   // Guarded by lock_.
   std::array<DenyEntry, kDenyEntries> entries_{};
   int count_ = 0;
-  // Set before the threads start; afterwards the accept thread alone reads
-  // and writes `seen_`.
+  // Set before the threads start.
   char path_[kPathBytes] = {};
   Report report_;
+  Now now_;
+  // Guarded by file_lock_.
   Signature seen_;
 };
 

@@ -23,6 +23,10 @@ const char* drop_reason_text(int reason) {
       return "displaced";
     case kDropFlooding:
       return "flooding";
+    case kDropKicked:
+      return "kicked";
+    case kDropBanned:
+      return "banned";
     default:
       return "unknown";
   }

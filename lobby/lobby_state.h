@@ -63,6 +63,8 @@ enum DropReason : int {
   kDropNoLogin,
   kDropDisplaced,
   kDropFlooding,
+  kDropKicked,  // by the operator
+  kDropBanned,  // by the operator's ban of its address
   kDropReasons,
 };
 const char* drop_reason_text(int reason);

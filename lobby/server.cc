@@ -220,9 +220,17 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
 
 void Server::place(int slot, int socket, const PeerInfo& peer, const int32_t peer_ip[4]) {
   Lobby& lobby = *lobby_;
-  place_client(lobby, lobby.slots[slot], socket, peer);
+  ClientSlot& client = lobby.slots[slot];
+  place_client(lobby, client, socket, peer);
   report_event(lobby.events, "accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1],
                peer_ip[2], peer_ip[3]);
+  // A ban that came after this connection was let in, but before the
+  // operator's sweep of open connections could see it, is applied here:
+  // the sweep reads the slots after writing the list, this reads the list
+  // after opening the slot, so one of the two finds the other.
+  if (lobby.deny_list.denies(peer.addr)) {
+    request_drop(lobby, slot, client.serial.load(std::memory_order_acquire), kDropBanned);
+  }
 }
 
 void Server::refuse(int socket, int reason, const int32_t peer_ip[4]) {

@@ -30,6 +30,8 @@ using testing_support::TcpClient;
 using testing_support::TempDir;
 
 constexpr int kReplyMs = 5000;
+// 2027-01-15T08:00:00Z
+constexpr int64_t kEpochS = 1800000000;
 
 // Keeps the event lines and notes a finished drain.
 class RecordedEvents : public lobby::LobbyEvents {
@@ -56,6 +58,7 @@ class AdminTest : public testing_support::LobbyServerTest {
   AdminTest() {
     std::snprintf(settings.L_ADMIN, sizeof settings.L_ADMIN, "%s", socket_path().c_str());
     std::snprintf(settings.L_NAME, sizeof settings.L_NAME, "east");
+    std::snprintf(settings.L_DENY, sizeof settings.L_DENY, "%s", dir.file("deny.txt").c_str());
     settings.VER = 3;
   }
   void TearDown() override {
@@ -67,6 +70,9 @@ class AdminTest : public testing_support::LobbyServerTest {
 
   void start_with_channel() {
     server = std::make_unique<lobby::Server>(settings, &clock, &events);
+    // Bans end by the wall clock; here it is the test's clock from a fixed
+    // date on.
+    server->lobby().deny_list.set_clock([this] { return kEpochS + clock.now_ms() / 1000; });
     channel = std::make_unique<admin::AdminChannel>(*server, admin::AdminHooks{});
     ASSERT_EQ(0, channel->open());
     server->start();
@@ -101,7 +107,9 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   EXPECT_EQ("{\"name\":\"east\",\"version\":3,\"port\":" + std::to_string(port) +
                 ",\"users\":0,\"slots\":32,\"rooms_in_use\":0,\"rooms\":4,\"uptime_s\":0,"
                 "\"draining\":false,\"drops\":{\"peer_closed\":0,\"bad_framing\":0,\"idle\":0,"
-                "\"not_reading\":0},\"refused\":{\"full\":0,\"draining\":0},"
+                "\"not_reading\":0,\"no_login\":0,\"displaced\":0,\"flooding\":0,\"kicked\":0,"
+                "\"banned\":0},\"refused\":{\"full\":0,\"per_address_limit\":0,\"denied\":0,"
+                "\"draining\":0},"
                 "\"upstream\":{\"state\":\"off\",\"reconnects\":0}}",
             ask("status"));
   EXPECT_EQ("{\"users\":[]}", ask("users"));
@@ -223,7 +231,10 @@ TEST_F(AdminTest, DrainRefusesNewcomersAndEndsWhenNobodyIsLeftOrTimeIsUp) {
   expect_bytes(player, w::room_made(0) + w::room_result(1));
   const std::string status = ask("status");
   EXPECT_NE(std::string::npos, status.find("\"draining\":true")) << status;
-  EXPECT_NE(std::string::npos, status.find("\"refused\":{\"full\":0,\"draining\":1}")) << status;
+  EXPECT_NE(
+      std::string::npos,
+      status.find("\"refused\":{\"full\":0,\"per_address_limit\":0,\"denied\":0,\"draining\":1}"))
+      << status;
 
   settle();
   EXPECT_FALSE(events.drained.load());
@@ -373,6 +384,121 @@ TEST_F(AdminTest, SnapshotsWhileClientsComeAndGoAreWhole) {
   EXPECT_GT(replies.load(), 0);
   EXPECT_EQ("{\"users\":[]}", ask("users"));
   EXPECT_EQ("{\"rooms\":[]}", ask("rooms"));
+}
+
+// A connection from `source` that the lobby closes at once, without a byte:
+// its address is denied.
+bool denied_from(const std::string& source, int port) {
+  TcpClient client;
+  if (!client.connect_from(source, port)) return false;
+  std::string before;
+  return client.wait_closed(kReplyMs, &before) && before.empty();
+}
+
+// A connection from `source` that logs in (alone in group `key`) and is
+// answered.
+bool served_from(const std::string& source, int port, int32_t key) {
+  TcpClient client;
+  if (!client.connect_from(source, port)) return false;
+  client.send(w::enter(99, "x", key));
+  return client.read_exact(8) == w::list_end() + w::group_count(1);
+}
+
+TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
+  ASSERT_TRUE(dir.write_file("deny.txt", "; the operator's own notes\n198.51.100.0/24 ; a pest\n"));
+  start_with_channel();
+  TcpClient a;
+  ASSERT_TRUE(a.connect_from("127.0.0.2", port));
+  a.send(w::enter(1, "a", 5));
+  expect_bytes(a, w::list_end() + w::group_count(1));
+  TcpClient b;
+  ASSERT_TRUE(b.connect_from("127.0.0.3", port));
+  TcpClient c;
+  ASSERT_TRUE(c.connect_from("127.0.0.3", port));
+  settle();
+
+  EXPECT_EQ("{\"error\":\"no slot 32 (slots are 0 to 31)\"}", ask("kick 32"));
+  EXPECT_EQ("{\"error\":\"no slot x (slots are 0 to 31)\"}", ask("kick x"));
+  EXPECT_EQ("{\"error\":\"slot 5 is free\"}", ask("kick 5"));
+  EXPECT_EQ("{\"error\":\"usage: kick SLOT\"}", ask("kick"));
+  EXPECT_EQ("{\"kicked\":0,\"user_id\":1,\"address\":\"127.0.0.2:" +
+                std::to_string(net::local_port(a.fd())) + "\"}",
+            ask("kick 0"));
+  EXPECT_TRUE(a.wait_closed(kReplyMs));
+
+  const std::string usage =
+      "{\"error\":\"usage: ban ADDRESS[/BITS] [SECONDS], SECONDS 1 to 315360000\"}";
+  EXPECT_EQ("{\"error\":\"not an IPv4 address or prefix: 127.0.0.300\"}", ask("ban 127.0.0.300"));
+  EXPECT_EQ("{\"error\":\"not an IPv4 address or prefix: 10.0.0.0/33\"}", ask("ban 10.0.0.0/33"));
+  EXPECT_EQ(usage, ask("ban 127.0.0.3 0"));
+  EXPECT_EQ(usage, ask("ban 127.0.0.3 soon"));
+  EXPECT_EQ(usage, ask("ban"));
+  EXPECT_EQ("{\"banned\":\"127.0.0.3\",\"expires\":null,\"closed\":2}", ask("ban 127.0.0.3"));
+  EXPECT_TRUE(b.wait_closed(kReplyMs));
+  EXPECT_TRUE(c.wait_closed(kReplyMs));
+  EXPECT_TRUE(denied_from("127.0.0.3", port));
+  EXPECT_EQ("{\"banned\":\"127.0.0.4/31\",\"expires\":\"2027-01-15T08:01:00Z\",\"closed\":0}",
+            ask("ban 127.0.0.5/31 60"));
+  settle();
+  const std::string status = ask("status");
+  EXPECT_NE(std::string::npos, status.find("\"kicked\":1,\"banned\":2}")) << status;
+  EXPECT_NE(std::string::npos, status.find("\"denied\":1,")) << status;
+  std::string file;
+  ASSERT_TRUE(dir.read_file("deny.txt", &file));
+  EXPECT_EQ(
+      "; the operator's own notes\n198.51.100.0/24 ; a pest\n127.0.0.3\n"
+      "127.0.0.4/31 until 2027-01-15T08:01:00Z\n",
+      file);
+
+  // Another lobby started on the same files keeps every ban.
+  channel->stop();
+  server->stop();
+  start_with_channel();
+  const std::string all =
+      "{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":null},"
+      "{\"address\":\"127.0.0.3\",\"expires\":null},"
+      "{\"address\":\"127.0.0.4/31\",\"expires\":\"2027-01-15T08:01:00Z\"}]}";
+  EXPECT_EQ(all, ask("bans"));
+  EXPECT_TRUE(denied_from("127.0.0.3", port));
+  EXPECT_TRUE(denied_from("127.0.0.5", port));
+
+  EXPECT_EQ("{\"unbanned\":\"127.0.0.3\"}", ask("unban 127.0.0.3"));
+  EXPECT_EQ("{\"error\":\"not banned: 127.0.0.3\"}", ask("unban 127.0.0.3"));
+  EXPECT_EQ("{\"error\":\"not an IPv4 address or prefix: me\"}", ask("unban me"));
+  EXPECT_TRUE(served_from("127.0.0.3", port, 801));
+
+  // The timed ban ends with its minute: no longer listed or applied, and
+  // gone from the file at its next rewrite.
+  clock.advance_ms(59999);
+  EXPECT_TRUE(denied_from("127.0.0.4", port));
+  clock.advance_ms(1);
+  EXPECT_TRUE(served_from("127.0.0.4", port, 802));
+  EXPECT_EQ("{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":null}]}", ask("bans"));
+  EXPECT_EQ("{\"banned\":\"10.0.0.0/8\",\"expires\":null,\"closed\":0}", ask("ban 10.1.2.3/8"));
+  ASSERT_TRUE(dir.read_file("deny.txt", &file));
+  EXPECT_EQ("; the operator's own notes\n198.51.100.0/24 ; a pest\n10.0.0.0/8\n", file);
+  const std::string log = events.lines();
+  EXPECT_NE(std::string::npos, log.find("admin: kick slot 0 user 1 from 127.0.0.2:")) << log;
+  EXPECT_NE(std::string::npos, log.find("drop slot 0 user 1: kicked")) << log;
+  EXPECT_NE(std::string::npos, log.find("admin: ban 127.0.0.3 until forever; 2 connections closed"))
+      << log;
+  EXPECT_NE(std::string::npos, log.find(": banned (")) << log;
+  EXPECT_NE(std::string::npos, log.find("admin: unban 127.0.0.3")) << log;
+}
+
+TEST_F(AdminTest, BansNeedADenyFileThatCanBeWritten) {
+  settings.L_DENY[0] = '\0';
+  start_with_channel();
+  EXPECT_EQ("{\"error\":\"no deny file: set L_DENY\"}", ask("ban 10.0.0.1"));
+  EXPECT_EQ("{\"bans\":[]}", ask("bans"));
+  channel->stop();
+  server->stop();
+  std::snprintf(settings.L_DENY, sizeof settings.L_DENY, "%s",
+                dir.file("no/such/dir/deny.txt").c_str());
+  start_with_channel();
+  EXPECT_EQ("{\"error\":\"cannot write the deny file: No such file or directory\"}",
+            ask("ban 10.0.0.1"));
+  EXPECT_EQ("{\"bans\":[]}", ask("bans"));
 }
 
 // status follows the upstream link: connected, down once the upstream

@@ -310,3 +310,38 @@ TEST_F(ConfigTest, DenyListKeepsTheFirst1024EntriesAndNoticesRemoval) {
   EXPECT_EQ(0, list.entry_count());
   EXPECT_EQ("deny list " + path + ": removed, nothing denied", notes.back());
 }
+
+TEST_F(ConfigTest, DenyEntriesMayEndAtATimeWrittenOnTheirLine) {
+  int64_t until = 0;
+  ASSERT_EQ(0, config::parse_until("2027-01-15T08:01:00Z", &until));
+  EXPECT_EQ(1800000060, until);
+  char text[config::kUntilTextBytes];
+  config::format_until(until, text);
+  EXPECT_STREQ("2027-01-15T08:01:00Z", text);
+  for (const char* bad : {"2027-02-30T00:00:00Z", "2027-01-15T08:01:00", "2027-01-15 08:01:00Z",
+                          "2027-1-15T08:01:00Z", "2027-01-15T08:01:00Z+", "tomorrow", ""}) {
+    EXPECT_EQ(-1, config::parse_until(bad, &until)) << bad;
+  }
+
+  const std::string path =
+      write_file("deny.txt",
+                 "10.0.0.1 until 2027-01-15T08:01:00Z ; ends\n10.0.0.2 until 2027-02-30T00:00:00Z\n"
+                 "10.0.0.3 until\n10.0.0.4 after 2027-01-15T08:01:00Z\n10.0.0.5\n");
+  std::vector<std::string> notes;
+  int64_t now = 1800000059;
+  config::DenyList list;
+  list.set_file(path.c_str(), [&notes](const char* line) { notes.push_back(line); });
+  list.set_clock([&now] { return now; });
+  ASSERT_TRUE(list.reload_if_changed());
+  ASSERT_EQ(4u, notes.size());
+  EXPECT_EQ("deny list " + path + " line 2 ignored: 10.0.0.2 until 2027-02-30T00:00:00Z", notes[0]);
+  EXPECT_EQ("deny list " + path + " line 4 ignored: 10.0.0.4 after 2027-01-15T08:01:00Z", notes[2]);
+  EXPECT_TRUE(list.denies(0x0A000001u));
+  config::DenyEntry in_force[4];
+  EXPECT_EQ(2, list.entries_in_force(in_force, 4));
+  now += 1;
+  EXPECT_FALSE(list.denies(0x0A000001u));
+  EXPECT_TRUE(list.denies(0x0A000005u));
+  EXPECT_EQ(1, list.entries_in_force(in_force, 4));
+  EXPECT_EQ(0x0A000005u, in_force[0].addr);
+}

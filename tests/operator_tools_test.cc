@@ -39,6 +39,9 @@ struct AdminLobby {
     settings.L_PORT = 0;
     std::snprintf(settings.L_NAME, sizeof settings.L_NAME, "%s", name.c_str());
     std::snprintf(settings.L_ADMIN, sizeof settings.L_ADMIN, "%s", socket.c_str());
+    // The deny file beside the socket.
+    std::snprintf(settings.L_DENY, sizeof settings.L_DENY, "%s",
+                  (socket.substr(0, socket.rfind('/') + 1) + "deny.txt").c_str());
     server = std::make_unique<lobby::Server>(settings, &clock);
     channel = std::make_unique<admin::AdminChannel>(*server, admin::AdminHooks{});
     EXPECT_EQ(0, channel->open());
@@ -376,8 +379,9 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
           "rooms     0 / 4\n"
           "uptime    0s\n"
           "draining  no\n"
-          "drops     peer_closed 0, bad_framing 0, idle 0, not_reading 0\n"
-          "refused   full 0, draining 0\n"
+          "drops     peer_closed 0, bad_framing 0, idle 0, not_reading 0, no_login 0, displaced 0, "
+          "flooding 0, kicked 0, banned 0\n"
+          "refused   full 0, per_address_limit 0, denied 0, draining 0\n"
           "upstream  off, 0 reconnects\n",
       lobbyctl({"-s", socket, "status"}, &status));
   EXPECT_EQ(0, status);
@@ -392,6 +396,19 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
       << users;
   EXPECT_EQ("no rooms in use\n", lobbyctl({"-s", socket, "rooms"}, &status));
 
+  EXPECT_EQ("no bans\n", lobbyctl({"-s", socket, "bans"}, &status));
+  EXPECT_EQ("banned 203.0.113.0/24 for good; 0 connections closed\n",
+            lobbyctl({"-s", socket, "ban", "203.0.113.9/24"}, &status));
+  const std::string timed = lobbyctl({"-s", socket, "ban", "198.51.100.7", "3600"}, &status);
+  EXPECT_EQ(0u, timed.find("banned 198.51.100.7 until 20")) << timed;
+  const std::string bans = lobbyctl({"-s", socket, "bans"}, &status);
+  EXPECT_EQ(0u, bans.find("ADDRESS         EXPIRES\n203.0.113.0/24  never\n198.51.100.7    20"))
+      << bans;
+  EXPECT_EQ("unbanned 203.0.113.0/24\n",
+            lobbyctl({"-s", socket, "unban", "203.0.113.0/24"}, &status));
+  EXPECT_EQ("kicked slot 0 (user 7, " + users.substr(users.find("127.0.0.1:"), 15) + ")\n",
+            lobbyctl({"-s", socket, "kick", "0"}, &status));
+  EXPECT_TRUE(alice.wait_closed(kWaitMs));
   const std::string raw = lobbyctl({"-s", socket, "--json", "rooms"}, &status);
   EXPECT_EQ("{\"rooms\":[]}\n", raw);
   EXPECT_EQ("lobbyctl: unknown command: fly (try help)\n",

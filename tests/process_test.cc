@@ -351,7 +351,8 @@ TEST_F(LobbyProcessTest, ProtectionSettingsAndDenyFileAreReadAndLogged) {
            "deny list deny.txt: 1 entries",
            "refused 127.0.0.2: denied",
            "shutdown (Cancel; drops: peer closed 0, bad framing 0, idle 0, not reading 0, "
-           "no login 0, displaced 0, flooding 0; refused full 0, per-address limit 0, denied 1)",
+           "no login 0, displaced 0, flooding 0, kicked 0, banned 0; refused full 0, "
+           "per-address limit 0, denied 1, draining 0)",
        }) {
     EXPECT_NE(std::string::npos, log.find(" " + line + end)) << line << "\nin:\n" << log;
   }

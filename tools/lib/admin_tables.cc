@@ -190,6 +190,17 @@ std::string format_admin_reply(const std::string& command, const Json& reply) {
            " users connected now\n";
   }
   if (command == "reopen") return "event log reopened\n";
+  if (command == "kick") {
+    return "kicked slot " + field(reply, "kicked") + " (user " + field(reply, "user_id") + ", " +
+           field(reply, "address") + ")\n";
+  }
+  if (command == "ban") {
+    const Json expires = member(reply, "expires");
+    return "banned " + field(reply, "banned") + " " +
+           (expires.is_string() ? "until " + expires.get<std::string>() : std::string("for good")) +
+           "; " + field(reply, "closed") + " connections closed\n";
+  }
+  if (command == "unban") return "unbanned " + field(reply, "unbanned") + "\n";
   return reply.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

@@ -52,6 +52,10 @@ int AdminChannel::open() {
   }
   listen_fd_ = fd;
   net::file_identity(path_.c_str(), identity_);
+  // Made here, on the main thread, so that what it holds comes from the
+  // main thread's heap: the channel's thread, which sleeps until an
+  // operator asks, then has no heap of its own until it is used.
+  commands_ = std::make_unique<AdminCommands>(server_, hooks_);
   lobby::report_event(events, "admin channel on %s", path_.c_str());
   return 0;
 }
@@ -76,9 +80,6 @@ void AdminChannel::stop() {
 }
 
 void AdminChannel::run() {
-  // Made here, so that the character set's converter belongs to this
-  // thread from the start.
-  commands_ = std::make_unique<AdminCommands>(server_, hooks_);
   while (running_.load(std::memory_order_acquire)) {
     net::PollEntry entries[2 + kMaxConnections];
     int owner[2 + kMaxConnections];
@@ -106,7 +107,6 @@ void AdminChannel::run() {
       if (client.fd >= 0 && client.out_sent < client.out.size()) write_replies(client);
     }
   }
-  commands_.reset();
 }
 
 void AdminChannel::accept_waiting() {

@@ -77,7 +77,7 @@ class AdminChannel {
   uint64_t identity_[2] = {0, 0};  // of the socket file, once made
   std::atomic<bool> running_{false};
   std::thread thread_;
-  // The channel's thread only.
+  // Made by open(); the channel's thread's alone from start() on.
   std::unique_ptr<AdminCommands> commands_;
   Client clients_[kMaxConnections];
 };

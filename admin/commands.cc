@@ -62,8 +62,7 @@ AdminCommands::AdminCommands(lobby::Server& server, AdminHooks hooks)
       hooks_(std::move(hooks)),
       names_(server.lobby().settings.L_CHARSET),
       started_ms_(server.clock().now_ms()),
-      snapshot_(new lobby::LobbySnapshot()),
-      bans_(new config::DenyEntry[config::kDenyEntries]) {}
+      snapshot_(new lobby::LobbySnapshot()) {}
 
 void AdminCommands::snapshot() {
   lobby::take_snapshot(server_.lobby(), server_.clock().now_ms(), snapshot_.get());
@@ -216,6 +215,7 @@ std::string AdminCommands::unban(const std::string& address) {
 }
 
 std::string AdminCommands::bans() {
+  if (!bans_) bans_.reset(new config::DenyEntry[config::kDenyEntries]);
   const int count = server_.lobby().deny_list.entries_in_force(bans_.get(), config::kDenyEntries);
   return bans_reply(bans_.get(), count);
 }

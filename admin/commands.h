@@ -54,7 +54,7 @@ class AdminCommands {
   const int64_t started_ms_;
   // Reused for every command: taking one allocates nothing.
   std::unique_ptr<lobby::LobbySnapshot> snapshot_;
-  // Reused by bans.
+  // Reused by bans, made by its first use.
   std::unique_ptr<config::DenyEntry[]> bans_;
 };
 

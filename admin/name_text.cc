@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <iconv.h>
 
+#include <cstdio>
+
 namespace admin {
 namespace {
 
@@ -15,13 +17,19 @@ iconv_t as_iconv(intptr_t handle) { return reinterpret_cast<iconv_t>(handle); }
 
 }  // namespace
 
-NameText::NameText(const char* charset) {
-  const iconv_t cd = iconv_open("UTF-8", charset);
-  if (cd != reinterpret_cast<iconv_t>(-1)) converter_ = reinterpret_cast<intptr_t>(cd);
-}
+NameText::NameText(const char* charset) { std::snprintf(charset_, sizeof charset_, "%s", charset); }
 
 NameText::~NameText() {
-  if (known_charset()) iconv_close(as_iconv(converter_));
+  if (converter_ != kNoConverter) iconv_close(as_iconv(converter_));
+}
+
+bool NameText::known_charset() {
+  if (!opened_) {
+    opened_ = true;
+    const iconv_t cd = iconv_open("UTF-8", charset_);
+    if (cd != reinterpret_cast<iconv_t>(-1)) converter_ = reinterpret_cast<intptr_t>(cd);
+  }
+  return converter_ != kNoConverter;
 }
 
 std::string NameText::decode(const uint8_t* bytes, int length) {

@@ -1,6 +1,8 @@
 // Names and titles as text: the raw bytes of the wire, in the clients'
 // character set (L_CHARSET), turned into UTF-8 for the admin channel's
-// replies. Admin thread only (one iconv descriptor, opened once).
+// replies. One iconv descriptor, opened once, by the first decode: loading
+// the character set's tables costs memory that a lobby nobody asks about
+// names never spends. Admin thread only, after construction.
 #ifndef ADMIN_NAME_TEXT_H_
 #define ADMIN_NAME_TEXT_H_
 
@@ -11,14 +13,14 @@ namespace admin {
 
 class NameText {
  public:
-  // Opens the conversion from `charset` to UTF-8. When the character set is
-  // unknown, every byte above 0x7f decodes as U+FFFD.
+  // Converts from `charset` to UTF-8. When the character set is unknown,
+  // every byte above 0x7f decodes as U+FFFD.
   explicit NameText(const char* charset);
   ~NameText();
   NameText(const NameText&) = delete;
   NameText& operator=(const NameText&) = delete;
 
-  bool known_charset() const { return converter_ != kNoConverter; }
+  bool known_charset();
 
   // The text of `bytes`, cut at the first zero byte and after `length`
   // bytes. A byte that does not decode (alone, or as the start of a
@@ -27,6 +29,9 @@ class NameText {
 
  private:
   static constexpr intptr_t kNoConverter = -1;
+  static constexpr int kCharsetBytes = 32;
+  char charset_[kCharsetBytes] = {};
+  bool opened_ = false;
   intptr_t converter_ = kNoConverter;  // an iconv_t
 };
 

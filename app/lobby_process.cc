@@ -6,6 +6,7 @@
 #include "app/app_events.h"
 #include "app/event_log.h"
 #include "app/operator_channel.h"
+#include "app/service_notify.h"
 #include "app/status_lines.h"
 #include "app/status_notify.h"
 #include "lobby/server.h"
@@ -24,8 +25,12 @@ bool print_info_option(const char* arg, const char* help_text) {
 int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   // Without a log the lobby still runs; open_log has then left logging off.
   open_log(kLogFileName);
-  AppEvents events;
+  // Declared before the server, which reports to it until it is joined.
+  ServiceNotifier notifier;
+  const int notify = notifier.setup();
+  AppEvents events(notify == ServiceNotifier::kOn ? &notifier : nullptr);
   lobby::Server server(settings, nullptr, &events);
+  notifier.watch(&server.lobby());
   log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
              server.lobby().room_limit());
   // The settings were read before the log existed: what they clamped is
@@ -34,10 +39,17 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   OperatorChannel channel(server);
   // Before any server thread runs.
   channel.open();
+  if (notify == ServiceNotifier::kUnreachable) {
+    log_text("service manager: NOTIFY_SOCKET cannot be reached; no notices");
+  } else if (notifier.watchdog_period_ms() > 0) {
+    log_format("service manager: watchdog every %lld ms",
+               static_cast<long long>(notifier.watchdog_period_ms()));
+  }
   server.start();
   channel.start();
 
   const int result = run_display(server.lobby());
+  if (notify == ServiceNotifier::kOn) notifier.stopping();
 
   // The socket file goes first: nobody should find a lobby there that no
   // longer answers.

@@ -5,6 +5,8 @@
 #ifndef LOBBY_LOBBY_EVENTS_H_
 #define LOBBY_LOBBY_EVENTS_H_
 
+#include <cstdint>
+
 namespace lobby {
 
 // Longest event line, with its terminating zero; a longer one is cut.
@@ -21,6 +23,14 @@ class LobbyEvents {
   // should stop as a stop signal stops it. Called once, by the accept
   // thread. A lobby with no process around it ignores it.
   virtual void drain_finished() {}
+  // The accept thread listens on `port`, or could not listen (-1). Once,
+  // after the start.
+  virtual void listening(int /*port*/) {}
+  // The thread that keeps the idle clock calls this on each of its passes,
+  // with the clock's now_ms, for work of the sink's own that is due at
+  // times (a service manager's watchdog). How many ms that thread may
+  // sleep before the next call is due; -1 for no bound. It must not block.
+  virtual int keeper_pass(int64_t /*now_ms*/) { return -1; }
 };
 
 // A sink that ignores everything: the lobby's default.

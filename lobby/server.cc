@@ -119,8 +119,10 @@ void Server::accept_thread() {
     report_event(lobby.events, "listen on port %d failed (%d): %s", settings.L_PORT & 0xffff, rc,
                  net::error_text(listener.last_error()));
     listening_port_.store(-1, std::memory_order_release);
+    lobby.events->listening(-1);
   } else {
     listening_port_.store(listener.bound_port(), std::memory_order_release);
+    lobby.events->listening(listener.bound_port());
   }
 
   int64_t last_accept_error_log = -1;
@@ -140,7 +142,10 @@ void Server::accept_thread() {
     bool upstream_sendable = false;
     if (upstream_wait_entry(lobby, &entries[n], &upstream_sendable)) ++n;
     if (accept_wake_ >= 0) entries[n++] = {accept_wake_, net::kPollIn, 0};
-    const int ready = net::poll_many(entries, n, upstream_sendable ? 0 : accept_wait_ms());
+    // Asked on every pass, so that the sink's deadlines are kept even while
+    // queued notices leave no time to sleep.
+    const int wait_ms = accept_wait_ms();
+    const int ready = net::poll_many(entries, n, upstream_sendable ? 0 : wait_ms);
     if (accept_wake_ >= 0 && (entries[n - 1].ready & net::kPollIn)) net::drain_wake(accept_wake_);
 
     // accept_pending reports a missing or failed listener by itself; with a
@@ -350,7 +355,7 @@ int Server::accept_wait_ms() {
   if (held_.socket >= 0) wait = shorter_wait(wait, clock_->ms_until(held_.deadline_ms));
   const int64_t drain = lobby_->drain_deadline_ms.load(std::memory_order_acquire);
   if (drain >= 0 && !drain_finished_) wait = shorter_wait(wait, clock_->ms_until(drain));
-  return wait;
+  return shorter_wait(wait, lobby_->events->keeper_pass(clock_->now_ms()));
 }
 
 int Server::worker_wait_ms(int k) {

@@ -108,7 +108,8 @@ class Server {
   void tick_clock();
   // How long the accept thread may sleep: until the idle clock's next
   // second, the upstream link's next deadline, the end of a held
-  // newcomer's wait or a drain's time limit. -1 for no bound.
+  // newcomer's wait, a drain's time limit or the event sink's deadline (it
+  // runs the sink's keeper pass). -1 for no bound.
   int accept_wait_ms();
   // How long worker `k` may sleep when none of its slots has work: until
   // the next token of a client that flood pacing holds back; -1 for no

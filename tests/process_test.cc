@@ -31,6 +31,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/message_reader.h"
+#include "tests/support/notify_socket.h"
 #include "tests/support/tcp_client.h"
 #include "tests/support/wire.h"
 #include "tools/lib/admin_client.h"
@@ -39,6 +40,8 @@ namespace {
 
 using testing_support::ChildProcess;
 using testing_support::ChildStdio;
+using testing_support::FakeNotifySocket;
+using testing_support::ScopedEnv;
 using testing_support::TcpClient;
 using testing_support::TempDir;
 
@@ -239,6 +242,50 @@ TEST_F(LobbyProcessTest, OpenRoomCountsInRoomLine) {
   std::vector<std::string> seen = {first, second};
   std::sort(seen.begin(), seen.end());
   EXPECT_EQ((std::vector<std::string>{"ROOM_DATA: 0 / 4", "USER_DATA: 0 / 32"}), seen);
+}
+
+// Run as a service manager runs it: READY=1 once the port listens, then
+// the counts as they change, WATCHDOG=1 at half of WATCHDOG_USEC (100 ms
+// here) from start to stop, and STOPPING=1 at the stop. The socket name is
+// an abstract one ("@..."), as service managers may hand out.
+TEST_F(LobbyProcessTest, TellsTheServiceManagerReadyCountsWatchdogAndStop) {
+  if (under_wine()) GTEST_SKIP() << "no service manager speaks this protocol on Windows";
+  FakeNotifySocket notify;
+  ASSERT_TRUE(notify.bind_to("@lobby-notify-test-" + std::to_string(getpid())));
+  {
+    ScopedEnv env({{"NOTIFY_SOCKET", notify.address().c_str()},
+                   {"WATCHDOG_USEC", "200000"},
+                   {"WATCHDOG_PID", nullptr}});
+    start();
+  }
+  std::string notice;
+  ASSERT_TRUE(notify.next_notice(&notice, kListenWaitMs)) << server->output();
+  EXPECT_EQ("READY=1", notice);
+  // Ready means listening: the first attempt connects.
+  TcpClient client;
+  ASSERT_TRUE(client.connect_to(kDefaultPort));
+  ASSERT_TRUE(notify.next_notice(&notice, kOutputWaitMs));
+  EXPECT_EQ("STATUS=0 users, 0 rooms", notice);
+  ASSERT_TRUE(notify.next_notice(&notice, kOutputWaitMs));
+  EXPECT_EQ("STATUS=1 user, 0 rooms", notice);
+  ASSERT_TRUE(client.send(test_wire::enter(40, "zed", 9) + test_wire::room_op(-1)));
+  ASSERT_TRUE(notify.next_notice(&notice, kOutputWaitMs));
+  EXPECT_EQ("STATUS=1 user, 1 room", notice);
+
+  // 20 expected in 2 s; the bounds leave room for a loaded machine, and a
+  // watchdog fed on every pass (or only once a second) falls outside them.
+  const int watchdogs = notify.count_watchdogs(2000);
+  EXPECT_GE(watchdogs, 10);
+  EXPECT_LE(watchdogs, 25);
+
+  ASSERT_TRUE(server->send_signal(SIGTERM));
+  expect_exit(0);
+  ASSERT_TRUE(notify.next_notice(&notice, kOutputWaitMs));
+  EXPECT_EQ("STOPPING=1", notice);
+  EXPECT_FALSE(notify.next_notice(&notice, 0)) << notice;
+  std::string log;
+  ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+  EXPECT_NE(std::string::npos, log.find("service manager: watchdog every 100 ms")) << log;
 }
 
 // SIGTERM (Ctrl-C under Wine): status 0 within a second, the log ends with

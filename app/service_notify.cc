@@ -1,0 +1,100 @@
+#include "app/service_notify.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "net/socket_ops.h"
+#include "net/unix_datagram.h"
+
+namespace app {
+namespace {
+
+// Reads a whole decimal number; false for anything else.
+bool parse_whole(const char* text, long long* value) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  *value = std::strtoll(text, &end, 10);
+  return *end == '\0';
+}
+
+}  // namespace
+
+void format_service_status(int users, int rooms, char* out, int size) {
+  std::snprintf(out, static_cast<size_t>(size), "STATUS=%d user%s, %d room%s", users,
+                users == 1 ? "" : "s", rooms, rooms == 1 ? "" : "s");
+}
+
+ServiceNotifier::~ServiceNotifier() { net::close_fd(fd_); }
+
+int ServiceNotifier::setup() {
+  const char* address = std::getenv("NOTIFY_SOCKET");
+  if (address == nullptr || *address == '\0') return kNotAsked;
+  fd_ = net::unix_datagram_to(address);
+  if (fd_ < 0) return kUnreachable;
+  long long usec = 0;
+  long long pid = 0;
+  const char* watchdog_pid = std::getenv("WATCHDOG_PID");
+  // A watchdog meant for another process (our parent, say) is not ours to
+  // feed.
+  const bool ours = watchdog_pid == nullptr ||
+                    (parse_whole(watchdog_pid, &pid) && pid == static_cast<long long>(getpid()));
+  if (ours && parse_whole(std::getenv("WATCHDOG_USEC"), &usec) && usec > 0) {
+    // Half the interval, so that one late pass never misses it; at least
+    // one millisecond.
+    watchdog_period_ms_ = usec / 2000 > 0 ? usec / 2000 : 1;
+  }
+  return kOn;
+}
+
+bool ServiceNotifier::send_text(const char* text) {
+  if (fd_ < 0) return false;
+  const int length = static_cast<int>(std::strlen(text));
+  return net::send_nb(fd_, reinterpret_cast<const uint8_t*>(text), length) == length;
+}
+
+void ServiceNotifier::ready() { send_text("READY=1"); }
+
+void ServiceNotifier::listen_failed() {
+  char text[64];
+  std::snprintf(text, sizeof text, "STATUS=listen on port %d failed",
+                lobby_ != nullptr ? lobby_->settings.L_PORT & 0xffff : 0);
+  send_text(text);
+}
+
+void ServiceNotifier::stopping() { send_text("STOPPING=1"); }
+
+void ServiceNotifier::counts_changed() {
+  if (fd_ < 0 || lobby_ == nullptr) return;
+  std::lock_guard<std::mutex> guard(lock_);
+  send_status_locked();
+}
+
+void ServiceNotifier::send_status_locked() {
+  const int users = lobby_->connected_count.load(std::memory_order_acquire);
+  const int rooms = lobby_->rooms_in_use.load(std::memory_order_acquire);
+  if (users == users_ && rooms == rooms_ && !status_pending_) return;
+  users_ = users;
+  rooms_ = rooms;
+  char text[64];
+  format_service_status(users_, rooms_, text, sizeof text);
+  status_pending_ = !send_text(text);
+}
+
+int ServiceNotifier::keeper_pass(int64_t now_ms) {
+  if (fd_ < 0) return -1;
+  if (lobby_ != nullptr) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (status_pending_) send_status_locked();
+  }
+  if (watchdog_period_ms_ <= 0) return -1;
+  if (next_watchdog_ms_ < 0 || now_ms >= next_watchdog_ms_) {
+    send_text("WATCHDOG=1");
+    next_watchdog_ms_ = now_ms + watchdog_period_ms_;
+  }
+  return static_cast<int>(next_watchdog_ms_ - now_ms);
+}
+
+}  // namespace app

@@ -1,0 +1,74 @@
+// Tells a service manager how the lobby is doing, when it asked to be told.
+// NOTIFY_SOCKET names a Unix datagram socket (a path, or "@name" in the
+// abstract namespace) that takes one "KEY=value" text per datagram:
+// READY=1 once the lobby listens, STATUS=... whenever the user or room
+// count changes, WATCHDOG=1 at half the interval WATCHDOG_USEC gives (when
+// WATCHDOG_PID is unset or names this process), STOPPING=1 at the stop.
+// Sends never block: a notice the socket cannot take now is dropped, and a
+// dropped status is sent again on the keeper's next pass.
+#ifndef APP_SERVICE_NOTIFY_H_
+#define APP_SERVICE_NOTIFY_H_
+
+#include <cstdint>
+#include <mutex>
+
+#include "lobby/lobby_state.h"
+
+namespace app {
+
+class ServiceNotifier {
+ public:
+  ServiceNotifier() = default;
+  ~ServiceNotifier();
+  ServiceNotifier(const ServiceNotifier&) = delete;
+  ServiceNotifier& operator=(const ServiceNotifier&) = delete;
+
+  // Results of setup().
+  static constexpr int kOn = 0;
+  static constexpr int kNotAsked = 1;      // no NOTIFY_SOCKET: stays silent
+  static constexpr int kUnreachable = -1;  // NOTIFY_SOCKET names nothing usable
+
+  // Reads NOTIFY_SOCKET, WATCHDOG_USEC and WATCHDOG_PID. Main thread,
+  // before the server threads start.
+  int setup();
+  // The watchdog's period in ms (half of WATCHDOG_USEC), 0 when off.
+  int64_t watchdog_period_ms() const { return watchdog_period_ms_; }
+
+  // Any thread.
+  void ready();
+  void listen_failed();
+  void stopping();
+  // The lobby whose counts go into STATUS=. Main thread, before the server
+  // threads start; it must outlive them.
+  void watch(const lobby::Lobby* lobby) { lobby_ = lobby; }
+  // Sends the lobby's counts when they differ from the last ones sent. They
+  // are read under lock_, so the last of two racing calls sends the newest.
+  void counts_changed();
+
+  // The thread that keeps the idle clock, on each of its passes: sends
+  // WATCHDOG=1 when it is due and a status that could not be sent before.
+  // How many ms may pass before the next call is due; -1 for no bound.
+  int keeper_pass(int64_t now_ms);
+
+ private:
+  // True when the socket took the whole text.
+  bool send_text(const char* text);
+  // REQUIRES: lock_ held.
+  void send_status_locked();
+
+  const lobby::Lobby* lobby_ = nullptr;  // set before the threads start
+  int fd_ = -1;                          // set by setup(), then only read
+  int64_t watchdog_period_ms_ = 0;       // set by setup(), then only read
+  int64_t next_watchdog_ms_ = -1;        // keeper thread only; -1 before the first
+  std::mutex lock_;
+  int users_ = -1;               // Guarded by lock_: the counts last sent or tried.
+  int rooms_ = -1;               // Guarded by lock_.
+  bool status_pending_ = false;  // Guarded by lock_: the counts are not sent yet.
+};
+
+// The STATUS= text for `users` and `rooms`: "12 users, 2 rooms".
+void format_service_status(int users, int rooms, char* out, int size);
+
+}  // namespace app
+
+#endif  // APP_SERVICE_NOTIFY_H_

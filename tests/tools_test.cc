@@ -2,9 +2,12 @@
 // and the decoder (checked against the hand-written bytes of wire.h), the
 // benchmark's figures, and the client session against a real server.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net/socket_ops.h"
@@ -365,6 +368,43 @@ TEST(ToolsStatsTest, PeakMemoryComesFromVmHwm) {
   // This process can read its own figures.
   EXPECT_EQ(tools::kStatOk, tools::read_peak_rss_kb(getpid(), &kb));
   EXPECT_GT(kb, 0);
+}
+
+// Wake-ups are the voluntary switches of every thread: a thread of ours
+// that sleeps 20 times adds at least 20, and the involuntary count beside
+// them in the file is not taken for them.
+TEST(ToolsStatsTest, WakeupsCountTheSleepsOfEveryThread) {
+  int64_t value = 0;
+  const std::string status =
+      "Name:\tx\nVmRSS:\t  812 kB\nvoluntary_ctxt_switches:\t7\n"
+      "nonvoluntary_ctxt_switches:\t90\n";
+  ASSERT_EQ(tools::kStatOk, tools::parse_status_number(status, "voluntary_ctxt_switches:", &value));
+  EXPECT_EQ(7, value);
+  ASSERT_EQ(tools::kStatOk, tools::parse_status_number(status, "VmRSS:", &value));
+  EXPECT_EQ(812, value);
+  EXPECT_EQ(tools::kStatMalformed,
+            tools::parse_status_number("VmRSS:\t 12 MB\n", "VmRSS:", &value));
+  EXPECT_EQ(tools::kStatMalformed, tools::parse_status_number(status, "Threads:", &value));
+
+  int64_t before = 0;
+  ASSERT_EQ(tools::kStatOk, tools::read_wakeups(getpid(), &before));
+  // The thread is read while it still lives: an ended thread's switches
+  // leave the sum with it.
+  std::atomic<bool> slept{false};
+  std::atomic<bool> release{false};
+  std::thread sleeper([&] {
+    for (int i = 0; i < 20; ++i) poll(nullptr, 0, 1);
+    slept.store(true);
+    while (!release.load()) poll(nullptr, 0, 1);
+  });
+  while (!slept.load()) std::this_thread::yield();
+  int64_t after = 0;
+  const int rc = tools::read_wakeups(getpid(), &after);
+  release.store(true);
+  sleeper.join();
+  ASSERT_EQ(tools::kStatOk, rc);
+  EXPECT_GE(after - before, 20);
+  EXPECT_EQ(tools::kStatUnreadable, tools::read_wakeups(-1, &after));
 }
 
 TEST(ToolsBenchLinesTest, TaggedTextRoundTripsAndFitsAChatLine) {

@@ -26,6 +26,7 @@
 #include "net/socket_ops.h"
 #include "tools/lib/bench_lines.h"
 #include "tools/lib/command_parser.h"
+#include "tools/lib/fleet_bench.h"
 #include "tools/lib/server_process.h"
 #include "tools/lib/stats.h"
 #include "tools/lib/tcp_link.h"
@@ -85,6 +86,9 @@ struct Options {
   int flood_ms = 10000;
   int flood_rate = 10;
   int drain_ms = 1000;
+  int fleet = 0;  // lobbies of the fleet benchmark; 0: the single-server run
+  int fleet_seconds = 60;
+  int fleet_idle_seconds = 10;
 };
 
 struct ChatFigure {
@@ -120,6 +124,7 @@ struct Results {
   int64_t out_of_order = 0;
   LatencySummary flood_latency;
   double cpu_idle = -1;
+  double wakeups_idle = -1;  // per second, every thread of the server
   double cpu_chat = -1;
   int64_t peak_rss_kb = -1;
   double elapsed_s = 0;
@@ -578,11 +583,19 @@ int run_idle(Fleet& fleet, const Options& options, pid_t pid, Results* results) 
   fleet.idle(kSettleMs);
   tools::CpuMeter meter;
   const bool measured = pid > 0 && meter.start(pid) == tools::kStatOk;
+  int64_t wakeups_before = 0;
+  const int64_t start = monotonic_ns();
+  const bool counted = pid > 0 && tools::read_wakeups(pid, &wakeups_before) == tools::kStatOk;
   if (!fleet.idle(options.idle_ms)) {
     results->error = "idle: a client lost its connection";
     return -1;
   }
   if (measured) results->cpu_idle = meter.stop();
+  int64_t wakeups_after = 0;
+  if (counted && tools::read_wakeups(pid, &wakeups_after) == tools::kStatOk) {
+    results->wakeups_idle = static_cast<double>(wakeups_after - wakeups_before) * 1e9 /
+                            static_cast<double>(monotonic_ns() - start);
+  }
   return 0;
 }
 
@@ -734,6 +747,11 @@ void print_table(const Options& options, const std::string& server, const Result
   }
   std::printf("\nserver process\n");
   std::printf("  %-38s %s\n", "CPU, 32 connected and silent", percent_text(r.cpu_idle).c_str());
+  if (r.wakeups_idle >= 0) {
+    std::printf("  %-38s %.2f /s\n", "wake-ups, 32 connected and silent", r.wakeups_idle);
+  } else {
+    std::printf("  %-38s n/a\n", "wake-ups, 32 connected and silent");
+  }
   std::printf("  %-38s %s\n", "CPU, 32 chatting", percent_text(r.cpu_chat).c_str());
   if (r.peak_rss_kb >= 0) {
     std::printf("  %-38s %lld kB\n", "peak RSS (VmHWM)", static_cast<long long>(r.peak_rss_kb));
@@ -771,6 +789,13 @@ std::string json_string(const std::string& text) {
     out += c;
   }
   return out + "\"";
+}
+
+int write_text(const std::string& path, const std::string& text) {
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (file == nullptr) return -1;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  return std::fclose(file) == 0 && written ? 0 : -1;
 }
 
 int write_json(const std::string& path, const Options& options, const Results& r) {
@@ -816,15 +841,13 @@ int write_json(const std::string& path, const Options& options, const Results& r
          ", \"latency\": " + json_latency(r.flood_latency, base) + "},\n";
   }
   j += "  \"server_cpu_idle_percent\": " + json_number(r.cpu_idle) + ",\n";
+  j += "  \"server_wakeups_idle_per_s\": " + json_number(r.wakeups_idle) + ",\n";
   j += "  \"server_cpu_chat_percent\": " + json_number(r.cpu_chat) + ",\n";
   j += "  \"server_peak_rss_kb\": " +
        (r.peak_rss_kb >= 0 ? std::to_string(r.peak_rss_kb) : std::string("null")) + ",\n";
   j += "  \"elapsed_s\": " + json_number(r.elapsed_s) + ",\n";
   j += "  \"error\": " + (r.error.empty() ? std::string("null") : json_string(r.error)) + "\n}\n";
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) return -1;
-  const bool written = std::fwrite(j.data(), 1, j.size(), file) == j.size();
-  return std::fclose(file) == 0 && written ? 0 : -1;
+  return write_text(path, j);
 }
 
 // --- Options ---------------------------------------------------------------
@@ -844,7 +867,11 @@ constexpr char kUsage[] =
     "  --idle-ms MS         silent window for the idle CPU figure (default 5000)\n"
     "  --flood-ms MS        how long all 32 clients chat (default 10000)\n"
     "  --flood-rate N       lines per second per client while they do (default 10)\n"
-    "  --drain-ms MS        receiving after the chatting stops (default 1000)\n";
+    "  --drain-ms MS        receiving after the chatting stops (default 1000)\n"
+    "  --fleet N            instead: N servers of their own, 32 players each on a\n"
+    "                       realistic mix; the figures go under \"fleet\" in the JSON\n"
+    "  --seconds S          how long the fleet's mix runs (default 60)\n"
+    "  --idle-seconds S     the fleet's silent window before it (default 10)\n";
 
 struct NumberOption {
   const char* flag;
@@ -876,6 +903,9 @@ int parse_options(int argc, char** argv, Options* o) {
       {"--flood-ms", 100, 60000, &o->flood_ms},
       {"--flood-rate", 1, 100, &o->flood_rate},
       {"--drain-ms", 0, 60000, &o->drain_ms},
+      {"--fleet", 1, 500, &o->fleet},
+      {"--seconds", 1, 3600, &o->fleet_seconds},
+      {"--idle-seconds", 1, 600, &o->fleet_idle_seconds},
   };
   bool host_given = false;
   for (int i = 1; i < argc; ++i) {
@@ -921,6 +951,10 @@ int parse_options(int argc, char** argv, Options* o) {
     std::fprintf(stderr, "error: --host and --pid go with --port\n");
     return -1;
   }
+  if (o->fleet > 0 && o->port != 0) {
+    std::fprintf(stderr, "error: --fleet starts servers of its own; --port uses a running one\n");
+    return -1;
+  }
   if (o->port != 0 && !o->server_path.empty()) {
     std::fprintf(stderr, "error: --server starts a server; --port uses a running one\n");
     return -1;
@@ -947,6 +981,24 @@ int run_phases(Fleet& fleet, const Options& options, pid_t pid, Results* results
 
 }  // namespace
 
+int run_fleet_bench(const Options& options) {
+  tools::FleetOptions fleet;
+  fleet.lobbies = options.fleet;
+  fleet.seconds = options.fleet_seconds;
+  fleet.idle_seconds = options.fleet_idle_seconds;
+  fleet.server_path =
+      options.server_path.empty() ? tools::executable_dir() + "/lobby_server" : options.server_path;
+  tools::FleetFigures figures;
+  const int rc = tools::run_fleet(fleet, &figures);
+  tools::print_fleet(figures);
+  if (write_text(options.json_path, tools::fleet_json(figures)) != 0) {
+    std::fprintf(stderr, "error: cannot write %s\n", options.json_path.c_str());
+    return 1;
+  }
+  std::printf("figures written to %s\n", options.json_path.c_str());
+  return rc == 0 && figures.lost == 0 ? 0 : 1;
+}
+
 constexpr char kOwnServerSettings[] = "L_PER_IP 0\nL_FLOOD_RATE 0\n";
 
 int main(int argc, char** argv) {
@@ -954,6 +1006,7 @@ int main(int argc, char** argv) {
   const int parsed = parse_options(argc, argv, &options);
   if (parsed != 0) return parsed > 0 ? 0 : 2;
   net::ignore_sigpipe();
+  if (options.fleet > 0) return run_fleet_bench(options);
   const int64_t start = monotonic_ns();
   Results results;
 

@@ -1,5 +1,6 @@
 #include "tools/lib/stats.h"
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,19 +73,25 @@ int parse_stat_cpu_ticks(const std::string& stat_text, int64_t* ticks) {
   return kStatOk;
 }
 
-int parse_status_peak_kb(const std::string& status_text, int64_t* kb) {
+int parse_status_number(const std::string& status_text, const char* field, int64_t* value) {
   std::istringstream lines(status_text);
   std::string line;
+  const std::string name(field);
   while (std::getline(lines, line)) {
-    if (line.rfind("VmHWM:", 0) != 0) continue;
-    std::istringstream fields(line.substr(6));
-    long long value = -1;
+    if (line.rfind(name, 0) != 0) continue;
+    std::istringstream fields(line.substr(name.size()));
+    long long number = -1;
     std::string unit;
-    if (!(fields >> value >> unit) || value < 0 || unit != "kB") return kStatMalformed;
-    *kb = value;
+    if (!(fields >> number) || number < 0) return kStatMalformed;
+    if (fields >> unit && unit != "kB") return kStatMalformed;
+    *value = number;
     return kStatOk;
   }
   return kStatMalformed;
+}
+
+int parse_status_peak_kb(const std::string& status_text, int64_t* kb) {
+  return parse_status_number(status_text, "VmHWM:", kb);
 }
 
 int read_cpu_ticks(pid_t pid, int64_t* ticks) {
@@ -97,6 +104,35 @@ int read_peak_rss_kb(pid_t pid, int64_t* kb) {
   std::string text;
   if (!read_text(proc_path(pid, "status"), &text)) return kStatUnreadable;
   return parse_status_peak_kb(text, kb);
+}
+
+int read_rss_kb(pid_t pid, int64_t* kb) {
+  std::string text;
+  if (!read_text(proc_path(pid, "status"), &text)) return kStatUnreadable;
+  return parse_status_number(text, "VmRSS:", kb);
+}
+
+int read_wakeups(pid_t pid, int64_t* wakeups) {
+  const std::string tasks = proc_path(pid, "task");
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return kStatUnreadable;
+  int64_t sum = 0;
+  int rc = kStatOk;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string text;
+    int64_t switches = 0;
+    // A thread that ended since the listing is simply not counted.
+    if (!read_text(tasks + "/" + entry->d_name + "/status", &text)) continue;
+    if (parse_status_number(text, "voluntary_ctxt_switches:", &switches) != kStatOk) {
+      rc = kStatMalformed;
+      break;
+    }
+    sum += switches;
+  }
+  closedir(dir);
+  if (rc == kStatOk) *wakeups = sum;
+  return rc;
 }
 
 int64_t clock_ticks_per_second() {

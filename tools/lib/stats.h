@@ -36,9 +36,18 @@ constexpr int kStatMalformed = -2;
 int parse_stat_cpu_ticks(const std::string& stat_text, int64_t* ticks);
 // VmHWM in kB from the text of /proc/PID/status.
 int parse_status_peak_kb(const std::string& status_text, int64_t* kb);
+// The whole number after `field` (e.g. "VmRSS:" or
+// "voluntary_ctxt_switches:") in the text of a /proc status file; a "kB"
+// after it is allowed.
+int parse_status_number(const std::string& status_text, const char* field, int64_t* value);
 
 int read_cpu_ticks(pid_t pid, int64_t* ticks);
 int read_peak_rss_kb(pid_t pid, int64_t* kb);
+int read_rss_kb(pid_t pid, int64_t* kb);
+// Voluntary context switches summed over every thread of the process. A
+// thread makes one each time it goes to sleep (in poll, say), so the
+// growth of the sum over an interval counts the process's wake-ups.
+int read_wakeups(pid_t pid, int64_t* wakeups);
 int64_t clock_ticks_per_second();
 
 // CPU use of a process over an interval, as % of one core.

@@ -17,6 +17,7 @@
 #include "tools/lib/bench_lines.h"
 #include "tools/lib/client_session.h"
 #include "tools/lib/command_parser.h"
+#include "tools/lib/fleet_bench.h"
 #include "tools/lib/stats.h"
 #include "tools/lib/tcp_link.h"
 #include "tools/lib/wire_codec.h"
@@ -405,6 +406,41 @@ TEST(ToolsStatsTest, WakeupsCountTheSleepsOfEveryThread) {
   ASSERT_EQ(tools::kStatOk, rc);
   EXPECT_GE(after - before, 20);
   EXPECT_EQ(tools::kStatUnreadable, tools::read_wakeups(-1, &after));
+}
+
+// A short fleet run against two real servers: every player logs in, the
+// first party's room is made, filled and started, every line and direct
+// message owed arrives once and nothing else does, and the servers'
+// figures are read.
+TEST(ToolsFleetBenchTest, AShortFleetRunAccountsForEveryDelivery) {
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  const std::string path(self, static_cast<size_t>(n));
+  tools::FleetOptions options;
+  options.lobbies = 2;
+  options.idle_seconds = 1;
+  options.seconds = 4;
+  options.server_path = path.substr(0, path.rfind('/') + 1) + "lobby_server";
+  tools::FleetFigures figures;
+  ASSERT_EQ(0, tools::run_fleet(options, &figures)) << figures.error;
+  EXPECT_EQ(64, figures.players);
+  EXPECT_GE(figures.client_threads, 1);
+  EXPECT_GE(figures.games, 1);
+  EXPECT_GT(figures.chat_sent, 0);
+  EXPECT_EQ(figures.chat_sent * 8 + figures.direct_sent, figures.expected);
+  EXPECT_EQ(figures.expected, figures.delivered);
+  EXPECT_EQ(0, figures.lost);
+  EXPECT_EQ(0, figures.unexpected);
+  EXPECT_EQ(0, figures.connections_lost);
+  EXPECT_EQ(figures.delivered, static_cast<int64_t>(figures.relay.count));
+  EXPECT_GE(figures.idle_wakeups_per_lobby_s, 0);
+  EXPECT_GE(figures.cpu_percent, 0);
+  EXPECT_GT(figures.rss_kb_sum, 0);
+  const std::string json = tools::fleet_json(figures);
+  EXPECT_EQ(0u, json.find("{\n  \"fleet\": {\n    \"lobbies\": 2,\n")) << json;
+  EXPECT_NE(std::string::npos, json.find("\"lost\": 0,")) << json;
+  EXPECT_NE(std::string::npos, json.find("\"error\": null")) << json;
 }
 
 TEST(ToolsBenchLinesTest, TaggedTextRoundTripsAndFitsAChatLine) {

@@ -1,7 +1,9 @@
 #include "tools/lib/fleet_bench.h"
 
+#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -46,6 +48,7 @@ constexpr int64_t kFormBoundNs = 10 * kSecondNs;
 constexpr int kTickMs = 5;
 constexpr int kConnectTimeoutMs = 1000;
 constexpr int kConnectRetryMs = 20;
+constexpr int kLoginsInFlight = 4;
 constexpr int kListenWaitMs = 20000;
 constexpr int kLoginWaitMs = 60000;
 constexpr int kSettleMs = 1000;
@@ -64,9 +67,10 @@ enum class Phase { kLobby, kForming, kGame, kLeaving };
 
 struct Player {
   int fd = -1;
-  int lobby = 0;  // index into the fleet's lobbies
-  int party = 0;  // index into the thread's parties
-  int seat = 0;   // in the party; 0 is the room's host
+  int lobby = 0;        // index into the fleet's lobbies
+  int local_lobby = 0;  // index into the thread's lobbies
+  int party = 0;        // index into the thread's parties
+  int seat = 0;         // in the party; 0 is the room's host
   LobbyDecoder decoder;
   std::string outbox;
   bool logged_in = false;
@@ -115,7 +119,10 @@ class ClientThread {
   ClientThread(const ClientThread&) = delete;
   ClientThread& operator=(const ClientThread&) = delete;
 
-  void add_lobby(int lobby, int port) { lobbies_.push_back({lobby, port}); }
+  void add_lobby(int lobby, int port) {
+    lobbies_.push_back({lobby, port});
+    waiting_logins_.push_back(0);
+  }
 
   void run() {
     epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
@@ -165,7 +172,7 @@ class ClientThread {
   };
 
   int connect_all() {
-    for (const LobbyPort& lp : lobbies_) {
+    for (size_t l = 0; l < lobbies_.size(); ++l) {
       for (int p = 0; p < kPlayersPerLobby; ++p) {
         if (p % kPartySize == 0) {
           Party party;
@@ -174,32 +181,51 @@ class ClientThread {
           parties_.push_back(party);
         }
         Player player;
-        player.lobby = lp.lobby;
+        player.lobby = lobbies_[l].lobby;
+        player.local_lobby = static_cast<int>(l);
         player.party = static_cast<int>(parties_.size()) - 1;
         player.seat = p % kPartySize;
-        // Each party from an address of its own: eight a source address,
-        // the lobbies' default limit.
-        const uint32_t source = kFirstSourceAddress + static_cast<uint32_t>(p / kPartySize);
-        player.fd = connect_player(source, lp.port);
-        if (player.fd < 0) {
-          error_ = "lobby " + std::to_string(lp.lobby) + ": player " + std::to_string(p) +
-                   " cannot connect to port " + std::to_string(lp.port);
-          return -1;
-        }
         players_.push_back(std::move(player));
-        const int index = static_cast<int>(players_.size()) - 1;
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u32 = static_cast<uint32_t>(index);
-        if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, players_[index].fd, &event) != 0) {
-          error_ = "epoll_ctl failed";
-          return -1;
-        }
-        const int32_t id = kUserIdBase + lp.lobby * kPlayersPerLobby + p;
-        send(index, encode_name(id, "p" + std::to_string(id)) + encode_validation(1) +
-                        encode_login(id, party_key(parties_.back()), kPartySize, kPartySize));
       }
     }
+    // Player by player across the lobbies, and never more than a few
+    // unanswered logins per lobby: a burst of connections to one server
+    // overflows its short listen queue, and the kernel then drops a
+    // connection attempt that is only tried again a second later.
+    const int64_t deadline = monotonic_ns() + int64_t{kListenWaitMs} * 1000000;
+    for (int p = 0; p < kPlayersPerLobby; ++p) {
+      for (size_t l = 0; l < lobbies_.size(); ++l) {
+        while (waiting_logins_[l] >= kLoginsInFlight && monotonic_ns() < deadline) pump(1);
+        if (connect_one(static_cast<int>(l) * kPlayersPerLobby + p) != 0) return -1;
+      }
+    }
+    return 0;
+  }
+
+  int connect_one(int index) {
+    Player& player = players_[index];
+    const int p = index % kPlayersPerLobby;
+    const int port = lobbies_[player.local_lobby].port;
+    // Each party from an address of its own: eight a source address, the
+    // lobbies' default limit.
+    const uint32_t source = kFirstSourceAddress + static_cast<uint32_t>(p / kPartySize);
+    player.fd = connect_player(source, port);
+    if (player.fd < 0) {
+      error_ = "lobby " + std::to_string(player.lobby) + ": player " + std::to_string(p) +
+               " cannot connect to port " + std::to_string(port);
+      return -1;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u32 = static_cast<uint32_t>(index);
+    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, player.fd, &event) != 0) {
+      error_ = "epoll_ctl failed";
+      return -1;
+    }
+    ++waiting_logins_[player.local_lobby];
+    const int32_t id = kUserIdBase + player.lobby * kPlayersPerLobby + p;
+    send(index, encode_name(id, "p" + std::to_string(id)) + encode_validation(1) +
+                    encode_login(id, party_key(parties_[player.party]), kPartySize, kPartySize));
     return 0;
   }
 
@@ -211,6 +237,12 @@ class ClientThread {
     for (;;) {
       const int fd = net::tcp_socket();
       if (fd < 0) return -1;
+      // The port is then chosen by connect, which may reuse one that other
+      // connections use towards other servers. Without it each bind looks
+      // for a port no socket holds, which takes tens of milliseconds once
+      // thousands are held.
+      int on = 1;
+      setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
       if (net::bind_ipv4(fd, source, 0) == 0 &&
           net::connect_ipv4(fd, addr_be, port, kConnectTimeoutMs) == 0) {
         net::set_no_delay(fd);
@@ -307,6 +339,7 @@ class ClientThread {
       case wire::kMsgListEnd:
         if (!player.logged_in) {
           player.logged_in = true;
+          --waiting_logins_[player.local_lobby];
           logged_in_.fetch_add(1, std::memory_order_release);
         }
         break;
@@ -504,6 +537,7 @@ class ClientThread {
   const Control& control_;
   const int fleet_lobbies_;
   std::vector<LobbyPort> lobbies_;
+  std::vector<int> waiting_logins_;  // per lobby of this thread: logins sent, not answered
   std::vector<Player> players_;
   std::vector<Party> parties_;
   std::vector<DirectRecord> directs_;

@@ -15,6 +15,7 @@ command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
 for extra in "$@"; do
   case "$extra" in
     clang) command -v clang++ >/dev/null 2>&1 || need+=(clang) ;;
+    systemd) command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd) ;;
     *) dpkg -s "$extra" >/dev/null 2>&1 || need+=("$extra") ;;
   esac
 done

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -241,6 +242,44 @@ TEST_F(ConfigTest, CrlfLineEndingsReadLikeLineFeeds) {
   EXPECT_STREQ(settings_.L_NAME, "east");
   expect_address(settings_.N_IP, 10, 1, 2, 3);
   EXPECT_EQ(settings_.L_PORT, 555);
+}
+
+// The example settings file that the package ships names every key, each
+// commented out with its default. Taken in with the "; " removed, it must
+// leave every setting as the code's defaults have it.
+TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
+  std::FILE* file = std::fopen(LOBBY_SOURCE_DIR "/packaging/dorvik.txt.example", "r");
+  ASSERT_NE(nullptr, file);
+  std::string uncommented;
+  std::vector<std::string> keys;
+  char line[256];
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    const std::string text(line);
+    // "; KEY value": a key is upper case, digits and underscores.
+    const size_t end = text.find(' ', 2);
+    if (text.rfind("; ", 0) != 0 || end == std::string::npos || end == 2) continue;
+    const std::string key = text.substr(2, end - 2);
+    if (key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") != std::string::npos) continue;
+    keys.push_back(key);
+    uncommented += text.substr(2);
+  }
+  std::fclose(file);
+  for (const char* key :
+       {"VER", "ROOM", "L_NAME", "L_IP", "L_PORT", "N_IP", "N_PORT", "L_LOGIN_WAIT", "L_PER_IP",
+        "L_FLOOD_RATE", "L_FLOOD_BURST", "L_DENY", "L_ADMIN", "L_CHARSET"}) {
+    EXPECT_EQ(1, std::count(keys.begin(), keys.end(), key)) << key;
+  }
+  load_text(uncommented);
+  const config::Settings defaults;
+  EXPECT_EQ(defaults.VER, settings_.VER);
+  EXPECT_EQ(defaults.ROOM, settings_.ROOM);
+  EXPECT_STREQ(defaults.L_NAME, settings_.L_NAME);
+  expect_address(settings_.L_IP, defaults.L_IP[0], defaults.L_IP[1], defaults.L_IP[2],
+                 defaults.L_IP[3]);
+  EXPECT_EQ(defaults.L_PORT, settings_.L_PORT);
+  expect_address(settings_.N_IP, defaults.N_IP[0], defaults.N_IP[1], defaults.N_IP[2],
+                 defaults.N_IP[3]);
+  EXPECT_EQ(defaults.N_PORT, settings_.N_PORT);
 }
 
 }  // namespace

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the Debian package and checks it as CI does: its contents, the
+# template unit as systemd would load an instance of it, an install with
+# dpkg -i (maintainer scripts included, without a running systemd), the
+# installed server's --version, and the removal. Run as root on a machine
+# where the package may be installed and removed again.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bash "$root/scripts/deps.sh" systemd
+
+package="$(bash "$root/scripts/package.sh" | tail -n 1)"
+echo "package: $package"
+contents="$(dpkg-deb -c "$package" | awk '{print $6}')"
+expected=(
+  ./usr/bin/lobby_server ./usr/bin/lobby_client ./usr/bin/upstream_listen
+  ./lib/systemd/system/lobby-server@.service ./etc/logrotate.d/lobby-server
+  ./usr/share/doc/lobby-server/README.md ./usr/share/doc/lobby-server/deploy.md
+  ./usr/share/doc/lobby-server/examples/dorvik.txt
+)
+# The operator tools go in once they are built.
+build="$root/build-release"
+[ -x "$build/lobbyctl" ] && expected+=(./usr/bin/lobbyctl)
+[ -x "$build/lobby_exporter" ] &&
+  expected+=(./usr/bin/lobby_exporter ./lib/systemd/system/lobby-exporter.service)
+for path in "${expected[@]}"; do
+  grep -qx -- "$path" <<<"$contents" || { echo "missing from the package: $path" >&2; exit 1; }
+done
+if grep -v -e '^\./usr/' -e '^\./lib/systemd/system/' -e '^\./etc/logrotate\.d/' \
+     -e '^\./$' -e '^\./etc/$' -e '^\./lib/$' -e '^\./lib/systemd/$' <<<"$contents"; then
+  echo "the package installs outside /usr, the unit directory and logrotate.d (above)" >&2
+  exit 1
+fi
+
+dpkg -i "$package"
+# Whatever happens next, the package does not stay installed.
+trap 'dpkg -r lobby-server >/dev/null 2>&1 || true' EXIT
+units=(lobby-server@ci.service)
+[ -f /lib/systemd/system/lobby-exporter.service ] && units+=(lobby-exporter.service)
+systemd-analyze verify --man=no "${units[@]}"
+version="$(/usr/bin/lobby_server --version)"
+[ "$version" = "lobby_server 0.9.4" ] || { echo "installed server says: $version" >&2; exit 1; }
+getent passwd lobby-server >/dev/null || { echo "no lobby-server user" >&2; exit 1; }
+[ "$(stat -c %U /var/lib/lobby-server)" = lobby-server ] ||
+  { echo "/var/lib/lobby-server is not the lobby-server user's" >&2; exit 1; }
+dpkg -r lobby-server
+trap - EXIT
+[ ! -e /usr/bin/lobby_server ] || { echo "lobby_server still there after dpkg -r" >&2; exit 1; }
+echo "package checked: $(basename "$package") ($(wc -l <<<"$contents") entries; verified ${units[*]})"

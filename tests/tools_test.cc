@@ -434,8 +434,10 @@ TEST(ToolsFleetBenchTest, AShortFleetRunAccountsForEveryDelivery) {
   EXPECT_EQ(0, figures.unexpected);
   EXPECT_EQ(0, figures.connections_lost);
   EXPECT_EQ(figures.delivered, static_cast<int64_t>(figures.relay.count));
-  EXPECT_GE(figures.idle_wakeups_per_lobby_s, 0);
-  EXPECT_GE(figures.cpu_percent, 0);
+  EXPECT_GE(figures.idle.wakeups_per_lobby_s, 0);
+  EXPECT_GT(figures.mix.wakeups_per_lobby_s, 0);
+  EXPECT_GT(figures.mix.cpu_percent, 0);
+  EXPECT_GT(figures.mix.bench_cpu_percent, 0);
   EXPECT_GT(figures.rss_kb_sum, 0);
   const std::string json = tools::fleet_json(figures);
   EXPECT_EQ(0u, json.find("{\n  \"fleet\": {\n    \"lobbies\": 2,\n")) << json;

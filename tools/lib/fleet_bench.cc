@@ -551,8 +551,8 @@ class ClientThread {
 
 // The servers' figures summed over every process.
 struct ServerSample {
-  int64_t ticks = 0;
-  int64_t wakeups = 0;
+  ThreadTotals servers;
+  ThreadTotals bench;  // this process: the players' threads
   int64_t at_ns = 0;
   bool complete = true;
 };
@@ -560,27 +560,27 @@ struct ServerSample {
 ServerSample sample_servers(const std::vector<std::unique_ptr<ServerProcess>>& servers) {
   ServerSample sample;
   for (const auto& server : servers) {
-    int64_t ticks = 0;
-    int64_t wakeups = 0;
-    if (read_cpu_ticks(server->pid(), &ticks) != kStatOk ||
-        read_wakeups(server->pid(), &wakeups) != kStatOk) {
-      sample.complete = false;
-    }
-    sample.ticks += ticks;
-    sample.wakeups += wakeups;
+    ThreadTotals totals;
+    if (read_thread_totals(server->pid(), &totals) != kStatOk) sample.complete = false;
+    sample.servers.cpu_ns += totals.cpu_ns;
+    sample.servers.wakeups += totals.wakeups;
   }
+  if (read_thread_totals(getpid(), &sample.bench) != kStatOk) sample.complete = false;
   sample.at_ns = monotonic_ns();
   return sample;
 }
 
-// CPU as % of one core and wake-ups per lobby per second between samples.
-void figures_between(const ServerSample& a, const ServerSample& b, int lobbies, double* cpu,
-                     double* wakeups) {
-  const double seconds = static_cast<double>(b.at_ns - a.at_ns) / 1e9;
-  if (!a.complete || !b.complete || seconds <= 0) return;
-  *cpu = 100.0 * static_cast<double>(b.ticks - a.ticks) /
-         static_cast<double>(clock_ticks_per_second()) / seconds;
-  *wakeups = static_cast<double>(b.wakeups - a.wakeups) / lobbies / seconds;
+// CPU as % of one core (the servers' and the benchmark's own) and the
+// servers' wake-ups per lobby per second between two samples.
+void figures_between(const ServerSample& a, const ServerSample& b, int lobbies,
+                     WindowFigures* out) {
+  const double ns = static_cast<double>(b.at_ns - a.at_ns);
+  out->seconds = ns / 1e9;
+  if (!a.complete || !b.complete || ns <= 0) return;
+  out->cpu_percent = 100.0 * static_cast<double>(b.servers.cpu_ns - a.servers.cpu_ns) / ns;
+  out->bench_cpu_percent = 100.0 * static_cast<double>(b.bench.cpu_ns - a.bench.cpu_ns) / ns;
+  out->wakeups_per_lobby_s =
+      static_cast<double>(b.servers.wakeups - a.servers.wakeups) / lobbies / (ns / 1e9);
 }
 
 // Sleeps until `deadline_ns` or until `done` holds, looking every tick.
@@ -662,20 +662,14 @@ int run_with_servers(const FleetOptions& options, const std::vector<int>& ports,
     std::fprintf(stderr, "lobby_bench: idle, %d s\n", options.idle_seconds);
     const ServerSample before = sample_servers(servers);
     std::this_thread::sleep_for(std::chrono::seconds(options.idle_seconds));
-    const ServerSample after = sample_servers(servers);
-    figures->idle_seconds = static_cast<double>(after.at_ns - before.at_ns) / 1e9;
-    figures_between(before, after, options.lobbies, &figures->idle_cpu_percent,
-                    &figures->idle_wakeups_per_lobby_s);
+    figures_between(before, sample_servers(servers), options.lobbies, &figures->idle);
 
     std::fprintf(stderr, "lobby_bench: the mix, %d s\n", options.seconds);
     control.mix_start_ns.store(monotonic_ns(), std::memory_order_release);
     const ServerSample mix_before = sample_servers(servers);
     control.mode.store(kModeMix, std::memory_order_release);
     std::this_thread::sleep_for(std::chrono::seconds(options.seconds));
-    const ServerSample mix_after = sample_servers(servers);
-    figures->seconds = static_cast<double>(mix_after.at_ns - mix_before.at_ns) / 1e9;
-    figures_between(mix_before, mix_after, options.lobbies, &figures->cpu_percent,
-                    &figures->wakeups_per_lobby_s);
+    figures_between(mix_before, sample_servers(servers), options.lobbies, &figures->mix);
     figures->rss_kb_sum = 0;
     figures->peak_rss_kb_sum = 0;
     for (const auto& server : servers) {
@@ -735,6 +729,20 @@ std::string json_summary(const LatencySummary& s) {
   return text;
 }
 
+void print_window(const char* name, const WindowFigures& w) {
+  std::printf("%-44s servers %s %% of one core, %s wake-ups/s per lobby; players %s %%\n",
+              (std::string(name) + ", " + number(w.seconds, "%.1f") + " s:").c_str(),
+              number(w.cpu_percent, "%.2f").c_str(), number(w.wakeups_per_lobby_s, "%.2f").c_str(),
+              number(w.bench_cpu_percent, "%.1f").c_str());
+}
+
+std::string json_window(const WindowFigures& w) {
+  return "{\"seconds\": " + number(w.seconds, "%.3f") +
+         ", \"servers_cpu_percent\": " + number(w.cpu_percent, "%.3f") +
+         ", \"wakeups_per_lobby_per_s\": " + number(w.wakeups_per_lobby_s, "%.3f") +
+         ", \"players_cpu_percent\": " + number(w.bench_cpu_percent, "%.3f") + "}";
+}
+
 }  // namespace
 
 int run_fleet(const FleetOptions& given, FleetFigures* figures) {
@@ -761,13 +769,8 @@ void print_fleet(const FleetFigures& f) {
   std::printf("\nlobby_bench --fleet: %d lobbies, %d players, %d client threads\n", f.lobbies,
               f.players, f.client_threads);
   std::printf("server: %s\n", f.server_path.c_str());
-  std::printf("%-44s %s %% of one core (all servers), %s wake-ups/s per lobby\n",
-              ("idle, " + number(f.idle_seconds, "%.1f") + " s:").c_str(),
-              number(f.idle_cpu_percent, "%.2f").c_str(),
-              number(f.idle_wakeups_per_lobby_s, "%.2f").c_str());
-  std::printf("%-44s %s %% of one core (all servers), %s wake-ups/s per lobby\n",
-              ("the mix, " + number(f.seconds, "%.1f") + " s:").c_str(),
-              number(f.cpu_percent, "%.2f").c_str(), number(f.wakeups_per_lobby_s, "%.2f").c_str());
+  print_window("idle", f.idle);
+  print_window("the mix", f.mix);
   std::printf("%-44s %lld kB (peak %lld kB)\n",
               "RSS, sum over the servers:", static_cast<long long>(f.rss_kb_sum),
               static_cast<long long>(f.peak_rss_kb_sum));
@@ -800,13 +803,8 @@ std::string fleet_json(const FleetFigures& f) {
   j += "    \"lobbies\": " + std::to_string(f.lobbies) + ",\n";
   j += "    \"players\": " + std::to_string(f.players) + ",\n";
   j += "    \"client_threads\": " + std::to_string(f.client_threads) + ",\n";
-  j += "    \"idle_seconds\": " + number(f.idle_seconds, "%.3f") + ",\n";
-  j += "    \"idle_cpu_percent\": " + number(f.idle_cpu_percent, "%.3f") + ",\n";
-  j +=
-      "    \"idle_wakeups_per_lobby_per_s\": " + number(f.idle_wakeups_per_lobby_s, "%.3f") + ",\n";
-  j += "    \"seconds\": " + number(f.seconds, "%.3f") + ",\n";
-  j += "    \"cpu_percent\": " + number(f.cpu_percent, "%.3f") + ",\n";
-  j += "    \"wakeups_per_lobby_per_s\": " + number(f.wakeups_per_lobby_s, "%.3f") + ",\n";
+  j += "    \"idle\": " + json_window(f.idle) + ",\n";
+  j += "    \"mix\": " + json_window(f.mix) + ",\n";
   j += "    \"rss_kb_sum\": " + std::to_string(f.rss_kb_sum) + ",\n";
   j += "    \"peak_rss_kb_sum\": " + std::to_string(f.peak_rss_kb_sum) + ",\n";
   j += "    \"relay\": " + json_summary(f.relay) + ",\n";

@@ -37,19 +37,21 @@ struct FleetOptions {
   int threads = 0;  // client threads; 0: as many as the machine has cores
 };
 
+// The servers over one window; -1 where it could not be read.
+struct WindowFigures {
+  double seconds = 0;
+  double cpu_percent = -1;  // all servers together, % of one core
+  double wakeups_per_lobby_s = -1;
+  double bench_cpu_percent = -1;  // the benchmark's own players, % of one core
+};
+
 struct FleetFigures {
   int lobbies = 0;
   int players = 0;
   int client_threads = 0;
   std::string server_path;
-  // Idle: every player logged in, nobody sends.
-  double idle_seconds = 0;
-  double idle_cpu_percent = -1;  // all servers together, % of one core
-  double idle_wakeups_per_lobby_s = -1;
-  // The mix.
-  double seconds = 0;
-  double cpu_percent = -1;
-  double wakeups_per_lobby_s = -1;
+  WindowFigures idle;  // every player logged in, nobody sends
+  WindowFigures mix;
   int64_t rss_kb_sum = -1;       // VmRSS at the end of the mix
   int64_t peak_rss_kb_sum = -1;  // VmHWM
   LatencySummary relay;          // chat lines and direct messages together

@@ -112,26 +112,41 @@ int read_rss_kb(pid_t pid, int64_t* kb) {
   return parse_status_number(text, "VmRSS:", kb);
 }
 
-int read_wakeups(pid_t pid, int64_t* wakeups) {
+int read_thread_totals(pid_t pid, ThreadTotals* totals) {
   const std::string tasks = proc_path(pid, "task");
   DIR* dir = opendir(tasks.c_str());
   if (dir == nullptr) return kStatUnreadable;
-  int64_t sum = 0;
+  ThreadTotals sum;
   int rc = kStatOk;
   while (dirent* entry = readdir(dir)) {
     if (entry->d_name[0] == '.') continue;
-    std::string text;
-    int64_t switches = 0;
+    const std::string task = tasks + "/" + entry->d_name;
+    std::string status;
+    std::string schedstat;
     // A thread that ended since the listing is simply not counted.
-    if (!read_text(tasks + "/" + entry->d_name + "/status", &text)) continue;
-    if (parse_status_number(text, "voluntary_ctxt_switches:", &switches) != kStatOk) {
+    if (!read_text(task + "/status", &status) || !read_text(task + "/schedstat", &schedstat)) {
+      continue;
+    }
+    int64_t switches = 0;
+    char* end = nullptr;
+    const long long cpu_ns = std::strtoll(schedstat.c_str(), &end, 10);
+    if (parse_status_number(status, "voluntary_ctxt_switches:", &switches) != kStatOk ||
+        end == schedstat.c_str() || cpu_ns < 0) {
       rc = kStatMalformed;
       break;
     }
-    sum += switches;
+    sum.cpu_ns += cpu_ns;
+    sum.wakeups += switches;
   }
   closedir(dir);
-  if (rc == kStatOk) *wakeups = sum;
+  if (rc == kStatOk) *totals = sum;
+  return rc;
+}
+
+int read_wakeups(pid_t pid, int64_t* wakeups) {
+  ThreadTotals totals;
+  const int rc = read_thread_totals(pid, &totals);
+  if (rc == kStatOk) *wakeups = totals.wakeups;
   return rc;
 }
 
@@ -140,20 +155,30 @@ int64_t clock_ticks_per_second() {
   return ticks > 0 ? ticks : 100;
 }
 
+int CpuMeter::read_cpu_ns(int64_t* ns) {
+  ThreadTotals totals;
+  if (read_thread_totals(pid_, &totals) == kStatOk) {
+    *ns = totals.cpu_ns;
+    return kStatOk;
+  }
+  int64_t ticks = 0;
+  const int rc = read_cpu_ticks(pid_, &ticks);
+  if (rc == kStatOk) *ns = ticks * 1000000000 / clock_ticks_per_second();
+  return rc;
+}
+
 int CpuMeter::start(pid_t pid) {
   pid_ = pid;
   start_ns_ = monotonic_ns();
-  return read_cpu_ticks(pid, &start_ticks_);
+  return read_cpu_ns(&start_cpu_ns_);
 }
 
 double CpuMeter::stop() {
-  int64_t ticks = 0;
-  if (pid_ <= 0 || read_cpu_ticks(pid_, &ticks) != kStatOk) return -1;
-  const double wall_s = static_cast<double>(monotonic_ns() - start_ns_) / 1e9;
-  if (wall_s <= 0) return -1;
-  const double cpu_s =
-      static_cast<double>(ticks - start_ticks_) / static_cast<double>(clock_ticks_per_second());
-  return 100.0 * cpu_s / wall_s;
+  int64_t cpu_ns = 0;
+  if (pid_ <= 0 || read_cpu_ns(&cpu_ns) != kStatOk) return -1;
+  const int64_t wall_ns = monotonic_ns() - start_ns_;
+  if (wall_ns <= 0) return -1;
+  return 100.0 * static_cast<double>(cpu_ns - start_cpu_ns_) / static_cast<double>(wall_ns);
 }
 
 int64_t monotonic_ns() {

@@ -44,9 +44,16 @@ int parse_status_number(const std::string& status_text, const char* field, int64
 int read_cpu_ticks(pid_t pid, int64_t* ticks);
 int read_peak_rss_kb(pid_t pid, int64_t* kb);
 int read_rss_kb(pid_t pid, int64_t* kb);
-// Voluntary context switches summed over every thread of the process. A
-// thread makes one each time it goes to sleep (in poll, say), so the
-// growth of the sum over an interval counts the process's wake-ups.
+// Summed over every thread of a process: the time spent on a CPU, in ns
+// (the first field of /proc/PID/task/TID/schedstat, exact where the ticks
+// of /proc/PID/stat miss short runs between two ticks), and the voluntary
+// context switches. A thread makes one of those each time it goes to sleep
+// (in poll, say), so their growth over an interval counts the wake-ups.
+struct ThreadTotals {
+  int64_t cpu_ns = 0;
+  int64_t wakeups = 0;
+};
+int read_thread_totals(pid_t pid, ThreadTotals* totals);
 int read_wakeups(pid_t pid, int64_t* wakeups);
 int64_t clock_ticks_per_second();
 
@@ -59,8 +66,12 @@ class CpuMeter {
   double stop();
 
  private:
+  // Reads the process's CPU time in ns: from its threads' schedstat, or
+  // from its ticks where that cannot be read.
+  int read_cpu_ns(int64_t* ns);
+
   pid_t pid_ = -1;
-  int64_t start_ticks_ = 0;
+  int64_t start_cpu_ns_ = 0;
   int64_t start_ns_ = 0;
 };
 

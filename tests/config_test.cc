@@ -280,6 +280,12 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   expect_address(settings_.N_IP, defaults.N_IP[0], defaults.N_IP[1], defaults.N_IP[2],
                  defaults.N_IP[3]);
   EXPECT_EQ(defaults.N_PORT, settings_.N_PORT);
+  EXPECT_EQ(defaults.L_LOGIN_WAIT, settings_.L_LOGIN_WAIT);
+  EXPECT_EQ(defaults.L_PER_IP, settings_.L_PER_IP);
+  EXPECT_EQ(defaults.L_FLOOD_RATE, settings_.L_FLOOD_RATE);
+  EXPECT_EQ(defaults.L_FLOOD_BURST, settings_.L_FLOOD_BURST);
+  EXPECT_STREQ(defaults.L_DENY, settings_.L_DENY);
+  EXPECT_EQ(0, settings_.note_count) << settings_.notes[0];
 }
 
 }  // namespace

@@ -285,6 +285,8 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   EXPECT_EQ(defaults.L_FLOOD_RATE, settings_.L_FLOOD_RATE);
   EXPECT_EQ(defaults.L_FLOOD_BURST, settings_.L_FLOOD_BURST);
   EXPECT_STREQ(defaults.L_DENY, settings_.L_DENY);
+  EXPECT_STREQ(defaults.L_ADMIN, settings_.L_ADMIN);
+  EXPECT_STREQ(defaults.L_CHARSET, settings_.L_CHARSET);
   EXPECT_EQ(0, settings_.note_count) << settings_.notes[0];
 }
 

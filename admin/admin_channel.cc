@@ -24,6 +24,8 @@ AdminChannel::~AdminChannel() { stop(); }
 int AdminChannel::open() {
   lobby::LobbyEvents* events = server_.lobby().events;
   if (path_ == config::kAdminOff) return -1;
+  const std::string note = charset_note(server_.lobby().settings.L_CHARSET);
+  if (!note.empty()) lobby::report_event(events, "%s", note.c_str());
   int error = 0;
   const int fd = net::unix_listen(path_.c_str(), kListenBacklog, &error);
   switch (fd) {

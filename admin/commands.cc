@@ -7,6 +7,7 @@
 #include "admin/replies.h"
 #include "lobby/dispatcher.h"
 #include "lobby/lobby_events.h"
+#include "net/socket_ops.h"
 
 namespace admin {
 namespace {
@@ -37,7 +38,8 @@ std::string deny_error(int rc, int error, const std::string& address) {
     case config::kDenyNotFound:
       return error_reply("not banned: " + address);
     default:
-      return error_reply(std::string("cannot write the deny file: ") + std::strerror(error));
+      // A system error code on Windows, which error_text reads as well.
+      return error_reply(std::string("cannot write the deny file: ") + net::error_text(error));
   }
 }
 

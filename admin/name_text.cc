@@ -76,4 +76,8 @@ std::string NameText::decode(const uint8_t* bytes, int length) {
   return text;
 }
 
+// An unknown character set is not replaced here: its names show their
+// ASCII and U+FFFD for the rest, which the header says.
+std::string charset_note(const char*) { return std::string(); }
+
 }  // namespace admin

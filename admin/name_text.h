@@ -1,8 +1,12 @@
 // Names and titles as text: the raw bytes of the wire, in the clients'
 // character set (L_CHARSET), turned into UTF-8 for the admin channel's
-// replies. One iconv descriptor, opened once, by the first decode: loading
-// the character set's tables costs memory that a lobby nobody asks about
-// names never spends. Admin thread only, after construction.
+// replies. On POSIX (name_text.cc) one iconv descriptor, opened once, by
+// the first decode: loading the character set's tables costs memory that
+// a lobby nobody asks about names never spends. Windows has no iconv
+// (name_text_win.cc): the name is looked up in a table of the Windows code
+// pages that have one, and the bytes go through MultiByteToWideChar; an
+// unknown name is decoded as code page 932. Admin thread only, after
+// construction.
 #ifndef ADMIN_NAME_TEXT_H_
 #define ADMIN_NAME_TEXT_H_
 
@@ -14,7 +18,8 @@ namespace admin {
 class NameText {
  public:
   // Converts from `charset` to UTF-8. When the character set is unknown,
-  // every byte above 0x7f decodes as U+FFFD.
+  // every byte above 0x7f decodes as U+FFFD on POSIX; on Windows the bytes
+  // decode as code page 932.
   explicit NameText(const char* charset);
   ~NameText();
   NameText(const NameText&) = delete;
@@ -32,8 +37,13 @@ class NameText {
   static constexpr int kCharsetBytes = 32;
   char charset_[kCharsetBytes] = {};
   bool opened_ = false;
-  intptr_t converter_ = kNoConverter;  // an iconv_t
+  intptr_t converter_ = kNoConverter;  // an iconv_t, or a Windows code page
 };
+
+// The event log's line when names will not be decoded from `charset`
+// itself but from another character set in its place (Windows, for a name
+// it has no code page for); empty otherwise. Loads no tables.
+std::string charset_note(const char* charset);
 
 }  // namespace admin
 

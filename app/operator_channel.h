@@ -1,7 +1,6 @@
-// The operator's admin channel as the process runs it: on Linux the
-// channel of admin/ on its Unix-domain socket, with the event log's reopen
-// as its hook; the Windows build has none yet and says so in the log.
-// Main thread.
+// The operator's admin channel as the process runs it: the channel of
+// admin/ on its Unix-domain socket, with the event log's reopen as its
+// hook. Main thread.
 #ifndef APP_OPERATOR_CHANNEL_H_
 #define APP_OPERATOR_CHANNEL_H_
 

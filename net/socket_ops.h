@@ -117,7 +117,8 @@ int connect_check(int fd, int* error);
 void shutdown_fd(int fd);
 void close_fd(int fd);
 
-// Error text for the event log.
+// Error text for the event log: of errno on POSIX; on Windows of a
+// Winsock or system error code (GetLastError), which share one space.
 const char* error_text(int error);
 
 }  // namespace net

@@ -350,7 +350,9 @@ const char* error_text(int error) {
   }
   if (used <= 0) {
     // No text for it on this system (Wine has none for Winsock's codes).
-    std::snprintf(text, sizeof text, "Winsock error (%d)", error);
+    // The same codes come from file calls (the deny file, the admin
+    // socket's access list), so the words name no one source.
+    std::snprintf(text, sizeof text, "Windows error (%d)", error);
   } else {
     std::snprintf(text + used, sizeof text - static_cast<size_t>(used), " (%d)", error);
   }

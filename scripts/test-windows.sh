@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs the black-box process tests against the Windows build under Wine:
-# lobby_server.exe --console in place of the Linux server, upstream_listen.exe
-# in place of its Linux twin, and the status window once on a virtual screen
-# (Xvfb), looked at through its controls by status_probe.exe.
+# Runs the Windows unit tests (lobby_win_tests.exe) and the black-box
+# process tests against the Windows build under Wine: lobby_server.exe
+# --console in place of the Linux server, upstream_listen.exe and
+# lobbyctl.exe in place of their Linux twins, and the status window once on
+# a virtual screen (Xvfb), looked at through its controls by
+# status_probe.exe.
 #
 # One Wine prefix (build-win/wineprefix) is made on the first run and kept;
 # one Wine server runs for the whole test run. Like the other process tests
@@ -57,9 +59,13 @@ export DISPLAY=":$display"
 wineserver -p
 wine "$win/lobby_server.exe" --version >/dev/null 2>&1 </dev/null
 
+echo "== unit tests of the Windows build under Wine"
+wine "$win/lobby_win_tests.exe" </dev/null
+
 echo "== process tests against the Windows build under Wine"
 export LOBBY_SERVER_COMMAND="wine $win/lobby_server.exe --console"
 export UPSTREAM_LISTEN_COMMAND="wine $win/upstream_listen.exe"
+export LOBBYCTL_COMMAND="wine $win/lobbyctl.exe"
 export LOBBY_SERVER_WINDOW_COMMAND="wine $win/lobby_server.exe"
 export LOBBY_STATUS_PROBE_COMMAND="wine $win/status_probe.exe"
 "$root/build/process_tests"

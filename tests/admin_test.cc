@@ -1,6 +1,6 @@
 // The admin channel against a real server in process: every command and its
 // error paths over the Unix socket, the drain, a reader that stops, the
-// socket file's rights and life, and the decoding of names.
+// socket file's rights and life, and names in replies.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "admin/admin_channel.h"
-#include "admin/name_text.h"
 #include "net/socket_ops.h"
 #include "tests/support/child_process.h"
 #include "tests/support/lobby_server_fixture.h"
@@ -527,32 +526,6 @@ TEST_F(AdminTest, StatusShowsTheUpstreamLinkAndItsReconnects) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << upstream_of();
     settle();
   }
-}
-
-TEST(NameTextTest, DecodesTheClientsCharsetWithReplacementsAndStopsAtZero) {
-  admin::NameText cp932("CP932");
-  ASSERT_TRUE(cp932.known_charset());
-  auto decode = [&cp932](const std::string& bytes) {
-    return cp932.decode(reinterpret_cast<const uint8_t*>(bytes.data()),
-                        static_cast<int>(bytes.size()));
-  };
-  EXPECT_EQ("テスト", decode("\x83\x65\x83\x58\x83\x67"));
-  EXPECT_EQ("ｱｲ", decode("\xb1\xb2"));  // half-width katakana, one byte each
-  EXPECT_EQ(
-      "a\xEF\xBF\xBD"
-      "b",
-      decode("a\xff"
-             "b"));
-  EXPECT_EQ("ab", decode(std::string("ab\0cd", 5)));
-  // A lead byte cut off by the end of the field.
-  EXPECT_EQ("x\xEF\xBF\xBD", decode("x\x83"));
-  EXPECT_EQ("", decode(""));
-
-  admin::NameText unknown("NO-SUCH-CHARSET");
-  EXPECT_FALSE(unknown.known_charset());
-  const std::string bytes = "ok\x83\x65";
-  EXPECT_EQ("ok\xEF\xBF\xBD\x65",
-            unknown.decode(reinterpret_cast<const uint8_t*>(bytes.data()), 4));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "net/socket_ops.h"
 #include "tools/lib/admin_client.h"
 #include "tools/lib/admin_tables.h"
+#include "tools/lib/console_io.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ constexpr int kReplyTimeoutMs = 5000;
 }  // namespace
 
 int main(int argc, char** argv) {
-  net::ignore_sigpipe();
+  net::start_sockets();
   std::string socket_path = "./lobby.sock";
   bool raw = false;
   int i = 1;
@@ -62,25 +63,21 @@ int main(int argc, char** argv) {
   std::string reply;
   std::string error;
   if (!tools::ask_lobby(socket_path, line, &reply, kReplyTimeoutMs, &error)) {
-    std::fprintf(stderr, "lobbyctl: %s\n", error.c_str());
+    tools::print_text(stderr, "lobbyctl: " + error + "\n");
     return kExitNoAnswer;
   }
   const nlohmann::ordered_json parsed = nlohmann::ordered_json::parse(reply, nullptr, false);
   if (parsed.is_discarded() || !parsed.is_object()) {
-    std::fprintf(stderr, "lobbyctl: not a reply of the admin channel: %s\n", reply.c_str());
+    tools::print_text(stderr, "lobbyctl: not a reply of the admin channel: " + reply + "\n");
     return kExitNoAnswer;
   }
   if (parsed.contains("error")) {
     const auto& text = parsed["error"];
-    std::fprintf(stderr, "lobbyctl: %s\n",
-                 text.is_string() ? text.get<std::string>().c_str() : reply.c_str());
-    if (raw) std::printf("%s\n", reply.c_str());
+    tools::print_text(stderr,
+                      "lobbyctl: " + (text.is_string() ? text.get<std::string>() : reply) + "\n");
+    if (raw) tools::print_text(stdout, reply + "\n");
     return kExitError;
   }
-  if (raw) {
-    std::printf("%s\n", reply.c_str());
-  } else {
-    std::fputs(tools::format_admin_reply(command, parsed).c_str(), stdout);
-  }
+  tools::print_text(stdout, raw ? reply + "\n" : tools::format_admin_reply(command, parsed));
   return 0;
 }

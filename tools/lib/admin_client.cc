@@ -1,7 +1,5 @@
 #include "tools/lib/admin_client.h"
 
-#include <errno.h>
-
 #include <chrono>
 #include <cstring>
 
@@ -27,7 +25,7 @@ bool AdminClient::connect_to(const std::string& path, std::string* error) {
   close();
   fd_ = net::unix_connect(path.c_str());
   if (fd_ < 0) {
-    *error = "cannot connect to " + path + ": " + std::strerror(errno);
+    *error = "cannot connect to " + path + ": " + net::error_text(net::last_error());
     return false;
   }
   return true;

@@ -29,6 +29,8 @@ int read_input(int fd, char* buffer, int size) {
   return (errno == EINTR || errno == EAGAIN) ? net::kIoWouldBlock : net::kIoError;
 }
 
+void print_text(std::FILE* stream, const std::string& text) { std::fputs(text.c_str(), stream); }
+
 int open_stop_signal() {
   const int fd = net::make_wake_fd();
   if (fd < 0) return -1;

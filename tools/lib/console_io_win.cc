@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
+#include <string>
 #include <thread>
 
 #include "net/socket_ops.h"
@@ -87,6 +89,23 @@ int open_input() {
 
 int read_input(int fd, char* buffer, int size) {
   return net::recv_nb(fd, reinterpret_cast<uint8_t*>(buffer), size);
+}
+
+void print_text(std::FILE* stream, const std::string& text) {
+  std::fflush(stream);
+  HANDLE out = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out == nullptr || out == INVALID_HANDLE_VALUE || !GetConsoleMode(out, &mode)) {
+    std::fwrite(text.data(), 1, text.size(), stream);
+    return;
+  }
+  const int length = static_cast<int>(text.size());
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+  if (n <= 0) return;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), n);
+  DWORD written = 0;
+  WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
 int open_stop_signal() {

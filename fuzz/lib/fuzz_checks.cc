@@ -310,8 +310,8 @@ std::string snapshot(const lobby::Lobby& lobby, int slot) {
     out += format(
         "slot %d open %d user %d validation %d key %d room %d seat %d gen %u seats %d "
         "start %d name %s",
-        s, c.state.load() != net::kStateClosed, c.user_id.load(), c.validation, u.group_key.load(), u.room,
-        u.seat, u.room_generation, u.seat_count, u.start_size,
+        s, c.state.load() != net::kStateClosed, c.user_id.load(), c.validation, u.group_key.load(),
+        u.room, u.seat, u.room_generation, u.seat_count, u.start_size,
         hex(std::string(reinterpret_cast<const char*>(u.name), wire::kNameLen)).c_str());
     if (s != slot) out += format(" direct %d", u.direct_count.load());
     out += "\n";

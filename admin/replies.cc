@@ -38,14 +38,6 @@ constexpr CommandHelp kCommands[] = {
 
 }  // namespace
 
-std::string reason_key(const char* text) {
-  std::string key(text);
-  for (char& c : key) {
-    if (c == ' ' || c == '-') c = '_';
-  }
-  return key;
-}
-
 std::string address_text(uint32_t addr, int32_t port) {
   char text[32];
   std::snprintf(text, sizeof text, "%u.%u.%u.%u:%d", addr >> 24, (addr >> 16) & 0xff,
@@ -56,11 +48,11 @@ std::string address_text(uint32_t addr, int32_t port) {
 std::string status_reply(const lobby::LobbySnapshot& s, const StatusInfo& info) {
   Json drops = Json::object();
   for (int reason = 0; reason < lobby::kDropReasons; ++reason) {
-    drops[reason_key(lobby::drop_reason_text(reason))] = s.drops[reason];
+    drops[lobby::drop_reason_text(reason)] = s.drops[reason];
   }
   Json refused = Json::object();
   for (int reason = 0; reason < lobby::kRefusalReasons; ++reason) {
-    refused[reason_key(lobby::refusal_reason_text(reason))] = s.refusals[reason];
+    refused[lobby::refusal_reason_text(reason)] = s.refusals[reason];
   }
   Json reply = Json::object();
   reply["name"] = info.name;

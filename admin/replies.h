@@ -31,9 +31,6 @@ std::string help_reply();
 // {"error": message}
 std::string error_reply(const std::string& message);
 
-// A reason's text as a JSON key and metric label: "peer closed" becomes
-// "peer_closed", "per-address limit" "per_address_limit".
-std::string reason_key(const char* text);
 // "A.B.C.D:port"
 std::string address_text(uint32_t addr, int32_t port);
 

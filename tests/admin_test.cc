@@ -105,9 +105,9 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   start_with_channel();
   EXPECT_EQ("{\"name\":\"east\",\"version\":3,\"port\":" + std::to_string(port) +
                 ",\"users\":0,\"slots\":32,\"rooms_in_use\":0,\"rooms\":4,\"uptime_s\":0,"
-                "\"draining\":false,\"drops\":{\"peer_closed\":0,\"bad_framing\":0,\"idle\":0,"
-                "\"not_reading\":0,\"no_login\":0,\"displaced\":0,\"flooding\":0,\"kicked\":0,"
-                "\"banned\":0},\"refused\":{\"full\":0,\"per_address_limit\":0,\"denied\":0,"
+                "\"draining\":false,\"drops\":{\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
+                "\"not reading\":0,\"no login\":0,\"displaced\":0,\"flooding\":0,\"kicked\":0,"
+                "\"banned\":0},\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,"
                 "\"draining\":0},"
                 "\"upstream\":{\"state\":\"off\",\"reconnects\":0}}",
             ask("status"));
@@ -232,7 +232,7 @@ TEST_F(AdminTest, DrainRefusesNewcomersAndEndsWhenNobodyIsLeftOrTimeIsUp) {
   EXPECT_NE(std::string::npos, status.find("\"draining\":true")) << status;
   EXPECT_NE(
       std::string::npos,
-      status.find("\"refused\":{\"full\":0,\"per_address_limit\":0,\"denied\":0,\"draining\":1}"))
+      status.find("\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,\"draining\":1}"))
       << status;
 
   settle();

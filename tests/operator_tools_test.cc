@@ -299,8 +299,8 @@ TEST_F(OperatorToolsTest, ExporterServesMetricsStatusAndHealthOfEveryLobbyItFind
       {"lobby_rooms" + e + "}", 4},
       {"lobby_draining" + e + "}", 0},
       {"lobby_uptime_seconds" + e + "}", 0},
-      {"lobby_drops_total" + e + ",reason=\"peer_closed\"}", 0},
-      {"lobby_drops_total" + e + ",reason=\"not_reading\"}", 0},
+      {"lobby_drops_total" + e + ",reason=\"peer closed\"}", 0},
+      {"lobby_drops_total" + e + ",reason=\"not reading\"}", 0},
       {"lobby_refused_total" + e + ",reason=\"full\"}", 0},
       {"lobby_refused_total" + e + ",reason=\"draining\"}", 0},
       {"lobby_upstream_up" + e + "}", 0},
@@ -379,9 +379,9 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
           "rooms     0 / 4\n"
           "uptime    0s\n"
           "draining  no\n"
-          "drops     peer_closed 0, bad_framing 0, idle 0, not_reading 0, no_login 0, displaced 0, "
+          "drops     peer closed 0, bad framing 0, idle 0, not reading 0, no login 0, displaced 0, "
           "flooding 0, kicked 0, banned 0\n"
-          "refused   full 0, per_address_limit 0, denied 0, draining 0\n"
+          "refused   full 0, per-address limit 0, denied 0, draining 0\n"
           "upstream  off, 0 reconnects\n",
       lobbyctl({"-s", socket, "status"}, &status));
   EXPECT_EQ(0, status);

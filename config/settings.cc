@@ -45,6 +45,25 @@ struct Scanner {
     *out = static_cast<int32_t>(negative ? 0u - value : value);
     return true;
   }
+  // As number(), but a longer number stays large instead of wrapping, so
+  // that a protection's limit written too big is clamped, not turned into
+  // some small or negative value.
+  bool limit_number(int64_t* out) {
+    constexpr int64_t kCap = 1000000000000000;  // far past every limit
+    skip_blanks();
+    const char* q = p;
+    bool negative = false;
+    if (*q == '+' || *q == '-') negative = *q++ == '-';
+    if (!std::isdigit(static_cast<unsigned char>(*q))) return false;
+    int64_t value = 0;
+    while (std::isdigit(static_cast<unsigned char>(*q))) {
+      if (value < kCap) value = value * 10 + (*q - '0');
+      ++q;
+    }
+    p = q;
+    *out = negative ? -value : value;
+    return true;
+  }
   bool literal(char c) {
     if (*p != c) return false;
     ++p;
@@ -73,16 +92,15 @@ void scan_address(Scanner* s, int32_t parts[4], bool byte_parts) {
 // outside 1..`max` is clamped, with a note for the event log.
 void scan_limit(Scanner* s, const char* key, int32_t max, bool zero_is_off, Settings* settings,
                 int32_t* field) {
-  int32_t value;
-  if (!s->number(&value)) return;
-  int32_t used = value;
-  if (value < 1 && !(zero_is_off && value == 0)) used = 1;
-  if (value > max) used = max;
+  int64_t value;
+  if (!s->limit_number(&value)) return;
+  int32_t used = static_cast<int32_t>(value < 1 ? 1 : value > max ? max : value);
+  if (zero_is_off && value == 0) used = 0;
   *field = used;
   if (used == value || settings->note_count >= kMaxNotes) return;
   std::snprintf(settings->notes[settings->note_count++], kNoteBytes,
-                "%s %d is outside %s1..%d: %d used", key, value, zero_is_off ? "0 or " : "", max,
-                used);
+                "%s %lld is outside %s1..%d: %d used", key, static_cast<long long>(value),
+                zero_is_off ? "0 or " : "", max, used);
 }
 
 // "%s %s" into a text field of `size` bytes. A word that does not fit is

@@ -149,7 +149,14 @@ bool take_drop_request(Lobby& lobby, ClientSlot& client) {
   if (request == 0 || request_serial(request) != client.serial.load(std::memory_order_relaxed)) {
     return false;
   }
-  leave_and_drop(lobby, client, request_reason(request));
+  const int reason = request_reason(request);
+  // A login accepted after the request was made outranks it: the deadline
+  // and displacement are only for connections that never logged in.
+  if ((reason == kDropNoLogin || reason == kDropDisplaced) &&
+      client.login_accepted.load(std::memory_order_acquire)) {
+    return false;
+  }
+  leave_and_drop(lobby, client, reason);
   return true;
 }
 

@@ -188,8 +188,8 @@ class ClientSlot : public net::Connection {
   std::atomic<uint32_t> peer_addr{0};
   std::atomic<int32_t> peer_port{0};
   std::atomic<int64_t> placed_ms{0};
-  // True from an accepted login (validated, positive key) until the drop,
-  // or until a later login of the same connection is refused. Atomic:
+  // True from the connection's first accepted login (validated, positive
+  // key) until its drop; a later refused login does not clear it. Atomic:
   // written by the slot's worker, read by the accept thread and others.
   std::atomic<bool> login_accepted{false};
   // Advanced for each connection placed in the slot, so that a drop request

@@ -71,8 +71,11 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
   lobby.wake_workers();
   user.seat_count = seat_count;
   user.start_size = start_size;
-  client.login_accepted.store(client.validation == 1, std::memory_order_release);
   if (client.validation == 1) {
+    // One-way for the connection: a later refused login leaves it in its
+    // group and room, so it is still a logged-in client, never one for the
+    // login deadline or for displacement.
+    client.login_accepted.store(true, std::memory_order_release);
     {
       std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
       lobby.upstream.report_login(id);

@@ -309,7 +309,15 @@ TEST_F(ConfigTest, ProtectionKeysAreReadAndClampedIntoRangeWithANote) {
   EXPECT_EQ(3600, settings_.L_LOGIN_WAIT);
   apply("L_PER_IP 1");
   EXPECT_EQ(1, settings_.L_PER_IP);
-  ASSERT_EQ(4, settings_.note_count);
+  // Numbers past 32 bits are clamped, never wrapped into small ones.
+  apply("L_FLOOD_RATE 2147483648");
+  EXPECT_EQ(10000, settings_.L_FLOOD_RATE);
+  apply("L_LOGIN_WAIT 4294967295");
+  EXPECT_EQ(3600, settings_.L_LOGIN_WAIT);
+  apply("L_PER_IP 99999999999999999999999");
+  EXPECT_EQ(32, settings_.L_PER_IP);
+  ASSERT_EQ(7, settings_.note_count);
+  EXPECT_STREQ("L_FLOOD_RATE 2147483648 is outside 0 or 1..10000: 10000 used", settings_.notes[4]);
   EXPECT_STREQ("L_PER_IP 40 is outside 0 or 1..32: 32 used", settings_.notes[0]);
   EXPECT_STREQ("L_FLOOD_RATE -3 is outside 0 or 1..10000: 1 used", settings_.notes[1]);
   EXPECT_STREQ("L_FLOOD_BURST 0 is outside 1..10000: 1 used", settings_.notes[2]);

@@ -434,22 +434,29 @@ TEST_F(OfflineLobbyTest, DropRequestsHitOnlyTheConnectionTheyName) {
   lobby::Lobby& state = lobby_.lobby();
   const int slot = enter(1, "a", 5);
   const uint32_t first = state.slots[slot].serial.load();
-  lobby::request_drop(state, slot, first, lobby::kDropDisplaced);
+  // The login deadline and displacement are for connections that never
+  // logged in: made before the login was accepted, they are void after it.
   lobby::request_drop(state, slot, first, lobby::kDropNoLogin);
+  EXPECT_TRUE(lobby_.pass(slot));
+  lobby::request_drop(state, slot, first, lobby::kDropDisplaced);
+  EXPECT_TRUE(lobby_.pass(slot));
+  lobby::request_drop(state, slot, first, lobby::kDropKicked);
+  lobby::request_drop(state, slot, first, lobby::kDropBanned);
   EXPECT_FALSE(lobby_.pass(slot));
-  EXPECT_EQ(1, state.drops[lobby::kDropDisplaced].load());
-  EXPECT_EQ(0, state.drops[lobby::kDropNoLogin].load());
+  EXPECT_EQ(1, state.drops[lobby::kDropKicked].load());
+  EXPECT_EQ(0, state.drops[lobby::kDropBanned].load() + state.drops[lobby::kDropNoLogin].load() +
+                   state.drops[lobby::kDropDisplaced].load());
 
   ASSERT_EQ(slot, enter(2, "b", 5));
-  lobby::request_drop(state, slot, first, lobby::kDropNoLogin);
+  lobby::request_drop(state, slot, first, lobby::kDropBanned);
   EXPECT_TRUE(lobby_.pass(slot));
   EXPECT_EQ(w::hex(w::status(21)), w::hex(send(slot, w::room_op(3))));
   // A stale request does not stand in the way of a real one.
-  lobby::request_drop(state, slot, first, lobby::kDropNoLogin);
+  lobby::request_drop(state, slot, first, lobby::kDropBanned);
   lobby::request_drop(state, slot, first + 1, lobby::kDropFlooding);
   EXPECT_FALSE(lobby_.pass(slot));
   EXPECT_EQ(1, state.drops[lobby::kDropFlooding].load());
-  EXPECT_EQ(0, state.drops[lobby::kDropNoLogin].load());
+  EXPECT_EQ(0, state.drops[lobby::kDropBanned].load());
 }
 
 // The in-memory lobby paces with the time it is given: held-back messages

@@ -74,6 +74,9 @@ TEST_F(ProtectionTest, ConnectionsWithoutAnAcceptedLoginAreDroppedAtTheDeadline)
   partial.send(w::name(3, "p").substr(0, 9));
   TcpClient honest = connect_client();
   log_in(honest, 4, 5);
+  // A refused login after an accepted one does not take the login back.
+  honest.send(w::validation(0) + w::login(4, 5, 8, 8));
+  expect_bytes(honest, w::refused() + w::group_count(1));
   tick_seconds(3);
   // Logged in after three seconds of its five: in time.
   TcpClient late = connect_client();

@@ -23,8 +23,7 @@ bool parse_whole(const char* text, long long* value) {
 }  // namespace
 
 void format_service_status(int users, int rooms, char* out, int size) {
-  std::snprintf(out, static_cast<size_t>(size), "STATUS=%d user%s, %d room%s", users,
-                users == 1 ? "" : "s", rooms, rooms == 1 ? "" : "s");
+  std::snprintf(out, static_cast<size_t>(size), "STATUS=%d users, %d rooms", users, rooms);
 }
 
 ServiceNotifier::~ServiceNotifier() { net::close_fd(fd_); }
@@ -55,7 +54,12 @@ bool ServiceNotifier::send_text(const char* text) {
   return net::send_nb(fd_, reinterpret_cast<const uint8_t*>(text), length) == length;
 }
 
-void ServiceNotifier::ready() { send_text("READY=1"); }
+void ServiceNotifier::ready() {
+  std::lock_guard<std::mutex> guard(lock_);
+  // A full queue at the receiver must not lose it: without READY=1 the
+  // service manager would kill the lobby at its start time-out.
+  ready_pending_ = !send_text("READY=1");
+}
 
 void ServiceNotifier::listen_failed() {
   char text[64];
@@ -85,9 +89,10 @@ void ServiceNotifier::send_status_locked() {
 
 int ServiceNotifier::keeper_pass(int64_t now_ms) {
   if (fd_ < 0) return -1;
-  if (lobby_ != nullptr) {
+  {
     std::lock_guard<std::mutex> guard(lock_);
-    if (status_pending_) send_status_locked();
+    if (ready_pending_) ready_pending_ = !send_text("READY=1");
+    if (lobby_ != nullptr && status_pending_) send_status_locked();
   }
   if (watchdog_period_ms_ <= 0) return -1;
   if (next_watchdog_ms_ < 0 || now_ms >= next_watchdog_ms_) {

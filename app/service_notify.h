@@ -46,7 +46,8 @@ class ServiceNotifier {
   void counts_changed();
 
   // The thread that keeps the idle clock, on each of its passes: sends
-  // WATCHDOG=1 when it is due and a status that could not be sent before.
+  // WATCHDOG=1 when it is due, and READY=1 or a status that could not be
+  // sent before.
   // How many ms may pass before the next call is due; -1 for no bound.
   int keeper_pass(int64_t now_ms);
 
@@ -64,6 +65,7 @@ class ServiceNotifier {
   int users_ = -1;               // Guarded by lock_: the counts last sent or tried.
   int rooms_ = -1;               // Guarded by lock_.
   bool status_pending_ = false;  // Guarded by lock_: the counts are not sent yet.
+  bool ready_pending_ = false;   // Guarded by lock_: READY=1 is not sent yet.
 };
 
 // The STATUS= text for `users` and `rooms`: "12 users, 2 rooms".

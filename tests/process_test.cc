@@ -267,10 +267,10 @@ TEST_F(LobbyProcessTest, TellsTheServiceManagerReadyCountsWatchdogAndStop) {
   ASSERT_TRUE(notify.next_notice(&notice, kOutputWaitMs));
   EXPECT_EQ("STATUS=0 users, 0 rooms", notice);
   ASSERT_TRUE(notify.next_notice(&notice, kOutputWaitMs));
-  EXPECT_EQ("STATUS=1 user, 0 rooms", notice);
+  EXPECT_EQ("STATUS=1 users, 0 rooms", notice);
   ASSERT_TRUE(client.send(test_wire::enter(40, "zed", 9) + test_wire::room_op(-1)));
   ASSERT_TRUE(notify.next_notice(&notice, kOutputWaitMs));
-  EXPECT_EQ("STATUS=1 user, 1 room", notice);
+  EXPECT_EQ("STATUS=1 users, 1 rooms", notice);
 
   // 20 expected in 2 s; the bounds leave room for a loaded machine, and a
   // watchdog fed on every pass (or only once a second) falls outside them.

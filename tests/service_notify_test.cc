@@ -113,11 +113,25 @@ TEST(ServiceNotifierTest, KeeperDeadlinesAndStatusChanges) {
   notifier.stopping();
   std::string notice;
   for (const char* expected : {"STATUS=0 users, 0 rooms", "STATUS=12 users, 2 rooms",
-                               "STATUS=1 user, 1 room", "READY=1", "STOPPING=1"}) {
+                               "STATUS=1 users, 1 rooms", "READY=1", "STOPPING=1"}) {
     ASSERT_TRUE(notify.next_notice(&notice, 1000)) << expected;
     EXPECT_EQ(expected, notice);
   }
   EXPECT_FALSE(notify.next_notice(&notice, 0)) << notice;
+
+  // A receiver whose queue is full: READY=1 and the last counts are kept
+  // and sent by the next keeper pass, in that order.
+  for (int users = 2; users <= 40; ++users) {
+    lobby.connected_count.store(users);
+    notifier.counts_changed();
+  }
+  notifier.ready();
+  while (notify.next_notice(&notice, 0)) EXPECT_NE("READY=1", notice);
+  notifier.keeper_pass(2000);
+  for (const char* expected : {"READY=1", "STATUS=40 users, 1 rooms"}) {
+    ASSERT_TRUE(notify.next_notice(&notice, 1000)) << expected;
+    EXPECT_EQ(expected, notice);
+  }
 }
 
 }  // namespace

@@ -55,7 +55,7 @@ bool FakeNotifySocket::next_notice(std::string* text, int timeout_ms) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                           deadline - std::chrono::steady_clock::now())
                           .count();
-    if (left <= 0 || !receive(text, static_cast<int>(left))) return false;
+    if (left < 0 || !receive(text, static_cast<int>(left))) return false;
     if (*text != "WATCHDOG=1") return true;
     ++watchdogs_;
   }

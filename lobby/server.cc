@@ -226,9 +226,11 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
 void Server::place(int slot, int socket, const PeerInfo& peer, const int32_t peer_ip[4]) {
   Lobby& lobby = *lobby_;
   ClientSlot& client = lobby.slots[slot];
-  place_client(lobby, client, socket, peer);
+  // Logged before the slot opens to its worker, so that the client's own
+  // lines (its login, say) always follow this one in the log.
   report_event(lobby.events, "accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1],
                peer_ip[2], peer_ip[3]);
+  place_client(lobby, client, socket, peer);
   // A ban that came after this connection was let in, but before the
   // operator's sweep of open connections could see it, is applied here:
   // the sweep reads the slots after writing the list, this reads the list

@@ -84,8 +84,11 @@ void open_upstream(Lobby& lobby, int64_t now_ms) {
       settings.test_upstream_seed != 0 ? settings.test_upstream_seed : std::random_device{}();
   link.set_tuning(settings.test_send_buffer, seed);
   // The wait for the connect holds no lock.
-  const int event = link.open(now_ms);
-  run_and_report(lobby, now_ms, [event] { return event; });
+  int64_t finished_ms = now_ms;
+  const int event = link.open(now_ms, &finished_ms);
+  // Reported as of the attempt's end, so that the next attempt's wait in
+  // the line is the one that remains.
+  run_and_report(lobby, finished_ms, [event] { return event; });
 }
 
 void service_upstream(Lobby& lobby, int64_t now_ms) {

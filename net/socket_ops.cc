@@ -71,6 +71,16 @@ int local_port(int fd) {
   return ntohs(addr.sin_port);
 }
 
+bool connected_to_itself(int fd) {
+  sockaddr_in local;
+  sockaddr_in peer;
+  socklen_t local_len = sizeof local;
+  socklen_t peer_len = sizeof peer;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len) != 0) return false;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) return false;
+  return local.sin_addr.s_addr == peer.sin_addr.s_addr && local.sin_port == peer.sin_port;
+}
+
 int poll_fd(int fd, int events, int timeout_ms) {
   pollfd p;
   p.fd = fd;

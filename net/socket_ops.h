@@ -45,6 +45,9 @@ int bind_ipv4(int fd, uint32_t ip, int port);
 int listen_fd(int fd, int backlog);
 // Port the socket is bound to, or -1.
 int local_port(int fd);
+// True when a connected socket's two ends are the same address and port:
+// a connect to a free local port in the ephemeral range can meet itself.
+bool connected_to_itself(int fd);
 
 // Waits up to `timeout_ms` for `events` on one descriptor. Returns the ready
 // bits (kPollIn/kPollOut; hang-up and error count as readable), 0 on time-out

@@ -158,6 +158,16 @@ int local_port(int fd) {
   return ntohs(addr.sin_port);
 }
 
+bool connected_to_itself(int fd) {
+  sockaddr_in local;
+  sockaddr_in peer;
+  int local_len = sizeof local;
+  int peer_len = sizeof peer;
+  if (getsockname(handle(fd), reinterpret_cast<sockaddr*>(&local), &local_len) != 0) return false;
+  if (getpeername(handle(fd), reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) return false;
+  return local.sin_addr.s_addr == peer.sin_addr.s_addr && local.sin_port == peer.sin_port;
+}
+
 int poll_fd(int fd, int events, int timeout_ms) {
   WSAPOLLFD p;
   p.fd = handle(fd);

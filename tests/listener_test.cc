@@ -2,6 +2,7 @@
 // address, the bounded wait when nobody connects, and a port that is taken.
 #include "net/listener.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -105,6 +106,21 @@ TEST_F(ListenerTest, AcceptsOneWaitingConnectionPerCall) {
   expect_linked(first, accepted_[0]);
   expect_linked(second, accepted_[1]);
   expect_linked(third, accepted_[2]);
+}
+
+// A socket bound to a port nobody listens on and connected to that same
+// port meets itself; a client of a real listener does not.
+TEST_F(ListenerTest, ASocketConnectedToItselfIsTold) {
+  const int client = connect_client(start_on_free_port());
+  EXPECT_FALSE(net::connected_to_itself(client));
+  const int fd = net::tcp_socket();
+  ASSERT_GE(fd, 0);
+  clients_.push_back(fd);
+  uint32_t addr = 0;
+  ASSERT_EQ(net::parse_ipv4("127.0.0.1", &addr), 0);
+  ASSERT_EQ(net::bind_ipv4(fd, ntohl(addr), 0), 0);
+  ASSERT_EQ(net::connect_ipv4(fd, addr, net::local_port(fd), kWaitMs), 0);
+  EXPECT_TRUE(net::connected_to_itself(fd));
 }
 
 TEST_F(ListenerTest, NothingWaitingGivesUpAfterTenMilliseconds) {

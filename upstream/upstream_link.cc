@@ -46,17 +46,22 @@ void UpstreamLink::set_tuning(int send_buffer_bytes, uint32_t jitter_seed) {
   backoff_ = Backoff(jitter_seed);
 }
 
-int UpstreamLink::open(int64_t now_ms) {
+int UpstreamLink::open(int64_t now_ms, int64_t* finished_ms) {
   int event = begin_attempt(now_ms);
+  int64_t finished = now_ms;
   if (link_state() == LinkState::kConnecting) {
     // The one wait for the upstream server, made before the lobby listens.
     net::poll_fd(socket, net::kPollOut, net::kConnectTimeoutMs);
     int error = 0;
     const int check = net::connect_check(socket, &error);
-    event = check == net::kConnectPending
-                ? attempt_failed("timed out", now_ms + net::kConnectTimeoutMs)
-                : finish_attempt(check, error, now_ms);
+    if (check == net::kConnectPending) {
+      finished = now_ms + net::kConnectTimeoutMs;
+      event = attempt_failed("timed out", finished);
+    } else {
+      event = finish_attempt(check, error, now_ms);
+    }
   }
+  if (finished_ms != nullptr) *finished_ms = finished;
   started_ = true;
   return event;
 }
@@ -134,6 +139,10 @@ int UpstreamLink::begin_attempt(int64_t now_ms) {
 
 int UpstreamLink::finish_attempt(int check, int error, int64_t now_ms) {
   if (check != 0) return attempt_failed(net::error_text(error), now_ms);
+  // With nothing listening on a local upstream port in the ephemeral
+  // range, a retried connect can pick that very port and meet itself; the
+  // lobby would then announce to itself and never reach the upstream.
+  if (net::connected_to_itself(socket)) return attempt_failed("connected to itself", now_ms);
   return connected(now_ms);
 }
 

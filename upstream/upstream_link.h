@@ -69,8 +69,10 @@ class UpstreamLink : public net::Connection {
 
   // The first attempt, waiting up to 3 s for the connect. kLinkConnected,
   // or kLinkAttemptFailed with the link down until its next attempt.
-  // Before the lobby listens: no other thread uses the link yet.
-  int open(int64_t now_ms);
+  // Before the lobby listens: no other thread uses the link yet. The clock
+  // time the attempt ended (later by the wait, when it timed out) goes to
+  // `*finished_ms` when given.
+  int open(int64_t now_ms, int64_t* finished_ms = nullptr);
   // One pass of the accept thread, under lock_groups: on a link that is up,
   // reads and discards what arrived and sends up to 20 queued messages; on
   // one that is not, starts or finishes an attempt when it is due.

@@ -192,7 +192,23 @@ void DenyList::note(const char* format, ...) const {
   report_(line);
 }
 
-int DenyList::read_file(std::array<DenyEntry, kDenyEntries>* entries) const {
+void DenyList::note_bad_line(int number, const char* text, bool too_long) {
+  // FNV-1a over the line number and the quoted text.
+  uint32_t digest = 2166136261u;
+  auto mix = [&digest](uint8_t byte) { digest = (digest ^ byte) * 16777619u; };
+  for (int shift = 0; shift < 32; shift += 8) mix(static_cast<uint8_t>(number >> shift));
+  for (int i = 0; i < kQuotedBytes && text[i] != '\0'; ++i) mix(static_cast<uint8_t>(text[i]));
+  digest |= 1;
+  for (uint32_t seen : noted_bad_) {
+    if (seen == digest) return;
+  }
+  noted_bad_[noted_bad_next_] = digest;
+  noted_bad_next_ = (noted_bad_next_ + 1) % static_cast<int>(noted_bad_.size());
+  note("deny list %s line %d ignored%s: %.*s", path_, number, too_long ? " (too long)" : "",
+       kQuotedBytes, text);
+}
+
+int DenyList::read_file(std::array<DenyEntry, kDenyEntries>* entries) {
   std::FILE* file = std::fopen(path_, "r");
   if (file == nullptr) return 0;
   int count = 0;
@@ -211,14 +227,14 @@ int DenyList::read_file(std::array<DenyEntry, kDenyEntries>* entries) const {
     }
     while (length > 0 && is_blank(line[length - 1])) line[--length] = '\0';
     const char* p = line;
+    // A byte order mark, as Windows editors write, is not part of line 1.
+    if (number == 1 && std::strncmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
     while (*p != '\0' && is_blank(*p)) ++p;
     DenyEntry entry;
     const LineKind kind = too_long ? kLineBad : parse_line(p, &entry);
     if (kind == kLineNothing && !too_long) continue;
-    if (too_long) {
-      note("deny list %s line %d ignored (too long): %.*s", path_, number, kQuotedBytes, p);
-    } else if (kind == kLineBad) {
-      note("deny list %s line %d ignored: %.*s", path_, number, kQuotedBytes, p);
+    if (kind == kLineBad) {
+      note_bad_line(number, p, too_long);
     } else if (count < kDenyEntries) {
       (*entries)[count++] = entry;
     } else {
@@ -307,6 +323,8 @@ int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
     while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) old_text.append(chunk, n);
     std::fclose(file);
   }
+  // A leading byte order mark would hide line 1's entry from the match.
+  if (old_text.compare(0, 3, "\xEF\xBB\xBF") == 0) old_text.erase(0, 3);
   const int64_t now = now_s();
   std::string text;
   int kept_entries = 0;

@@ -99,7 +99,12 @@ class DenyList {
   };
   Signature read_signature() const;
   // Reads the file into `entries`; the number of entries.
-  int read_file(std::array<DenyEntry, kDenyEntries>* entries) const;
+  // REQUIRES: file_lock_ held, or the threads not started.
+  int read_file(std::array<DenyEntry, kDenyEntries>* entries);
+  // Notes a bad line unless the same line (number and text) was noted at
+  // an earlier reading: each reload, and each ban written into the file,
+  // reads the operator's bad lines again. REQUIRES: as read_file.
+  void note_bad_line(int number, const char* text, bool too_long);
   // Reads the file into the list and notes its signature.
   // REQUIRES: file_lock_ held.
   void load(bool report_count);
@@ -121,6 +126,10 @@ class DenyList {
   Now now_;
   // Guarded by file_lock_.
   Signature seen_;
+  // Guarded by file_lock_: digests of the bad lines noted so far, a ring
+  // (0 is a free place).
+  std::array<uint32_t, 32> noted_bad_{};
+  int noted_bad_next_ = 0;
 };
 
 }  // namespace config

@@ -184,8 +184,11 @@ TEST_F(ProtectionTest, DeniedAddressesAreClosedAtOnceAndTheFileIsReadAgainWhenIt
   EXPECT_EQ(1u, logged("refused 127.0.0.5: denied"));
 
   // The next second's look at the file finds the change. A connection
-  // already open is not cut.
-  ASSERT_TRUE(dir.write_file("deny.txt", "127.0.0.6\n"));
+  // already open is not cut. A byte order mark does not hide line 1, and a
+  // bad line noted before is not noted again.
+  ASSERT_TRUE(dir.write_file("deny.txt",
+                             "\xEF\xBB\xBF"
+                             "127.0.0.6\n\n\nbogus line\n"));
   tick_seconds(1);
   settle();
   TcpClient now_listed = connect_from("127.0.0.6");
@@ -195,6 +198,7 @@ TEST_F(ProtectionTest, DeniedAddressesAreClosedAtOnceAndTheFileIsReadAgainWhenIt
   expect_served(other);
   EXPECT_EQ(3, refusals(lobby::kRefusedDenied));
   EXPECT_EQ(1u, logged("deny list " + path + ": 1 entries"));
+  EXPECT_EQ(1u, logged("deny list " + path + " line 4 ignored: bogus line"));
 }
 
 // The chat lines one reader got: the flooder's by number (its lines carry

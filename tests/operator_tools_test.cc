@@ -267,13 +267,23 @@ TEST_F(OperatorToolsTest, ExporterServesMetricsStatusAndHealthOfEveryLobbyItFind
 
   ChildProcess exporter;
   ASSERT_TRUE(
-      exporter.start({LOBBY_EXPORTER_PATH, "--listen", "127.0.0.1:0", dir.file("*/lobby.sock")},
+      // East named twice: still one lobby.
+      exporter.start({LOBBY_EXPORTER_PATH, "--listen", "127.0.0.1:0", dir.file("*/lobby.sock"),
+                      dir.file("east/lobby.sock")},
                      dir.path(), ChildStdio::kNullInput));
   std::string listening;
   ASSERT_TRUE(exporter.next_line(&listening, kWaitMs));
   const std::string prefix = "listening on 127.0.0.1:";
   ASSERT_EQ(0u, listening.rfind(prefix, 0)) << listening;
   const int port = std::stoi(listening.substr(prefix.size()));
+  // A second exporter cannot take the same port.
+  ChildProcess second;
+  ASSERT_TRUE(second.start({LOBBY_EXPORTER_PATH, "--listen", "127.0.0.1:" + std::to_string(port),
+                            dir.file("*/lobby.sock")},
+                           dir.path(), ChildStdio::kNullInput));
+  int second_status = -1;
+  ASSERT_TRUE(second.wait_exit(kWaitMs, &second_status));
+  EXPECT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == 1) << second_status;
 
   const HttpReply metrics = http_get(port, "/metrics");
   EXPECT_EQ(200, metrics.status);
@@ -436,6 +446,14 @@ TEST(AdminTablesTest, ColumnsAlignWithWideCharactersCountingTwo) {
   EXPECT_EQ(
       "ROOM  GROUP  TITLE  MEMBERS  START  STARTED  SEATS\n?     ?      ?      ?        ?      ?\n",
       tools::format_admin_reply("rooms", nlohmann::ordered_json::parse(R"({"rooms":[7]})")));
+  // A name cannot drive the operator's terminal or break a row.
+  EXPECT_EQ(
+      "SLOT  NAME\n0     \\x1B[2J\\x07\\x0A\\x85ok\n",
+      tools::format_table({{"SLOT", "NAME"}, {"0", tools::printable("\x1B[2J\a\n\xC2\x85ok")}}));
+  EXPECT_NE(std::string::npos,
+            tools::format_admin_reply("users", nlohmann::ordered_json::parse(
+                                                   R"({"users":[{"name":"\u001b]0;x\u0007"}]})"))
+                .find("\\x1B]0;x\\x07"));
 }
 
 }  // namespace

@@ -98,6 +98,13 @@ int main(int argc, char** argv) {
     res.set_content(text, "text/plain; charset=utf-8");
   });
 
+  // The library's default sets SO_REUSEPORT, which would let a second
+  // exporter share the port and answer half the scrapes; SO_REUSEADDR alone
+  // still allows a quick restart.
+  http.set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   const int bound =
       port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
   if (bound < 0) {

@@ -54,7 +54,14 @@ int main(int argc, char** argv) {
   }
   const std::string command = argv[i];
   std::string line = command;
-  for (++i; i < argc; ++i) line += std::string(" ") + argv[i];
+  for (++i; i < argc; ++i) {
+    // --json may also follow the command ("lobbyctl users --json").
+    if (std::strcmp(argv[i], "--json") == 0) {
+      raw = true;
+      continue;
+    }
+    line += std::string(" ") + argv[i];
+  }
   if (line.find('\n') != std::string::npos) {
     std::fputs("lobbyctl: a command is one line\n", stderr);
     return kExitUsage;
@@ -68,13 +75,15 @@ int main(int argc, char** argv) {
   }
   const nlohmann::ordered_json parsed = nlohmann::ordered_json::parse(reply, nullptr, false);
   if (parsed.is_discarded() || !parsed.is_object()) {
-    tools::print_text(stderr, "lobbyctl: not a reply of the admin channel: " + reply + "\n");
+    tools::print_text(
+        stderr, "lobbyctl: not a reply of the admin channel: " + tools::printable(reply) + "\n");
     return kExitNoAnswer;
   }
   if (parsed.contains("error")) {
     const auto& text = parsed["error"];
-    tools::print_text(stderr,
-                      "lobbyctl: " + (text.is_string() ? text.get<std::string>() : reply) + "\n");
+    tools::print_text(
+        stderr,
+        "lobbyctl: " + tools::printable(text.is_string() ? text.get<std::string>() : reply) + "\n");
     if (raw) tools::print_text(stdout, reply + "\n");
     return kExitError;
   }

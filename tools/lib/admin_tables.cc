@@ -1,6 +1,7 @@
 #include "tools/lib/admin_tables.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace tools {
 namespace {
@@ -17,7 +18,7 @@ bool is_wide(uint32_t c) {
 }
 
 std::string text_of(const Json& value) {
-  if (value.is_string()) return value.get<std::string>();
+  if (value.is_string()) return printable(value.get<std::string>());
   if (value.is_boolean()) return value.get<bool>() ? "yes" : "no";
   if (value.is_number_integer() && value.get<int64_t>() == -1) return "-";
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -114,8 +115,9 @@ std::string bans_text(const Json& r) {
   std::vector<std::vector<std::string>> rows = {{"ADDRESS", "EXPIRES"}};
   for (const Json& ban : bans) {
     const Json expires = member(ban, "expires");
-    rows.push_back({field(ban, "address"),
-                    expires.is_string() ? expires.get<std::string>() : std::string("never")});
+    rows.push_back({field(ban, "address"), expires.is_string()
+                                               ? printable(expires.get<std::string>())
+                                               : std::string("never")});
   }
   return format_table(rows);
 }
@@ -129,6 +131,31 @@ std::string help_text(const Json& r) {
 }
 
 }  // namespace
+
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    unsigned code = byte;
+    // U+0080..U+009F are C2 80..C2 9F in UTF-8.
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        code = next;
+        ++i;
+      }
+    }
+    if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F)) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", code);
+      out += escaped;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
 
 int display_width(const std::string& text) {
   int width = 0;
@@ -197,7 +224,8 @@ std::string format_admin_reply(const std::string& command, const Json& reply) {
   if (command == "ban") {
     const Json expires = member(reply, "expires");
     return "banned " + field(reply, "banned") + " " +
-           (expires.is_string() ? "until " + expires.get<std::string>() : std::string("for good")) +
+           (expires.is_string() ? "until " + printable(expires.get<std::string>())
+                                : std::string("for good")) +
            "; " + field(reply, "closed") + " connections closed\n";
   }
   if (command == "unban") return "unbanned " + field(reply, "unbanned") + "\n";

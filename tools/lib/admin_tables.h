@@ -19,6 +19,9 @@ std::string format_admin_reply(const std::string& command, const nlohmann::order
 std::string format_table(const std::vector<std::vector<std::string>>& rows);
 // Terminal columns that UTF-8 `text` takes.
 int display_width(const std::string& text);
+// `text` with every control character (C0, DEL and, as UTF-8, C1) written
+// as \xNN: names come from game clients, and a terminal would obey them.
+std::string printable(const std::string& text);
 
 }  // namespace tools
 

@@ -2,6 +2,7 @@
 
 #include <glob.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -94,14 +95,18 @@ void plain(std::string* out, const Family& f, const std::vector<LobbyReading>& l
 
 std::vector<std::string> expand_sockets(const std::vector<std::string>& patterns) {
   std::vector<std::string> sockets;
+  // A lobby named by two arguments is asked, and listed, once.
+  auto add = [&sockets](const std::string& path) {
+    if (std::find(sockets.begin(), sockets.end(), path) == sockets.end()) sockets.push_back(path);
+  };
   for (const std::string& pattern : patterns) {
     if (pattern.find_first_of("*?[") == std::string::npos) {
-      sockets.push_back(pattern);
+      add(pattern);
       continue;
     }
     glob_t found;
     if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
-      for (size_t i = 0; i < found.gl_pathc; ++i) sockets.push_back(found.gl_pathv[i]);
+      for (size_t i = 0; i < found.gl_pathc; ++i) add(found.gl_pathv[i]);
     }
     globfree(&found);
   }

@@ -129,8 +129,11 @@ std::string AdminCommands::drain(const std::string* words, int count) {
 std::string AdminCommands::reopen() {
   if (!hooks_.reopen_log) return error_reply("this lobby has no event log");
   const int error = hooks_.reopen_log();
-  if (error != 0)
-    return error_reply(std::string("cannot reopen the event log: ") + std::strerror(error));
+  if (error != 0) {
+    const std::string text = std::string("cannot reopen the event log: ") + std::strerror(error);
+    report_event(server_.lobby().events, "admin: %s; still writing the old one", text.c_str());
+    return error_reply(text);
+  }
   report_event(server_.lobby().events, "admin: event log reopened");
   return "{\"reopened\":true}";
 }

@@ -50,9 +50,13 @@ int open_log(const char* path) {
 int reopen_log() {
   std::lock_guard<std::mutex> guard(log_lock);
   if (log_path.empty()) return ENOENT;
+  // The new file first: when it cannot be opened, the log goes on in the
+  // old one (and says so there) rather than stopping.
+  std::FILE* fresh = std::fopen(log_path.c_str(), "a");
+  if (fresh == nullptr) return errno;
   if (log_file != nullptr) std::fclose(log_file);
-  log_file = std::fopen(log_path.c_str(), "a");
-  return log_file == nullptr ? errno : 0;
+  log_file = fresh;
+  return 0;
 }
 
 void close_log() {

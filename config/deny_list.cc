@@ -326,6 +326,17 @@ int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
   // A leading byte order mark would hide line 1's entry from the match.
   if (old_text.compare(0, 3, "\xEF\xBB\xBF") == 0) old_text.erase(0, 3);
   const int64_t now = now_s();
+  std::string entry_text;
+  if (add) {
+    char address[kDenyTextBytes];
+    format_deny_entry(entry, address);
+    entry_text = address;
+    if (entry.until_s != 0) {
+      char until[kUntilTextBytes];
+      format_until(entry.until_s, until);
+      entry_text += std::string(" until ") + until;
+    }
+  }
   std::string text;
   int kept_entries = 0;
   bool found = false;
@@ -341,6 +352,18 @@ int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
                               : kLineBad;
     if (kind == kLineEntry) {
       if (parsed.addr == entry.addr && parsed.mask == entry.mask) {
+        // A ban of an address already listed takes the place of its first
+        // line and keeps that line's comment; later ones go.
+        if (add && !found) {
+          text += entry_text;
+          const size_t comment = line.find(';');
+          if (comment != std::string::npos) {
+            text += " " + line.substr(comment);
+          } else if (!line.empty() && line.back() == '\r') {
+            text += '\r';
+          }
+          text += '\n';
+        }
         found = true;
         continue;
       }
@@ -352,17 +375,9 @@ int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
     text += '\n';
   }
   if (!add && !found) return kDenyNotFound;
-  if (add) {
+  if (add && !found) {
     if (kept_entries >= kDenyEntries) return kDenyFull;
-    char address[kDenyTextBytes];
-    format_deny_entry(entry, address);
-    text += address;
-    if (entry.until_s != 0) {
-      char until[kUntilTextBytes];
-      format_until(entry.until_s, until);
-      text += std::string(" until ") + until;
-    }
-    text += '\n';
+    text += entry_text + "\n";
   }
 
   // A whole new file beside the old one, renamed over it: a crash leaves

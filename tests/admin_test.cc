@@ -474,8 +474,14 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
   EXPECT_TRUE(served_from("127.0.0.4", port, 802));
   EXPECT_EQ("{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":null}]}", ask("bans"));
   EXPECT_EQ("{\"banned\":\"10.0.0.0/8\",\"expires\":null,\"closed\":0}", ask("ban 10.1.2.3/8"));
+  // A ban of a listed prefix rewrites its line in place, comment and all.
+  EXPECT_EQ("{\"banned\":\"198.51.100.0/24\",\"expires\":\"2027-01-15T09:01:00Z\",\"closed\":0}",
+            ask("ban 198.51.100.9/24 3600"));
   ASSERT_TRUE(dir.read_file("deny.txt", &file));
-  EXPECT_EQ("; the operator's own notes\n198.51.100.0/24 ; a pest\n10.0.0.0/8\n", file);
+  EXPECT_EQ(
+      "; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; a pest\n"
+      "10.0.0.0/8\n",
+      file);
   const std::string log = events.lines();
   EXPECT_NE(std::string::npos, log.find("admin: kick slot 0 user 1 from 127.0.0.2:")) << log;
   EXPECT_NE(std::string::npos, log.find("drop slot 0 user 1: kicked")) << log;

@@ -16,6 +16,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -905,6 +906,10 @@ TEST_F(LobbyProcessTest, AdminReopenAndDrainEndTheProcessCleanly) {
   };
 
   ASSERT_EQ(0, rename(dir.file("L_log.txt").c_str(), dir.file("L_log.txt.1").c_str()));
+  // A reopen that fails keeps writing the old file.
+  ASSERT_EQ(0, mkdir(dir.file("L_log.txt").c_str(), 0700));
+  EXPECT_EQ(1, run_lobbyctl(dir.path(), {"reopen"}, &lines));
+  ASSERT_EQ(0, rmdir(dir.file("L_log.txt").c_str()));
   EXPECT_EQ(0, run_lobbyctl(dir.path(), {"reopen"}, &lines));
   EXPECT_EQ(std::vector<std::string>{"event log reopened"}, lines);
   EXPECT_EQ("{\"draining\":true,\"seconds\":1,\"users\":1}", ask("drain 1"));
@@ -923,6 +928,11 @@ TEST_F(LobbyProcessTest, AdminReopenAndDrainEndTheProcessCleanly) {
   std::string rotated;
   ASSERT_TRUE(dir.read_file("L_log.txt.1", &rotated));
   EXPECT_EQ(std::string::npos, rotated.find("reopened")) << rotated;
+  EXPECT_NE(std::string::npos,
+            rotated.find("admin: cannot reopen the event log: Is a directory; still writing the "
+                         "old one" +
+                         end))
+      << rotated;
   ASSERT_TRUE(dir.read_file("L_log.txt", &log));
   EXPECT_EQ(0u, log.find(log.substr(0, 20) + "admin: event log reopened" + end)) << log;
   EXPECT_NE(std::string::npos, log.find("admin: drain for at most 1 s with 1 clients connected"))

@@ -161,10 +161,16 @@ void AdminChannel::read_commands(Client& client) {
   if (n == 0) {
     // Replies still owed go out before the connection is closed.
     client.input_ended = true;
-    if (client.out_sent == client.out.size()) close_client(client);
-    return;
+    if (client.in_length == 0) {
+      if (client.out_sent == client.out.size()) close_client(client);
+      return;
+    }
+    // A last command without its line feed ("printf status | nc -U") is
+    // still answered; the buffer always has room for the feed.
+    client.in[client.in_length++] = '\n';
+  } else {
+    client.in_length += n;
   }
-  client.in_length += n;
   int start = 0;
   for (int i = 0; i < client.in_length; ++i) {
     if (client.in[i] != '\n') continue;
@@ -184,6 +190,11 @@ void AdminChannel::read_commands(Client& client) {
   }
   std::memmove(client.in, client.in + start, static_cast<size_t>(client.in_length - start));
   client.in_length -= start;
+  if (client.input_ended) {
+    // Its replies, if any, are sent by the caller, which then closes it.
+    if (client.out_sent == client.out.size()) close_client(client);
+    return;
+  }
   if (client.in_length == static_cast<int>(sizeof client.in)) {
     client.out += error_reply("line longer than " + std::to_string(kMaxLineBytes) + " bytes");
     client.out += '\n';

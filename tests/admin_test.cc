@@ -194,6 +194,14 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   EXPECT_EQ("{\"error\":\"line longer than 1024 bytes\"}", line);
   EXPECT_FALSE(admin.read_line(&line, kReplyMs, &error));
   EXPECT_EQ("the lobby closed the connection", error);
+  // A last command without its line feed is answered before the close.
+  tools::AdminClient last;
+  ASSERT_TRUE(last.connect_to(socket_path(), &error)) << error;
+  ASSERT_EQ(5, send(last.fd(), "rooms", 5, MSG_NOSIGNAL));
+  ASSERT_EQ(0, shutdown(last.fd(), SHUT_WR));
+  ASSERT_TRUE(last.read_line(&line, kReplyMs, &error)) << error;
+  EXPECT_EQ(0u, line.find("{\"rooms\":[{\"room\":0,")) << line;
+  EXPECT_FALSE(last.read_line(&line, kReplyMs, &error));
 
   // Eight connections at once; a ninth is told why and closed.
   std::vector<std::unique_ptr<tools::AdminClient>> held;

@@ -14,6 +14,41 @@ namespace {
 
 constexpr int kMaxWords = 4;
 
+// Whether `text` is well-formed UTF-8 (shortest forms, no surrogates).
+bool valid_utf8(const std::string& text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned c = *p++;
+    int more = 0;
+    unsigned code = 0;
+    if (c < 0x80) continue;
+    if (c >= 0xC2 && c <= 0xDF) {
+      more = 1;
+      code = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      more = 2;
+      code = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      more = 3;
+      code = c & 0x07;
+    } else {
+      return false;
+    }
+    if (end - p < more) return false;
+    for (int i = 0; i < more; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      code = code << 6 | (p[i] & 0x3F);
+    }
+    p += more;
+    if ((more == 2 && code < 0x800) || (more == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
+        (code >= 0xD800 && code <= 0xDFFF)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // A decimal number of 0..max, whole; false for anything else.
 bool parse_count(const std::string& text, int max, int* out) {
   if (text.empty() || text.size() > 10) return false;
@@ -88,12 +123,12 @@ std::string AdminCommands::run(const std::string& line) {
   if (command == "users") {
     if (!bare) return error_reply("usage: users");
     snapshot();
-    return users_reply(*snapshot_, &names_);
+    return with_charset_note(users_reply(*snapshot_, &names_));
   }
   if (command == "rooms") {
     if (!bare) return error_reply("usage: rooms");
     snapshot();
-    return rooms_reply(*snapshot_, &names_);
+    return with_charset_note(rooms_reply(*snapshot_, &names_));
   }
   if (command == "reopen") return bare ? reopen() : error_reply("usage: reopen");
   if (command == "bans") return bare ? bans() : error_reply("usage: bans");
@@ -105,12 +140,25 @@ std::string AdminCommands::status() {
   snapshot();
   const config::Settings& settings = server_.lobby().settings;
   StatusInfo info;
-  info.name = settings.L_NAME;
+  // Written in UTF-8 it stays as it is; otherwise (a file written on
+  // Windows) it is taken to be in the clients' character set.
+  std::string name = settings.L_NAME;
+  if (!valid_utf8(name)) {
+    name = with_charset_note(names_.decode(reinterpret_cast<const uint8_t*>(settings.L_NAME),
+                                           static_cast<int>(name.size())));
+  }
+  info.name = name.c_str();
   info.version = settings.VER;
   const int bound = server_.listening_port();
   info.port = bound > 0 ? bound : (settings.L_PORT & 0xffff);
   info.uptime_s = (server_.clock().now_ms() - started_ms_) / 1000;
   return status_reply(*snapshot_, info);
+}
+
+std::string AdminCommands::with_charset_note(std::string reply) {
+  const std::string note = names_.take_note();
+  if (!note.empty()) report_event(server_.lobby().events, "admin: %s", note.c_str());
+  return reply;
 }
 
 std::string AdminCommands::drain(const std::string* words, int count) {

@@ -39,6 +39,8 @@ class AdminCommands {
 
  private:
   std::string status();
+  // `reply`, after logging the note of a character set found unknown.
+  std::string with_charset_note(std::string reply);
   std::string drain(const std::string* words, int count);
   std::string reopen();
   std::string kick(const std::string& slot_text);

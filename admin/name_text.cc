@@ -76,6 +76,13 @@ std::string NameText::decode(const uint8_t* bytes, int length) {
   return text;
 }
 
+std::string NameText::take_note() {
+  if (!opened_ || converter_ != kNoConverter || noted_) return std::string();
+  noted_ = true;
+  return std::string("L_CHARSET ") + charset_ +
+         " is not known here: names show their ASCII, and U+FFFD for other bytes";
+}
+
 // An unknown character set is not replaced here: its names show their
 // ASCII and U+FFFD for the rest, which the header says.
 std::string charset_note(const char*) { return std::string(); }

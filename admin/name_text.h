@@ -31,12 +31,17 @@ class NameText {
   // bytes. A byte that does not decode (alone, or as the start of a
   // sequence) becomes U+FFFD and decoding goes on with the next byte.
   std::string decode(const uint8_t* bytes, int length);
+  // The event log's line, once, after a decode found the character set
+  // unknown where nothing was said at start (POSIX, where saying it would
+  // have loaded the tables); empty otherwise.
+  std::string take_note();
 
  private:
   static constexpr intptr_t kNoConverter = -1;
   static constexpr int kCharsetBytes = 32;
   char charset_[kCharsetBytes] = {};
   bool opened_ = false;
+  bool noted_ = false;
   intptr_t converter_ = kNoConverter;  // an iconv_t, or a Windows code page
 };
 

@@ -112,6 +112,9 @@ std::string NameText::decode(const uint8_t* bytes, int length) {
   return text;
 }
 
+// An unknown name was reported at start by charset_note.
+std::string NameText::take_note() { return std::string(); }
+
 std::string charset_note(const char* charset) {
   NameText names(charset);
   if (names.known_charset()) return std::string();

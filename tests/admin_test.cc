@@ -101,6 +101,19 @@ class AdminTest : public testing_support::LobbyServerTest {
 const std::string kJapaneseName = "\x83\x65\x83\x58\x83\x67\xff";
 const std::string kJapaneseText = "テスト\xEF\xBF\xBD";
 
+// A lobby name written in the clients' character set is decoded; one in
+// UTF-8 is shown as it is.
+TEST_F(AdminTest, LobbyNameInTheClientsCharacterSetIsDecoded) {
+  std::snprintf(settings.L_NAME, sizeof settings.L_NAME, "%s", "\x83\x8D\x83\x72\x81\x5B");
+  start_with_channel();
+  EXPECT_EQ(0u, ask("status").find("{\"name\":\"ロビー\",")) << ask("status");
+  channel->stop();
+  server->stop();
+  std::snprintf(settings.L_NAME, sizeof settings.L_NAME, "%s", "ロビー");
+  start_with_channel();
+  EXPECT_EQ(0u, ask("status").find("{\"name\":\"ロビー\",")) << ask("status");
+}
+
 TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   start_with_channel();
   EXPECT_EQ("{\"name\":\"east\",\"version\":3,\"port\":" + std::to_string(port) +

@@ -81,7 +81,13 @@ TEST_F(NameTextTest, UnknownCharsetHasItsFallback) {
   EXPECT_EQ("ok\xEF\xBF\xBD\x65",
             unknown.decode(reinterpret_cast<const uint8_t*>(bytes.data()), 4));
   EXPECT_EQ("", admin::charset_note("NO-SUCH-CHARSET"));
+  // Said once, when a decode has found it out.
+  EXPECT_EQ(
+      "L_CHARSET NO-SUCH-CHARSET is not known here: names show their ASCII, and U+FFFD for other "
+      "bytes",
+      unknown.take_note());
 #endif
+  EXPECT_EQ("", unknown.take_note());
 }
 
 }  // namespace

@@ -9,8 +9,14 @@ namespace {
 // the rate stays far inside 64 bits whatever the clock did.
 constexpr int64_t kLongestRefillMs = 3600 * 1000;
 
+// At least one message and a millisecond's earnings more: a held-back
+// client's worker wakes on a whole millisecond, up to one late for the
+// token it waits for, and what it earned meanwhile must not spill over a
+// small bucket, or the pace would fall short of the rate.
 int64_t bucket_size(const config::Settings& settings) {
-  return static_cast<int64_t>(settings.L_FLOOD_BURST) * kTokenCost;
+  const int64_t burst = static_cast<int64_t>(settings.L_FLOOD_BURST) * kTokenCost;
+  const int64_t least = kTokenCost + settings.L_FLOOD_RATE - 1;
+  return burst > least ? burst : least;
 }
 
 }  // namespace

@@ -498,4 +498,35 @@ TEST(OfflinePacingTest, HeldBackMessagesAreHandledInOrderAsTokensReturn) {
   EXPECT_EQ(1, lobby.lobby().drops[lobby::kDropFlooding].load());
 }
 
+// A burst of one at a rate the millisecond wake-ups cannot hit exactly
+// still keeps the rate: 300 a second, woken when the next token is due.
+TEST(OfflinePacingTest, ASmallBucketKeepsTheFullRate) {
+  config::Settings s;
+  config::turn_off_protections(&s);
+  s.L_FLOOD_RATE = 300;
+  s.L_FLOOD_BURST = 1;
+  lobby::OfflineLobby lobby(s);
+  const int slot = lobby.connect();
+  lobby.feed(slot, w::enter(1, "a", 5));
+  for (int ms = 0; ms < 20; ms += 5) {
+    lobby.set_time_ms(ms);
+    lobby.pass(slot);
+  }
+  lobby.take_output(slot);
+  std::string lines;
+  for (int i = 0; i < 400; ++i) lines += w::chat(i % 100, "x");
+  lobby.feed(slot, lines);
+  const int64_t start = lobby.time_ms();
+  size_t bytes = 0;
+  while (lobby.time_ms() < start + 1000) {
+    ASSERT_TRUE(lobby.pass(slot));
+    bytes += lobby.take_output(slot).size();
+    lobby.set_time_ms(lobby.time_ms() +
+                      lobby::ms_to_next_token(s, lobby.lobby().slots[slot], lobby.time_ms()));
+  }
+  const size_t handled = bytes / w::chat(0, "x").size();
+  EXPECT_GE(handled, 299u);
+  EXPECT_LE(handled, 302u);
+}
+
 }  // namespace

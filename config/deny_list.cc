@@ -210,7 +210,7 @@ void DenyList::note_bad_line(int number, const char* text, bool too_long) {
 
 int DenyList::read_file(std::array<DenyEntry, kDenyEntries>* entries) {
   std::FILE* file = std::fopen(path_, "r");
-  if (file == nullptr) return 0;
+  if (file == nullptr) return errno == ENOENT ? 0 : -errno;
   int count = 0;
   int ignored = 0;
   int number = 0;
@@ -254,6 +254,18 @@ void DenyList::load(bool report_count) {
   seen_ = read_signature();
   std::array<DenyEntry, kDenyEntries> fresh;
   const int count = seen_.exists ? read_file(&fresh) : 0;
+  if (count < 0) {
+    // The entries stay as they were, and the file is tried again each
+    // second (a change of its rights alone leaves its signature as it is).
+    seen_.mtime_ns = -1;
+    if (!unreadable_noted_) {
+      note("deny list %s: cannot be read (%s); the entries in force stay", path_,
+           std::strerror(-count));
+    }
+    unreadable_noted_ = true;
+    return;
+  }
+  unreadable_noted_ = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
     for (int i = 0; i < count; ++i) entries_[i] = fresh[i];
@@ -317,11 +329,23 @@ int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
   // The file as it is now, line by line: the operator may have edited it
   // since it was last read.
   std::string old_text;
-  if (std::FILE* file = std::fopen(path_, "r")) {
+  std::FILE* file = std::fopen(path_, "r");
+  // Only a missing file is an empty one: one that cannot be read would be
+  // replaced by the new entry alone, and the operator's list lost.
+  if (file == nullptr && errno != ENOENT) {
+    *error = errno;
+    return kDenyWriteFailed;
+  }
+  if (file != nullptr) {
     char chunk[4096];
     size_t n;
     while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) old_text.append(chunk, n);
+    const bool failed = std::ferror(file) != 0;
     std::fclose(file);
+    if (failed) {
+      *error = EIO;
+      return kDenyWriteFailed;
+    }
   }
   // A leading byte order mark would hide line 1's entry from the match.
   if (old_text.compare(0, 3, "\xEF\xBB\xBF") == 0) old_text.erase(0, 3);

@@ -98,7 +98,8 @@ class DenyList {
     bool operator==(const Signature&) const = default;
   };
   Signature read_signature() const;
-  // Reads the file into `entries`; the number of entries.
+  // Reads the file into `entries`; the number of entries, or minus the
+  // errno when the file is there but cannot be opened.
   // REQUIRES: file_lock_ held, or the threads not started.
   int read_file(std::array<DenyEntry, kDenyEntries>* entries);
   // Notes a bad line unless the same line (number and text) was noted at
@@ -130,6 +131,7 @@ class DenyList {
   // (0 is a free place).
   std::array<uint32_t, 32> noted_bad_{};
   int noted_bad_next_ = 0;
+  bool unreadable_noted_ = false;  // guarded by file_lock_
 };
 
 }  // namespace config

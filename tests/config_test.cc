@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -364,6 +365,23 @@ TEST_F(ConfigTest, DenyListKeepsTheFirst1024EntriesAndNoticesRemoval) {
   EXPECT_TRUE(list.reload_if_changed());
   EXPECT_EQ(0, list.entry_count());
   EXPECT_EQ("deny list " + path + ": removed, nothing denied", notes.back());
+}
+
+// A deny file that is there but cannot be opened (here a link to itself)
+// is never taken for an empty one: a ban fails and leaves it as it is.
+TEST_F(ConfigTest, ABanNeverReplacesADenyFileThatCannotBeRead) {
+  const std::string path = write_file("deny.txt", "");
+  ASSERT_EQ(0, std::remove(path.c_str()));
+  ASSERT_EQ(0, symlink("deny.txt", path.c_str()));
+  config::DenyList list;
+  list.set_file(path.c_str(), nullptr);
+  config::DenyEntry entry;
+  ASSERT_EQ(0, config::parse_deny_entry("198.51.100.7", &entry));
+  int error = 0;
+  EXPECT_EQ(config::kDenyWriteFailed, list.add(entry, &error));
+  EXPECT_EQ(ELOOP, error);
+  char target[16] = {};
+  EXPECT_EQ(8, readlink(path.c_str(), target, sizeof target - 1));
 }
 
 TEST_F(ConfigTest, DenyEntriesMayEndAtATimeWrittenOnTheirLine) {

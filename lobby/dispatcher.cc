@@ -77,7 +77,12 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
     end_hold(client);
     return;
   }
-  run_pass(lobby, client, now_ms);
+  if (run_pass(lobby, client, now_ms)) return;
+  // Not held again after what waited in the kernel: every whole message it
+  // had sent is handled, which is a break too. Left paused, the hold would
+  // keep its start, and the next burst, however much later, would count
+  // from there.
+  if (hold_paused(client)) end_hold(client);
 }
 
 bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
@@ -89,6 +94,13 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
   // still marked, the client's own messages wait: their replies must not
   // overtake those of the room it is in.
   const bool handle = send_vacated_seats(lobby, client);
+  // Its own full queue stops it, not its pace: it is no longer held back,
+  // so it counts for the idle clock and its worker waits for writability
+  // instead of passing at the pace of tokens it cannot use.
+  if (pacing && !handle && held_back(client)) {
+    client.flood_held.store(false, std::memory_order_relaxed);
+    end_hold(client);
+  }
   bool incomplete = false;
   bool held = false;
   while (handle && client.recv_count >= 2) {

@@ -66,7 +66,9 @@ bool OfflineLobby::pass(int slot) {
     return true;
   }
   receive_waiting(slot);
-  return run(slot);
+  if (!run(slot)) return false;
+  if (hold_paused(client)) end_hold(client);
+  return true;
 }
 
 void OfflineLobby::disconnect(int slot) {

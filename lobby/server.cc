@@ -399,7 +399,18 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
     }
     // A client whose sends the kernel refused is woken by writability, not
     // retried at once: one that stops reading must not make its worker spin.
-    const int events = client.send_blocked() ? net::kPollIn | net::kPollOut : net::kPollIn;
+    // While its input cannot be taken (its ring is full, or seats vacated
+    // into its full queue must go first) only writability can move it on;
+    // readiness for input would wake the worker for nothing, again and again.
+    const bool input_waits =
+        client.recv_count == net::kRecvRingSize ||
+        lobby.users[client.slot].vacated_seats.load(std::memory_order_acquire) != 0;
+    int events = net::kPollIn;
+    if (input_waits) {
+      events = net::kPollOut;
+    } else if (client.send_blocked()) {
+      events = net::kPollIn | net::kPollOut;
+    }
     slot_of[n] = j;
     entries[n++] = {client.socket, events, 0};
   }

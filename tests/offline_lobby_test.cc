@@ -498,6 +498,58 @@ TEST(OfflinePacingTest, HeldBackMessagesAreHandledInOrderAsTokensReturn) {
   EXPECT_EQ(1, lobby.lobby().drops[lobby::kDropFlooding].load());
 }
 
+// Two ways a hold must end. A held-back client whose own full queue then
+// stops it (a seat vacated into it waits) is no longer held: the idle
+// clock counts it and drops it, where it used to stay held for good. And
+// a hold that worked through everything sent, down to a part of a message,
+// has had its break: a burst half a minute later starts a new hold, not
+// one thirty seconds old.
+TEST(OfflinePacingTest, AHoldEndsWhenTheClientIsStoppedOrHasHadItsBreak) {
+  config::Settings s;
+  config::turn_off_protections(&s);
+  s.L_FLOOD_RATE = 25;
+  s.L_FLOOD_BURST = 50;
+  lobby::OfflineLobby lobby(s);
+  const int a = lobby.connect();
+  const int b = lobby.connect();
+  lobby.feed(a, w::enter(1, "a", 5) + w::room_op(-1));
+  lobby.pass(a);
+  lobby.feed(b, w::enter(2, "b", 5) + w::room_op(0));
+  lobby.pass(b);
+  std::string burst;
+  for (int i = 0; i < 60; ++i) burst += w::keep_alive();
+  lobby.feed(a, burst);
+  lobby.pass(a);
+  lobby::ClientSlot& held = lobby.lobby().slots[a];
+  ASSERT_TRUE(lobby::held_back(held));
+  const uint8_t filler[2] = {'2', 'H'};
+  while (held.send_free() > 4) held.enqueue(filler, 2);
+  lobby.feed(b, w::room_op(-2));
+  lobby.pass(b);
+  ASSERT_NE(0u, lobby.lobby().users[a].vacated_seats.load());
+  int dropped_at = 0;
+  for (int second = 1; second <= 120 && dropped_at == 0; ++second) {
+    lobby.set_time_ms(second * 1000);
+    lobby.tick();
+    if (!lobby.pass(a)) dropped_at = second;
+  }
+  EXPECT_EQ(62, dropped_at);
+  EXPECT_EQ(1, lobby.lobby().drops[lobby::kDropIdle].load());
+
+  const int c = lobby.connect();
+  lobby.feed(c, w::enter(3, "c", 6) + burst);
+  lobby.pass(c);
+  ASSERT_TRUE(lobby::held_back(lobby.lobby().slots[c]));
+  lobby.feed(c, "2");  // the first byte of one more keep-alive
+  lobby.set_time_ms(lobby.time_ms() + 600);
+  lobby.pass(c);
+  EXPECT_FALSE(lobby::held_back(lobby.lobby().slots[c]));
+  lobby.set_time_ms(lobby.time_ms() + 30000);
+  lobby.feed(c, "P" + burst);
+  EXPECT_TRUE(lobby.pass(c));
+  EXPECT_EQ(0, lobby.lobby().drops[lobby::kDropFlooding].load());
+}
+
 // A burst of one at a rate the millisecond wake-ups cannot hit exactly
 // still keeps the rate: 300 a second, woken when the next token is due.
 TEST(OfflinePacingTest, ASmallBucketKeepsTheFullRate) {

@@ -50,6 +50,10 @@ bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
 uint64_t pack_request(uint32_t serial, int reason) {
   return static_cast<uint64_t>(serial) << 32 | static_cast<uint32_t>(reason + 1);
 }
+// The login deadline and displacement are only for connections that never
+// logged in.
+bool voided_by_login(int reason) { return reason == kDropNoLogin || reason == kDropDisplaced; }
+
 uint32_t request_serial(uint64_t request) { return static_cast<uint32_t>(request >> 32); }
 int request_reason(uint64_t request) { return static_cast<int>(request & 0xffffffffu) - 1; }
 
@@ -145,9 +149,19 @@ void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason) {
   ClientSlot& client = lobby.slots[slot];
   const uint64_t wanted = pack_request(serial, reason);
   uint64_t current = client.drop_request.load(std::memory_order_acquire);
-  // A request for this connection stays as it is; one left behind for an
-  // earlier connection of the slot is replaced.
-  while (current == 0 || request_serial(current) != serial) {
+  for (;;) {
+    // A request for a connection that has gone is not stored: it could
+    // take the place of one for the connection the slot holds now. (The
+    // accept thread advances the serial before it clears the request, so a
+    // store that wins the race below is cleared with the old connection.)
+    const uint32_t live = client.serial.load(std::memory_order_acquire);
+    if (serial != live) return;
+    // A request already there for this connection stays, unless a login
+    // could void it and this one stands whatever the login.
+    if (current != 0 && request_serial(current) == live &&
+        !(voided_by_login(request_reason(current)) && !voided_by_login(reason))) {
+      break;
+    }
     if (client.drop_request.compare_exchange_weak(current, wanted, std::memory_order_acq_rel)) {
       break;
     }
@@ -162,10 +176,8 @@ bool take_drop_request(Lobby& lobby, ClientSlot& client) {
     return false;
   }
   const int reason = request_reason(request);
-  // A login accepted after the request was made outranks it: the deadline
-  // and displacement are only for connections that never logged in.
-  if ((reason == kDropNoLogin || reason == kDropDisplaced) &&
-      client.login_accepted.load(std::memory_order_acquire)) {
+  // A login accepted after the request was made outranks it.
+  if (voided_by_login(reason) && client.login_accepted.load(std::memory_order_acquire)) {
     return false;
   }
   leave_and_drop(lobby, client, reason);

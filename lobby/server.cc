@@ -110,8 +110,9 @@ void Server::accept_thread() {
   net::Listener listener;
   last_second_ = clock_->seconds_field();
 
+  // The tables were prepared with the lobby; the admin channel may read
+  // them already, so they are not written again here.
   open_upstream(lobby, clock_->now_ms());
-  lobby.prepare_tables();
   lobby.deny_list.reload_if_changed();
 
   int rc = listener.start_listening(settings.L_PORT);

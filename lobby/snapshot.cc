@@ -9,9 +9,10 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
   out->room_limit = lobby.room_limit();
   out->draining = lobby.drain_deadline_ms.load(std::memory_order_acquire) >= 0;
   out->users = 0;
-  // The connection fields are atomics, and the name has its own lock; a
-  // slot that changes hands meanwhile shows either client, never a mix of
-  // a name with another client's address.
+  // The connection fields are atomics, and the name has its own lock, so
+  // each field is whole; but they are read one by one, so a slot that
+  // changes hands meanwhile may show one client's address with the next
+  // one's name. That is for display only, and rare.
   for (int i = 0; i < kSlots; ++i) {
     const ClientSlot& client = lobby.slots[i];
     const UserRecord& user = lobby.users[i];

@@ -28,7 +28,11 @@ int Listener::start_listening(int port) {
     return kBindFailed;
   }
   if (listen_fd(fd, kListenBacklog) != 0) {
+    // Bound but not listening (another server listened first on the shared
+    // address): such a socket reports a hang-up at once, which would keep
+    // the accept thread from ever sleeping. It is given up as well.
     last_error_ = net::last_error();
+    close_sockets();
     listen_state = -1;
   }
   return kListenOk;

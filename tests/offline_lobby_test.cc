@@ -440,6 +440,9 @@ TEST_F(OfflineLobbyTest, DropRequestsHitOnlyTheConnectionTheyName) {
   EXPECT_TRUE(lobby_.pass(slot));
   lobby::request_drop(state, slot, first, lobby::kDropDisplaced);
   EXPECT_TRUE(lobby_.pass(slot));
+  // A kick takes the place of a request a login voids, not of another kick
+  // or ban.
+  lobby::request_drop(state, slot, first, lobby::kDropNoLogin);
   lobby::request_drop(state, slot, first, lobby::kDropKicked);
   lobby::request_drop(state, slot, first, lobby::kDropBanned);
   EXPECT_FALSE(lobby_.pass(slot));
@@ -451,9 +454,11 @@ TEST_F(OfflineLobbyTest, DropRequestsHitOnlyTheConnectionTheyName) {
   lobby::request_drop(state, slot, first, lobby::kDropBanned);
   EXPECT_TRUE(lobby_.pass(slot));
   EXPECT_EQ(w::hex(w::status(21)), w::hex(send(slot, w::room_op(3))));
-  // A stale request does not stand in the way of a real one.
+  // A stale request neither stands in the way of a real one nor, coming
+  // after it, takes its place.
   lobby::request_drop(state, slot, first, lobby::kDropBanned);
   lobby::request_drop(state, slot, first + 1, lobby::kDropFlooding);
+  lobby::request_drop(state, slot, first, lobby::kDropBanned);
   EXPECT_FALSE(lobby_.pass(slot));
   EXPECT_EQ(1, state.drops[lobby::kDropFlooding].load());
   EXPECT_EQ(0, state.drops[lobby::kDropBanned].load());

@@ -35,9 +35,15 @@ void set_status_target(HWND window, HANDLE event) {
 
 bool take_status_change() { return status_changed.exchange(false, std::memory_order_acq_rel); }
 
-// Only a drain asks for a shutdown, and the Windows build has no admin
-// channel to start one: the request is kept, and nothing acts on it yet.
-void request_shutdown() { shutdown_wanted.store(true, std::memory_order_release); }
+// A finished drain asks for it: the console loop is woken, and the window
+// is told through its queue, as for a change of counts.
+void request_shutdown() {
+  shutdown_wanted.store(true, std::memory_order_release);
+  HANDLE event = status_event.load(std::memory_order_acquire);
+  if (event != nullptr) SetEvent(event);
+  HWND window = status_window.load(std::memory_order_acquire);
+  if (window != nullptr) PostMessageW(window, kStatusChangedMessage, 0, 0);
+}
 
 bool shutdown_requested() { return shutdown_wanted.load(std::memory_order_acquire); }
 

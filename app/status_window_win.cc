@@ -318,6 +318,11 @@ INT_PTR CALLBACK StatusWindow::dialog_proc(HWND window, UINT message, WPARAM wpa
       self->end_window(kStatusCancel);
       return TRUE;
     case kStatusChangedMessage:
+      // A finished drain ends the display as Cancel does.
+      if (shutdown_requested()) {
+        self->end_window(kStatusCancel);
+        return TRUE;
+      }
       if (take_status_change()) self->show_changes();
       return TRUE;
     default:
@@ -372,7 +377,7 @@ int StatusWindow::run_console() {
       write_changes();
       changed = false;
     }
-    if (stop_requested.load(std::memory_order_acquire)) break;
+    if (stop_requested.load(std::memory_order_acquire) || shutdown_requested()) break;
     WaitForSingleObject(wake_event_, INFINITE);
     if (take_status_change()) changed = true;
   }

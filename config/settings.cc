@@ -146,9 +146,9 @@ void apply_config_line(const char* line, Settings* settings) {
   } else if (std::strcmp(key, "L_FLOOD_BURST") == 0) {
     scan_limit(&s, key, kFloodMax, false, settings, &settings->L_FLOOD_BURST);
   } else if (std::strcmp(key, "L_DENY") == 0) {
-    // A longer name is cut, like L_NAME.
-    char path[kPathBytes] = {};
-    if (s.word(path, sizeof path)) std::memcpy(settings->L_DENY, path, sizeof path);
+    // A path that does not fit is refused, like L_ADMIN's: cut, it would
+    // name another file, which a ban would then replace.
+    scan_text(&s, settings->L_DENY, kPathBytes);
   } else if (std::strcmp(key, "L_ADMIN") == 0) {
     scan_text(&s, settings->L_ADMIN, kPathBytes);
   } else if (std::strcmp(key, "L_CHARSET") == 0) {

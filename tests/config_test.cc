@@ -178,13 +178,15 @@ TEST_F(ConfigTest, NameIsTheFirstWordCutToSixtyThreeCharacters) {
 }
 
 // A path or character set that does not fit its field is refused whole.
-TEST_F(ConfigTest, AdminSocketAndCharsetAreWholeWords) {
+TEST_F(ConfigTest, AdminSocketDenyFileAndCharsetAreWholeWords) {
   apply("L_ADMIN /run/lobby/east.sock trailing");
   EXPECT_STREQ(settings_.L_ADMIN, "/run/lobby/east.sock");
   apply("L_ADMIN -");
   EXPECT_STREQ(settings_.L_ADMIN, "-");
   apply(("L_ADMIN /" + std::string(255, 'p')).c_str());
   EXPECT_STREQ(settings_.L_ADMIN, "-");
+  apply(("L_DENY /" + std::string(255, 'p')).c_str());
+  EXPECT_STREQ(settings_.L_DENY, "deny.txt");
   apply("L_CHARSET EUC-JP");
   EXPECT_STREQ(settings_.L_CHARSET, "EUC-JP");
   apply(("L_CHARSET " + std::string(32, 'c')).c_str());

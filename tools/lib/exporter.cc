@@ -3,7 +3,9 @@
 #include <glob.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include "tools/lib/admin_client.h"
@@ -228,10 +230,23 @@ Exporter::Exporter(std::vector<std::string> patterns, int timeout_ms)
 std::vector<LobbyReading> Exporter::read_all(bool details) {
   const std::vector<std::string> sockets = expand_sockets(patterns_);
   std::vector<LobbyReading> readings(sockets.size());
+  // A few askers share the list, so that a host of a hundred lobbies does
+  // not cost a hundred threads per request; the calling thread asks too,
+  // and alone when no thread can be started.
+  std::atomic<size_t> next{0};
+  auto ask = [&] {
+    for (size_t i = next++; i < sockets.size(); i = next++) {
+      readings[i] = read_lobby(sockets[i], details, timeout_ms_);
+    }
+  };
   std::vector<std::thread> askers;
-  for (size_t i = 0; i < sockets.size(); ++i) {
-    askers.emplace_back([&, i] { readings[i] = read_lobby(sockets[i], details, timeout_ms_); });
+  const size_t wanted = std::min<size_t>(sockets.size(), kMaxAskers) - (sockets.empty() ? 0 : 1);
+  try {
+    for (size_t i = 0; i < wanted; ++i) askers.emplace_back(ask);
+  } catch (const std::system_error&) {
+    // Fewer askers: the ones started and this thread do the rest.
   }
+  ask();
   for (std::thread& asker : askers) asker.join();
   std::lock_guard<std::mutex> guard(lock_);
   for (LobbyReading& reading : readings) {

@@ -47,6 +47,9 @@ int health(const std::vector<LobbyReading>& lobbies, std::string* text);
 
 class Exporter {
  public:
+  // Lobbies asked at once by one request.
+  static constexpr size_t kMaxAskers = 16;
+
   Exporter(std::vector<std::string> patterns, int timeout_ms);
 
   // Every lobby the patterns name now, asked in parallel.

@@ -464,13 +464,19 @@ TEST_F(OfflineLobbyTest, DropRequestsHitOnlyTheConnectionTheyName) {
   EXPECT_EQ(0, state.drops[lobby::kDropBanned].load());
 }
 
+// Settings with only flood pacing on, at `rate` a second after `burst`.
+config::Settings paced(int rate, int burst) {
+  config::Settings s;
+  config::turn_off_protections(&s);
+  s.L_FLOOD_RATE = rate;
+  s.L_FLOOD_BURST = burst;
+  return s;
+}
+
 // The in-memory lobby paces with the time it is given: held-back messages
 // wait in the ring and are handled in order as tokens return.
 TEST(OfflinePacingTest, HeldBackMessagesAreHandledInOrderAsTokensReturn) {
-  config::Settings s;
-  config::turn_off_protections(&s);
-  s.L_FLOOD_RATE = 2;
-  s.L_FLOOD_BURST = 4;
+  const config::Settings s = paced(2, 4);
   lobby::OfflineLobby lobby(s);
   const int slot = lobby.connect();
   std::string lines;
@@ -510,10 +516,7 @@ TEST(OfflinePacingTest, HeldBackMessagesAreHandledInOrderAsTokensReturn) {
 // has had its break: a burst half a minute later starts a new hold, not
 // one thirty seconds old.
 TEST(OfflinePacingTest, AHoldEndsWhenTheClientIsStoppedOrHasHadItsBreak) {
-  config::Settings s;
-  config::turn_off_protections(&s);
-  s.L_FLOOD_RATE = 25;
-  s.L_FLOOD_BURST = 50;
+  const config::Settings s = paced(25, 50);
   lobby::OfflineLobby lobby(s);
   const int a = lobby.connect();
   const int b = lobby.connect();
@@ -558,10 +561,7 @@ TEST(OfflinePacingTest, AHoldEndsWhenTheClientIsStoppedOrHasHadItsBreak) {
 // A burst of one at a rate the millisecond wake-ups cannot hit exactly
 // still keeps the rate: 300 a second, woken when the next token is due.
 TEST(OfflinePacingTest, ASmallBucketKeepsTheFullRate) {
-  config::Settings s;
-  config::turn_off_protections(&s);
-  s.L_FLOOD_RATE = 300;
-  s.L_FLOOD_BURST = 1;
+  const config::Settings s = paced(300, 1);
   lobby::OfflineLobby lobby(s);
   const int slot = lobby.connect();
   lobby.feed(slot, w::enter(1, "a", 5));

@@ -210,19 +210,25 @@ int connect_ipv4(int fd, uint32_t addr_be, int port, int timeout_ms) {
   // packets cannot hold the caller for the kernel's minutes-long retry.
   int error = 0;
   int rc = connect_start_ipv4(fd, addr_be, port, &error);
-  if (rc == kConnectPending) {
-    pollfd p;
-    p.fd = fd;
-    p.events = POLLOUT;
-    p.revents = 0;
-    int n;
-    do {
-      n = ::poll(&p, 1, timeout_ms);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return -1;
-    rc = connect_check(fd, &error);
-  }
+  if (rc == kConnectPending) rc = connect_finish(fd, timeout_ms, &error);
   return rc == 0 ? 0 : -1;
+}
+
+int connect_finish(int fd, int timeout_ms, int* error) {
+  pollfd p;
+  p.fd = fd;
+  p.events = POLLOUT;
+  p.revents = 0;
+  int n;
+  do {
+    n = ::poll(&p, 1, timeout_ms);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    *error = errno;
+    return -1;
+  }
+  if (n == 0) return kConnectPending;
+  return connect_check(fd, error);
 }
 
 int connect_start_ipv4(int fd, uint32_t addr_be, int port, int* error) {

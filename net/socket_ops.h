@@ -116,6 +116,9 @@ int connect_ipv4(int fd, uint32_t addr_be, int port, int timeout_ms);
 constexpr int kConnectPending = 1;
 int connect_start_ipv4(int fd, uint32_t addr_be, int port, int* error);
 int connect_check(int fd, int* error);
+// Waits up to `timeout_ms` for a connect under way on `fd` (any family) to
+// end, then checks it as connect_check does.
+int connect_finish(int fd, int timeout_ms, int* error);
 
 void shutdown_fd(int fd);
 void close_fd(int fd);

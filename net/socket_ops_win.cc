@@ -47,41 +47,6 @@ int wait_poll(WSAPOLLFD* fds, ULONG count, int timeout_ms) {
   return WSAPoll(fds, count, timeout_ms);
 }
 
-// Waits up to `timeout_ms` for a connect under way: 0 when connected,
-// kConnectPending when it is still under way, -1 with `*error` set when it
-// failed. select, not WSAPoll: WSAPoll on Windows 10 before version 2004
-// does not report a refused connect at all; select reports it in the
-// exception set, where getsockopt(SO_ERROR) then gives the cause.
-int connect_wait(int fd, int timeout_ms, int* error) {
-  SOCKET s = handle(fd);
-  fd_set writable;
-  fd_set failed;
-  FD_ZERO(&writable);
-  FD_ZERO(&failed);
-  FD_SET(s, &writable);
-  FD_SET(s, &failed);
-  timeval limit;
-  limit.tv_sec = timeout_ms / 1000;
-  limit.tv_usec = (timeout_ms % 1000) * 1000;
-  const int n = select(0, nullptr, &writable, &failed, &limit);
-  if (n < 0) {
-    *error = WSAGetLastError();
-    return -1;
-  }
-  if (n == 0) return kConnectPending;
-  int pending = 0;
-  int len = sizeof pending;
-  if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &len) != 0) {
-    *error = WSAGetLastError();
-    return -1;
-  }
-  if (pending != 0 || FD_ISSET(s, &failed)) {
-    *error = pending != 0 ? pending : WSAECONNREFUSED;
-    return -1;
-  }
-  return 0;
-}
-
 }  // namespace
 
 int start_sockets() {
@@ -311,7 +276,7 @@ int connect_ipv4(int fd, uint32_t addr_be, int port, int timeout_ms) {
   // swallows packets cannot hold the caller for the system's long retry.
   int error = 0;
   int rc = connect_start_ipv4(fd, addr_be, port, &error);
-  if (rc == kConnectPending) rc = connect_wait(fd, timeout_ms, &error);
+  if (rc == kConnectPending) rc = connect_finish(fd, timeout_ms, &error);
   return rc == 0 ? 0 : -1;
 }
 
@@ -330,7 +295,42 @@ int connect_start_ipv4(int fd, uint32_t addr_be, int port, int* error) {
   return *error == WSAEWOULDBLOCK ? kConnectPending : -1;
 }
 
-int connect_check(int fd, int* error) { return connect_wait(fd, 0, error); }
+int connect_check(int fd, int* error) { return connect_finish(fd, 0, error); }
+
+// Waits up to `timeout_ms` for a connect under way: 0 when connected,
+// kConnectPending when it is still under way, -1 with `*error` set when it
+// failed. select, not WSAPoll: WSAPoll on Windows 10 before version 2004
+// does not report a refused connect at all; select reports it in the
+// exception set, where getsockopt(SO_ERROR) then gives the cause.
+int connect_finish(int fd, int timeout_ms, int* error) {
+  SOCKET s = handle(fd);
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  timeval limit;
+  limit.tv_sec = timeout_ms / 1000;
+  limit.tv_usec = (timeout_ms % 1000) * 1000;
+  const int n = select(0, nullptr, &writable, &failed, &limit);
+  if (n < 0) {
+    *error = WSAGetLastError();
+    return -1;
+  }
+  if (n == 0) return kConnectPending;
+  int pending = 0;
+  int len = sizeof pending;
+  if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &len) != 0) {
+    *error = WSAGetLastError();
+    return -1;
+  }
+  if (pending != 0 || FD_ISSET(s, &failed)) {
+    *error = pending != 0 ? pending : WSAECONNREFUSED;
+    return -1;
+  }
+  return 0;
+}
 
 void shutdown_fd(int fd) {
   if (fd >= 0) ::shutdown(handle(fd), SD_BOTH);

@@ -167,37 +167,12 @@ int unix_connect(const char* path) {
     close_keeping_error(s);
     return -1;
   }
-  // Winsock may finish a connect after the call even on one machine;
-  // select, not WSAPoll, because it reports a refusal (in the exception
-  // set) on every Windows 10.
-  fd_set writable;
-  fd_set failed;
-  FD_ZERO(&writable);
-  FD_ZERO(&failed);
-  FD_SET(s, &writable);
-  FD_SET(s, &failed);
-  timeval limit;
-  limit.tv_sec = 0;
-  limit.tv_usec = kConnectWaitMs * 1000;
-  const int n = select(0, nullptr, &writable, &failed, &limit);
-  int error = WSAETIMEDOUT;
-  if (n < 0) {
-    error = WSAGetLastError();
-  } else if (n > 0) {
-    int pending = 0;
-    int len = sizeof pending;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&pending), &len) != 0) {
-      error = WSAGetLastError();
-    } else if (pending != 0) {
-      error = pending;
-    } else if (FD_ISSET(s, &failed)) {
-      error = WSAECONNREFUSED;
-    } else {
-      return static_cast<int>(s);
-    }
-  }
+  // Winsock may finish a connect after the call even on one machine.
+  int error = 0;
+  const int rc = connect_finish(static_cast<int>(s), kConnectWaitMs, &error);
+  if (rc == 0) return static_cast<int>(s);
   closesocket(s);
-  WSASetLastError(error);
+  WSASetLastError(rc == kConnectPending ? WSAETIMEDOUT : error);
   return -1;
 }
 

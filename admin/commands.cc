@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "admin/json_line.h"
 #include "admin/replies.h"
 #include "lobby/dispatcher.h"
 #include "lobby/lobby_events.h"
@@ -13,41 +14,6 @@ namespace admin {
 namespace {
 
 constexpr int kMaxWords = 4;
-
-// Whether `text` is well-formed UTF-8 (shortest forms, no surrogates).
-bool valid_utf8(const std::string& text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const unsigned c = *p++;
-    int more = 0;
-    unsigned code = 0;
-    if (c < 0x80) continue;
-    if (c >= 0xC2 && c <= 0xDF) {
-      more = 1;
-      code = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      more = 2;
-      code = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      more = 3;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (end - p < more) return false;
-    for (int i = 0; i < more; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      code = code << 6 | (p[i] & 0x3F);
-    }
-    p += more;
-    if ((more == 2 && code < 0x800) || (more == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
-        (code >= 0xD800 && code <= 0xDFFF)) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // A decimal number of 0..max, whole; false for anything else.
 bool parse_count(const std::string& text, int max, int* out) {

@@ -1,18 +1,11 @@
 #include "admin/replies.h"
 
 #include <cstdio>
-#include <nlohmann/json.hpp>
+
+#include "admin/json_line.h"
 
 namespace admin {
 namespace {
-
-using Json = nlohmann::ordered_json;
-
-// One line, whatever the text holds: bytes that are not UTF-8 (a lobby
-// name from the settings file, say) become U+FFFD instead of an error.
-std::string one_line(const Json& reply) {
-  return reply.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
 
 struct CommandHelp {
   const char* usage;
@@ -46,101 +39,114 @@ std::string address_text(uint32_t addr, int32_t port) {
 }
 
 std::string status_reply(const lobby::LobbySnapshot& s, const StatusInfo& info) {
-  Json drops = Json::object();
+  JsonLine reply;
+  reply.open_object();
+  reply.member("name", info.name);
+  reply.member("version", info.version);
+  reply.member("port", info.port);
+  reply.member("users", s.users);
+  reply.member("slots", s.served_slots);
+  reply.member("rooms_in_use", s.rooms_in_use);
+  reply.member("rooms", s.room_limit);
+  reply.member("uptime_s", info.uptime_s);
+  reply.member("draining", s.draining);
+  reply.name("drops").open_object();
   for (int reason = 0; reason < lobby::kDropReasons; ++reason) {
-    drops[lobby::drop_reason_text(reason)] = s.drops[reason];
+    reply.member(lobby::drop_reason_text(reason), s.drops[reason]);
   }
-  Json refused = Json::object();
+  reply.close_object();
+  reply.name("refused").open_object();
   for (int reason = 0; reason < lobby::kRefusalReasons; ++reason) {
-    refused[lobby::refusal_reason_text(reason)] = s.refusals[reason];
+    reply.member(lobby::refusal_reason_text(reason), s.refusals[reason]);
   }
-  Json reply = Json::object();
-  reply["name"] = info.name;
-  reply["version"] = info.version;
-  reply["port"] = info.port;
-  reply["users"] = s.users;
-  reply["slots"] = s.served_slots;
-  reply["rooms_in_use"] = s.rooms_in_use;
-  reply["rooms"] = s.room_limit;
-  reply["uptime_s"] = info.uptime_s;
-  reply["draining"] = s.draining;
-  reply["drops"] = drops;
-  reply["refused"] = refused;
-  reply["upstream"] = Json{{"state", upstream::link_state_text(s.upstream_state)},
-                           {"reconnects", s.upstream_reconnects}};
-  return one_line(reply);
+  reply.close_object();
+  reply.name("upstream").open_object();
+  reply.member("state", upstream::link_state_text(s.upstream_state));
+  reply.member("reconnects", s.upstream_reconnects);
+  reply.close_object();
+  return reply.close_object().text();
 }
 
 std::string users_reply(const lobby::LobbySnapshot& s, NameText* names) {
-  Json users = Json::array();
+  JsonLine reply;
+  reply.open_object().name("users").open_array();
   for (int i = 0; i < lobby::kSlots; ++i) {
     const lobby::SlotSnapshot& slot = s.slots[i];
     if (!slot.open) continue;
-    Json user = Json::object();
-    user["slot"] = i;
-    user["address"] = address_text(slot.addr, slot.port);
-    user["user_id"] = slot.user_id;
-    user["name"] = names->decode(slot.name, wire::kNameLen);
-    user["group"] = slot.group_key;
-    user["room"] = slot.room;
-    user["seat"] = slot.seat;
-    user["logged_in"] = slot.logged_in;
-    user["connected_s"] = slot.connected_ms / 1000;
-    user["idle_s"] = slot.idle_seconds;
-    users.push_back(std::move(user));
+    reply.open_object();
+    reply.member("slot", i);
+    reply.member("address", address_text(slot.addr, slot.port));
+    reply.member("user_id", slot.user_id);
+    reply.member("name", names->decode(slot.name, wire::kNameLen));
+    reply.member("group", slot.group_key);
+    reply.member("room", slot.room);
+    reply.member("seat", slot.seat);
+    reply.member("logged_in", slot.logged_in);
+    reply.member("connected_s", slot.connected_ms / 1000);
+    reply.member("idle_s", slot.idle_seconds);
+    reply.close_object();
   }
-  return one_line(Json{{"users", std::move(users)}});
+  return reply.close_array().close_object().text();
 }
 
 std::string rooms_reply(const lobby::LobbySnapshot& s, NameText* names) {
-  Json rooms = Json::array();
+  JsonLine reply;
+  reply.open_object().name("rooms").open_array();
   for (int r = 0; r < lobby::kMaxRooms; ++r) {
     const lobby::RoomSnapshot& room = s.rooms[r];
     if (!room.in_use) continue;
-    Json seats = Json::array();
+    reply.open_object();
+    reply.member("room", r);
+    reply.member("group", room.group_key);
+    reply.member("title", names->decode(room.title, lobby::kTitleBytes));
+    reply.member("members", room.members);
+    reply.member("start_size", room.start_size);
+    reply.member("started", room.started);
+    reply.name("seats").open_array();
     for (int seat = 0; seat < lobby::kSeats; ++seat) {
       if (room.seat_slot[seat] == lobby::kNone) continue;
-      seats.push_back(Json{{"seat", seat},
-                           {"slot", room.seat_slot[seat]},
-                           {"name", names->decode(room.seat_name[seat], wire::kNameLen)}});
+      reply.open_object();
+      reply.member("seat", seat);
+      reply.member("slot", room.seat_slot[seat]);
+      reply.member("name", names->decode(room.seat_name[seat], wire::kNameLen));
+      reply.close_object();
     }
-    Json entry = Json::object();
-    entry["room"] = r;
-    entry["group"] = room.group_key;
-    entry["title"] = names->decode(room.title, lobby::kTitleBytes);
-    entry["members"] = room.members;
-    entry["start_size"] = room.start_size;
-    entry["started"] = room.started;
-    entry["seats"] = std::move(seats);
-    rooms.push_back(std::move(entry));
+    reply.close_array().close_object();
   }
-  return one_line(Json{{"rooms", std::move(rooms)}});
+  return reply.close_array().close_object().text();
 }
 
 std::string bans_reply(const config::DenyEntry* bans, int count) {
-  Json list = Json::array();
+  JsonLine reply;
+  reply.open_object().name("bans").open_array();
   for (int i = 0; i < count; ++i) {
     char address[config::kDenyTextBytes];
     config::format_deny_entry(bans[i], address);
-    Json expires;  // null: never
+    reply.open_object().member("address", static_cast<const char*>(address)).name("expires");
     if (bans[i].until_s != 0) {
       char until[config::kUntilTextBytes];
       config::format_until(bans[i].until_s, until);
-      expires = until;
+      reply.value(static_cast<const char*>(until));
+    } else {
+      reply.null();  // never
     }
-    list.push_back(Json{{"address", address}, {"expires", std::move(expires)}});
+    reply.close_object();
   }
-  return one_line(Json{{"bans", std::move(list)}});
+  return reply.close_array().close_object().text();
 }
 
 std::string help_reply() {
-  Json commands = Json::array();
+  JsonLine reply;
+  reply.open_object().name("commands").open_array();
   for (const CommandHelp& command : kCommands) {
-    commands.push_back(Json{{"usage", command.usage}, {"text", command.text}});
+    reply.open_object().member("usage", command.usage).member("text", command.text).close_object();
   }
-  return one_line(Json{{"commands", std::move(commands)}});
+  return reply.close_array().close_object().text();
 }
 
-std::string error_reply(const std::string& message) { return one_line(Json{{"error", message}}); }
+std::string error_reply(const std::string& message) {
+  JsonLine reply;
+  return reply.open_object().member("error", message).close_object().text();
+}
 
 }  // namespace admin

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "net/local_time.h"
+#include "platform/local_time.h"
 
 namespace app {
 namespace {
@@ -22,7 +22,7 @@ void write_line(const char* format, va_list args) {
   char stamp[32];
   std::time_t now = std::time(nullptr);
   std::tm local;
-  net::local_time(now, &local);
+  platform::local_time(now, &local);
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   std::fprintf(log_file, "%s ", stamp);
   std::vfprintf(log_file, format, args);

@@ -11,7 +11,7 @@
 #include <string>
 #include <system_error>
 
-#include "net/file_replace.h"
+#include "platform/file_replace.h"
 
 namespace config {
 namespace {
@@ -406,7 +406,7 @@ int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
 
   // A whole new file beside the old one, renamed over it: a crash leaves
   // the old file or the new one, never a torn one.
-  if (net::replace_file(path_, text.data(), text.size(), error) != 0) return kDenyWriteFailed;
+  if (platform::replace_file(path_, text.data(), text.size(), error) != 0) return kDenyWriteFailed;
   load(false);
   return kDenyOk;
 }

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz/lib/fuzz_checks.h"
+#include "fuzz/fuzz_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string fault = fuzz::run_client_stream(data, size);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the two fuzz targets into fuzz/corpus/.
 
-The inputs follow the layouts that fuzz/lib/fuzz_checks.cc decodes; rerun
+The inputs follow the layouts that fuzz/fuzz_checks.cc decodes; rerun
 this after changing a layout there. libFuzzer finds the rest by itself.
 """
 import os

@@ -3,14 +3,14 @@
 #include <chrono>
 #include <ctime>
 
-#include "net/local_time.h"
+#include "platform/local_time.h"
 
 namespace lobby {
 
 int WallClock::seconds_field() {
   std::time_t now = std::time(nullptr);
   std::tm local;
-  net::local_time(now, &local);
+  platform::local_time(now, &local);
   return local.tm_sec;
 }
 

@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
-# Usage: scripts/deps.sh [extra-package ...]
+# Usage: scripts/deps.sh [--server] [extra-package ...]
+#   --server: only what the server itself needs (a C++ compiler, CMake and
+#   Ninja); without it, also what the tools and the tests need.
 set -euo pipefail
 
 need=()
 command -v g++ >/dev/null 2>&1 || need+=(g++)
 command -v cmake >/dev/null 2>&1 || need+=(cmake)
 command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
-command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
-[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
-# JSON for the admin channel and the operator tools; HTTP for the exporter.
-[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
-[ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+if [ "${1:-}" = --server ]; then
+  shift
+else
+  command -v pkg-config >/dev/null 2>&1 || need+=(pkg-config)
+  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+  # JSON for lobbyctl, the exporter and the tests; HTTP for the exporter.
+  [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+  [ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+fi
 for extra in "$@"; do
   case "$extra" in
     clang) command -v clang++ >/dev/null 2>&1 || need+=(clang) ;;

@@ -11,16 +11,18 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "admin/admin_channel.h"
+#include "admin/json_line.h"
 #include "net/socket_ops.h"
+#include "ops/admin_client.h"
 #include "tests/support/child_process.h"
 #include "tests/support/lobby_server_fixture.h"
 #include "tests/support/upstream_peer.h"
-#include "tools/lib/admin_client.h"
 
 namespace {
 
@@ -84,7 +86,7 @@ class AdminTest : public testing_support::LobbyServerTest {
   std::string ask(const std::string& line) {
     std::string reply;
     std::string error;
-    EXPECT_TRUE(tools::ask_lobby(socket_path(), line, &reply, kReplyMs, &error)) << error;
+    EXPECT_TRUE(ops::ask_lobby(socket_path(), line, &reply, kReplyMs, &error)) << error;
     return reply;
   }
 
@@ -166,7 +168,7 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
 
   // One connection: replies in order, errors keep it usable, a blank line
   // gets no reply, a carriage return before the line feed is dropped.
-  tools::AdminClient admin;
+  ops::AdminClient admin;
   std::string error;
   ASSERT_TRUE(admin.connect_to(socket_path(), &error)) << error;
   ASSERT_TRUE(admin.send_line(
@@ -208,7 +210,7 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   EXPECT_FALSE(admin.read_line(&line, kReplyMs, &error));
   EXPECT_EQ("the lobby closed the connection", error);
   // A last command without its line feed is answered before the close.
-  tools::AdminClient last;
+  ops::AdminClient last;
   ASSERT_TRUE(last.connect_to(socket_path(), &error)) << error;
   ASSERT_EQ(5, send(last.fd(), "rooms", 5, MSG_NOSIGNAL));
   ASSERT_EQ(0, shutdown(last.fd(), SHUT_WR));
@@ -217,14 +219,14 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   EXPECT_FALSE(last.read_line(&line, kReplyMs, &error));
 
   // Eight connections at once; a ninth is told why and closed.
-  std::vector<std::unique_ptr<tools::AdminClient>> held;
+  std::vector<std::unique_ptr<ops::AdminClient>> held;
   for (int i = 0; i < admin::kMaxConnections; ++i) {
-    held.push_back(std::make_unique<tools::AdminClient>());
+    held.push_back(std::make_unique<ops::AdminClient>());
     ASSERT_TRUE(held.back()->connect_to(socket_path(), &error) &&
                 held.back()->request("help", &line, kReplyMs, &error))
         << error;
   }
-  tools::AdminClient ninth;
+  ops::AdminClient ninth;
   ASSERT_TRUE(ninth.connect_to(socket_path(), &error)) << error;
   ASSERT_TRUE(ninth.read_line(&line, kReplyMs, &error)) << error;
   EXPECT_EQ("{\"error\":\"too many admin connections\"}", line);
@@ -294,7 +296,7 @@ TEST_F(AdminTest, AnAdminClientThatStopsReadingCannotStallTheLobby) {
   expect_bytes(b, w::list_end() + w::group_count(2));
   expect_bytes(a, w::group_count(2));
 
-  tools::AdminClient silent;
+  ops::AdminClient silent;
   std::string error;
   ASSERT_TRUE(silent.connect_to(socket_path(), &error)) << error;
   // Each users reply is about 270 bytes: 4000 of them are far beyond what
@@ -378,7 +380,7 @@ TEST_F(AdminTest, SnapshotsWhileClientsComeAndGoAreWhole) {
   std::atomic<bool> done{false};
   std::atomic<int> replies{0};
   std::thread asker([&] {
-    tools::AdminClient admin;
+    ops::AdminClient admin;
     std::string error;
     std::string line;
     if (!admin.connect_to(socket_path(), &error)) return;
@@ -556,3 +558,25 @@ TEST_F(AdminTest, StatusShowsTheUpstreamLinkAndItsReconnects) {
 }
 
 }  // namespace
+
+// The replies' writer against a JSON parser: every string comes back as
+// written, with controls escaped and each broken UTF-8 sequence (a lone
+// continuation byte, a cut character, a byte no UTF-8 holds) as U+FFFD.
+TEST(JsonLineTest, StringsSurviveAParserAndBrokenUtf8BecomesReplacements) {
+  admin::JsonLine line;
+  line.open_object();
+  line.member("plain", "a\"b\\c\n\t\x01\x7f");
+  line.member("kana", "\xe3\x83\x86\xe3\x82\xb9");
+  line.member("broken", "x\x80y\xe3\x83z\xff");
+  line.name("list").open_array().value(int64_t{-5}).value(true).null().close_array();
+  line.close_object();
+  EXPECT_EQ(
+      "{\"plain\":\"a\\\"b\\\\c\\n\\t\\u0001\x7f\",\"kana\":\"\xe3\x83\x86\xe3\x82\xb9\","
+      "\"broken\":\"x\xef\xbf\xbdy\xef\xbf\xbdz\xef\xbf\xbd\",\"list\":[-5,true,null]}",
+      line.text());
+  const auto parsed = nlohmann::json::parse(line.text(), nullptr, false);
+  ASSERT_FALSE(parsed.is_discarded());
+  EXPECT_EQ("a\"b\\c\n\t\x01\x7f", parsed["plain"]);
+  EXPECT_FALSE(admin::valid_utf8("\xe3\x83"));
+  EXPECT_TRUE(admin::valid_utf8("\xe3\x83\x86"));
+}

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/lib/fuzz_checks.h"
-#include "lobby/offline_lobby.h"
+#include "fuzz/fuzz_checks.h"
+#include "tests/harness/offline_lobby.h"
 #include "tests/support/wire.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // What happens within one pass, on a lobby driven in memory: no sockets, no
 // threads; bytes go straight into a slot's ring and the pass's output is
 // read back from its send queue.
-#include "lobby/offline_lobby.h"
+#include "tests/harness/offline_lobby.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "admin/admin_channel.h"
+#include "ops/admin_tables.h"
 #include "tests/support/child_process.h"
 #include "tests/support/lobby_server_fixture.h"
-#include "tools/lib/admin_tables.h"
 
 namespace {
 
@@ -436,23 +436,21 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
 }
 
 TEST(AdminTablesTest, ColumnsAlignWithWideCharactersCountingTwo) {
-  EXPECT_EQ(6, tools::display_width("テスト"));
-  EXPECT_EQ(3, tools::display_width("ｱｲｳ"));
-  EXPECT_EQ(1, tools::display_width("\xEF\xBF\xBD"));
-  EXPECT_EQ(
-      "ID  NAME    ROOM\n1   テスト  0\n22  bob     -\n",
-      tools::format_table({{"ID", "NAME", "ROOM"}, {"1", "テスト", "0"}, {"22", "bob", "-"}}));
+  EXPECT_EQ(6, ops::display_width("テスト"));
+  EXPECT_EQ(3, ops::display_width("ｱｲｳ"));
+  EXPECT_EQ(1, ops::display_width("\xEF\xBF\xBD"));
+  EXPECT_EQ("ID  NAME    ROOM\n1   テスト  0\n22  bob     -\n",
+            ops::format_table({{"ID", "NAME", "ROOM"}, {"1", "テスト", "0"}, {"22", "bob", "-"}}));
   // A reply of an unexpected shape still prints, with question marks.
   EXPECT_EQ(
       "ROOM  GROUP  TITLE  MEMBERS  START  STARTED  SEATS\n?     ?      ?      ?        ?      ?\n",
-      tools::format_admin_reply("rooms", nlohmann::ordered_json::parse(R"({"rooms":[7]})")));
+      ops::format_admin_reply("rooms", nlohmann::ordered_json::parse(R"({"rooms":[7]})")));
   // A name cannot drive the operator's terminal or break a row.
-  EXPECT_EQ(
-      "SLOT  NAME\n0     \\x1B[2J\\x07\\x0A\\x85ok\n",
-      tools::format_table({{"SLOT", "NAME"}, {"0", tools::printable("\x1B[2J\a\n\xC2\x85ok")}}));
+  EXPECT_EQ("SLOT  NAME\n0     \\x1B[2J\\x07\\x0A\\x85ok\n",
+            ops::format_table({{"SLOT", "NAME"}, {"0", ops::printable("\x1B[2J\a\n\xC2\x85ok")}}));
   EXPECT_NE(std::string::npos,
-            tools::format_admin_reply("users", nlohmann::ordered_json::parse(
-                                                   R"({"users":[{"name":"\u001b]0;x\u0007"}]})"))
+            ops::format_admin_reply("users", nlohmann::ordered_json::parse(
+                                                 R"({"users":[{"name":"\u001b]0;x\u0007"}]})"))
                 .find("\\x1B]0;x\\x07"));
 }
 

@@ -30,12 +30,12 @@
 #include <string>
 #include <vector>
 
+#include "ops/admin_client.h"
 #include "tests/support/child_process.h"
 #include "tests/support/message_reader.h"
 #include "tests/support/notify_socket.h"
 #include "tests/support/tcp_client.h"
 #include "tests/support/wire.h"
-#include "tools/lib/admin_client.h"
 
 namespace {
 
@@ -900,7 +900,7 @@ TEST_F(LobbyProcessTest, AdminReopenAndDrainEndTheProcessCleanly) {
   auto ask = [this](const std::string& line) {
     std::string reply;
     std::string error;
-    EXPECT_TRUE(tools::ask_lobby(dir.file("lobby.sock"), line, &reply, kOutputWaitMs, &error))
+    EXPECT_TRUE(ops::ask_lobby(dir.file("lobby.sock"), line, &reply, kOutputWaitMs, &error))
         << error;
     return reply;
   };

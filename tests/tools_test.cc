@@ -10,23 +10,23 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_lines.h"
+#include "bench/fleet_bench.h"
+#include "bench/stats.h"
+#include "client/command_parser.h"
+#include "client/tcp_link.h"
+#include "client/wire_codec.h"
 #include "net/socket_ops.h"
 #include "tests/support/lobby_server_fixture.h"
 #include "tests/support/message_reader.h"
 #include "tests/support/wire.h"
-#include "tools/lib/bench_lines.h"
-#include "tools/lib/client_session.h"
-#include "tools/lib/command_parser.h"
-#include "tools/lib/fleet_bench.h"
-#include "tools/lib/stats.h"
-#include "tools/lib/tcp_link.h"
-#include "tools/lib/wire_codec.h"
+#include "try/client_session.h"
 
 namespace {
 
 namespace w = test_wire;
-using tools::Command;
-using tools::CommandKind;
+using client::Command;
+using client::CommandKind;
 
 // --- Command parser ---------------------------------------------------------
 
@@ -35,13 +35,13 @@ class ToolsCommandParserTest : public ::testing::Test {
   // The bytes a line sends; fails the test when the line does not parse.
   std::string bytes_of(const std::string& line) {
     Command command = parse_ok(line);
-    return tools::command_bytes(command);
+    return client::command_bytes(command);
   }
 
   Command parse_ok(const std::string& line) {
     Command command;
     std::string error;
-    EXPECT_EQ(tools::kParseOk, tools::parse_command(line, &command, &error))
+    EXPECT_EQ(client::kParseOk, client::parse_command(line, &command, &error))
         << line << ": " << error;
     return command;
   }
@@ -50,7 +50,7 @@ class ToolsCommandParserTest : public ::testing::Test {
   std::string parse_error(const std::string& line) {
     Command command;
     std::string error;
-    EXPECT_EQ(tools::kParseError, tools::parse_command(line, &command, &error)) << line;
+    EXPECT_EQ(client::kParseError, client::parse_command(line, &command, &error)) << line;
     EXPECT_FALSE(error.empty()) << line;
     return error;
   }
@@ -163,24 +163,24 @@ TEST_F(ToolsCommandParserTest, CommandsThatSendNothingParseToTheirKind) {
   Command expect = parse_ok("expect 2H count=2");
   EXPECT_EQ(CommandKind::kExpect, expect.kind);
   EXPECT_EQ("2H count=2", expect.text);
-  EXPECT_EQ("", tools::command_bytes(expect));
+  EXPECT_EQ("", client::command_bytes(expect));
 }
 
 TEST(ToolsScriptTest, EveryBadLineIsReportedWithItsNumber) {
-  std::vector<tools::ScriptLine> lines;
+  std::vector<client::ScriptLine> lines;
   std::vector<std::string> errors;
-  EXPECT_EQ(tools::kParseError,
-            tools::parse_script("# setup\nenter 1 a 5\n\njoin x\nping\nchat\n", &lines, &errors));
+  EXPECT_EQ(client::kParseError,
+            client::parse_script("# setup\nenter 1 a 5\n\njoin x\nping\nchat\n", &lines, &errors));
   ASSERT_EQ(2u, errors.size());
   EXPECT_EQ(0u, errors[0].rfind("line 4: join", 0)) << errors[0];
   EXPECT_EQ(0u, errors[1].rfind("line 6: chat", 0)) << errors[1];
 }
 
 TEST(ToolsScriptTest, CommentsAndBlankLinesAreLeftOut) {
-  std::vector<tools::ScriptLine> lines;
+  std::vector<client::ScriptLine> lines;
   std::vector<std::string> errors;
-  ASSERT_EQ(tools::kParseOk,
-            tools::parse_script("# setup\r\nenter 1 a 5\r\n\r\nwait 10", &lines, &errors));
+  ASSERT_EQ(client::kParseOk,
+            client::parse_script("# setup\r\nenter 1 a 5\r\n\r\nwait 10", &lines, &errors));
   ASSERT_EQ(2u, lines.size());
   EXPECT_EQ(2, lines[0].number);
   EXPECT_EQ(CommandKind::kEnter, lines[0].command.kind);
@@ -194,11 +194,11 @@ class ToolsDecoderTest : public ::testing::Test {
  protected:
   // Lines for a stream fed in the given pieces.
   std::vector<std::string> lines_of(const std::vector<std::string>& pieces) {
-    tools::LobbyDecoder decoder;
-    std::vector<tools::LobbyMessage> messages;
+    client::LobbyDecoder decoder;
+    std::vector<client::LobbyMessage> messages;
     for (const std::string& piece : pieces) decoder.feed(piece, &messages);
     std::vector<std::string> lines;
-    for (const tools::LobbyMessage& m : messages) lines.push_back(tools::format_message(m));
+    for (const client::LobbyMessage& m : messages) lines.push_back(client::format_message(m));
     return lines;
   }
   std::vector<std::string> lines_of(const std::string& stream) {
@@ -250,8 +250,8 @@ TEST_F(ToolsDecoderTest, NamesEndAtTheirFirstZeroAndOddBytesAreEscaped) {
 }
 
 TEST_F(ToolsDecoderTest, FieldsAreKeptForPrograms) {
-  tools::LobbyDecoder decoder;
-  std::vector<tools::LobbyMessage> messages;
+  client::LobbyDecoder decoder;
+  std::vector<client::LobbyMessage> messages;
   decoder.feed(w::direct_from(0xfffe, -123456) + w::chat(77, "T 1 2 3"), &messages);
   ASSERT_EQ(2u, messages.size());
   EXPECT_EQ('D', messages[0].letter);
@@ -277,8 +277,8 @@ TEST_F(ToolsDecoderTest, AStreamSplitAnywhereGivesTheSameLines) {
 
 TEST_F(ToolsDecoderTest, AChatLineWaitsForItsTextAfterItsLengthByte) {
   const std::string line = w::chat(5, "split line");
-  tools::LobbyDecoder decoder;
-  std::vector<tools::LobbyMessage> messages;
+  client::LobbyDecoder decoder;
+  std::vector<client::LobbyMessage> messages;
   decoder.feed(line.substr(0, 7), &messages);
   EXPECT_TRUE(messages.empty());
   EXPECT_EQ(7u, decoder.held());
@@ -286,8 +286,8 @@ TEST_F(ToolsDecoderTest, AChatLineWaitsForItsTextAfterItsLengthByte) {
   EXPECT_TRUE(messages.empty());
   decoder.feed(line.substr(11) + w::list_end(), &messages);
   ASSERT_EQ(2u, messages.size());
-  EXPECT_EQ("2C value=5 text=split line", tools::format_message(messages[0]));
-  EXPECT_EQ("2O end of list", tools::format_message(messages[1]));
+  EXPECT_EQ("2C value=5 text=split line", client::format_message(messages[0]));
+  EXPECT_EQ("2O end of list", client::format_message(messages[1]));
   EXPECT_EQ(0u, decoder.held());
 }
 
@@ -305,25 +305,25 @@ TEST_F(ToolsDecoderTest, UnknownBytesAreShownAndTheStreamRecovers) {
 }
 
 TEST_F(ToolsDecoderTest, AMarkAtTheEndWaitsForItsLetter) {
-  tools::LobbyDecoder decoder;
-  std::vector<tools::LobbyMessage> messages;
+  client::LobbyDecoder decoder;
+  std::vector<client::LobbyMessage> messages;
   decoder.feed("x2", &messages);
   ASSERT_EQ(1u, messages.size());
-  EXPECT_EQ("?? 78", tools::format_message(messages[0]));
+  EXPECT_EQ("?? 78", client::format_message(messages[0]));
   EXPECT_EQ(1u, decoder.held());
   decoder.feed("O", &messages);
   ASSERT_EQ(2u, messages.size());
-  EXPECT_EQ("2O end of list", tools::format_message(messages[1]));
+  EXPECT_EQ("2O end of list", client::format_message(messages[1]));
 }
 
 TEST_F(ToolsDecoderTest, TheEndOfTheStreamReportsACutMessage) {
-  tools::LobbyDecoder decoder;
-  std::vector<tools::LobbyMessage> messages;
+  client::LobbyDecoder decoder;
+  std::vector<client::LobbyMessage> messages;
   decoder.feed(w::group_count(2).substr(0, 4), &messages);
   EXPECT_TRUE(messages.empty());
   decoder.finish(&messages);
   ASSERT_EQ(1u, messages.size());
-  EXPECT_EQ("?? 32 48 02 00", tools::format_message(messages[0]));
+  EXPECT_EQ("?? 32 48 02 00", client::format_message(messages[0]));
   EXPECT_EQ(0u, decoder.held());
 }
 
@@ -332,21 +332,21 @@ TEST_F(ToolsDecoderTest, TheEndOfTheStreamReportsACutMessage) {
 TEST(ToolsStatsTest, PercentilesAreNearestRank) {
   std::vector<int64_t> samples;
   for (int i = 100; i >= 1; --i) samples.push_back(i);
-  tools::LatencySummary s = tools::summarize(samples);
+  bench::LatencySummary s = bench::summarize(samples);
   EXPECT_EQ(100u, s.count);
   EXPECT_EQ(1, s.min_ns);
   EXPECT_EQ(50, s.p50_ns);
   EXPECT_EQ(99, s.p99_ns);
   EXPECT_EQ(100, s.max_ns);
 
-  s = tools::summarize({7});
+  s = bench::summarize({7});
   EXPECT_EQ(7, s.p50_ns);
   EXPECT_EQ(7, s.p99_ns);
   // With few samples the 99th percentile is the largest one.
-  s = tools::summarize({5, 1, 3});
+  s = bench::summarize({5, 1, 3});
   EXPECT_EQ(3, s.p50_ns);
   EXPECT_EQ(5, s.p99_ns);
-  EXPECT_EQ(0u, tools::summarize({}).count);
+  EXPECT_EQ(0u, bench::summarize({}).count);
 }
 
 TEST(ToolsStatsTest, CpuTicksAreCountedFromTheLastParenthesis) {
@@ -354,20 +354,20 @@ TEST(ToolsStatsTest, CpuTicksAreCountedFromTheLastParenthesis) {
   const std::string stat =
       "4242 (odd) name (x)) S 1 4242 4242 0 -1 4194560 100 0 0 0 250 75 0 0 20 0 5 0";
   int64_t ticks = 0;
-  ASSERT_EQ(tools::kStatOk, tools::parse_stat_cpu_ticks(stat, &ticks));
+  ASSERT_EQ(bench::kStatOk, bench::parse_stat_cpu_ticks(stat, &ticks));
   EXPECT_EQ(325, ticks);
-  EXPECT_EQ(tools::kStatMalformed, tools::parse_stat_cpu_ticks("4242 (cut) S 1 2", &ticks));
-  EXPECT_EQ(tools::kStatMalformed, tools::parse_stat_cpu_ticks("no parenthesis", &ticks));
+  EXPECT_EQ(bench::kStatMalformed, bench::parse_stat_cpu_ticks("4242 (cut) S 1 2", &ticks));
+  EXPECT_EQ(bench::kStatMalformed, bench::parse_stat_cpu_ticks("no parenthesis", &ticks));
 }
 
 TEST(ToolsStatsTest, PeakMemoryComesFromVmHwm) {
   int64_t kb = 0;
-  ASSERT_EQ(tools::kStatOk,
-            tools::parse_status_peak_kb("Name:\tx\nVmPeak:\t  9000 kB\nVmHWM:\t  4136 kB\n", &kb));
+  ASSERT_EQ(bench::kStatOk,
+            bench::parse_status_peak_kb("Name:\tx\nVmPeak:\t  9000 kB\nVmHWM:\t  4136 kB\n", &kb));
   EXPECT_EQ(4136, kb);
-  EXPECT_EQ(tools::kStatMalformed, tools::parse_status_peak_kb("VmRSS:\t 12 kB\n", &kb));
+  EXPECT_EQ(bench::kStatMalformed, bench::parse_status_peak_kb("VmRSS:\t 12 kB\n", &kb));
   // This process can read its own figures.
-  EXPECT_EQ(tools::kStatOk, tools::read_peak_rss_kb(getpid(), &kb));
+  EXPECT_EQ(bench::kStatOk, bench::read_peak_rss_kb(getpid(), &kb));
   EXPECT_GT(kb, 0);
 }
 
@@ -379,16 +379,16 @@ TEST(ToolsStatsTest, WakeupsCountTheSleepsOfEveryThread) {
   const std::string status =
       "Name:\tx\nVmRSS:\t  812 kB\nvoluntary_ctxt_switches:\t7\n"
       "nonvoluntary_ctxt_switches:\t90\n";
-  ASSERT_EQ(tools::kStatOk, tools::parse_status_number(status, "voluntary_ctxt_switches:", &value));
+  ASSERT_EQ(bench::kStatOk, bench::parse_status_number(status, "voluntary_ctxt_switches:", &value));
   EXPECT_EQ(7, value);
-  ASSERT_EQ(tools::kStatOk, tools::parse_status_number(status, "VmRSS:", &value));
+  ASSERT_EQ(bench::kStatOk, bench::parse_status_number(status, "VmRSS:", &value));
   EXPECT_EQ(812, value);
-  EXPECT_EQ(tools::kStatMalformed,
-            tools::parse_status_number("VmRSS:\t 12 MB\n", "VmRSS:", &value));
-  EXPECT_EQ(tools::kStatMalformed, tools::parse_status_number(status, "Threads:", &value));
+  EXPECT_EQ(bench::kStatMalformed,
+            bench::parse_status_number("VmRSS:\t 12 MB\n", "VmRSS:", &value));
+  EXPECT_EQ(bench::kStatMalformed, bench::parse_status_number(status, "Threads:", &value));
 
   int64_t before = 0;
-  ASSERT_EQ(tools::kStatOk, tools::read_wakeups(getpid(), &before));
+  ASSERT_EQ(bench::kStatOk, bench::read_wakeups(getpid(), &before));
   // The thread is read while it still lives: an ended thread's switches
   // leave the sum with it.
   std::atomic<bool> slept{false};
@@ -400,12 +400,12 @@ TEST(ToolsStatsTest, WakeupsCountTheSleepsOfEveryThread) {
   });
   while (!slept.load()) std::this_thread::yield();
   int64_t after = 0;
-  const int rc = tools::read_wakeups(getpid(), &after);
+  const int rc = bench::read_wakeups(getpid(), &after);
   release.store(true);
   sleeper.join();
-  ASSERT_EQ(tools::kStatOk, rc);
+  ASSERT_EQ(bench::kStatOk, rc);
   EXPECT_GE(after - before, 20);
-  EXPECT_EQ(tools::kStatUnreadable, tools::read_wakeups(-1, &after));
+  EXPECT_EQ(bench::kStatUnreadable, bench::read_wakeups(-1, &after));
 }
 
 // A short fleet run against two real servers: every player logs in, the
@@ -417,13 +417,13 @@ TEST(ToolsFleetBenchTest, AShortFleetRunAccountsForEveryDelivery) {
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   ASSERT_GT(n, 0);
   const std::string path(self, static_cast<size_t>(n));
-  tools::FleetOptions options;
+  bench::FleetOptions options;
   options.lobbies = 2;
   options.idle_seconds = 1;
   options.seconds = 4;
   options.server_path = path.substr(0, path.rfind('/') + 1) + "lobby_server";
-  tools::FleetFigures figures;
-  ASSERT_EQ(0, tools::run_fleet(options, &figures)) << figures.error;
+  bench::FleetFigures figures;
+  ASSERT_EQ(0, bench::run_fleet(options, &figures)) << figures.error;
   EXPECT_EQ(64, figures.players);
   EXPECT_GE(figures.client_threads, 1);
   EXPECT_GE(figures.games, 1);
@@ -439,17 +439,17 @@ TEST(ToolsFleetBenchTest, AShortFleetRunAccountsForEveryDelivery) {
   EXPECT_GT(figures.mix.cpu_percent, 0);
   EXPECT_GT(figures.mix.bench_cpu_percent, 0);
   EXPECT_GT(figures.rss_kb_sum, 0);
-  const std::string json = tools::fleet_json(figures);
+  const std::string json = bench::fleet_json(figures);
   EXPECT_EQ(0u, json.find("{\n  \"fleet\": {\n    \"lobbies\": 2,\n")) << json;
   EXPECT_NE(std::string::npos, json.find("\"lost\": 0,")) << json;
   EXPECT_NE(std::string::npos, json.find("\"error\": null")) << json;
 }
 
 TEST(ToolsBenchLinesTest, TaggedTextRoundTripsAndFitsAChatLine) {
-  const std::string text = tools::tagged_text('T', {31, INT64_MAX, INT64_MIN});
-  EXPECT_LE(text.size(), static_cast<size_t>(tools::kMaxChatText));
+  const std::string text = bench::tagged_text('T', {31, INT64_MAX, INT64_MIN});
+  EXPECT_LE(text.size(), static_cast<size_t>(client::kMaxChatText));
   int64_t n[3] = {};
-  ASSERT_EQ(0, tools::parse_tagged_text(text, 'T', n, 3));
+  ASSERT_EQ(0, bench::parse_tagged_text(text, 'T', n, 3));
   EXPECT_EQ(31, n[0]);
   EXPECT_EQ(INT64_MAX, n[1]);
   EXPECT_EQ(INT64_MIN, n[2]);
@@ -457,21 +457,21 @@ TEST(ToolsBenchLinesTest, TaggedTextRoundTripsAndFitsAChatLine) {
 
 TEST(ToolsBenchLinesTest, OtherTextIsNotTakenForATaggedLine) {
   int64_t n[2] = {};
-  EXPECT_EQ(0, tools::parse_tagged_text("L 4 -5", 'L', n, 2));
-  EXPECT_EQ(-1, tools::parse_tagged_text("T 4 5", 'L', n, 2));    // another tag
-  EXPECT_EQ(-1, tools::parse_tagged_text("L 4", 'L', n, 2));      // cut short
-  EXPECT_EQ(-1, tools::parse_tagged_text("L 4 5 6", 'L', n, 2));  // one too many
-  EXPECT_EQ(-1, tools::parse_tagged_text("L 4 5x", 'L', n, 2));   // trailing junk
-  EXPECT_EQ(-1, tools::parse_tagged_text("L  4 5", 'L', n, 2));   // doubled blank
-  EXPECT_EQ(-1, tools::parse_tagged_text("L4 5", 'L', n, 2));     // no blank
-  EXPECT_EQ(-1, tools::parse_tagged_text("L \t4 5", 'L', n, 2));  // other white space
-  EXPECT_EQ(-1, tools::parse_tagged_text("L 4 -", 'L', n, 2));    // a bare sign
-  EXPECT_EQ(-1, tools::parse_tagged_text("", 'L', n, 2));
-  EXPECT_EQ(-1, tools::parse_tagged_text("L 1 99999999999999999999", 'L', n, 2));  // overflow
+  EXPECT_EQ(0, bench::parse_tagged_text("L 4 -5", 'L', n, 2));
+  EXPECT_EQ(-1, bench::parse_tagged_text("T 4 5", 'L', n, 2));    // another tag
+  EXPECT_EQ(-1, bench::parse_tagged_text("L 4", 'L', n, 2));      // cut short
+  EXPECT_EQ(-1, bench::parse_tagged_text("L 4 5 6", 'L', n, 2));  // one too many
+  EXPECT_EQ(-1, bench::parse_tagged_text("L 4 5x", 'L', n, 2));   // trailing junk
+  EXPECT_EQ(-1, bench::parse_tagged_text("L  4 5", 'L', n, 2));   // doubled blank
+  EXPECT_EQ(-1, bench::parse_tagged_text("L4 5", 'L', n, 2));     // no blank
+  EXPECT_EQ(-1, bench::parse_tagged_text("L \t4 5", 'L', n, 2));  // other white space
+  EXPECT_EQ(-1, bench::parse_tagged_text("L 4 -", 'L', n, 2));    // a bare sign
+  EXPECT_EQ(-1, bench::parse_tagged_text("", 'L', n, 2));
+  EXPECT_EQ(-1, bench::parse_tagged_text("L 1 99999999999999999999", 'L', n, 2));  // overflow
 }
 
 TEST(ToolsBenchLinesTest, ReadersThatKeepUpAreNotBehind) {
-  tools::SequenceTracker tracker(2, 2);
+  bench::SequenceTracker tracker(2, 2);
   for (int seq = 0; seq < 5; ++seq) {
     tracker.record(0, 0, seq);
     tracker.record(0, 1, seq);
@@ -485,7 +485,7 @@ TEST(ToolsBenchLinesTest, ReadersThatKeepUpAreNotBehind) {
 }
 
 TEST(ToolsBenchLinesTest, SkippedAndRepeatedNumbersMarkTheReader) {
-  tools::SequenceTracker tracker(3, 2);
+  bench::SequenceTracker tracker(3, 2);
   tracker.record(0, 0, 0);
   tracker.record(0, 0, 1025);  // lapped: 1024 lines overwritten unread
   tracker.record(1, 1, 3);     // the first three never came
@@ -508,21 +508,21 @@ class ToolsClientSessionTest : public testing_support::LobbyServerTest {
  protected:
   void SetUp() override { start(); }
 
-  std::unique_ptr<tools::ClientSession> make_session() {
-    return std::make_unique<tools::ClientSession>(
+  std::unique_ptr<client::ClientSession> make_session() {
+    return std::make_unique<client::ClientSession>(
         [this](const std::string& line) { out.push_back(line); },
         [this](const std::string& line) { err.push_back(line); });
   }
 
   // Parses and runs a script on a new connection; the exit status.
   int run_script(const std::string& text) {
-    std::vector<tools::ScriptLine> lines;
+    std::vector<client::ScriptLine> lines;
     std::vector<std::string> errors;
-    EXPECT_EQ(tools::kParseOk, tools::parse_script(text, &lines, &errors))
+    EXPECT_EQ(client::kParseOk, client::parse_script(text, &lines, &errors))
         << (errors.empty() ? "" : errors[0]);
     auto session = make_session();
     int rc = session->connect("127.0.0.1", port);
-    return rc == tools::kExitOk ? session->run_script(lines) : rc;
+    return rc == client::kExitOk ? session->run_script(lines) : rc;
   }
 
   // Reads messages up to and including the first with this letter.
@@ -564,7 +564,7 @@ TEST_F(ToolsClientSessionTest, AScriptTalksToTheLobbyAndPrintsWhatArrives) {
       "# the room list again, now with two members\n"
       "list\n"
       "expect 2R room=0 members=2 title=bob\n");
-  EXPECT_EQ(tools::kExitOk, rc);
+  EXPECT_EQ(client::kExitOk, rc);
   EXPECT_TRUE(err.empty()) << err[0];
   expect_in_order({"2R room=0 members=1 title=bob", "2O end of list", "2H count=2",
                    "2C value=0 text=hello  there", "2Q room=0 members=2",
@@ -579,20 +579,20 @@ TEST_F(ToolsClientSessionTest, TheServerClosingTheConnectionEndsTheScript) {
   // A byte other than the mark breaks the framing, and the lobby drops the
   // client; the wait ends with the connection, long before its bound.
   const int rc = run_script("raw 58 58\nwait 10000\nping\n");
-  EXPECT_EQ(tools::kExitClosed, rc);
+  EXPECT_EQ(client::kExitClosed, rc);
   ASSERT_FALSE(out.empty());
   EXPECT_EQ("connection closed", out.back());
 }
 
 TEST_F(ToolsClientSessionTest, AnExpectThatIsNotMetFailsTheScript) {
-  std::vector<tools::ScriptLine> lines(1);
+  std::vector<client::ScriptLine> lines(1);
   lines[0].number = 3;
   lines[0].command.kind = CommandKind::kExpect;
   lines[0].command.text = "2M";
   lines[0].command.wait_ms = 50;
   auto session = make_session();
-  ASSERT_EQ(tools::kExitOk, session->connect("127.0.0.1", port));
-  EXPECT_EQ(tools::kExitExpectFailed, session->run_script(lines));
+  ASSERT_EQ(client::kExitOk, session->connect("127.0.0.1", port));
+  EXPECT_EQ(client::kExitExpectFailed, session->run_script(lines));
   ASSERT_EQ(2u, err.size());
   EXPECT_NE(std::string::npos, err[0].find("no line containing '2M'"));
   EXPECT_EQ("error: script stopped at line 3", err[1]);
@@ -612,8 +612,8 @@ TEST_F(ToolsClientSessionTest, BadInputAtThePromptGetsAnErrorAndTheSessionGoesOn
   ASSERT_EQ(static_cast<ssize_t>(typed.size()), write(input[1], typed.data(), typed.size()));
   close(input[1]);  // the end of the input ends the session
   auto session = make_session();
-  ASSERT_EQ(tools::kExitOk, session->connect("127.0.0.1", port));
-  EXPECT_EQ(tools::kExitOk, session->run_interactive(input[0]));
+  ASSERT_EQ(client::kExitOk, session->connect("127.0.0.1", port));
+  EXPECT_EQ(client::kExitOk, session->run_interactive(input[0]));
   close(input[0]);
   ASSERT_EQ(3u, err.size());
   EXPECT_NE(std::string::npos, err[0].find("list: no login yet"));
@@ -631,11 +631,11 @@ TEST_F(ToolsClientSessionTest, ASilentSessionSendsKeepAlivesByItself) {
   ASSERT_EQ(0, net::listen_fd(listen_fd, 1));
   auto session = make_session();
   session->set_keep_alive_ms(40);
-  ASSERT_EQ(tools::kExitOk, session->connect("127.0.0.1", net::local_port(listen_fd)));
-  std::vector<tools::ScriptLine> lines(1);
+  ASSERT_EQ(client::kExitOk, session->connect("127.0.0.1", net::local_port(listen_fd)));
+  std::vector<client::ScriptLine> lines(1);
   lines[0].command.kind = CommandKind::kWait;
   lines[0].command.wait_ms = 200;
-  ASSERT_EQ(tools::kExitOk, session->run_script(lines));
+  ASSERT_EQ(client::kExitOk, session->run_script(lines));
 
   ASSERT_GT(net::poll_fd(listen_fd, net::kPollIn, 3000), 0);
   int32_t ip[4];
@@ -658,10 +658,10 @@ TEST_F(ToolsClientSessionTest, ASilentSessionSendsKeepAlivesByItself) {
 }
 
 TEST_F(ToolsClientSessionTest, ConnectingWhereNothingListensFails) {
-  const int free_port = tools::pick_free_port();
+  const int free_port = client::pick_free_port();
   ASSERT_GT(free_port, 0);
   auto session = make_session();
-  EXPECT_EQ(tools::kExitConnectFailed, session->connect("127.0.0.1", free_port));
+  EXPECT_EQ(client::kExitConnectFailed, session->connect("127.0.0.1", free_port));
   ASSERT_EQ(1u, err.size());
   EXPECT_NE(std::string::npos, err[0].find("cannot connect"));
 }

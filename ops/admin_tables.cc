@@ -1,0 +1,235 @@
+#include "ops/admin_tables.h"
+
+#include <cstdint>
+#include <cstdio>
+
+namespace ops {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Wide ranges of East Asian text (Hangul Jamo, CJK and kana, Hangul
+// syllables, compatibility ideographs, vertical and full-width forms).
+bool is_wide(uint32_t c) {
+  return (c >= 0x1100 && c <= 0x115f) || (c >= 0x2e80 && c <= 0xa4cf && c != 0x303f) ||
+         (c >= 0xac00 && c <= 0xd7a3) || (c >= 0xf900 && c <= 0xfaff) ||
+         (c >= 0xfe30 && c <= 0xfe4f) || (c >= 0xff00 && c <= 0xff60) ||
+         (c >= 0xffe0 && c <= 0xffe6) || (c >= 0x20000 && c <= 0x3fffd);
+}
+
+std::string text_of(const Json& value) {
+  if (value.is_string()) return printable(value.get<std::string>());
+  if (value.is_boolean()) return value.get<bool>() ? "yes" : "no";
+  if (value.is_number_integer() && value.get<int64_t>() == -1) return "-";
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The member `key` of `object`; null when there is none. Never throws,
+// whatever the reply holds.
+Json member(const Json& object, const char* key) {
+  if (!object.is_object() || !object.contains(key)) return Json();
+  return object[key];
+}
+
+// Members iterated over must be arrays.
+Json list(const Json& value) { return value.is_array() ? value : Json::array(); }
+
+std::string field(const Json& object, const char* key) {
+  if (!object.is_object() || !object.contains(key)) return "?";
+  return text_of(object[key]);
+}
+
+std::string seconds_text(const Json& value) {
+  if (!value.is_number_integer()) return "?";
+  int64_t s = value.get<int64_t>();
+  std::string text;
+  if (s >= 86400) text += std::to_string(s / 86400) + "d ";
+  if (s >= 3600) text += std::to_string(s / 3600 % 24) + "h ";
+  if (s >= 60) text += std::to_string(s / 60 % 60) + "m ";
+  return text + std::to_string(s % 60) + "s";
+}
+
+// "a 1, b 2" from {"a": 1, "b": 2}.
+std::string counts_text(const Json& counts) {
+  if (!counts.is_object()) return "?";
+  std::string text;
+  for (const auto& item : counts.items()) {
+    if (!text.empty()) text += ", ";
+    text += item.key() + " " + text_of(item.value());
+  }
+  return text.empty() ? "none" : text;
+}
+
+std::string status_text(const Json& r) {
+  std::vector<std::vector<std::string>> rows;
+  rows.push_back({"name", field(r, "name")});
+  rows.push_back({"version", field(r, "version")});
+  rows.push_back({"port", field(r, "port")});
+  rows.push_back({"users", field(r, "users") + " / " + field(r, "slots")});
+  rows.push_back({"rooms", field(r, "rooms_in_use") + " / " + field(r, "rooms")});
+  rows.push_back({"uptime", seconds_text(member(r, "uptime_s"))});
+  rows.push_back({"draining", field(r, "draining")});
+  rows.push_back({"drops", counts_text(member(r, "drops"))});
+  rows.push_back({"refused", counts_text(member(r, "refused"))});
+  const Json upstream = member(r, "upstream");
+  rows.push_back({"upstream",
+                  field(upstream, "state") + ", " + field(upstream, "reconnects") + " reconnects"});
+  return format_table(rows);
+}
+
+std::string users_text(const Json& r) {
+  const Json users = list(member(r, "users"));
+  if (users.empty()) return "no users\n";
+  std::vector<std::vector<std::string>> rows = {
+      {"SLOT", "ADDRESS", "USER", "NAME", "GROUP", "ROOM", "SEAT", "LOGIN", "CONNECTED", "IDLE"}};
+  for (const Json& u : users) {
+    rows.push_back({field(u, "slot"), field(u, "address"), field(u, "user_id"), field(u, "name"),
+                    field(u, "group"), field(u, "room"), field(u, "seat"), field(u, "logged_in"),
+                    seconds_text(member(u, "connected_s")), seconds_text(member(u, "idle_s"))});
+  }
+  return format_table(rows);
+}
+
+std::string rooms_text(const Json& r) {
+  const Json rooms = list(member(r, "rooms"));
+  if (rooms.empty()) return "no rooms in use\n";
+  std::vector<std::vector<std::string>> rows = {
+      {"ROOM", "GROUP", "TITLE", "MEMBERS", "START", "STARTED", "SEATS"}};
+  for (const Json& room : rooms) {
+    std::string seats;
+    for (const Json& seat : list(member(room, "seats"))) {
+      if (!seats.empty()) seats += ", ";
+      seats +=
+          field(seat, "seat") + " " + field(seat, "name") + " (slot " + field(seat, "slot") + ")";
+    }
+    rows.push_back({field(room, "room"), field(room, "group"), field(room, "title"),
+                    field(room, "members"), field(room, "start_size"), field(room, "started"),
+                    seats});
+  }
+  return format_table(rows);
+}
+
+std::string bans_text(const Json& r) {
+  const Json bans = list(member(r, "bans"));
+  if (bans.empty()) return "no bans\n";
+  std::vector<std::vector<std::string>> rows = {{"ADDRESS", "EXPIRES"}};
+  for (const Json& ban : bans) {
+    const Json expires = member(ban, "expires");
+    rows.push_back({field(ban, "address"), expires.is_string()
+                                               ? printable(expires.get<std::string>())
+                                               : std::string("never")});
+  }
+  return format_table(rows);
+}
+
+std::string help_text(const Json& r) {
+  std::vector<std::vector<std::string>> rows;
+  for (const Json& command : list(member(r, "commands"))) {
+    rows.push_back({field(command, "usage"), field(command, "text")});
+  }
+  return format_table(rows);
+}
+
+}  // namespace
+
+std::string printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    unsigned code = byte;
+    // U+0080..U+009F are C2 80..C2 9F in UTF-8.
+    if (byte == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) {
+        code = next;
+        ++i;
+      }
+    }
+    if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F)) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", code);
+      out += escaped;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+int display_width(const std::string& text) {
+  int width = 0;
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    int length = 1;
+    uint32_t c = lead;
+    if (lead >= 0xf0) {
+      length = 4;
+      c = lead & 0x07;
+    } else if (lead >= 0xe0) {
+      length = 3;
+      c = lead & 0x0f;
+    } else if (lead >= 0xc0) {
+      length = 2;
+      c = lead & 0x1f;
+    }
+    for (int k = 1; k < length && i + static_cast<size_t>(k) < text.size(); ++k) {
+      c = (c << 6) | (static_cast<unsigned char>(text[i + static_cast<size_t>(k)]) & 0x3f);
+    }
+    width += is_wide(c) ? 2 : 1;
+    i += static_cast<size_t>(length);
+  }
+  return width;
+}
+
+std::string format_table(const std::vector<std::vector<std::string>>& rows) {
+  std::vector<int> widths;
+  for (const auto& row : rows) {
+    if (widths.size() < row.size()) widths.resize(row.size(), 0);
+    for (size_t c = 0; c < row.size(); ++c) {
+      const int w = display_width(row[c]);
+      if (w > widths[c]) widths[c] = w;
+    }
+  }
+  std::string text;
+  for (const auto& row : rows) {
+    for (size_t c = 0; c < row.size(); ++c) {
+      text += row[c];
+      if (c + 1 == row.size()) break;
+      text.append(static_cast<size_t>(widths[c] - display_width(row[c]) + 2), ' ');
+    }
+    // Empty last cells leave no blanks at the end of the line.
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    text += '\n';
+  }
+  return text;
+}
+
+std::string format_admin_reply(const std::string& command, const Json& reply) {
+  if (command == "status") return status_text(reply);
+  if (command == "users") return users_text(reply);
+  if (command == "rooms") return rooms_text(reply);
+  if (command == "bans") return bans_text(reply);
+  if (command == "help") return help_text(reply);
+  if (command == "drain") {
+    return "draining: stops when nobody is connected, or in " +
+           seconds_text(member(reply, "seconds")) + "; " + field(reply, "users") +
+           " users connected now\n";
+  }
+  if (command == "reopen") return "event log reopened\n";
+  if (command == "kick") {
+    return "kicked slot " + field(reply, "kicked") + " (user " + field(reply, "user_id") + ", " +
+           field(reply, "address") + ")\n";
+  }
+  if (command == "ban") {
+    const Json expires = member(reply, "expires");
+    return "banned " + field(reply, "banned") + " " +
+           (expires.is_string() ? "until " + printable(expires.get<std::string>())
+                                : std::string("for good")) +
+           "; " + field(reply, "closed") + " connections closed\n";
+  }
+  if (command == "unban") return "unbanned " + field(reply, "unbanned") + "\n";
+  return reply.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace ops

@@ -1,0 +1,266 @@
+#include "ops/exporter.h"
+
+#include <glob.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+#include "ops/admin_client.h"
+
+namespace ops {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+Json parse_object(const std::string& text) {
+  Json parsed = Json::parse(text, nullptr, false);
+  if (parsed.is_discarded() || !parsed.is_object() || parsed.contains("error")) return Json();
+  return parsed;
+}
+
+Json member(const Json& object, const char* key) {
+  if (!object.is_object() || !object.contains(key)) return Json();
+  return object[key];
+}
+
+std::string label_value(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// A sample's value: integers as they are, true as 1; anything else 0.
+std::string number_text(const Json& value) {
+  if (value.is_number_integer()) return std::to_string(value.get<int64_t>());
+  if (value.is_boolean()) return value.get<bool>() ? "1" : "0";
+  return "0";
+}
+
+struct Family {
+  const char* name;
+  const char* type;
+  const char* help;
+};
+
+// One family: its HELP and TYPE, then a sample per lobby for which `value`
+// gives one. `value` returns false for none; it may add labels of its own.
+template <typename Sample>
+void family(std::string* out, const Family& f, const std::vector<LobbyReading>& lobbies,
+            Sample sample) {
+  *out += std::string("# HELP ") + f.name + " " + f.help + "\n";
+  *out += std::string("# TYPE ") + f.name + " " + f.type + "\n";
+  for (const LobbyReading& lobby : lobbies) {
+    const std::string labels = "lobby=\"" + label_value(lobby.name) + "\",port=\"" +
+                               label_value(lobby.port) + "\",socket=\"" +
+                               label_value(lobby.socket) + "\"";
+    sample(lobby, [&](const std::string& extra, const std::string& value) {
+      *out += std::string(f.name) + "{" + labels + extra + "} " + value + "\n";
+    });
+  }
+}
+
+// A family with one sample per key of the status member `key` (drops or
+// refusals by reason).
+void by_reason(std::string* out, const Family& f, const std::vector<LobbyReading>& lobbies,
+               const char* key) {
+  family(out, f, lobbies, [key](const LobbyReading& lobby, auto emit) {
+    const Json counts = member(lobby.status, key);
+    if (!counts.is_object()) return;
+    for (const auto& item : counts.items()) {
+      emit(",reason=\"" + label_value(item.key()) + "\"", number_text(item.value()));
+    }
+  });
+}
+
+// A gauge or counter read from one status member.
+void plain(std::string* out, const Family& f, const std::vector<LobbyReading>& lobbies,
+           const char* key) {
+  family(out, f, lobbies, [key](const LobbyReading& lobby, auto emit) {
+    if (lobby.up) emit("", number_text(member(lobby.status, key)));
+  });
+}
+
+}  // namespace
+
+std::vector<std::string> expand_sockets(const std::vector<std::string>& patterns) {
+  std::vector<std::string> sockets;
+  // A lobby named by two arguments is asked, and listed, once.
+  auto add = [&sockets](const std::string& path) {
+    if (std::find(sockets.begin(), sockets.end(), path) == sockets.end()) sockets.push_back(path);
+  };
+  for (const std::string& pattern : patterns) {
+    if (pattern.find_first_of("*?[") == std::string::npos) {
+      add(pattern);
+      continue;
+    }
+    glob_t found;
+    if (glob(pattern.c_str(), 0, nullptr, &found) == 0) {
+      for (size_t i = 0; i < found.gl_pathc; ++i) add(found.gl_pathv[i]);
+    }
+    globfree(&found);
+  }
+  return sockets;
+}
+
+LobbyReading read_lobby(const std::string& socket, bool details, int timeout_ms) {
+  LobbyReading reading;
+  reading.socket = socket;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto left = [&deadline] {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+    return ms > 0 ? static_cast<int>(ms) : 0;
+  };
+  AdminClient client;
+  std::string reply;
+  std::string error;
+  if (!client.connect_to(socket, &error) || !client.request("status", &reply, left(), &error)) {
+    return reading;
+  }
+  reading.status = parse_object(reply);
+  if (reading.status.is_null()) return reading;
+  if (details) {
+    if (!client.request("rooms", &reply, left(), &error)) return reading;
+    reading.rooms = member(parse_object(reply), "rooms");
+    if (!client.request("users", &reply, left(), &error)) return reading;
+    reading.users = member(parse_object(reply), "users");
+    if (!reading.rooms.is_array() || !reading.users.is_array()) return reading;
+  }
+  reading.up = true;
+  const Json name = member(reading.status, "name");
+  reading.name = name.is_string() ? name.get<std::string>() : "";
+  reading.port = number_text(member(reading.status, "port"));
+  return reading;
+}
+
+std::string metrics_text(const std::vector<LobbyReading>& lobbies) {
+  std::string out;
+  family(&out, {"lobby_up", "gauge", "1 when the lobby answered on its admin socket, else 0."},
+         lobbies, [](const LobbyReading& lobby, auto emit) { emit("", lobby.up ? "1" : "0"); });
+  plain(&out, {"lobby_users", "gauge", "Clients connected."}, lobbies, "users");
+  plain(&out, {"lobby_slots", "gauge", "Client slots served."}, lobbies, "slots");
+  plain(&out, {"lobby_rooms_in_use", "gauge", "Rooms in use."}, lobbies, "rooms_in_use");
+  plain(&out, {"lobby_rooms", "gauge", "Rooms the lobby has."}, lobbies, "rooms");
+  plain(&out, {"lobby_draining", "gauge", "1 while the lobby drains before it stops."}, lobbies,
+        "draining");
+  plain(&out, {"lobby_uptime_seconds", "gauge", "Seconds since the lobby started."}, lobbies,
+        "uptime_s");
+  by_reason(&out, {"lobby_drops_total", "counter", "Clients dropped, by reason."}, lobbies,
+            "drops");
+  by_reason(&out, {"lobby_refused_total", "counter", "Connections refused with 2A, by reason."},
+            lobbies, "refused");
+  family(&out, {"lobby_upstream_up", "gauge", "1 while the link to the upstream server is up."},
+         lobbies, [](const LobbyReading& lobby, auto emit) {
+           if (!lobby.up) return;
+           const Json state = member(member(lobby.status, "upstream"), "state");
+           emit("", state.is_string() && state.get<std::string>() == "connected" ? "1" : "0");
+         });
+  family(&out,
+         {"lobby_upstream_reconnects_total", "counter",
+          "Times the link to the upstream server was made again."},
+         lobbies, [](const LobbyReading& lobby, auto emit) {
+           if (!lobby.up) return;
+           emit("", number_text(member(member(lobby.status, "upstream"), "reconnects")));
+         });
+  return out;
+}
+
+std::string status_json(const std::vector<LobbyReading>& lobbies) {
+  Json list = Json::array();
+  for (const LobbyReading& lobby : lobbies) {
+    Json entry = Json::object();
+    if (!lobby.up) {
+      entry["name"] = lobby.name;
+      entry["up"] = false;
+      list.push_back(std::move(entry));
+      continue;
+    }
+    entry = lobby.status;
+    entry["up"] = true;
+    entry["room_list"] = lobby.rooms;
+    Json players = Json::array();
+    for (const Json& user : lobby.users) {
+      if (member(user, "logged_in") != Json(true)) continue;
+      players.push_back(Json{{"name", member(user, "name")}, {"room", member(user, "room")}});
+    }
+    entry["players"] = std::move(players);
+    list.push_back(std::move(entry));
+  }
+  return Json{{"lobbies", std::move(list)}}.dump(-1, ' ', false, Json::error_handler_t::replace) +
+         "\n";
+}
+
+int health(const std::vector<LobbyReading>& lobbies, std::string* text) {
+  text->clear();
+  bool healthy = !lobbies.empty();
+  if (lobbies.empty()) *text += "no lobby found\n";
+  for (const LobbyReading& lobby : lobbies) {
+    const std::string who =
+        (lobby.name.empty() ? std::string("lobby") : lobby.name) + " (" + lobby.socket + ")";
+    if (!lobby.up) {
+      healthy = false;
+      *text += who + ": does not answer\n";
+    } else if (member(lobby.status, "draining") == Json(true)) {
+      healthy = false;
+      *text += who + ": draining\n";
+    } else {
+      *text += who + ": ok\n";
+    }
+  }
+  return healthy ? 200 : 503;
+}
+
+Exporter::Exporter(std::vector<std::string> patterns, int timeout_ms)
+    : patterns_(std::move(patterns)), timeout_ms_(timeout_ms) {}
+
+std::vector<LobbyReading> Exporter::read_all(bool details) {
+  const std::vector<std::string> sockets = expand_sockets(patterns_);
+  std::vector<LobbyReading> readings(sockets.size());
+  // A few askers share the list, so that a host of a hundred lobbies does
+  // not cost a hundred threads per request; the calling thread asks too,
+  // and alone when no thread can be started.
+  std::atomic<size_t> next{0};
+  auto ask = [&] {
+    for (size_t i = next++; i < sockets.size(); i = next++) {
+      readings[i] = read_lobby(sockets[i], details, timeout_ms_);
+    }
+  };
+  std::vector<std::thread> askers;
+  const size_t wanted = std::min<size_t>(sockets.size(), kMaxAskers) - (sockets.empty() ? 0 : 1);
+  try {
+    for (size_t i = 0; i < wanted; ++i) askers.emplace_back(ask);
+  } catch (const std::system_error&) {
+    // Fewer askers: the ones started and this thread do the rest.
+  }
+  ask();
+  for (std::thread& asker : askers) asker.join();
+  std::lock_guard<std::mutex> guard(lock_);
+  for (LobbyReading& reading : readings) {
+    if (reading.up) {
+      known_[reading.socket] = {reading.name, reading.port};
+    } else {
+      const auto seen = known_.find(reading.socket);
+      if (seen != known_.end()) {
+        reading.name = seen->second.first;
+        reading.port = seen->second.second;
+      }
+    }
+  }
+  return readings;
+}
+
+}  // namespace ops

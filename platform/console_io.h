@@ -1,0 +1,38 @@
+// What the tools need of the console beyond sockets, with a POSIX and a
+// Windows implementation (console_io.cc, console_io_win.cc): standard
+// input as a descriptor that a readiness wait over sockets can include,
+// UTF-8 text on standard output whatever the console, and a descriptor
+// that becomes readable when the operator stops the tool.
+// Main thread.
+#ifndef PLATFORM_CONSOLE_IO_H_
+#define PLATFORM_CONSOLE_IO_H_
+
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// True when standard input is a terminal (an operator types the commands).
+bool input_is_terminal();
+// Standard input as a descriptor for net::poll_many: standard input itself
+// on POSIX; on Windows, where only sockets can be waited on together, a
+// loopback socket that a thread of its own feeds with what it reads. -1
+// when none can be made.
+int open_input();
+// Reads what `open_input()` delivered: bytes read, 0 at the end of input,
+// net::kIoWouldBlock when nothing is there after all, net::kIoError.
+int read_input(int fd, char* buffer, int size);
+
+// Writes the UTF-8 `text` to `stream` (stdout or stderr). A Windows console
+// is handed the characters, which it shows whatever its code page; a pipe,
+// a file and a POSIX terminal get the bytes.
+void print_text(std::FILE* stream, const std::string& text);
+
+// A descriptor that becomes readable once a stop is asked for: SIGINT or
+// SIGTERM on POSIX; Ctrl-C, Ctrl-Break or a closing console on Windows.
+// Installs the handlers; -1 when that failed.
+int open_stop_signal();
+
+}  // namespace platform
+
+#endif  // PLATFORM_CONSOLE_IO_H_

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "wire/message_table.h"
 #include "wire/protocol.h"
 
 namespace client {
@@ -143,42 +144,6 @@ std::string encode_direct(int32_t target, int32_t value) {
   return out;
 }
 
-int lobby_message_length(const uint8_t* head, size_t size) {
-  if (size < 2) return -1;
-  switch (head[1]) {
-    case wire::kMsgFull:
-      return wire::kLenFull;
-    case wire::kMsgListEnd:
-      return wire::kLenListEnd;
-    case wire::kMsgRefused:
-      return wire::kLenRefused;
-    case wire::kMsgRoomResult:
-      return wire::kLenRoomResult;
-    case wire::kMsgRoomMade:
-      return wire::kLenRoomMade;
-    case wire::kMsgStatus:
-      return wire::kLenStatus;
-    case wire::kMsgMemberCount:
-      return wire::kLenMemberCount;
-    case wire::kMsgGroupCount:
-      return wire::kLenGroupCount;
-    case wire::kMsgDirect:
-      return wire::kLenDirect;
-    case wire::kMsgSeatVacated:
-      return wire::kLenSeatVacated;
-    case wire::kMsgRoomEntry:
-      return wire::kLenRoomEntry;
-    case wire::kMsgSeatEntry:
-      return wire::kLenSeatEntry;
-    case wire::kMsgChat:
-      // The length byte is the seventh: until it arrives the length is open.
-      if (size < static_cast<size_t>(wire::kLenChatHead)) return -1;
-      return wire::kLenChatHead + head[wire::kLenChatHead - 1];
-    default:
-      return 0;
-  }
-}
-
 void LobbyDecoder::feed(const uint8_t* bytes, size_t length, std::vector<LobbyMessage>* out) {
   held_.append(reinterpret_cast<const char*>(bytes), length);
   const uint8_t* data = reinterpret_cast<const uint8_t*>(held_.data());
@@ -190,9 +155,9 @@ void LobbyDecoder::feed(const uint8_t* bytes, size_t length, std::vector<LobbyMe
       junk += static_cast<char>(data[pos++]);
       continue;
     }
-    const int need = lobby_message_length(data + pos, size - pos);
-    if (need < 0) break;  // the rest of the head is on its way
-    if (need == 0) {
+    const int need = wire::message_length(wire::Direction::kLobbyToClient, data + pos, size - pos);
+    if (need == wire::kLengthPending) break;  // the rest of the head is on its way
+    if (need == wire::kLengthUnknown) {
       // Only the mark is skipped: the next byte may itself start a message.
       junk += static_cast<char>(data[pos++]);
       continue;

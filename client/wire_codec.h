@@ -43,11 +43,6 @@ struct LobbyMessage {
   std::string raw;
 };
 
-// Whole length of the lobby-to-client message starting with `head`
-// (`size` bytes available): the length, 0 for a letter the lobby never
-// sends, -1 when more bytes are needed to tell.
-int lobby_message_length(const uint8_t* head, size_t size);
-
 class LobbyDecoder {
  public:
   // Takes the next bytes of the stream, split anywhere, and appends every

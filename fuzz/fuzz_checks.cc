@@ -4,10 +4,12 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "client/wire_codec.h"
 #include "config/settings.h"
 #include "lobby/flood_pacing.h"
 #include "net/connection.h"
 #include "tests/harness/offline_lobby.h"
+#include "wire/message_table.h"
 #include "wire/protocol.h"
 
 namespace fuzz {
@@ -53,60 +55,11 @@ class InputReader {
   size_t at_ = 0;
 };
 
-// Client-to-lobby messages, built field by field as a game client would.
-std::string header(uint8_t letter) {
-  return std::string{static_cast<char>(wire::kMsgMark), static_cast<char>(letter)};
-}
-void append_u16(std::string& out, int32_t v) {
-  uint8_t b[2];
-  wire::put_u16(b, v);
-  out.append(reinterpret_cast<const char*>(b), sizeof b);
-}
-void append_i32(std::string& out, int32_t v) {
-  uint8_t b[4];
-  wire::put_i32(b, v);
-  out.append(reinterpret_cast<const char*>(b), sizeof b);
-}
-std::string name_message(int32_t id, const std::string& name) {
-  std::string out = header(wire::kCmdName);
-  append_i32(out, id);
-  std::string field = name.substr(0, wire::kNameLen);
-  field.resize(wire::kNameLen, '\0');
-  return out + field;
-}
-std::string validation_message(int32_t value) {
-  std::string out = header(wire::kCmdValidation);
-  append_i32(out, value);
-  return out;
-}
-std::string login_message(int32_t id, int32_t key, int32_t seats, int32_t start) {
-  std::string out = header(wire::kCmdLogin);
-  append_i32(out, id);
-  append_i32(out, key);
-  append_u16(out, seats);
-  append_u16(out, start);
-  return out;
-}
+// Client-to-lobby messages, from the game client's own encoders.
 std::string enter_messages(int32_t id, const std::string& name, int32_t key, int32_t seats,
                            int32_t start) {
-  return name_message(id, name) + validation_message(1) + login_message(id, key, seats, start);
-}
-std::string room_op_message(int32_t op) {
-  std::string out = header(wire::kCmdRoom);
-  append_i32(out, op);
-  return out;
-}
-std::string chat_message(int32_t value, const std::string& text) {
-  std::string out = header(wire::kCmdChat);
-  append_i32(out, value);
-  out += static_cast<char>(text.size());
-  return out + text;
-}
-std::string direct_message(int32_t target, int32_t value) {
-  std::string out = header(wire::kCmdDirect);
-  append_u16(out, target);
-  append_i32(out, value);
-  return out;
+  return client::encode_name(id, name) + client::encode_validation(1) +
+         client::encode_login(id, key, seats, start);
 }
 
 config::Settings lobby_settings(int rooms) {
@@ -120,39 +73,6 @@ config::Settings lobby_settings(int rooms) {
 // The longest message a client can send: a chat head and 255 text bytes. A
 // pass leaves at most one incomplete message in the ring, so always less.
 constexpr int kLongestClientMessage = wire::kLenChatHead + 255;
-
-// Length of the lobby-to-client message with this fixed-length letter; 0
-// for a letter the lobby never sends. The chat line is measured apart.
-int fixed_length(uint8_t letter) {
-  switch (letter) {
-    case wire::kMsgFull:
-      return wire::kLenFull;
-    case wire::kMsgRoomEntry:
-      return wire::kLenRoomEntry;
-    case wire::kMsgListEnd:
-      return wire::kLenListEnd;
-    case wire::kMsgRefused:
-      return wire::kLenRefused;
-    case wire::kMsgRoomMade:
-      return wire::kLenRoomMade;
-    case wire::kMsgRoomResult:
-      return wire::kLenRoomResult;
-    case wire::kMsgStatus:
-      return wire::kLenStatus;
-    case wire::kMsgSeatEntry:
-      return wire::kLenSeatEntry;
-    case wire::kMsgDirect:
-      return wire::kLenDirect;
-    case wire::kMsgSeatVacated:
-      return wire::kLenSeatVacated;
-    case wire::kMsgMemberCount:
-      return wire::kLenMemberCount;
-    case wire::kMsgGroupCount:
-      return wire::kLenGroupCount;
-    default:
-      return 0;
-  }
-}
 
 // A 16-byte name or title as the lobby sends it: nothing after its first
 // zero byte, so no bytes of an earlier name can show through.
@@ -345,7 +265,7 @@ StreamRun run_stream(const StreamSetup& setup, const std::string& body,
   if (setup.host) {
     host = offline.connect();
     offline.feed(host, enter_messages(900, "host", kStreamKey, lobby::kSeats, setup.host_start) +
-                           room_op_message(wire::kOpCreate));
+                           client::encode_room_op(wire::kOpCreate));
     offline.pass(host);
     run.fault = check_client_output(offline.take_output(host), limit, nullptr);
     if (!run.fault.empty()) return run;
@@ -585,34 +505,34 @@ class ScriptRun {
       }
       case kStepName: {
         const int32_t id = in.byte();
-        bytes = name_message(id, name_field(in));
+        bytes = client::encode_name(id, name_field(in));
         break;
       }
       case kStepValidation:
-        bytes = validation_message(validation_field(in));
+        bytes = client::encode_validation(validation_field(in));
         break;
       case kStepLogin: {
         const int32_t id = in.byte();
         const int32_t key = key_field(in);
         const int32_t seats = count_field(in);
-        bytes = login_message(id, key, seats, count_field(in));
+        bytes = client::encode_login(id, key, seats, count_field(in));
         break;
       }
       case kStepKeepAlive:
-        bytes = header(wire::kCmdKeepAlive);
+        bytes = client::encode_keep_alive();
         break;
       case kStepRoomOp:
       case kStepRoomOp2:
-        bytes = room_op_message(room_op_field(in));
+        bytes = client::encode_room_op(room_op_field(in));
         break;
       case kStepChat: {
         const int32_t value = in.byte();
-        bytes = chat_message(value, chat_text(in));
+        bytes = client::encode_chat(value, chat_text(in));
         break;
       }
       case kStepDirect: {
         const int32_t target = target_field(in);
-        bytes = direct_message(target, in.i32());
+        bytes = client::encode_direct(target, in.i32());
         break;
       }
       case kStepRaw:
@@ -733,18 +653,15 @@ std::string check_client_output(const std::string& stream, int room_limit,
     if (m[0] != wire::kMsgMark) {
       return format("a message without its mark at offset %zu: %s", at, rest.c_str());
     }
-    size_t length;
-    if (m[1] == wire::kMsgChat) {
-      if (left < static_cast<size_t>(wire::kLenChatHead)) {
-        return format("a cut chat head at offset %zu: %s", at, rest.c_str());
-      }
-      length = static_cast<size_t>(wire::kLenChatHead + m[6]);
-      if (length > static_cast<size_t>(wire::kMaxChatLen)) {
-        return format("a chat line of %zu bytes at offset %zu: %s", length, at, rest.c_str());
-      }
-    } else {
-      length = static_cast<size_t>(fixed_length(m[1]));
-      if (length == 0) return format("an unknown letter at offset %zu: %s", at, rest.c_str());
+    const wire::MessageKind* kind = wire::find_message(wire::Direction::kLobbyToClient, m[1]);
+    if (kind == nullptr) return format("an unknown letter at offset %zu: %s", at, rest.c_str());
+    if (left < static_cast<size_t>(wire::known_after(*kind))) {
+      return format("a cut message head at offset %zu: %s", at, rest.c_str());
+    }
+    const size_t length =
+        static_cast<size_t>(wire::whole_length(*kind, m[wire::known_after(*kind) - 1]));
+    if (length > static_cast<size_t>(wire::kMaxChatLen)) {
+      return format("a message of %zu bytes at offset %zu: %s", length, at, rest.c_str());
     }
     if (left < length) {
       return format("a message cut at %zu of %zu bytes at offset %zu: %s", left, length, at,

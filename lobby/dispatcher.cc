@@ -6,31 +6,27 @@
 #include "lobby/handlers.h"
 #include "net/socket_ops.h"
 #include "upstream/upstream_link.h"
+#include "wire/message_table.h"
 
 namespace lobby {
 namespace {
 
-// The handler for a command letter, or null for a letter that has none.
+// The handler of each client message, indexed as the message table says.
 using Handler = int (*)(Lobby&, ClientSlot&);
+constexpr Handler kHandlers[wire::kClientHandlers] = {
+    handle_name,        // kHandleName
+    handle_validation,  // kHandleValidation
+    handle_login,       // kHandleLogin
+    handle_keep_alive,  // kHandleKeepAlive
+    handle_room_op,     // kHandleRoomOp
+    handle_chat,        // kHandleChat
+    handle_direct,      // kHandleDirect
+};
+
+// The handler for a command letter, or null for a letter that has none.
 Handler handler_for(uint8_t letter) {
-  switch (letter) {
-    case wire::kCmdChat:
-      return handle_chat;
-    case wire::kCmdDirect:
-      return handle_direct;
-    case wire::kCmdLogin:
-      return handle_login;
-    case wire::kCmdRoom:
-      return handle_room_op;
-    case wire::kCmdName:
-      return handle_name;
-    case wire::kCmdKeepAlive:
-      return handle_keep_alive;
-    case wire::kCmdValidation:
-      return handle_validation;
-    default:
-      return nullptr;
-  }
+  const wire::MessageKind* kind = wire::find_message(wire::Direction::kClientToLobby, letter);
+  return kind == nullptr ? nullptr : kHandlers[kind->handler];
 }
 
 // Pump, flush, and drop a client whose send queue overflowed: it does not

@@ -1,6 +1,6 @@
 #include "lobby/flood_pacing.h"
 
-#include "wire/protocol.h"
+#include "wire/message_table.h"
 
 namespace lobby {
 namespace {
@@ -45,34 +45,12 @@ void spend_flood_token(ClientSlot& client) { client.flood_tokens -= kTokenCost; 
 
 bool complete_message_waiting(const net::Connection& client) {
   if (client.recv_count < wire::kLenHeader || client.ring_byte(0) != wire::kMsgMark) return false;
-  int length;
-  switch (client.ring_byte(1)) {
-    case wire::kCmdName:
-      length = wire::kLenName;
-      break;
-    case wire::kCmdValidation:
-      length = wire::kLenValidation;
-      break;
-    case wire::kCmdLogin:
-      length = wire::kLenLogin;
-      break;
-    case wire::kCmdKeepAlive:
-      length = wire::kLenKeepAlive;
-      break;
-    case wire::kCmdRoom:
-      length = wire::kLenRoomOp;
-      break;
-    case wire::kCmdDirect:
-      length = wire::kLenDirect;
-      break;
-    case wire::kCmdChat:
-      if (client.recv_count < wire::kLenChatHead) return false;
-      length = wire::kLenChatHead + client.ring_byte(wire::kLenChatHead - 1);
-      break;
-    default:
-      return false;
-  }
-  return client.recv_count >= length;
+  const wire::MessageKind* kind =
+      wire::find_message(wire::Direction::kClientToLobby, client.ring_byte(1));
+  if (kind == nullptr) return false;
+  const int head = wire::known_after(*kind);
+  if (client.recv_count < head) return false;
+  return client.recv_count >= wire::whole_length(*kind, client.ring_byte(head - 1));
 }
 
 bool note_held_back(ClientSlot& client, bool held, int64_t now_ms) {

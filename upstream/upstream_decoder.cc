@@ -2,25 +2,11 @@
 
 #include <cstdio>
 
+#include "wire/message_table.h"
 #include "wire/protocol.h"
 
 namespace upstream {
 namespace {
-
-// Whole length of the message a header letter announces, or 0 for a letter
-// the lobby never sends upstream.
-int message_length(uint8_t letter) {
-  switch (letter) {
-    case wire::kUpRegistration:
-      return wire::kLenRegistration;
-    case wire::kUpLogin:
-      return wire::kLenUserNotice;
-    case wire::kUpLogout:
-      return wire::kLenUserNotice;
-    default:
-      return 0;
-  }
-}
 
 std::string describe(const uint8_t* m) {
   char text[96];
@@ -58,9 +44,10 @@ void UpstreamDecoder::feed(const uint8_t* bytes, int length, std::vector<std::st
       junk.push_back(held_[pos++]);
       continue;
     }
-    if (pos + 1 == size) break;  // the letter has not arrived yet
-    int need = message_length(held_[pos + 1]);
-    if (need == 0) {
+    const int need =
+        wire::message_length(wire::Direction::kLobbyToUpstream, held_.data() + pos, size - pos);
+    if (need == wire::kLengthPending) break;  // the letter has not arrived yet
+    if (need == wire::kLengthUnknown) {
       // Skip only the mark: the next byte may itself start a message.
       junk.push_back(held_[pos++]);
       continue;

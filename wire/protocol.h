@@ -1,6 +1,8 @@
 // The wire format shared by the client link and the upstream link: every
 // message is "2", an upper-case letter, then fixed little-endian fields.
 // Only the chat line has a length of its own (7 + the byte at offset 6).
+// The letters, lengths, field helpers and composers; the table of which
+// letter means what in which direction is wire/message_table.h.
 #ifndef WIRE_PROTOCOL_H_
 #define WIRE_PROTOCOL_H_
 
@@ -42,7 +44,8 @@ constexpr uint8_t kUpLogout = 'F';        // 2F: user id
 
 constexpr int kNameLen = 16;
 
-// Message lengths.
+// Message lengths, from the "2" on. wire/message_table.h says which letter
+// has which, per direction.
 constexpr int kLenHeader = 2;
 constexpr int kLenName = kLenHeader + 4 + kNameLen;           // 22
 constexpr int kLenValidation = kLenHeader + 4;                // 6
@@ -167,30 +170,6 @@ inline int compose_registration(uint8_t* p, int32_t port, int32_t zero, const in
   put_i32(p + 6, zero);
   for (int i = 0; i < 4; ++i) p[10 + i] = static_cast<uint8_t>(ip[i] & 0xff);
   return kLenRegistration;
-}
-
-// Length of the client-to-lobby message with this letter, or 0 for a letter
-// that has no handler. The chat line's length depends on its byte 6:
-// `chat_n` gives it (pass -1 when unknown, which yields the head length).
-inline int client_message_length(uint8_t letter, int chat_n) {
-  switch (letter) {
-    case kCmdName:
-      return kLenName;
-    case kCmdValidation:
-      return kLenValidation;
-    case kCmdLogin:
-      return kLenLogin;
-    case kCmdKeepAlive:
-      return kLenKeepAlive;
-    case kCmdRoom:
-      return kLenRoomOp;
-    case kCmdChat:
-      return chat_n < 0 ? kLenChatHead : kLenChatHead + chat_n;
-    case kCmdDirect:
-      return kLenDirect;
-    default:
-      return 0;
-  }
 }
 
 }  // namespace wire

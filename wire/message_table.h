@@ -1,0 +1,70 @@
+// The messages of each direction of the wire, one table each: every letter
+// with its length rule and, for what clients send, the index of the handler
+// that takes it. Whatever cuts a stream into messages (the dispatcher, flood
+// pacing, the fuzz checks, the client tools' decoder, the upstream stand-in)
+// asks these tables; the lengths themselves are the constants of
+// wire/protocol.h. Read-only data: any thread.
+#ifndef WIRE_MESSAGE_TABLE_H_
+#define WIRE_MESSAGE_TABLE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "wire/protocol.h"
+
+namespace wire {
+
+enum class Direction : uint8_t {
+  kClientToLobby,
+  kLobbyToClient,
+  kLobbyToUpstream,
+};
+
+// The handlers of client messages, in the order of the dispatcher's table
+// of handler functions.
+enum ClientHandler : int8_t {
+  kNoHandler = -1,  // any message that is not a client's
+  kHandleName = 0,
+  kHandleValidation,
+  kHandleLogin,
+  kHandleKeepAlive,
+  kHandleRoomOp,
+  kHandleChat,
+  kHandleDirect,
+  kClientHandlers,
+};
+
+// One kind of message. A fixed-length message is `length` bytes long. A
+// counted one (the chat line) has a head of `length` bytes whose last byte
+// counts the bytes that follow it.
+struct MessageKind {
+  uint8_t letter;
+  int length;
+  bool counted;
+  ClientHandler handler;
+};
+
+// The kind that `letter` names in `direction`, or null when it names none.
+const MessageKind* find_message(Direction direction, uint8_t letter);
+
+// Bytes from the "2" on that must be there before the whole length is known.
+constexpr int known_after(const MessageKind& kind) {
+  return kind.counted ? kind.length : kLenHeader;
+}
+// The whole length; `count` is the message's byte at known_after() - 1,
+// read only for a counted message.
+constexpr int whole_length(const MessageKind& kind, uint8_t count) {
+  return kind.counted ? kind.length + count : kind.length;
+}
+
+// Results of message_length besides a length.
+constexpr int kLengthUnknown = 0;   // no mark, or a letter that names nothing
+constexpr int kLengthPending = -1;  // more bytes are needed to tell
+
+// The whole length of the message at `bytes` (`size` of them there, from
+// its "2" on), kLengthUnknown or kLengthPending.
+int message_length(Direction direction, const uint8_t* bytes, size_t size);
+
+}  // namespace wire
+
+#endif  // WIRE_MESSAGE_TABLE_H_

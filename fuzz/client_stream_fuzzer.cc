@@ -1,5 +1,5 @@
 // libFuzzer target: one client's bytes, cut into fuzzed chunks, through the
-// message cutter and the handlers of an in-memory lobby. Aborts when an
+// server's own serving loop on an in-memory lobby. Aborts when an
 // output is malformed, the tables break a rule, or the replies and tables
 // differ from those of the same bytes in whole receives.
 #include <cstdint>

@@ -293,11 +293,7 @@ StreamRun run_stream(const StreamSetup& setup, const std::string& body,
     return run.fault.empty();
   };
   auto feed_and_pass = [&](const std::string& bytes) {
-    const int fitted = offline.feed(slot, bytes);
-    if (fitted != static_cast<int>(bytes.size())) {
-      run.fault = format("the ring took %d of %zu bytes", fitted, bytes.size());
-      return false;
-    }
+    offline.feed(slot, bytes);
     offline.pass(slot);
     return after_pass();
   };
@@ -567,20 +563,17 @@ class ScriptRun {
 
   void advance_ms(int64_t ms) { offline_.set_time_ms(offline_.time_ms() + ms); }
 
-  // A receive takes at most 1023 bytes between two passes: a feed that would
-  // exceed that runs the slot's pass first, as the server would. Bytes for a
-  // client that flood pacing holds back wait unread in the in-memory lobby,
-  // as in the kernel.
+  // A pass receives at most 1023 bytes: a feed that would make more wait
+  // runs the slot's pass first, as a worker woken by the input would. What
+  // a pass does not receive (a client that flood pacing holds back is not
+  // read) waits in the in-memory kernel.
   std::string feed(int slot, const std::string& bytes) {
     if (fed_[slot] + static_cast<int>(bytes.size()) > kChunkLimit) {
       std::string fault = pass_one(slot);
       if (!fault.empty() || !offline_.is_open(slot)) return fault;
     }
-    const int fitted = offline_.feed(slot, bytes);
-    if (fitted != static_cast<int>(bytes.size())) {
-      return format("slot %d: the ring took %d of %zu bytes", slot, fitted, bytes.size());
-    }
-    fed_[slot] += fitted;
+    offline_.feed(slot, bytes);
+    fed_[slot] += static_cast<int>(bytes.size());
     return "";
   }
 
@@ -588,7 +581,7 @@ class ScriptRun {
   // most one incomplete message.
   std::string pass_one(int slot) {
     fed_[slot] = 0;
-    if (!offline_.pass(slot) || lobby::held_back(offline_.lobby().slots[slot])) return "";
+    if (!offline_.pass(slot) || offline_.lobby().slots[slot].flood.held()) return "";
     const int left = offline_.lobby().slots[slot].recv_count;
     if (left >= kLongestClientMessage) {
       return format("slot %d: a pass left %d bytes in the ring", slot, left);

@@ -1,5 +1,6 @@
-// Checks run on an in-memory lobby by the fuzz targets and by the test that
-// replays their seed corpora: a strict parser for what the lobby sends a
+// Checks run on an in-memory lobby (tests/harness/offline_lobby, which
+// drives the server's own serving loop) by the fuzz targets and by the test
+// that replays their seed corpora: a strict parser for what the lobby sends a
 // client, the consistency rules of the lobby's tables, and one "run one
 // input" function per fuzz target.
 //

@@ -1,5 +1,6 @@
-// libFuzzer target: a lobby of several clients driven by a fuzzed script of
-// connects, drops, messages, passes and clock ticks. Aborts when an output
+// libFuzzer target: a lobby of several clients driven through the server's
+// own serving loop by a fuzzed script of connects, drops, messages, passes
+// and clock ticks. Aborts when an output
 // is malformed or the tables break a rule after any step.
 #include <cstdint>
 #include <cstdio>

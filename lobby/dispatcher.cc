@@ -63,7 +63,7 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
   }
-  if (run_pass(lobby, client, now_ms) || !hold_paused(client)) return;
+  if (run_pass(lobby, client, now_ms) || !client.flood.paused()) return;
   // A held-back client worked through its ring. What it sent meanwhile
   // waits unread in the kernel, and then its hold goes on; with nothing
   // there, it has had a break. A client that waits for each answer before
@@ -74,7 +74,7 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
     return;
   }
   if (client.recv_count == before) {
-    end_hold(client);
+    client.flood.end_hold();
     return;
   }
   if (run_pass(lobby, client, now_ms)) return;
@@ -82,13 +82,13 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
   // had sent is handled, which is a break too. Left paused, the hold would
   // keep its start, and the next burst, however much later, would count
   // from there.
-  if (hold_paused(client)) end_hold(client);
+  if (client.flood.paused()) client.flood.end_hold();
 }
 
 bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
-  const config::Settings& settings = lobby.settings;
-  const bool pacing = settings.L_FLOOD_RATE > 0;
-  if (pacing) refill_flood_bucket(settings, client, now_ms);
+  FloodPacing& flood = client.flood;
+  const bool pacing = flood.on();
+  if (pacing) flood.begin_pass(now_ms);
   // Seats vacated while the queue was nearly full go out before anything
   // this pass adds, as if they had been queued at once. While some are
   // still marked, the client's own messages wait: their replies must not
@@ -97,16 +97,13 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
   // Its own full queue stops it, not its pace: it is no longer held back,
   // so it counts for the idle clock and its worker waits for writability
   // instead of passing at the pace of tokens it cannot use.
-  if (pacing && !handle && held_back(client)) {
-    client.flood_held.store(false, std::memory_order_relaxed);
-    end_hold(client);
-  }
+  if (pacing && !handle && flood.held()) flood.end_hold();
   bool incomplete = false;
   bool held = false;
   while (handle && client.recv_count >= 2) {
     // With its bucket empty, a whole message waits for the next token; the
     // worker then leaves the socket unread, so the sender is slowed by TCP.
-    if (pacing && !has_flood_token(client) && complete_message_waiting(client)) {
+    if (pacing && !flood.has_token() && complete_message_waiting(client)) {
       held = true;
       break;
     }
@@ -124,12 +121,16 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
       incomplete = true;
       break;
     }
-    if (pacing) spend_flood_token(client);
+    if (pacing) flood.spend_token();
   }
   if (pump_and_flush(lobby, client)) return true;
-  if (pacing && handle && note_held_back(client, held, now_ms)) {
-    leave_and_drop(lobby, client, kDropFlooding);
-    return true;
+  if (pacing && handle) {
+    // The messages it sent count as activity, whether handled yet or not.
+    if (held) client.idle_seconds.store(0, std::memory_order_relaxed);
+    if (flood.end_pass(held, now_ms)) {
+      leave_and_drop(lobby, client, kDropFlooding);
+      return true;
+    }
   }
   // An incomplete message waits for more bytes; the idle check is skipped
   // while it does.
@@ -218,7 +219,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   // can be pushed for it: what is left is nobody's and goes.
   clear_direct_queue(lobby, client.slot);
   user.vacated_seats.store(0, std::memory_order_relaxed);
-  client.flood_held.store(false, std::memory_order_relaxed);
+  client.flood.end_hold();
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
   char counts[kDropCountsBytes];
   lobby.format_drop_counts(counts, sizeof counts);
@@ -253,7 +254,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.login_accepted.store(false, std::memory_order_relaxed);
   client.serial.store(client.serial.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   client.drop_request.store(0, std::memory_order_release);
-  reset_flood_bucket(lobby.settings, client, peer.placed_ms);
+  client.flood.reset(lobby.settings, peer.placed_ms);
   client.attach(socket);
   // Its worker starts watching the new socket.
   lobby.wake_workers();
@@ -279,7 +280,7 @@ uint32_t tick_idle(Lobby& lobby) {
   uint32_t due = 0;
   for (int i = 0; i < kSlots; ++i) {
     if (lobby.users[i].group_key.load(std::memory_order_relaxed) != kNone &&
-        !held_back(lobby.slots[i])) {
+        !lobby.slots[i].flood.held()) {
       const int32_t idle = lobby.slots[i].idle_seconds.fetch_add(1, std::memory_order_relaxed) + 1;
       if (idle > kIdleLimitSeconds) due |= 1u << (i / kSlotsPerWorker);
     }

@@ -21,27 +21,58 @@ int64_t bucket_size(const config::Settings& settings) {
 
 }  // namespace
 
-void reset_flood_bucket(const config::Settings& settings, ClientSlot& client, int64_t now_ms) {
-  client.flood_tokens = bucket_size(settings);
-  client.flood_refill_ms = now_ms;
-  end_hold(client);
-  client.flood_held.store(false, std::memory_order_relaxed);
+void FloodPacing::reset(const config::Settings& settings, int64_t now_ms) {
+  rate_ = settings.L_FLOOD_RATE > 0 ? settings.L_FLOOD_RATE : 0;
+  bucket_ = bucket_size(settings);
+  tokens_ = bucket_;
+  refill_ms_ = now_ms;
+  end_hold();
 }
 
-void refill_flood_bucket(const config::Settings& settings, ClientSlot& client, int64_t now_ms) {
-  int64_t elapsed = now_ms - client.flood_refill_ms;
+void FloodPacing::begin_pass(int64_t now_ms) {
+  // The held client's worker was to pass by its next token. Far later than
+  // that, the process was stopped or starved: that time is nobody's hold.
+  if (hold() != Hold::kFree && held_since_ms_ >= 0 && due_ms_ >= 0 &&
+      now_ms - due_ms_ > kStoppedGapMs) {
+    held_since_ms_ += now_ms - due_ms_;
+    due_ms_ = now_ms;
+  }
+  int64_t elapsed = now_ms - refill_ms_;
   if (elapsed <= 0) return;
   if (elapsed > kLongestRefillMs) elapsed = kLongestRefillMs;
-  client.flood_refill_ms = now_ms;
+  refill_ms_ = now_ms;
   // A rate of r messages a second earns r thousandths of a message a ms.
-  const int64_t tokens = client.flood_tokens + elapsed * settings.L_FLOOD_RATE;
-  const int64_t full = bucket_size(settings);
-  client.flood_tokens = tokens < full ? tokens : full;
+  const int64_t tokens = tokens_ + elapsed * rate_;
+  tokens_ = tokens < bucket_ ? tokens : bucket_;
 }
 
-bool has_flood_token(const ClientSlot& client) { return client.flood_tokens >= kTokenCost; }
+bool FloodPacing::end_pass(bool waiting, int64_t now_ms) {
+  if (!waiting) {
+    if (held_since_ms_ >= 0) hold_.store(Hold::kPaused, std::memory_order_relaxed);
+    return false;
+  }
+  if (held_since_ms_ < 0) held_since_ms_ = now_ms;
+  due_ms_ = now_ms + ms_to_next_token(now_ms);
+  hold_.store(Hold::kHeld, std::memory_order_relaxed);
+  return now_ms - held_since_ms_ >= kFloodDropMs;
+}
 
-void spend_flood_token(ClientSlot& client) { client.flood_tokens -= kTokenCost; }
+void FloodPacing::end_hold() {
+  held_since_ms_ = -1;
+  due_ms_ = -1;
+  hold_.store(Hold::kFree, std::memory_order_relaxed);
+}
+
+int FloodPacing::ms_to_next_token(int64_t now_ms) const {
+  if (rate_ <= 0) return 1;
+  const int64_t missing = kTokenCost - tokens_;
+  // Tokens earned since the last refill are not counted in tokens_ yet.
+  const int64_t earned = (now_ms - refill_ms_) * rate_;
+  const int64_t still = missing - earned;
+  if (still <= 0) return 1;
+  const int64_t ms = (still + rate_ - 1) / rate_;
+  return ms < 1 ? 1 : static_cast<int>(ms);
+}
 
 bool complete_message_waiting(const net::Connection& client) {
   if (client.recv_count < wire::kLenHeader || client.ring_byte(0) != wire::kMsgMark) return false;
@@ -51,41 +82,6 @@ bool complete_message_waiting(const net::Connection& client) {
   const int head = wire::known_after(*kind);
   if (client.recv_count < head) return false;
   return client.recv_count >= wire::whole_length(*kind, client.ring_byte(head - 1));
-}
-
-bool note_held_back(ClientSlot& client, bool held, int64_t now_ms) {
-  client.flood_held.store(held, std::memory_order_relaxed);
-  if (!held) {
-    client.hold_paused = client.held_since_ms >= 0;
-    return false;
-  }
-  client.hold_paused = false;
-  if (client.held_since_ms < 0) client.held_since_ms = now_ms;
-  // The messages it sent count as activity, whether handled yet or not.
-  client.idle_seconds.store(0, std::memory_order_relaxed);
-  return now_ms - client.held_since_ms >= kFloodDropMs;
-}
-
-bool hold_paused(const ClientSlot& client) { return client.hold_paused; }
-
-void end_hold(ClientSlot& client) {
-  client.held_since_ms = -1;
-  client.hold_paused = false;
-}
-
-bool held_back(const ClientSlot& client) {
-  return client.flood_held.load(std::memory_order_relaxed);
-}
-
-int ms_to_next_token(const config::Settings& settings, const ClientSlot& client, int64_t now_ms) {
-  if (settings.L_FLOOD_RATE <= 0) return 1;
-  const int64_t missing = kTokenCost - client.flood_tokens;
-  // Tokens earned since the last refill are not in flood_tokens yet.
-  const int64_t earned = (now_ms - client.flood_refill_ms) * settings.L_FLOOD_RATE;
-  const int64_t still = missing - earned;
-  if (still <= 0) return 1;
-  const int64_t ms = (still + settings.L_FLOOD_RATE - 1) / settings.L_FLOOD_RATE;
-  return ms < 1 ? 1 : static_cast<int>(ms);
 }
 
 }  // namespace lobby

@@ -47,8 +47,11 @@ const char* refusal_reason_text(int reason) {
   }
 }
 
-Lobby::Lobby(const config::Settings& s, LobbyEvents* sink)
+Lobby::Lobby(const config::Settings& s, LobbyEvents* sink, net::Transport* transport)
     : settings(s), events(sink != nullptr ? sink : quiet_events()) {
+  if (transport != nullptr) {
+    for (ClientSlot& client : slots) client.transport = transport;
+  }
   int limit = settings.ROOM;
   if (limit < 0) limit = 0;
   if (limit > kMaxRooms) limit = kMaxRooms;

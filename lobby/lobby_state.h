@@ -15,6 +15,7 @@
 
 #include "config/deny_list.h"
 #include "config/settings.h"
+#include "lobby/flood_pacing.h"
 #include "lobby/lobby_events.h"
 #include "net/connection.h"
 #include "upstream/upstream_link.h"
@@ -47,10 +48,6 @@ constexpr int kSendReserve = 8;
 constexpr int64_t kDisplaceAfterMs = 2000;
 // A newcomer waits at most this long for a displaced connection's slot.
 constexpr int64_t kDisplaceHoldMs = 1000;
-// A client held back by flood pacing this long without a break is dropped.
-constexpr int64_t kFloodDropMs = 10000;
-// Flood tokens are counted in thousandths of a message.
-constexpr int64_t kTokenCost = 1000;
 // Room for the running counts of format_drop_counts.
 constexpr int kDropCountsBytes = 256;
 
@@ -201,21 +198,10 @@ class ClientSlot : public net::Connection {
   // (request_drop); the slot's worker takes it at the start of its pass.
   std::atomic<uint64_t> drop_request{0};
 
-  // Flood pacing, in thousandths of a message, refilled from the clock.
-  // Worker thread of the slot only (reset by the accept thread while the
-  // slot is free).
-  int64_t flood_tokens = 0;
-  int64_t flood_refill_ms = 0;
-  // Clock milliseconds since which the client has been held back without a
-  // break (a moment with no input waiting, in the ring or the kernel), -1
-  // while it is not; and whether the last pass worked through the ring of
-  // a held-back client, which leaves open whether more waits unread.
-  int64_t held_since_ms = -1;
-  bool hold_paused = false;
-  // The last pass left a whole message waiting for a token: the socket is
-  // not read until the next one. Atomic: written by the slot's worker, read
-  // by the accept thread (a held-back client is active for the idle clock).
-  std::atomic<bool> flood_held{false};
+  // Flood pacing of the connection. Worker thread of the slot only (reset
+  // by the accept thread while the slot is free); whether it holds the
+  // client back may be asked by any thread.
+  FloodPacing flood;
 };
 
 // Address, port and time of placement of a new connection.
@@ -229,9 +215,10 @@ struct PeerInfo {
 // (or a test) before any connection is placed.
 class Lobby {
  public:
-  // `events` may be null for a lobby that reports nothing; it must outlive
-  // the lobby.
-  Lobby(const config::Settings& settings, LobbyEvents* events);
+  // `events` may be null for a lobby that reports nothing; `transport` null
+  // for the socket layer (a test passes its in-memory one). Both must
+  // outlive the lobby.
+  Lobby(const config::Settings& settings, LobbyEvents* events, net::Transport* transport = nullptr);
   Lobby(const Lobby&) = delete;
   Lobby& operator=(const Lobby&) = delete;
 

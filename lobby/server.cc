@@ -368,11 +368,10 @@ int Server::worker_wait_ms(int k) {
   for (int j = 0; j < kSlotsPerWorker; ++j) {
     const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-    if (!held_back(client)) continue;
+    if (!client.flood.held()) continue;
     if (now < 0) now = clock_->now_ms();
     // A clock advanced by hand gives no bound: it wakes the workers itself.
-    wait =
-        shorter_wait(wait, clock_->ms_until(now + ms_to_next_token(lobby.settings, client, now)));
+    wait = shorter_wait(wait, clock_->ms_until(now + client.flood.ms_to_next_token(now)));
   }
   return wait;
 }
@@ -394,7 +393,7 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
     // A client held back by flood pacing is left out of the wait, unread,
     // so that TCP slows its sender; its next token bounds the wait, and
     // its sends are tried again with that pass.
-    if (held_back(client)) {
+    if (client.flood.held()) {
       readable[j] = false;
       continue;
     }

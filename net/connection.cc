@@ -37,8 +37,7 @@ int Connection::attach(int accepted_socket) {
 
 int Connection::close_sockets() {
   if (socket >= 0) {
-    shutdown_fd(socket);
-    close_fd(socket);
+    transport->close(socket);
     socket = -1;
   }
   if (listen_socket >= 0) {
@@ -61,7 +60,7 @@ int Connection::poll_readable(int wait_ms) {
 }
 
 int Connection::recv_some(uint8_t* buffer, int size) {
-  int n = recv_nb(socket, buffer, size - 1);
+  int n = transport->recv(socket, buffer, size - 1);
   if (n >= 0) buffer[n] = 0;
   return n;
 }
@@ -79,7 +78,8 @@ int Connection::append_received(const uint8_t* bytes, int length) {
 
 int Connection::receive(int wait_ms) {
   if (state.load(std::memory_order_acquire) == kStateClosed) return 0;
-  if (poll_readable(wait_ms) == -1) return 0;
+  // Without a wait the receive itself tells whether anything is there.
+  if (wait_ms > 0 && poll_readable(wait_ms) == -1) return 0;
   // Never take more than the ring can hold, whatever the parsers left in it.
   int room = kRecvRingSize - recv_count;
   int size = (room < kRecvChunk ? room : kRecvChunk) + 1;
@@ -121,7 +121,7 @@ int Connection::flush() {
     slices[i] = {send_slot[index].data() + offset, send_len[index] - offset};
     wanted += slices[i].length;
   }
-  int taken = sendv_nb(socket, slices, batch);
+  int taken = transport->sendv(socket, slices, batch);
   if (taken < 0) {
     // The kernel takes nothing now, or the peer is gone (which the next
     // receive reports). The messages stay queued.

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "net/transport.h"
+
 namespace net {
 
 constexpr int kRecvRingSize = 4096;
@@ -58,14 +60,15 @@ class Connection {
   int close();
   int close_sockets();
   // 0: readable (or the wait failed, which the recv that follows reports);
-  // -1: nothing arrived within `wait_ms`.
+  // -1: nothing arrived within `wait_ms`. Waits on the socket itself, so
+  // only for the socket layer's transport.
   int poll_readable(int wait_ms = kReadyWaitMs);
   // One recv of at most size - 1 bytes, a zero byte written after them.
   // Bytes received, 0 when the peer closed, -1 on failure, -2 nothing there.
   int recv_some(uint8_t* buffer, int size);
-  // Waits up to `wait_ms` for the socket to become readable, then appends
-  // what arrived to the receive ring. 1 when the peer closed or the socket
-  // failed, else 0.
+  // Waits up to `wait_ms` for the socket to become readable (0: no wait),
+  // then appends what arrived to the receive ring. 1 when the peer closed
+  // or the socket failed, else 0.
   int receive(int wait_ms = kReadyWaitMs);
   // Queues one message of 1..80 bytes. Never overwrites an unsent message:
   // on a full queue the message is refused and `overflowed` is set.
@@ -92,6 +95,11 @@ class Connection {
   bool send_overflowed() const;
   bool send_blocked() const;
   bool send_failed() const;
+
+  // What `socket` is received from, sent to and closed through: the socket
+  // layer, or a test's in-memory stand-in. Set before the connection is
+  // first opened, never changed after.
+  Transport* transport = socket_transport();
 
   // Owner thread only.
   std::array<uint8_t, kRecvRingSize> recv_ring{};

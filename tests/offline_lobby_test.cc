@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "lobby/dispatcher.h"
 #include "lobby/flood_pacing.h"
@@ -162,13 +163,15 @@ TEST_F(OfflineLobbyTest, TheDrainNeverOverfillsTheSendQueue) {
 
 // A client that does not read what it is sent is dropped right after the
 // flush of the pass in which its queue overflowed, even when that pass ends
-// on an incomplete message, and the event log says why.
+// on an incomplete message, and the event log says why. One pass receives
+// 1023 bytes: 170 requests, then the 130 that overflow the queue.
 TEST_F(OfflineLobbyTest, AClientFloodingItsOwnRepliesIsDroppedAsNotReading) {
   int a = enter(1, "a", 5);
   std::string burst;
   for (int i = 0; i < 300; ++i) burst += w::room_op(3);  // each answered 2S 21
   burst += w::room_op(3).substr(0, 4);                   // ends on an incomplete message
   lobby_.feed(a, burst);
+  EXPECT_TRUE(lobby_.pass(a));
   EXPECT_FALSE(lobby_.pass(a));
   EXPECT_FALSE(lobby_.is_open(a));
   EXPECT_NE(std::string::npos, events_.lines.find("drop slot 0 user 1: not reading"));
@@ -488,14 +491,14 @@ TEST(OfflinePacingTest, HeldBackMessagesAreHandledInOrderAsTokensReturn) {
             w::hex(lobby.take_output(slot)));
   for (int i = 1; i < 6; ++i) {
     SCOPED_TRACE(i);
-    EXPECT_TRUE(lobby::held_back(lobby.lobby().slots[slot]));
+    EXPECT_TRUE(lobby.lobby().slots[slot].flood.held());
     ASSERT_TRUE(lobby.pass(slot));
     EXPECT_EQ("", w::hex(lobby.take_output(slot)));
     lobby.set_time_ms(lobby.time_ms() + 500);
     ASSERT_TRUE(lobby.pass(slot));
     EXPECT_EQ(w::hex(w::chat(i, "x")), w::hex(lobby.take_output(slot)));
   }
-  EXPECT_FALSE(lobby::held_back(lobby.lobby().slots[slot]));
+  EXPECT_FALSE(lobby.lobby().slots[slot].flood.held());
   // After a break, held back for ten seconds without one: dropped.
   lobby.set_time_ms(lobby.time_ms() + 1000);
   std::string many;
@@ -529,7 +532,7 @@ TEST(OfflinePacingTest, AHoldEndsWhenTheClientIsStoppedOrHasHadItsBreak) {
   lobby.feed(a, burst);
   lobby.pass(a);
   lobby::ClientSlot& held = lobby.lobby().slots[a];
-  ASSERT_TRUE(lobby::held_back(held));
+  ASSERT_TRUE(held.flood.held());
   const uint8_t filler[2] = {'2', 'H'};
   while (held.send_free() > 4) held.enqueue(filler, 2);
   lobby.feed(b, w::room_op(-2));
@@ -547,15 +550,46 @@ TEST(OfflinePacingTest, AHoldEndsWhenTheClientIsStoppedOrHasHadItsBreak) {
   const int c = lobby.connect();
   lobby.feed(c, w::enter(3, "c", 6) + burst);
   lobby.pass(c);
-  ASSERT_TRUE(lobby::held_back(lobby.lobby().slots[c]));
+  ASSERT_TRUE(lobby.lobby().slots[c].flood.held());
   lobby.feed(c, "2");  // the first byte of one more keep-alive
   lobby.set_time_ms(lobby.time_ms() + 600);
   lobby.pass(c);
-  EXPECT_FALSE(lobby::held_back(lobby.lobby().slots[c]));
+  EXPECT_FALSE(lobby.lobby().slots[c].flood.held());
   lobby.set_time_ms(lobby.time_ms() + 30000);
   lobby.feed(c, "P" + burst);
   EXPECT_TRUE(lobby.pass(c));
   EXPECT_EQ(0, lobby.lobby().drops[lobby::kDropFlooding].load());
+}
+
+// The process stopped (Ctrl-Z, SIGSTOP) while a client was held: the time
+// it did not run is not the client's. A flooder held from 0 ms, passed as
+// its worker would (each 100 ms, when its next token is due; once 900 ms
+// late, which still counts), then not for 20 s, is dropped after 10 s of
+// hold while the process ran: at 29900 ms, not at the first pass after
+// the stop.
+TEST(OfflinePacingTest, AHoldCountsOnlyTheTimeTheProcessRan) {
+  const config::Settings s = paced(10, 10);
+  lobby::OfflineLobby lobby(s);
+  const int slot = lobby.connect();
+  std::string flood;
+  for (int i = 0; i < 200; ++i) flood += w::keep_alive();
+  lobby.feed(slot, w::enter(1, "a", 5) + flood);
+  const lobby::ClientSlot& client = lobby.lobby().slots[slot];
+  std::vector<int64_t> passes;
+  for (int64_t ms = 0; ms <= 2000; ms += 100) passes.push_back(ms);
+  passes.push_back(3000);
+  for (int64_t ms = 23000; ms <= 40000; ms += 100) passes.push_back(ms);
+  int64_t dropped_at = -1;
+  for (int64_t ms : passes) {
+    lobby.set_time_ms(ms);
+    if (!lobby.pass(slot)) {
+      dropped_at = ms;
+      break;
+    }
+    ASSERT_TRUE(client.flood.held()) << ms;
+  }
+  EXPECT_EQ(29900, dropped_at);
+  EXPECT_EQ(1, lobby.lobby().drops[lobby::kDropFlooding].load());
 }
 
 // A burst of one at a rate the millisecond wake-ups cannot hit exactly
@@ -579,7 +613,7 @@ TEST(OfflinePacingTest, ASmallBucketKeepsTheFullRate) {
     ASSERT_TRUE(lobby.pass(slot));
     bytes += lobby.take_output(slot).size();
     lobby.set_time_ms(lobby.time_ms() +
-                      lobby::ms_to_next_token(s, lobby.lobby().slots[slot], lobby.time_ms()));
+                      lobby.lobby().slots[slot].flood.ms_to_next_token(lobby.time_ms()));
   }
   const size_t handled = bytes / w::chat(0, "x").size();
   EXPECT_GE(handled, 299u);

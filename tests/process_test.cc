@@ -501,6 +501,41 @@ TEST_F(LobbyProcessTest, AReaderThatStopsReadingNeverHoldsTheServer) {
   EXPECT_NE(std::string::npos, log.find("shutdown (Cancel;")) << log;
 }
 
+// A flooder is held back by pacing and dropped after 10 s of hold; a stop
+// of the process meanwhile (SIGSTOP, then SIGCONT, as Ctrl-Z and fg) is not
+// the flooder's: the drop comes that much later. Real clock: held from its
+// first moment, stopped for 3 s after 1 s, it goes after 13 s, within
+// -1 s and +1.5 s.
+TEST_F(LobbyProcessTest, AFloodHoldDoesNotCountTheTimeTheProcessWasStopped) {
+  if (under_wine()) GTEST_SKIP() << "the Windows build is not stopped by SIGSTOP";
+  constexpr int kStoppedMs = 3000;
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "L_FLOOD_RATE 10\nL_FLOOD_BURST 10\n"));
+  start_listening();
+  TcpClient flooder;
+  connect(&flooder);
+  // 500 keep-alives: 50 s of messages at 10 a second, so the hold never
+  // has a break.
+  std::string flood = w::enter(1, "flood", 5);
+  for (int i = 0; i < 500; ++i) flood += w::keep_alive();
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_TRUE(flooder.send(flood));
+  ASSERT_EQ(w::hex(w::list_end() + w::group_count(1)),
+            w::hex(flooder.read_exact(8, kOutputWaitMs)));
+  poll(nullptr, 0, 1000);
+  ASSERT_TRUE(server->send_signal(SIGSTOP));
+  poll(nullptr, 0, kStoppedMs);
+  ASSERT_TRUE(server->send_signal(SIGCONT));
+  ASSERT_TRUE(flooder.wait_closed(20000));
+  const auto held_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent)
+          .count();
+  EXPECT_GE(held_ms, 10000 + kStoppedMs - 1000);
+  EXPECT_LE(held_ms, 10000 + kStoppedMs + 1500);
+  std::string log;
+  ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+  EXPECT_NE(std::string::npos, log.find("user 1: flooding")) << log;
+}
+
 // The upstream server named in the settings hears the lobby register, then
 // one notice for each accepted login (a refused one is not reported). When
 // it is restarted, the lobby connects again by itself about a second later

@@ -1,23 +1,51 @@
 #include "tests/harness/offline_lobby.h"
 
-#include <algorithm>
+#include <cstring>
 
 #include "lobby/dispatcher.h"
-#include "lobby/flood_pacing.h"
 #include "lobby/server.h"
+#include "net/socket_ops.h"
 
 namespace lobby {
 
+void MemoryTransport::open(int socket) { pipes_[socket] = Pipe(); }
+
+void MemoryTransport::send_from_client(int socket, const std::string& bytes) {
+  pipes_[socket].unread += bytes;
+}
+
+void MemoryTransport::close_from_client(int socket) { pipes_[socket].client_closed = true; }
+
+int MemoryTransport::recv(int socket, uint8_t* buffer, int size) {
+  if (socket < 0 || socket >= kSlots) return net::kIoError;
+  Pipe& pipe = pipes_[socket];
+  if (pipe.unread.empty()) return pipe.client_closed ? 0 : net::kIoWouldBlock;
+  const size_t n = pipe.unread.size() < static_cast<size_t>(size) ? pipe.unread.size()
+                                                                  : static_cast<size_t>(size);
+  std::memcpy(buffer, pipe.unread.data(), n);
+  pipe.unread.erase(0, n);
+  return static_cast<int>(n);
+}
+
+int MemoryTransport::sendv(int socket, const net::IoSlice* /*slices*/, int /*count*/) {
+  if (socket < 0 || socket >= kSlots) return net::kIoError;
+  return net::kIoWouldBlock;
+}
+
+void MemoryTransport::close(int socket) {
+  if (socket >= 0 && socket < kSlots) pipes_[socket] = Pipe();
+}
+
 OfflineLobby::OfflineLobby(const config::Settings& settings, LobbyEvents* events)
-    : lobby_(new Lobby(settings, events)) {}
+    : lobby_(new Lobby(settings, events, &transport_)) {}
 
 int OfflineLobby::connect() {
   int slot = find_free_slot(*lobby_);
   if (slot == kNone) return kNone;
   PeerInfo peer;
   peer.placed_ms = now_ms_;
-  place_client(*lobby_, lobby_->slots[slot], -1, peer);
-  unread_[slot].clear();
+  transport_.open(slot);
+  place_client(*lobby_, lobby_->slots[slot], slot, peer);
   return slot;
 }
 
@@ -25,56 +53,22 @@ bool OfflineLobby::is_open(int slot) const {
   return lobby_->slots[slot].state.load() != net::kStateClosed;
 }
 
-int OfflineLobby::feed(int slot, const std::string& bytes) {
-  if (held_back(lobby_->slots[slot]) || !unread_[slot].empty()) {
-    unread_[slot] += bytes;
-    return static_cast<int>(bytes.size());
-  }
-  return lobby_->slots[slot].append_received(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                             static_cast<int>(bytes.size()));
-}
-
-void OfflineLobby::receive_waiting(int slot) {
-  std::string& unread = unread_[slot];
-  ClientSlot& client = lobby_->slots[slot];
-  const size_t n = std::min<size_t>({unread.size(), static_cast<size_t>(net::kRecvChunk),
-                                     static_cast<size_t>(net::kRecvRingSize - client.recv_count)});
-  const int taken =
-      client.append_received(reinterpret_cast<const uint8_t*>(unread.data()), static_cast<int>(n));
-  unread.erase(0, static_cast<size_t>(taken));
-}
-
-bool OfflineLobby::run(int slot) {
-  if (!run_pass(*lobby_, lobby_->slots[slot], now_ms_)) return true;
-  unread_[slot].clear();
-  return false;
+void OfflineLobby::feed(int slot, const std::string& bytes) {
+  transport_.send_from_client(slot, bytes);
 }
 
 bool OfflineLobby::pass(int slot) {
   if (!is_open(slot)) return false;
   ClientSlot& client = lobby_->slots[slot];
-  if (take_drop_request(*lobby_, client)) {
-    unread_[slot].clear();
-    return false;
-  }
-  if (!held_back(client)) receive_waiting(slot);
-  if (!run(slot)) return false;
-  // As serve_client: a hold goes on while input waits unread.
-  if (!hold_paused(client)) return true;
-  if (unread_[slot].empty()) {
-    end_hold(client);
-    return true;
-  }
-  receive_waiting(slot);
-  if (!run(slot)) return false;
-  if (hold_paused(client)) end_hold(client);
-  return true;
+  // The worker's readiness wait leaves the socket of a held client out.
+  serve_client(*lobby_, client, !client.flood.held(), now_ms_);
+  return is_open(slot);
 }
 
 void OfflineLobby::disconnect(int slot) {
-  unread_[slot].clear();
   if (!is_open(slot)) return;
-  leave_and_drop(*lobby_, lobby_->slots[slot], kDropPeerClosed);
+  transport_.close_from_client(slot);
+  pass(slot);
 }
 
 std::string OfflineLobby::take_output(int slot) {

@@ -1,0 +1,25 @@
+#include "net/transport.h"
+
+namespace net {
+namespace {
+
+class SocketTransport : public Transport {
+ public:
+  int recv(int socket, uint8_t* buffer, int size) override { return recv_nb(socket, buffer, size); }
+  int sendv(int socket, const IoSlice* slices, int count) override {
+    return sendv_nb(socket, slices, count);
+  }
+  void close(int socket) override {
+    shutdown_fd(socket);
+    close_fd(socket);
+  }
+};
+
+}  // namespace
+
+Transport* socket_transport() {
+  static SocketTransport transport;
+  return &transport;
+}
+
+}  // namespace net

@@ -1,0 +1,32 @@
+// The calls a Connection makes on its connected socket: receive, send,
+// close. A running server uses the socket layer's; a test puts an in-memory
+// transport in its place to drive the server's own serving loop without a
+// network. A test seam only, one level deep.
+#ifndef NET_TRANSPORT_H_
+#define NET_TRANSPORT_H_
+
+#include <cstdint>
+
+#include "net/socket_ops.h"
+
+namespace net {
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // One receive that never waits, as recv_nb: bytes received, 0 when the
+  // peer closed, kIoWouldBlock when nothing is there, kIoError.
+  virtual int recv(int socket, uint8_t* buffer, int size) = 0;
+  // One gathered send that never waits, as sendv_nb: bytes taken,
+  // kIoWouldBlock when nothing is taken now, kIoError.
+  virtual int sendv(int socket, const IoSlice* slices, int count) = 0;
+  // Shuts the socket down both ways and closes it.
+  virtual void close(int socket) = 0;
+};
+
+// The socket layer's transport. Any thread; it keeps no state.
+Transport* socket_transport();
+
+}  // namespace net
+
+#endif  // NET_TRANSPORT_H_

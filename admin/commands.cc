@@ -162,7 +162,7 @@ std::string AdminCommands::kick(const std::string& slot_text) {
   lobby::ClientSlot& client = lobby.slots[slot];
   // The serial first: should the slot change hands meanwhile, the request
   // names the connection that was there and does nothing to the next one.
-  const uint32_t serial = client.serial.load(std::memory_order_acquire);
+  const uint32_t serial = client.drop_request.serial();
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) {
     return error_reply("slot " + std::to_string(slot) + " is free");
   }
@@ -198,7 +198,7 @@ std::string AdminCommands::ban(const std::string* words, int count) {
   int dropped = 0;
   for (int i = 0; i < lobby::kSlots; ++i) {
     lobby::ClientSlot& client = lobby.slots[i];
-    const uint32_t serial = client.serial.load(std::memory_order_acquire);
+    const uint32_t serial = client.drop_request.serial();
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
     if ((client.peer_addr.load(std::memory_order_relaxed) & entry.mask) != entry.addr) continue;
     lobby::request_drop(lobby, i, serial, lobby::kDropBanned);

@@ -41,18 +41,6 @@ bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
   return false;
 }
 
-// A drop request packs the connection's serial and the reason plus one, so
-// that no request is 0.
-uint64_t pack_request(uint32_t serial, int reason) {
-  return static_cast<uint64_t>(serial) << 32 | static_cast<uint32_t>(reason + 1);
-}
-// The login deadline and displacement are only for connections that never
-// logged in.
-bool voided_by_login(int reason) { return reason == kDropNoLogin || reason == kDropDisplaced; }
-
-uint32_t request_serial(uint64_t request) { return static_cast<uint32_t>(request >> 32); }
-int request_reason(uint64_t request) { return static_cast<int>(request & 0xffffffffu) - 1; }
-
 }  // namespace
 
 void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms) {
@@ -143,40 +131,14 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
 }
 
 void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason) {
-  ClientSlot& client = lobby.slots[slot];
-  const uint64_t wanted = pack_request(serial, reason);
-  uint64_t current = client.drop_request.load(std::memory_order_acquire);
-  for (;;) {
-    // A request for a connection that has gone is not stored: it could
-    // take the place of one for the connection the slot holds now. (The
-    // accept thread advances the serial before it clears the request, so a
-    // store that wins the race below is cleared with the old connection.)
-    const uint32_t live = client.serial.load(std::memory_order_acquire);
-    if (serial != live) return;
-    // A request already there for this connection stays, unless a login
-    // could void it and this one stands whatever the login.
-    if (current != 0 && request_serial(current) == live &&
-        !(voided_by_login(request_reason(current)) && !voided_by_login(reason))) {
-      break;
-    }
-    if (client.drop_request.compare_exchange_weak(current, wanted, std::memory_order_acq_rel)) {
-      break;
-    }
-  }
+  lobby.slots[slot].drop_request.ask(serial, reason);
   net::wake(lobby.worker_wake[slot / kSlotsPerWorker]);
 }
 
 bool take_drop_request(Lobby& lobby, ClientSlot& client) {
-  if (client.drop_request.load(std::memory_order_acquire) == 0) return false;
-  const uint64_t request = client.drop_request.exchange(0, std::memory_order_acq_rel);
-  if (request == 0 || request_serial(request) != client.serial.load(std::memory_order_relaxed)) {
-    return false;
-  }
-  const int reason = request_reason(request);
-  // A login accepted after the request was made outranks it.
-  if (voided_by_login(reason) && client.login_accepted.load(std::memory_order_acquire)) {
-    return false;
-  }
+  const int reason =
+      client.drop_request.take(client.login_accepted.load(std::memory_order_acquire));
+  if (reason == kNoDrop) return false;
   leave_and_drop(lobby, client, reason);
   return true;
 }
@@ -188,7 +150,7 @@ void expire_logins(Lobby& lobby, int64_t now_ms) {
     const ClientSlot& client = lobby.slots[i];
     // The serial first: a slot freed and placed anew after it was read gets
     // a request for the connection that left, which is ignored.
-    const uint32_t serial = client.serial.load(std::memory_order_acquire);
+    const uint32_t serial = client.drop_request.serial();
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
     if (client.login_accepted.load(std::memory_order_acquire)) continue;
     if (now_ms - client.placed_ms.load(std::memory_order_relaxed) < wait_ms) continue;
@@ -252,8 +214,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.peer_port.store(peer.port, std::memory_order_relaxed);
   client.placed_ms.store(peer.placed_ms, std::memory_order_relaxed);
   client.login_accepted.store(false, std::memory_order_relaxed);
-  client.serial.store(client.serial.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-  client.drop_request.store(0, std::memory_order_release);
+  client.drop_request.begin_connection();
   client.flood.reset(lobby.settings, peer.placed_ms);
   client.attach(socket);
   // Its worker starts watching the new socket.
@@ -262,7 +223,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
 
 bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return false;
-  if (client.drop_request.load(std::memory_order_acquire) != 0) return true;
+  if (client.drop_request.pending()) return true;
   if (client.chat_read != lobby.chat.chat_head.load(std::memory_order_acquire)) return true;
   if (client.notice_read != lobby.notices.notice_head.load(std::memory_order_acquire)) return true;
   // Sends that the kernel would take, and marked seats and direct messages

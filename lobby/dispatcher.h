@@ -18,10 +18,8 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
 // client was dropped.
 bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms);
 // Asks the worker of `slot` to drop its connection number `serial` for
-// `reason` at the start of its next pass. Any thread. Repeating a request
-// changes nothing (the first reason stays), and a request for a connection
-// that has meanwhile left is ignored, so that it never hits a later client
-// placed in the same slot.
+// `reason` at the start of its next pass, as DropRequest's rules allow,
+// and wakes it. Any thread.
 void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason);
 // Drops the client when a request for its connection is pending; true when
 // it did. Worker thread of the slot only.

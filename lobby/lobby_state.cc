@@ -7,31 +7,6 @@
 
 namespace lobby {
 
-const char* drop_reason_text(int reason) {
-  switch (reason) {
-    case kDropPeerClosed:
-      return "peer closed";
-    case kDropBadFraming:
-      return "bad framing";
-    case kDropIdle:
-      return "idle";
-    case kDropNotReading:
-      return "not reading";
-    case kDropNoLogin:
-      return "no login";
-    case kDropDisplaced:
-      return "displaced";
-    case kDropFlooding:
-      return "flooding";
-    case kDropKicked:
-      return "kicked";
-    case kDropBanned:
-      return "banned";
-    default:
-      return "unknown";
-  }
-}
-
 const char* refusal_reason_text(int reason) {
   switch (reason) {
     case kRefusedFull:

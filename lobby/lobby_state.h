@@ -15,6 +15,7 @@
 
 #include "config/deny_list.h"
 #include "config/settings.h"
+#include "lobby/drop_request.h"
 #include "lobby/flood_pacing.h"
 #include "lobby/lobby_events.h"
 #include "net/connection.h"
@@ -50,21 +51,6 @@ constexpr int64_t kDisplaceAfterMs = 2000;
 constexpr int64_t kDisplaceHoldMs = 1000;
 // Room for the running counts of format_drop_counts.
 constexpr int kDropCountsBytes = 256;
-
-// Why a client left the lobby; counted and written to the event log.
-enum DropReason : int {
-  kDropPeerClosed = 0,
-  kDropBadFraming,
-  kDropIdle,
-  kDropNotReading,
-  kDropNoLogin,
-  kDropDisplaced,
-  kDropFlooding,
-  kDropKicked,  // by the operator
-  kDropBanned,  // by the operator's ban of its address
-  kDropReasons,
-};
-const char* drop_reason_text(int reason);
 
 // Why a new connection got no slot; counted and written to the event log.
 enum RefusalReason : int {
@@ -189,14 +175,9 @@ class ClientSlot : public net::Connection {
   // key) until its drop; a later refused login does not clear it. Atomic:
   // written by the slot's worker, read by the accept thread and others.
   std::atomic<bool> login_accepted{false};
-  // Advanced for each connection placed in the slot, so that a drop request
-  // names the connection it is meant for and never hits a later one.
-  // Atomic: written by the accept thread while the slot is free.
-  std::atomic<uint32_t> serial{0};
-  // A drop request: the connection's serial in the high 32 bits, the reason
-  // plus one in the low ones; 0 for none. Any thread records one
-  // (request_drop); the slot's worker takes it at the start of its pass.
-  std::atomic<uint64_t> drop_request{0};
+  // Drops asked of the slot's worker by other threads, by the serial of the
+  // connection they are meant for. Any thread.
+  DropRequest drop_request;
 
   // Flood pacing of the connection. Worker thread of the slot only (reset
   // by the accept thread while the slot is free); whether it holds the

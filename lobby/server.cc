@@ -215,8 +215,7 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
     refuse(socket, kRefusedFull, peer_ip);
     return;
   }
-  request_drop(lobby, displaced, lobby.slots[displaced].serial.load(std::memory_order_acquire),
-               kDropDisplaced);
+  request_drop(lobby, displaced, lobby.slots[displaced].drop_request.serial(), kDropDisplaced);
   held_.socket = socket;
   held_.slot = displaced;
   held_.deadline_ms = peer.placed_ms + kDisplaceHoldMs;
@@ -237,7 +236,7 @@ void Server::place(int slot, int socket, const PeerInfo& peer, const int32_t pee
   // the sweep reads the slots after writing the list, this reads the list
   // after opening the slot, so one of the two finds the other.
   if (lobby.deny_list.denies(peer.addr)) {
-    request_drop(lobby, slot, client.serial.load(std::memory_order_acquire), kDropBanned);
+    request_drop(lobby, slot, client.drop_request.serial(), kDropBanned);
   }
 }
 

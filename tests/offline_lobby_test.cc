@@ -436,7 +436,7 @@ TEST_F(OfflineIsolationTest, ALappedReaderNeverPassesOnATornChatLine) {
 TEST_F(OfflineLobbyTest, DropRequestsHitOnlyTheConnectionTheyName) {
   lobby::Lobby& state = lobby_.lobby();
   const int slot = enter(1, "a", 5);
-  const uint32_t first = state.slots[slot].serial.load();
+  const uint32_t first = state.slots[slot].drop_request.serial();
   // The login deadline and displacement are for connections that never
   // logged in: made before the login was accepted, they are void after it.
   lobby::request_drop(state, slot, first, lobby::kDropNoLogin);

@@ -1,0 +1,63 @@
+#include "lobby/drop_request.h"
+
+namespace lobby {
+namespace {
+
+// The login deadline and displacement are only for connections that never
+// logged in.
+bool voided_by_login(int reason) { return reason == kDropNoLogin || reason == kDropDisplaced; }
+
+}  // namespace
+
+const char* drop_reason_text(int reason) {
+  switch (reason) {
+    case kDropPeerClosed:
+      return "peer closed";
+    case kDropBadFraming:
+      return "bad framing";
+    case kDropIdle:
+      return "idle";
+    case kDropNotReading:
+      return "not reading";
+    case kDropNoLogin:
+      return "no login";
+    case kDropDisplaced:
+      return "displaced";
+    case kDropFlooding:
+      return "flooding";
+    case kDropKicked:
+      return "kicked";
+    case kDropBanned:
+      return "banned";
+    default:
+      return "unknown";
+  }
+}
+
+void DropRequest::begin_connection() {
+  std::lock_guard<std::mutex> guard(lock_);
+  serial_.store(serial_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  reason_ = kNoDrop;
+  pending_.store(false, std::memory_order_release);
+}
+
+void DropRequest::ask(uint32_t serial, int reason) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (serial != serial_.load(std::memory_order_relaxed)) return;
+  if (reason_ != kNoDrop && !(voided_by_login(reason_) && !voided_by_login(reason))) return;
+  reason_ = reason;
+  pending_.store(true, std::memory_order_release);
+}
+
+int DropRequest::take(bool logged_in) {
+  if (!pending()) return kNoDrop;
+  std::lock_guard<std::mutex> guard(lock_);
+  const int reason = reason_;
+  reason_ = kNoDrop;
+  pending_.store(false, std::memory_order_release);
+  // A login accepted after the request was made outranks it.
+  if (voided_by_login(reason) && logged_in) return kNoDrop;
+  return reason;
+}
+
+}  // namespace lobby

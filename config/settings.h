@@ -57,7 +57,6 @@ struct Settings {
 
   // Test seams, never read from the file: 0 keeps the kernel's default.
   int32_t test_send_buffer = 0;  // SO_SNDBUF of client and upstream sockets
-  int32_t test_recv_buffer = 0;  // SO_RCVBUF of the upstream socket
   // Longest readiness wait of a worker thread in ms; 0 keeps the usual 10.
   // Tests raise it so that any delivery that needed a wait to run out
   // shows up.

@@ -254,8 +254,9 @@ class Lobby {
   int accept_wake = -1;
 
   // "drops: peer closed N, bad framing N, idle N, not reading N, no login N,
-  // displaced N, flooding N; refused full N, per-address limit N, denied
-  // N", for the event log. Any thread.
+  // displaced N, flooding N, kicked N, banned N; refused full N,
+  // per-address limit N, denied N, draining N": every drop reason and every
+  // refusal reason, in their order, for the event log. Any thread.
   void format_drop_counts(char* out, int size) const;
 
  private:

@@ -34,7 +34,8 @@ inline bool message_complete(net::Connection& c, int length) {
   return false;
 }
 
-// Consumes the message (from its "2") and resets the idle clock.
+// Consumes the message, from its "2" on. The idle clock is the caller's
+// (reset_idle).
 inline void consume_message(net::Connection& c, int length) {
   c.recv_read = (c.recv_read - 1 + length) & net::kRecvRingMask;
   c.recv_count -= length;

@@ -16,6 +16,7 @@
 
 #include "lobby/dispatcher.h"
 #include "lobby/flood_pacing.h"
+#include "tests/support/message_reader.h"
 #include "tests/support/wire.h"
 
 namespace {
@@ -308,37 +309,10 @@ TEST_F(OfflineLobbyTest, ChunkingDoesNotChangeWhatIsHandled) {
     std::multiset<std::string> m;
     size_t i = 0;
     while (i + 2 <= s.size()) {
-      size_t len = 0;
-      switch (s[i + 1]) {
-        case 'O':
-        case 'V':
-          len = 2;
-          break;
-        case 'J':
-          len = 3;
-          break;
-        case 'M':
-        case 'S':
-        case 'Q':
-        case 'H':
-          len = 6;
-          break;
-        case 'D':
-        case 'F':
-          len = 8;
-          break;
-        case 'R':
-        case 'N':
-          len = 22;
-          break;
-        case 'C':
-          len = 7 + static_cast<unsigned char>(s[i + 6]);
-          break;
-        default:
-          len = s.size() - i;
-      }
-      m.insert(s.substr(i, len));
-      i += len;
+      const int len = testing_support::lobby_message_length(s.substr(i, 7));
+      const size_t n = len > 0 ? static_cast<size_t>(len) : s.size() - i;
+      m.insert(s.substr(i, n));
+      i += n;
     }
     return m;
   };

@@ -39,8 +39,9 @@ constexpr int kDefaultTimeoutMs = 1000;
 // a client that keeps its connection open between requests would otherwise
 // keep a thread from everyone else.
 constexpr int kHttpThreads = 8;
-constexpr int kListenBacklog = 128;
 constexpr size_t kRequestsPerConnection = 1;
+// Connections waiting to be accepted, as many as a lobby's.
+constexpr int kListenBacklog = 128;
 // How long a connection may wait before its request starts.
 constexpr time_t kIdleTimeoutS = 2;
 // How long a public page's status may be kept by browsers and proxies.

@@ -7,7 +7,6 @@ namespace lobby {
 
 int handle_chat(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenChatHead)) return kIncomplete;
-  reset_idle(client);
   const int length = wire::kLenChatHead + msg_byte(client, 6);
   if (!message_complete(client, length)) return kIncomplete;
   const UserRecord& user = lobby.users[client.slot];
@@ -42,7 +41,6 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
 
 int handle_direct(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenDirect)) return kIncomplete;
-  reset_idle(client);
   const int32_t target = msg_u16(client, 2);
   const int32_t value = msg_i32(client, 4);
   consume_message(client, wire::kLenDirect);

@@ -73,6 +73,19 @@ void Lobby::format_drop_counts(char* out, int size) const {
   }
 }
 
+int Lobby::stuck_worker(int64_t now_ms, int64_t limit_ms, int64_t* stuck_ms) const {
+  int stuck = kNone;
+  int64_t longest = limit_ms;
+  for (int k = 0; k < rooms_; ++k) {
+    const int64_t started = worker_pass_started_ms[k].load(std::memory_order_acquire);
+    if (started < 0 || now_ms - started <= longest) continue;
+    stuck = k;
+    longest = now_ms - started;
+  }
+  if (stuck != kNone) *stuck_ms = longest;
+  return stuck;
+}
+
 void Lobby::wake_workers() const {
   for (int k = 0; k < rooms_; ++k) net::wake(worker_wake[k]);
 }
@@ -108,6 +121,7 @@ void Lobby::prepare_tables() {
   notices.notice_head.store(0);
   chat.chat_head.store(0);
   rooms_in_use.store(0);
+  for (std::atomic<int64_t>& started : worker_pass_started_ms) started.store(-1);
 }
 
 }  // namespace lobby

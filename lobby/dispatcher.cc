@@ -34,10 +34,15 @@ Handler handler_for(uint8_t letter) {
 }
 
 // Pump, flush, and drop a client whose send queue overflowed: it does not
-// read what it is sent, and cannot be served.
+// read what it is sent, and cannot be served. The flush goes on while the
+// kernel takes what is queued, so that a pass that took many deliveries
+// sends them all.
 bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
   delivery_pump(lobby, client);
-  client.flush();
+  for (int i = 0; i < net::kSendSlots / net::kFlushBatch + 1; ++i) {
+    client.flush();
+    if (client.send_pending() == 0 || client.send_blocked()) break;
+  }
   if (client.send_overflowed()) {
     leave_and_drop(lobby, client, kDropNotReading);
     return true;

@@ -90,6 +90,36 @@ void Lobby::wake_workers() const {
   for (int k = 0; k < rooms_; ++k) net::wake(worker_wake[k]);
 }
 
+void Lobby::wake_worker_of(int slot, int own_worker) const {
+  const int k = slot / kSlotsPerWorker;
+  if (k != own_worker && k < rooms_) net::wake(worker_wake[k]);
+}
+
+void Lobby::wake_other_workers(int own_worker) const {
+  for (int k = 0; k < rooms_; ++k) {
+    if (k != own_worker) net::wake(worker_wake[k]);
+  }
+}
+
+void Lobby::wake_workers_of_group(int32_t key, int own_worker) const {
+  // The poster published its entry before this; a login on another worker
+  // stores its key before that worker looks for pending work. With a full
+  // fence on this side (the login's wake-up is a system call on the other),
+  // one of the two sees the other, so no member sleeps past a line for it.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  for (int k = 0; k < rooms_; ++k) {
+    if (k == own_worker) continue;
+    for (int j = 0; j < kSlotsPerWorker; ++j) {
+      const int i = k * kSlotsPerWorker + j;
+      if (slots[i].state.load(std::memory_order_acquire) != net::kStateClosed &&
+          users[i].group_key.load(std::memory_order_relaxed) == key) {
+        net::wake(worker_wake[k]);
+        break;
+      }
+    }
+  }
+}
+
 void Lobby::prepare_tables() {
   for (int i = 0; i < kSlots; ++i) {
     ClientSlot& c = slots[i];

@@ -287,6 +287,16 @@ class Lobby {
   // vacated, a group count, a room start) and when a connection is placed.
   // Any thread.
   void wake_workers() const;
+  // Wakes only the workers a post concerns, never `own_worker` (the
+  // poster's, -1 for none): that one looks for pending work before it
+  // sleeps again, so it serves its own clients without a wake-up. Any
+  // thread.
+  // The worker that serves `slot`.
+  void wake_worker_of(int slot, int own_worker) const;
+  // Every other worker.
+  void wake_other_workers(int own_worker) const;
+  // Every other worker that serves an open slot logged in under `key`.
+  void wake_workers_of_group(int32_t key, int own_worker) const;
   // Wake-up descriptors of the worker threads, -1 where there is none (no
   // server threads, as in tests). Set before the threads start.
   std::array<int, kMaxRooms> worker_wake{{-1, -1, -1, -1}};

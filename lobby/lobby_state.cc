@@ -90,6 +90,8 @@ void Lobby::wake_workers() const {
   for (int k = 0; k < rooms_; ++k) net::wake(worker_wake[k]);
 }
 
+void Lobby::order_post() const { post_order_.fetch_add(1, std::memory_order_acq_rel); }
+
 void Lobby::wake_worker_of(int slot, int own_worker) const {
   const int k = slot / kSlotsPerWorker;
   if (k != own_worker && k < rooms_) net::wake(worker_wake[k]);
@@ -103,10 +105,10 @@ void Lobby::wake_other_workers(int own_worker) const {
 
 void Lobby::wake_workers_of_group(int32_t key, int own_worker) const {
   // The poster published its entry before this; a login on another worker
-  // stores its key before that worker looks for pending work. With a full
-  // fence on this side (the login's wake-up is a system call on the other),
-  // one of the two sees the other, so no member sleeps past a line for it.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // stores its key before that worker looks for pending work. Both meet at
+  // order_post in between, so one of the two sees the other, and no member
+  // sleeps past a line for it.
+  order_post();
   for (int k = 0; k < rooms_; ++k) {
     if (k == own_worker) continue;
     for (int j = 0; j < kSlotsPerWorker; ++j) {

@@ -297,6 +297,10 @@ class Lobby {
   void wake_other_workers(int own_worker) const;
   // Every other worker that serves an open slot logged in under `key`.
   void wake_workers_of_group(int32_t key, int own_worker) const;
+  // Orders a post (published before) against the group keys read after, and
+  // a login's key (stored before) against the rings read after: called on
+  // both sides, one of the two sees the other. Any thread.
+  void order_post() const;
   // Wake-up descriptors of the worker threads, -1 where there is none (no
   // server threads, as in tests). Set before the threads start.
   std::array<int, kMaxRooms> worker_wake{{-1, -1, -1, -1}};
@@ -322,6 +326,8 @@ class Lobby {
 
  private:
   int rooms_;
+  // Atomic: read-modify-written by order_post only.
+  mutable std::atomic<uint32_t> post_order_{0};
 };
 
 }  // namespace lobby

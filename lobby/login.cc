@@ -55,6 +55,9 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
   client.user_id.store(id, std::memory_order_relaxed);
   int32_t old_key = user.group_key.load(std::memory_order_relaxed);
   user.group_key.store(key, std::memory_order_relaxed);
+  // A line posted for this group meanwhile either finds this key (and wakes
+  // this worker) or is seen by the pending-work check of this pass.
+  lobby.order_post();
   {
     std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
     // A repeated login gives back the earlier entry first, so that every

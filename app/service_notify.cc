@@ -135,8 +135,12 @@ int ServiceNotifier::keeper_pass(int64_t now_ms) {
     lobby::report_event(lobby_->events, "watchdog resumed: worker %d passes again", resumed);
   }
   if (stuck == lobby::kNone) send_text("WATCHDOG=1");
-  next_watchdog_ms_ = now_ms + watchdog_period_ms_;
-  return static_cast<int>(watchdog_period_ms_);
+  // On a fixed grid, so that a late wake-up of this thread (a loaded
+  // machine) does not stretch every later period; one that missed a whole
+  // period starts the grid again from now rather than sending a burst.
+  next_watchdog_ms_ += watchdog_period_ms_;
+  if (next_watchdog_ms_ <= now_ms) next_watchdog_ms_ = now_ms + watchdog_period_ms_;
+  return static_cast<int>(next_watchdog_ms_ - now_ms);
 }
 
 }  // namespace app

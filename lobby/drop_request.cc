@@ -49,6 +49,11 @@ void DropRequest::ask(uint32_t serial, int reason) {
   pending_.store(true, std::memory_order_release);
 }
 
+bool DropRequest::waiting_for(uint32_t serial) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return reason_ != kNoDrop && serial_.load(std::memory_order_relaxed) == serial;
+}
+
 int DropRequest::take(bool logged_in) {
   if (!pending()) return kNoDrop;
   std::lock_guard<std::mutex> guard(lock_);

@@ -61,6 +61,8 @@ class DropRequest {
   void ask(uint32_t serial, int reason);
   // A request may be waiting; take() decides.
   bool pending() const { return pending_.load(std::memory_order_acquire); }
+  // A request for connection `serial` waits to be taken.
+  bool waiting_for(uint32_t serial) const;
   // Worker thread of the slot: takes the request. The reason to drop the
   // connection for, or kNoDrop. `logged_in`: it has an accepted login.
   int take(bool logged_in);

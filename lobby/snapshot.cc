@@ -7,7 +7,9 @@ namespace lobby {
 void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
   out->served_slots = lobby.served_slots();
   out->room_limit = lobby.room_limit();
-  out->draining = lobby.drain_deadline_ms.load(std::memory_order_acquire) >= 0;
+  const int64_t drain_deadline_ms = lobby.drain_deadline_ms.load(std::memory_order_acquire);
+  out->draining = drain_deadline_ms >= 0;
+  out->drain_left_ms = out->draining ? drain_deadline_ms - now_ms : 0;
   out->users = 0;
   // The connection fields are atomics, and the name has its own lock, so
   // each field is whole; but they are read one by one, so a slot that
@@ -28,7 +30,12 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
     s.user_id = client.user_id.load(std::memory_order_relaxed);
     s.group_key = user.group_key.load(std::memory_order_relaxed);
     s.logged_in = client.login_accepted.load(std::memory_order_acquire);
-    s.idle_seconds = client.idle_seconds.load(std::memory_order_relaxed);
+    // Idle time counts only while the client holds a login, as the idle
+    // limit does.
+    if (s.group_key != kNone) {
+      const int64_t idle_ms = now_ms - client.last_message_ms.load(std::memory_order_relaxed);
+      s.idle_seconds = idle_ms > 0 ? static_cast<int32_t>(idle_ms / 1000) : 0;
+    }
     std::lock_guard<std::mutex> guard(user.name_lock);
     std::memcpy(s.name, user.name, wire::kNameLen);
   }

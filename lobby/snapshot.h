@@ -22,7 +22,7 @@ struct SlotSnapshot {
   int32_t seat = kNone;
   bool logged_in = false;
   int64_t connected_ms = 0;  // since the connection was placed
-  int32_t idle_seconds = 0;
+  int32_t idle_seconds = 0;  // since the last complete message; 0 without a login
 };
 
 struct RoomSnapshot {
@@ -42,6 +42,8 @@ struct LobbySnapshot {
   int32_t users = 0;  // open slots
   int32_t rooms_in_use = 0;
   bool draining = false;
+  // While draining: until the drain's time is up, negative once it is past.
+  int64_t drain_left_ms = 0;
   SlotSnapshot slots[kSlots];
   RoomSnapshot rooms[kMaxRooms];
   int64_t drops[kDropReasons] = {};
@@ -51,7 +53,7 @@ struct LobbySnapshot {
 };
 
 // Fills `out` from `lobby`; `now_ms` is the server clock's time, from which
-// the connected times are counted.
+// the connected and idle times are counted.
 void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out);
 
 }  // namespace lobby

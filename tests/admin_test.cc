@@ -117,10 +117,13 @@ TEST_F(AdminTest, LobbyNameInTheClientsCharacterSetIsDecoded) {
 }
 
 TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
+  const int32_t public_ip[4] = {198, 51, 100, 7};
+  std::copy(public_ip, public_ip + 4, settings.L_IP);
   start_with_channel();
   EXPECT_EQ("{\"name\":\"east\",\"version\":3,\"port\":" + std::to_string(port) +
-                ",\"users\":0,\"slots\":32,\"rooms_in_use\":0,\"rooms\":4,\"uptime_s\":0,"
-                "\"draining\":false,\"drops\":{\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
+                ",\"ip\":\"198.51.100.7\",\"users\":0,\"slots\":32,\"rooms_in_use\":0,"
+                "\"rooms\":4,\"uptime_s\":0,\"draining\":false,\"drain_left_s\":null,\"drops\":{"
+                "\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
                 "\"not reading\":0,\"no login\":0,\"displaced\":0,\"flooding\":0,\"kicked\":0,"
                 "\"banned\":0},\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,"
                 "\"draining\":0},"
@@ -139,22 +142,26 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   guest.send(w::room_op(0));
   TcpClient bystander = connect_client();
   settle();
-  // 62.5 s later: one tick of the idle clock for the two who logged in.
-  clock.advance_ms(62500);
+  // 59.5 s later, with the host's keep-alive 2.5 s before that: idle time
+  // counts from each logged-in client's last message.
+  clock.advance_ms(57000);
+  host.send(w::keep_alive());
+  settle();
+  clock.advance_ms(2500);
   settle();
 
   EXPECT_EQ("{\"users\":[{\"slot\":0,\"address\":\"" + address_of(host) +
                 "\",\"user_id\":7,\"name\":\"" + kJapaneseText +
-                "\",\"group\":5,\"room\":0,\"seat\":0,\"logged_in\":true,\"connected_s\":62,"
-                "\"idle_s\":1},"
+                "\",\"group\":5,\"room\":0,\"seat\":0,\"logged_in\":true,\"connected_s\":59,"
+                "\"idle_s\":2},"
                 "{\"slot\":1,\"address\":\"" +
                 address_of(guest) +
                 "\",\"user_id\":8,\"name\":\"bob\",\"group\":5,\"room\":0,\"seat\":1,"
-                "\"logged_in\":true,\"connected_s\":62,\"idle_s\":1},"
+                "\"logged_in\":true,\"connected_s\":59,\"idle_s\":59},"
                 "{\"slot\":2,\"address\":\"" +
                 address_of(bystander) +
                 "\",\"user_id\":-1,\"name\":\"\",\"group\":-1,\"room\":-1,\"seat\":-1,"
-                "\"logged_in\":false,\"connected_s\":62,\"idle_s\":0}]}",
+                "\"logged_in\":false,\"connected_s\":59,\"idle_s\":0}]}",
             ask("users"));
   EXPECT_EQ("{\"rooms\":[{\"room\":0,\"group\":5,\"title\":\"" + kJapaneseText +
                 "\",\"members\":2,\"start_size\":2,\"started\":true,\"seats\":["
@@ -164,7 +171,7 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   const std::string status = ask("status");
   EXPECT_NE(std::string::npos, status.find("\"users\":3,\"slots\":32,\"rooms_in_use\":1"))
       << status;
-  EXPECT_NE(std::string::npos, status.find("\"uptime_s\":62,")) << status;
+  EXPECT_NE(std::string::npos, status.find("\"uptime_s\":59,")) << status;
 
   // One connection: replies in order, errors keep it usable, a blank line
   // gets no reply, a carriage return before the line feed is dropped.
@@ -252,7 +259,7 @@ TEST_F(AdminTest, DrainRefusesNewcomersAndEndsWhenNobodyIsLeftOrTimeIsUp) {
   player.send(w::room_op(-1));
   expect_bytes(player, w::room_made(0) + w::room_result(1));
   const std::string status = ask("status");
-  EXPECT_NE(std::string::npos, status.find("\"draining\":true")) << status;
+  EXPECT_NE(std::string::npos, status.find("\"draining\":true,\"drain_left_s\":30,")) << status;
   EXPECT_NE(
       std::string::npos,
       status.find("\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,\"draining\":1}"))
@@ -277,12 +284,17 @@ TEST_F(AdminTest, DrainEndsWhenItsTimeIsUpWithClientsLeft) {
   clock.advance_ms(4999);
   settle();
   EXPECT_FALSE(events.drained.load());
+  // The time left is rounded up: 0 only once it is up.
+  EXPECT_NE(std::string::npos, ask("status").find("\"drain_left_s\":1,")) << ask("status");
   clock.advance_ms(1);
   settle();
   EXPECT_TRUE(events.drained.load());
   EXPECT_NE(std::string::npos,
             events.lines().find("drain finished: time is up with 1 clients left"))
       << events.lines();
+  // A lobby still there past its drain's time says by how long.
+  clock.advance_ms(1999);
+  EXPECT_NE(std::string::npos, ask("status").find("\"drain_left_s\":-1,")) << ask("status");
 }
 
 // An admin client that asks and asks without reading is closed once its

@@ -9,16 +9,19 @@
 #include "app/service_notify.h"
 #include "app/status_lines.h"
 #include "app/status_notify.h"
+#include "config/build_info.h"
 #include "lobby/server.h"
 
 namespace app {
 
 bool print_info_option(const char* arg, const char* help_text) {
-  const char* text = std::strcmp(arg, "--help") == 0      ? help_text
-                     : std::strcmp(arg, "--version") == 0 ? kVersionText
-                                                          : nullptr;
-  if (text == nullptr) return false;
-  std::fputs(text, stdout);
+  if (std::strcmp(arg, "--help") == 0) {
+    std::fputs(help_text, stdout);
+  } else if (std::strcmp(arg, "--version") == 0) {
+    std::printf("lobby_server %s\ncommit %s\n", config::kProgramVersion, config::kBuildCommit);
+  } else {
+    return false;
+  }
   return true;
 }
 

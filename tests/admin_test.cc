@@ -18,6 +18,7 @@
 
 #include "admin/admin_channel.h"
 #include "admin/json_line.h"
+#include "config/build_info.h"
 #include "net/socket_ops.h"
 #include "ops/admin_client.h"
 #include "tests/support/child_process.h"
@@ -119,12 +120,14 @@ TEST_F(AdminTest, LobbyNameInTheClientsCharacterSetIsDecoded) {
 TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   start_with_channel();
   EXPECT_EQ("{\"name\":\"east\",\"version\":3,\"port\":" + std::to_string(port) +
-                ",\"users\":0,\"slots\":32,\"rooms_in_use\":0,\"rooms\":4,\"uptime_s\":0,"
-                "\"draining\":false,\"drops\":{\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
+                ",\"listening\":true,\"users\":0,\"slots\":32,\"rooms_in_use\":0,\"rooms\":4,"
+                "\"uptime_s\":0,\"draining\":false,\"server_version\":\"" +
+                config::kProgramVersion + "\",\"commit\":\"" + config::kBuildCommit +
+                "\",\"drops\":{\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
                 "\"not reading\":0,\"no login\":0,\"displaced\":0,\"flooding\":0,\"kicked\":0,"
                 "\"banned\":0},\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,"
                 "\"draining\":0},"
-                "\"upstream\":{\"state\":\"off\",\"reconnects\":0}}",
+                "\"upstream\":{\"configured\":false,\"state\":\"off\",\"reconnects\":0}}",
             ask("status"));
   EXPECT_EQ("{\"users\":[]}", ask("users"));
   EXPECT_EQ("{\"rooms\":[]}", ask("rooms"));
@@ -541,17 +544,20 @@ TEST_F(AdminTest, StatusShowsTheUpstreamLinkAndItsReconnects) {
     const std::string status = ask("status");
     return status.substr(status.find("\"upstream\":"));
   };
-  EXPECT_EQ("\"upstream\":{\"state\":\"connected\",\"reconnects\":0}}", upstream_of());
+  EXPECT_EQ("\"upstream\":{\"configured\":true,\"state\":\"connected\",\"reconnects\":0}}",
+            upstream_of());
   peer.close_connection();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (upstream_of() != "\"upstream\":{\"state\":\"down\",\"reconnects\":0}}") {
+  while (upstream_of() !=
+         "\"upstream\":{\"configured\":true,\"state\":\"down\",\"reconnects\":0}}") {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << upstream_of();
     settle();
   }
   // The first wait is about a second; two pass it whatever the jitter.
   clock.advance_ms(2000);
   ASSERT_TRUE(peer.accept_within(kReplyMs));
-  while (upstream_of() != "\"upstream\":{\"state\":\"connected\",\"reconnects\":1}}") {
+  while (upstream_of() !=
+         "\"upstream\":{\"configured\":true,\"state\":\"connected\",\"reconnects\":1}}") {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << upstream_of();
     settle();
   }

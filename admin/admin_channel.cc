@@ -54,11 +54,28 @@ int AdminChannel::open() {
   }
   listen_fd_ = fd;
   net::file_identity(path_.c_str(), identity_);
+  const char* group = server_.lobby().settings.L_ADMIN_GROUP;
+  std::string shared;
+  if (group[0] != '\0') {
+    // A group that cannot be given the socket leaves it to the owner
+    // alone: narrower than asked, never wider.
+    const int rc = net::unix_share_with_group(path_.c_str(), group, &error);
+    if (rc == 0) {
+      shared = std::string(", group ") + group;
+    } else if (rc == net::kUnixNoGroup) {
+      lobby::report_event(events, "admin socket %s stays owner-only: there is no group %s",
+                          path_.c_str(), group);
+    } else {
+      lobby::report_event(events,
+                          "admin socket %s stays owner-only: cannot give it to group %s: %s",
+                          path_.c_str(), group, net::error_text(error));
+    }
+  }
   // Made here, on the main thread, so that what it holds comes from the
   // main thread's heap: the channel's thread, which sleeps until an
   // operator asks, then has no heap of its own until it is used.
   commands_ = std::make_unique<AdminCommands>(server_, hooks_);
-  lobby::report_event(events, "admin channel on %s", path_.c_str());
+  lobby::report_event(events, "admin channel on %s%s", path_.c_str(), shared.c_str());
   return 0;
 }
 

@@ -1,9 +1,10 @@
 // The operator's admin channel: a Unix-domain stream socket (L_ADMIN,
-// owner-only) on which each line is a command answered by one line of
-// JSON. It has its own thread, which sleeps in one readiness wait over the
-// listening socket, its connections and a wake-up descriptor, and never
-// blocks a lobby thread: commands read the lobby through a snapshot taken
-// with the locks held briefly, and replies are written with no lock held.
+// owner-only, or shared with the group L_ADMIN_GROUP) on which each line
+// is a command answered by one line of JSON. It has its own thread, which
+// sleeps in one readiness wait over the listening socket, its connections
+// and a wake-up descriptor, and never blocks a lobby thread: commands read
+// the lobby through a snapshot taken with the locks held briefly, and
+// replies are written with no lock held.
 //
 // Threading: open(), start() and stop() on the main thread; everything
 // else on the channel's own thread.

@@ -14,6 +14,7 @@ constexpr int kUnixFailed = -1;       // socket, bind or listen failed: see *err
 constexpr int kUnixPathTooLong = -2;  // the path does not fit a socket address
 constexpr int kUnixInUse = -3;        // a live server answers on the path
 constexpr int kUnixNotSocket = -4;    // something other than a socket is there
+constexpr int kUnixNoGroup = -5;      // unix_share_with_group: no group of that name
 
 // Creates a non-blocking listening socket at `path`, readable and writable
 // by the owner only: on POSIX it is bound under a umask of 0177, so that it
@@ -25,6 +26,12 @@ constexpr int kUnixNotSocket = -4;    // something other than a socket is there
 // with *error set to the error code that explains it (errno, or the
 // Windows code; 0 when there is none), for error_text.
 int unix_listen(const char* path, int backlog, int* error);
+// Lets the members of `group` use the socket at `path` as its owner does:
+// the file is given to the group first and only then opened to it (mode
+// 0660), so that it is never open to anyone else. The process must be a
+// member of the group (or root). 0; kUnixNoGroup; or kUnixFailed with
+// *error set (on Windows, which has no such groups, always).
+int unix_share_with_group(const char* path, const char* group, int* error);
 // Connects to the socket at `path` without blocking (on Windows a connect
 // under way is waited for up to a second): a listener whose queue is full
 // counts as not answering. The descriptor (non-blocking), or -1 with

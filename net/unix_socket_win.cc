@@ -210,4 +210,11 @@ int remove_if_same(const char* path, const uint64_t identity[2]) {
   return DeleteFileA(path) ? 0 : -1;
 }
 
+// Windows has no such groups: the socket keeps its access list of the
+// lobby's user alone.
+int unix_share_with_group(const char*, const char*, int* error) {
+  *error = ERROR_NOT_SUPPORTED;
+  return kUnixFailed;
+}
+
 }  // namespace net

@@ -11,6 +11,7 @@
 // sees, so such a server is stopped with SIGINT, and the tests of the
 // terminal display and of the other signals are Linux-only.
 #include <errno.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,8 +25,10 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -940,6 +943,81 @@ TEST_F(LobbyProcessTest, AdminReopenAndDrainEndTheProcessCleanly) {
   EXPECT_NE(std::string::npos, log.find("refused 127.0.0.1: draining")) << log;
   EXPECT_NE(std::string::npos, log.find("drain finished: time is up with 1 clients left")) << log;
   EXPECT_NE(std::string::npos, log.find("shutdown (drained; ")) << log;
+}
+
+// What `command` prints on its standard output, trimmed of its last line
+// end; empty when it fails.
+std::string shell_output(const std::string& command) {
+  std::string text;
+  std::FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return text;
+  char buffer[256];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) text.append(buffer, n);
+  if (pclose(pipe) != 0) return std::string();
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+// --version names the program's version and the commit of the sources it
+// was built from, "-dirty" when they had changes not committed yet, or
+// "unknown" outside git.
+TEST_F(LobbyProcessTest, VersionNamesTheCommitOfItsSources) {
+  const std::string git = "git -C '" LOBBY_SOURCE_DIR "' ";
+  std::string commit = shell_output(git + "rev-parse --short=12 HEAD 2>/dev/null");
+  if (commit.empty()) {
+    commit = "unknown";
+  } else if (!shell_output(git + "status --porcelain --untracked-files=no").empty()) {
+    commit += "-dirty";
+  }
+  ChildProcess child;
+  std::vector<std::string> command = server_command();
+  command.push_back("--version");
+  ASSERT_TRUE(child.start(command, dir.path(), ChildStdio::kNullInput));
+  int status = 0;
+  ASSERT_TRUE(child.wait_exit(kOutputWaitMs, &status));
+  EXPECT_EQ("exit status 0", describe(status));
+  std::vector<std::string> lines;
+  std::string line;
+  while (child.next_line(&line, kOutputWaitMs)) lines.push_back(line);
+  EXPECT_EQ((std::vector<std::string>{"lobby_server " LOBBY_VERSION, "commit " + commit}), lines);
+}
+
+// The service unit gives the admin socket to a group through the
+// environment variable L_ADMIN_GROUP: the socket is made mode 0660 and the
+// group's, and the log says so. A line of dorvik.txt wins over the
+// variable, "-" keeping the socket its owner's alone.
+TEST_F(LobbyProcessTest, AdminGroupFromTheEnvironmentUnlessTheSettingsSayOtherwise) {
+  if (under_wine()) GTEST_SKIP() << "groups and AF_UNIX sockets are the Linux build's";
+  const group* own = getgrgid(getegid());
+  ASSERT_NE(nullptr, own);
+  const std::string name = own->gr_name;
+  ScopedEnv env(std::map<std::string, const char*>{{"L_ADMIN_GROUP", name.c_str()}});
+  for (const bool file_says_none : {false, true}) {
+    SCOPED_TRACE(file_says_none ? "L_ADMIN_GROUP - in dorvik.txt" : "the environment alone");
+    if (file_says_none) {
+      ASSERT_TRUE(dir.write_file("dorvik.txt", "L_ADMIN_GROUP -\n"));
+    }
+    start();
+    expect_status_lines("sample_lobby", 0, 4);
+    TcpClient probe;
+    connect(&probe);
+    std::string log;
+    ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+    struct stat st;
+    ASSERT_EQ(0, stat(dir.file("lobby.sock").c_str(), &st));
+    if (file_says_none) {
+      EXPECT_NE(std::string::npos, log.find(" admin channel on lobby.sock\n")) << log;
+      EXPECT_EQ(0600u, st.st_mode & 07777);
+    } else {
+      EXPECT_NE(std::string::npos, log.find(" admin channel on lobby.sock, group " + name + "\n"))
+          << log;
+      EXPECT_EQ(0660u, st.st_mode & 07777);
+      EXPECT_EQ(own->gr_gid, st.st_gid);
+    }
+    ASSERT_TRUE(server->send_signal(stop_signal()));
+    expect_exit(0);
+  }
 }
 
 // On a terminal: a title, the lines redrawn in place, keys instead of lines.

@@ -41,8 +41,9 @@ std::string metrics_text(const std::vector<LobbyReading>& lobbies);
 // {"lobbies": [...]}: each lobby's status fields with its "room_list" and
 // its "players" ([{"name", "room"}], logged in ones), no addresses.
 std::string status_json(const std::vector<LobbyReading>& lobbies);
-// 200 when there is a lobby, every lobby answers and none is draining;
-// else 503. `*text` says why, one line per lobby.
+// 200 when there is a lobby and every lobby answers, listens for game
+// clients and is not draining; else 503. `*text` says why, one line per
+// lobby ("ok", "does not answer", "not listening", "draining").
 int health(const std::vector<LobbyReading>& lobbies, std::string* text);
 
 class Exporter {

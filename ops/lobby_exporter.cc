@@ -24,7 +24,12 @@ namespace {
 
 constexpr char kUsage[] =
     "usage: lobby_exporter [--listen ADDR:PORT] [--timeout-ms MS] SOCKET...\n"
-    "SOCKET: a lobby's admin socket, or a quoted glob such as '/var/lib/lobby/*/lobby.sock'.\n";
+    "  --listen ADDR:PORT  where to serve HTTP (default 127.0.0.1:9308; port 0 picks a\n"
+    "                      free one)\n"
+    "  --timeout-ms MS     how long to wait for each lobby in one request (default 1000)\n"
+    "  -h, --help          this text\n"
+    "SOCKET: a lobby's admin socket, or a quoted glob such as '/var/lib/lobby/*/lobby.sock'.\n"
+    "Serves GET /metrics, /status.json and /healthz.\n";
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 constexpr int kDefaultTimeoutMs = 1000;
 constexpr int kHttpThreads = 4;

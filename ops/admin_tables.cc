@@ -171,7 +171,7 @@ std::string printable(const std::string& text) {
     uint32_t code = *p;
     if (length == 2) code = ((p[0] & 0x1fu) << 6) | (p[1] & 0x3fu);
     if (code < 0x20 || code == 0x7f || (length == 2 && code >= 0x80 && code <= 0x9f)) {
-      char escaped[5];
+      char escaped[8];  // "\xNN" and its zero, with room for any code a compiler may assume
       std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(code));
       out += escaped;
     } else {

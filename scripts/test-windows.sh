@@ -2,9 +2,9 @@
 # Runs the Windows unit tests (lobby_win_tests.exe) and the black-box
 # process tests against the Windows build under Wine: lobby_server.exe
 # --console in place of the Linux server, upstream_listen.exe and
-# lobbyctl.exe in place of their Linux twins, and the status window once on
-# a virtual screen (Xvfb), looked at through its controls by
-# status_probe.exe.
+# lobbyctl.exe in place of their Linux twins (the admin channel through its
+# named pipe), and the status window once on a virtual screen (Xvfb),
+# looked at through its controls by status_probe.exe.
 #
 # One Wine prefix (build-win/wineprefix) is made on the first run and kept;
 # one Wine server runs for the whole test run. Like the other process tests

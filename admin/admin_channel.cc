@@ -82,6 +82,9 @@ void AdminChannel::stop() {
 
 void AdminChannel::run() {
   while (running_.load(std::memory_order_acquire)) {
+    // Only a connection, a command, a reader that takes more, an idle
+    // connection's time or the stop wakes this thread.
+    const int timeout_ms = close_idle_clients();
     net::PollEntry entries[2 + kMaxConnections];
     int owner[2 + kMaxConnections];
     int n = 0;
@@ -95,9 +98,7 @@ void AdminChannel::run() {
       owner[n] = i;
       entries[n++] = {client.fd, events, 0};
     }
-    // No time-out: only a connection, a command, a reader that takes more,
-    // or the stop wakes this thread.
-    if (net::local_poll(entries, n, -1) < 0) break;
+    if (net::local_poll(entries, n, timeout_ms) < 0) break;
     if (entries[0].ready & net::kPollIn) net::local_drain_wake(wake_fd_);
     if (!running_.load(std::memory_order_acquire)) break;
     if (entries[1].ready & net::kPollIn) accept_waiting();
@@ -110,14 +111,31 @@ void AdminChannel::run() {
   }
 }
 
+int AdminChannel::close_idle_clients() {
+  lobby::Clock& clock = server_.clock();
+  int wait_ms = -1;
+  for (Client& client : clients_) {
+    if (client.fd < 0) continue;
+    const int left = clock.ms_until(client.last_command_ms + kIdleTimeoutMs);
+    if (left == 0) {
+      close_client(client);
+    } else if (left > 0 && (wait_ms < 0 || left < wait_ms)) {
+      wait_ms = left;
+    }
+  }
+  return wait_ms;
+}
+
 void AdminChannel::accept_waiting() {
   for (;;) {
     const int fd = net::local_accept(listen_fd_);
     if (fd < 0) return;
     Client* free_client = find_free_client();
     if (free_client == nullptr) {
-      // Clients that left since this pass's wait began free their place
-      // first: the limit counts connections still open.
+      // Clients that left, or whose time ran out, since this pass's wait
+      // began free their place first: the limit counts connections still
+      // open and in use.
+      close_idle_clients();
       for (Client& client : clients_) {
         net::PollEntry entry = {client.fd, net::kPollIn, 0};
         if (client.fd >= 0 && net::local_poll(&entry, 1, 0) > 0) read_commands(client);
@@ -137,6 +155,7 @@ void AdminChannel::accept_waiting() {
     free_client->input_ended = false;
     free_client->out.clear();
     free_client->out_sent = 0;
+    free_client->last_command_ms = server_.clock().now_ms();
   }
 }
 
@@ -178,6 +197,7 @@ void AdminChannel::read_commands(Client& client) {
     start = i + 1;
     // A blank line is no command and gets no reply.
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    client.last_command_ms = server_.clock().now_ms();
     client.out += commands_->run(line);
     client.out += '\n';
     if (client.out.size() - client.out_sent > kReplyQueueLimit) {

@@ -30,6 +30,10 @@ constexpr int kMaxLineBytes = 1024;
 // client is closed, so it cannot make the channel hold more.
 constexpr size_t kReplyQueueLimit = 256 * 1024;
 constexpr int kListenBacklog = kMaxConnections;
+// A connection that sends no command for this long is closed, so that
+// clients left open and forgotten cannot hold every place. A part of a
+// line does not count; the time is the server's clock.
+constexpr int64_t kIdleTimeoutMs = 60 * 1000;
 
 class AdminChannel {
  public:
@@ -61,6 +65,7 @@ class AdminChannel {
     bool input_ended = false;  // the client shut its sending side
     std::string out;           // replies not yet taken by the stream
     size_t out_sent = 0;
+    int64_t last_command_ms = 0;  // the clock's time of its connect or last command
   };
 
   void run();
@@ -69,6 +74,9 @@ class AdminChannel {
   void read_commands(Client& client);
   void write_replies(Client& client);
   void close_client(Client& client);
+  // Closes the connections idle for kIdleTimeoutMs; how long the thread
+  // may sleep before the next one is due (-1: only an event can tell).
+  int close_idle_clients();
 
   lobby::Server& server_;
   AdminHooks hooks_;

@@ -1039,6 +1039,84 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   }
 }
 
+// Admin connections left open and forgotten: eight of them hold every
+// place of the channel, and each is closed a minute after its connect or
+// its last command on the real clock (a part of a line is no command), so
+// that lobbyctl is served again. The connections are admin_probe's (the
+// Windows one through the named pipe under Wine), which time what they
+// see. Tolerance: a close comes no earlier than 60 s after the probe's
+// connect or last line feed, less 0.5 s for the two clocks' granularity,
+// and no later than 2.5 s after, for a loaded machine. On an ephemeral
+// port, beside the other tests.
+TEST(AdminIdleProcessTest, ConnectionsLeftOpenAreClosedAfterAMinuteAndFreeTheirPlaces) {
+  constexpr int kIdleMs = 60000;
+  constexpr int kEarlyMs = 500;
+  constexpr int kLateMs = 2500;
+  constexpr int kProbes = 8;
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "L_PORT 0\nL_ADMIN idle.sock\n"));
+  ChildProcess server;
+  ASSERT_TRUE(server.start(server_command(), dir.path(), ChildStdio::kNullInput));
+  std::string log;
+  const auto listening =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kListenWaitMs);
+  while (!dir.read_file("L_log.txt", &log) || log.find(" admin channel on ") == std::string::npos) {
+    int status = 0;
+    ASSERT_FALSE(server.wait_exit(20, &status)) << describe(status);
+    ASSERT_LT(std::chrono::steady_clock::now(), listening) << log;
+  }
+
+  std::unique_ptr<ChildProcess> probes[kProbes];
+  auto start_probe = [&](int i, const std::vector<std::string>& texts) {
+    std::vector<std::string> command = command_from("ADMIN_PROBE_COMMAND", ADMIN_PROBE_PATH);
+    command.push_back("idle.sock");
+    command.insert(command.end(), texts.begin(), texts.end());
+    probes[i] = std::make_unique<ChildProcess>();
+    ASSERT_TRUE(probes[i]->start(command, dir.path(), ChildStdio::kNullInput));
+    std::string line;
+    ASSERT_TRUE(probes[i]->next_line(&line, kOutputWaitMs)) << i;
+    ASSERT_EQ("connected", line) << i;
+  };
+  auto expect_closed = [&](int i) {
+    std::string line;
+    ASSERT_TRUE(probes[i]->next_line(&line, kIdleMs + 15000)) << i;
+    ASSERT_EQ(0u, line.find("closed after ")) << i << ": " << line;
+    const int held_ms = std::atoi(line.c_str() + 13);
+    EXPECT_GE(held_ms, kIdleMs - kEarlyMs) << i;
+    EXPECT_LE(held_ms, kIdleMs + kLateMs) << i;
+    int status = 0;
+    ASSERT_TRUE(probes[i]->wait_exit(kOutputWaitMs, &status)) << i;
+    EXPECT_EQ("exit status 0", describe(status)) << i;
+  };
+  // Seven that say nothing, or part of a command, then one that ends its
+  // command 5 s after it connected.
+  for (int i = 0; i < kProbes - 1; ++i) {
+    start_probe(i, i == 0 ? std::vector<std::string>{"stat"} : std::vector<std::string>{});
+  }
+  start_probe(kProbes - 1, {"sta", "+5000", "tus\\n"});
+  std::vector<std::string> lines;
+  EXPECT_EQ(1, run_lobbyctl(dir.path(), {"-s", "idle.sock", "status"}, &lines));
+  EXPECT_EQ(std::vector<std::string>{"lobbyctl: too many admin connections"}, lines);
+  std::string reply;
+  ASSERT_TRUE(probes[kProbes - 1]->next_line(&reply, kOutputWaitMs + 5000));
+  EXPECT_EQ(0u, reply.find("{\"name\":\"sample_lobby\",")) << reply;
+
+  for (int i = 0; i < kProbes - 1; ++i) expect_closed(i);
+  // Their places are free again; the last probe's minute has not passed.
+  EXPECT_EQ(0, run_lobbyctl(dir.path(), {"-s", "idle.sock", "--json", "status"}, &lines));
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_EQ(0u, lines[0].find("{\"name\":\"sample_lobby\",")) << lines[0];
+  std::string early;
+  EXPECT_FALSE(probes[kProbes - 1]->next_line(&early, 0)) << early;
+  expect_closed(kProbes - 1);
+
+  ASSERT_TRUE(server.send_signal(stop_signal()));
+  int status = 0;
+  ASSERT_TRUE(server.wait_exit(kWineExitWaitMs, &status));
+  EXPECT_EQ("exit status 0", describe(status));
+}
+
 // On a terminal: a title, the lines redrawn in place, keys instead of lines.
 class InteractiveProcessTest : public LobbyProcessTest {
  protected:

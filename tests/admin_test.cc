@@ -338,6 +338,58 @@ TEST_F(AdminTest, AnAdminClientThatStopsReadingCannotStallTheLobby) {
   EXPECT_LT(replies, 4000);
 }
 
+// Admin connections left open are closed a minute (the server's clock)
+// after their connect or last command, so that they cannot hold every
+// place: a part of a line and blank lines are no command. The places they
+// free take a newcomer at once. Each check asks on a fresh connection
+// first, which makes the channel look at the time.
+TEST_F(AdminTest, ConnectionsWithoutACommandForAMinuteAreClosedAndFreeTheirPlaces) {
+  start_with_channel();
+  std::string error;
+  std::string line;
+  ops::AdminClient held[admin::kMaxConnections];
+  for (ops::AdminClient& client : held) ASSERT_TRUE(client.connect_to(socket_path(), &error));
+  ops::AdminClient& asker = held[0];
+  ASSERT_TRUE(asker.request("status", &line, kReplyMs, &error)) << error;
+  auto still_open = [&](ops::AdminClient& client) {
+    std::string text;
+    std::string why;
+    return !client.read_line(&text, 0, &why) && why == "no reply from the lobby";
+  };
+  auto closed = [&](ops::AdminClient& client) {
+    std::string text;
+    std::string why;
+    return !client.read_line(&text, kReplyMs, &why) && why == "the lobby closed the connection";
+  };
+  const std::string too_many = "{\"error\":\"too many admin connections\"}";
+
+  clock.advance_ms(30000);
+  ASSERT_TRUE(asker.request("users", &line, kReplyMs, &error)) << error;
+  EXPECT_EQ("{\"users\":[]}", line);
+  ASSERT_EQ(3, send(held[1].fd(), "sta", 3, MSG_NOSIGNAL));
+  ASSERT_EQ(4, send(held[2].fd(), "\n \r\n", 4, MSG_NOSIGNAL));
+  clock.advance_ms(29999);
+  EXPECT_EQ(too_many, ask("status"));
+  for (ops::AdminClient& client : held) EXPECT_TRUE(still_open(client));
+
+  // A minute after the connect: all but the asker go, and the newcomer is
+  // served.
+  clock.advance_ms(1);
+  const std::string served = ask("status");
+  EXPECT_EQ(0u, served.find("{\"name\":\"east\"")) << served;
+  EXPECT_TRUE(still_open(asker));
+  for (int i = 1; i < admin::kMaxConnections; ++i) EXPECT_TRUE(closed(held[i])) << i;
+  EXPECT_FALSE(held[1].request("tus", &line, kReplyMs, &error));
+
+  // The asker's minute counts from its last command, 30 s in.
+  clock.advance_ms(29999);
+  EXPECT_EQ(0u, ask("rooms").find("{\"rooms\":"));
+  EXPECT_TRUE(still_open(asker));
+  clock.advance_ms(1);
+  EXPECT_EQ(0u, ask("rooms").find("{\"rooms\":"));
+  EXPECT_TRUE(closed(asker));
+}
+
 TEST_F(AdminTest, SocketIsOwnerOnlyNeverTakenFromALiveServerAndRemovedAtStop) {
   // A socket left by a run that died: nobody answers, so it is replaced.
   {

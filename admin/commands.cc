@@ -119,6 +119,8 @@ std::string AdminCommands::status() {
   const int bound = server_.listening_port();
   info.port = bound > 0 ? bound : (settings.L_PORT & 0xffff);
   info.listening = bound > 0;
+  const std::string ip = settings_address_text(settings.L_IP);
+  info.ip = ip.c_str();
   info.uptime_s = (server_.clock().now_ms() - started_ms_) / 1000;
   info.server_version = config::kProgramVersion;
   info.commit = config::kBuildCommit;

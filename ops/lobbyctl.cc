@@ -4,15 +4,15 @@
 //
 //   lobbyctl [-s SOCKET | -i NAME | --all [--yes]] [--base DIR] [--json] COMMAND [ARGS...]
 //
-// SOCKET defaults to ./lobby.sock; -i NAME is the instance NAME of the
-// service unit, DIR/NAME/lobby.sock, and --all every instance of DIR in
-// turn (DIR: --base, else $LOBBY_BASE_DIR, else /var/lib/lobby-server).
-// status, users, rooms and bans print as tables, other replies as a short
-// line; --json prints each reply as it came. Exit status: 0 done, 1 a
-// lobby answered with an error (its text on standard error), 2 bad
-// arguments, 3 no answer (nothing listening, a time-out, or a reply that
-// is not JSON); with --all the worst of them.
-#include <algorithm>
+// SOCKET defaults to ./lobby.sock; on Windows it names the lobby's pipe the
+// way L_ADMIN does (\\.\pipe\lobby- and the file name). -i NAME is the
+// instance NAME of the service unit, DIR/NAME/lobby.sock, and --all every
+// instance of DIR in turn (DIR: --base, else $LOBBY_BASE_DIR, else
+// /var/lib/lobby-server). status, users, rooms and bans print as tables,
+// other replies as a short line; --json prints each reply as it came.
+// Exit status: 0 done, 1 a lobby answered with an error (its text on
+// standard error), 2 bad arguments, 3 no answer (nothing listening, a
+// time-out, or a reply that is not JSON); with --all the worst of them.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

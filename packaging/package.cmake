@@ -69,6 +69,13 @@ foreach(program ${LOBBY_PROGRAMS})
   install(FILES ${CMAKE_BINARY_DIR}/man/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endforeach()
 install(FILES ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${LOBBY_DOC_DIR})
+# The monitoring kit, for the exporter's series: alert rules to load into
+# Prometheus and a dashboard to import into Grafana.
+if(TARGET lobby_exporter)
+  set(LOBBY_SHARE_DIR ${CMAKE_INSTALL_DATAROOTDIR}/lobby-server)
+  install(FILES packaging/prometheus/lobby-alerts.yml DESTINATION ${LOBBY_SHARE_DIR}/prometheus)
+  install(FILES packaging/grafana/lobby-dashboard.json DESTINATION ${LOBBY_SHARE_DIR}/grafana)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lobby-server)

@@ -36,7 +36,9 @@ build="$root/build-release"
 [ -x "$build/lobbyctl" ] && expected+=(./usr/bin/lobbyctl ./usr/share/man/man1/lobbyctl.1.gz)
 [ -x "$build/lobby_exporter" ] &&
   expected+=(./usr/bin/lobby_exporter ./usr/share/man/man1/lobby_exporter.1.gz
-    ./lib/systemd/system/lobby-exporter.service)
+    ./lib/systemd/system/lobby-exporter.service
+    ./usr/share/lobby-server/prometheus/lobby-alerts.yml
+    ./usr/share/lobby-server/grafana/lobby-dashboard.json)
 for path in "${expected[@]}"; do
   grep -qx -- "$path" <<<"$contents" || { echo "missing from the package: $path" >&2; exit 1; }
 done

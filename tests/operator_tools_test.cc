@@ -797,11 +797,11 @@ TEST(AdminTablesTest, ColumnsAlignWithWideCharactersCountingTwo) {
   EXPECT_NE(std::string::npos,
             ops::format_admin_reply(
                 "status", nlohmann::ordered_json::parse(R"({"draining":true,"drain_left_s":250})"))
-                .find("\ndraining  yes, 4m 10s left\n"));
+                .find("\ndraining   yes, 4m 10s left\n"));
   EXPECT_NE(std::string::npos,
             ops::format_admin_reply(
                 "status", nlohmann::ordered_json::parse(R"({"draining":true,"drain_left_s":-61})"))
-                .find("\ndraining  yes, 1m 1s past its time\n"));
+                .find("\ndraining   yes, 1m 1s past its time\n"));
   // A reply of an unexpected shape still prints, with question marks.
   EXPECT_EQ(
       "ROOM  GROUP  TITLE  MEMBERS  START  STARTED  SEATS\n?     ?      ?      ?        ?      ?\n",

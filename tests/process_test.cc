@@ -1041,7 +1041,7 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   EXPECT_EQ(32, status["slots"]);
   EXPECT_EQ(false, status["draining"]);
   ASSERT_EQ(0, run_lobbyctl(dir.path(), {"status"}, &lines));
-  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "users     2 / 32"))
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "users      2 / 32"))
       << testing::PrintToString(lines);
 
   ASSERT_EQ(0, run_lobbyctl(dir.path(), {"--json", "users"}, &lines));

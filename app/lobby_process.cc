@@ -57,8 +57,11 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   char counts[lobby::kDropCountsBytes];
   server.lobby().format_drop_counts(counts, sizeof counts);
   const char* how = result == kStatusOk ? "OK" : shutdown_requested() ? "drained" : "Cancel";
-  log_format("shutdown (%s; %s)", how, counts);
-  close_log();
+  char shutdown[lobby::kDropCountsBytes + 32];
+  std::snprintf(shutdown, sizeof shutdown, "shutdown (%s; %s)", how, counts);
+  // The shutdown line is the last: the log takes no line after it, and
+  // writes every line before it first.
+  close_log(shutdown);
   // Joins every server thread; only then may the display release what
   // those threads use to wake it.
   server.stop();

@@ -28,8 +28,11 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   // Declared before the server, which reports to it until it is joined.
   ServiceNotifier notifier;
   const int notify = notifier.setup();
-  AppEvents events(notify == ServiceNotifier::kOn ? &notifier : nullptr);
-  lobby::Server server(settings, nullptr, &events);
+  // One clock for the server and the events: the folded windows of the log
+  // are timed by the clock of the server that reports them.
+  lobby::WallClock clock;
+  AppEvents events(notify == ServiceNotifier::kOn ? &notifier : nullptr, &clock);
+  lobby::Server server(settings, &clock, &events);
   notifier.watch(&server.lobby());
   log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
              server.lobby().room_limit());
@@ -57,6 +60,7 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   char counts[lobby::kDropCountsBytes];
   server.lobby().format_drop_counts(counts, sizeof counts);
   const char* how = result == kStatusOk ? "OK" : shutdown_requested() ? "drained" : "Cancel";
+  events.tell_repeats();
   char shutdown[lobby::kDropCountsBytes + 32];
   std::snprintf(shutdown, sizeof shutdown, "shutdown (%s; %s)", how, counts);
   // The shutdown line is the last: the log takes no line after it, and

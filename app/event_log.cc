@@ -138,7 +138,7 @@ void queue_line(const char* text, int length) {
     if (!s.accepting) return;
     if (!s.threaded) {
       write_line(s.file, now, text, length);
-      std::fflush(s.file);
+      if (s.file != nullptr) std::fflush(s.file);
       return;
     }
     // A full queue counts the line; the writer is busy and needs no call.

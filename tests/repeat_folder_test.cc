@@ -1,6 +1,5 @@
 // Repeated refusals and drops of one address folded into one line a
-// minute: the folder's rules on a clock of the test's, the server with the
-// process's own event sink on a clock driven by hand, and the real server
+// minute: the folder's rules on a clock of the test's, and the real server
 // on the real clock.
 #include "app/repeat_folder.h"
 
@@ -13,14 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "app/app_events.h"
-#include "app/event_log.h"
 #include "bench/server_process.h"
 #include "client/tcp_link.h"
-#include "config/settings.h"
-#include "lobby/server.h"
 #include "tests/support/child_process.h"
-#include "tests/support/lobby_server_fixture.h"
 #include "tests/support/tcp_client.h"
 #include "tests/support/wire.h"
 
@@ -182,79 +176,6 @@ void connect_garbage(int port, const char* source, int32_t id) {
   ASSERT_TRUE(c.connect_from(source, port));
   ASSERT_TRUE(c.send(w::enter(id, "junk", 5) + "XX"));
   EXPECT_TRUE(c.wait_closed(5000));
-}
-
-// The server with the process's own sink on a clock moved by hand: the
-// repeats of a minute are told exactly when it ends, not a millisecond
-// before, each address and reason on its own; the counters stay exact.
-TEST(RepeatFoldingServerTest, TheServerFoldsRefusalsAndDropsByTheMinuteOfItsClock) {
-  TempDir dir;
-  ASSERT_TRUE(dir.write_file("deny.txt", "127.0.0.2\n127.0.0.9\n"));
-  config::Settings settings;
-  settings.L_PORT = 0;
-  config::turn_off_protections(&settings);
-  std::snprintf(settings.L_DENY, sizeof settings.L_DENY, "%s", dir.file("deny.txt").c_str());
-  ASSERT_EQ(0, app::open_log(dir.file("L_log.txt").c_str()));
-  testing_support::ManualClock clock;
-  app::AppEvents events(nullptr, &clock);
-  lobby::Server server(settings, &clock, &events);
-  server.start();
-  const int port = server.wait_listening(10000);
-  ASSERT_GT(port, 0);
-  auto passes_after = [&server](int64_t before) {
-    for (const auto start = SteadyClock::now(); server.accept_passes() < before + 2;) {
-      ASSERT_LT(ms_since(start), 10000) << "the accept thread made no pass";
-      server.poke();
-      poll(nullptr, 0, 1);
-    }
-  };
-
-  for (int i = 0; i < 5; ++i) connect_denied(port, "127.0.0.2");
-  for (int i = 0; i < 3; ++i) connect_garbage(port, "127.0.0.3", 7);
-  int64_t before = server.accept_passes();
-  clock.advance_ms(59999);
-  passes_after(before);
-  // Logged after the keeper's pass at 59.999 s: any line told by then
-  // comes before it.
-  connect_denied(port, "127.0.0.9");
-  clock.advance_ms(1);
-  ASSERT_TRUE(wait_for_log(dir, "L_log.txt", "bad framing " + std::string(kTimes), 5000));
-  // A new minute: the first is written again.
-  for (int i = 0; i < 3; ++i) connect_denied(port, "127.0.0.2");
-  clock.advance_ms(2500);
-  before = server.accept_passes();
-  passes_after(before);
-  events.tell_repeats();
-  server.stop();
-  app::close_log("end");
-
-  EXPECT_EQ(9, server.lobby().refusals[lobby::kRefusedDenied].load());
-  EXPECT_EQ(3, server.lobby().drops[lobby::kDropBadFraming].load());
-  std::string log;
-  ASSERT_TRUE(dir.read_file("L_log.txt", &log));
-  std::vector<std::string> folded = log_lines(log, {"refused ", "dropped ", "drop slot "});
-  ASSERT_EQ(7u, folded.size()) << log;
-  EXPECT_EQ(0u, folded[1].find("drop slot 0 user 7: bad framing (drops: peer closed 0, bad "
-                               "framing 1, "))
-      << folded[1];
-  folded[1] = "drop";
-  EXPECT_EQ((std::vector<std::string>{
-                "refused 127.0.0.2: denied",
-                "drop",
-                "refused 127.0.0.9: denied",
-                "refused 127.0.0.2: denied " + std::string(kTimes) + "4 in the last 60 s",
-                "dropped 127.0.0.3: bad framing " + std::string(kTimes) + "2 in the last 60 s",
-                "refused 127.0.0.2: denied",
-                "refused 127.0.0.2: denied " + std::string(kTimes) + "2 in the last 3 s",
-            }),
-            folded);
-  // Every connection is still in the log, folded or not.
-  int accepted = 0;
-  for (size_t at = log.find(" from 127.0.0.3\n"); at != std::string::npos;
-       at = log.find(" from 127.0.0.3\n", at + 1)) {
-    ++accepted;
-  }
-  EXPECT_EQ(3, accepted);
 }
 
 // The real server on the real clock: an address refused again and again,

@@ -77,6 +77,11 @@ void ServiceNotifier::counts_changed() {
 }
 
 void ServiceNotifier::send_status_locked() {
+  // The stuck worker's status stays until it passes again.
+  if (stuck_worker_ != lobby::kNone) {
+    status_pending_ = true;
+    return;
+  }
   const int users = lobby_->connected_count.load(std::memory_order_acquire);
   const int rooms = lobby_->rooms_in_use.load(std::memory_order_acquire);
   if (users == users_ && rooms == rooms_ && !status_pending_) return;
@@ -95,10 +100,46 @@ int ServiceNotifier::keeper_pass(int64_t now_ms) {
     if (lobby_ != nullptr && status_pending_) send_status_locked();
   }
   if (watchdog_period_ms_ <= 0) return -1;
-  if (next_watchdog_ms_ < 0 || now_ms >= next_watchdog_ms_) {
-    send_text("WATCHDOG=1");
-    next_watchdog_ms_ = now_ms + watchdog_period_ms_;
+  if (next_watchdog_ms_ >= 0 && now_ms < next_watchdog_ms_) {
+    return static_cast<int>(next_watchdog_ms_ - now_ms);
   }
+  // The period is half the manager's interval: a worker in one pass for
+  // longer than that has missed at least one ping of its own.
+  int64_t stuck_ms = 0;
+  const int stuck = lobby_ != nullptr ? lobby_->stuck_worker(now_ms, watchdog_period_ms_, &stuck_ms)
+                                      : lobby::kNone;
+  // The event lines are written after lock_ is released.
+  char stuck_text[128] = "";
+  int resumed = lobby::kNone;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (stuck != lobby::kNone && stuck != stuck_worker_) {
+      stuck_worker_ = stuck;
+      const int first = stuck * lobby::kSlotsPerWorker;
+      std::snprintf(stuck_text, sizeof stuck_text,
+                    "worker %d (slots %d-%d) stuck in one pass for %lld ms; watchdog withheld",
+                    stuck, first, first + lobby::kSlotsPerWorker - 1,
+                    static_cast<long long>(stuck_ms));
+      char status[160];
+      std::snprintf(status, sizeof status, "STATUS=%s", stuck_text);
+      send_text(status);
+    } else if (stuck == lobby::kNone && stuck_worker_ != lobby::kNone) {
+      resumed = stuck_worker_;
+      stuck_worker_ = lobby::kNone;
+      status_pending_ = true;
+      send_status_locked();
+    }
+  }
+  if (stuck_text[0] != '\0') lobby::report_event(lobby_->events, "%s", stuck_text);
+  if (resumed != lobby::kNone) {
+    lobby::report_event(lobby_->events, "watchdog resumed: worker %d passes again", resumed);
+  }
+  if (stuck == lobby::kNone) send_text("WATCHDOG=1");
+  // On a fixed grid, so that a late wake-up of this thread (a loaded
+  // machine) does not stretch every later period; one that missed a whole
+  // period starts the grid again from now rather than sending a burst.
+  next_watchdog_ms_ += watchdog_period_ms_;
+  if (next_watchdog_ms_ <= now_ms) next_watchdog_ms_ = now_ms + watchdog_period_ms_;
   return static_cast<int>(next_watchdog_ms_ - now_ms);
 }
 

@@ -6,6 +6,13 @@
 // WATCHDOG_PID is unset or names this process), STOPPING=1 at the stop.
 // Sends never block: a notice the socket cannot take now is dropped, and a
 // dropped status is sent again on the keeper's next pass.
+//
+// WATCHDOG=1 vouches for every server thread. The accept thread sends it,
+// so it stops when that thread stops passing; and it is withheld while a
+// worker has been in one pass for longer than half the interval (a
+// handler stuck for good), with a STATUS= that names the worker, so that
+// the service manager restarts the lobby. Once every worker passes again
+// the pings resume and the counts are shown again.
 #ifndef APP_SERVICE_NOTIFY_H_
 #define APP_SERVICE_NOTIFY_H_
 
@@ -45,10 +52,10 @@ class ServiceNotifier {
   // are read under lock_, so the last of two racing calls sends the newest.
   void counts_changed();
 
-  // The thread that keeps the idle clock, on each of its passes: sends
-  // WATCHDOG=1 when it is due, and READY=1 or a status that could not be
-  // sent before.
-  // How many ms may pass before the next call is due; -1 for no bound.
+  // The accept thread, on each of its passes: sends WATCHDOG=1 when it is
+  // due and every worker is well, and READY=1 or a status that could not
+  // be sent before. How many ms may pass before the next call is due; -1
+  // for no bound.
   int keeper_pass(int64_t now_ms);
 
  private:
@@ -66,6 +73,9 @@ class ServiceNotifier {
   int rooms_ = -1;               // Guarded by lock_.
   bool status_pending_ = false;  // Guarded by lock_: the counts are not sent yet.
   bool ready_pending_ = false;   // Guarded by lock_: READY=1 is not sent yet.
+  // Guarded by lock_: the worker the pings are withheld for, kNone while
+  // every worker is well. Its STATUS= stands in place of the counts.
+  int stuck_worker_ = lobby::kNone;
 };
 
 // The STATUS= text for `users` and `rooms`: "12 users, 2 rooms".

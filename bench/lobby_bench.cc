@@ -84,7 +84,7 @@ struct Options {
   int direct_rounds = 30;
   int idle_ms = 5000;
   int flood_ms = 10000;
-  int flood_rate = 10;
+  int flood_rate = 50;
   int drain_ms = 1000;
   int fleet = 0;  // lobbies of the fleet benchmark; 0: the single-server run
   int fleet_seconds = 60;
@@ -126,6 +126,11 @@ struct Results {
   double cpu_idle = -1;
   double wakeups_idle = -1;  // per second, every thread of the server
   double cpu_chat = -1;
+  // Over the window of the delivered throughput: the server's wake-ups
+  // (voluntary context switches of all its threads) per line delivered to
+  // a reader, and its CPU seconds per 1,000 such deliveries.
+  double wakeups_per_delivery = -1;
+  double cpu_s_per_1000_deliveries = -1;
   int64_t peak_rss_kb = -1;
   double elapsed_s = 0;
   std::string error;
@@ -626,6 +631,8 @@ int run_flood(Fleet& fleet, const Options& options, pid_t pid, Results* results)
 
   bench::CpuMeter meter;
   const bool measured = pid > 0 && meter.start(pid) == bench::kStatOk;
+  bench::ThreadTotals totals_before;
+  const bool totals = pid > 0 && bench::read_thread_totals(pid, &totals_before) == bench::kStatOk;
   const int64_t start = monotonic_ns();
   const int64_t end = start + int64_t{options.flood_ms} * 1000000;
   int64_t sent = 0;
@@ -653,6 +660,15 @@ int run_flood(Fleet& fleet, const Options& options, pid_t pid, Results* results)
     }
   }
   if (measured) results->cpu_chat = meter.stop();
+  bench::ThreadTotals totals_after;
+  if (totals && received > 0 && bench::read_thread_totals(pid, &totals_after) == bench::kStatOk) {
+    results->wakeups_per_delivery =
+        static_cast<double>(totals_after.wakeups - totals_before.wakeups) /
+        static_cast<double>(received);
+    results->cpu_s_per_1000_deliveries =
+        static_cast<double>(totals_after.cpu_ns - totals_before.cpu_ns) / 1e9 * 1000.0 /
+        static_cast<double>(received);
+  }
   const int64_t window_end = monotonic_ns();
   results->flood_in_window = received;
   fleet.run_until([] { return false; }, options.drain_ms, handler);
@@ -754,6 +770,14 @@ void print_table(const Options& options, const std::string& server, const Result
     std::printf("  %-38s n/a\n", "wake-ups, 32 connected and silent");
   }
   std::printf("  %-38s %s\n", "CPU, 32 chatting", percent_text(r.cpu_chat).c_str());
+  if (r.wakeups_per_delivery >= 0) {
+    std::printf("  %-38s %.3f  (%d clients x %d lines/s)\n", "wake-ups per delivery",
+                r.wakeups_per_delivery, kClients, options.flood_rate);
+    std::printf("  %-38s %.4f\n", "CPU seconds per 1,000 deliveries", r.cpu_s_per_1000_deliveries);
+  } else {
+    std::printf("  %-38s n/a\n", "wake-ups per delivery");
+    std::printf("  %-38s n/a\n", "CPU seconds per 1,000 deliveries");
+  }
   if (r.peak_rss_kb >= 0) {
     std::printf("  %-38s %lld kB\n", "peak RSS (VmHWM)", static_cast<long long>(r.peak_rss_kb));
   } else {
@@ -843,6 +867,9 @@ int write_json(const std::string& path, const Options& options, const Results& r
   }
   j += "  \"server_cpu_idle_percent\": " + json_number(r.cpu_idle) + ",\n";
   j += "  \"server_wakeups_idle_per_s\": " + json_number(r.wakeups_idle) + ",\n";
+  j += "  \"server_wakeups_per_delivery\": " + json_number(r.wakeups_per_delivery) + ",\n";
+  j +=
+      "  \"server_cpu_s_per_1000_deliveries\": " + json_number(r.cpu_s_per_1000_deliveries) + ",\n";
   j += "  \"server_cpu_chat_percent\": " + json_number(r.cpu_chat) + ",\n";
   j += "  \"server_peak_rss_kb\": " +
        (r.peak_rss_kb >= 0 ? std::to_string(r.peak_rss_kb) : std::string("null")) + ",\n";
@@ -867,7 +894,7 @@ constexpr char kUsage[] =
     "  --direct-rounds N    direct messages per seat (default 30)\n"
     "  --idle-ms MS         silent window for the idle CPU figure (default 5000)\n"
     "  --flood-ms MS        how long all 32 clients chat (default 10000)\n"
-    "  --flood-rate N       lines per second per client while they do (default 10)\n"
+    "  --flood-rate N       lines per second per client while they do (default 50)\n"
     "  --drain-ms MS        receiving after the chatting stops (default 1000)\n"
     "  --fleet N            instead: N servers of their own, 32 players each on a\n"
     "                       realistic mix; the figures go under \"fleet\" in the JSON\n"

@@ -58,9 +58,9 @@ struct Settings {
   // Test seams, never read from the file: 0 keeps the kernel's default.
   int32_t test_send_buffer = 0;  // SO_SNDBUF of client and upstream sockets
   int32_t test_recv_buffer = 0;  // SO_RCVBUF of the upstream socket
-  // Longest readiness wait of a worker thread in ms; 0 keeps the usual 10.
-  // Tests raise it so that any delivery that needed a wait to run out
-  // shows up.
+  // Longest readiness wait of a worker thread in ms; 0 for no bound beyond
+  // the deadlines of its clients (a worker otherwise waits until it is
+  // woken). Tests set one so that a wait that runs out is counted.
   int32_t test_worker_wait_ms = 0;
   // Seed of the jitter of the upstream link's reconnect waits; 0 draws one.
   // Tests fix it to know every wait.

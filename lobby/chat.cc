@@ -7,7 +7,6 @@ namespace lobby {
 
 int handle_chat(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenChatHead)) return kIncomplete;
-  reset_idle(client);
   const int length = wire::kLenChatHead + msg_byte(client, 6);
   if (!message_complete(client, length)) return kIncomplete;
   const UserRecord& user = lobby.users[client.slot];
@@ -35,14 +34,21 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
     // Published only once the entry is complete.
     ring.chat_head.store((head + 1) & kChatRingMask, std::memory_order_release);
   }
-  lobby.wake_workers();
+  // A game's players may have logged in again under other keys since it
+  // started, so a game line wakes every other worker; a group line only
+  // those that serve a member of the group.
+  const int own_worker = client.slot / kSlotsPerWorker;
+  if (client.game_room != kNone) {
+    lobby.wake_other_workers(own_worker);
+  } else {
+    lobby.wake_workers_of_group(key, own_worker);
+  }
   consume_message(client, length);
   return kHandled;
 }
 
 int handle_direct(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenDirect)) return kIncomplete;
-  reset_idle(client);
   const int32_t target = msg_u16(client, 2);
   const int32_t value = msg_i32(client, 4);
   consume_message(client, wire::kLenDirect);
@@ -70,7 +76,7 @@ int handle_direct(Lobby& lobby, ClientSlot& client) {
   to.direct_from[to.direct_write] = code;
   to.direct_write = (to.direct_write + 1) & kDirectQueueMask;
   to.direct_count.fetch_add(1, std::memory_order_release);
-  lobby.wake_workers();
+  lobby.wake_worker_of(receiver, client.slot / kSlotsPerWorker);
   return kHandled;
 }
 

@@ -1,10 +1,13 @@
-// The server's sense of time, behind one seam so that tests can drive it.
+// The server's one clock, behind a seam so that tests can drive it. Every
+// deadline of the lobby is a time on it: the idle limit, the login wait,
+// flood pacing, the upstream link's waits, a drain's limit, the watchdog
+// and the rate of accept-error lines. Times are read, never counted, so a
+// pass that comes late (a slow machine, a stopped process) finds every
+// deadline that passed meanwhile and loses nothing.
 //
-// The thread that keeps the idle clock (the accept thread) sleeps until the
-// seconds field can next change, or until a deadline of its own; no other
-// thread looks at the time on its own account. A clock that changes only
-// when a test advances it says so (ms_to_next_second -1) and wakes the
-// keeper through the waker the server registers.
+// A clock that moves only when a test advances it gives no bound for a
+// wait (ms_until -1) and wakes the server's threads through the waker the
+// server registers.
 #ifndef LOBBY_CLOCK_H_
 #define LOBBY_CLOCK_H_
 
@@ -17,12 +20,7 @@ namespace lobby {
 class Clock {
  public:
   virtual ~Clock() = default;
-  // Any value that changes once a second: the wall-clock seconds field.
-  virtual int seconds_field() = 0;
-  // Milliseconds after which seconds_field may have changed; -1 when only
-  // a call of the waker announces a change.
-  virtual int ms_to_next_second() = 0;
-  // A monotonic time in milliseconds, for deadlines.
+  // Monotonic milliseconds.
   virtual int64_t now_ms() = 0;
   // Milliseconds a thread may sleep before now_ms() reaches `deadline_ms`:
   // 0 once it has; -1 when only a call of the waker can bring it nearer.
@@ -36,7 +34,7 @@ class Clock {
   }
 
  protected:
-  void wake_keeper() {
+  void wake_threads() {
     std::lock_guard<std::mutex> guard(waker_lock_);
     if (waker_) waker_();
   }
@@ -46,11 +44,10 @@ class Clock {
   std::function<void()> waker_;  // Guarded by waker_lock_.
 };
 
-// Local wall-clock seconds and the steady clock.
-class WallClock : public Clock {
+// The system's monotonic clock: it never jumps with the wall clock's
+// setting and keeps counting while the process is stopped.
+class SteadyClock : public Clock {
  public:
-  int seconds_field() override;
-  int ms_to_next_second() override;
   int64_t now_ms() override;
   int ms_until(int64_t deadline_ms) override;
 };

@@ -34,10 +34,15 @@ Handler handler_for(uint8_t letter) {
 }
 
 // Pump, flush, and drop a client whose send queue overflowed: it does not
-// read what it is sent, and cannot be served.
+// read what it is sent, and cannot be served. The flush goes on while the
+// kernel takes what is queued, so that a pass that took many deliveries
+// sends them all.
 bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
   delivery_pump(lobby, client);
-  client.flush();
+  for (int i = 0; i < net::kSendSlots / net::kFlushBatch + 1; ++i) {
+    client.flush();
+    if (client.send_pending() == 0 || client.send_blocked()) break;
+  }
   if (client.send_overflowed()) {
     leave_and_drop(lobby, client, kDropNotReading);
     return true;
@@ -62,8 +67,15 @@ int request_reason(uint64_t request) { return static_cast<int>(request & 0xfffff
 void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
   if (take_drop_request(lobby, client)) return;
-  // The worker's readiness wait has already run: no further wait here.
-  if (readable && client.receive(0) == 1) {
+  // The worker's readiness wait has already run: no further wait here. A
+  // client about to be judged idle is read all the same: what it sent may
+  // have arrived after that wait, or while the whole process was stopped,
+  // and it must be handled before the client is called silent. (A client
+  // held back by flood pacing is left unread; its waiting messages keep it
+  // from being idle.)
+  const int64_t idle_at = idle_deadline_ms(lobby, client);
+  const bool idle_due = idle_at >= 0 && now_ms >= idle_at && !held_back(client);
+  if ((readable || idle_due) && client.receive(0) == 1) {
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
   }
@@ -105,7 +117,6 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     client.flood_held.store(false, std::memory_order_relaxed);
     end_hold(client);
   }
-  bool incomplete = false;
   bool held = false;
   while (handle && client.recv_count >= 2) {
     // With its bucket empty, a whole message waits for the next token; the
@@ -124,10 +135,8 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
       leave_and_drop(lobby, client, kDropBadFraming);
       return true;
     }
-    if (handler(lobby, client) == kIncomplete) {
-      incomplete = true;
-      break;
-    }
+    if (handler(lobby, client) == kIncomplete) break;
+    client.last_message_ms.store(now_ms, std::memory_order_relaxed);
     if (pacing) spend_flood_token(client);
   }
   if (pump_and_flush(lobby, client)) return true;
@@ -135,14 +144,19 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     leave_and_drop(lobby, client, kDropFlooding);
     return true;
   }
-  // An incomplete message waits for more bytes; the idle check is skipped
-  // while it does.
-  if (incomplete) return false;
-  if (client.idle_seconds.load(std::memory_order_relaxed) > kIdleLimitSeconds) {
+  // Part of a message waiting for its rest changes nothing here: only
+  // whole messages keep a client from being idle.
+  const int64_t idle_at = idle_deadline_ms(lobby, client);
+  if (idle_at >= 0 && now_ms >= idle_at) {
     leave_and_drop(lobby, client, kDropIdle);
     return true;
   }
   return false;
+}
+
+int64_t idle_deadline_ms(const Lobby& lobby, const ClientSlot& client) {
+  if (lobby.users[client.slot].group_key.load(std::memory_order_relaxed) == kNone) return -1;
+  return client.last_message_ms.load(std::memory_order_relaxed) + kIdleLimitMs + 1;
 }
 
 void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason) {
@@ -184,19 +198,28 @@ bool take_drop_request(Lobby& lobby, ClientSlot& client) {
   return true;
 }
 
-void expire_logins(Lobby& lobby, int64_t now_ms) {
+int64_t expire_logins(Lobby& lobby, int64_t now_ms) {
   const int64_t wait_ms = static_cast<int64_t>(lobby.settings.L_LOGIN_WAIT) * 1000;
-  if (wait_ms <= 0) return;
+  if (wait_ms <= 0) return -1;
+  int64_t next = -1;
   for (int i = 0; i < kSlots; ++i) {
-    const ClientSlot& client = lobby.slots[i];
+    ClientSlot& client = lobby.slots[i];
     // The serial first: a slot freed and placed anew after it was read gets
     // a request for the connection that left, which is ignored.
     const uint32_t serial = client.serial.load(std::memory_order_acquire);
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
     if (client.login_accepted.load(std::memory_order_acquire)) continue;
-    if (now_ms - client.placed_ms.load(std::memory_order_relaxed) < wait_ms) continue;
-    request_drop(lobby, i, serial, kDropNoLogin);
+    // One already asked to go is not asked again on every pass.
+    const uint64_t pending = client.drop_request.load(std::memory_order_acquire);
+    if (pending != 0 && request_serial(pending) == serial) continue;
+    const int64_t deadline = client.placed_ms.load(std::memory_order_relaxed) + wait_ms;
+    if (now_ms >= deadline) {
+      request_drop(lobby, i, serial, kDropNoLogin);
+    } else if (next < 0 || deadline < next) {
+      next = deadline;
+    }
   }
+  return next;
 }
 
 void leave_and_drop(Lobby& lobby, ClientSlot& client, int reason) {
@@ -255,6 +278,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.peer_addr.store(peer.addr, std::memory_order_relaxed);
   client.peer_port.store(peer.port, std::memory_order_relaxed);
   client.placed_ms.store(peer.placed_ms, std::memory_order_relaxed);
+  client.last_message_ms.store(peer.placed_ms, std::memory_order_relaxed);
   client.login_accepted.store(false, std::memory_order_relaxed);
   client.serial.store(client.serial.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   client.drop_request.store(0, std::memory_order_release);
@@ -278,18 +302,6 @@ bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
   const bool waiting = user.vacated_seats.load(std::memory_order_acquire) != 0 ||
                        user.direct_count.load(std::memory_order_acquire) > 0;
   return waiting && client.send_free() > kSendReserve;
-}
-
-uint32_t tick_idle(Lobby& lobby) {
-  uint32_t due = 0;
-  for (int i = 0; i < kSlots; ++i) {
-    if (lobby.users[i].group_key.load(std::memory_order_relaxed) != kNone &&
-        !held_back(lobby.slots[i])) {
-      const int32_t idle = lobby.slots[i].idle_seconds.fetch_add(1, std::memory_order_relaxed) + 1;
-      if (idle > kIdleLimitSeconds) due |= 1u << (i / kSlotsPerWorker);
-    }
-  }
-  return due;
 }
 
 }  // namespace lobby

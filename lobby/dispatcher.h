@@ -7,15 +7,16 @@
 
 namespace lobby {
 
-// Takes a drop request first; then receives (without waiting; only when
-// the worker's readiness wait found the socket `readable`), then run_pass.
-// Does nothing for a free slot. `now_ms` is the server clock's time.
+// Takes a drop request first; then receives (without waiting; when the
+// worker's readiness wait found the socket `readable`, or when the client
+// is about to be judged idle), then run_pass. Does nothing for a free
+// slot. `now_ms` is the server clock's time.
 void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms);
 // Everything of a pass after the receive: cuts the ring into messages and
-// hands each complete one to its handler as far as flood pacing lets it,
-// runs the delivery pump, flushes, and drops the client for bad framing,
-// an overflowing send queue, flooding or idleness. Returns true when the
-// client was dropped.
+// hands each complete one to its handler as far as flood pacing lets it
+// (each marks `now_ms` as the client's last message), runs the delivery
+// pump, flushes, and drops the client for bad framing, an overflowing send
+// queue, flooding or idleness. Returns true when the client was dropped.
 bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms);
 // Asks the worker of `slot` to drop its connection number `serial` for
 // `reason` at the start of its next pass. Any thread. Repeating a request
@@ -27,8 +28,13 @@ void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason);
 // it did. Worker thread of the slot only.
 bool take_drop_request(Lobby& lobby, ClientSlot& client);
 // Requests the drop of every connection that has gone L_LOGIN_WAIT seconds
-// without an accepted login. Accept thread, once a second.
-void expire_logins(Lobby& lobby, int64_t now_ms);
+// without an accepted login. Returns the clock time at which the next
+// connection without one reaches its limit, -1 for none. Accept thread.
+int64_t expire_logins(Lobby& lobby, int64_t now_ms);
+// The clock time from which a logged-in client counts as idle: more than
+// kIdleLimitMs after its last complete message. -1 for a client without a
+// login, which is never dropped as idle. Worker thread of the slot.
+int64_t idle_deadline_ms(const Lobby& lobby, const ClientSlot& client);
 // Leaves the room, then drops the client for `reason`.
 void leave_and_drop(Lobby& lobby, ClientSlot& client, int reason);
 // Reports the logout, releases the group entry, clears the client's
@@ -42,11 +48,6 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
 // ring entries it has not looked at, sends the kernel would take, direct
 // messages its send queue has room for. Its worker then does not wait.
 bool has_pending_work(const Lobby& lobby, const ClientSlot& client);
-// One second of the idle clock: every logged-in client's idle count rises,
-// except while flood pacing holds the client back (it is sending).
-// Returns a mask of the workers (bit k for worker k) that serve a client
-// now past the idle limit, whose pass drops it.
-uint32_t tick_idle(Lobby& lobby);
 
 }  // namespace lobby
 

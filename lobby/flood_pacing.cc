@@ -83,8 +83,8 @@ bool note_held_back(ClientSlot& client, bool held, int64_t now_ms) {
   }
   client.hold_paused = false;
   if (client.held_since_ms < 0) client.held_since_ms = now_ms;
-  // The messages it sent count as activity, whether handled yet or not.
-  client.idle_seconds.store(0, std::memory_order_relaxed);
+  // The whole messages it sent count for the idle limit, handled yet or not.
+  client.last_message_ms.store(now_ms, std::memory_order_relaxed);
   return now_ms - client.held_since_ms >= kFloodDropMs;
 }
 

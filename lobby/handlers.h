@@ -3,8 +3,8 @@
 // slot and keeps to one contract:
 //   entered with recv_read on the command letter and recv_count counting
 //   the whole message, "2" included;
-//   complete: consumes exactly one message, resets idle_seconds and
-//   returns kHandled;
+//   complete: consumes exactly one message and returns kHandled (the
+//   dispatcher then counts it as a sign of life for the idle limit);
 //   incomplete: moves recv_read back onto the "2", consumes nothing and
 //   returns kIncomplete.
 #ifndef LOBBY_HANDLERS_H_

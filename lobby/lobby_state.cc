@@ -73,8 +73,53 @@ void Lobby::format_drop_counts(char* out, int size) const {
   }
 }
 
+int Lobby::stuck_worker(int64_t now_ms, int64_t limit_ms, int64_t* stuck_ms) const {
+  int stuck = kNone;
+  int64_t longest = limit_ms;
+  for (int k = 0; k < rooms_; ++k) {
+    const int64_t started = worker_pass_started_ms[k].load(std::memory_order_acquire);
+    if (started < 0 || now_ms - started <= longest) continue;
+    stuck = k;
+    longest = now_ms - started;
+  }
+  if (stuck != kNone) *stuck_ms = longest;
+  return stuck;
+}
+
 void Lobby::wake_workers() const {
   for (int k = 0; k < rooms_; ++k) net::wake(worker_wake[k]);
+}
+
+void Lobby::order_post() const { post_order_.fetch_add(1, std::memory_order_acq_rel); }
+
+void Lobby::wake_worker_of(int slot, int own_worker) const {
+  const int k = slot / kSlotsPerWorker;
+  if (k != own_worker && k < rooms_) net::wake(worker_wake[k]);
+}
+
+void Lobby::wake_other_workers(int own_worker) const {
+  for (int k = 0; k < rooms_; ++k) {
+    if (k != own_worker) net::wake(worker_wake[k]);
+  }
+}
+
+void Lobby::wake_workers_of_group(int32_t key, int own_worker) const {
+  // The poster published its entry before this; a login on another worker
+  // stores its key before that worker looks for pending work. Both meet at
+  // order_post in between, so one of the two sees the other, and no member
+  // sleeps past a line for it.
+  order_post();
+  for (int k = 0; k < rooms_; ++k) {
+    if (k == own_worker) continue;
+    for (int j = 0; j < kSlotsPerWorker; ++j) {
+      const int i = k * kSlotsPerWorker + j;
+      if (slots[i].state.load(std::memory_order_acquire) != net::kStateClosed &&
+          users[i].group_key.load(std::memory_order_relaxed) == key) {
+        net::wake(worker_wake[k]);
+        break;
+      }
+    }
+  }
 }
 
 void Lobby::prepare_tables() {
@@ -108,6 +153,7 @@ void Lobby::prepare_tables() {
   notices.notice_head.store(0);
   chat.chat_head.store(0);
   rooms_in_use.store(0);
+  for (std::atomic<int64_t>& started : worker_pass_started_ms) started.store(-1);
 }
 
 }  // namespace lobby

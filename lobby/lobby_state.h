@@ -37,7 +37,10 @@ constexpr int kChatEntryBytes = 120;
 constexpr int kDirectQueueSize = 256;
 constexpr int kDirectQueueMask = kDirectQueueSize - 1;
 constexpr int kTitleBytes = 20;
+// A logged-in client is dropped as idle once more than this has passed
+// since its last complete message.
 constexpr int kIdleLimitSeconds = 60;
+constexpr int64_t kIdleLimitMs = kIdleLimitSeconds * int64_t{1000};
 // Send slots the direct-message drain leaves free for the rest of a pass
 // (one notice, one group count) and for seat-vacated notices from others.
 constexpr int kSendReserve = 8;
@@ -106,8 +109,8 @@ struct UserRecord {
   // slots' room handlers and taken by the owner's pass, both under
   // lock_chat; the owner may test it without the lock, hence the atomic.
   std::atomic<uint32_t> vacated_seats{0};
-  // Atomic: written by the slot's thread, read by the accept thread (idle
-  // clock) and by the room handlers of others.
+  // Atomic: written by the slot's thread, read by the room handlers of
+  // others and by the admin snapshot.
   std::atomic<int32_t> group_key{kNone};
   int32_t seat_count = 0;  // 0..65535 as sent; every use bounds it to kSeats
   int32_t start_size = 0;
@@ -188,6 +191,12 @@ class ClientSlot : public net::Connection {
   std::atomic<uint32_t> peer_addr{0};
   std::atomic<int32_t> peer_port{0};
   std::atomic<int64_t> placed_ms{0};
+  // Clock milliseconds of the client's last complete message (its
+  // placement before the first). Only whole messages count: part of one
+  // waiting for its rest is no sign of life. Atomic: written by the slot's
+  // worker (by the accept thread while the slot is free), read by the admin
+  // snapshot.
+  std::atomic<int64_t> last_message_ms{0};
   // True from the connection's first accepted login (validated, positive
   // key) until its drop; a later refused login does not clear it. Atomic:
   // written by the slot's worker, read by the accept thread and others.
@@ -213,8 +222,8 @@ class ClientSlot : public net::Connection {
   int64_t held_since_ms = -1;
   bool hold_paused = false;
   // The last pass left a whole message waiting for a token: the socket is
-  // not read until the next one. Atomic: written by the slot's worker, read
-  // by the accept thread (a held-back client is active for the idle clock).
+  // not read until the next one. Atomic: written by the slot's worker; any
+  // thread may test it (held_back).
   std::atomic<bool> flood_held{false};
 };
 
@@ -278,12 +287,37 @@ class Lobby {
   // vacated, a group count, a room start) and when a connection is placed.
   // Any thread.
   void wake_workers() const;
+  // Wakes only the workers a post concerns, never `own_worker` (the
+  // poster's, -1 for none): that one looks for pending work before it
+  // sleeps again, so it serves its own clients without a wake-up. Any
+  // thread.
+  // The worker that serves `slot`.
+  void wake_worker_of(int slot, int own_worker) const;
+  // Every other worker.
+  void wake_other_workers(int own_worker) const;
+  // Every other worker that serves an open slot logged in under `key`.
+  void wake_workers_of_group(int32_t key, int own_worker) const;
+  // Orders a post (published before) against the group keys read after, and
+  // a login's key (stored before) against the rings read after: called on
+  // both sides, one of the two sees the other. Any thread.
+  void order_post() const;
   // Wake-up descriptors of the worker threads, -1 where there is none (no
   // server threads, as in tests). Set before the threads start.
   std::array<int, kMaxRooms> worker_wake{{-1, -1, -1, -1}};
   // Wake-up descriptor of the accept thread, rung by every drop (a held
   // newcomer may be waiting for the slot); -1 where there is none.
   int accept_wake = -1;
+
+  // When each worker began the pass it is in (clock milliseconds), or -1
+  // while it waits for work: a worker that waits is well, one in the same
+  // pass for long is stuck. Atomic: written by the worker, read by the
+  // thread that feeds the service manager's watchdog.
+  std::array<std::atomic<int64_t>, kMaxRooms> worker_pass_started_ms{};
+  // The worker that has been in one pass for more than `limit_ms` at
+  // `now_ms` (the longest, when several have), with how long in
+  // `*stuck_ms`; kNone when every worker is waiting or has begun its pass
+  // within the limit. Any thread.
+  int stuck_worker(int64_t now_ms, int64_t limit_ms, int64_t* stuck_ms) const;
 
   // "drops: peer closed N, bad framing N, idle N, not reading N, no login N,
   // displaced N, flooding N; refused full N, per-address limit N, denied
@@ -292,6 +326,8 @@ class Lobby {
 
  private:
   int rooms_;
+  // Atomic: read-modify-written by order_post only.
+  mutable std::atomic<uint32_t> post_order_{0};
 };
 
 }  // namespace lobby

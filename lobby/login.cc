@@ -9,7 +9,6 @@ namespace lobby {
 
 int handle_name(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenName)) return kIncomplete;
-  reset_idle(client);
   UserRecord& user = lobby.users[client.slot];
   client.user_id.store(msg_i32(client, 2), std::memory_order_relaxed);
   {
@@ -24,7 +23,6 @@ int handle_name(Lobby& lobby, ClientSlot& client) {
 
 int handle_validation(Lobby& /*lobby*/, ClientSlot& client) {
   if (!message_complete(client, wire::kLenValidation)) return kIncomplete;
-  reset_idle(client);
   client.validation = msg_i32(client, 2);
   consume_message(client, wire::kLenValidation);
   return kHandled;
@@ -32,14 +30,12 @@ int handle_validation(Lobby& /*lobby*/, ClientSlot& client) {
 
 int handle_keep_alive(Lobby& /*lobby*/, ClientSlot& client) {
   if (!message_complete(client, wire::kLenKeepAlive)) return kIncomplete;
-  reset_idle(client);
   consume_message(client, wire::kLenKeepAlive);
   return kHandled;
 }
 
 int handle_login(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenLogin)) return kIncomplete;
-  reset_idle(client);
   UserRecord& user = lobby.users[client.slot];
   int32_t id = msg_i32(client, 2);
   int32_t key = msg_i32(client, 6);
@@ -59,6 +55,9 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
   client.user_id.store(id, std::memory_order_relaxed);
   int32_t old_key = user.group_key.load(std::memory_order_relaxed);
   user.group_key.store(key, std::memory_order_relaxed);
+  // A line posted for this group meanwhile either finds this key (and wakes
+  // this worker) or is seen by the pending-work check of this pass.
+  lobby.order_post();
   {
     std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
     // A repeated login gives back the earlier entry first, so that every

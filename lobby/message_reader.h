@@ -34,13 +34,11 @@ inline bool message_complete(net::Connection& c, int length) {
   return false;
 }
 
-// Consumes the message (from its "2") and resets the idle clock.
+// Consumes the message, from its "2" on.
 inline void consume_message(net::Connection& c, int length) {
   c.recv_read = (c.recv_read - 1 + length) & net::kRecvRingMask;
   c.recv_count -= length;
 }
-
-inline void reset_idle(net::Connection& c) { c.idle_seconds.store(0, std::memory_order_relaxed); }
 
 inline void reply(net::Connection& c, const uint8_t* bytes, int length) {
   c.enqueue(bytes, length);

@@ -1,7 +1,8 @@
 // The delivery pump: once per pass of an open slot, queues for its client
-// what others posted. Five steps, always in this order, so that a pass
-// queues at most one chat line, then the game start, then the direct
-// messages, then at most one room notice, then the group count.
+// what others posted. Five steps, always in this order: the chat lines,
+// then the game start, then the direct messages, then the room notices,
+// then the group count. One pass takes everything pending, as far as the
+// send queue has room, so that one wake-up serves every delivery.
 #include <cstring>
 
 #include "lobby/handlers.h"
@@ -10,32 +11,49 @@
 namespace lobby {
 namespace {
 
-// The ring entry is copied under the ring's lock: a reader a whole lap
-// behind could otherwise read an entry while the writer reuses it and pass
-// on a line torn between two (whose length no longer fits its bytes).
-void pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
+// Entries are read under the ring's lock: a reader a whole lap behind could
+// otherwise read an entry while the writer reuses it and pass on a line torn
+// between two (whose length no longer fits its bytes). One hold serves
+// every entry a pass takes.
+//
+// Every line since the last pass is taken, as far as the send queue has
+// room beyond the reserve (the flush that follows makes room for the next
+// pass). A client whose sends the kernel refuses takes one entry a pass, so
+// that one that stopped reading fills its queue and is dropped as before.
+// With `stop_at_start`, a line of the game of the client's room, which has
+// started while the client has not yet been shown the start, is left for
+// after the seat list: judged now it would look like another game's. True
+// when it stopped there.
+bool pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user, bool stop_at_start) {
   ChatRing& ring = lobby.chat;
-  if (client.chat_read == ring.chat_head.load(std::memory_order_acquire)) return;
-  const int i = client.chat_read;
-  client.chat_read = (i + 1) & kChatRingMask;
-  int32_t target;
-  uint32_t generation;
-  int32_t length;
-  uint8_t bytes[kChatEntryBytes];
-  {
-    std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
-    target = ring.chat_target[i];
-    generation = ring.chat_generation[i];
-    length = ring.chat_len[i];
-    std::memcpy(bytes, ring.chat_bytes[i].data(), static_cast<size_t>(length));
+  const int head = ring.chat_head.load(std::memory_order_acquire);
+  if (client.chat_read == head) return false;
+  const int32_t key = user.group_key.load(std::memory_order_relaxed);
+  const bool blocked = client.send_blocked();
+  int budget = blocked ? 1 : client.send_free() - kSendReserve;
+  std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+  while (client.chat_read != head && budget > 0) {
+    const int i = client.chat_read;
+    const int32_t target = ring.chat_target[i];
+    const uint32_t generation = ring.chat_generation[i];
+    if (stop_at_start && target >= 0 && client.game_room == kNone && target == user.room &&
+        generation == user.room_generation &&
+        lobby.rooms[target].started.load(std::memory_order_acquire) != 0) {
+      return true;
+    }
+    client.chat_read = (i + 1) & kChatRingMask;
+    bool for_me;
+    if (target >= 0) {
+      for_me = target == client.game_room && generation == client.game_generation;
+    } else {
+      for_me = -target == key && client.game_room == kNone;
+    }
+    if (blocked) budget = 0;
+    if (!for_me) continue;
+    reply(client, ring.chat_bytes[i].data(), ring.chat_len[i]);
+    --budget;
   }
-  bool for_me;
-  if (target >= 0) {
-    for_me = target == client.game_room && generation == client.game_generation;
-  } else {
-    for_me = -target == user.group_key.load(std::memory_order_relaxed) && client.game_room == kNone;
-  }
-  if (for_me) reply(client, bytes, length);
+  return false;
 }
 
 void pump_game_start(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
@@ -84,23 +102,25 @@ void pump_direct(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   }
 }
 
-// Copied under lock_rooms, which guards the ring's writers, for the same
-// reason as the chat line.
-void pump_notice(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
+// Read under lock_rooms, which guards the ring's writers, for the same
+// reason as the chat lines; every notice since the last pass, as far as the
+// send queue has room beyond the reserve.
+void pump_notices(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
   RoomNoticeRing& ring = lobby.notices;
-  if (client.notice_read == ring.notice_head.load(std::memory_order_acquire)) return;
-  const int i = client.notice_read;
-  client.notice_read = (i + 1) & kNoticeRingMask;
-  int32_t key;
-  int32_t length;
-  uint8_t bytes[kNoticeBytes];
-  {
-    std::lock_guard<std::recursive_mutex> guard(lobby.lock_rooms);
-    key = ring.notice_key[i];
-    length = ring.notice_len[i];
-    std::memcpy(bytes, ring.notice_bytes[i].data(), static_cast<size_t>(length));
+  const int head = ring.notice_head.load(std::memory_order_acquire);
+  if (client.notice_read == head) return;
+  const int32_t key = user.group_key.load(std::memory_order_relaxed);
+  const bool blocked = client.send_blocked();
+  int budget = blocked ? 1 : client.send_free() - kSendReserve;
+  std::lock_guard<std::recursive_mutex> guard(lobby.lock_rooms);
+  while (client.notice_read != head && budget > 0) {
+    const int i = client.notice_read;
+    client.notice_read = (i + 1) & kNoticeRingMask;
+    if (blocked) budget = 0;
+    if (ring.notice_key[i] != key) continue;
+    reply(client, ring.notice_bytes[i].data(), ring.notice_len[i]);
+    --budget;
   }
-  if (key == user.group_key.load(std::memory_order_relaxed)) reply(client, bytes, length);
 }
 
 void pump_group_count(Lobby& lobby, ClientSlot& client) {
@@ -115,10 +135,12 @@ void pump_group_count(Lobby& lobby, ClientSlot& client) {
 
 void delivery_pump(Lobby& lobby, ClientSlot& client) {
   UserRecord& user = lobby.users[client.slot];
-  pump_chat(lobby, client, user);
+  const bool held_for_start = pump_chat(lobby, client, user, true);
   pump_game_start(lobby, client, user);
+  // The game's lines that waited for the start, judged now whatever it found.
+  if (held_for_start) pump_chat(lobby, client, user, false);
   pump_direct(lobby, client, user);
-  pump_notice(lobby, client, user);
+  pump_notices(lobby, client, user);
   pump_group_count(lobby, client);
 }
 

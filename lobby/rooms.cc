@@ -210,7 +210,6 @@ void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
 
 int handle_room_op(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenRoomOp)) return kIncomplete;
-  reset_idle(client);
   const int32_t op = msg_i32(client, 2);
   consume_message(client, wire::kLenRoomOp);
   // Every room operation discards the sender's undelivered direct messages.

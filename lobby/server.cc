@@ -23,6 +23,14 @@ int shorter_wait(int a, int b) {
   return a < b ? a : b;
 }
 
+// Read by every worker at the start of a pass; set before the threads start.
+std::atomic<WorkerPassHook> worker_pass_hook{nullptr};
+
+// How often the accept thread looks at the deny file, and the least time
+// between two "accept failed" lines of a lasting failure.
+constexpr int64_t kDenyLookMs = 1000;
+constexpr int64_t kAcceptErrorLogMs = 1000;
+
 // Open slots whose connection came from `addr`.
 int open_from(const Lobby& lobby, uint32_t addr) {
   int count = 0;
@@ -37,6 +45,10 @@ int open_from(const Lobby& lobby, uint32_t addr) {
 
 }  // namespace
 
+void set_worker_pass_hook(WorkerPassHook hook) {
+  worker_pass_hook.store(hook, std::memory_order_release);
+}
+
 int find_free_slot(const Lobby& lobby) {
   for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
     if (lobby.slots[i].state.load(std::memory_order_acquire) == net::kStateClosed) return i;
@@ -47,7 +59,7 @@ int find_free_slot(const Lobby& lobby) {
 Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* events)
     : lobby_(new Lobby(settings, events)),
       refusal_(new ClientSlot()),
-      clock_(clock != nullptr ? clock : &wall_clock_),
+      clock_(clock != nullptr ? clock : &steady_clock_),
       worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms : -1) {
   // Without wake-up descriptors the threads still run, on their time-outs.
   accept_wake_ = net::make_wake_fd();
@@ -66,9 +78,8 @@ Server::~Server() {
 }
 
 void Server::start() {
-  // A clock advanced by hand wakes every thread: the accept thread sleeps
-  // until the next second otherwise, and a worker until a held-back
-  // client's next token.
+  // A clock advanced by hand wakes every thread: each sleeps until its next
+  // deadline otherwise, which such a clock cannot name.
   clock_->set_waker([this] { poke(); });
   server_running_.store(1, std::memory_order_release);
   accept_ = std::thread([this] { accept_thread(); });
@@ -108,12 +119,12 @@ void Server::accept_thread() {
   Lobby& lobby = *lobby_;
   const config::Settings& settings = lobby.settings;
   net::Listener listener;
-  last_second_ = clock_->seconds_field();
 
   // The tables were prepared with the lobby; the admin channel may read
   // them already, so they are not written again here.
   open_upstream(lobby, clock_->now_ms());
   lobby.deny_list.reload_if_changed();
+  next_deny_look_ms_ = clock_->now_ms() + kDenyLookMs;
 
   int rc = listener.start_listening(settings.L_PORT);
   if (rc != net::kListenOk || listener.listen_state == -1) {
@@ -126,14 +137,12 @@ void Server::accept_thread() {
     lobby.events->listening(listener.bound_port());
   }
 
-  int64_t last_accept_error_log = -1;
   while (server_running_.load(std::memory_order_acquire) == 1) {
     serve_held();
     // While a newcomer is held, later connections wait in the backlog.
     const bool holding = held_.socket >= 0;
     // One wait for a connection, the upstream link (input, writability,
-    // the end of a connect), a wake-up, the idle clock's next second, the
-    // link's next deadline or the end of a held newcomer's wait.
+    // the end of a connect), a wake-up, or the next deadline.
     net::PollEntry entries[3];
     int n = 0;
     const bool listening = listener.listen_socket >= 0;
@@ -159,18 +168,16 @@ void Server::accept_thread() {
       listener.socket = -1;
     } else if (accepted == net::kAcceptFailed) {
       // A lasting failure (no descriptors left) must not flood the log.
-      int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count();
-      if (now != last_accept_error_log) {
-        last_accept_error_log = now;
+      const int64_t now = clock_->now_ms();
+      if (last_accept_error_ms_ < 0 || now - last_accept_error_ms_ >= kAcceptErrorLogMs) {
+        last_accept_error_ms_ = now;
         report_event(lobby.events, "accept failed: %s", net::error_text(listener.last_error()));
       }
     }
     service_upstream(lobby, clock_->now_ms());
     count_connected();
     check_drain();
-    tick_clock();
+    run_timers();
     accept_passes_.fetch_add(1, std::memory_order_release);
   }
   if (held_.socket >= 0) {
@@ -337,22 +344,21 @@ void Server::poke() {
   lobby_->wake_workers();
 }
 
-void Server::tick_clock() {
-  int second = clock_->seconds_field();
-  if (second == last_second_) return;
-  last_second_ = second;
-  expire_logins(*lobby_, clock_->now_ms());
-  lobby_->deny_list.reload_if_changed();
-  // Only the workers of clients that passed the idle limit need a pass.
-  const uint32_t due = tick_idle(*lobby_);
-  for (int k = 0; k < lobby_->room_limit(); ++k) {
-    if (due & (1u << k)) net::wake(lobby_->worker_wake[k]);
+void Server::run_timers() {
+  const int64_t now = clock_->now_ms();
+  next_login_deadline_ms_ = expire_logins(*lobby_, now);
+  if (now >= next_deny_look_ms_) {
+    lobby_->deny_list.reload_if_changed();
+    // From now, not from the missed time: a late pass looks once.
+    next_deny_look_ms_ = now + kDenyLookMs;
   }
-  idle_ticks_.fetch_add(1, std::memory_order_release);
 }
 
 int Server::accept_wait_ms() {
-  int wait = clock_->ms_to_next_second();
+  int wait = clock_->ms_until(next_deny_look_ms_);
+  if (next_login_deadline_ms_ >= 0) {
+    wait = shorter_wait(wait, clock_->ms_until(next_login_deadline_ms_));
+  }
   const int64_t deadline = lobby_->upstream.deadline_ms();
   if (deadline >= 0) wait = shorter_wait(wait, clock_->ms_until(deadline));
   if (held_.socket >= 0) wait = shorter_wait(wait, clock_->ms_until(held_.deadline_ms));
@@ -368,11 +374,15 @@ int Server::worker_wait_ms(int k) {
   for (int j = 0; j < kSlotsPerWorker; ++j) {
     const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-    if (!held_back(client)) continue;
-    if (now < 0) now = clock_->now_ms();
     // A clock advanced by hand gives no bound: it wakes the workers itself.
-    wait =
-        shorter_wait(wait, clock_->ms_until(now + ms_to_next_token(lobby.settings, client, now)));
+    if (held_back(client)) {
+      if (now < 0) now = clock_->now_ms();
+      wait =
+          shorter_wait(wait, clock_->ms_until(now + ms_to_next_token(lobby.settings, client, now)));
+      continue;
+    }
+    const int64_t idle_at = idle_deadline_ms(lobby, client);
+    if (idle_at >= 0) wait = shorter_wait(wait, clock_->ms_until(idle_at));
   }
   return wait;
 }
@@ -431,14 +441,21 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
 
 void Server::worker_thread(int k) {
   Lobby& lobby = *lobby_;
+  std::atomic<int64_t>& pass_started = lobby.worker_pass_started_ms[k];
   bool readable[kSlotsPerWorker];
   while (server_running_.load(std::memory_order_acquire) == 1) {
     wait_for_worker_pass(k, readable);
-    const int64_t now = clock_->now_ms();
+    pass_started.store(clock_->now_ms(), std::memory_order_release);
+    if (WorkerPassHook hook = worker_pass_hook.load(std::memory_order_acquire)) hook(k);
     for (int j = 0; j < kSlotsPerWorker; ++j) {
-      serve_client(lobby, lobby.slots[k * kSlotsPerWorker + j], readable[j], now);
+      // The time is read for each slot, after the passes of the slots
+      // before it: a message is never stamped earlier than it arrived, so
+      // the idle limit never comes early.
+      serve_client(lobby, lobby.slots[k * kSlotsPerWorker + j], readable[j], clock_->now_ms());
     }
     worker_passes_[k].fetch_add(1, std::memory_order_release);
+    // Waiting for work is being well, however long it lasts.
+    pass_started.store(-1, std::memory_order_release);
   }
 }
 

@@ -5,17 +5,20 @@
 //
 // Threads sleep in one readiness wait per pass over their descriptors and a
 // wake-up descriptor until something happens: input, a wake-up from
-// another thread, writability of a blocked send, or a deadline. The accept
-// thread keeps the idle clock and wakes once a second for it; a worker has
-// no time-out of its own and is woken when one of its clients has work or
-// has passed a limit. Whatever one thread posts for another client wakes
-// the workers, so deliveries never wait for a time-out.
+// another thread, writability of a blocked send, or a deadline. Every
+// deadline is a time on the server's one monotonic clock. A worker sleeps
+// at most until the idle limit of one of its clients or the next flood
+// token of one it holds back; the accept thread until the next login
+// deadline, the next look at the deny file (once a second), the upstream
+// link's next step, a held newcomer's or a drain's limit, or the
+// watchdog. Whatever one thread posts for another client wakes the
+// workers, so deliveries never wait for a time-out.
 //
 // Guarding the lobby on the open internet is the accept thread's work,
-// except flood pacing (the dispatcher's): it turns away denied addresses
-// and addresses at their limit, makes a silent connection give way when
-// every slot is taken, asks once a second for the drop of connections past
-// their login deadline, and rereads a changed deny file.
+// except flood pacing and the idle limit (the dispatcher's): it turns away
+// denied addresses and addresses at their limit, makes a silent connection
+// give way when every slot is taken, asks for the drop of connections the
+// moment they pass their login deadline, and rereads a changed deny file.
 #ifndef LOBBY_SERVER_H_
 #define LOBBY_SERVER_H_
 
@@ -33,8 +36,8 @@ namespace lobby {
 
 class Server {
  public:
-  // `clock` may be null for the wall clock, `events` null for a server that
-  // reports nothing; both must outlive the server.
+  // `clock` may be null for the system's monotonic clock, `events` null for
+  // a server that reports nothing; both must outlive the server.
   Server(const config::Settings& settings, Clock* clock, LobbyEvents* events = nullptr);
   ~Server();
   Server(const Server&) = delete;
@@ -69,7 +72,6 @@ class Server {
 
   // Progress counters, for tests that must know a pass has happened.
   int64_t accept_passes() const { return accept_passes_.load(std::memory_order_acquire); }
-  int64_t idle_ticks() const { return idle_ticks_.load(std::memory_order_acquire); }
   int64_t worker_passes(int worker) const {
     return worker_passes_[worker].load(std::memory_order_acquire);
   }
@@ -105,28 +107,30 @@ class Server {
   void count_connected();
   // Ends a drain whose clients have all left or whose time ran out.
   void check_drain();
-  void tick_clock();
-  // How long the accept thread may sleep: until the idle clock's next
-  // second, the upstream link's next deadline, the end of a held
-  // newcomer's wait, a drain's time limit or the event sink's deadline (it
-  // runs the sink's keeper pass). -1 for no bound.
+  // The accept thread's deadlines that are due: login waits that ran out,
+  // and the deny file's look once a second.
+  void run_timers();
+  // How long the accept thread may sleep: until the next login deadline,
+  // the deny file's next look, the upstream link's next deadline, the end
+  // of a held newcomer's wait, a drain's time limit or the event sink's
+  // deadline (it runs the sink's keeper pass). -1 for no bound.
   int accept_wait_ms();
   // How long worker `k` may sleep when none of its slots has work: until
-  // the next token of a client that flood pacing holds back; -1 for no
-  // bound (a test may set one). A clock that moves only when advanced by
-  // hand wakes every thread itself.
+  // the idle limit of one of its logged-in clients, or the next token of a
+  // client that flood pacing holds back; -1 for no bound (a test may set
+  // one). A clock that moves only when advanced by hand wakes every thread
+  // itself.
   int worker_wait_ms(int k);
 
   std::unique_ptr<Lobby> lobby_;
   // Carries 2A to a connection that gets no slot. Accept thread only.
   std::unique_ptr<ClientSlot> refusal_;
-  WallClock wall_clock_;
+  SteadyClock steady_clock_;
   Clock* clock_;
   std::atomic<int32_t> server_running_{0};
   // Atomic: 0 until the accept thread tried to listen, then the port or -1.
   std::atomic<int32_t> listening_port_{0};
   std::atomic<int64_t> accept_passes_{0};
-  std::atomic<int64_t> idle_ticks_{0};
   std::atomic<int64_t> worker_passes_[kMaxRooms] = {};
   std::atomic<int64_t> worker_timeouts_[kMaxRooms] = {};
   // Wakes the accept thread (for the stop). Created with the server.
@@ -134,8 +138,11 @@ class Server {
   int worker_wait_ms_;
   std::thread accept_;
   std::vector<std::thread> workers_;
-  int last_second_ = -1;         // accept thread only
-  bool drain_finished_ = false;  // accept thread only
+  // Accept thread only.
+  int64_t next_login_deadline_ms_ = -1;  // -1: no connection waits for a login
+  int64_t next_deny_look_ms_ = 0;
+  int64_t last_accept_error_ms_ = -1;
+  bool drain_finished_ = false;
 
   // A newcomer that displaced a connection and waits for its slot. Accept
   // thread only.
@@ -151,6 +158,13 @@ class Server {
 
 // The lowest served slot that is free, or -1.
 int find_free_slot(const Lobby& lobby);
+
+// Test seam: a function every worker calls with its number at the start of
+// each pass, once its readiness wait has ended; null (the default) for
+// none. A test program uses it to stall one worker as a handler stuck for
+// good would. Set before the server starts.
+using WorkerPassHook = void (*)(int worker);
+void set_worker_pass_hook(WorkerPassHook hook);
 
 }  // namespace lobby
 

@@ -28,7 +28,12 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
     s.user_id = client.user_id.load(std::memory_order_relaxed);
     s.group_key = user.group_key.load(std::memory_order_relaxed);
     s.logged_in = client.login_accepted.load(std::memory_order_acquire);
-    s.idle_seconds = client.idle_seconds.load(std::memory_order_relaxed);
+    // Idle time counts only while the client holds a login, as the idle
+    // limit does.
+    if (s.group_key != kNone) {
+      const int64_t idle_ms = now_ms - client.last_message_ms.load(std::memory_order_relaxed);
+      s.idle_seconds = idle_ms > 0 ? static_cast<int32_t>(idle_ms / 1000) : 0;
+    }
     std::lock_guard<std::mutex> guard(user.name_lock);
     std::memcpy(s.name, user.name, wire::kNameLen);
   }

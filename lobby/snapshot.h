@@ -22,7 +22,7 @@ struct SlotSnapshot {
   int32_t seat = kNone;
   bool logged_in = false;
   int64_t connected_ms = 0;  // since the connection was placed
-  int32_t idle_seconds = 0;
+  int32_t idle_seconds = 0;  // since the last complete message; 0 without a login
 };
 
 struct RoomSnapshot {
@@ -51,7 +51,7 @@ struct LobbySnapshot {
 };
 
 // Fills `out` from `lobby`; `now_ms` is the server clock's time, from which
-// the connected times are counted.
+// the connected and idle times are counted.
 void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out);
 
 }  // namespace lobby

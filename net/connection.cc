@@ -28,7 +28,6 @@ void Connection::reset_queues() {
 int Connection::attach(int accepted_socket) {
   socket = accepted_socket;
   reset_queues();
-  idle_seconds.store(0, std::memory_order_relaxed);
   // Opened last, so that a thread that sees the connection open also sees
   // the reset positions.
   state.store(kStateOpen, std::memory_order_release);

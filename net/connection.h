@@ -3,9 +3,9 @@
 //
 // Threading: the owner thread (a slot's worker, or the accept thread for the
 // listener and, under lock_groups, the upstream link) uses every field, with
-// two exceptions. `state` and `idle_seconds` are atomics shared with the
-// accept thread. The send queue is guarded by `send_lock`, because one
-// message (the seat-vacated notice) is queued by another slot's thread.
+// two exceptions. `state` is an atomic shared with the accept thread. The
+// send queue is guarded by `send_lock`, because one message (the
+// seat-vacated notice) is queued by another slot's thread.
 #ifndef NET_CONNECTION_H_
 #define NET_CONNECTION_H_
 
@@ -125,8 +125,6 @@ class Connection {
 
   // Atomic: set open by attach (accept thread), closed by the owner.
   std::atomic<int32_t> state{kStateClosed};
-  // Atomic: incremented by the accept thread, reset by the owner.
-  std::atomic<int32_t> idle_seconds{0};
 
  protected:
   // Empties the receive ring and the send queue, dropping what they hold.

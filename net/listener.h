@@ -8,7 +8,7 @@ namespace net {
 
 // Results of start_listening and accept_pending.
 constexpr int kListenOk = 0;
-constexpr int kAcceptNothing = -1;   // nothing arrived within 10 ms
+constexpr int kAcceptNothing = -1;   // nothing arrived within the wait
 constexpr int kNoListenSocket = -2;  // no listening socket
 constexpr int kBindFailed = -3;      // start_listening: the port is taken
 constexpr int kListenFailed = -4;    // listen failed, or the readiness wait did

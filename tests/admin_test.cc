@@ -139,22 +139,26 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   guest.send(w::room_op(0));
   TcpClient bystander = connect_client();
   settle();
-  // 62.5 s later: one tick of the idle clock for the two who logged in.
-  clock.advance_ms(62500);
+  // 59.5 s later, with the host's keep-alive 2.5 s before that: idle time
+  // counts from each logged-in client's last message.
+  clock.advance_ms(57000);
+  host.send(w::keep_alive());
+  settle();
+  clock.advance_ms(2500);
   settle();
 
   EXPECT_EQ("{\"users\":[{\"slot\":0,\"address\":\"" + address_of(host) +
                 "\",\"user_id\":7,\"name\":\"" + kJapaneseText +
-                "\",\"group\":5,\"room\":0,\"seat\":0,\"logged_in\":true,\"connected_s\":62,"
-                "\"idle_s\":1},"
+                "\",\"group\":5,\"room\":0,\"seat\":0,\"logged_in\":true,\"connected_s\":59,"
+                "\"idle_s\":2},"
                 "{\"slot\":1,\"address\":\"" +
                 address_of(guest) +
                 "\",\"user_id\":8,\"name\":\"bob\",\"group\":5,\"room\":0,\"seat\":1,"
-                "\"logged_in\":true,\"connected_s\":62,\"idle_s\":1},"
+                "\"logged_in\":true,\"connected_s\":59,\"idle_s\":59},"
                 "{\"slot\":2,\"address\":\"" +
                 address_of(bystander) +
                 "\",\"user_id\":-1,\"name\":\"\",\"group\":-1,\"room\":-1,\"seat\":-1,"
-                "\"logged_in\":false,\"connected_s\":62,\"idle_s\":0}]}",
+                "\"logged_in\":false,\"connected_s\":59,\"idle_s\":0}]}",
             ask("users"));
   EXPECT_EQ("{\"rooms\":[{\"room\":0,\"group\":5,\"title\":\"" + kJapaneseText +
                 "\",\"members\":2,\"start_size\":2,\"started\":true,\"seats\":["
@@ -164,7 +168,7 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   const std::string status = ask("status");
   EXPECT_NE(std::string::npos, status.find("\"users\":3,\"slots\":32,\"rooms_in_use\":1"))
       << status;
-  EXPECT_NE(std::string::npos, status.find("\"uptime_s\":62,")) << status;
+  EXPECT_NE(std::string::npos, status.find("\"uptime_s\":59,")) << status;
 
   // One connection: replies in order, errors keep it usable, a blank line
   // gets no reply, a carriage return before the line feed is dropped.

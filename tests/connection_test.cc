@@ -257,7 +257,7 @@ TEST_F(ConnectionTest, NeverOpenedConnectionReceivesAndFlushesNothing) {
   EXPECT_EQ(conn_.recv_count, 0);
 }
 
-TEST_F(ConnectionTest, AttachStartsWithEmptyQueueRingAndIdleCount) {
+TEST_F(ConnectionTest, AttachStartsWithEmptyQueueAndRing) {
   attach_socket_pair();
   peer_sends(pattern(40));
   ASSERT_EQ(conn_.receive(), 0);
@@ -267,7 +267,6 @@ TEST_F(ConnectionTest, AttachStartsWithEmptyQueueRingAndIdleCount) {
   Bytes extra = numbered_message(999);
   ASSERT_EQ(conn_.enqueue(extra.data(), static_cast<int>(extra.size())), net::kEnqueueFull);
   conn_.send_offset = 2;
-  conn_.idle_seconds.store(7);
   conn_.close();
   close_peer();
 
@@ -279,7 +278,6 @@ TEST_F(ConnectionTest, AttachStartsWithEmptyQueueRingAndIdleCount) {
   EXPECT_EQ(conn_.send_pending(), 0);
   EXPECT_EQ(conn_.send_offset, 0);
   EXPECT_FALSE(conn_.send_overflowed());
-  EXPECT_EQ(conn_.idle_seconds.load(), 0);
 
   // Nothing of the old queue reaches the new peer.
   ASSERT_EQ(conn_.flush(), 0);

@@ -1,8 +1,9 @@
 // Worker passes are driven by events: whatever one client posts for another
 // wakes the other's worker, and a reader with a backlog catches up at pass
-// speed. The workers' wait is raised to a minute here, so that a delivery
-// that needed a wait to run out would miss every bound below; the count of
-// waits that ran out is checked as well.
+// speed. A worker's wait has no time-out of its own (the test clock names no
+// deadline); here it is given one of a minute, so that a wait that runs out
+// is counted: a delivery that needed one would miss every bound below, and
+// the count of waits that ran out is checked as well.
 #include <gtest/gtest.h>
 
 #include <chrono>

@@ -4,6 +4,7 @@
 
 #include <mutex>
 
+#include "lobby/dispatcher.h"
 #include "tests/support/lobby_server_fixture.h"
 #include "tests/support/message_reader.h"
 
@@ -136,7 +137,7 @@ TEST_F(LoginTest, SingleStrayByteWaitsForASecond) {
   EXPECT_TRUE(c.wait_closed());
 }
 
-TEST_F(LoginTest, LoggedInSilentClientIsDroppedAfter61CountedSeconds) {
+TEST_F(LoginTest, LoggedInSilentClientIsDroppedOnceMoreThan60SecondsPassed) {
   TcpClient c = enter(1, "idle", 5);
   expect_bytes(c, w::list_end() + w::group_count(1));
   tick_seconds(60);
@@ -166,18 +167,33 @@ TEST_F(LoginTest, ClientWithoutLoginAccruesNoIdleTime) {
   c.send(w::name(1, "anon") + w::validation(1));
   tick_seconds(70);
   expect_silent(c);
-  EXPECT_EQ(0, lobby().slots[0].idle_seconds.load());
+  EXPECT_EQ(-1, lobby::idle_deadline_ms(lobby(), lobby().slots[0]));
   EXPECT_EQ(1, lobby().connected_count.load());
 }
 
-TEST_F(LoginTest, IncompleteMessageHoldsOffTheIdleDrop) {
+// Only whole messages count as signs of life: part of one, even a chat
+// line's whole head, neither restarts the idle time nor holds off the
+// drop, so a client cannot keep its slot for good with a few bytes.
+TEST_F(LoginTest, PartOfAMessageNeitherRestartsNorHoldsOffTheIdleDrop) {
   TcpClient c = enter(1, "slow", 5);
   expect_bytes(c, w::list_end() + w::group_count(1));
+  tick_seconds(30);
   c.send(w::room_op(-1).substr(0, 4));
-  tick_seconds(70);
+  tick_seconds(30);
   expect_silent(c);
-  c.send(w::room_op(-1).substr(4));
-  expect_bytes(c, w::room_made(0) + w::room_result(1));
+  EXPECT_EQ(1, lobby().connected_count.load());
+  tick_seconds(1);
+  EXPECT_TRUE(c.wait_closed());
+
+  TcpClient d = enter(2, "head", 5);
+  expect_bytes(d, w::list_end() + w::group_count(1));
+  tick_seconds(50);
+  d.send(w::chat(1, "a line cut after its head").substr(0, 7));
+  tick_seconds(10);
+  expect_silent(d);
+  tick_seconds(1);
+  EXPECT_TRUE(d.wait_closed());
+  EXPECT_EQ(2, lobby().drops[lobby::kDropIdle].load());
 }
 
 // Each case: what the client sends, and that the login is refused with 2V

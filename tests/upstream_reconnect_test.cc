@@ -55,6 +55,19 @@ class UpstreamReconnectTest : public testing_support::LobbyServerTest {
     ASSERT_EQ(before + 1, attempts());
   }
 
+  // Lets `ms` of clock time pass in steps of at most half the idle limit,
+  // each followed by a keep-alive from every client in `alive`, so that a
+  // long wait on the link's schedule drops none of them as idle.
+  void pass_time(int64_t ms, const std::vector<TcpClient*>& alive) {
+    while (ms > 0) {
+      const int64_t step = ms < lobby::kIdleLimitMs / 2 ? ms : lobby::kIdleLimitMs / 2;
+      clock.advance_ms(step);
+      ms -= step;
+      for (TcpClient* c : alive) c->send(w::keep_alive());
+      settle();
+    }
+  }
+
   // A validated login, answered at once.
   TcpClient login(int32_t id) {
     TcpClient c = enter(id, "u", 5);
@@ -98,7 +111,7 @@ TEST_F(UpstreamReconnectTest, AClosedUpstreamIsReconnectedAndToldExactlyWhoIsOnl
   Lines lost;
   TcpClient online;
   for (int64_t up_ms : {int64_t{0}, int64_t{0}, upstream::kStableLinkMs}) {
-    clock.advance_ms(up_ms);
+    pass_time(up_ms, {&later, &z, &online});
     peer.close_connection();
     settle_until([&] { return link().link_state() == LinkState::kDown; });
     if (up_ms > 0) {
@@ -141,7 +154,11 @@ TEST_F(UpstreamReconnectTest, AnUpstreamDownAtStartIsTriedOnTheScheduleUntilItCo
   settings.N_PORT = upstream_port;
   start();
   TcpClient a = login(7);
-  while (clock.now_ms() < upstream::kFailureReportMs) run_to_next_attempt();
+  while (clock.now_ms() < upstream::kFailureReportMs) {
+    a.send(w::keep_alive());
+    settle();
+    run_to_next_attempt();
+  }
   const std::string failed =
       "upstream connect to 127.0.0.1:" + std::to_string(upstream_port) +
       " failed (Connection refused); failed attempts since the last report: ";

@@ -35,7 +35,7 @@ class OfflineLobby {
   void disconnect(int slot);
   // Takes every message queued for the slot, oldest first, concatenated.
   std::string take_output(int slot);
-  // One second of the idle clock.
+  // One second passes.
   void tick();
   // The time (clock milliseconds) that placements and passes see, for flood
   // pacing. Starts at 0 and moves only when set.

@@ -1,6 +1,6 @@
-// A real server, in process, on an ephemeral 127.0.0.1 port, with an idle
-// clock the test advances by hand and helpers that wait for the server's
-// own passes instead of for time.
+// A real server, in process, on an ephemeral 127.0.0.1 port, with a clock
+// the test advances by hand and helpers that wait for the server's own
+// passes instead of for time.
 #ifndef TESTS_SUPPORT_LOBBY_SERVER_FIXTURE_H_
 #define TESTS_SUPPORT_LOBBY_SERVER_FIXTURE_H_
 
@@ -21,20 +21,16 @@
 
 namespace testing_support {
 
-// A clock that moves only when the test says so: each advance() is one
-// second, of the seconds field and of the monotonic milliseconds alike.
+// A clock that moves only when the test says so; each move wakes every
+// server thread, which then finds whatever deadline it passed.
 class ManualClock : public lobby::Clock {
  public:
-  int seconds_field() override { return static_cast<int>(ms_.load() / 1000 % 60); }
-  int ms_to_next_second() override { return -1; }
   int64_t now_ms() override { return ms_.load(); }
   int ms_until(int64_t deadline_ms) override { return deadline_ms <= ms_.load() ? 0 : -1; }
   void advance() { advance_ms(1000); }
-  // Moves the milliseconds on; the seconds field follows when it crosses a
-  // whole second.
   void advance_ms(int64_t ms) {
     ms_.fetch_add(ms);
-    wake_keeper();
+    wake_threads();
   }
 
  private:
@@ -131,16 +127,12 @@ class LobbyServerTest : public ::testing::Test {
     return client;
   }
 
-  // One counted second of the idle clock.
+  // Moves the clock on by `n` seconds, one at a time, and lets every
+  // thread see each of them.
   void tick_seconds(int n) {
     for (int i = 0; i < n; ++i) {
-      int64_t ticks = server->idle_ticks();
       clock.advance();
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (server->idle_ticks() == ticks) {
-        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "idle clock did not tick";
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-      }
+      settle(1);
     }
   }
 

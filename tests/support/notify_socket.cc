@@ -61,7 +61,7 @@ bool FakeNotifySocket::next_notice(std::string* text, int timeout_ms) {
   }
 }
 
-int FakeNotifySocket::count_watchdogs(int window_ms) {
+int FakeNotifySocket::count_watchdogs(int window_ms, std::vector<int64_t>* arrivals_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(window_ms);
   int counted = 0;
   std::string text;
@@ -73,6 +73,11 @@ int FakeNotifySocket::count_watchdogs(int window_ms) {
     if (text == "WATCHDOG=1") {
       ++counted;
       ++watchdogs_;
+      if (arrivals_ms != nullptr) {
+        arrivals_ms->push_back(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+      }
     } else {
       kept_.push_back(text);
     }

@@ -3,9 +3,11 @@
 #ifndef TESTS_SUPPORT_NOTIFY_SOCKET_H_
 #define TESTS_SUPPORT_NOTIFY_SOCKET_H_
 
+#include <cstdint>
 #include <deque>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -25,8 +27,9 @@ class FakeNotifySocket {
   bool next_notice(std::string* text, int timeout_ms);
   // Receives for `window_ms` and returns the WATCHDOG=1 notices among
   // what came, counting none from before; other notices are kept for
-  // next_notice.
-  int count_watchdogs(int window_ms);
+  // next_notice. The steady clock's milliseconds at which each arrived go
+  // to `arrivals_ms` when given.
+  int count_watchdogs(int window_ms, std::vector<int64_t>* arrivals_ms = nullptr);
   int watchdogs() const { return watchdogs_; }
 
  private:

@@ -1,0 +1,443 @@
+// Every timer a user can notice, measured on the real lobby_server program
+// and the real clock: the idle limit (under load, and across a stop of the
+// whole process), the login deadline, the flood pace, the upstream link's
+// reconnect waits, a drain's time limit and the watchdog, which must also
+// stop when a worker is stuck. Each test runs its own server in a directory
+// of its own on an ephemeral port, learnt from the admin socket, so these
+// tests run beside each other and beside the rest of the suite. Each bound
+// says what it allows and why; a failure prints what was measured.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ops/admin_client.h"
+#include "tests/support/child_process.h"
+#include "tests/support/message_reader.h"
+#include "tests/support/notify_socket.h"
+#include "tests/support/tcp_client.h"
+#include "tests/support/upstream_peer.h"
+#include "tests/support/wire.h"
+
+namespace {
+
+using testing_support::ChildProcess;
+using testing_support::ChildStdio;
+using testing_support::FakeNotifySocket;
+using testing_support::ScopedEnv;
+using testing_support::TcpClient;
+using testing_support::TempDir;
+namespace w = test_wire;
+
+// Bounds of waits that end early when all goes well.
+constexpr int kStartWaitMs = 10000;
+constexpr int kReplyWaitMs = 5000;
+// How late a timer may fire on a loaded machine (the whole suite runs on two
+// cores beside this test, sanitizer builds too) before it counts as wrong.
+constexpr int64_t kLateMs = 400;
+
+int64_t now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A game client whose messages are cut as they arrive, each with the time
+// it was read, and whose end is noticed with its time.
+struct Player {
+  TcpClient tcp;
+  std::string pending;
+  std::vector<std::string> messages;
+  std::vector<int64_t> arrived_ms;
+  int64_t closed_ms = -1;
+
+  // Reads what is there now; notes the end of the stream.
+  void take_input() {
+    if (closed_ms >= 0) return;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t got = ::recv(tcp.fd(), buffer, sizeof buffer, MSG_DONTWAIT);
+      if (got > 0) {
+        pending.append(buffer, static_cast<size_t>(got));
+        continue;
+      }
+      if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        closed_ms = now_ms();
+      }
+      break;
+    }
+    const int64_t at = now_ms();
+    for (;;) {
+      int length = testing_support::lobby_message_length(pending);
+      if (length == 0) length = static_cast<int>(pending.size());  // unknown: keep as one
+      if (length < 0 || pending.size() < static_cast<size_t>(length)) break;
+      messages.push_back(pending.substr(0, static_cast<size_t>(length)));
+      arrived_ms.push_back(at);
+      pending.erase(0, static_cast<size_t>(length));
+    }
+  }
+  // Messages of `letter` among those read so far.
+  int count(char letter) const {
+    int n = 0;
+    for (const std::string& m : messages) n += m[1] == letter ? 1 : 0;
+    return n;
+  }
+};
+
+// Waits at most `timeout_ms` for input on any of `players`, and takes it.
+void pump(const std::vector<Player*>& players, int timeout_ms) {
+  std::vector<pollfd> fds;
+  for (Player* p : players) {
+    if (p->closed_ms < 0) fds.push_back({p->tcp.fd(), POLLIN, 0});
+  }
+  if (fds.empty()) return;
+  if (::poll(fds.data(), fds.size(), timeout_ms) <= 0) return;
+  for (Player* p : players) p->take_input();
+}
+
+// Pumps until `done` holds or `timeout_ms` has passed; whether it holds.
+template <typename Done>
+bool pump_until(const std::vector<Player*>& players, int timeout_ms, Done done) {
+  const int64_t deadline = now_ms() + timeout_ms;
+  while (!done()) {
+    const int64_t left = deadline - now_ms();
+    if (left <= 0) return false;
+    pump(players, static_cast<int>(left < 50 ? left : 50));
+  }
+  return true;
+}
+
+class RealClockTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_FALSE(dir.path().empty()) << "no temporary directory"; }
+
+  // Starts `program` in the test's directory with `settings` (an ephemeral
+  // port unless they name one) and `env`, and learns its port from the
+  // admin socket.
+  void start(const std::string& settings, const std::map<std::string, const char*>& env = {},
+             const char* program = LOBBY_SERVER_PATH) {
+    ASSERT_TRUE(dir.write_file("dorvik.txt", "L_PORT 0\n" + settings));
+    server = std::make_unique<ChildProcess>();
+    {
+      ScopedEnv scoped(env);
+      ASSERT_TRUE(server->start({program}, dir.path(), ChildStdio::kNullInput));
+    }
+    const int64_t deadline = now_ms() + kStartWaitMs;
+    for (;;) {
+      std::string reply;
+      std::string error;
+      if (ops::ask_lobby(dir.file("lobby.sock"), "status", &reply, 1000, &error)) {
+        const size_t at = reply.find("\"port\":");
+        if (at != std::string::npos) port = std::atoi(reply.c_str() + at + 7);
+        if (port > 0) return;
+      }
+      int status = 0;
+      ASSERT_FALSE(server->wait_exit(20, &status)) << "server ended: " << status;
+      ASSERT_LT(now_ms(), deadline) << "the server never answered on its admin socket";
+    }
+  }
+
+  std::string ask(const std::string& command) {
+    std::string reply;
+    std::string error;
+    EXPECT_TRUE(ops::ask_lobby(dir.file("lobby.sock"), command, &reply, kReplyWaitMs, &error))
+        << error;
+    return reply;
+  }
+
+  std::string log() {
+    std::string text;
+    dir.read_file("L_log.txt", &text);
+    return text;
+  }
+
+  // Connects from `source` (a loopback address), logs in and reads the
+  // room list's end; the time the login was sent goes to `*sent_ms`.
+  void enter(Player* p, int32_t id, int32_t key, const std::string& source = "127.0.0.1",
+             int64_t* sent_ms = nullptr) {
+    ASSERT_TRUE(p->tcp.connect_from(source, port)) << source;
+    if (sent_ms != nullptr) *sent_ms = now_ms();
+    ASSERT_TRUE(p->tcp.send(w::enter(id, "p" + std::to_string(id), key)));
+    ASSERT_TRUE(pump_until({p}, kReplyWaitMs, [p] { return p->count('O') == 1; }))
+        << "no room list for user " << id;
+  }
+
+  TempDir dir;
+  std::unique_ptr<ChildProcess> server;
+  int port = 0;
+};
+
+// A silent logged-in client is dropped as "idle" more than 60 s after its
+// last message and by 62 s, while eight others chat all along (so that the
+// workers are busy and woken by other work); the chatters lose nothing.
+TEST_F(RealClockTest, IdleDropComesBetween60And62SecondsWhileOthersChat) {
+  start("");
+  Player silent;
+  int64_t sent_ms = 0;
+  enter(&silent, 1, 7, "127.0.0.1", &sent_ms);
+  const int64_t answered_ms = now_ms();
+  std::vector<Player> chatters(8);
+  std::vector<Player*> all = {&silent};
+  for (int i = 0; i < 8; ++i) {
+    enter(&chatters[i], 10 + i, 9, "127.0.0." + std::to_string(2 + i));
+    all.push_back(&chatters[i]);
+  }
+  // A line every 80 ms, from each chatter in turn (each well inside any
+  // pace), until the silent one is gone or 66 s have passed.
+  int lines = 0;
+  int64_t next_line_ms = now_ms();
+  while (silent.closed_ms < 0 && now_ms() - sent_ms < 66000) {
+    if (now_ms() >= next_line_ms) {
+      ASSERT_TRUE(chatters[lines % 8].tcp.send(w::chat(lines, "line " + std::to_string(lines))));
+      ++lines;
+      next_line_ms += 80;
+    }
+    pump(all, 10);
+  }
+  ASSERT_GE(silent.closed_ms, 0) << "still connected 66 s after its login";
+  EXPECT_GE(silent.closed_ms - sent_ms, 60000) << "dropped early";
+  EXPECT_LE(silent.closed_ms - answered_ms, 62000) << "dropped late";
+  EXPECT_EQ(0, silent.count('C'));
+  for (Player& c : chatters) {
+    ASSERT_TRUE(pump_until(all, kReplyWaitMs, [&] { return c.count('C') == lines; }))
+        << c.count('C') << " of " << lines << " lines";
+    EXPECT_LT(c.closed_ms, 0);
+  }
+  EXPECT_NE(std::string::npos, log().find("drop slot 0 user 1: idle")) << log();
+  EXPECT_NE(std::string::npos, ask("status").find("\"idle\":1,"));
+}
+
+// The whole process is stopped for longer than the idle limit. A client
+// that sent a keep-alive meanwhile (it waited in the kernel) stays and is
+// served; the one that stayed silent is dropped at once when the process
+// goes on.
+TEST_F(RealClockTest, AStoppedProcessDropsNobodyWhoSentMeanwhile) {
+  start("");
+  Player silent;
+  Player talker;
+  int64_t sent_ms = 0;
+  enter(&silent, 1, 7, "127.0.0.1", &sent_ms);
+  enter(&talker, 2, 7);
+  ASSERT_TRUE(server->send_signal(SIGSTOP));
+  const int64_t stopped_ms = now_ms();
+  pump_until({&silent, &talker}, 30000, [] { return false; });
+  ASSERT_TRUE(talker.tcp.send(w::keep_alive()));
+  pump_until({&silent, &talker}, static_cast<int>(sent_ms + 61500 - now_ms()),
+             [] { return false; });
+  ASSERT_TRUE(server->send_signal(SIGCONT));
+  const int64_t continued_ms = now_ms();
+  EXPECT_LT(silent.closed_ms, 0) << "a stopped process closed a connection";
+  ASSERT_TRUE(pump_until({&silent, &talker}, 2000, [&] { return silent.closed_ms >= 0; }))
+      << "the silent client outlived its limit by 2 s";
+  EXPECT_LE(silent.closed_ms - continued_ms, 1000);
+  // The talker is still served: a room of its own, at once.
+  ASSERT_TRUE(talker.tcp.send(w::room_op(-1)));
+  ASSERT_TRUE(pump_until({&talker}, kReplyWaitMs, [&] { return talker.count('J') == 1; }));
+  EXPECT_LT(talker.closed_ms, 0);
+  EXPECT_EQ(1, talker.count('M'));
+  EXPECT_NE(std::string::npos, log().find("drop slot 0 user 1: idle")) << log();
+  EXPECT_EQ(std::string::npos, log().find("drop slot 1")) << log();
+  EXPECT_GE(continued_ms - stopped_ms, 60000);
+}
+
+// L_LOGIN_WAIT 3: a connection without a login is closed, without a byte,
+// 3 s after it was accepted; one that logged in in time stays.
+TEST_F(RealClockTest, LoginDeadlineClosesASilentConnectionAfterThreeSeconds) {
+  start("L_LOGIN_WAIT 3\n");
+  Player quiet;
+  ASSERT_TRUE(quiet.tcp.connect_to(port));
+  const int64_t connected_ms = now_ms();
+  Player prompt;
+  enter(&prompt, 5, 7);
+  ASSERT_TRUE(pump_until({&quiet, &prompt}, 6000, [&] { return quiet.closed_ms >= 0; }));
+  EXPECT_GE(quiet.closed_ms - connected_ms, 3000);
+  EXPECT_LE(quiet.closed_ms - connected_ms, 3000 + kLateMs);
+  EXPECT_TRUE(quiet.messages.empty() && quiet.pending.empty());
+  pump({&prompt}, 500);
+  EXPECT_LT(prompt.closed_ms, 0);
+  EXPECT_NE(std::string::npos, log().find(": no login (")) << log();
+}
+
+// A client that sends far more than its pace: after the burst, its
+// messages are handled at L_FLOOD_RATE, measured over 5 s to within 5 %,
+// in order and none lost. Direct messages to a room mate show when each
+// was handled.
+TEST_F(RealClockTest, FloodPaceHoldsTheRateOverFiveSeconds) {
+  constexpr int kRate = 40;
+  constexpr int kBurst = 10;
+  start("L_FLOOD_RATE " + std::to_string(kRate) + "\nL_FLOOD_BURST " + std::to_string(kBurst) +
+        "\n");
+  Player sender;
+  Player mate;
+  enter(&sender, 1, 7);
+  enter(&mate, 2, 7);
+  ASSERT_TRUE(sender.tcp.send(w::room_op(-1)));
+  ASSERT_TRUE(pump_until({&sender}, kReplyWaitMs, [&] { return sender.count('J') == 1; }));
+  ASSERT_TRUE(mate.tcp.send(w::room_op(0)));  // a join is answered with the new count, 2Q
+  ASSERT_TRUE(pump_until({&mate}, kReplyWaitMs, [&] { return mate.count('Q') == 1; }));
+  // Bursts refill while the room forms: a second of rest fills the bucket.
+  pump({&sender, &mate}, 1000);
+  const int before = mate.count('D');
+  constexpr int kMessages = kBurst + kRate * 6;
+  std::string flood;
+  for (int i = 0; i < kMessages; ++i) flood += w::direct(1, i);
+  ASSERT_TRUE(sender.tcp.send(flood));
+  ASSERT_TRUE(
+      pump_until({&sender, &mate}, 12000, [&] { return mate.count('D') - before == kMessages; }))
+      << (mate.count('D') - before) << " of " << kMessages;
+  std::vector<int64_t> at;
+  int expected_value = 0;
+  for (size_t i = 0; i < mate.messages.size(); ++i) {
+    const std::string& m = mate.messages[i];
+    if (m[1] != 'D') continue;
+    if (at.size() >= static_cast<size_t>(before)) {
+      EXPECT_EQ(w::hex(w::direct_from(0, expected_value)), w::hex(m));
+      ++expected_value;
+    }
+    at.push_back(mate.arrived_ms[i]);
+  }
+  // Past the burst and its first token: 200 messages, 5 s at 40 a second.
+  const size_t first = static_cast<size_t>(before + kBurst + 5);
+  const size_t last = first + kRate * 5;
+  ASSERT_LT(last, at.size());
+  const double seconds = static_cast<double>(at[last] - at[first]) / 1000.0;
+  const double rate = static_cast<double>(last - first) / seconds;
+  EXPECT_NEAR(kRate, rate, kRate * 0.05) << "over " << seconds << " s";
+  EXPECT_LT(sender.closed_ms, 0);
+}
+
+// The upstream server closes the link twice, each time right after the
+// registration: the lobby connects again after the wait it logged, which
+// is 1 s and then 2 s, each moved by up to 20 %.
+TEST_F(RealClockTest, UpstreamReconnectWaitsAreOneAndTwoSecondsWithJitter) {
+  test_support::UpstreamPeer peer;
+  ASSERT_EQ(0, peer.start());
+  start("N_PORT " + std::to_string(peer.port()) + "\n");
+  ASSERT_TRUE(peer.accept_within(kStartWaitMs));
+  ASSERT_TRUE(peer.wait_for_bytes(14, kReplyWaitMs));
+  int64_t waited[2];
+  for (int64_t& wait : waited) {
+    peer.close_connection();
+    const int64_t closed_ms = now_ms();
+    ASSERT_TRUE(peer.accept_within(kStartWaitMs));
+    wait = now_ms() - closed_ms;
+    ASSERT_TRUE(peer.wait_for_bytes(14, kReplyWaitMs));
+  }
+  // The waits the lobby chose, from its log.
+  const std::string text = log();
+  const std::string marker = "upstream lost (peer closed); next attempt in ";
+  int64_t planned[2] = {-1, -1};
+  size_t at = 0;
+  for (int64_t& plan : planned) {
+    at = text.find(marker, at);
+    ASSERT_NE(std::string::npos, at) << text;
+    at += marker.size();
+    plan = std::atoll(text.c_str() + at);
+  }
+  EXPECT_GE(planned[0], 800);
+  EXPECT_LE(planned[0], 1200);
+  EXPECT_GE(planned[1], 1600);
+  EXPECT_LE(planned[1], 2400);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_GE(waited[i], planned[i]) << "attempt " << i + 1;
+    EXPECT_LE(waited[i], planned[i] + kLateMs) << "attempt " << i + 1;
+  }
+}
+
+// A drain of 2 s with a player still there ends the process after 2 s,
+// with exit status 0.
+TEST_F(RealClockTest, DrainTimeLimitEndsTheProcessOnTime) {
+  start("");
+  Player player;
+  enter(&player, 1, 7);
+  const int64_t asked_ms = now_ms();
+  EXPECT_EQ("{\"draining\":true,\"seconds\":2,\"users\":1}", ask("drain 2"));
+  int status = 0;
+  ASSERT_TRUE(server->wait_exit(2000 + 2 * kLateMs, &status));
+  const int64_t ended_ms = now_ms();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_GE(ended_ms - asked_ms, 2000);
+  EXPECT_LE(ended_ms - asked_ms, 2000 + kLateMs);
+  EXPECT_NE(std::string::npos, log().find("drain finished: time is up with 1 clients left"));
+}
+
+// WATCHDOG_USEC 400000: a ping every 200 ms, measured over 3 s to within
+// 5 %, and never a gap as long as the service manager's whole interval.
+TEST_F(RealClockTest, WatchdogPingsAtHalfTheInterval) {
+  FakeNotifySocket notify;
+  ASSERT_TRUE(notify.bind_to("@lobby-timer-watchdog-" + std::to_string(getpid())));
+  start("", {{"NOTIFY_SOCKET", notify.address().c_str()},
+             {"WATCHDOG_USEC", "400000"},
+             {"WATCHDOG_PID", nullptr}});
+  std::string notice;
+  ASSERT_TRUE(notify.next_notice(&notice, kStartWaitMs));
+  EXPECT_EQ("READY=1", notice);
+  std::vector<int64_t> pings;
+  notify.count_watchdogs(3000, &pings);
+  ASSERT_GE(pings.size(), 10u);
+  const double mean =
+      static_cast<double>(pings.back() - pings.front()) / static_cast<double>(pings.size() - 1);
+  EXPECT_NEAR(200.0, mean, 10.0);
+  for (size_t i = 1; i < pings.size(); ++i) EXPECT_LT(pings[i] - pings[i - 1], 400);
+}
+
+// A worker stuck in a pass stops the pings within the service manager's
+// interval and is named in STATUS=; once it goes on, the pings and the
+// counts come back and its clients are served again.
+TEST_F(RealClockTest, AStuckWorkerStopsTheWatchdogAndIsNamed) {
+  FakeNotifySocket notify;
+  ASSERT_TRUE(notify.bind_to("@lobby-timer-stall-" + std::to_string(getpid())));
+  start("",
+        {{"NOTIFY_SOCKET", notify.address().c_str()},
+         {"WATCHDOG_USEC", "400000"},
+         {"WATCHDOG_PID", nullptr},
+         {"LOBBY_TEST_STALL_WORKER", "0"}},
+        STALLING_SERVER_PATH);
+  std::string notice;
+  ASSERT_TRUE(notify.next_notice(&notice, kStartWaitMs));
+  EXPECT_EQ("READY=1", notice);
+  Player player;
+  enter(&player, 1, 7);
+  EXPECT_GE(notify.count_watchdogs(1000), 4);
+
+  ASSERT_TRUE(server->send_signal(SIGUSR1));
+  ASSERT_TRUE(player.tcp.send(w::keep_alive()));  // wakes worker 0 into its stall
+  const std::string stuck = "STATUS=worker 0 (slots 0-7) stuck in one pass for ";
+  for (;;) {
+    ASSERT_TRUE(notify.next_notice(&notice, 3000)) << "no status names the stuck worker";
+    if (notice.rfind("STATUS=worker", 0) == 0) break;
+  }
+  EXPECT_EQ(0u, notice.find(stuck)) << notice;
+  EXPECT_NE(std::string::npos, notice.find(" ms; watchdog withheld")) << notice;
+  EXPECT_EQ(0, notify.count_watchdogs(1500));
+  // Its client is not served meanwhile.
+  ASSERT_TRUE(player.tcp.send(w::room_op(-1)));
+  pump({&player}, 300);
+  EXPECT_EQ(0, player.count('M'));
+
+  ASSERT_TRUE(server->send_signal(SIGUSR2));
+  ASSERT_TRUE(pump_until({&player}, kReplyWaitMs, [&] { return player.count('J') == 1; }));
+  ASSERT_TRUE(notify.next_notice(&notice, 3000));
+  EXPECT_EQ(0u, notice.rfind("STATUS=1 users, ", 0)) << notice;
+  EXPECT_GE(notify.count_watchdogs(1000), 4);
+
+  ASSERT_TRUE(server->send_signal(SIGTERM));
+  int status = 0;
+  ASSERT_TRUE(server->wait_exit(kReplyWaitMs, &status));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  const std::string text = log();
+  EXPECT_NE(std::string::npos, text.find("worker 0 (slots 0-7) stuck in one pass for ")) << text;
+  EXPECT_NE(std::string::npos, text.find("watchdog resumed: worker 0 passes again")) << text;
+}
+
+}  // namespace

@@ -33,7 +33,7 @@ class AppEvents : public lobby::LobbyEvents {
 
  private:
   ServiceNotifier* notifier_;
-  lobby::WallClock own_clock_;
+  lobby::SteadyClock own_clock_;
   lobby::Clock* clock_;
   RepeatFolder repeats_;
 };

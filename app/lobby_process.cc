@@ -30,7 +30,7 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   const int notify = notifier.setup();
   // One clock for the server and the events: the folded windows of the log
   // are timed by the clock of the server that reports them.
-  lobby::WallClock clock;
+  lobby::SteadyClock clock;
   AppEvents events(notify == ServiceNotifier::kOn ? &notifier : nullptr, &clock);
   lobby::Server server(settings, &clock, &events);
   notifier.watch(&server.lobby());

@@ -1,6 +1,7 @@
 #include "app/event_log.h"
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
@@ -19,18 +20,32 @@ namespace {
 // Lines written before a flush while more keep coming; otherwise the writer
 // flushes as soon as the queue is empty.
 constexpr int kFlushEvery = 64;
+// How long a thread that logs waits for an idle writer to write its line.
+// Within it the line is in the file before the thread goes on (a drop is
+// logged before its connection is closed); past it the file is taken to be
+// stalled, and nobody waits again until the writer has caught up.
+constexpr auto kWriteWait = std::chrono::milliseconds(100);
+// Past this many lines in one second nobody waits for the writer: a burst
+// (a crowd of connections, an attack) then costs no more than its lines.
+constexpr int kQuietLinesPerSecond = 100;
 
 struct LogState {
   std::mutex lock;
   // The writer waits on it for lines, a reopened file or the close.
   std::condition_variable wake;
-  LogQueue queue;              // Guarded by lock.
-  std::string path;            // Guarded by lock.
-  bool accepting = false;      // Guarded by lock: a file is open and not closing.
-  bool closing = false;        // Guarded by lock.
-  bool threaded = false;       // Guarded by lock: the writer thread runs.
-  bool has_last = false;       // Guarded by lock.
-  LogLine last;                // Guarded by lock: close_log's line.
+  // Threads that logged wait on it for their line to be written.
+  std::condition_variable written_wake;
+  uint64_t written = 0;     // Guarded by lock: lines written and flushed, from the queue's start.
+  bool behind = false;      // Guarded by lock: a wait ran out and the writer has not caught up.
+  int64_t rate_second = 0;  // Guarded by lock: the second of the last line,
+  int rate_lines = 0;       // and the lines logged in it.
+  LogQueue queue;           // Guarded by lock.
+  std::string path;         // Guarded by lock.
+  bool accepting = false;   // Guarded by lock: a file is open and not closing.
+  bool closing = false;     // Guarded by lock.
+  bool threaded = false;    // Guarded by lock: the writer thread runs.
+  bool has_last = false;    // Guarded by lock.
+  LogLine last;             // Guarded by lock: close_log's line.
   std::FILE* fresh = nullptr;  // Guarded by lock: a reopened file not yet in use,
   uint64_t fresh_from = 0;     // from this queue position on.
   // The file being written. The writer's alone while it runs; otherwise
@@ -89,11 +104,14 @@ void writer_loop() {
       // The lines refused before this one are told where they went missing.
       if (line.dropped_before > 0) write_dropped(s.file, line.time, line.dropped_before);
       write_line(s.file, line.time, line.text, line.length);
-      if (++unflushed >= kFlushEvery && s.file != nullptr) {
-        std::fflush(s.file);
-        unflushed = 0;
-      }
+      const bool flush = ++unflushed >= kFlushEvery;
+      if (flush && s.file != nullptr) std::fflush(s.file);
       hold.lock();
+      if (flush) {
+        unflushed = 0;
+        s.written = s.queue.popped();
+        s.written_wake.notify_all();
+      }
       continue;
     }
     const int64_t dropped = s.queue.take_dropped();
@@ -110,6 +128,12 @@ void writer_loop() {
       unflushed = 0;
       hold.lock();
       continue;
+    }
+    // Every line taken is written and flushed.
+    if (s.written != s.queue.popped() || s.behind) {
+      s.written = s.queue.popped();
+      s.behind = false;
+      s.written_wake.notify_all();
     }
     if (s.closing) break;
     s.wake.wait(hold);
@@ -128,11 +152,14 @@ void writer_loop() {
 }
 
 // Queues one line, or writes it at once where no writer thread could be
-// started.
+// started. When the writer had nothing to do, waits (a bounded time) until
+// the line is written.
 void queue_line(const char* text, int length) {
   if (length < 0) return;
   const int64_t now = std::time(nullptr);
   LogState& s = state();
+  uint64_t position = 0;
+  bool wait = false;
   {
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.accepting) return;
@@ -141,10 +168,23 @@ void queue_line(const char* text, int length) {
       if (s.file != nullptr) std::fflush(s.file);
       return;
     }
+    if (now != s.rate_second) {
+      s.rate_second = now;
+      s.rate_lines = 0;
+    }
+    const bool quiet = ++s.rate_lines <= kQuietLinesPerSecond;
+    wait = quiet && s.queue.empty() && !s.behind;
     // A full queue counts the line; the writer is busy and needs no call.
     if (!s.queue.push(now, text, length)) return;
+    position = s.queue.pushed();
   }
   s.wake.notify_one();
+  if (!wait) return;
+  std::unique_lock<std::mutex> hold(s.lock);
+  if (!s.written_wake.wait_for(hold, kWriteWait,
+                               [&] { return s.written >= position || !s.threaded; })) {
+    s.behind = true;
+  }
 }
 
 void queue_formatted(const char* format, va_list args) {
@@ -246,6 +286,7 @@ void close_log(const char* last_line) {
   s.closing = false;
   s.has_last = false;
   s.path.clear();
+  s.written_wake.notify_all();
 }
 
 bool log_enabled() {

@@ -3,9 +3,13 @@
 //
 // A line is stamped and queued by the thread that logs it and written by a
 // thread of the log's own, so a file that does not take lines (a full disk,
-// a pipe nobody reads) stalls only that writer: the lobby serves on. Lines
-// that find the queue full are counted, and the count is written once the
-// file moves again: "log lines dropped N".
+// a pipe nobody reads) stalls only that writer: the lobby serves on. While
+// the writer keeps up and lines are few (at most 100 in a second), a line
+// is in the file when the call returns (a drop is logged before its
+// connection is closed): the caller waits for it, at most 100 ms, and not
+// at all while the writer is behind or lines come faster. Lines that find
+// the queue full are counted, and the count is written once the file moves
+// again: "log lines dropped N".
 //
 // Any thread, except open_log and close_log (the main thread, before and
 // after everything else). Lines logged while the log is not open are lost.

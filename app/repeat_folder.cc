@@ -52,7 +52,12 @@ void RepeatFolder::report(Kind kind, uint32_t addr, int reason, const char* reas
   entry->reason_text = reason_text;
   entry->opened_ms = now_ms;
   entry->repeats = 0;
+  note_end(now_ms + kRepeatWindowMs);
   emit_(line);
+}
+
+void RepeatFolder::note_end(int64_t end_ms) {
+  if (next_end_ms_ < 0 || end_ms < next_end_ms_) next_end_ms_ = end_ms;
 }
 
 void RepeatFolder::fold(Entry& entry, const char* line, int64_t now_ms) {
@@ -64,6 +69,7 @@ void RepeatFolder::fold(Entry& entry, const char* line, int64_t now_ms) {
   entry.used = true;
   entry.opened_ms = now_ms;
   entry.repeats = 0;
+  note_end(now_ms + kRepeatWindowMs);
   emit_(line);
 }
 
@@ -90,6 +96,9 @@ void RepeatFolder::tell(Entry& entry, int64_t now_ms) {
 
 int RepeatFolder::tell_ended(int64_t now_ms) {
   std::lock_guard<std::mutex> guard(lock_);
+  if (next_end_ms_ < 0 || now_ms < next_end_ms_) {
+    return next_end_ms_ < 0 ? -1 : static_cast<int>(next_end_ms_ - now_ms);
+  }
   int64_t next = -1;
   auto look = [&](Entry& e) {
     if (!e.used) return;
@@ -104,6 +113,7 @@ int RepeatFolder::tell_ended(int64_t now_ms) {
   for (auto& by_reason : others_) {
     for (Entry& e : by_reason) look(e);
   }
+  next_end_ms_ = next < 0 ? -1 : now_ms + next;
   return static_cast<int>(next);
 }
 
@@ -117,6 +127,7 @@ void RepeatFolder::tell_all(int64_t now_ms) {
       if (e.used) tell(e, now_ms);
     }
   }
+  next_end_ms_ = -1;
 }
 
 }  // namespace app

@@ -68,12 +68,18 @@ class RepeatFolder {
   // Counts the event in `entry` when its window is open; otherwise tells
   // the ended window, opens a new one and writes `line`. REQUIRES: lock_.
   void fold(Entry& entry, const char* line, int64_t now_ms);
+  // A window opened that ends at `end_ms`. REQUIRES: lock_ held.
+  void note_end(int64_t end_ms);
 
   const Emit emit_;
   std::mutex lock_;
   std::array<Entry, kRepeatEntries> entries_;  // Guarded by lock_.
   // Addresses beyond the table, by kind and reason. Guarded by lock_.
   std::array<std::array<Entry, kRepeatReasons>, kKinds> others_;
+  // No window ends before this time; -1 when none is open. The keeper asks
+  // on every pass, and looks through the table only once one may have
+  // ended. Guarded by lock_.
+  int64_t next_end_ms_ = -1;
 };
 
 }  // namespace app

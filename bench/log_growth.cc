@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/server_process.h"
+#include "bench/stats.h"
 #include "client/tcp_link.h"
 #include "client/wire_codec.h"
 #include "net/socket_ops.h"
@@ -175,6 +176,9 @@ int main(int argc, char** argv) {
   const long long bytes_before = file_size(log);
   const long long lines_before = count_lines(log);
   const long long cycles_before = cycles.load();
+  bench::ThreadTotals cpu_before;
+  bench::ThreadTotals cpu_after;
+  const bool cpu_known = bench::read_thread_totals(server.pid(), &cpu_before) == bench::kStatOk;
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::seconds(options.seconds));
   const double seconds =
@@ -182,6 +186,8 @@ int main(int argc, char** argv) {
   const long long bytes_after = file_size(log);
   const long long lines_after = count_lines(log);
   const long long cycles_during = cycles.load() - cycles_before;
+  const bool cpu_read =
+      cpu_known && bench::read_thread_totals(server.pid(), &cpu_after) == bench::kStatOk;
   running.store(false);
   for (std::thread& attacker : attackers) attacker.join();
   server.stop(5000);
@@ -203,6 +209,11 @@ int main(int argc, char** argv) {
   std::printf("log growth: %.1f KB in %.1f s: %.2f KB/s, %lld lines (%.1f/s)\n", kb, seconds,
               kb / seconds, lines_after - lines_before,
               static_cast<double>(lines_after - lines_before) / seconds);
+  if (cpu_read && cycles_during > 0) {
+    const double cpu_s = static_cast<double>(cpu_after.cpu_ns - cpu_before.cpu_ns) / 1e9;
+    std::printf("server CPU: %.2f s, %.1f us per connection\n", cpu_s,
+                cpu_s * 1e6 / static_cast<double>(cycles_during));
+  }
   std::printf("server: %s\n", shutdown.empty() ? "no shutdown line" : shutdown.c_str());
   return 0;
 }

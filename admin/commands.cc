@@ -117,6 +117,8 @@ std::string AdminCommands::status() {
   info.version = settings.VER;
   const int bound = server_.listening_port();
   info.port = bound > 0 ? bound : (settings.L_PORT & 0xffff);
+  const std::string ip = settings_address_text(settings.L_IP);
+  info.ip = ip.c_str();
   info.uptime_s = (server_.clock().now_ms() - started_ms_) / 1000;
   return status_reply(*snapshot_, info);
 }

@@ -13,7 +13,8 @@ struct CommandHelp {
 };
 
 constexpr CommandHelp kCommands[] = {
-    {"status", "name, counts, uptime, drops and refusals, upstream link"},
+    {"status",
+     "name, address, counts, uptime, drain and its time left, drops and refusals, upstream link"},
     {"users", "one entry per connection: address, user, name, group, room, seat, times"},
     {"rooms", "rooms in use with their seats"},
     {"drain [SECONDS]",
@@ -38,18 +39,33 @@ std::string address_text(uint32_t addr, int32_t port) {
   return text;
 }
 
+std::string settings_address_text(const int32_t parts[4]) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d.%d.%d.%d", parts[0] & 0xff, parts[1] & 0xff, parts[2] & 0xff,
+                parts[3] & 0xff);
+  return text;
+}
+
 std::string status_reply(const lobby::LobbySnapshot& s, const StatusInfo& info) {
   JsonLine reply;
   reply.open_object();
   reply.member("name", info.name);
   reply.member("version", info.version);
   reply.member("port", info.port);
+  reply.member("ip", info.ip);
   reply.member("users", s.users);
   reply.member("slots", s.served_slots);
   reply.member("rooms_in_use", s.rooms_in_use);
   reply.member("rooms", s.room_limit);
   reply.member("uptime_s", info.uptime_s);
   reply.member("draining", s.draining);
+  reply.name("drain_left_s");
+  if (s.draining) {
+    const int64_t left_ms = s.drain_left_ms;
+    reply.value(left_ms > 0 ? (left_ms + 999) / 1000 : -(-left_ms / 1000));
+  } else {
+    reply.null();
+  }
   reply.name("drops").open_object();
   for (int reason = 0; reason < lobby::kDropReasons; ++reason) {
     reply.member(lobby::drop_reason_text(reason), s.drops[reason]);

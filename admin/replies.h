@@ -17,9 +17,13 @@ struct StatusInfo {
   const char* name = "";  // L_NAME
   int32_t version = 0;    // VER, the game data version
   int32_t port = 0;       // the port game clients connect to
+  const char* ip = "";    // L_IP, the address players reach the lobby at
   int64_t uptime_s = 0;
 };
 
+// "ip" is L_IP as given; "drain_left_s" counts the seconds until a
+// drain's time is up, rounded up (negative once it is past), and is null
+// while the lobby does not drain.
 std::string status_reply(const lobby::LobbySnapshot& snapshot, const StatusInfo& info);
 // One entry per open slot.
 std::string users_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
@@ -33,6 +37,8 @@ std::string error_reply(const std::string& message);
 
 // "A.B.C.D:port"
 std::string address_text(uint32_t addr, int32_t port);
+// "A.B.C.D" of a settings address (four parts, each taken modulo 256).
+std::string settings_address_text(const int32_t parts[4]);
 
 }  // namespace admin
 

@@ -34,7 +34,8 @@ struct Settings {
   int32_t N_IP[4] = {127, 0, 0, 1};
   int32_t N_PORT = 0;
   // The operator's admin channel: a Unix-domain socket at this path,
-  // relative to the working directory; "-" turns it off.
+  // relative to the working directory (on Windows the named pipe named
+  // after its file name); "-" turns it off.
   char L_ADMIN[kPathBytes] = "lobby.sock";
   // The character set of names and titles on the wire, for the admin
   // channel's text (an iconv name).

@@ -7,7 +7,9 @@ namespace lobby {
 void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
   out->served_slots = lobby.served_slots();
   out->room_limit = lobby.room_limit();
-  out->draining = lobby.drain_deadline_ms.load(std::memory_order_acquire) >= 0;
+  const int64_t drain_deadline_ms = lobby.drain_deadline_ms.load(std::memory_order_acquire);
+  out->draining = drain_deadline_ms >= 0;
+  out->drain_left_ms = out->draining ? drain_deadline_ms - now_ms : 0;
   out->users = 0;
   // The connection fields are atomics, and the name has its own lock, so
   // each field is whole; but they are read one by one, so a slot that

@@ -42,6 +42,8 @@ struct LobbySnapshot {
   int32_t users = 0;  // open slots
   int32_t rooms_in_use = 0;
   bool draining = false;
+  // While draining: until the drain's time is up, negative once it is past.
+  int64_t drain_left_ms = 0;
   SlotSnapshot slots[kSlots];
   RoomSnapshot rooms[kMaxRooms];
   int64_t drops[kDropReasons] = {};

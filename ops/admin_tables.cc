@@ -68,7 +68,15 @@ std::string status_text(const Json& r) {
   rows.push_back({"users", field(r, "users") + " / " + field(r, "slots")});
   rows.push_back({"rooms", field(r, "rooms_in_use") + " / " + field(r, "rooms")});
   rows.push_back({"uptime", seconds_text(member(r, "uptime_s"))});
-  rows.push_back({"draining", field(r, "draining")});
+  std::string draining = field(r, "draining");
+  // While it drains: how long until the drain's time is up, or how long past.
+  const Json left = member(r, "drain_left_s");
+  if (left.is_number_integer()) {
+    const int64_t s = left.get<int64_t>();
+    draining +=
+        s >= 0 ? ", " + seconds_text(s) + " left" : ", " + seconds_text(-s) + " past its time";
+  }
+  rows.push_back({"draining", draining});
   rows.push_back({"drops", counts_text(member(r, "drops"))});
   rows.push_back({"refused", counts_text(member(r, "refused"))});
   const Json upstream = member(r, "upstream");

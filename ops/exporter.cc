@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <system_error>
 #include <thread>
 
@@ -115,7 +116,7 @@ std::vector<std::string> expand_sockets(const std::vector<std::string>& patterns
   return sockets;
 }
 
-LobbyReading read_lobby(const std::string& socket, bool details, int timeout_ms) {
+LobbyReading read_lobby(const std::string& socket, int timeout_ms) {
   LobbyReading reading;
   reading.socket = socket;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
@@ -133,18 +134,24 @@ LobbyReading read_lobby(const std::string& socket, bool details, int timeout_ms)
   }
   reading.status = parse_object(reply);
   if (reading.status.is_null()) return reading;
-  if (details) {
-    if (!client.request("rooms", &reply, left(), &error)) return reading;
-    reading.rooms = member(parse_object(reply), "rooms");
-    if (!client.request("users", &reply, left(), &error)) return reading;
-    reading.users = member(parse_object(reply), "users");
-    if (!reading.rooms.is_array() || !reading.users.is_array()) return reading;
-  }
+  if (!client.request("rooms", &reply, left(), &error)) return reading;
+  reading.rooms = member(parse_object(reply), "rooms");
+  if (!client.request("users", &reply, left(), &error)) return reading;
+  reading.users = member(parse_object(reply), "users");
+  if (!reading.rooms.is_array() || !reading.users.is_array()) return reading;
   reading.up = true;
   const Json name = member(reading.status, "name");
   reading.name = name.is_string() ? name.get<std::string>() : "";
   reading.port = number_text(member(reading.status, "port"));
   return reading;
+}
+
+std::string utc_time_text(int64_t unix_s) {
+  const time_t t = static_cast<time_t>(unix_s);
+  tm utc{};
+  char text[32] = "";
+  if (gmtime_r(&t, &utc) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
 }
 
 std::string metrics_text(const std::vector<LobbyReading>& lobbies) {
@@ -157,6 +164,13 @@ std::string metrics_text(const std::vector<LobbyReading>& lobbies) {
   plain(&out, {"lobby_rooms", "gauge", "Rooms the lobby has."}, lobbies, "rooms");
   plain(&out, {"lobby_draining", "gauge", "1 while the lobby drains before it stops."}, lobbies,
         "draining");
+  family(&out,
+         {"lobby_drain_left_seconds", "gauge",
+          "While the lobby drains: seconds until the drain's time is up, negative once past."},
+         lobbies, [](const LobbyReading& lobby, auto emit) {
+           const Json left = member(lobby.status, "drain_left_s");
+           if (lobby.up && left.is_number_integer()) emit("", number_text(left));
+         });
   plain(&out, {"lobby_uptime_seconds", "gauge", "Seconds since the lobby started."}, lobbies,
         "uptime_s");
   by_reason(&out, {"lobby_drops_total", "counter", "Clients dropped, by reason."}, lobbies,
@@ -179,7 +193,7 @@ std::string metrics_text(const std::vector<LobbyReading>& lobbies) {
   return out;
 }
 
-std::string status_json(const std::vector<LobbyReading>& lobbies) {
+std::string status_json(const std::vector<LobbyReading>& lobbies, const std::string& generated_at) {
   Json list = Json::array();
   for (const LobbyReading& lobby : lobbies) {
     Json entry = Json::object();
@@ -195,12 +209,17 @@ std::string status_json(const std::vector<LobbyReading>& lobbies) {
     Json players = Json::array();
     for (const Json& user : lobby.users) {
       if (member(user, "logged_in") != Json(true)) continue;
-      players.push_back(Json{{"name", member(user, "name")}, {"room", member(user, "room")}});
+      // Online since the connection was made: a game client logs in as
+      // soon as it connects.
+      players.push_back(Json{{"name", member(user, "name")},
+                             {"room", member(user, "room")},
+                             {"online_s", member(user, "connected_s")}});
     }
     entry["players"] = std::move(players);
     list.push_back(std::move(entry));
   }
-  return Json{{"lobbies", std::move(list)}}.dump(-1, ' ', false, Json::error_handler_t::replace) +
+  return Json{{"generated_at", generated_at}, {"lobbies", std::move(list)}}.dump(
+             -1, ' ', false, Json::error_handler_t::replace) +
          "\n";
 }
 
@@ -224,19 +243,90 @@ int health(const std::vector<LobbyReading>& lobbies, std::string* text) {
   return healthy ? 200 : 503;
 }
 
-Exporter::Exporter(std::vector<std::string> patterns, int timeout_ms)
-    : patterns_(std::move(patterns)), timeout_ms_(timeout_ms) {}
+AnswerCache::AnswerCache(Take take, Clock clock, int64_t max_age_ms)
+    : take_(std::move(take)), clock_(std::move(clock)), max_age_ms_(max_age_ms) {}
 
-std::vector<LobbyReading> Exporter::read_all(bool details) {
+std::shared_ptr<const FleetAnswer> AnswerCache::get() {
+  std::unique_lock<std::mutex> guard(lock_);
+  for (;;) {
+    if (taking_) {
+      // The reading under way is this request's answer too, however long
+      // it takes: starting another would ask the lobbies twice in a second.
+      const uint64_t seen = readings_;
+      ++waiting_;
+      taken_.wait(guard, [this, seen] { return readings_ != seen; });
+      --waiting_;
+      // None only when no reading ever succeeded: this request tries one.
+      if (answer_ != nullptr) return answer_;
+      continue;
+    }
+    if (answer_ != nullptr && clock_() - answer_began_ms_ < max_age_ms_) return answer_;
+    break;
+  }
+  taking_ = true;
+  const int64_t began_ms = clock_();
+  guard.unlock();
+  // The waiters are released whatever happens to this reading: a failed
+  // one leaves them the previous answer or, with none, a reading of their
+  // own.
+  struct Release {
+    AnswerCache* cache;
+    int64_t began_ms;
+    std::shared_ptr<const FleetAnswer> fresh;
+    ~Release() {
+      std::lock_guard<std::mutex> relock(cache->lock_);
+      if (fresh != nullptr) {
+        cache->answer_ = fresh;
+        cache->answer_began_ms_ = began_ms;
+      }
+      cache->taking_ = false;
+      ++cache->readings_;
+      cache->taken_.notify_all();
+    }
+  } release{this, began_ms, nullptr};
+  release.fresh = take_();
+  // A copy: the release still publishes it.
+  return release.fresh;
+}
+
+int AnswerCache::waiting() {
+  std::lock_guard<std::mutex> guard(lock_);
+  return waiting_;
+}
+
+Exporter::Exporter(std::vector<std::string> patterns, int timeout_ms)
+    : patterns_(std::move(patterns)),
+      timeout_ms_(timeout_ms),
+      cache_([this] { return take_answer(); },
+             [] {
+               return std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                   .count();
+             },
+             kAnswerMaxAgeMs) {}
+
+std::shared_ptr<const FleetAnswer> Exporter::take_answer() {
+  auto answer = std::make_shared<FleetAnswer>();
+  answer->generated_at = utc_time_text(std::chrono::duration_cast<std::chrono::seconds>(
+                                           std::chrono::system_clock::now().time_since_epoch())
+                                           .count());
+  answer->lobbies = read_all();
+  answer->metrics = metrics_text(answer->lobbies);
+  answer->status = status_json(answer->lobbies, answer->generated_at);
+  answer->health_status = health(answer->lobbies, &answer->health_text);
+  return answer;
+}
+
+std::vector<LobbyReading> Exporter::read_all() {
   const std::vector<std::string> sockets = expand_sockets(patterns_);
   std::vector<LobbyReading> readings(sockets.size());
   // A few askers share the list, so that a host of a hundred lobbies does
-  // not cost a hundred threads per request; the calling thread asks too,
+  // not cost a hundred threads per reading; the calling thread asks too,
   // and alone when no thread can be started.
   std::atomic<size_t> next{0};
   auto ask = [&] {
     for (size_t i = next++; i < sockets.size(); i = next++) {
-      readings[i] = read_lobby(sockets[i], details, timeout_ms_);
+      readings[i] = read_lobby(sockets[i], timeout_ms_);
     }
   };
   std::vector<std::thread> askers;

@@ -2,15 +2,19 @@
 // public "who is online" page, by asking each lobby on its admin channel.
 // The lobbies themselves carry no HTTP code.
 //
-//   lobby_exporter [--listen ADDR:PORT] [--timeout-ms MS] SOCKET...
+//   lobby_exporter [--listen ADDR:PORT] [--timeout-ms MS] [--title TEXT]
+//                  [--no-page] [--cors ORIGIN] SOCKET...
 //
 // Each SOCKET is an admin socket path or a quoted glob of them, expanded
-// anew at every request. GET /metrics (Prometheus text format),
-// GET /status.json, GET /healthz (200 or 503); anything else is 404.
-// Prints "listening on ADDR:PORT" once it listens (PORT 0 picks a free
-// one). Exit status 2 for bad arguments, 1 when it cannot listen.
+// anew at every reading. GET / (the status page, unless --no-page),
+// GET /metrics (Prometheus text format), GET /status.json, GET /healthz
+// (200 or 503); anything else is 404. Every request of a second is
+// answered from one reading of the lobbies. Prints "listening on
+// ADDR:PORT" once it listens (PORT 0 picks a free one). Exit status 2 for
+// bad arguments, 1 when it cannot listen.
 #include <httplib.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,15 +23,29 @@
 
 #include "net/socket_ops.h"
 #include "ops/exporter.h"
+#include "ops/status_page.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: lobby_exporter [--listen ADDR:PORT] [--timeout-ms MS] SOCKET...\n"
-    "SOCKET: a lobby's admin socket, or a quoted glob such as '/var/lib/lobby/*/lobby.sock'.\n";
+    "usage: lobby_exporter [--listen ADDR:PORT] [--timeout-ms MS] [--title TEXT] [--no-page]\n"
+    "                      [--cors ORIGIN] SOCKET...\n"
+    "SOCKET: a lobby's admin socket, or a quoted glob such as '/var/lib/lobby/*/lobby.sock'.\n"
+    "--title: the status page's heading; --no-page: no status page at /.\n"
+    "--cors: the origin (https://example.org) whose pages may read /status.json, or *.\n";
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 constexpr int kDefaultTimeoutMs = 1000;
-constexpr int kHttpThreads = 4;
+// Each connection holds a thread while it is open, and serves one request:
+// a client that keeps its connection open between requests would otherwise
+// keep a thread from everyone else.
+constexpr int kHttpThreads = 8;
+constexpr size_t kRequestsPerConnection = 1;
+// Connections waiting to be accepted, as many as a lobby's.
+constexpr int kListenBacklog = 128;
+// How long a connection may wait before its request starts.
+constexpr time_t kIdleTimeoutS = 2;
+// How long a public page's status may be kept by browsers and proxies.
+constexpr char kStatusCacheControl[] = "max-age=5";
 
 bool parse_listen(const std::string& text, std::string* host, int* port) {
   const size_t colon = text.rfind(':');
@@ -40,6 +58,32 @@ bool parse_listen(const std::string& text, std::string* host, int* port) {
   return true;
 }
 
+// An origin as browsers send it: "*", or http(s)://HOST[:PORT] with no
+// path. Anything else could never match, or would break the header.
+bool valid_origin(const std::string& text) {
+  if (text == "*") return true;
+  size_t at = 0;
+  if (text.rfind("https://", 0) == 0) {
+    at = 8;
+  } else if (text.rfind("http://", 0) == 0) {
+    at = 7;
+  } else {
+    return false;
+  }
+  if (at == text.size()) return false;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    const bool allowed = std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' ||
+                         c == ':' || c == '[' || c == ']';
+    if (!allowed) return false;
+  }
+  return true;
+}
+
+void set_public_headers(httplib::Response& res) {
+  res.set_header("X-Content-Type-Options", "nosniff");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,6 +91,9 @@ int main(int argc, char** argv) {
   std::string host = "127.0.0.1";
   int port = 9308;
   int timeout_ms = kDefaultTimeoutMs;
+  std::string title = ops::kDefaultPageTitle;
+  bool page = true;
+  std::string cors;
   std::vector<std::string> patterns;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -59,6 +106,17 @@ int main(int argc, char** argv) {
       timeout_ms = std::atoi(argv[++i]);
       if (timeout_ms <= 0) {
         std::fputs(kUsage, stderr);
+        return 2;
+      }
+    } else if (arg == "--title" && i + 1 < argc) {
+      title = argv[++i];
+    } else if (arg == "--no-page") {
+      page = false;
+    } else if (arg == "--cors" && i + 1 < argc) {
+      cors = argv[++i];
+      if (!valid_origin(cors)) {
+        std::fprintf(stderr, "lobby_exporter: --cors %s is not an origin\n%s", cors.c_str(),
+                     kUsage);
         return 2;
       }
     } else if (arg == "-h" || arg == "--help") {
@@ -79,31 +137,49 @@ int main(int argc, char** argv) {
   ops::Exporter exporter(patterns, timeout_ms);
   httplib::Server http;
   http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
-  // Only the three pages are served, and only to GET (and HEAD).
+  // Only the pages below are served, and only to GET (and HEAD).
   http.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     if (req.method == "GET" || req.method == "HEAD")
       return httplib::Server::HandlerResponse::Unhandled;
     res.status = 404;
     return httplib::Server::HandlerResponse::Handled;
   });
+  http.set_keep_alive_max_count(kRequestsPerConnection);
+  http.set_keep_alive_timeout(kIdleTimeoutS);
   http.Get("/metrics", [&exporter](const httplib::Request&, httplib::Response& res) {
-    res.set_content(ops::metrics_text(exporter.read_all(false)), kMetricsType);
+    res.set_content(exporter.answer()->metrics, kMetricsType);
   });
-  http.Get("/status.json", [&exporter](const httplib::Request&, httplib::Response& res) {
-    res.set_content(ops::status_json(exporter.read_all(true)), "application/json");
+  http.Get("/status.json", [&exporter, &cors](const httplib::Request&, httplib::Response& res) {
+    set_public_headers(res);
+    res.set_header("Cache-Control", kStatusCacheControl);
+    if (!cors.empty()) res.set_header("Access-Control-Allow-Origin", cors);
+    res.set_content(exporter.answer()->status, "application/json");
   });
   http.Get("/healthz", [&exporter](const httplib::Request&, httplib::Response& res) {
-    std::string text;
-    res.status = ops::health(exporter.read_all(false), &text);
-    res.set_content(text, "text/plain; charset=utf-8");
+    const std::shared_ptr<const ops::FleetAnswer> answer = exporter.answer();
+    res.status = answer->health_status;
+    res.set_content(answer->health_text, "text/plain; charset=utf-8");
   });
+  if (page) {
+    // The page itself holds no lobby data: its script fetches status.json.
+    http.Get("/", [&title](const httplib::Request&, httplib::Response& res) {
+      const std::string nonce = ops::make_nonce();
+      set_public_headers(res);
+      res.set_header("Content-Security-Policy", ops::status_page_policy(nonce));
+      res.set_header("Cache-Control", "no-cache");
+      res.set_content(ops::status_page(title, nonce), "text/html; charset=utf-8");
+    });
+  }
 
   // The library's default sets SO_REUSEPORT, which would let a second
   // exporter share the port and answer half the scrapes; SO_REUSEADDR alone
   // still allows a quick restart.
-  http.set_socket_options([](int sock) {
+  // The listening socket is the first one made.
+  int listening = -1;
+  http.set_socket_options([&listening](int sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (listening < 0) listening = sock;
   });
   const int bound =
       port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
@@ -111,6 +187,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "lobby_exporter: cannot listen on %s:%d\n", host.c_str(), port);
     return 1;
   }
+  // The library listens with a queue of 5 connections, which a burst of
+  // page loads overflows: the kernel then drops connections, and their
+  // clients wait a second before they try again. Listening again only
+  // deepens the queue.
+  if (listening >= 0) net::listen_fd(listening, kListenBacklog);
   std::printf("listening on %s:%d\n", host.c_str(), bound);
   std::fflush(stdout);
   return http.listen_after_bind() ? 0 : 1;

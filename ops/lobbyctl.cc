@@ -3,11 +3,12 @@
 //
 //   lobbyctl [-s SOCKET] [--json] COMMAND [ARGS...]
 //
-// SOCKET defaults to ./lobby.sock. status, users, rooms and bans print as
-// tables, other replies as a short line; --json prints the reply as it
-// came. Exit status: 0 done, 1 the lobby answered with an error (its text
-// on standard error), 2 bad arguments, 3 no answer (nothing listening, a
-// time-out, or a reply that is not JSON).
+// SOCKET defaults to ./lobby.sock; on Windows it names the lobby's pipe the
+// way L_ADMIN does (\\.\pipe\lobby- and the file name). status, users,
+// rooms and bans print as tables, other replies as a short line; --json
+// prints the reply as it came. Exit status: 0 done, 1 the lobby answered
+// with an error (its text on standard error), 2 bad arguments, 3 no answer
+// (nothing listening, a time-out, or a reply that is not JSON).
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>

@@ -23,6 +23,13 @@ install(FILES packaging/logrotate/lobby-server DESTINATION /etc/logrotate.d)
 set(LOBBY_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/lobby-server)
 install(FILES README.md docs/deploy.md DESTINATION ${LOBBY_DOC_DIR})
 install(FILES packaging/dorvik.txt.example DESTINATION ${LOBBY_DOC_DIR}/examples RENAME dorvik.txt)
+# The monitoring kit, for the exporter's series: alert rules to load into
+# Prometheus and a dashboard to import into Grafana.
+if(TARGET lobby_exporter)
+  set(LOBBY_SHARE_DIR ${CMAKE_INSTALL_DATAROOTDIR}/lobby-server)
+  install(FILES packaging/prometheus/lobby-alerts.yml DESTINATION ${LOBBY_SHARE_DIR}/prometheus)
+  install(FILES packaging/grafana/lobby-dashboard.json DESTINATION ${LOBBY_SHARE_DIR}/grafana)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME lobby-server)

@@ -21,7 +21,9 @@ expected=(
 build="$root/build-release"
 [ -x "$build/lobbyctl" ] && expected+=(./usr/bin/lobbyctl)
 [ -x "$build/lobby_exporter" ] &&
-  expected+=(./usr/bin/lobby_exporter ./lib/systemd/system/lobby-exporter.service)
+  expected+=(./usr/bin/lobby_exporter ./lib/systemd/system/lobby-exporter.service
+    ./usr/share/lobby-server/prometheus/lobby-alerts.yml
+    ./usr/share/lobby-server/grafana/lobby-dashboard.json)
 for path in "${expected[@]}"; do
   grep -qx -- "$path" <<<"$contents" || { echo "missing from the package: $path" >&2; exit 1; }
 done

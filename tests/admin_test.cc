@@ -117,10 +117,13 @@ TEST_F(AdminTest, LobbyNameInTheClientsCharacterSetIsDecoded) {
 }
 
 TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
+  const int32_t public_ip[4] = {198, 51, 100, 7};
+  std::copy(public_ip, public_ip + 4, settings.L_IP);
   start_with_channel();
   EXPECT_EQ("{\"name\":\"east\",\"version\":3,\"port\":" + std::to_string(port) +
-                ",\"users\":0,\"slots\":32,\"rooms_in_use\":0,\"rooms\":4,\"uptime_s\":0,"
-                "\"draining\":false,\"drops\":{\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
+                ",\"ip\":\"198.51.100.7\",\"users\":0,\"slots\":32,\"rooms_in_use\":0,"
+                "\"rooms\":4,\"uptime_s\":0,\"draining\":false,\"drain_left_s\":null,\"drops\":{"
+                "\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
                 "\"not reading\":0,\"no login\":0,\"displaced\":0,\"flooding\":0,\"kicked\":0,"
                 "\"banned\":0},\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,"
                 "\"draining\":0},"
@@ -256,7 +259,7 @@ TEST_F(AdminTest, DrainRefusesNewcomersAndEndsWhenNobodyIsLeftOrTimeIsUp) {
   player.send(w::room_op(-1));
   expect_bytes(player, w::room_made(0) + w::room_result(1));
   const std::string status = ask("status");
-  EXPECT_NE(std::string::npos, status.find("\"draining\":true")) << status;
+  EXPECT_NE(std::string::npos, status.find("\"draining\":true,\"drain_left_s\":30,")) << status;
   EXPECT_NE(
       std::string::npos,
       status.find("\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,\"draining\":1}"))
@@ -281,12 +284,17 @@ TEST_F(AdminTest, DrainEndsWhenItsTimeIsUpWithClientsLeft) {
   clock.advance_ms(4999);
   settle();
   EXPECT_FALSE(events.drained.load());
+  // The time left is rounded up: 0 only once it is up.
+  EXPECT_NE(std::string::npos, ask("status").find("\"drain_left_s\":1,")) << ask("status");
   clock.advance_ms(1);
   settle();
   EXPECT_TRUE(events.drained.load());
   EXPECT_NE(std::string::npos,
             events.lines().find("drain finished: time is up with 1 clients left"))
       << events.lines();
+  // A lobby still there past its drain's time says by how long.
+  clock.advance_ms(1999);
+  EXPECT_NE(std::string::npos, ask("status").find("\"drain_left_s\":-1,")) << ask("status");
 }
 
 // An admin client that asks and asks without reading is closed once its
@@ -328,6 +336,58 @@ TEST_F(AdminTest, AnAdminClientThatStopsReadingCannotStallTheLobby) {
   EXPECT_EQ("the lobby closed the connection", error);
   EXPECT_GT(replies, 0);
   EXPECT_LT(replies, 4000);
+}
+
+// Admin connections left open are closed a minute (the server's clock)
+// after their connect or last command, so that they cannot hold every
+// place: a part of a line and blank lines are no command. The places they
+// free take a newcomer at once. Each check asks on a fresh connection
+// first, which makes the channel look at the time.
+TEST_F(AdminTest, ConnectionsWithoutACommandForAMinuteAreClosedAndFreeTheirPlaces) {
+  start_with_channel();
+  std::string error;
+  std::string line;
+  ops::AdminClient held[admin::kMaxConnections];
+  for (ops::AdminClient& client : held) ASSERT_TRUE(client.connect_to(socket_path(), &error));
+  ops::AdminClient& asker = held[0];
+  ASSERT_TRUE(asker.request("status", &line, kReplyMs, &error)) << error;
+  auto still_open = [&](ops::AdminClient& client) {
+    std::string text;
+    std::string why;
+    return !client.read_line(&text, 0, &why) && why == "no reply from the lobby";
+  };
+  auto closed = [&](ops::AdminClient& client) {
+    std::string text;
+    std::string why;
+    return !client.read_line(&text, kReplyMs, &why) && why == "the lobby closed the connection";
+  };
+  const std::string too_many = "{\"error\":\"too many admin connections\"}";
+
+  clock.advance_ms(30000);
+  ASSERT_TRUE(asker.request("users", &line, kReplyMs, &error)) << error;
+  EXPECT_EQ("{\"users\":[]}", line);
+  ASSERT_EQ(3, send(held[1].fd(), "sta", 3, MSG_NOSIGNAL));
+  ASSERT_EQ(4, send(held[2].fd(), "\n \r\n", 4, MSG_NOSIGNAL));
+  clock.advance_ms(29999);
+  EXPECT_EQ(too_many, ask("status"));
+  for (ops::AdminClient& client : held) EXPECT_TRUE(still_open(client));
+
+  // A minute after the connect: all but the asker go, and the newcomer is
+  // served.
+  clock.advance_ms(1);
+  const std::string served = ask("status");
+  EXPECT_EQ(0u, served.find("{\"name\":\"east\"")) << served;
+  EXPECT_TRUE(still_open(asker));
+  for (int i = 1; i < admin::kMaxConnections; ++i) EXPECT_TRUE(closed(held[i])) << i;
+  EXPECT_FALSE(held[1].request("tus", &line, kReplyMs, &error));
+
+  // The asker's minute counts from its last command, 30 s in.
+  clock.advance_ms(29999);
+  EXPECT_EQ(0u, ask("rooms").find("{\"rooms\":"));
+  EXPECT_TRUE(still_open(asker));
+  clock.advance_ms(1);
+  EXPECT_EQ(0u, ask("rooms").find("{\"rooms\":"));
+  EXPECT_TRUE(closed(asker));
 }
 
 TEST_F(AdminTest, SocketIsOwnerOnlyNeverTakenFromALiveServerAndRemovedAtStop) {

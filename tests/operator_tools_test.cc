@@ -8,15 +8,23 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "admin/admin_channel.h"
+#include "bench/admin_relay.h"
 #include "ops/admin_tables.h"
 #include "tests/support/child_process.h"
 #include "tests/support/lobby_server_fixture.h"
@@ -31,12 +39,17 @@ using testing_support::TcpClient;
 using testing_support::TempDir;
 
 constexpr int kWaitMs = 10000;
+// An upstream port where nothing listens on loopback.
+constexpr int kNoUpstreamPort = 1;
 
 // A lobby with its admin channel on `socket`, on an ephemeral port.
 struct AdminLobby {
-  AdminLobby(const std::string& name, const std::string& socket) {
+  // With `upstream_port`, the lobby keeps trying to reach an upstream
+  // server on that loopback port.
+  AdminLobby(const std::string& name, const std::string& socket, int upstream_port = 0) {
     config::Settings settings;
     settings.L_PORT = 0;
+    settings.N_PORT = upstream_port;
     std::snprintf(settings.L_NAME, sizeof settings.L_NAME, "%s", name.c_str());
     std::snprintf(settings.L_ADMIN, sizeof settings.L_ADMIN, "%s", socket.c_str());
     // The deny file beside the socket.
@@ -81,6 +94,38 @@ HttpReply http_get(int port, const std::string& path) {
   reply.body = raw.substr(end + 4);
   if (raw.rfind("HTTP/1.", 0) == 0) reply.status = std::atoi(raw.c_str() + 9);
   return reply;
+}
+
+// GETs `path` until it answers with `status`, within a few seconds (the
+// exporter reads the lobbies at most once a second); the last reply.
+HttpReply wait_http(int port, const std::string& path, int status) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  HttpReply reply = http_get(port, path);
+  while (reply.status != status && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    reply = http_get(port, path);
+  }
+  return reply;
+}
+
+// The value of header `name` in `headers`, or "" without it.
+std::string header(const std::string& headers, const std::string& name) {
+  const std::string key = "\r\n" + name + ": ";
+  const size_t at = headers.find(key);
+  if (at == std::string::npos) return "";
+  const size_t start = at + key.size();
+  return headers.substr(start, headers.find("\r\n", start) - start);
+}
+
+// "2026-01-15T08:00:00Z", within a minute of now.
+bool iso_utc_time(const nlohmann::json& value) {
+  if (!value.is_string()) return false;
+  const std::string text = value.get<std::string>();
+  tm parts{};
+  const char* end = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%SZ", &parts);
+  if (end == nullptr || *end != '\0' || text.size() != 20) return false;
+  const time_t when = timegm(&parts);
+  return std::abs(std::difftime(when, std::time(nullptr))) < 60;
 }
 
 bool metric_name_char(char c, bool first) {
@@ -237,6 +282,16 @@ class OperatorToolsTest : public ::testing::Test {
 
   std::string dead_socket() const { return dir.file("gone/lobby.sock"); }
 
+  // Starts lobby_exporter on an ephemeral port with `args`; the port, or 0.
+  int start_exporter(ChildProcess* exporter, std::vector<std::string> args) {
+    args.insert(args.begin(), {LOBBY_EXPORTER_PATH, "--listen", "127.0.0.1:0"});
+    if (!exporter->start(args, dir.path(), ChildStdio::kNullInput)) return 0;
+    std::string listening;
+    const std::string prefix = "listening on 127.0.0.1:";
+    if (!exporter->next_line(&listening, kWaitMs) || listening.rfind(prefix, 0) != 0) return 0;
+    return std::stoi(listening.substr(prefix.size()));
+  }
+
   // Runs lobbyctl with `args`; its standard output and error together.
   std::string lobbyctl(const std::vector<std::string>& args, int* exit_status) {
     std::string command = "exec " LOBBYCTL_PATH;
@@ -268,8 +323,8 @@ TEST_F(OperatorToolsTest, ExporterServesMetricsStatusAndHealthOfEveryLobbyItFind
   ChildProcess exporter;
   ASSERT_TRUE(
       // East named twice: still one lobby.
-      exporter.start({LOBBY_EXPORTER_PATH, "--listen", "127.0.0.1:0", dir.file("*/lobby.sock"),
-                      dir.file("east/lobby.sock")},
+      exporter.start({LOBBY_EXPORTER_PATH, "--listen", "127.0.0.1:0", "--no-page",
+                      dir.file("*/lobby.sock"), dir.file("east/lobby.sock")},
                      dir.path(), ChildStdio::kNullInput));
   std::string listening;
   ASSERT_TRUE(exporter.next_line(&listening, kWaitMs));
@@ -340,35 +395,291 @@ TEST_F(OperatorToolsTest, ExporterServesMetricsStatusAndHealthOfEveryLobbyItFind
   const auto lobbies = nlohmann::json::parse(status.body, nullptr, false);
   ASSERT_TRUE(lobbies.is_object()) << status.body;
   ASSERT_EQ(3u, lobbies["lobbies"].size()) << status.body;
+  EXPECT_TRUE(iso_utc_time(lobbies["generated_at"])) << status.body;
   const auto& first = lobbies["lobbies"][0];
   EXPECT_EQ("east", first["name"]);
   EXPECT_EQ(east->port, first["port"]);
+  EXPECT_EQ("0.0.0.0", first["ip"]);
   EXPECT_EQ(1, first["users"]);
   EXPECT_EQ(false, first["draining"]);
-  EXPECT_EQ(nlohmann::json::parse(R"([{"name":"alice","room":0}])"), first["players"]);
+  EXPECT_EQ(nlohmann::json::parse(R"([{"name":"alice","room":0,"online_s":0}])"), first["players"]);
   EXPECT_EQ(nlohmann::json::parse(R"([{"room":0,"group":5,"title":"alice","members":1,
       "start_size":8,"started":false,"seats":[{"seat":0,"slot":0,"name":"alice"}]}])"),
             first["room_list"]);
   EXPECT_EQ(nlohmann::json::parse(R"({"name":"","up":false})"), lobbies["lobbies"][1]);
   EXPECT_EQ("west", lobbies["lobbies"][2]["name"]);
 
-  EXPECT_EQ(404, http_get(port, "/").status);
+  EXPECT_EQ(404, http_get(port, "/").status) << "--no-page";
   EXPECT_EQ(404, http_get(port, "/metrics/more").status);
 
-  // The glob is read again at each request: with the dead socket gone
-  // every lobby answers; a draining one is not ready.
+  // The glob is read again at each reading, once a second: with the dead
+  // socket gone every lobby answers; a draining one is not ready.
   ASSERT_EQ(0, unlink(dead_socket().c_str()));
-  EXPECT_EQ(200, http_get(port, "/healthz").status);
+  EXPECT_EQ(200, wait_http(port, "/healthz", 200).status);
   west->server->start_drain(600);
-  const HttpReply draining = http_get(port, "/healthz");
+  const HttpReply draining = wait_http(port, "/healthz", 503);
   EXPECT_EQ(503, draining.status);
   EXPECT_NE(std::string::npos, draining.body.find("west (")) << draining.body;
   EXPECT_NE(std::string::npos, draining.body.find("): draining\n")) << draining.body;
-  EXPECT_EQ(1, read_metrics(http_get(port, "/metrics").body).at("lobby_draining" + wl + "}"));
+  const std::map<std::string, double> drained = read_metrics(http_get(port, "/metrics").body);
+  EXPECT_EQ(1, drained.at("lobby_draining" + wl + "}"));
+  EXPECT_EQ(600, drained.at("lobby_drain_left_seconds" + wl + "}"));
+  EXPECT_EQ(0u, drained.count("lobby_drain_left_seconds" + e + "}")) << "only while draining";
 
   ASSERT_TRUE(exporter.send_signal(SIGTERM));
   int exit_status = 0;
   EXPECT_TRUE(exporter.wait_exit(kWaitMs, &exit_status));
+}
+
+// The page and status.json as a public site uses them, and the one reading
+// a second that every request shares, counted where each lobby answers.
+TEST_F(OperatorToolsTest, ExporterServesAPublicPageAndAsksEachLobbyAtMostOnceASecond) {
+  bench::AdminRelay east_relay;
+  bench::AdminRelay west_relay;
+  std::string error;
+  ASSERT_EQ(0, east_relay.start(dir.file("east/counted.sock"), dir.file("east/lobby.sock"), &error))
+      << error;
+  ASSERT_EQ(0, west_relay.start(dir.file("west/counted.sock"), dir.file("west/lobby.sock"), &error))
+      << error;
+  ChildProcess exporter;
+  const int port = start_exporter(
+      &exporter, {"--title", "<b>Fleet</b> & co", "--cors", "https://games.example.org",
+                  dir.file("east/counted.sock"), dir.file("west/counted.sock")});
+  ASSERT_GT(port, 0);
+
+  // The page: the title as text; its style and script run by a nonce that
+  // is new for every page, and nothing else runs or loads.
+  const HttpReply page = http_get(port, "/");
+  EXPECT_EQ(200, page.status);
+  EXPECT_EQ("text/html; charset=utf-8", header(page.headers, "Content-Type"));
+  EXPECT_EQ("nosniff", header(page.headers, "X-Content-Type-Options"));
+  const std::string policy = header(page.headers, "Content-Security-Policy");
+  const size_t nonce_at = policy.find("'nonce-");
+  ASSERT_NE(std::string::npos, nonce_at) << page.headers;
+  const std::string nonce =
+      policy.substr(nonce_at + 7, policy.find('\'', nonce_at + 7) - nonce_at - 7);
+  EXPECT_EQ("default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce +
+                "'; connect-src 'self'; img-src data:; base-uri 'none'; form-action 'none'",
+            policy);
+  EXPECT_NE(std::string::npos, page.body.find("<script nonce=\"" + nonce + "\">"));
+  EXPECT_NE(std::string::npos, page.body.find("<h1>&lt;b&gt;Fleet&lt;/b&gt; &amp; co</h1>"));
+  EXPECT_EQ(std::string::npos, http_get(port, "/").headers.find(nonce));
+
+  // status.json for a page on the community's own site.
+  const HttpReply status = http_get(port, "/status.json");
+  EXPECT_EQ(200, status.status);
+  EXPECT_EQ("application/json", header(status.headers, "Content-Type"));
+  EXPECT_EQ("max-age=5", header(status.headers, "Cache-Control"));
+  EXPECT_EQ("https://games.example.org", header(status.headers, "Access-Control-Allow-Origin"));
+  EXPECT_EQ("", header(http_get(port, "/metrics").headers, "Access-Control-Allow-Origin"));
+
+  // A crowd on every path at once: each lobby is asked once for each
+  // second begun meanwhile, on one connection with its three commands,
+  // however many requests came.
+  const int64_t east_before = east_relay.connections();
+  const int64_t west_before = west_relay.connections();
+  const auto crowd_began = std::chrono::steady_clock::now();
+  constexpr int kCrowd = 8;
+  constexpr int kEach = 25;
+  std::atomic<int> answered{0};
+  std::vector<std::thread> crowd;
+  for (int t = 0; t < kCrowd; ++t) {
+    crowd.emplace_back([&, t] {
+      static const char* const kPaths[] = {"/", "/status.json", "/metrics", "/healthz"};
+      for (int i = 0; i < kEach; ++i) {
+        if (http_get(port, kPaths[(t + i) % 4]).status == 200) ++answered;
+      }
+    });
+  }
+  for (std::thread& request : crowd) request.join();
+  const int64_t seconds_begun = 1 + std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - crowd_began)
+                                            .count() /
+                                        1000;
+  EXPECT_EQ(kCrowd * kEach, answered.load());
+  EXPECT_LE(east_relay.connections() - east_before, seconds_begun);
+  EXPECT_LE(west_relay.connections() - west_before, seconds_begun);
+  EXPECT_EQ(3 * east_relay.connections(), east_relay.commands());
+
+  // On the real clock: a request every 20 ms for 3 s, and a drain begun a
+  // second in. A reading serves for 1 s, so the lobbies are asked once a
+  // second (within one either way), and /healthz shows the drain within
+  // that second, with 500 ms to spare for a slow machine.
+  const int64_t west_at_start = west_relay.connections();
+  const auto start = std::chrono::steady_clock::now();
+  auto since = [](std::chrono::steady_clock::time_point from) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 from)
+        .count();
+  };
+  std::chrono::steady_clock::time_point drain_began;
+  bool draining = false;
+  int64_t lag_ms = -1;
+  while (since(start) < 3000) {
+    if (!draining && since(start) >= 1000) {
+      west->server->start_drain(600);
+      drain_began = std::chrono::steady_clock::now();
+      draining = true;
+    }
+    const int health = http_get(port, "/healthz").status;
+    if (draining && health == 503 && lag_ms < 0) lag_ms = since(drain_began);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const int64_t elapsed_s = since(start) / 1000;
+  const int64_t readings = west_relay.connections() - west_at_start;
+  EXPECT_GE(readings, elapsed_s - 1);
+  EXPECT_LE(readings, elapsed_s + 1);
+  EXPECT_GE(lag_ms, 0) << "/healthz never showed the drain";
+  EXPECT_LE(lag_ms, 1500);
+
+  // An origin that browsers never send, or that would break the header.
+  for (const char* origin : {"https://games.example.org/", "games.example.org", "https://",
+                             "https://a.org\r\nSet-Cookie: x=1"}) {
+    ChildProcess refused;
+    ASSERT_TRUE(refused.start({LOBBY_EXPORTER_PATH, "--cors", origin, dead_socket()}, dir.path(),
+                              ChildStdio::kNullInput));
+    int exit_status = -1;
+    ASSERT_TRUE(refused.wait_exit(kWaitMs, &exit_status));
+    EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 2) << origin;
+  }
+}
+
+// The metric names a PromQL expression reads: names outside strings,
+// label matchers, ranges and grouping clauses that are not functions,
+// keywords or numbers. Grafana's $variables are left out.
+std::set<std::string> promql_metric_names(const std::string& expr) {
+  static const std::set<std::string> kKeywords = {
+      "by",     "without", "on",  "ignoring", "and",        "or",         "unless",
+      "offset", "bool",    "inf", "nan",      "group_left", "group_right"};
+  static const std::set<std::string> kGrouping = {"by",       "without",    "on",
+                                                  "ignoring", "group_left", "group_right"};
+  std::set<std::string> names;
+  // Past the `close` that ends what starts at `at`, stepping over strings
+  // (and escapes in them) on the way.
+  std::function<size_t(size_t, char)> skip_past = [&](size_t at, char close) {
+    while (at < expr.size() && expr[at] != close) {
+      const char c = expr[at];
+      if (close == '"' || close == '\'' || close == '`') {
+        at += c == '\\' ? 2 : 1;
+      } else if (c == '"' || c == '\'' || c == '`') {
+        at = skip_past(at + 1, c);
+      } else {
+        ++at;
+      }
+    }
+    return at + 1;
+  };
+  auto next_word = [&expr](size_t at) {
+    while (at < expr.size() && expr[at] == ' ') ++at;
+    size_t end = at;
+    while (end < expr.size() && std::isalpha(static_cast<unsigned char>(expr[end]))) ++end;
+    return expr.substr(at, end - at);
+  };
+  auto word_char = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ':';
+  };
+  size_t at = 0;
+  while (at < expr.size()) {
+    const char c = expr[at];
+    if (c == '"' || c == '\'' || c == '`') {
+      at = skip_past(at + 1, c);
+    } else if (c == '{') {
+      at = skip_past(at + 1, '}');
+    } else if (c == '[') {
+      at = skip_past(at + 1, ']');
+    } else if (c == '$' || std::isdigit(static_cast<unsigned char>(c))) {
+      for (++at; at < expr.size() && (word_char(expr[at]) || expr[at] == '.'); ++at) {
+      }
+    } else if (word_char(c)) {
+      const size_t start = at;
+      while (at < expr.size() && word_char(expr[at])) ++at;
+      const std::string word = expr.substr(start, at - start);
+      size_t next = at;
+      while (next < expr.size() && expr[next] == ' ') ++next;
+      // A function, or an aggregation with its grouping first.
+      const bool call = (next < expr.size() && expr[next] == '(') || next_word(next) == "by" ||
+                        next_word(next) == "without";
+      if (call && kGrouping.count(word) != 0) {
+        at = skip_past(next + 1, ')');
+      } else if (!call && kKeywords.count(word) == 0) {
+        names.insert(word);
+      }
+    } else {
+      ++at;
+    }
+  }
+  return names;
+}
+
+// Every query of the dashboard, with the variables' label_values queries.
+void dashboard_queries(const nlohmann::json& node, std::vector<std::string>* queries) {
+  if (node.is_object()) {
+    for (const auto& [key, value] : node.items()) {
+      if (key == "expr" && value.is_string()) queries->push_back(value.get<std::string>());
+      if (key == "definition" && value.is_string()) {
+        // label_values(SELECTOR, LABEL): the selector is the query.
+        const std::string text = value.get<std::string>();
+        const size_t open = text.find('(');
+        const size_t comma = text.rfind(',');
+        if (text.rfind("label_values(", 0) == 0 && comma != std::string::npos) {
+          queries->push_back(text.substr(open + 1, comma - open - 1));
+        } else {
+          queries->push_back(text);
+        }
+      }
+      dashboard_queries(value, queries);
+    }
+  } else if (node.is_array()) {
+    for (const auto& item : node) dashboard_queries(item, queries);
+  }
+}
+
+TEST(PromqlNamesTest, OnlyMetricNamesAreTaken) {
+  EXPECT_EQ(
+      (std::set<std::string>{"lobby_drops_total", "lobby_slots", "x:y"}),
+      promql_metric_names(
+          R"(sum by (reason) (rate(lobby_drops_total{lobby=~"$lobby",a="b}"}[$__rate_interval]))
+                   / on (lobby) group_left (port) lobby_slots > bool 0.5 unless x:y offset 5m)"));
+}
+
+// The shipped dashboard asks only for series the exporter really serves,
+// read from its output, so that it stays true as series are added.
+TEST_F(OperatorToolsTest, TheDashboardAsksOnlyForSeriesTheExporterServes) {
+  // A lobby with an upstream server configured, for the series that need
+  // one; nothing listens on that port.
+  ASSERT_EQ(0, mkdir(dir.file("north").c_str(), 0700));
+  AdminLobby north("north", dir.file("north/lobby.sock"), kNoUpstreamPort);
+  ChildProcess exporter;
+  const int port = start_exporter(&exporter, {"--no-page", dir.file("*/lobby.sock")});
+  ASSERT_GT(port, 0);
+  const std::string metrics = http_get(port, "/metrics").body;
+  std::set<std::string> served;
+  for (const auto& [series, value] : read_metrics(metrics)) {
+    served.insert(series.substr(0, series.find('{')));
+  }
+  for (size_t at = metrics.find("# TYPE "); at != std::string::npos;
+       at = metrics.find("# TYPE ", at + 1)) {
+    served.insert(metrics.substr(at + 7, metrics.find(' ', at + 7) - at - 7));
+  }
+
+  std::ifstream file(LOBBY_SOURCE_DIR "/packaging/grafana/lobby-dashboard.json");
+  const nlohmann::json dashboard = nlohmann::json::parse(file, nullptr, false);
+  ASSERT_TRUE(dashboard.is_object()) << "not JSON";
+  bool has_lobby_variable = false;
+  for (const auto& variable : dashboard["templating"]["list"]) {
+    if (variable["name"] == "lobby") has_lobby_variable = true;
+  }
+  EXPECT_TRUE(has_lobby_variable);
+  std::vector<std::string> queries;
+  dashboard_queries(dashboard, &queries);
+  std::set<std::string> asked;
+  for (const std::string& query : queries) {
+    for (const std::string& name : promql_metric_names(query)) asked.insert(name);
+  }
+  EXPECT_GE(asked.size(), 8u);
+  for (const std::string& name : asked) {
+    EXPECT_EQ(1u, served.count(name)) << name << " is not served:\n" << metrics;
+  }
 }
 
 TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
@@ -441,6 +752,15 @@ TEST(AdminTablesTest, ColumnsAlignWithWideCharactersCountingTwo) {
   EXPECT_EQ(1, ops::display_width("\xEF\xBF\xBD"));
   EXPECT_EQ("ID  NAME    ROOM\n1   テスト  0\n22  bob     -\n",
             ops::format_table({{"ID", "NAME", "ROOM"}, {"1", "テスト", "0"}, {"22", "bob", "-"}}));
+  // A drain shows its time left, or how long it is past its time.
+  EXPECT_NE(std::string::npos,
+            ops::format_admin_reply(
+                "status", nlohmann::ordered_json::parse(R"({"draining":true,"drain_left_s":250})"))
+                .find("\ndraining  yes, 4m 10s left\n"));
+  EXPECT_NE(std::string::npos,
+            ops::format_admin_reply(
+                "status", nlohmann::ordered_json::parse(R"({"draining":true,"drain_left_s":-61})"))
+                .find("\ndraining  yes, 1m 1s past its time\n"));
   // A reply of an unexpected shape still prints, with question marks.
   EXPECT_EQ(
       "ROOM  GROUP  TITLE  MEMBERS  START  STARTED  SEATS\n?     ?      ?      ?        ?      ?\n",

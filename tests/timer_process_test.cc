@@ -256,8 +256,9 @@ TEST_F(RealClockTest, AStoppedProcessDropsNobodyWhoSentMeanwhile) {
 TEST_F(RealClockTest, LoginDeadlineClosesASilentConnectionAfterThreeSeconds) {
   start("L_LOGIN_WAIT 3\n");
   Player quiet;
-  ASSERT_TRUE(quiet.tcp.connect_to(port));
+  // Read before the connect: the lobby may accept before connect_to returns.
   const int64_t connected_ms = now_ms();
+  ASSERT_TRUE(quiet.tcp.connect_to(port));
   Player prompt;
   enter(&prompt, 5, 7);
   ASSERT_TRUE(pump_until({&quiet, &prompt}, 6000, [&] { return quiet.closed_ms >= 0; }));
@@ -328,8 +329,9 @@ TEST_F(RealClockTest, UpstreamReconnectWaitsAreOneAndTwoSecondsWithJitter) {
   ASSERT_TRUE(peer.wait_for_bytes(14, kReplyWaitMs));
   int64_t waited[2];
   for (int64_t& wait : waited) {
-    peer.close_connection();
+    // Read before the close: the lobby may see it before close returns.
     const int64_t closed_ms = now_ms();
+    peer.close_connection();
     ASSERT_TRUE(peer.accept_within(kStartWaitMs));
     wait = now_ms() - closed_ms;
     ASSERT_TRUE(peer.wait_for_bytes(14, kReplyWaitMs));
@@ -412,10 +414,15 @@ TEST_F(RealClockTest, AStuckWorkerStopsTheWatchdogAndIsNamed) {
   EXPECT_GE(notify.count_watchdogs(1000), 4);
 
   ASSERT_TRUE(server->send_signal(SIGUSR1));
-  ASSERT_TRUE(player.tcp.send(w::keep_alive()));  // wakes worker 0 into its stall
+  // A keep-alive wakes worker 0 into its stall. The signal is handled
+  // asynchronously and may land after a pass has begun, so the keep-alive is
+  // sent again until the stall shows.
   const std::string stuck = "STATUS=worker 0 (slots 0-7) stuck in one pass for ";
+  const int64_t give_up_ms = now_ms() + 6000;
   for (;;) {
-    ASSERT_TRUE(notify.next_notice(&notice, 3000)) << "no status names the stuck worker";
+    ASSERT_LT(now_ms(), give_up_ms) << "no status names the stuck worker";
+    ASSERT_TRUE(player.tcp.send(w::keep_alive()));
+    if (!notify.next_notice(&notice, 1000)) continue;
     if (notice.rfind("STATUS=worker", 0) == 0) break;
   }
   EXPECT_EQ(0u, notice.find(stuck)) << notice;

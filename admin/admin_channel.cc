@@ -5,8 +5,7 @@
 #include "admin/replies.h"
 #include "config/settings.h"
 #include "lobby/lobby_events.h"
-#include "net/socket_ops.h"
-#include "net/unix_socket.h"
+#include "net/local_stream.h"
 
 namespace admin {
 namespace {
@@ -26,39 +25,57 @@ int AdminChannel::open() {
   if (path_ == config::kAdminOff) return -1;
   const std::string note = charset_note(server_.lobby().settings.L_CHARSET);
   if (!note.empty()) lobby::report_event(events, "%s", note.c_str());
+  const std::string address = net::local_address(path_.c_str());
   int error = 0;
-  const int fd = net::unix_listen(path_.c_str(), kListenBacklog, &error);
+  const int fd = net::local_listen(path_.c_str(), kListenBacklog, identity_, &error);
   switch (fd) {
-    case net::kUnixPathTooLong:
+    case net::kLocalNameTooLong:
       lobby::report_event(events, "admin channel off: the path %s is too long", path_.c_str());
       return -1;
-    case net::kUnixInUse:
-      lobby::report_event(events, "admin channel off: another server answers on %s", path_.c_str());
+    case net::kLocalInUse:
+      lobby::report_event(events, "admin channel off: another server answers on %s",
+                          address.c_str());
       return -1;
-    case net::kUnixNotSocket:
+    case net::kLocalNotSocket:
       lobby::report_event(events, "admin channel off: %s is there and is not a socket",
-                          path_.c_str());
+                          address.c_str());
       return -1;
-    case net::kUnixFailed:
-      lobby::report_event(events, "admin channel off: cannot listen on %s: %s", path_.c_str(),
+    case net::kLocalFailed:
+      lobby::report_event(events, "admin channel off: cannot listen on %s: %s", address.c_str(),
                           net::error_text(error));
       return -1;
     default:
       break;
   }
-  wake_fd_ = net::make_wake_fd();
+  wake_fd_ = net::local_make_wake();
   if (wake_fd_ < 0) {
-    net::close_fd(fd);
+    net::local_unlisten(fd, path_.c_str(), identity_);
     lobby::report_event(events, "admin channel off: no wake-up descriptor");
     return -1;
   }
   listen_fd_ = fd;
-  net::file_identity(path_.c_str(), identity_);
+  const char* group = server_.lobby().settings.L_ADMIN_GROUP;
+  std::string shared;
+  if (group[0] != '\0') {
+    // A group that cannot be given the socket leaves it to the owner
+    // alone: narrower than asked, never wider.
+    const int rc = net::local_share_with_group(path_.c_str(), group, &error);
+    if (rc == 0) {
+      shared = std::string(", group ") + group;
+    } else if (rc == net::kLocalNoGroup) {
+      lobby::report_event(events, "admin socket %s stays owner-only: there is no group %s",
+                          address.c_str(), group);
+    } else {
+      lobby::report_event(events,
+                          "admin socket %s stays owner-only: cannot give it to group %s: %s",
+                          address.c_str(), group, net::error_text(error));
+    }
+  }
   // Made here, on the main thread, so that what it holds comes from the
   // main thread's heap: the channel's thread, which sleeps until an
   // operator asks, then has no heap of its own until it is used.
   commands_ = std::make_unique<AdminCommands>(server_, hooks_);
-  lobby::report_event(events, "admin channel on %s", path_.c_str());
+  lobby::report_event(events, "admin channel on %s%s", address.c_str(), shared.c_str());
   return 0;
 }
 
@@ -69,20 +86,22 @@ void AdminChannel::start() {
 
 void AdminChannel::stop() {
   running_.store(false, std::memory_order_release);
-  net::wake(wake_fd_);
+  net::local_wake(wake_fd_);
   if (thread_.joinable()) thread_.join();
   for (Client& client : clients_) close_client(client);
   if (listen_fd_ >= 0) {
-    net::close_fd(listen_fd_);
+    net::local_unlisten(listen_fd_, path_.c_str(), identity_);
     listen_fd_ = -1;
-    net::remove_if_same(path_.c_str(), identity_);
   }
-  net::close_fd(wake_fd_);
+  net::local_close(wake_fd_);
   wake_fd_ = -1;
 }
 
 void AdminChannel::run() {
   while (running_.load(std::memory_order_acquire)) {
+    // Only a connection, a command, a reader that takes more, an idle
+    // connection's time or the stop wakes this thread.
+    const int timeout_ms = close_idle_clients();
     net::PollEntry entries[2 + kMaxConnections];
     int owner[2 + kMaxConnections];
     int n = 0;
@@ -96,10 +115,8 @@ void AdminChannel::run() {
       owner[n] = i;
       entries[n++] = {client.fd, events, 0};
     }
-    // No time-out: only a connection, a command, a reader that takes more,
-    // or the stop wakes this thread.
-    if (net::poll_many(entries, n, -1) < 0) break;
-    if (entries[0].ready & net::kPollIn) net::drain_wake(wake_fd_);
+    if (net::local_poll(entries, n, timeout_ms) < 0) break;
+    if (entries[0].ready & net::kPollIn) net::local_drain_wake(wake_fd_);
     if (!running_.load(std::memory_order_acquire)) break;
     if (entries[1].ready & net::kPollIn) accept_waiting();
     for (int e = 2; e < n; ++e) {
@@ -111,27 +128,43 @@ void AdminChannel::run() {
   }
 }
 
+int AdminChannel::close_idle_clients() {
+  lobby::Clock& clock = server_.clock();
+  int wait_ms = -1;
+  for (Client& client : clients_) {
+    if (client.fd < 0) continue;
+    const int left = clock.ms_until(client.last_command_ms + kIdleTimeoutMs);
+    if (left == 0) {
+      close_client(client);
+    } else if (left > 0 && (wait_ms < 0 || left < wait_ms)) {
+      wait_ms = left;
+    }
+  }
+  return wait_ms;
+}
+
 void AdminChannel::accept_waiting() {
   for (;;) {
-    const int fd = net::unix_accept(listen_fd_);
+    const int fd = net::local_accept(listen_fd_);
     if (fd < 0) return;
     Client* free_client = find_free_client();
     if (free_client == nullptr) {
-      // Clients that left since this pass's wait began free their place
-      // first: the limit counts connections still open.
+      // Clients that left, or whose time ran out, since this pass's wait
+      // began free their place first: the limit counts connections still
+      // open and in use.
+      close_idle_clients();
       for (Client& client : clients_) {
-        if (client.fd >= 0 && (net::poll_fd(client.fd, net::kPollIn, 0) & net::kPollIn)) {
-          read_commands(client);
-        }
+        net::PollEntry entry = {client.fd, net::kPollIn, 0};
+        if (client.fd >= 0 && net::local_poll(&entry, 1, 0) > 0) read_commands(client);
       }
       free_client = find_free_client();
     }
     if (free_client == nullptr) {
-      // Told why, at once; a fresh socket's buffer always takes the line.
+      // Told why, at once; a fresh stream always takes the line.
       const std::string reply = error_reply("too many admin connections") + "\n";
-      net::send_nb(fd, reinterpret_cast<const uint8_t*>(reply.data()),
-                   static_cast<int>(reply.size()));
-      net::close_fd(fd);
+      net::local_send(fd, reinterpret_cast<const uint8_t*>(reply.data()),
+                      static_cast<int>(reply.size()));
+      net::local_close(fd);
       continue;
     }
     free_client->fd = fd;
@@ -139,6 +172,7 @@ void AdminChannel::accept_waiting() {
     free_client->input_ended = false;
     free_client->out.clear();
     free_client->out_sent = 0;
+    free_client->last_command_ms = server_.clock().now_ms();
   }
 }
 
@@ -152,7 +186,7 @@ AdminChannel::Client* AdminChannel::find_free_client() {
 void AdminChannel::read_commands(Client& client) {
   const int space = static_cast<int>(sizeof client.in) - client.in_length;
   const int n =
-      net::recv_nb(client.fd, reinterpret_cast<uint8_t*>(client.in + client.in_length), space);
+      net::local_recv(client.fd, reinterpret_cast<uint8_t*>(client.in + client.in_length), space);
   if (n == net::kIoWouldBlock) return;
   if (n < 0) {
     close_client(client);
@@ -180,6 +214,7 @@ void AdminChannel::read_commands(Client& client) {
     start = i + 1;
     // A blank line is no command and gets no reply.
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    client.last_command_ms = server_.clock().now_ms();
     client.out += commands_->run(line);
     client.out += '\n';
     if (client.out.size() - client.out_sent > kReplyQueueLimit) {
@@ -203,7 +238,8 @@ void AdminChannel::read_commands(Client& client) {
     // resets the connection, which could destroy the error before the
     // client reads it.
     for (int i = 0; i < 4 && client.fd >= 0; ++i) {
-      if (net::recv_nb(client.fd, reinterpret_cast<uint8_t*>(client.in), sizeof client.in) <= 0) {
+      if (net::local_recv(client.fd, reinterpret_cast<uint8_t*>(client.in), sizeof client.in) <=
+          0) {
         break;
       }
     }
@@ -213,7 +249,7 @@ void AdminChannel::read_commands(Client& client) {
 
 void AdminChannel::write_replies(Client& client) {
   while (client.out_sent < client.out.size()) {
-    const int n = net::send_nb(
+    const int n = net::local_send(
         client.fd, reinterpret_cast<const uint8_t*>(client.out.data() + client.out_sent),
         static_cast<int>(client.out.size() - client.out_sent));
     if (n == net::kIoWouldBlock) return;
@@ -231,7 +267,7 @@ void AdminChannel::write_replies(Client& client) {
 
 void AdminChannel::close_client(Client& client) {
   if (client.fd < 0) return;
-  net::close_fd(client.fd);
+  net::local_close(client.fd);
   client.fd = -1;
   client.in_length = 0;
   client.input_ended = false;

@@ -1,9 +1,11 @@
-// The operator's admin channel: a Unix-domain stream socket (L_ADMIN,
-// owner-only) on which each line is a command answered by one line of
-// JSON. It has its own thread, which sleeps in one readiness wait over the
-// listening socket, its connections and a wake-up descriptor, and never
-// blocks a lobby thread: commands read the lobby through a snapshot taken
-// with the locks held briefly, and replies are written with no lock held.
+// The operator's admin channel: a local stream (L_ADMIN, the lobby's own
+// user only, or also the group L_ADMIN_GROUP on POSIX; a Unix-domain
+// socket on POSIX, a named pipe on Windows, see net/local_stream.h) on
+// which each line is a command answered by one line of JSON. It has its
+// own thread, which sleeps in one readiness wait over the listener, its
+// connections and a wake-up handle, and never blocks a lobby thread:
+// commands read the lobby through a snapshot taken with the locks held
+// briefly, and replies are written with no lock held.
 //
 // Threading: open(), start() and stop() on the main thread; everything
 // else on the channel's own thread.
@@ -29,6 +31,10 @@ constexpr int kMaxLineBytes = 1024;
 // client is closed, so it cannot make the channel hold more.
 constexpr size_t kReplyQueueLimit = 256 * 1024;
 constexpr int kListenBacklog = kMaxConnections;
+// A connection that sends no command for this long is closed, so that
+// clients left open and forgotten cannot hold every place. A part of a
+// line does not count; the time is the server's clock.
+constexpr int64_t kIdleTimeoutMs = 60 * 1000;
 
 class AdminChannel {
  public:
@@ -39,7 +45,7 @@ class AdminChannel {
   AdminChannel(const AdminChannel&) = delete;
   AdminChannel& operator=(const AdminChannel&) = delete;
 
-  // Creates the socket at L_ADMIN. 0 when it listens; -1 when the channel
+  // Listens at L_ADMIN. 0 when it listens; -1 when the channel
   // is off ("-") or cannot be had, which the event log tells. It sets the
   // process's umask for a moment: before any other thread creates files.
   int open();
@@ -54,12 +60,13 @@ class AdminChannel {
 
  private:
   struct Client {
-    int fd = -1;
+    int fd = -1;                 // a stream handle
     char in[kMaxLineBytes + 1];  // one line and its line feed
     int in_length = 0;
     bool input_ended = false;  // the client shut its sending side
-    std::string out;           // replies not yet taken by the kernel
+    std::string out;           // replies not yet taken by the stream
     size_t out_sent = 0;
+    int64_t last_command_ms = 0;  // the clock's time of its connect or last command
   };
 
   void run();
@@ -68,10 +75,14 @@ class AdminChannel {
   void read_commands(Client& client);
   void write_replies(Client& client);
   void close_client(Client& client);
+  // Closes the connections idle for kIdleTimeoutMs; how long the thread
+  // may sleep before the next one is due (-1: only an event can tell).
+  int close_idle_clients();
 
   lobby::Server& server_;
   AdminHooks hooks_;
   const std::string path_;
+  // Handles of net/local_stream.h.
   int listen_fd_ = -1;
   int wake_fd_ = -1;
   uint64_t identity_[2] = {0, 0};  // of the socket file, once made

@@ -6,6 +6,7 @@
 
 #include "admin/json_line.h"
 #include "admin/replies.h"
+#include "config/build_info.h"
 #include "lobby/dispatcher.h"
 #include "lobby/lobby_events.h"
 #include "net/socket_ops.h"
@@ -117,9 +118,13 @@ std::string AdminCommands::status() {
   info.version = settings.VER;
   const int bound = server_.listening_port();
   info.port = bound > 0 ? bound : (settings.L_PORT & 0xffff);
+  info.listening = bound > 0;
   const std::string ip = settings_address_text(settings.L_IP);
   info.ip = ip.c_str();
   info.uptime_s = (server_.clock().now_ms() - started_ms_) / 1000;
+  info.server_version = config::kProgramVersion;
+  info.commit = config::kBuildCommit;
+  info.upstream_configured = settings.N_PORT != 0;
   return status_reply(*snapshot_, info);
 }
 

@@ -14,7 +14,8 @@ struct CommandHelp {
 
 constexpr CommandHelp kCommands[] = {
     {"status",
-     "name, address, counts, uptime, drain and its time left, drops and refusals, upstream link"},
+     "name, address, port and whether it listens, counts, uptime, drain and its time left, "
+     "version and commit, drops and refusals, upstream link"},
     {"users", "one entry per connection: address, user, name, group, room, seat, times"},
     {"rooms", "rooms in use with their seats"},
     {"drain [SECONDS]",
@@ -53,6 +54,7 @@ std::string status_reply(const lobby::LobbySnapshot& s, const StatusInfo& info) 
   reply.member("version", info.version);
   reply.member("port", info.port);
   reply.member("ip", info.ip);
+  reply.member("listening", info.listening);
   reply.member("users", s.users);
   reply.member("slots", s.served_slots);
   reply.member("rooms_in_use", s.rooms_in_use);
@@ -66,6 +68,8 @@ std::string status_reply(const lobby::LobbySnapshot& s, const StatusInfo& info) 
   } else {
     reply.null();
   }
+  reply.member("server_version", info.server_version);
+  reply.member("commit", info.commit);
   reply.name("drops").open_object();
   for (int reason = 0; reason < lobby::kDropReasons; ++reason) {
     reply.member(lobby::drop_reason_text(reason), s.drops[reason]);
@@ -77,6 +81,7 @@ std::string status_reply(const lobby::LobbySnapshot& s, const StatusInfo& info) 
   }
   reply.close_object();
   reply.name("upstream").open_object();
+  reply.member("configured", info.upstream_configured);
   reply.member("state", upstream::link_state_text(s.upstream_state));
   reply.member("reconnects", s.upstream_reconnects);
   reply.close_object();

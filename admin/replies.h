@@ -18,7 +18,13 @@ struct StatusInfo {
   int32_t version = 0;    // VER, the game data version
   int32_t port = 0;       // the port game clients connect to
   const char* ip = "";    // L_IP, the address players reach the lobby at
+  // Whether game clients can connect: false while the port could not be
+  // had (another process holds it, say).
+  bool listening = false;
   int64_t uptime_s = 0;
+  const char* server_version = "";   // the program's own version
+  const char* commit = "";           // the git commit it was built from
+  bool upstream_configured = false;  // N_PORT is set
 };
 
 // "ip" is L_IP as given; "drain_left_s" counts the seconds until a

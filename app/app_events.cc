@@ -2,10 +2,26 @@
 
 #include "app/event_log.h"
 #include "app/status_notify.h"
+#include "lobby/lobby_state.h"
 
 namespace app {
 
+AppEvents::AppEvents(ServiceNotifier* notifier, lobby::Clock* clock)
+    : notifier_(notifier),
+      clock_(clock != nullptr ? clock : &own_clock_),
+      repeats_([](const char* line) { log_text(line); }) {}
+
 void AppEvents::event(const char* line) { log_text(line); }
+
+void AppEvents::refused(uint32_t addr, int reason, const char* line) {
+  repeats_.report(RepeatFolder::kRefused, addr, reason, lobby::refusal_reason_text(reason), line,
+                  clock_->now_ms());
+}
+
+void AppEvents::dropped(uint32_t addr, int reason, const char* line) {
+  repeats_.report(RepeatFolder::kDropped, addr, reason, lobby::drop_reason_text(reason), line,
+                  clock_->now_ms());
+}
 
 void AppEvents::counts_changed() {
   refresh_status();
@@ -25,8 +41,15 @@ void AppEvents::listening(int port) {
 }
 
 int AppEvents::keeper_pass(int64_t now_ms) {
-  return notifier_ != nullptr ? notifier_->keeper_pass(now_ms) : -1;
+  // The keeper comes back by the end of the next folded window.
+  const int window = repeats_.tell_ended(now_ms);
+  const int notify = notifier_ != nullptr ? notifier_->keeper_pass(now_ms) : -1;
+  if (window < 0) return notify;
+  if (notify < 0) return window;
+  return window < notify ? window : notify;
 }
+
+void AppEvents::tell_repeats() { repeats_.tell_all(clock_->now_ms()); }
 
 void AppEvents::drain_finished() { request_shutdown(); }
 

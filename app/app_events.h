@@ -1,27 +1,41 @@
-// The process's sink for lobby events: lines go to the event log, count
-// changes to the status display and, when a service manager asked for
-// them, its notices. Any thread.
+// The process's sink for lobby events: lines go to the event log, with the
+// repeated refusals and drops of an address folded into a count a minute;
+// count changes go to the status display and, when a service manager asked
+// for them, its notices. Any thread.
 #ifndef APP_APP_EVENTS_H_
 #define APP_APP_EVENTS_H_
 
+#include "app/repeat_folder.h"
 #include "app/service_notify.h"
+#include "lobby/clock.h"
 #include "lobby/lobby_events.h"
 
 namespace app {
 
 class AppEvents : public lobby::LobbyEvents {
  public:
-  // `notifier` may be null; it must outlive the server threads.
-  explicit AppEvents(ServiceNotifier* notifier = nullptr) : notifier_(notifier) {}
+  // `notifier` may be null; it must outlive the server threads. `clock`
+  // is the server's (its now_ms times the folded windows); null for a
+  // clock of the events' own.
+  explicit AppEvents(ServiceNotifier* notifier = nullptr, lobby::Clock* clock = nullptr);
 
   void event(const char* line) override;
+  void refused(uint32_t addr, int reason, const char* line) override;
+  void dropped(uint32_t addr, int reason, const char* line) override;
   void counts_changed() override;
   void drain_finished() override;
   void listening(int port) override;
   int keeper_pass(int64_t now_ms) override;
 
+  // Writes the counts of the folded windows still open: before the
+  // shutdown line, so that the log's counts are whole.
+  void tell_repeats();
+
  private:
   ServiceNotifier* notifier_;
+  lobby::SteadyClock own_clock_;
+  lobby::Clock* clock_;
+  RepeatFolder repeats_;
 };
 
 }  // namespace app

@@ -1,84 +1,308 @@
 #include "app/event_log.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 
+#include "app/log_queue.h"
 #include "platform/local_time.h"
 
 namespace app {
 namespace {
 
-std::mutex log_lock;
-std::FILE* log_file = nullptr;  // Guarded by log_lock.
-std::string log_path;           // Guarded by log_lock.
+// Lines written before a flush while more keep coming; otherwise the writer
+// flushes as soon as the queue is empty.
+constexpr int kFlushEvery = 64;
+// How long a thread that logs waits for an idle writer to write its line.
+// Within it the line is in the file before the thread goes on (a drop is
+// logged before its connection is closed); past it the file is taken to be
+// stalled, and nobody waits again until the writer has caught up.
+constexpr auto kWriteWait = std::chrono::milliseconds(100);
+// Past this many lines in one second nobody waits for the writer: a burst
+// (a crowd of connections, an attack) then costs no more than its lines.
+constexpr int kQuietLinesPerSecond = 100;
 
-void write_line(const char* format, va_list args) {
-  std::lock_guard<std::mutex> guard(log_lock);
-  if (log_file == nullptr) return;
-  char stamp[32];
-  std::time_t now = std::time(nullptr);
-  std::tm local;
-  platform::local_time(now, &local);
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::fprintf(log_file, "%s ", stamp);
-  std::vfprintf(log_file, format, args);
-  std::fputc('\n', log_file);
-  std::fflush(log_file);
+struct LogState {
+  std::mutex lock;
+  // The writer waits on it for lines, a reopened file or the close.
+  std::condition_variable wake;
+  // Threads that logged wait on it for their line to be written.
+  std::condition_variable written_wake;
+  uint64_t written = 0;     // Guarded by lock: lines written and flushed, from the queue's start.
+  bool behind = false;      // Guarded by lock: a wait ran out and the writer has not caught up.
+  int64_t rate_second = 0;  // Guarded by lock: the second of the last line,
+  int rate_lines = 0;       // and the lines logged in it.
+  LogQueue queue;           // Guarded by lock.
+  std::string path;         // Guarded by lock.
+  bool accepting = false;   // Guarded by lock: a file is open and not closing.
+  bool closing = false;     // Guarded by lock.
+  bool threaded = false;    // Guarded by lock: the writer thread runs.
+  bool has_last = false;    // Guarded by lock.
+  LogLine last;             // Guarded by lock: close_log's line.
+  std::FILE* fresh = nullptr;  // Guarded by lock: a reopened file not yet in use,
+  uint64_t fresh_from = 0;     // from this queue position on.
+  // The file being written. The writer's alone while it runs; otherwise
+  // guarded by lock.
+  std::FILE* file = nullptr;
+  std::thread writer;  // open_log and close_log only.
+};
+
+LogState& state() {
+  // Never destroyed: a thread that logs while the process ends must still
+  // find it.
+  static LogState* const log_state = new LogState;
+  return *log_state;
 }
 
-void write_formatted(const char* format, ...) {
+void write_line(std::FILE* file, int64_t time, const char* text, int length) {
+  if (file == nullptr) return;
+  char stamp[32];
+  std::tm local;
+  platform::local_time(static_cast<std::time_t>(time), &local);
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  // A text-mode file: on Windows each line ends with CR LF.
+  std::fprintf(file, "%s ", stamp);
+  std::fwrite(text, 1, static_cast<size_t>(length), file);
+  std::fputc('\n', file);
+}
+
+void write_dropped(std::FILE* file, int64_t time, int64_t dropped) {
+  char text[64];
+  const int n =
+      std::snprintf(text, sizeof text, "log lines dropped %lld", static_cast<long long>(dropped));
+  write_line(file, time, text, n);
+}
+
+// The writer thread: the only one that touches the file while it runs.
+// It takes the queue's lines in order, lets the lock go while it writes
+// each, and flushes whenever the queue runs empty.
+void writer_loop() {
+  LogState& s = state();
+  LogLine line;
+  int unflushed = 0;
+  std::unique_lock<std::mutex> hold(s.lock);
+  for (;;) {
+    if (s.fresh != nullptr && s.queue.popped() == s.fresh_from) {
+      std::FILE* old = s.file;
+      s.file = s.fresh;
+      s.fresh = nullptr;
+      hold.unlock();
+      if (old != nullptr) std::fclose(old);
+      unflushed = 0;
+      hold.lock();
+      continue;
+    }
+    if (s.queue.pop(&line)) {
+      hold.unlock();
+      // The lines refused before this one are told where they went missing.
+      if (line.dropped_before > 0) write_dropped(s.file, line.time, line.dropped_before);
+      write_line(s.file, line.time, line.text, line.length);
+      const bool flush = ++unflushed >= kFlushEvery;
+      if (flush && s.file != nullptr) std::fflush(s.file);
+      hold.lock();
+      if (flush) {
+        unflushed = 0;
+        s.written = s.queue.popped();
+        s.written_wake.notify_all();
+      }
+      continue;
+    }
+    const int64_t dropped = s.queue.take_dropped();
+    if (dropped > 0) {
+      hold.unlock();
+      write_dropped(s.file, std::time(nullptr), dropped);
+      ++unflushed;
+      hold.lock();
+      continue;
+    }
+    if (unflushed > 0) {
+      hold.unlock();
+      if (s.file != nullptr) std::fflush(s.file);
+      unflushed = 0;
+      hold.lock();
+      continue;
+    }
+    // Every line taken is written and flushed.
+    if (s.written != s.queue.popped() || s.behind) {
+      s.written = s.queue.popped();
+      s.behind = false;
+      s.written_wake.notify_all();
+    }
+    if (s.closing) break;
+    s.wake.wait(hold);
+  }
+  // Everything queued is out. close_log set the last line before it woke
+  // this thread, and nobody changes it now.
+  std::FILE* file = s.file;
+  std::FILE* fresh = s.fresh;
+  s.file = nullptr;
+  s.fresh = nullptr;
+  const bool has_last = s.has_last;
+  hold.unlock();
+  if (has_last) write_line(file, s.last.time, s.last.text, s.last.length);
+  if (file != nullptr) std::fclose(file);
+  if (fresh != nullptr) std::fclose(fresh);
+}
+
+// Queues one line, or writes it at once where no writer thread could be
+// started. When the writer had nothing to do, waits (a bounded time) until
+// the line is written.
+void queue_line(const char* text, int length) {
+  if (length < 0) return;
+  const int64_t now = std::time(nullptr);
+  LogState& s = state();
+  uint64_t position = 0;
+  bool wait = false;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (!s.accepting) return;
+    if (!s.threaded) {
+      write_line(s.file, now, text, length);
+      if (s.file != nullptr) std::fflush(s.file);
+      return;
+    }
+    if (now != s.rate_second) {
+      s.rate_second = now;
+      s.rate_lines = 0;
+    }
+    const bool quiet = ++s.rate_lines <= kQuietLinesPerSecond;
+    wait = quiet && s.queue.empty() && !s.behind;
+    // A full queue counts the line; the writer is busy and needs no call.
+    if (!s.queue.push(now, text, length)) return;
+    position = s.queue.pushed();
+  }
+  s.wake.notify_one();
+  if (!wait) return;
+  std::unique_lock<std::mutex> hold(s.lock);
+  if (!s.written_wake.wait_for(hold, kWriteWait,
+                               [&] { return s.written >= position || !s.threaded; })) {
+    s.behind = true;
+  }
+}
+
+void queue_formatted(const char* format, va_list args) {
+  char text[kLogLineBytes];
+  int n = std::vsnprintf(text, sizeof text, format, args);
+  if (n > kLogLineBytes - 1) n = kLogLineBytes - 1;
+  queue_line(text, n);
+}
+
+void queue_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void queue_format(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  write_line(format, args);
+  queue_formatted(format, args);
   va_end(args);
 }
 
 }  // namespace
 
 int open_log(const char* path) {
-  std::lock_guard<std::mutex> guard(log_lock);
-  if (log_file != nullptr) std::fclose(log_file);
-  log_path = path;
-  log_file = std::fopen(path, "w+");
-  return log_file == nullptr ? -1 : 0;
+  close_log();
+  LogState& s = state();
+  std::FILE* file = std::fopen(path, "w+");
+  std::lock_guard<std::mutex> guard(s.lock);
+  s.path = path;
+  s.file = file;
+  s.accepting = file != nullptr;
+  s.closing = false;
+  s.has_last = false;
+  try {
+    s.writer = std::thread(writer_loop);
+    s.threaded = true;
+  } catch (const std::system_error&) {
+    // Without a thread of its own the log is written by whoever logs, as
+    // it comes.
+    s.threaded = false;
+  }
+  return file == nullptr ? -1 : 0;
 }
 
 int reopen_log() {
-  std::lock_guard<std::mutex> guard(log_lock);
-  if (log_path.empty()) return ENOENT;
+  LogState& s = state();
+  std::string path;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.path.empty() || s.closing) return ENOENT;
+    path = s.path;
+  }
   // The new file first: when it cannot be opened, the log goes on in the
   // old one (and says so there) rather than stopping.
-  std::FILE* fresh = std::fopen(log_path.c_str(), "a");
+  std::FILE* fresh = std::fopen(path.c_str(), "a");
   if (fresh == nullptr) return errno;
-  if (log_file != nullptr) std::fclose(log_file);
-  log_file = fresh;
+  std::FILE* unused = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(s.lock);
+    if (s.closing) {
+      unused = fresh;
+    } else if (!s.threaded) {
+      unused = s.file;
+      s.file = fresh;
+    } else {
+      // The writer takes it once it has written every line queued so far;
+      // a reopen not yet taken gives way to this one.
+      unused = s.fresh;
+      s.fresh = fresh;
+      s.fresh_from = s.queue.pushed();
+    }
+    if (unused != fresh) s.accepting = true;
+  }
+  if (unused != nullptr) std::fclose(unused);
+  s.wake.notify_one();
   return 0;
 }
 
-void close_log() {
-  std::lock_guard<std::mutex> guard(log_lock);
-  if (log_file == nullptr) return;
-  std::fclose(log_file);
-  log_file = nullptr;
+void close_log(const char* last_line) {
+  LogState& s = state();
+  std::unique_lock<std::mutex> hold(s.lock);
+  if (s.path.empty()) return;
+  s.accepting = false;
+  if (last_line != nullptr) {
+    int n = std::snprintf(s.last.text, sizeof s.last.text, "%s", last_line);
+    if (n > kLogLineBytes - 1) n = kLogLineBytes - 1;
+    s.last.length = n;
+    s.last.time = std::time(nullptr);
+    s.has_last = true;
+  }
+  if (s.threaded) {
+    s.closing = true;
+    hold.unlock();
+    s.wake.notify_one();
+    s.writer.join();
+    hold.lock();
+  } else {
+    if (s.has_last) write_line(s.file, s.last.time, s.last.text, s.last.length);
+    if (s.file != nullptr) std::fclose(s.file);
+    s.file = nullptr;
+  }
+  s.threaded = false;
+  s.closing = false;
+  s.has_last = false;
+  s.path.clear();
+  s.written_wake.notify_all();
 }
 
 bool log_enabled() {
-  std::lock_guard<std::mutex> guard(log_lock);
-  return log_file != nullptr;
+  LogState& s = state();
+  std::lock_guard<std::mutex> guard(s.lock);
+  return s.accepting;
 }
 
-void log_number(const char* text, int32_t value) { write_formatted("%s %d", text, value); }
-void log_text(const char* text) { write_formatted("%s", text); }
-void log_pair(const char* text, const char* more) { write_formatted("%s %s", text, more); }
+void log_number(const char* text, int32_t value) { queue_format("%s %d", text, value); }
+void log_text(const char* text) { queue_format("%s", text); }
+void log_pair(const char* text, const char* more) { queue_format("%s %s", text, more); }
 
 void log_format(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  write_line(format, args);
+  queue_formatted(format, args);
   va_end(args);
 }
 

@@ -1,6 +1,18 @@
-// The event log "L_log.txt": one timestamped line per event, written whole
-// under one lock and flushed at once so that an operator can follow it.
-// Any thread. Writers after close_log write nothing.
+// The event log "L_log.txt": one timestamped line per event, flushed at once
+// so that an operator can follow it.
+//
+// A line is stamped and queued by the thread that logs it and written by a
+// thread of the log's own, so a file that does not take lines (a full disk,
+// a pipe nobody reads) stalls only that writer: the lobby serves on. While
+// the writer keeps up and lines are few (at most 100 in a second), a line
+// is in the file when the call returns (a drop is logged before its
+// connection is closed): the caller waits for it, at most 100 ms, and not
+// at all while the writer is behind or lines come faster. Lines that find
+// the queue full are counted, and the count is written once the file moves
+// again: "log lines dropped N".
+//
+// Any thread, except open_log and close_log (the main thread, before and
+// after everything else). Lines logged while the log is not open are lost.
 #ifndef APP_EVENT_LOG_H_
 #define APP_EVENT_LOG_H_
 
@@ -10,14 +22,20 @@ namespace app {
 
 constexpr char kLogFileName[] = "L_log.txt";
 
-// Opens (creating or emptying) the log at `path`. 0, or -1 when it cannot be
-// created; the server then runs without a log.
+// Opens (creating or emptying) the log at `path` and starts its writer.
+// 0, or -1 when it cannot be created; the log is then off until a
+// reopen_log succeeds.
 int open_log(const char* path);
 // Reopens the log at the path open_log was given, for appending: after an
 // operator moved the file away (log rotation), new lines go to a new file.
-// 0, or the errno of the failed open (the log is then off).
+// Every line logged before the call goes to the old file, every later one
+// to the new. 0, or the errno of the failed open (the old file is then
+// kept).
 int reopen_log();
-void close_log();
+// Writes `last_line` (when not null) after every line queued before it,
+// closes the file and ends the writer. Lines logged after it are lost.
+// Waits until everything is written: a stalled file stalls the caller.
+void close_log(const char* last_line = nullptr);
 bool log_enabled();
 
 void log_number(const char* text, int32_t value);   // "%s %d"

@@ -9,16 +9,19 @@
 #include "app/service_notify.h"
 #include "app/status_lines.h"
 #include "app/status_notify.h"
+#include "config/build_info.h"
 #include "lobby/server.h"
 
 namespace app {
 
 bool print_info_option(const char* arg, const char* help_text) {
-  const char* text = std::strcmp(arg, "--help") == 0      ? help_text
-                     : std::strcmp(arg, "--version") == 0 ? kVersionText
-                                                          : nullptr;
-  if (text == nullptr) return false;
-  std::fputs(text, stdout);
+  if (std::strcmp(arg, "--help") == 0) {
+    std::fputs(help_text, stdout);
+  } else if (std::strcmp(arg, "--version") == 0) {
+    std::printf("lobby_server %s\ncommit %s\n", config::kProgramVersion, config::kBuildCommit);
+  } else {
+    return false;
+  }
   return true;
 }
 
@@ -28,8 +31,11 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   // Declared before the server, which reports to it until it is joined.
   ServiceNotifier notifier;
   const int notify = notifier.setup();
-  AppEvents events(notify == ServiceNotifier::kOn ? &notifier : nullptr);
-  lobby::Server server(settings, nullptr, &events);
+  // One clock for the server and the events: the folded windows of the log
+  // are timed by the clock of the server that reports them.
+  lobby::SteadyClock clock;
+  AppEvents events(notify == ServiceNotifier::kOn ? &notifier : nullptr, &clock);
+  lobby::Server server(settings, &clock, &events);
   notifier.watch(&server.lobby());
   log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
              server.lobby().room_limit());
@@ -57,8 +63,12 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   char counts[lobby::kDropCountsBytes];
   server.lobby().format_drop_counts(counts, sizeof counts);
   const char* how = result == kStatusOk ? "OK" : shutdown_requested() ? "drained" : "Cancel";
-  log_format("shutdown (%s; %s)", how, counts);
-  close_log();
+  events.tell_repeats();
+  char shutdown[lobby::kDropCountsBytes + 32];
+  std::snprintf(shutdown, sizeof shutdown, "shutdown (%s; %s)", how, counts);
+  // The shutdown line is the last: the log takes no line after it, and
+  // writes every line before it first.
+  close_log(shutdown);
   // Joins every server thread; only then may the display release what
   // those threads use to wake it.
   server.stop();

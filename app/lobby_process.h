@@ -11,12 +11,12 @@
 
 namespace app {
 
-constexpr char kVersionText[] = "lobby_server 0.9.4\n";
 // Exit status when no status display could be set up; the lobby never
 // started.
 constexpr int kExitNoDisplay = 255;
 
-// Answers --help (with `help_text`) and --version on standard output.
+// Answers --help (with `help_text`) and --version on standard output:
+// "lobby_server VERSION" and, on a line of its own, "commit COMMIT".
 // True when `arg` was one of them: the process then ends with status 0.
 bool print_info_option(const char* arg, const char* help_text);
 

@@ -16,7 +16,8 @@ constexpr char kHelpText[] =
     "directory and writes its events to L_log.txt there.\n"
     "On a terminal: Enter stops it with exit status 1, Escape with 0.\n"
     "SIGINT, SIGTERM and SIGHUP stop it with exit status 0.\n"
-    "Operator commands: lobbyctl, on the admin socket (L_ADMIN, default lobby.sock).\n";
+    "Operator commands: lobbyctl, on the admin socket (L_ADMIN, default lobby.sock).\n"
+    "The environment variable L_ADMIN_GROUP gives L_ADMIN_GROUP a default.\n";
 
 }  // namespace
 
@@ -27,6 +28,8 @@ int main(int argc, char** argv) {
 
   net::start_sockets();
   config::Settings settings;
+  // The environment first: a line of the file wins over it.
+  config::apply_environment(&settings);
   // A missing file leaves every setting at its default.
   config::load_config(&settings);
 

@@ -1,6 +1,6 @@
 // The operator's admin channel as the process runs it: the channel of
-// admin/ on its Unix-domain socket, with the event log's reopen as its
-// hook. Main thread.
+// admin/ on its Unix-domain socket (a named pipe on Windows), with the
+// event log's reopen as its hook. Main thread.
 #ifndef APP_OPERATOR_CHANNEL_H_
 #define APP_OPERATOR_CHANNEL_H_
 

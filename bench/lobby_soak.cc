@@ -831,10 +831,20 @@ LogCounts read_log(const std::string& path) {
         ++counts.drops[line.substr(from + 2, to - from - 2)];
       }
     }
-    // "refused A.B.C.D: <reason>"
-    if (line.compare(kStampLength, 8, "refused ") == 0) {
+    // "refused A.B.C.D: <reason>", and the repeats of a minute folded into
+    // one line: "refused A.B.C.D: <reason> ×N in the last S s", and the
+    // same with "dropped".
+    const bool refused = line.compare(kStampLength, 8, "refused ") == 0;
+    if (refused || line.compare(kStampLength, 8, "dropped ") == 0) {
+      std::map<std::string, int64_t>& by_reason = refused ? counts.refusals : counts.drops;
       const size_t reason = line.find(": ", kStampLength);
-      if (reason != std::string::npos) ++counts.refusals[line.substr(reason + 2)];
+      const size_t times = line.find(" \xC3\x97", kStampLength);
+      if (reason != std::string::npos && times == std::string::npos && refused) {
+        ++by_reason[line.substr(reason + 2)];
+      } else if (reason != std::string::npos && times != std::string::npos) {
+        by_reason[line.substr(reason + 2, times - reason - 2)] +=
+            std::atoll(line.c_str() + times + 3);
+      }
     }
     const size_t shutdown = line.find("shutdown (");
     if (shutdown != std::string::npos) counts.shutdown = line.substr(shutdown);

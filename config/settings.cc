@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace config {
@@ -113,6 +114,13 @@ void scan_text(Scanner* s, char* field, int size) {
   std::strcpy(field, word);
 }
 
+// "-" stands for no group, so that a file can undo what the environment
+// gave.
+void set_admin_group(Scanner* s, Settings* settings) {
+  scan_text(s, settings->L_ADMIN_GROUP, kGroupBytes);
+  if (std::strcmp(settings->L_ADMIN_GROUP, "-") == 0) settings->L_ADMIN_GROUP[0] = '\0';
+}
+
 }  // namespace
 
 void apply_config_line(const char* line, Settings* settings) {
@@ -153,6 +161,8 @@ void apply_config_line(const char* line, Settings* settings) {
     scan_text(&s, settings->L_ADMIN, kPathBytes);
   } else if (std::strcmp(key, "L_CHARSET") == 0) {
     scan_text(&s, settings->L_CHARSET, kCharsetBytes);
+  } else if (std::strcmp(key, "L_ADMIN_GROUP") == 0) {
+    set_admin_group(&s, settings);
   }
 }
 
@@ -185,6 +195,16 @@ int load_config_file(const char* path, Settings* settings) {
   }
   std::fclose(file);
   return 0;
+}
+
+void apply_environment(Settings* settings) {
+  const char* group = std::getenv(kAdminGroupVariable);
+  if (group == nullptr) return;
+  // Read as the key's value in the file: one word that fits; empty or "-"
+  // for none.
+  settings->L_ADMIN_GROUP[0] = '\0';
+  Scanner s{group};
+  set_admin_group(&s, settings);
 }
 
 void turn_off_protections(Settings* settings) {

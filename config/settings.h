@@ -14,6 +14,10 @@ constexpr int32_t kMaxRooms = 4;  // ROOM above this is lowered to it
 constexpr int32_t kDefaultPort = 30009;
 constexpr int kPathBytes = 256;    // L_ADMIN and L_DENY with their terminating zero
 constexpr int kCharsetBytes = 32;  // L_CHARSET with its terminating zero
+constexpr int kGroupBytes = 64;    // L_ADMIN_GROUP with its terminating zero
+// The environment variable that gives L_ADMIN_GROUP before dorvik.txt is
+// read (a service unit sets it; a line in the file wins).
+constexpr char kAdminGroupVariable[] = "L_ADMIN_GROUP";
 // L_ADMIN that turns the admin channel off.
 constexpr char kAdminOff[] = "-";
 // Notes on values the reader clamped, kept until the event log is open.
@@ -34,8 +38,13 @@ struct Settings {
   int32_t N_IP[4] = {127, 0, 0, 1};
   int32_t N_PORT = 0;
   // The operator's admin channel: a Unix-domain socket at this path,
-  // relative to the working directory; "-" turns it off.
+  // relative to the working directory (on Windows the named pipe named
+  // after its file name); "-" turns it off.
   char L_ADMIN[kPathBytes] = "lobby.sock";
+  // A group whose members may use the admin socket as its owner does
+  // (mode 0660, the file given to the group); empty, or "-" in the file:
+  // the owner alone. POSIX only.
+  char L_ADMIN_GROUP[kGroupBytes] = "";
   // The character set of names and titles on the wire, for the admin
   // channel's text (an iconv name).
   char L_CHARSET[kCharsetBytes] = "CP932";
@@ -71,6 +80,10 @@ struct Settings {
 // was read, -1 when it could not be opened.
 int load_config(Settings* settings);
 int load_config_file(const char* path, Settings* settings);
+
+// Takes L_ADMIN_GROUP from the environment variable of that name, when it
+// is set: the default that dorvik.txt may then override.
+void apply_environment(Settings* settings);
 
 // Turns every protection off (L_LOGIN_WAIT, L_PER_IP and L_FLOOD_RATE 0, no
 // deny file): the lobby then serves exactly as it did before they existed.

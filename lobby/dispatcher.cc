@@ -207,8 +207,9 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
   char counts[kDropCountsBytes];
   lobby.format_drop_counts(counts, sizeof counts);
-  report_event(lobby.events, "drop slot %d user %d: %s (%s)", client.slot, user_id,
-               drop_reason_text(reason), counts);
+  report_dropped(lobby.events, client.peer_addr.load(std::memory_order_relaxed), reason,
+                 "drop slot %d user %d: %s (%s)", client.slot, user_id, drop_reason_text(reason),
+                 counts);
   // Last: from this store on the accept thread may place a new connection.
   client.close();
   // A newcomer may be held for this slot.

@@ -28,4 +28,22 @@ void report_event(LobbyEvents* events, const char* format, ...) {
   events->event(line);
 }
 
+void report_refused(LobbyEvents* events, uint32_t addr, int reason, const char* format, ...) {
+  char line[kEventLineBytes];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  events->refused(addr, reason, line);
+}
+
+void report_dropped(LobbyEvents* events, uint32_t addr, int reason, const char* format, ...) {
+  char line[kEventLineBytes];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  events->dropped(addr, reason, line);
+}
+
 }  // namespace lobby

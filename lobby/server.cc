@@ -263,8 +263,8 @@ void Server::refuse(int socket, int reason, const int32_t peer_ip[4]) {
   }
   // Counted and logged before the close, which the client may see at once.
   lobby.refusals[reason].fetch_add(1, std::memory_order_relaxed);
-  report_event(lobby.events, "refused %d.%d.%d.%d: %s", peer_ip[0], peer_ip[1], peer_ip[2],
-               peer_ip[3], refusal_reason_text(reason));
+  report_refused(lobby.events, address_of(peer_ip), reason, "refused %d.%d.%d.%d: %s", peer_ip[0],
+                 peer_ip[1], peer_ip[2], peer_ip[3], refusal_reason_text(reason));
   refusal.close_sockets();
 }
 

@@ -360,8 +360,8 @@ const char* error_text(int error) {
   }
   if (used <= 0) {
     // No text for it on this system (Wine has none for Winsock's codes).
-    // The same codes come from file calls (the deny file, the admin
-    // socket's access list), so the words name no one source.
+    // The same codes come from file and pipe calls (the deny file, the
+    // admin channel's pipe), so the words name no one source.
     std::snprintf(text, sizeof text, "Windows error (%d)", error);
   } else {
     std::snprintf(text + used, sizeof text - static_cast<size_t>(used), " (%d)", error);

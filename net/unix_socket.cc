@@ -1,17 +1,21 @@
 #include "net/unix_socket.h"
 
 #include <errno.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <vector>
 
 #include "net/socket_ops.h"
 
 namespace net {
 namespace {
+
+constexpr size_t kMaxGroupEntryBytes = 1024 * 1024;
 
 // False when `path` does not fit sun_path with its terminating zero.
 bool fill_address(const char* path, sockaddr_un* addr) {
@@ -68,6 +72,30 @@ int unix_listen(const char* path, int backlog, int* error) {
     return kUnixFailed;
   }
   return fd;
+}
+
+int unix_share_with_group(const char* path, const char* group, int* error) {
+  *error = 0;
+  // The group database's entries can be long (a group of many members).
+  std::vector<char> buffer(16 * 1024);
+  struct group entry;
+  struct group* found = nullptr;
+  int rc;
+  while ((rc = getgrnam_r(group, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+         buffer.size() < kMaxGroupEntryBytes) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (rc != 0) {
+    *error = rc;
+    return kUnixFailed;
+  }
+  if (found == nullptr) return kUnixNoGroup;
+  // The group first, while the mode still shuts everyone else out.
+  if (::lchown(path, static_cast<uid_t>(-1), entry.gr_gid) != 0 || ::chmod(path, 0660) != 0) {
+    *error = errno;
+    return kUnixFailed;
+  }
+  return 0;
 }
 
 int unix_connect(const char* path) {

@@ -3,8 +3,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "net/socket_ops.h"
-#include "net/unix_socket.h"
+#include "net/local_stream.h"
 
 namespace ops {
 namespace {
@@ -23,9 +22,11 @@ AdminClient::~AdminClient() { close(); }
 
 bool AdminClient::connect_to(const std::string& path, std::string* error) {
   close();
-  fd_ = net::unix_connect(path.c_str());
+  int failed = 0;
+  fd_ = net::local_connect(path.c_str(), &failed);
   if (fd_ < 0) {
-    *error = "cannot connect to " + path + ": " + net::error_text(net::last_error());
+    *error =
+        "cannot connect to " + net::local_address(path.c_str()) + ": " + net::error_text(failed);
     return false;
   }
   return true;
@@ -36,8 +37,8 @@ bool AdminClient::send_line(const std::string& line, int timeout_ms, std::string
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   size_t sent = 0;
   while (sent < bytes.size()) {
-    const int n = net::send_nb(fd_, reinterpret_cast<const uint8_t*>(bytes.data() + sent),
-                               static_cast<int>(bytes.size() - sent));
+    const int n = net::local_send(fd_, reinterpret_cast<const uint8_t*>(bytes.data() + sent),
+                                  static_cast<int>(bytes.size() - sent));
     if (n > 0) {
       sent += static_cast<size_t>(n);
       continue;
@@ -47,7 +48,8 @@ bool AdminClient::send_line(const std::string& line, int timeout_ms, std::string
       return false;
     }
     const int left = ms_left(deadline);
-    if (left == 0 || net::poll_fd(fd_, net::kPollOut, left) < 0) {
+    net::PollEntry writable = {fd_, net::kPollOut, 0};
+    if (left == 0 || net::local_poll(&writable, 1, left) < 0) {
       *error = "the lobby does not take the request";
       return false;
     }
@@ -65,7 +67,7 @@ bool AdminClient::read_line(std::string* line, int timeout_ms, std::string* erro
       return true;
     }
     uint8_t buffer[4096];
-    const int n = net::recv_nb(fd_, buffer, sizeof buffer);
+    const int n = net::local_recv(fd_, buffer, sizeof buffer);
     if (n > 0) {
       received_.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
       continue;
@@ -79,18 +81,26 @@ bool AdminClient::read_line(std::string* line, int timeout_ms, std::string* erro
       *error = "no reply from the lobby";
       return false;
     }
-    net::poll_fd(fd_, net::kPollIn, left);
+    net::PollEntry readable = {fd_, net::kPollIn, 0};
+    net::local_poll(&readable, 1, left);
   }
 }
 
 bool AdminClient::request(const std::string& line, std::string* reply, int timeout_ms,
                           std::string* error) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  return send_line(line, timeout_ms, error) && read_line(reply, ms_left(deadline), error);
+  if (!send_line(line, timeout_ms, error)) {
+    // A lobby that turns a connection away (too many of them) writes why
+    // and closes it, which can come before the request is sent: the
+    // reason is there to read all the same.
+    std::string ignored;
+    return read_line(reply, 0, &ignored);
+  }
+  return read_line(reply, ms_left(deadline), error);
 }
 
 void AdminClient::close() {
-  net::close_fd(fd_);
+  net::local_close(fd_);
   fd_ = -1;
   received_.clear();
 }

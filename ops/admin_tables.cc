@@ -3,10 +3,14 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "admin/json_line.h"
+
 namespace ops {
 namespace {
 
 using Json = nlohmann::ordered_json;
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 
 // Wide ranges of East Asian text (Hangul Jamo, CJK and kana, Hangul
 // syllables, compatibility ideographs, vertical and full-width forms).
@@ -60,11 +64,23 @@ std::string counts_text(const Json& counts) {
   return text.empty() ? "none" : text;
 }
 
+using Rows = std::vector<std::vector<std::string>>;
+
+std::string build_text(const Json& r) {
+  return field(r, "server_version") + ", commit " + field(r, "commit");
+}
+
+std::string upstream_text(const Json& r) {
+  const Json upstream = member(r, "upstream");
+  return field(upstream, "state") + ", " + field(upstream, "reconnects") + " reconnects";
+}
+
 std::string status_text(const Json& r) {
-  std::vector<std::vector<std::string>> rows;
+  Rows rows;
   rows.push_back({"name", field(r, "name")});
   rows.push_back({"version", field(r, "version")});
   rows.push_back({"port", field(r, "port")});
+  rows.push_back({"listening", field(r, "listening")});
   rows.push_back({"users", field(r, "users") + " / " + field(r, "slots")});
   rows.push_back({"rooms", field(r, "rooms_in_use") + " / " + field(r, "rooms")});
   rows.push_back({"uptime", seconds_text(member(r, "uptime_s"))});
@@ -79,63 +95,68 @@ std::string status_text(const Json& r) {
   rows.push_back({"draining", draining});
   rows.push_back({"drops", counts_text(member(r, "drops"))});
   rows.push_back({"refused", counts_text(member(r, "refused"))});
-  const Json upstream = member(r, "upstream");
-  rows.push_back({"upstream",
-                  field(upstream, "state") + ", " + field(upstream, "reconnects") + " reconnects"});
+  rows.push_back({"upstream", upstream_text(r)});
+  rows.push_back({"build", build_text(r)});
   return format_table(rows);
 }
 
-std::string users_text(const Json& r) {
-  const Json users = list(member(r, "users"));
-  if (users.empty()) return "no users\n";
-  std::vector<std::vector<std::string>> rows = {
-      {"SLOT", "ADDRESS", "USER", "NAME", "GROUP", "ROOM", "SEAT", "LOGIN", "CONNECTED", "IDLE"}};
-  for (const Json& u : users) {
-    rows.push_back({field(u, "slot"), field(u, "address"), field(u, "user_id"), field(u, "name"),
-                    field(u, "group"), field(u, "room"), field(u, "seat"), field(u, "logged_in"),
-                    seconds_text(member(u, "connected_s")), seconds_text(member(u, "idle_s"))});
-  }
-  return format_table(rows);
-}
+// The tables of the replies with one row per entry: the header, the rows
+// of `reply`, and what is printed when there are none.
+struct ListTable {
+  std::vector<std::string> header;
+  Rows rows;
+  const char* none = "";
+};
 
-std::string rooms_text(const Json& r) {
-  const Json rooms = list(member(r, "rooms"));
-  if (rooms.empty()) return "no rooms in use\n";
-  std::vector<std::vector<std::string>> rows = {
-      {"ROOM", "GROUP", "TITLE", "MEMBERS", "START", "STARTED", "SEATS"}};
-  for (const Json& room : rooms) {
-    std::string seats;
-    for (const Json& seat : list(member(room, "seats"))) {
-      if (!seats.empty()) seats += ", ";
-      seats +=
-          field(seat, "seat") + " " + field(seat, "name") + " (slot " + field(seat, "slot") + ")";
+bool list_table(const std::string& command, const Json& r, ListTable* table) {
+  if (command == "users") {
+    table->header = {"SLOT", "ADDRESS", "USER",  "NAME",      "GROUP",
+                     "ROOM", "SEAT",    "LOGIN", "CONNECTED", "IDLE"};
+    table->none = "no users\n";
+    for (const Json& u : list(member(r, "users"))) {
+      table->rows.push_back(
+          {field(u, "slot"), field(u, "address"), field(u, "user_id"), field(u, "name"),
+           field(u, "group"), field(u, "room"), field(u, "seat"), field(u, "logged_in"),
+           seconds_text(member(u, "connected_s")), seconds_text(member(u, "idle_s"))});
     }
-    rows.push_back({field(room, "room"), field(room, "group"), field(room, "title"),
-                    field(room, "members"), field(room, "start_size"), field(room, "started"),
-                    seats});
+    return true;
   }
-  return format_table(rows);
+  if (command == "rooms") {
+    table->header = {"ROOM", "GROUP", "TITLE", "MEMBERS", "START", "STARTED", "SEATS"};
+    table->none = "no rooms in use\n";
+    for (const Json& room : list(member(r, "rooms"))) {
+      std::string seats;
+      for (const Json& seat : list(member(room, "seats"))) {
+        if (!seats.empty()) seats += ", ";
+        seats +=
+            field(seat, "seat") + " " + field(seat, "name") + " (slot " + field(seat, "slot") + ")";
+      }
+      table->rows.push_back({field(room, "room"), field(room, "group"), field(room, "title"),
+                             field(room, "members"), field(room, "start_size"),
+                             field(room, "started"), seats});
+    }
+    return true;
+  }
+  if (command == "bans") {
+    table->header = {"ADDRESS", "EXPIRES"};
+    table->none = "no bans\n";
+    for (const Json& ban : list(member(r, "bans"))) {
+      const Json expires = member(ban, "expires");
+      table->rows.push_back({field(ban, "address"), expires.is_string()
+                                                        ? printable(expires.get<std::string>())
+                                                        : std::string("never")});
+    }
+    return true;
+  }
+  return false;
 }
 
-std::string bans_text(const Json& r) {
-  const Json bans = list(member(r, "bans"));
-  if (bans.empty()) return "no bans\n";
-  std::vector<std::vector<std::string>> rows = {{"ADDRESS", "EXPIRES"}};
-  for (const Json& ban : bans) {
-    const Json expires = member(ban, "expires");
-    rows.push_back({field(ban, "address"), expires.is_string()
-                                               ? printable(expires.get<std::string>())
-                                               : std::string("never")});
-  }
-  return format_table(rows);
-}
-
-std::string help_text(const Json& r) {
-  std::vector<std::vector<std::string>> rows;
+Rows help_rows(const Json& r) {
+  Rows rows;
   for (const Json& command : list(member(r, "commands"))) {
     rows.push_back({field(command, "usage"), field(command, "text")});
   }
-  return format_table(rows);
+  return rows;
 }
 
 }  // namespace
@@ -143,24 +164,28 @@ std::string help_text(const Json& r) {
 std::string printable(const std::string& text) {
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    unsigned code = byte;
-    // U+0080..U+009F are C2 80..C2 9F in UTF-8.
-    if (byte == 0xC2 && i + 1 < text.size()) {
-      const auto next = static_cast<unsigned char>(text[i + 1]);
-      if (next >= 0x80 && next <= 0x9F) {
-        code = next;
-        ++i;
-      }
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const int length = admin::utf8_char_length(p, end);
+    if (length == 0) {
+      // Not UTF-8: the output stays UTF-8 all the same.
+      out += kReplacement;
+      ++p;
+      continue;
     }
-    if (code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F)) {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", code);
+    // Whole characters are judged, never single bytes: the continuation
+    // bytes of kana and kanji (E3 83 86 is テ) lie in 0x80..0xBF.
+    uint32_t code = *p;
+    if (length == 2) code = ((p[0] & 0x1fu) << 6) | (p[1] & 0x3fu);
+    if (code < 0x20 || code == 0x7f || (length == 2 && code >= 0x80 && code <= 0x9f)) {
+      char escaped[8];  // "\xNN" and its zero, with room for any code a compiler may assume
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(code));
       out += escaped;
     } else {
-      out += text[i];
+      out.append(reinterpret_cast<const char*>(p), static_cast<size_t>(length));
     }
+    p += length;
   }
   return out;
 }
@@ -215,10 +240,13 @@ std::string format_table(const std::vector<std::vector<std::string>>& rows) {
 
 std::string format_admin_reply(const std::string& command, const Json& reply) {
   if (command == "status") return status_text(reply);
-  if (command == "users") return users_text(reply);
-  if (command == "rooms") return rooms_text(reply);
-  if (command == "bans") return bans_text(reply);
-  if (command == "help") return help_text(reply);
+  ListTable table;
+  if (list_table(command, reply, &table)) {
+    if (table.rows.empty()) return table.none;
+    table.rows.insert(table.rows.begin(), table.header);
+    return format_table(table.rows);
+  }
+  if (command == "help") return format_table(help_rows(reply));
   if (command == "drain") {
     return "draining: stops when nobody is connected, or in " +
            seconds_text(member(reply, "seconds")) + "; " + field(reply, "users") +
@@ -238,6 +266,47 @@ std::string format_admin_reply(const std::string& command, const Json& reply) {
   }
   if (command == "unban") return "unbanned " + field(reply, "unbanned") + "\n";
   return reply.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+void FleetTable::add(const std::string& lobby, const Json& reply) {
+  const std::string name = printable(lobby);
+  if (command_ == "status") {
+    header_ = {"LOBBY", "NAME",   "PORT",     "LISTENING", "USERS",
+               "ROOMS", "UPTIME", "DRAINING", "UPSTREAM",  "BUILD"};
+    rows_.push_back({name, field(reply, "name"), field(reply, "port"), field(reply, "listening"),
+                     field(reply, "users") + " / " + field(reply, "slots"),
+                     field(reply, "rooms_in_use") + " / " + field(reply, "rooms"),
+                     seconds_text(member(reply, "uptime_s")), field(reply, "draining"),
+                     upstream_text(reply), build_text(reply)});
+    return;
+  }
+  Rows rows;
+  ListTable table;
+  if (list_table(command_, reply, &table)) {
+    header_ = table.header;
+    none_ = table.none;
+    rows = std::move(table.rows);
+  } else if (command_ == "help") {
+    header_ = {"COMMAND", "DOES"};
+    rows = help_rows(reply);
+  } else {
+    header_ = {"REPLY"};
+    std::string text = format_admin_reply(command_, reply);
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    rows.push_back({text});
+  }
+  header_.insert(header_.begin(), "LOBBY");
+  for (auto& row : rows) {
+    row.insert(row.begin(), name);
+    rows_.push_back(std::move(row));
+  }
+}
+
+std::string FleetTable::text() const {
+  if (rows_.empty()) return none_;
+  Rows all = rows_;
+  all.insert(all.begin(), header_);
+  return format_table(all);
 }
 
 }  // namespace ops

@@ -86,6 +86,16 @@ void by_reason(std::string* out, const Family& f, const std::vector<LobbyReading
   });
 }
 
+// Whether the lobby reports to an upstream server. A lobby that does not
+// say is judged by its link's state, which stays "off" without one.
+bool upstream_configured(const LobbyReading& lobby) {
+  const Json upstream = member(lobby.status, "upstream");
+  const Json configured = member(upstream, "configured");
+  if (configured.is_boolean()) return configured.get<bool>();
+  const Json state = member(upstream, "state");
+  return state.is_string() && state.get<std::string>() != "off";
+}
+
 // A gauge or counter read from one status member.
 void plain(std::string* out, const Family& f, const std::vector<LobbyReading>& lobbies,
            const char* key) {
@@ -158,12 +168,28 @@ std::string metrics_text(const std::vector<LobbyReading>& lobbies) {
   std::string out;
   family(&out, {"lobby_up", "gauge", "1 when the lobby answered on its admin socket, else 0."},
          lobbies, [](const LobbyReading& lobby, auto emit) { emit("", lobby.up ? "1" : "0"); });
-  plain(&out, {"lobby_users", "gauge", "Clients connected."}, lobbies, "users");
-  plain(&out, {"lobby_slots", "gauge", "Client slots served."}, lobbies, "slots");
-  plain(&out, {"lobby_rooms_in_use", "gauge", "Rooms in use."}, lobbies, "rooms_in_use");
-  plain(&out, {"lobby_rooms", "gauge", "Rooms the lobby has."}, lobbies, "rooms");
-  plain(&out, {"lobby_draining", "gauge", "1 while the lobby drains before it stops."}, lobbies,
-        "draining");
+  family(&out,
+         {"lobby_listening", "gauge",
+          "1 when the lobby listens on its port for game clients, else 0: it runs but nobody "
+          "can connect (the port was taken, say)."},
+         lobbies, [](const LobbyReading& lobby, auto emit) {
+           const Json listening = member(lobby.status, "listening");
+           if (lobby.up && listening.is_boolean()) emit("", number_text(listening));
+         });
+  plain(&out,
+        {"lobby_users", "gauge",
+         "Client connections holding a slot, logged in or not (at most lobby_slots)."},
+        lobbies, "users");
+  plain(&out, {"lobby_slots", "gauge", "Client slots the lobby serves: 8 for each of its rooms."},
+        lobbies, "slots");
+  plain(&out, {"lobby_rooms_in_use", "gauge", "Rooms made by a client and not yet given up."},
+        lobbies, "rooms_in_use");
+  plain(&out, {"lobby_rooms", "gauge", "Rooms the lobby has (its ROOM setting, at most 4)."},
+        lobbies, "rooms");
+  plain(&out,
+        {"lobby_draining", "gauge",
+         "1 while the lobby drains: new connections are refused and it stops once empty."},
+        lobbies, "draining");
   family(&out,
          {"lobby_drain_left_seconds", "gauge",
           "While the lobby drains: seconds until the drain's time is up, negative once past."},
@@ -173,22 +199,50 @@ std::string metrics_text(const std::vector<LobbyReading>& lobbies) {
          });
   plain(&out, {"lobby_uptime_seconds", "gauge", "Seconds since the lobby started."}, lobbies,
         "uptime_s");
-  by_reason(&out, {"lobby_drops_total", "counter", "Clients dropped, by reason."}, lobbies,
-            "drops");
-  by_reason(&out, {"lobby_refused_total", "counter", "Connections refused with 2A, by reason."},
+  by_reason(&out,
+            {"lobby_drops_total", "counter",
+             "Connections the lobby closed after giving them a slot, by reason (\"peer closed\": "
+             "the client left by itself)."},
+            lobbies, "drops");
+  by_reason(&out,
+            {"lobby_refused_total", "counter",
+             "Connections turned away without a slot, by reason: \"denied\" (the deny list) "
+             "closes without a byte, the others (full, per-address limit, draining) send 2A "
+             "first."},
             lobbies, "refused");
-  family(&out, {"lobby_upstream_up", "gauge", "1 while the link to the upstream server is up."},
+  family(&out,
+         {"lobby_upstream_configured", "gauge",
+          "1 when the lobby has an upstream server to report to (N_PORT set), else 0."},
          lobbies, [](const LobbyReading& lobby, auto emit) {
-           if (!lobby.up) return;
+           if (lobby.up) emit("", upstream_configured(lobby) ? "1" : "0");
+         });
+  family(&out,
+         {"lobby_upstream_up", "gauge",
+          "1 while the link to the upstream server is connected, else 0; absent for a lobby "
+          "without an upstream server."},
+         lobbies, [](const LobbyReading& lobby, auto emit) {
+           if (!lobby.up || !upstream_configured(lobby)) return;
            const Json state = member(member(lobby.status, "upstream"), "state");
            emit("", state.is_string() && state.get<std::string>() == "connected" ? "1" : "0");
          });
   family(&out,
          {"lobby_upstream_reconnects_total", "counter",
-          "Times the link to the upstream server was made again."},
+          "Connections to the upstream server made after the first attempt at start: after a "
+          "loss, or after that attempt failed."},
          lobbies, [](const LobbyReading& lobby, auto emit) {
            if (!lobby.up) return;
            emit("", number_text(member(member(lobby.status, "upstream"), "reconnects")));
+         });
+  family(&out,
+         {"lobby_build_info", "gauge",
+          "Always 1; its labels name the program version and the git commit the lobby runs."},
+         lobbies, [](const LobbyReading& lobby, auto emit) {
+           const Json version = member(lobby.status, "server_version");
+           const Json commit = member(lobby.status, "commit");
+           if (!lobby.up || !version.is_string() || !commit.is_string()) return;
+           emit(",version=\"" + label_value(version.get<std::string>()) + "\",commit=\"" +
+                    label_value(commit.get<std::string>()) + "\"",
+                "1");
          });
   return out;
 }
@@ -233,6 +287,9 @@ int health(const std::vector<LobbyReading>& lobbies, std::string* text) {
     if (!lobby.up) {
       healthy = false;
       *text += who + ": does not answer\n";
+    } else if (member(lobby.status, "listening") == Json(false)) {
+      healthy = false;
+      *text += who + ": not listening\n";
     } else if (member(lobby.status, "draining") == Json(true)) {
       healthy = false;
       *text += who + ": draining\n";

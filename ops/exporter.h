@@ -62,8 +62,9 @@ std::string metrics_text(const std::vector<LobbyReading>& lobbies);
 // "players" ([{"name", "room", "online_s"}], logged in ones); no player's
 // address.
 std::string status_json(const std::vector<LobbyReading>& lobbies, const std::string& generated_at);
-// 200 when there is a lobby, every lobby answers and none is draining;
-// else 503. `*text` says why, one line per lobby.
+// 200 when there is a lobby and every lobby answers, listens for game
+// clients and is not draining; else 503. `*text` says why, one line per
+// lobby ("ok", "does not answer", "not listening", "draining").
 int health(const std::vector<LobbyReading>& lobbies, std::string* text);
 
 // Shares one answer among every request until `max_age_ms` after the

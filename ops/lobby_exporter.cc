@@ -30,9 +30,16 @@ namespace {
 constexpr char kUsage[] =
     "usage: lobby_exporter [--listen ADDR:PORT] [--timeout-ms MS] [--title TEXT] [--no-page]\n"
     "                      [--cors ORIGIN] SOCKET...\n"
+    "  --listen ADDR:PORT  where to serve HTTP (default 127.0.0.1:9308; port 0 picks a\n"
+    "                      free one)\n"
+    "  --timeout-ms MS     how long to wait for each lobby in one request (default 1000)\n"
+    "  --title TEXT        the status page's heading\n"
+    "  --no-page           no status page at /\n"
+    "  --cors ORIGIN       the origin (https://example.org) whose pages may read\n"
+    "                      /status.json, or *\n"
+    "  -h, --help          this text\n"
     "SOCKET: a lobby's admin socket, or a quoted glob such as '/var/lib/lobby/*/lobby.sock'.\n"
-    "--title: the status page's heading; --no-page: no status page at /.\n"
-    "--cors: the origin (https://example.org) whose pages may read /status.json, or *.\n";
+    "Serves GET / (the status page), /metrics, /status.json and /healthz.\n";
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 constexpr int kDefaultTimeoutMs = 1000;
 // Each connection holds a thread while it is open, and serves one request:

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows executables with MinGW-w64 into build-win/:
 # lobby_server.exe, lobby_client.exe, upstream_listen.exe, lobbyctl.exe,
-# status_probe.exe (the status window's test probe) and lobby_win_tests.exe
-# (the unit tests that run under Wine), each linked statically so that it
+# the test probes status_probe.exe (the status window) and admin_probe.exe
+# (an admin connection held open), and lobby_win_tests.exe (the unit tests
+# that run under Wine), each linked statically so that it
 # runs on its own on Windows 10 or later. Installs the compiler, wine (to
 # run them here) and Xvfb (for the status window) when missing, and the
 # sources of GoogleTest and the nlohmann-json header (scripts/deps.sh).

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Runs the Windows unit tests (lobby_win_tests.exe) and the black-box
 # process tests against the Windows build under Wine: lobby_server.exe
-# --console in place of the Linux server, upstream_listen.exe and
-# lobbyctl.exe in place of their Linux twins, and the status window once on
-# a virtual screen (Xvfb), looked at through its controls by
-# status_probe.exe.
+# --console in place of the Linux server, upstream_listen.exe,
+# lobbyctl.exe and admin_probe.exe in place of their Linux twins (the admin
+# channel through its named pipe), and the status window once on a virtual
+# screen (Xvfb), looked at through its controls by status_probe.exe.
 #
 # One Wine prefix (build-win/wineprefix) is made on the first run and kept;
 # one Wine server runs for the whole test run. Like the other process tests
-# this uses the fixed port 30009.
+# this uses the fixed port 30009; the minute-long test of idle admin
+# connections, which needs no fixed port, runs beside them.
 #   scripts/test-windows.sh
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -67,6 +68,15 @@ echo "== process tests against the Windows build under Wine"
 export LOBBY_SERVER_COMMAND="wine $win/lobby_server.exe --console"
 export UPSTREAM_LISTEN_COMMAND="wine $win/upstream_listen.exe"
 export LOBBYCTL_COMMAND="wine $win/lobbyctl.exe"
+export ADMIN_PROBE_COMMAND="wine $win/admin_probe.exe"
 export LOBBY_SERVER_WINDOW_COMMAND="wine $win/lobby_server.exe"
 export LOBBY_STATUS_PROBE_COMMAND="wine $win/status_probe.exe"
-"$root/build/process_tests"
+idle_log="$win/admin_idle_test.log"
+"$root/build/process_tests" --gtest_filter='AdminIdleProcessTest.*' >"$idle_log" 2>&1 &
+idle_pid=$!
+status=0
+"$root/build/process_tests" --gtest_filter='-AdminIdleProcessTest.*' || status=$?
+idle_status=0
+wait "$idle_pid" || idle_status=$?
+cat "$idle_log"
+if [ "$status" -ne 0 ] || [ "$idle_status" -ne 0 ]; then exit 1; fi

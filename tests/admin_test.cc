@@ -18,6 +18,7 @@
 
 #include "admin/admin_channel.h"
 #include "admin/json_line.h"
+#include "config/build_info.h"
 #include "net/socket_ops.h"
 #include "ops/admin_client.h"
 #include "tests/support/child_process.h"
@@ -121,13 +122,15 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   std::copy(public_ip, public_ip + 4, settings.L_IP);
   start_with_channel();
   EXPECT_EQ("{\"name\":\"east\",\"version\":3,\"port\":" + std::to_string(port) +
-                ",\"ip\":\"198.51.100.7\",\"users\":0,\"slots\":32,\"rooms_in_use\":0,"
-                "\"rooms\":4,\"uptime_s\":0,\"draining\":false,\"drain_left_s\":null,\"drops\":{"
-                "\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
+                ",\"ip\":\"198.51.100.7\",\"listening\":true,\"users\":0,\"slots\":32,"
+                "\"rooms_in_use\":0,\"rooms\":4,\"uptime_s\":0,\"draining\":false,"
+                "\"drain_left_s\":null,\"server_version\":\"" +
+                config::kProgramVersion + "\",\"commit\":\"" + config::kBuildCommit +
+                "\",\"drops\":{\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
                 "\"not reading\":0,\"no login\":0,\"displaced\":0,\"flooding\":0,\"kicked\":0,"
                 "\"banned\":0},\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,"
                 "\"draining\":0},"
-                "\"upstream\":{\"state\":\"off\",\"reconnects\":0}}",
+                "\"upstream\":{\"configured\":false,\"state\":\"off\",\"reconnects\":0}}",
             ask("status"));
   EXPECT_EQ("{\"users\":[]}", ask("users"));
   EXPECT_EQ("{\"rooms\":[]}", ask("rooms"));
@@ -336,6 +339,58 @@ TEST_F(AdminTest, AnAdminClientThatStopsReadingCannotStallTheLobby) {
   EXPECT_EQ("the lobby closed the connection", error);
   EXPECT_GT(replies, 0);
   EXPECT_LT(replies, 4000);
+}
+
+// Admin connections left open are closed a minute (the server's clock)
+// after their connect or last command, so that they cannot hold every
+// place: a part of a line and blank lines are no command. The places they
+// free take a newcomer at once. Each check asks on a fresh connection
+// first, which makes the channel look at the time.
+TEST_F(AdminTest, ConnectionsWithoutACommandForAMinuteAreClosedAndFreeTheirPlaces) {
+  start_with_channel();
+  std::string error;
+  std::string line;
+  ops::AdminClient held[admin::kMaxConnections];
+  for (ops::AdminClient& client : held) ASSERT_TRUE(client.connect_to(socket_path(), &error));
+  ops::AdminClient& asker = held[0];
+  ASSERT_TRUE(asker.request("status", &line, kReplyMs, &error)) << error;
+  auto still_open = [&](ops::AdminClient& client) {
+    std::string text;
+    std::string why;
+    return !client.read_line(&text, 0, &why) && why == "no reply from the lobby";
+  };
+  auto closed = [&](ops::AdminClient& client) {
+    std::string text;
+    std::string why;
+    return !client.read_line(&text, kReplyMs, &why) && why == "the lobby closed the connection";
+  };
+  const std::string too_many = "{\"error\":\"too many admin connections\"}";
+
+  clock.advance_ms(30000);
+  ASSERT_TRUE(asker.request("users", &line, kReplyMs, &error)) << error;
+  EXPECT_EQ("{\"users\":[]}", line);
+  ASSERT_EQ(3, send(held[1].fd(), "sta", 3, MSG_NOSIGNAL));
+  ASSERT_EQ(4, send(held[2].fd(), "\n \r\n", 4, MSG_NOSIGNAL));
+  clock.advance_ms(29999);
+  EXPECT_EQ(too_many, ask("status"));
+  for (ops::AdminClient& client : held) EXPECT_TRUE(still_open(client));
+
+  // A minute after the connect: all but the asker go, and the newcomer is
+  // served.
+  clock.advance_ms(1);
+  const std::string served = ask("status");
+  EXPECT_EQ(0u, served.find("{\"name\":\"east\"")) << served;
+  EXPECT_TRUE(still_open(asker));
+  for (int i = 1; i < admin::kMaxConnections; ++i) EXPECT_TRUE(closed(held[i])) << i;
+  EXPECT_FALSE(held[1].request("tus", &line, kReplyMs, &error));
+
+  // The asker's minute counts from its last command, 30 s in.
+  clock.advance_ms(29999);
+  EXPECT_EQ(0u, ask("rooms").find("{\"rooms\":"));
+  EXPECT_TRUE(still_open(asker));
+  clock.advance_ms(1);
+  EXPECT_EQ(0u, ask("rooms").find("{\"rooms\":"));
+  EXPECT_TRUE(closed(asker));
 }
 
 TEST_F(AdminTest, SocketIsOwnerOnlyNeverTakenFromALiveServerAndRemovedAtStop) {
@@ -553,17 +608,20 @@ TEST_F(AdminTest, StatusShowsTheUpstreamLinkAndItsReconnects) {
     const std::string status = ask("status");
     return status.substr(status.find("\"upstream\":"));
   };
-  EXPECT_EQ("\"upstream\":{\"state\":\"connected\",\"reconnects\":0}}", upstream_of());
+  EXPECT_EQ("\"upstream\":{\"configured\":true,\"state\":\"connected\",\"reconnects\":0}}",
+            upstream_of());
   peer.close_connection();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (upstream_of() != "\"upstream\":{\"state\":\"down\",\"reconnects\":0}}") {
+  while (upstream_of() !=
+         "\"upstream\":{\"configured\":true,\"state\":\"down\",\"reconnects\":0}}") {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << upstream_of();
     settle();
   }
   // The first wait is about a second; two pass it whatever the jitter.
   clock.advance_ms(2000);
   ASSERT_TRUE(peer.accept_within(kReplyMs));
-  while (upstream_of() != "\"upstream\":{\"state\":\"connected\",\"reconnects\":1}}") {
+  while (upstream_of() !=
+         "\"upstream\":{\"configured\":true,\"state\":\"connected\",\"reconnects\":1}}") {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << upstream_of();
     settle();
   }

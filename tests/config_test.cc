@@ -269,7 +269,7 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   std::fclose(file);
   for (const char* key :
        {"VER", "ROOM", "L_NAME", "L_IP", "L_PORT", "N_IP", "N_PORT", "L_LOGIN_WAIT", "L_PER_IP",
-        "L_FLOOD_RATE", "L_FLOOD_BURST", "L_DENY", "L_ADMIN", "L_CHARSET"}) {
+        "L_FLOOD_RATE", "L_FLOOD_BURST", "L_DENY", "L_ADMIN", "L_ADMIN_GROUP", "L_CHARSET"}) {
     EXPECT_EQ(1, std::count(keys.begin(), keys.end(), key)) << key;
   }
   load_text(uncommented);
@@ -290,7 +290,33 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   EXPECT_STREQ(defaults.L_DENY, settings_.L_DENY);
   EXPECT_STREQ(defaults.L_ADMIN, settings_.L_ADMIN);
   EXPECT_STREQ(defaults.L_CHARSET, settings_.L_CHARSET);
+  EXPECT_STREQ(defaults.L_ADMIN_GROUP, settings_.L_ADMIN_GROUP);
   EXPECT_EQ(0, settings_.note_count) << settings_.notes[0];
+}
+
+// L_ADMIN_GROUP: from the environment first, then the file, whose "-"
+// stands for none; a name that does not fit is refused whole.
+TEST_F(ConfigTest, AdminGroupComesFromTheEnvironmentAndTheFileWins) {
+  EXPECT_STREQ("", settings_.L_ADMIN_GROUP);
+  ASSERT_EQ(0, setenv(config::kAdminGroupVariable, "lobby-admin", 1));
+  config::apply_environment(&settings_);
+  EXPECT_STREQ("lobby-admin", settings_.L_ADMIN_GROUP);
+  apply("L_ADMIN_GROUP ops trailing");
+  EXPECT_STREQ("ops", settings_.L_ADMIN_GROUP);
+  apply(("L_ADMIN_GROUP " + std::string(64, 'g')).c_str());
+  EXPECT_STREQ("ops", settings_.L_ADMIN_GROUP);
+  apply("L_ADMIN_GROUP -");
+  EXPECT_STREQ("", settings_.L_ADMIN_GROUP);
+  for (const char* none : {"", "-"}) {
+    ASSERT_EQ(0, setenv(config::kAdminGroupVariable, none, 1));
+    std::snprintf(settings_.L_ADMIN_GROUP, sizeof settings_.L_ADMIN_GROUP, "ops");
+    config::apply_environment(&settings_);
+    EXPECT_STREQ("", settings_.L_ADMIN_GROUP) << none;
+  }
+  ASSERT_EQ(0, unsetenv(config::kAdminGroupVariable));
+  std::snprintf(settings_.L_ADMIN_GROUP, sizeof settings_.L_ADMIN_GROUP, "ops");
+  config::apply_environment(&settings_);
+  EXPECT_STREQ("ops", settings_.L_ADMIN_GROUP);
 }
 
 }  // namespace

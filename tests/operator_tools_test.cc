@@ -1,15 +1,21 @@
 // lobbyctl and lobby_exporter, the real executables, against lobbies
 // running in process with their admin channels, and against a socket that
 // nobody answers on. The metrics are read line by line by a strict reader
-// of the Prometheus text format.
+// of the Prometheus text format. And the admin socket's owner and group.
+#include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -17,17 +23,22 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "admin/admin_channel.h"
+#include "admin/json_line.h"
 #include "bench/admin_relay.h"
+#include "config/build_info.h"
 #include "ops/admin_tables.h"
 #include "tests/support/child_process.h"
 #include "tests/support/lobby_server_fixture.h"
+#include "tests/support/notify_socket.h"
 
 namespace {
 
@@ -35,6 +46,8 @@ namespace w = test_wire;
 using testing_support::ChildProcess;
 using testing_support::ChildStdio;
 using testing_support::ManualClock;
+using testing_support::RecordedEvents;
+using testing_support::ScopedEnv;
 using testing_support::TcpClient;
 using testing_support::TempDir;
 
@@ -42,32 +55,50 @@ constexpr int kWaitMs = 10000;
 // An upstream port where nothing listens on loopback.
 constexpr int kNoUpstreamPort = 1;
 
-// A lobby with its admin channel on `socket`, on an ephemeral port.
+// What a lobby of a test has besides its name and socket.
+struct LobbyOptions {
+  int port = 0;           // L_PORT; 0 for an ephemeral one
+  int upstream_port = 0;  // N_PORT
+  std::string admin_group;
+};
+
+// A lobby with its admin channel on `socket`, on an ephemeral port unless
+// told otherwise.
 struct AdminLobby {
   // With `upstream_port`, the lobby keeps trying to reach an upstream
   // server on that loopback port.
-  AdminLobby(const std::string& name, const std::string& socket, int upstream_port = 0) {
+  AdminLobby(const std::string& name, const std::string& socket, int upstream_port)
+      : AdminLobby(name, socket,
+                   LobbyOptions{.port = 0, .upstream_port = upstream_port, .admin_group = ""}) {}
+  AdminLobby(const std::string& name, const std::string& socket,
+             const LobbyOptions& options = LobbyOptions()) {
     config::Settings settings;
-    settings.L_PORT = 0;
-    settings.N_PORT = upstream_port;
+    settings.L_PORT = options.port;
+    settings.N_PORT = options.upstream_port;
     std::snprintf(settings.L_NAME, sizeof settings.L_NAME, "%s", name.c_str());
     std::snprintf(settings.L_ADMIN, sizeof settings.L_ADMIN, "%s", socket.c_str());
+    std::snprintf(settings.L_ADMIN_GROUP, sizeof settings.L_ADMIN_GROUP, "%s",
+                  options.admin_group.c_str());
     // The deny file beside the socket.
     std::snprintf(settings.L_DENY, sizeof settings.L_DENY, "%s",
                   (socket.substr(0, socket.rfind('/') + 1) + "deny.txt").c_str());
-    server = std::make_unique<lobby::Server>(settings, &clock);
+    server = std::make_unique<lobby::Server>(settings, &clock, &events);
     channel = std::make_unique<admin::AdminChannel>(*server, admin::AdminHooks{});
     EXPECT_EQ(0, channel->open());
     server->start();
     channel->start();
     port = server->wait_listening(kWaitMs);
-    EXPECT_GT(port, 0);
+    // A lobby asked for a port that is taken runs without listening.
+    if (options.port == 0) {
+      EXPECT_GT(port, 0);
+    }
   }
   ~AdminLobby() {
     channel->stop();
     server->stop();
   }
   ManualClock clock;
+  RecordedEvents events;
   std::unique_ptr<lobby::Server> server;
   std::unique_ptr<admin::AdminChannel> channel;
   int port = 0;
@@ -292,11 +323,13 @@ class OperatorToolsTest : public ::testing::Test {
     return std::stoi(listening.substr(prefix.size()));
   }
 
-  // Runs lobbyctl with `args`; its standard output and error together.
-  std::string lobbyctl(const std::vector<std::string>& args, int* exit_status) {
+  // Runs lobbyctl with `args`; its standard output and error together, or
+  // its standard error alone in `*errors`.
+  std::string lobbyctl(const std::vector<std::string>& args, int* exit_status,
+                       std::string* errors = nullptr) {
     std::string command = "exec " LOBBYCTL_PATH;
     for (const std::string& arg : args) command += " '" + arg + "'";
-    command += " 2>&1";
+    command += errors == nullptr ? " 2>&1" : " 2>" + dir.file("errors.txt");
     ChildProcess child;
     EXPECT_TRUE(child.start({"/bin/sh", "-c", command}, dir.path(), ChildStdio::kNullInput));
     int status = 0;
@@ -304,6 +337,9 @@ class OperatorToolsTest : public ::testing::Test {
     *exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     std::string line;
     while (child.next_line(&line, 0)) {
+    }
+    if (errors != nullptr) {
+      EXPECT_TRUE(dir.read_file("errors.txt", errors));
     }
     return child.output();
   }
@@ -368,9 +404,11 @@ TEST_F(OperatorToolsTest, ExporterServesMetricsStatusAndHealthOfEveryLobbyItFind
       {"lobby_drops_total" + e + ",reason=\"not reading\"}", 0},
       {"lobby_refused_total" + e + ",reason=\"full\"}", 0},
       {"lobby_refused_total" + e + ",reason=\"draining\"}", 0},
-      {"lobby_upstream_up" + e + "}", 0},
+      {"lobby_upstream_configured" + e + "}", 0},
       {"lobby_upstream_reconnects_total" + e + "}", 0},
   };
+  // Without an upstream server there is no link to be down.
+  EXPECT_EQ(0u, samples.count("lobby_upstream_up" + e + "}"));
   for (const auto& [series, value] : expected) {
     const auto found = samples.find(series);
     ASSERT_NE(samples.end(), found) << series << " missing from\n" << metrics.body;
@@ -691,19 +729,22 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
 
   int status = -1;
   EXPECT_EQ(
-      "name      east\n"
-      "version   0\n"
-      "port      " +
+      "name       east\n"
+      "version    0\n"
+      "port       " +
           std::to_string(east->port) +
           "\n"
-          "users     1 / 32\n"
-          "rooms     0 / 4\n"
-          "uptime    0s\n"
-          "draining  no\n"
-          "drops     peer closed 0, bad framing 0, idle 0, not reading 0, no login 0, displaced 0, "
-          "flooding 0, kicked 0, banned 0\n"
-          "refused   full 0, per-address limit 0, denied 0, draining 0\n"
-          "upstream  off, 0 reconnects\n",
+          "listening  yes\n"
+          "users      1 / 32\n"
+          "rooms      0 / 4\n"
+          "uptime     0s\n"
+          "draining   no\n"
+          "drops      peer closed 0, bad framing 0, idle 0, not reading 0, no login 0, displaced "
+          "0, flooding 0, kicked 0, banned 0\n"
+          "refused    full 0, per-address limit 0, denied 0, draining 0\n"
+          "upstream   off, 0 reconnects\n"
+          "build      " +
+          config::kProgramVersion + ", commit " + config::kBuildCommit + "\n",
       lobbyctl({"-s", socket, "status"}, &status));
   EXPECT_EQ(0, status);
 
@@ -756,11 +797,11 @@ TEST(AdminTablesTest, ColumnsAlignWithWideCharactersCountingTwo) {
   EXPECT_NE(std::string::npos,
             ops::format_admin_reply(
                 "status", nlohmann::ordered_json::parse(R"({"draining":true,"drain_left_s":250})"))
-                .find("\ndraining  yes, 4m 10s left\n"));
+                .find("\ndraining   yes, 4m 10s left\n"));
   EXPECT_NE(std::string::npos,
             ops::format_admin_reply(
                 "status", nlohmann::ordered_json::parse(R"({"draining":true,"drain_left_s":-61})"))
-                .find("\ndraining  yes, 1m 1s past its time\n"));
+                .find("\ndraining   yes, 1m 1s past its time\n"));
   // A reply of an unexpected shape still prints, with question marks.
   EXPECT_EQ(
       "ROOM  GROUP  TITLE  MEMBERS  START  STARTED  SEATS\n?     ?      ?      ?        ?      ?\n",
@@ -772,6 +813,378 @@ TEST(AdminTablesTest, ColumnsAlignWithWideCharactersCountingTwo) {
             ops::format_admin_reply("users", nlohmann::ordered_json::parse(
                                                  R"({"users":[{"name":"\u001b]0;x\u0007"}]})"))
                 .find("\\x1B]0;x\\x07"));
+}
+
+// Characters are judged whole: kana, kanji and other characters whose
+// UTF-8 bytes fall in 0x80..0x9F stay as they are; C0, DEL and C1 control
+// characters become \xNN; bytes that are not UTF-8 become U+FFFD.
+TEST(AdminTablesTest, PrintableEscapesControlCharactersNeverBytesOfACharacter) {
+  const std::string r = "\xEF\xBF\xBD";
+  EXPECT_EQ("テスト漢字ｱ🎮é", ops::printable("テスト漢字ｱ🎮é"));
+  EXPECT_EQ("\\x00\\x1F\\x7F\\x80\\x9F\xC2\xA0~",
+            ops::printable(std::string("\0\x1F\x7F\xC2\x80\xC2\x9F\xC2\xA0~", 10)));
+  EXPECT_EQ("a" + r + "b", ops::printable("a\x83"
+                                          "b"));
+  EXPECT_EQ(r + r, ops::printable("\xC0\x80"));          // an overlong NUL
+  EXPECT_EQ(r + r, ops::printable("\xE3\x83"));          // a character cut short
+  EXPECT_EQ(r + r + r, ops::printable("\xED\xA0\x80"));  // a surrogate
+  EXPECT_EQ("\\x5C", ops::printable("\\x5C"));           // text that looks escaped stays text
+  for (const char* text : {"\x83\x65\x83\x58", "\xFF\xFE", "x\xE3\x83\x86\x83"}) {
+    EXPECT_TRUE(admin::valid_utf8(ops::printable(text))) << text;
+  }
+}
+
+// The cells of a line of a table (split at runs of two blanks or more),
+// each with the terminal column it starts at.
+std::vector<std::pair<int, std::string>> cells(const std::string& line) {
+  std::vector<std::pair<int, std::string>> found;
+  size_t at = 0;
+  while (at < line.size()) {
+    const size_t end = line.find("  ", at);
+    const std::string cell = line.substr(at, end == std::string::npos ? end : end - at);
+    found.emplace_back(ops::display_width(line.substr(0, at)), cell);
+    if (end == std::string::npos) break;
+    at = line.find_first_not_of(' ', end);
+  }
+  return found;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    const size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Every cell of every row starts at the column of its header's cell, and
+// the cells of column `column` are `expected`.
+void expect_column(const std::string& table, size_t column,
+                   const std::vector<std::string>& expected) {
+  const std::vector<std::string> lines = lines_of(table);
+  ASSERT_EQ(expected.size() + 1, lines.size()) << table;
+  const auto header = cells(lines[0]);
+  for (size_t row = 1; row < lines.size(); ++row) {
+    const auto found = cells(lines[row]);
+    ASSERT_EQ(header.size(), found.size()) << lines[row];
+    for (size_t c = 0; c < found.size(); ++c) {
+      EXPECT_EQ(header[c].first, found[c].first) << "column " << c << " of " << lines[row];
+    }
+    EXPECT_EQ(expected[row - 1], found[column].second) << lines[row];
+  }
+}
+
+// Waits, bounded, until room `room` of `lobby` has `members`.
+void wait_members(AdminLobby& lobby, int room, int members) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+  for (;;) {
+    {
+      std::lock_guard<std::recursive_mutex> guard(lobby.server->lobby().lock_rooms);
+      if (lobby.server->lobby().rooms[room].member_count == members) return;
+    }
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline)
+        << "room " << room << " never had " << members << " members";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// Names in the clients' character set (CP932) show as UTF-8 in every
+// table, whole characters kept, wide ones counted two columns; control
+// characters show as \xNN; a character cut in half by the 16-byte field
+// shows as U+FFFD. What lobbyctl prints is UTF-8 from end to end.
+TEST_F(OperatorToolsTest, LobbyctlShowsJapaneseNamesWholeAndEscapesOnlyControls) {
+  const std::string tesuto = "\x83\x65\x83\x58\x83\x67";  // テスト in CP932
+  const std::string controls = "\x1B[2J\x7Fok\a";
+  // 16 bytes, the last the first half of a two-byte character.
+  const std::string cut = "ab" + tesuto + tesuto + "x\x83";
+  ASSERT_EQ(16u, cut.size());
+  TcpClient host;
+  ASSERT_TRUE(host.connect_to(east->port));
+  host.send(w::enter(7, tesuto, 5) + w::room_op(-1));
+  ASSERT_EQ(w::hex(w::list_end() + w::room_made(0) + w::room_result(1)),
+            w::hex(host.read_exact(2 + 6 + 3)));
+  TcpClient second;
+  ASSERT_TRUE(second.connect_to(east->port));
+  second.send(w::enter(8, controls, 5) + w::room_op(0));
+  ASSERT_EQ(w::hex(w::room_entry(0, 1, tesuto) + w::list_end()), w::hex(second.read_exact(24)));
+  wait_members(*east, 0, 2);
+  TcpClient third;
+  ASSERT_TRUE(third.connect_to(east->port));
+  third.send(w::enter(9, cut, 5) + w::room_op(0));
+  wait_members(*east, 0, 3);
+
+  const std::string socket = dir.file("east/lobby.sock");
+  const std::string shown_tesuto = "テスト";
+  const std::string shown_controls = "\\x1B[2J\\x7Fok\\x07";
+  const std::string shown_cut = "abテストテストx\xEF\xBF\xBD";
+  int status = -1;
+  const std::string users = lobbyctl({"-s", socket, "users"}, &status);
+  EXPECT_EQ(0, status);
+  const std::string rooms = lobbyctl({"-s", socket, "rooms"}, &status);
+  EXPECT_EQ(0, status);
+  for (const std::string& table : {users, rooms}) {
+    EXPECT_TRUE(admin::valid_utf8(table)) << table;
+    for (char c : table) {
+      EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << table;
+    }
+  }
+  expect_column(users, 3, {shown_tesuto, shown_controls, shown_cut});
+  expect_column(users, 0, {"0", "1", "2"});
+  expect_column(rooms, 2, {shown_tesuto});
+  expect_column(rooms, 6,
+                {"0 " + shown_tesuto + " (slot 0), 1 " + shown_controls + " (slot 1), 2 " +
+                 shown_cut + " (slot 2)"});
+  // The reply itself carries the characters as they are.
+  const auto raw =
+      nlohmann::json::parse(lobbyctl({"-s", socket, "--json", "users"}, &status), nullptr, false);
+  ASSERT_TRUE(raw.is_object());
+  EXPECT_EQ("\x1B[2J\x7Fok\a", raw["users"][1]["name"]);
+  EXPECT_EQ(shown_cut, raw["users"][2]["name"]);
+}
+
+// A second lobby on a port that is taken runs without listening: lobbyctl
+// status, the exporter's lobby_listening, /status.json and /healthz all
+// say so. Every answering lobby exports its build; the upstream link's
+// series are there only for a lobby that has an upstream server.
+TEST_F(OperatorToolsTest, ALobbyThatCannotListenIsReportedEverywhere) {
+  // A port nobody listens on, for an upstream server that is down.
+  const int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(0, getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &length));
+  close(probe);
+  ASSERT_EQ(0, mkdir(dir.file("clash").c_str(), 0700));
+  AdminLobby clash("clash", dir.file("clash/lobby.sock"),
+                   {.port = east->port, .upstream_port = ntohs(addr.sin_port), .admin_group = ""});
+  EXPECT_EQ(-1, clash.port);
+
+  int status = -1;
+  const std::string table = lobbyctl({"-s", dir.file("clash/lobby.sock"), "status"}, &status);
+  EXPECT_EQ(0, status);
+  EXPECT_NE(std::string::npos,
+            table.find("port       " + std::to_string(east->port) + "\nlistening  no\n"))
+      << table;
+
+  ChildProcess exporter;
+  ASSERT_TRUE(
+      exporter.start({LOBBY_EXPORTER_PATH, "--listen", "127.0.0.1:0", dir.file("*/lobby.sock")},
+                     dir.path(), ChildStdio::kNullInput));
+  std::string listening;
+  ASSERT_TRUE(exporter.next_line(&listening, kWaitMs));
+  const int port = std::stoi(listening.substr(listening.rfind(':') + 1));
+  const HttpReply metrics = http_get(port, "/metrics");
+  const std::map<std::string, double> samples = read_metrics(metrics.body);
+  auto labels = [this](const char* name, int lobby_port) {
+    return std::string("{lobby=\"") + name + "\",port=\"" + std::to_string(lobby_port) +
+           "\",socket=\"" + dir.file(std::string(name) + "/lobby.sock") + "\"";
+  };
+  const std::string c = labels("clash", east->port);
+  const std::string e = labels("east", east->port);
+  const std::string build = ",version=\"" + std::string(config::kProgramVersion) + "\",commit=\"" +
+                            config::kBuildCommit + "\"}";
+  const std::map<std::string, double> expected = {
+      {"lobby_up" + c + "}", 1},
+      {"lobby_listening" + c + "}", 0},
+      {"lobby_listening" + e + "}", 1},
+      {"lobby_upstream_configured" + c + "}", 1},
+      {"lobby_upstream_configured" + e + "}", 0},
+      {"lobby_upstream_up" + c + "}", 0},
+      {"lobby_build_info" + c + build, 1},
+      {"lobby_build_info" + e + build, 1},
+  };
+  for (const auto& [series, value] : expected) {
+    const auto found = samples.find(series);
+    ASSERT_NE(samples.end(), found) << series << " missing from\n" << metrics.body;
+    EXPECT_EQ(value, found->second) << series;
+  }
+  EXPECT_EQ(0u, samples.count("lobby_upstream_up" + e + "}")) << metrics.body;
+  EXPECT_NE(std::string::npos,
+            metrics.body.find("# HELP lobby_refused_total Connections turned away without a "
+                              "slot, by reason: \"denied\" (the deny list) closes without a byte"))
+      << metrics.body;
+
+  const HttpReply health = http_get(port, "/healthz");
+  EXPECT_EQ(503, health.status);
+  EXPECT_EQ("clash (" + dir.file("clash/lobby.sock") + "): not listening\neast (" +
+                dir.file("east/lobby.sock") + "): ok\nlobby (" + dead_socket() +
+                "): does not answer\nwest (" + dir.file("west/lobby.sock") + "): ok\n",
+            health.body);
+  const auto lobbies = nlohmann::json::parse(http_get(port, "/status.json").body, nullptr, false);
+  ASSERT_TRUE(lobbies.is_object());
+  EXPECT_EQ("clash", lobbies["lobbies"][0]["name"]);
+  EXPECT_EQ(false, lobbies["lobbies"][0]["listening"]);
+  EXPECT_EQ(true, lobbies["lobbies"][1]["listening"]);
+  EXPECT_EQ(config::kProgramVersion, lobbies["lobbies"][1]["server_version"]);
+  EXPECT_EQ(config::kBuildCommit, lobbies["lobbies"][1]["commit"]);
+  ASSERT_TRUE(exporter.send_signal(SIGTERM));
+  int exit_status = 0;
+  EXPECT_TRUE(exporter.wait_exit(kWaitMs, &exit_status));
+}
+
+// -i NAME finds the lobby of an instance under the base directory (--base
+// or LOBBY_BASE_DIR); --all asks every lobby there in turn, one table with
+// a LOBBY column, naming on standard error the ones that do not answer;
+// kick, ban and drain go to every lobby only with --yes.
+TEST_F(OperatorToolsTest, LobbyctlFindsInstancesAndAsksTheWholeHost) {
+  TcpClient alice;
+  ASSERT_TRUE(alice.connect_to(east->port));
+  alice.send(w::enter(7, "alice", 5));
+  ASSERT_EQ(w::hex(w::list_end() + w::group_count(1)), w::hex(alice.read_exact(2 + 6)));
+  const std::string base = dir.path();
+  int status = -1;
+  std::string errors;
+
+  const std::string east_status = lobbyctl({"-s", dir.file("east/lobby.sock"), "status"}, &status);
+  EXPECT_EQ(east_status, lobbyctl({"--base", base, "-i", "east", "status"}, &status));
+  EXPECT_EQ(0, status);
+  {
+    ScopedEnv env(std::map<std::string, const char*>{{"LOBBY_BASE_DIR", base.c_str()}});
+    EXPECT_EQ(0u, lobbyctl({"-i", "west", "status"}, &status).find("name       west\n"));
+    EXPECT_EQ(0, status);
+  }
+  EXPECT_EQ("lobbyctl: not an instance name: ../east\n",
+            lobbyctl({"--base", base, "-i", "../east", "status"}, &status));
+  EXPECT_EQ(2, status);
+  lobbyctl({"-s", dir.file("east/lobby.sock"), "-i", "east", "status"}, &status);
+  EXPECT_EQ(2, status);
+
+  const std::string gone_error =
+      "lobbyctl: gone: cannot connect to " + base + "/gone/lobby.sock: Connection refused\n";
+  const std::string users = lobbyctl({"--base", base, "--all", "users"}, &status, &errors);
+  EXPECT_EQ(3, status);
+  EXPECT_EQ(gone_error, errors);
+  expect_column(users, 0, {"east"});
+  expect_column(users, 4, {"alice"});
+  EXPECT_EQ(0u, users.find("LOBBY  SLOT  ADDRESS  ")) << users;
+
+  const std::string all_status = lobbyctl({"--base", base, "--all", "status"}, &status, &errors);
+  EXPECT_EQ(3, status);
+  expect_column(all_status, 0, {"east", "west"});
+  std::vector<std::string> header;
+  for (const auto& cell : cells(lines_of(all_status)[0])) header.push_back(cell.second);
+  EXPECT_EQ((std::vector<std::string>{"LOBBY", "NAME", "PORT", "LISTENING", "USERS", "ROOMS",
+                                      "UPTIME", "DRAINING", "UPSTREAM", "BUILD"}),
+            header);
+  const auto east_row = cells(lines_of(all_status)[1]);
+  ASSERT_EQ(10u, east_row.size()) << all_status;
+  EXPECT_EQ(std::to_string(east->port), east_row[2].second);
+  EXPECT_EQ("yes", east_row[3].second);
+  EXPECT_EQ("1 / 32", east_row[4].second);
+  EXPECT_EQ(std::string(config::kProgramVersion) + ", commit " + config::kBuildCommit,
+            east_row[9].second);
+
+  for (const char* command : {"kick", "ban", "drain"}) {
+    EXPECT_EQ("lobbyctl: --all " + std::string(command) +
+                  " acts on every lobby of the host: add --yes to do so\n",
+              lobbyctl({"--base", base, "--all", command, "0"}, &status));
+    EXPECT_EQ(2, status);
+  }
+  EXPECT_NE(std::string::npos,
+            lobbyctl({"--base", base, "-i", "east", "users"}, &status).find("  alice  "));
+  const std::string kicked =
+      lobbyctl({"--base", base, "--all", "--yes", "kick", "0"}, &status, &errors);
+  EXPECT_EQ(3, status);
+  EXPECT_EQ(gone_error + "lobbyctl: west: slot 0 is free\n", errors);
+  EXPECT_EQ(0u, kicked.find("LOBBY  REPLY\neast   kicked slot 0 (user 7, 127.0.0.1:")) << kicked;
+  EXPECT_TRUE(alice.wait_closed(kWaitMs));
+
+  const std::vector<std::string> json =
+      lines_of(lobbyctl({"--base", base, "--all", "--json", "status"}, &status, &errors));
+  ASSERT_EQ(3u, json.size());
+  const auto first = nlohmann::json::parse(json[0], nullptr, false);
+  EXPECT_EQ("east", first["lobby"]);
+  EXPECT_EQ("east", first["reply"]["name"]);
+  EXPECT_EQ(nlohmann::json::parse(R"({"lobby":"gone","error":"cannot connect to )" + base +
+                                  R"(/gone/lobby.sock: Connection refused"})"),
+            nlohmann::json::parse(json[1], nullptr, false));
+  EXPECT_EQ("west", nlohmann::json::parse(json[2], nullptr, false)["reply"]["name"]);
+
+  EXPECT_EQ("lobbyctl: no lobby under " + dir.file("east") + " (no " + dir.file("east") +
+                "/*/lobby.sock)\n",
+            lobbyctl({"--base", dir.file("east"), "--all", "status"}, &status));
+  EXPECT_EQ(3, status);
+}
+
+// The socket is its owner's alone, unless L_ADMIN_GROUP names a group:
+// then the file is that group's, mode 0660, and a member of the group who
+// is another user can use it. A group that does not exist leaves the
+// socket owner-only and the event log says why.
+TEST(AdminSocketGroupTest, OnlyTheOwnerOrTheNamedGroupMayUseTheSocket) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  // Root may give the socket to any group; anyone else to a group of its own.
+  const group* entry = geteuid() == 0 ? getgrnam("daemon") : getgrgid(getegid());
+  ASSERT_NE(nullptr, entry);
+  const std::string group_name = entry->gr_name;
+  const gid_t gid = entry->gr_gid;
+  AdminLobby plain("plain", dir.file("plain.sock"));
+  LobbyOptions given;
+  given.admin_group = group_name;
+  AdminLobby shared("shared", dir.file("shared.sock"), given);
+  given.admin_group = "no-such-group-here";
+  AdminLobby unknown("unknown", dir.file("unknown.sock"), given);
+  struct stat st;
+  ASSERT_EQ(0, stat(dir.file("plain.sock").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  ASSERT_EQ(0, stat(dir.file("shared.sock").c_str(), &st));
+  EXPECT_EQ(0660u, st.st_mode & 07777);
+  EXPECT_EQ(gid, st.st_gid);
+  ASSERT_EQ(0, stat(dir.file("unknown.sock").c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  EXPECT_EQ(std::vector<std::string>{"admin channel on " + dir.file("shared.sock") + ", group " +
+                                     group_name},
+            shared.events.starting("admin channel on"));
+  EXPECT_EQ(std::vector<std::string>{"admin socket " + dir.file("unknown.sock") +
+                                     " stays owner-only: there is no group no-such-group-here"},
+            unknown.events.starting("admin socket"));
+  EXPECT_EQ(std::vector<std::string>{"admin channel on " + dir.file("unknown.sock")},
+            unknown.events.starting("admin channel on"));
+
+  if (geteuid() != 0) GTEST_SKIP() << "another user can only be tried as root";
+  const passwd* nobody = getpwnam("nobody");
+  ASSERT_NE(nullptr, nobody);
+  ASSERT_EQ(0, chmod(dir.path().c_str(), 0711));
+  sockaddr_un plain_addr{};
+  sockaddr_un shared_addr{};
+  plain_addr.sun_family = shared_addr.sun_family = AF_UNIX;
+  std::snprintf(plain_addr.sun_path, sizeof plain_addr.sun_path, "%s",
+                dir.file("plain.sock").c_str());
+  std::snprintf(shared_addr.sun_path, sizeof shared_addr.sun_path, "%s",
+                dir.file("shared.sock").c_str());
+  const uid_t uid = nobody->pw_uid;
+  // The child becomes nobody, in the group alone, and only makes system
+  // calls: its exit status says what it could reach.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setgroups(1, &gid) != 0 || setgid(gid) != 0 || setuid(uid) != 0) _exit(10);
+    if (access(dir.path().c_str(), X_OK) != 0) _exit(11);
+    int result = 0;
+    const int a = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(a, reinterpret_cast<sockaddr*>(&plain_addr), sizeof plain_addr) == 0 ||
+        errno != EACCES) {
+      result |= 1;
+    }
+    const int b = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(b, reinterpret_cast<sockaddr*>(&shared_addr), sizeof shared_addr) != 0) {
+      result |= 2;
+    }
+    _exit(result);
+  }
+  int wait_status = 0;
+  ASSERT_EQ(child, waitpid(child, &wait_status, 0));
+  ASSERT_TRUE(WIFEXITED(wait_status));
+  if (WEXITSTATUS(wait_status) == 11) GTEST_SKIP() << "nobody cannot reach " << dir.path();
+  EXPECT_EQ(0, WEXITSTATUS(wait_status))
+      << "1: the owner-only socket let another user in; 2: the group's socket kept its member "
+         "out; 10: could not become nobody";
 }
 
 }  // namespace

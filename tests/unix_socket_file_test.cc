@@ -1,8 +1,7 @@
-// The admin socket's file helpers that hold without a listener, on both
-// systems (this file also builds into the Windows unit tests, run under
-// Wine, which has no AF_UNIX sockets to listen on): a file is removed at a
-// stop only while it is still the one the lobby made, and a path that does
-// not fit a socket address is refused before anything is made.
+// The admin socket's file helpers that hold without a listener: a file is
+// removed at a stop only while it is still the one the lobby made, and a
+// path that does not fit a socket address is refused before anything is
+// made.
 #include <gtest/gtest.h>
 
 #include <chrono>

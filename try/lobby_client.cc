@@ -2,7 +2,7 @@
 // commands line by line (type help for the list) and prints every message
 // the lobby sends, decoded, one line each.
 //
-//   lobby_client [--script FILE] HOST PORT
+//   lobby_client [--help] [--script FILE] HOST PORT
 //
 // With --script the commands come from FILE instead of standard input; the
 // whole file is checked before connecting. Exit status: 0 when done, 1 when
@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr char kUsage[] = "usage: lobby_client [--script FILE] HOST PORT\n";
+constexpr char kUsage[] = "usage: lobby_client [--help] [--script FILE] HOST PORT\n";
 
 void print_out(const std::string& line) {
   std::printf("%s\n", line.c_str());

@@ -8,7 +8,7 @@
 //   2I port=30009 zero=0 ip=192.168.0.10
 //   2N user=7
 //
-//   upstream_listen PORT [ADDRESS]
+//   upstream_listen [-h | --help] PORT [ADDRESS]
 //
 // ADDRESS defaults to 127.0.0.1; PORT 0 picks a free port, which the first
 // line tells. Once that line is out, SIGINT or SIGTERM (on Windows Ctrl-C
@@ -31,6 +31,11 @@
 
 namespace {
 
+constexpr char kUsage[] =
+    "usage: upstream_listen [-h | --help] PORT [ADDRESS]\n"
+    "Prints what lobbies report to their upstream server: listens on PORT of ADDRESS\n"
+    "(default 127.0.0.1; PORT 0 picks a free one, which the first line names).\n"
+    "SIGINT or SIGTERM ends it.\n";
 constexpr int kBacklog = 16;
 constexpr int kReadBytes = 4096;
 // One readiness wait covers the listener, the stop signal and the lobbies.
@@ -123,12 +128,16 @@ void accept_lobbies(int listen_fd, std::vector<std::unique_ptr<Lobby>>* lobbies,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   int port = 0;
   const char* address = argc > 2 ? argv[2] : "127.0.0.1";
   uint32_t addr_be = 0;
   if (argc < 2 || argc > 3 || parse_port(argv[1], &port) != 0 ||
       net::parse_ipv4(address, &addr_be) != 0) {
-    std::fprintf(stderr, "usage: upstream_listen PORT [ADDRESS]\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
   const uint8_t* a = reinterpret_cast<const uint8_t*>(&addr_be);

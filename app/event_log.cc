@@ -2,16 +2,15 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "app/log_queue.h"
+#include "platform/annotated_mutex.h"
 #include "platform/local_time.h"
 
 namespace app {
@@ -29,27 +28,34 @@ constexpr auto kWriteWait = std::chrono::milliseconds(100);
 // (a crowd of connections, an attack) then costs no more than its lines.
 constexpr int kQuietLinesPerSecond = 100;
 
+// A leaf lock: it is taken under the lobby's locks, and nothing else is
+// taken while it is held.
 struct LogState {
-  std::mutex lock;
+  platform::Mutex lock;
   // The writer waits on it for lines, a reopened file or the close.
-  std::condition_variable wake;
+  platform::CondVar wake;
   // Threads that logged wait on it for their line to be written.
-  std::condition_variable written_wake;
-  uint64_t written = 0;     // Guarded by lock: lines written and flushed, from the queue's start.
-  bool behind = false;      // Guarded by lock: a wait ran out and the writer has not caught up.
-  int64_t rate_second = 0;  // Guarded by lock: the second of the last line,
-  int rate_lines = 0;       // and the lines logged in it.
-  LogQueue queue;           // Guarded by lock.
-  std::string path;         // Guarded by lock.
-  bool accepting = false;   // Guarded by lock: a file is open and not closing.
-  bool closing = false;     // Guarded by lock.
-  bool threaded = false;    // Guarded by lock: the writer thread runs.
-  bool has_last = false;    // Guarded by lock.
-  LogLine last;             // Guarded by lock: close_log's line.
-  std::FILE* fresh = nullptr;  // Guarded by lock: a reopened file not yet in use,
-  uint64_t fresh_from = 0;     // from this queue position on.
-  // The file being written. The writer's alone while it runs; otherwise
-  // guarded by lock.
+  platform::CondVar written_wake;
+  // Lines written and flushed, from the queue's start.
+  uint64_t written GUARDED_BY(lock) = 0;
+  // A wait ran out and the writer has not caught up.
+  bool behind GUARDED_BY(lock) = false;
+  // The second of the last line, and the lines logged in it.
+  int64_t rate_second GUARDED_BY(lock) = 0;
+  int rate_lines GUARDED_BY(lock) = 0;
+  LogQueue queue GUARDED_BY(lock);
+  std::string path GUARDED_BY(lock);
+  bool accepting GUARDED_BY(lock) = false;  // a file is open and not closing
+  bool closing GUARDED_BY(lock) = false;
+  bool threaded GUARDED_BY(lock) = false;  // the writer thread runs
+  bool has_last GUARDED_BY(lock) = false;
+  LogLine last GUARDED_BY(lock);  // close_log's line
+  // A reopened file not yet in use, from this queue position on.
+  std::FILE* fresh GUARDED_BY(lock) = nullptr;
+  uint64_t fresh_from GUARDED_BY(lock) = 0;
+  // The file being written. The writer's alone while it runs (it writes
+  // with the lock let go); otherwise guarded by lock. Not GUARDED_BY, since
+  // the analysis cannot tell the two times apart.
   std::FILE* file = nullptr;
   std::thread writer;  // open_log and close_log only.
 };
@@ -87,7 +93,7 @@ void writer_loop() {
   LogState& s = state();
   LogLine line;
   int unflushed = 0;
-  std::unique_lock<std::mutex> hold(s.lock);
+  platform::MutexLock hold(s.lock);
   for (;;) {
     if (s.fresh != nullptr && s.queue.popped() == s.fresh_from) {
       std::FILE* old = s.file;
@@ -136,17 +142,18 @@ void writer_loop() {
       s.written_wake.notify_all();
     }
     if (s.closing) break;
-    s.wake.wait(hold);
+    s.wake.wait(s.lock);
   }
   // Everything queued is out. close_log set the last line before it woke
-  // this thread, and nobody changes it now.
+  // this thread.
   std::FILE* file = s.file;
   std::FILE* fresh = s.fresh;
   s.file = nullptr;
   s.fresh = nullptr;
   const bool has_last = s.has_last;
+  if (has_last) line = s.last;
   hold.unlock();
-  if (has_last) write_line(file, s.last.time, s.last.text, s.last.length);
+  if (has_last) write_line(file, line.time, line.text, line.length);
   if (file != nullptr) std::fclose(file);
   if (fresh != nullptr) std::fclose(fresh);
 }
@@ -161,7 +168,7 @@ void queue_line(const char* text, int length) {
   uint64_t position = 0;
   bool wait = false;
   {
-    std::lock_guard<std::mutex> guard(s.lock);
+    platform::MutexLock guard(s.lock);
     if (!s.accepting) return;
     if (!s.threaded) {
       write_line(s.file, now, text, length);
@@ -180,10 +187,13 @@ void queue_line(const char* text, int length) {
   }
   s.wake.notify_one();
   if (!wait) return;
-  std::unique_lock<std::mutex> hold(s.lock);
-  if (!s.written_wake.wait_for(hold, kWriteWait,
-                               [&] { return s.written >= position || !s.threaded; })) {
-    s.behind = true;
+  platform::MutexLock hold(s.lock);
+  const auto deadline = std::chrono::steady_clock::now() + kWriteWait;
+  while (s.written < position && s.threaded) {
+    if (!s.written_wake.wait_until(s.lock, deadline)) {
+      if (s.written < position && s.threaded) s.behind = true;
+      return;
+    }
   }
 }
 
@@ -208,7 +218,7 @@ int open_log(const char* path) {
   close_log();
   LogState& s = state();
   std::FILE* file = std::fopen(path, "w+");
-  std::lock_guard<std::mutex> guard(s.lock);
+  platform::MutexLock guard(s.lock);
   s.path = path;
   s.file = file;
   s.accepting = file != nullptr;
@@ -229,7 +239,7 @@ int reopen_log() {
   LogState& s = state();
   std::string path;
   {
-    std::lock_guard<std::mutex> guard(s.lock);
+    platform::MutexLock guard(s.lock);
     if (s.path.empty() || s.closing) return ENOENT;
     path = s.path;
   }
@@ -239,7 +249,7 @@ int reopen_log() {
   if (fresh == nullptr) return errno;
   std::FILE* unused = nullptr;
   {
-    std::lock_guard<std::mutex> guard(s.lock);
+    platform::MutexLock guard(s.lock);
     if (s.closing) {
       unused = fresh;
     } else if (!s.threaded) {
@@ -261,7 +271,7 @@ int reopen_log() {
 
 void close_log(const char* last_line) {
   LogState& s = state();
-  std::unique_lock<std::mutex> hold(s.lock);
+  platform::MutexLock hold(s.lock);
   if (s.path.empty()) return;
   s.accepting = false;
   if (last_line != nullptr) {
@@ -291,7 +301,7 @@ void close_log(const char* last_line) {
 
 bool log_enabled() {
   LogState& s = state();
-  std::lock_guard<std::mutex> guard(s.lock);
+  platform::MutexLock guard(s.lock);
   return s.accepting;
 }
 

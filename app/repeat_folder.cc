@@ -11,7 +11,7 @@ const char* kind_text(int kind) { return kind == RepeatFolder::kRefused ? "refus
 
 void RepeatFolder::report(Kind kind, uint32_t addr, int reason, const char* reason_text,
                           const char* line, int64_t now_ms) {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   Entry* entry = nullptr;
   for (int pass = 0; pass < 2 && entry == nullptr; ++pass) {
     Entry* unused = nullptr;
@@ -95,12 +95,12 @@ void RepeatFolder::tell(Entry& entry, int64_t now_ms) {
 }
 
 int RepeatFolder::tell_ended(int64_t now_ms) {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   if (next_end_ms_ < 0 || now_ms < next_end_ms_) {
     return next_end_ms_ < 0 ? -1 : static_cast<int>(next_end_ms_ - now_ms);
   }
   int64_t next = -1;
-  auto look = [&](Entry& e) {
+  auto look = [&](Entry& e) REQUIRES(lock_) {
     if (!e.used) return;
     const int64_t end = e.opened_ms + kRepeatWindowMs;
     if (now_ms >= end) {
@@ -118,7 +118,7 @@ int RepeatFolder::tell_ended(int64_t now_ms) {
 }
 
 void RepeatFolder::tell_all(int64_t now_ms) {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   for (Entry& e : entries_) {
     if (e.used) tell(e, now_ms);
   }

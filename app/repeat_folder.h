@@ -18,7 +18,8 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <mutex>
+
+#include "platform/annotated_mutex.h"
 
 namespace app {
 
@@ -63,23 +64,24 @@ class RepeatFolder {
     bool others = false;  // an entry of others_
   };
 
-  // Tells `entry` when it has repeats, and frees it. REQUIRES: lock_ held.
-  void tell(Entry& entry, int64_t now_ms);
+  // Tells `entry` when it has repeats, and frees it.
+  void tell(Entry& entry, int64_t now_ms) REQUIRES(lock_);
   // Counts the event in `entry` when its window is open; otherwise tells
-  // the ended window, opens a new one and writes `line`. REQUIRES: lock_.
-  void fold(Entry& entry, const char* line, int64_t now_ms);
-  // A window opened that ends at `end_ms`. REQUIRES: lock_ held.
-  void note_end(int64_t end_ms);
+  // the ended window, opens a new one and writes `line`.
+  void fold(Entry& entry, const char* line, int64_t now_ms) REQUIRES(lock_);
+  // A window opened that ends at `end_ms`.
+  void note_end(int64_t end_ms) REQUIRES(lock_);
 
   const Emit emit_;
-  std::mutex lock_;
-  std::array<Entry, kRepeatEntries> entries_;  // Guarded by lock_.
-  // Addresses beyond the table, by kind and reason. Guarded by lock_.
-  std::array<std::array<Entry, kRepeatReasons>, kKinds> others_;
+  // Held while a line is emitted, so it comes before the event log's lock.
+  platform::Mutex lock_;
+  std::array<Entry, kRepeatEntries> entries_ GUARDED_BY(lock_);
+  // Addresses beyond the table, by kind and reason.
+  std::array<std::array<Entry, kRepeatReasons>, kKinds> others_ GUARDED_BY(lock_);
   // No window ends before this time; -1 when none is open. The keeper asks
   // on every pass, and looks through the table only once one may have
-  // ended. Guarded by lock_.
-  int64_t next_end_ms_ = -1;
+  // ended.
+  int64_t next_end_ms_ GUARDED_BY(lock_) = -1;
 };
 
 }  // namespace app

@@ -55,7 +55,7 @@ bool ServiceNotifier::send_text(const char* text) {
 }
 
 void ServiceNotifier::ready() {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   // A full queue at the receiver must not lose it: without READY=1 the
   // service manager would kill the lobby at its start time-out.
   ready_pending_ = !send_text("READY=1");
@@ -72,7 +72,7 @@ void ServiceNotifier::stopping() { send_text("STOPPING=1"); }
 
 void ServiceNotifier::counts_changed() {
   if (fd_ < 0 || lobby_ == nullptr) return;
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   send_status_locked();
 }
 
@@ -95,7 +95,7 @@ void ServiceNotifier::send_status_locked() {
 int ServiceNotifier::keeper_pass(int64_t now_ms) {
   if (fd_ < 0) return -1;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::MutexLock guard(lock_);
     if (ready_pending_) ready_pending_ = !send_text("READY=1");
     if (lobby_ != nullptr && status_pending_) send_status_locked();
   }
@@ -112,7 +112,7 @@ int ServiceNotifier::keeper_pass(int64_t now_ms) {
   char stuck_text[128] = "";
   int resumed = lobby::kNone;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::MutexLock guard(lock_);
     if (stuck != lobby::kNone && stuck != stuck_worker_) {
       stuck_worker_ = stuck;
       const int first = stuck * lobby::kSlotsPerWorker;

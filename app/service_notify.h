@@ -17,9 +17,9 @@
 #define APP_SERVICE_NOTIFY_H_
 
 #include <cstdint>
-#include <mutex>
 
 #include "lobby/lobby_state.h"
+#include "platform/annotated_mutex.h"
 
 namespace app {
 
@@ -50,32 +50,32 @@ class ServiceNotifier {
   void watch(const lobby::Lobby* lobby) { lobby_ = lobby; }
   // Sends the lobby's counts when they differ from the last ones sent. They
   // are read under lock_, so the last of two racing calls sends the newest.
-  void counts_changed();
+  void counts_changed() EXCLUDES(lock_);
 
   // The accept thread, on each of its passes: sends WATCHDOG=1 when it is
   // due and every worker is well, and READY=1 or a status that could not
   // be sent before. How many ms may pass before the next call is due; -1
   // for no bound.
-  int keeper_pass(int64_t now_ms);
+  int keeper_pass(int64_t now_ms) EXCLUDES(lock_);
 
  private:
   // True when the socket took the whole text.
   bool send_text(const char* text);
-  // REQUIRES: lock_ held.
-  void send_status_locked();
+  void send_status_locked() REQUIRES(lock_);
 
   const lobby::Lobby* lobby_ = nullptr;  // set before the threads start
   int fd_ = -1;                          // set by setup(), then only read
   int64_t watchdog_period_ms_ = 0;       // set by setup(), then only read
   int64_t next_watchdog_ms_ = -1;        // keeper thread only; -1 before the first
-  std::mutex lock_;
-  int users_ = -1;               // Guarded by lock_: the counts last sent or tried.
-  int rooms_ = -1;               // Guarded by lock_.
-  bool status_pending_ = false;  // Guarded by lock_: the counts are not sent yet.
-  bool ready_pending_ = false;   // Guarded by lock_: READY=1 is not sent yet.
-  // Guarded by lock_: the worker the pings are withheld for, kNone while
-  // every worker is well. Its STATUS= stands in place of the counts.
-  int stuck_worker_ = lobby::kNone;
+  // A leaf lock, taken under lock_rooms (counts_changed).
+  platform::Mutex lock_;
+  int users_ GUARDED_BY(lock_) = -1;  // the counts last sent or tried
+  int rooms_ GUARDED_BY(lock_) = -1;
+  bool status_pending_ GUARDED_BY(lock_) = false;  // the counts are not sent yet
+  bool ready_pending_ GUARDED_BY(lock_) = false;   // READY=1 is not sent yet
+  // The worker the pings are withheld for, kNone while every worker is
+  // well. Its STATUS= stands in place of the counts.
+  int stuck_worker_ GUARDED_BY(lock_) = lobby::kNone;
 };
 
 // The STATUS= text for `users` and `rooms`: "12 users, 2 rooms".

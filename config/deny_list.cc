@@ -267,7 +267,7 @@ void DenyList::load(bool report_count) {
   }
   unreadable_noted_ = false;
   {
-    std::lock_guard<std::mutex> guard(lock_);
+    platform::MutexLock guard(lock_);
     for (int i = 0; i < count; ++i) entries_[i] = fresh[i];
     count_ = count;
   }
@@ -276,8 +276,8 @@ void DenyList::load(bool report_count) {
 
 bool DenyList::reload_if_changed() {
   // A write under way updates the list itself; this pass need not wait.
-  std::unique_lock<std::mutex> file_guard(file_lock_, std::try_to_lock);
-  if (!file_guard.owns_lock()) return false;
+  if (!file_lock_.try_lock()) return false;
+  platform::MutexLock file_guard(file_lock_, std::adopt_lock);
   const Signature now = read_signature();
   if (now == seen_) return false;
   const bool existed = seen_.exists;
@@ -288,7 +288,7 @@ bool DenyList::reload_if_changed() {
 
 bool DenyList::denies(uint32_t addr) const {
   const int64_t now = now_s();
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   for (int i = 0; i < count_; ++i) {
     const DenyEntry& entry = entries_[i];
     if ((addr & entry.mask) == entry.addr && (entry.until_s == 0 || now < entry.until_s)) {
@@ -299,13 +299,13 @@ bool DenyList::denies(uint32_t addr) const {
 }
 
 int DenyList::entry_count() const {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   return count_;
 }
 
 int DenyList::entries_in_force(DenyEntry* out, int max) const {
   const int64_t now = now_s();
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   int n = 0;
   for (int i = 0; i < count_ && n < max; ++i) {
     if (entries_[i].until_s == 0 || now < entries_[i].until_s) out[n++] = entries_[i];
@@ -314,12 +314,12 @@ int DenyList::entries_in_force(DenyEntry* out, int max) const {
 }
 
 int DenyList::add(const DenyEntry& entry, int* error) {
-  std::lock_guard<std::mutex> file_guard(file_lock_);
+  platform::MutexLock file_guard(file_lock_);
   return rewrite(entry, true, error);
 }
 
 int DenyList::remove(const DenyEntry& entry, int* error) {
-  std::lock_guard<std::mutex> file_guard(file_lock_);
+  platform::MutexLock file_guard(file_lock_);
   return rewrite(entry, false, error);
 }
 

@@ -17,9 +17,9 @@
 #include <array>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 
 #include "config/settings.h"
+#include "platform/annotated_mutex.h"
 
 namespace config {
 
@@ -100,38 +100,33 @@ class DenyList {
   Signature read_signature() const;
   // Reads the file into `entries`; the number of entries, or minus the
   // errno when the file is there but cannot be opened.
-  // REQUIRES: file_lock_ held, or the threads not started.
-  int read_file(std::array<DenyEntry, kDenyEntries>* entries);
+  int read_file(std::array<DenyEntry, kDenyEntries>* entries) REQUIRES(file_lock_);
   // Notes a bad line unless the same line (number and text) was noted at
   // an earlier reading: each reload, and each ban written into the file,
-  // reads the operator's bad lines again. REQUIRES: as read_file.
-  void note_bad_line(int number, const char* text, bool too_long);
+  // reads the operator's bad lines again.
+  void note_bad_line(int number, const char* text, bool too_long) REQUIRES(file_lock_);
   // Reads the file into the list and notes its signature.
-  // REQUIRES: file_lock_ held.
-  void load(bool report_count);
+  void load(bool report_count) REQUIRES(file_lock_) EXCLUDES(lock_);
   // The rewrite shared by add and remove: `entry` replaces (add) or
-  // removes (remove) its lines. REQUIRES: file_lock_ held.
-  int rewrite(const DenyEntry& entry, bool add, int* error);
+  // removes (remove) its lines.
+  int rewrite(const DenyEntry& entry, bool add, int* error) REQUIRES(file_lock_) EXCLUDES(lock_);
   int64_t now_s() const;
   void note(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 
   // Taken before lock_ when both are.
-  mutable std::mutex file_lock_;
-  mutable std::mutex lock_;
-  // Guarded by lock_.
-  std::array<DenyEntry, kDenyEntries> entries_{};
-  int count_ = 0;
+  mutable platform::Mutex file_lock_ ACQUIRED_BEFORE(lock_);
+  mutable platform::Mutex lock_;
+  std::array<DenyEntry, kDenyEntries> entries_ GUARDED_BY(lock_){};
+  int count_ GUARDED_BY(lock_) = 0;
   // Set before the threads start.
   char path_[kPathBytes] = {};
   Report report_;
   Now now_;
-  // Guarded by file_lock_.
-  Signature seen_;
-  // Guarded by file_lock_: digests of the bad lines noted so far, a ring
-  // (0 is a free place).
-  std::array<uint32_t, 32> noted_bad_{};
-  int noted_bad_next_ = 0;
-  bool unreadable_noted_ = false;  // guarded by file_lock_
+  Signature seen_ GUARDED_BY(file_lock_);
+  // Digests of the bad lines noted so far, a ring (0 is a free place).
+  std::array<uint32_t, 32> noted_bad_ GUARDED_BY(file_lock_){};
+  int noted_bad_next_ GUARDED_BY(file_lock_) = 0;
+  bool unreadable_noted_ GUARDED_BY(file_lock_) = false;
 };
 
 }  // namespace config

@@ -19,7 +19,7 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
     return kHandled;
   }
   {
-    std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+    platform::MutexLock guard(lobby.lock_chat);
     ChatRing& ring = lobby.chat;
     const int head = ring.chat_head.load(std::memory_order_relaxed);
     msg_copy(client, 0, ring.chat_bytes[head].data(), length);
@@ -57,14 +57,14 @@ int handle_direct(Lobby& lobby, ClientSlot& client) {
   // The seat is looked up and the push made under lock_rooms, so that no
   // message lands in the queue of a client that has already left its seat
   // (the drop empties the queue after the seat is given up).
-  std::lock_guard<std::recursive_mutex> rooms_guard(lobby.lock_rooms);
+  platform::MutexLock rooms_guard(lobby.lock_rooms);
   if (user.room == kNone) return kHandled;
   const RoomRecord& room = lobby.rooms[user.room];
   if (user.room_generation != room.generation) return kHandled;  // the room was freed
   const int32_t receiver = target == wire::kTargetHost ? room.seat_slot[0] : room.seat_slot[target];
   const int32_t code = target == wire::kTargetHost ? ~user.seat : user.seat;
   if (receiver == kNone) return kHandled;
-  std::lock_guard<std::recursive_mutex> chat_guard(lobby.lock_chat);
+  platform::MutexLock chat_guard(lobby.lock_chat);
   UserRecord& to = lobby.users[receiver];
   // A full queue gives up its oldest entry, so the drain never sends an
   // overwritten entry twice.
@@ -81,7 +81,7 @@ int handle_direct(Lobby& lobby, ClientSlot& client) {
 }
 
 void clear_direct_queue(Lobby& lobby, int slot) {
-  std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+  platform::MutexLock guard(lobby.lock_chat);
   UserRecord& user = lobby.users[slot];
   user.direct_write = 0;
   user.direct_read = 0;

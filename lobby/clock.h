@@ -13,7 +13,8 @@
 
 #include <cstdint>
 #include <functional>
-#include <mutex>
+
+#include "platform/annotated_mutex.h"
 
 namespace lobby {
 
@@ -28,20 +29,20 @@ class Clock {
 
   // Registered by the server before its threads start and cleared after
   // they stop; called by a clock that is advanced by hand.
-  void set_waker(std::function<void()> waker) {
-    std::lock_guard<std::mutex> guard(waker_lock_);
+  void set_waker(std::function<void()> waker) EXCLUDES(waker_lock_) {
+    platform::MutexLock guard(waker_lock_);
     waker_ = std::move(waker);
   }
 
  protected:
-  void wake_threads() {
-    std::lock_guard<std::mutex> guard(waker_lock_);
+  void wake_threads() EXCLUDES(waker_lock_) {
+    platform::MutexLock guard(waker_lock_);
     if (waker_) waker_();
   }
 
  private:
-  std::mutex waker_lock_;
-  std::function<void()> waker_;  // Guarded by waker_lock_.
+  platform::Mutex waker_lock_;
+  std::function<void()> waker_ GUARDED_BY(waker_lock_);
 };
 
 // The system's monotonic clock: it never jumps with the wall clock's

@@ -189,7 +189,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   UserRecord& user = lobby.users[client.slot];
   const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
   {
-    std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+    platform::MutexLock guard(lobby.lock_groups);
     lobby.upstream.report_logout(user_id);
     client.announced_user_id = kNone;
     release_group(lobby, client, user.group_key.load(std::memory_order_relaxed));
@@ -221,7 +221,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   // the read index moves to the head only with an accepted login's room
   // list, so a refused client of a group may still be shown its older
   // notices.
-  client.chat_read = lobby.chat.chat_head.load(std::memory_order_acquire);
+  client.chat_read = lobby.chat_head().load(std::memory_order_acquire);
   client.validation = 0;
   lobby.users[client.slot].vacated_seats.store(0, std::memory_order_relaxed);
   client.game_room = kNone;
@@ -229,7 +229,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   // predecessor's name (as a room title or in a seat list).
   {
     UserRecord& user = lobby.users[client.slot];
-    std::lock_guard<std::mutex> guard(user.name_lock);
+    platform::MutexLock guard(user.name_lock);
     std::memset(user.name, 0, sizeof user.name);
   }
   clear_direct_queue(lobby, client.slot);
@@ -248,8 +248,8 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
 bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return false;
   if (client.drop_request.pending()) return true;
-  if (client.chat_read != lobby.chat.chat_head.load(std::memory_order_acquire)) return true;
-  if (client.notice_read != lobby.notices.notice_head.load(std::memory_order_acquire)) return true;
+  if (client.chat_read != lobby.chat_head().load(std::memory_order_acquire)) return true;
+  if (client.notice_read != lobby.notice_head().load(std::memory_order_acquire)) return true;
   // Sends that the kernel would take, and marked seats and direct messages
   // the send queue has room for. A client whose sends are blocked waits for
   // writability.

@@ -35,14 +35,14 @@ const char* drop_reason_text(int reason) {
 }
 
 void DropRequest::begin_connection() {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   serial_.store(serial_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   reason_ = kNoDrop;
   pending_.store(false, std::memory_order_release);
 }
 
 void DropRequest::ask(uint32_t serial, int reason) {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   if (serial != serial_.load(std::memory_order_relaxed)) return;
   if (reason_ != kNoDrop && !(voided_by_login(reason_) && !voided_by_login(reason))) return;
   reason_ = reason;
@@ -50,13 +50,13 @@ void DropRequest::ask(uint32_t serial, int reason) {
 }
 
 bool DropRequest::waiting_for(uint32_t serial) const {
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   return reason_ != kNoDrop && serial_.load(std::memory_order_relaxed) == serial;
 }
 
 int DropRequest::take(bool logged_in) {
   if (!pending()) return kNoDrop;
-  std::lock_guard<std::mutex> guard(lock_);
+  platform::MutexLock guard(lock_);
   const int reason = reason_;
   reason_ = kNoDrop;
   pending_.store(false, std::memory_order_release);

@@ -22,7 +22,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/annotated_mutex.h"
 
 namespace lobby {
 
@@ -68,10 +69,10 @@ class DropRequest {
   int take(bool logged_in);
 
  private:
-  mutable std::mutex lock_;  // a leaf lock
+  mutable platform::Mutex lock_;  // a leaf lock
   // Atomic: written under lock_, read without it by serial().
   std::atomic<uint32_t> serial_{0};
-  int reason_ = kNoDrop;  // guarded by lock_; for connection serial_
+  int reason_ GUARDED_BY(lock_) = kNoDrop;  // for connection serial_
   // Atomic: reason_ != kNoDrop, written under lock_, read without it.
   std::atomic<bool> pending_{false};
 };

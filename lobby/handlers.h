@@ -24,41 +24,41 @@ int handle_name(Lobby& lobby, ClientSlot& client);
 int handle_validation(Lobby& lobby, ClientSlot& client);
 int handle_keep_alive(Lobby& lobby, ClientSlot& client);
 int handle_login(Lobby& lobby, ClientSlot& client);
-void send_room_list(Lobby& lobby, ClientSlot& client);
-// REQUIRES: lock_groups held.
-int join_group(Lobby& lobby, int32_t key);
-// REQUIRES: lock_groups held.
-void release_group(Lobby& lobby, ClientSlot& client, int32_t key);
+void send_room_list(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms);
+int join_group(Lobby& lobby, int32_t key) REQUIRES(lobby.lock_groups);
+void release_group(Lobby& lobby, ClientSlot& client, int32_t key) REQUIRES(lobby.lock_groups);
 void send_group_count(ClientSlot& client, int32_t count);
 
 // Rooms.
-int handle_room_op(Lobby& lobby, ClientSlot& client);
+int handle_room_op(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms, lobby.lock_chat);
 // Takes the client out of its room and its game and tells the others.
-// Takes lock_rooms itself (re-entered when the caller holds it).
-void leave_room(Lobby& lobby, ClientSlot& client);
+// Takes lock_rooms itself.
+void leave_room(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms);
+// The same, for a caller that already holds lock_rooms (the room handler,
+// whose create and join leave the client's old room first).
+void leave_room_locked(Lobby& lobby, ClientSlot& client) REQUIRES(lobby.lock_rooms);
 // Writes a 2Q notice with the room's current member count.
-// REQUIRES: lock_rooms held.
-void write_member_count_notice(Lobby& lobby, int room, int32_t key);
+void write_member_count_notice(Lobby& lobby, int room, int32_t key) REQUIRES(lobby.lock_rooms);
 // Tells `member` that `seat` of its room was vacated: straight into its send
 // queue, or, while that is nearly full, as a marked seat its own pass sends
 // later. Others leaving and joining over and over can so never fill the
 // queue of a member that reads and get it dropped.
-// REQUIRES: lock_rooms and lock_chat held.
-void post_seat_vacated(Lobby& lobby, int member, int seat);
+void post_seat_vacated(Lobby& lobby, int member, int seat)
+    REQUIRES(lobby.lock_rooms, lobby.lock_chat);
 // Sends the client's marked seats, lowest first, as far as its send queue
 // has room beyond the reserve; true when none is left marked.
-bool send_vacated_seats(Lobby& lobby, ClientSlot& client);
+bool send_vacated_seats(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_chat);
 
 // Chat lines and direct messages.
-int handle_chat(Lobby& lobby, ClientSlot& client);
-int handle_direct(Lobby& lobby, ClientSlot& client);
+int handle_chat(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_chat);
+int handle_direct(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms, lobby.lock_chat);
 // Empties the client's DirectQueue under lock_chat.
-void clear_direct_queue(Lobby& lobby, int slot);
+void clear_direct_queue(Lobby& lobby, int slot) EXCLUDES(lobby.lock_chat);
 
 // Queues for the client what others posted for it: at most one chat line,
 // the seat list and start of its game, its direct messages, at most one
 // room notice, then its group count.
-void delivery_pump(Lobby& lobby, ClientSlot& client);
+void delivery_pump(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms, lobby.lock_chat);
 
 }  // namespace lobby
 

@@ -113,23 +113,33 @@ void Lobby::prepare_tables() {
     u.seat = kNone;
     u.group_key.store(kNone);
   }
-  for (RoomRecord& r : rooms) {
-    r.started.store(0);
-    r.member_count = 0;
-    r.group_key = 0;
-    std::memset(r.title, 0, sizeof r.title);
-    std::memcpy(r.title, "NULL", 4);
-    for (int s = 0; s < kSeats; ++s) {
-      r.seat_slot[s] = kNone;
-      r.roster_slot[s] = kNone;
+  // Each table under its lock, as everywhere; no other thread runs yet.
+  {
+    platform::MutexLock guard(lock_rooms);
+    for (RoomRecord& r : rooms) {
+      r.started.store(0);
+      r.member_count = 0;
+      r.group_key = 0;
+      std::memset(r.title, 0, sizeof r.title);
+      std::memcpy(r.title, "NULL", 4);
+      for (int s = 0; s < kSeats; ++s) {
+        r.seat_slot[s] = kNone;
+        r.roster_slot[s] = kNone;
+      }
+    }
+    notices.notice_head.store(0);
+  }
+  {
+    platform::MutexLock guard(lock_groups);
+    for (GroupEntry& g : groups) {
+      g.key = kNone;
+      g.count.store(0);
     }
   }
-  for (GroupEntry& g : groups) {
-    g.key = kNone;
-    g.count.store(0);
+  {
+    platform::MutexLock guard(lock_chat);
+    chat.chat_head.store(0);
   }
-  notices.notice_head.store(0);
-  chat.chat_head.store(0);
   rooms_in_use.store(0);
   for (std::atomic<int64_t>& started : worker_pass_started_ms) started.store(-1);
 }

@@ -3,15 +3,18 @@
 // them. Everything is sized by the constants below and allocated once.
 //
 // Lock order: lock_rooms, then lock_chat. lock_groups is never held with
-// another lock. All three are recursive (the room handler re-enters
-// lock_rooms through the leave-room routine).
+// another lock. The leaf locks (a user's name_lock, a connection's
+// send_lock, a drop request's lock, the event log's) may be taken under
+// any of them, and nothing is taken under a leaf lock. All are plain
+// mutexes: no path takes a lock it already holds. Where Clang's analysis
+// can name the lock, the field says GUARDED_BY and the functions that
+// need it REQUIRES; the rest say in words what protects them.
 #ifndef LOBBY_LOBBY_STATE_H_
 #define LOBBY_LOBBY_STATE_H_
 
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "config/deny_list.h"
 #include "config/settings.h"
@@ -19,6 +22,7 @@
 #include "lobby/flood_pacing.h"
 #include "lobby/lobby_events.h"
 #include "net/connection.h"
+#include "platform/annotated_mutex.h"
 #include "upstream/upstream_link.h"
 #include "wire/protocol.h"
 
@@ -68,20 +72,25 @@ const char* refusal_reason_text(int reason);
 // One per slot. Written by the slot's worker thread, except the
 // DirectQueue (pushed by other slots' threads) and as noted.
 struct UserRecord {
-  // Written by the slot's thread (and by the accept thread while the slot
-  // is free) under name_lock; the slot's thread, its only writer while the
-  // slot is open, reads it without the lock, every other thread under it.
-  uint8_t name[wire::kNameLen + 1] = {};
   // A leaf lock: nothing else is taken while it is held.
-  mutable std::mutex name_lock;
-  // Guarded by lock_rooms when written; only the slot's own thread writes.
+  mutable platform::Mutex name_lock;
+  // Written by the slot's thread (and by the accept thread while the slot
+  // is free), read by the slot's thread and by others.
+  uint8_t name[wire::kNameLen + 1] GUARDED_BY(name_lock) = {};
+  // The name as its slot's own thread reads it: the only writer while the
+  // slot is open needs no lock to read what it wrote, which the analysis
+  // cannot know. Worker thread of the slot only.
+  const uint8_t* own_name() const NO_THREAD_SAFETY_ANALYSIS { return name; }
+  // Written under lock_rooms, only by the slot's own thread, which reads
+  // them without the lock; every other thread reads them under it.
   int32_t seat = kNone;
   int32_t room = kNone;
   // The room's generation when this user took its seat. A room that was
   // freed since has a newer one, and the user's record of it is stale.
   uint32_t room_generation = 0;
-  // The DirectQueue. Guarded by lock_chat; the owner's pump may test
-  // direct_count without it, hence the atomic.
+  // The DirectQueue. Guarded by lock_chat (every function that touches it
+  // takes the lock); the owner's pump may test direct_count without it,
+  // hence the atomic.
   int32_t direct_write = 0;
   std::atomic<int32_t> direct_count{0};
   int32_t direct_read = 0;
@@ -95,11 +104,13 @@ struct UserRecord {
   // Atomic: written by the slot's thread, read by the room handlers of
   // others and by the admin snapshot.
   std::atomic<int32_t> group_key{kNone};
+  // Worker thread of the slot only.
   int32_t seat_count = 0;  // 0..65535 as sent; every use bounds it to kSeats
   int32_t start_size = 0;
 };
 
-// Guarded by lock_rooms, except `started`, which pumps may test without it.
+// Guarded by lock_rooms (the table is GUARDED_BY it), except `started`,
+// which pumps may test without it through Lobby::room_started.
 struct RoomRecord {
   uint8_t title[kTitleBytes] = {'N', 'U', 'L', 'L', 0};
   int32_t member_count = 0;
@@ -113,8 +124,9 @@ struct RoomRecord {
   uint32_t generation = 0;
 };
 
-// `key` guarded by lock_groups; `count` written under lock_groups and read
-// by the pumps without it.
+// `key` guarded by lock_groups (the table is GUARDED_BY it); `count`
+// written under lock_groups and read by the pumps without it, through
+// Lobby::group_count.
 struct GroupEntry {
   int32_t key = kNone;
   std::atomic<int32_t> count{0};
@@ -122,9 +134,9 @@ struct GroupEntry {
 
 // Room notices for a group. Written under lock_rooms; the writer fills the
 // entry, then publishes the head with a release store. Readers compare
-// their own index with an acquire load of the head, without the lock, and
-// copy an entry out under lock_rooms (a lapped reader must not read an
-// entry being reused).
+// their own index with an acquire load of the head, without the lock
+// (Lobby::notice_head), and copy an entry out under lock_rooms (a lapped
+// reader must not read an entry being reused).
 struct RoomNoticeRing {
   std::array<int32_t, kNoticeRingSize> notice_len{};
   std::array<int32_t, kNoticeRingSize> notice_key{};
@@ -132,10 +144,11 @@ struct RoomNoticeRing {
   std::atomic<int32_t> notice_head{0};
 };
 
-// Chat lines as received. Written under lock_chat, same discipline; entries
-// are copied out under lock_chat. A
-// target of 0 or more is a room's game (valid for `chat_generation` of that
-// room); a negative target is the negated group key of the sender.
+// Chat lines as received. Written under lock_chat, same discipline (the
+// head read without the lock through Lobby::chat_head); entries are copied
+// out under lock_chat. A target of 0 or more is a room's game (valid for
+// `chat_generation` of that room); a negative target is the negated group
+// key of the sender.
 struct ChatRing {
   std::array<int32_t, kChatRingSize> chat_target{};
   std::array<uint32_t, kChatRingSize> chat_generation{};
@@ -164,7 +177,9 @@ class ClientSlot : public net::Connection {
   // The user id the upstream server was last told is online here: set with
   // each login notice, kNone again with the logout notice. Each new
   // upstream connection is told these ids, in slot order. Guarded by
-  // lock_groups (user_id itself is the worker's alone).
+  // lock_groups (user_id itself is the worker's alone); the analysis cannot
+  // name the lobby's lock from here, so the functions that touch it say
+  // REQUIRES(lobby.lock_groups) or take the lock themselves.
   int32_t announced_user_id = kNone;
 
   // Where the connection came from (IPv4 address in host order, and port)
@@ -213,7 +228,7 @@ class Lobby {
   Lobby& operator=(const Lobby&) = delete;
 
   // Initial values of every table; before any slot is opened.
-  void prepare_tables();
+  void prepare_tables() EXCLUDES(lock_rooms, lock_chat, lock_groups);
   // Number of rooms (ROOM bounded to 0..4) and of served slots.
   int room_limit() const { return rooms_; }
   int served_slots() const { return rooms_ * kSlotsPerWorker; }
@@ -221,17 +236,37 @@ class Lobby {
   const config::Settings settings;
   // Set at construction, never changed.
   LobbyEvents* const events;
+  // Each slot's fields say what protects them.
   std::array<ClientSlot, kSlots> slots;
   std::array<UserRecord, kSlots> users;
-  std::array<RoomRecord, kMaxRooms> rooms;
-  std::array<GroupEntry, kGroupEntries> groups;
-  RoomNoticeRing notices;
-  ChatRing chat;
+  std::array<RoomRecord, kMaxRooms> rooms GUARDED_BY(lock_rooms);
+  std::array<GroupEntry, kGroupEntries> groups GUARDED_BY(lock_groups);
+  RoomNoticeRing notices GUARDED_BY(lock_rooms);
+  ChatRing chat GUARDED_BY(lock_chat);
+  // Its notices are queued, and its service pass and announcement run,
+  // under lock_groups (see upstream_link.h); its state and counts are
+  // atomics any thread may read, and its connection machinery is the
+  // accept thread's, so the link as a whole is not GUARDED_BY the lock.
   upstream::UpstreamLink upstream;
 
-  std::recursive_mutex lock_groups;
-  std::recursive_mutex lock_chat;
-  std::recursive_mutex lock_rooms;
+  // Lock order: lock_rooms before lock_chat; lock_groups alone.
+  platform::Mutex lock_groups;
+  platform::Mutex lock_chat;
+  platform::Mutex lock_rooms ACQUIRED_BEFORE(lock_chat);
+
+  // The atomics inside the guarded tables, for the readers that hold no
+  // lock. The analysis guards a table as a whole and cannot tell these
+  // fields from the rest of it; these four alone are exempt from it.
+  const std::atomic<int32_t>& chat_head() const NO_THREAD_SAFETY_ANALYSIS { return chat.chat_head; }
+  const std::atomic<int32_t>& notice_head() const NO_THREAD_SAFETY_ANALYSIS {
+    return notices.notice_head;
+  }
+  const std::atomic<int32_t>& room_started(int room) const NO_THREAD_SAFETY_ANALYSIS {
+    return rooms[room].started;
+  }
+  const std::atomic<int32_t>& group_count(int entry) const NO_THREAD_SAFETY_ANALYSIS {
+    return groups[entry].count;
+  }
 
   // Atomic: rooms whose group_key is not 0; changed under lock_rooms.
   std::atomic<int32_t> rooms_in_use{0};

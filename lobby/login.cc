@@ -12,7 +12,7 @@ int handle_name(Lobby& lobby, ClientSlot& client) {
   UserRecord& user = lobby.users[client.slot];
   client.user_id.store(msg_i32(client, 2), std::memory_order_relaxed);
   {
-    std::lock_guard<std::mutex> guard(user.name_lock);
+    platform::MutexLock guard(user.name_lock);
     msg_copy(client, 6, user.name, wire::kNameLen);
     user.name[wire::kNameLen] = 0;
   }
@@ -59,7 +59,7 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
   // this worker) or is seen by the pending-work check of this pass.
   lobby.order_post();
   {
-    std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+    platform::MutexLock guard(lobby.lock_groups);
     // A repeated login gives back the earlier entry first, so that every
     // group count stays exact.
     release_group(lobby, client, old_key);
@@ -76,7 +76,7 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
     // login deadline or for displacement.
     client.login_accepted.store(true, std::memory_order_release);
     {
-      std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+      platform::MutexLock guard(lobby.lock_groups);
       lobby.upstream.report_login(id);
       client.announced_user_id = id;
     }
@@ -94,7 +94,7 @@ void send_room_list(Lobby& lobby, ClientSlot& client) {
   const int32_t key = lobby.users[client.slot].group_key.load(std::memory_order_relaxed);
   uint8_t out[wire::kLenRoomEntry];
   {
-    std::lock_guard<std::recursive_mutex> guard(lobby.lock_rooms);
+    platform::MutexLock guard(lobby.lock_rooms);
     for (int r = 0; r < lobby.room_limit(); ++r) {
       const RoomRecord& room = lobby.rooms[r];
       if (room.group_key != key) continue;
@@ -102,7 +102,7 @@ void send_room_list(Lobby& lobby, ClientSlot& client) {
     }
     // Taken under the same lock as the list, so that the notices that follow
     // continue exactly where the list left off.
-    client.notice_read = lobby.notices.notice_head.load(std::memory_order_acquire);
+    client.notice_read = lobby.notice_head().load(std::memory_order_acquire);
   }
   reply(client, out, wire::compose_header_only(out, wire::kMsgListEnd));
 }

@@ -24,21 +24,21 @@ namespace {
 // started while the client has not yet been shown the start, is left for
 // after the seat list: judged now it would look like another game's. True
 // when it stopped there.
-bool pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user, bool stop_at_start) {
-  ChatRing& ring = lobby.chat;
-  const int head = ring.chat_head.load(std::memory_order_acquire);
+bool pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user, bool stop_at_start)
+    EXCLUDES(lobby.lock_chat) {
+  const int head = lobby.chat_head().load(std::memory_order_acquire);
   if (client.chat_read == head) return false;
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   const bool blocked = client.send_blocked();
   int budget = blocked ? 1 : client.send_free() - kSendReserve;
-  std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+  platform::MutexLock guard(lobby.lock_chat);
   while (client.chat_read != head && budget > 0) {
     const int i = client.chat_read;
-    const int32_t target = ring.chat_target[i];
-    const uint32_t generation = ring.chat_generation[i];
+    const int32_t target = lobby.chat.chat_target[i];
+    const uint32_t generation = lobby.chat.chat_generation[i];
     if (stop_at_start && target >= 0 && client.game_room == kNone && target == user.room &&
         generation == user.room_generation &&
-        lobby.rooms[target].started.load(std::memory_order_acquire) != 0) {
+        lobby.room_started(target).load(std::memory_order_acquire) != 0) {
       return true;
     }
     client.chat_read = (i + 1) & kChatRingMask;
@@ -50,22 +50,23 @@ bool pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user, bool st
     }
     if (blocked) budget = 0;
     if (!for_me) continue;
-    reply(client, ring.chat_bytes[i].data(), ring.chat_len[i]);
+    reply(client, lobby.chat.chat_bytes[i].data(), lobby.chat.chat_len[i]);
     --budget;
   }
   return false;
 }
 
-void pump_game_start(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
+void pump_game_start(Lobby& lobby, ClientSlot& client, const UserRecord& user)
+    EXCLUDES(lobby.lock_rooms) {
   const int r = user.room;
   if (r == kNone || client.game_room != kNone) return;
-  if (lobby.rooms[r].started.load(std::memory_order_acquire) == 0) return;
+  if (lobby.room_started(r).load(std::memory_order_acquire) == 0) return;
   // The seat list is copied under lock_rooms and sent after it is released.
   uint8_t names[kSeats][wire::kNameLen];
   int seats = user.seat_count < kSeats ? user.seat_count : kSeats;
   uint32_t generation;
   {
-    std::lock_guard<std::recursive_mutex> guard(lobby.lock_rooms);
+    platform::MutexLock guard(lobby.lock_rooms);
     const RoomRecord& room = lobby.rooms[r];
     // A room freed (and perhaps made anew) since the client took its seat
     // starts no game for it.
@@ -85,9 +86,9 @@ void pump_game_start(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
   client.game_generation = generation;
 }
 
-void pump_direct(Lobby& lobby, ClientSlot& client, UserRecord& user) {
+void pump_direct(Lobby& lobby, ClientSlot& client, UserRecord& user) EXCLUDES(lobby.lock_chat) {
   if (user.direct_count.load(std::memory_order_acquire) == 0) return;
-  std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+  platform::MutexLock guard(lobby.lock_chat);
   // Moves no more than the send queue can take with a reserve left for the
   // rest of the pass; the others wait, in order, for later passes. So others
   // cannot get a client dropped by flooding it.
@@ -105,27 +106,27 @@ void pump_direct(Lobby& lobby, ClientSlot& client, UserRecord& user) {
 // Read under lock_rooms, which guards the ring's writers, for the same
 // reason as the chat lines; every notice since the last pass, as far as the
 // send queue has room beyond the reserve.
-void pump_notices(Lobby& lobby, ClientSlot& client, const UserRecord& user) {
-  RoomNoticeRing& ring = lobby.notices;
-  const int head = ring.notice_head.load(std::memory_order_acquire);
+void pump_notices(Lobby& lobby, ClientSlot& client, const UserRecord& user)
+    EXCLUDES(lobby.lock_rooms) {
+  const int head = lobby.notice_head().load(std::memory_order_acquire);
   if (client.notice_read == head) return;
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   const bool blocked = client.send_blocked();
   int budget = blocked ? 1 : client.send_free() - kSendReserve;
-  std::lock_guard<std::recursive_mutex> guard(lobby.lock_rooms);
+  platform::MutexLock guard(lobby.lock_rooms);
   while (client.notice_read != head && budget > 0) {
     const int i = client.notice_read;
     client.notice_read = (i + 1) & kNoticeRingMask;
     if (blocked) budget = 0;
-    if (ring.notice_key[i] != key) continue;
-    reply(client, ring.notice_bytes[i].data(), ring.notice_len[i]);
+    if (lobby.notices.notice_key[i] != key) continue;
+    reply(client, lobby.notices.notice_bytes[i].data(), lobby.notices.notice_len[i]);
     --budget;
   }
 }
 
 void pump_group_count(Lobby& lobby, ClientSlot& client) {
   if (client.group_index == kNone) return;
-  const int32_t count = lobby.groups[client.group_index].count.load(std::memory_order_acquire);
+  const int32_t count = lobby.group_count(client.group_index).load(std::memory_order_acquire);
   if (count == client.last_group_count) return;
   client.last_group_count = count;
   send_group_count(client, count);

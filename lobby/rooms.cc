@@ -13,15 +13,12 @@
 namespace lobby {
 namespace {
 
-using RoomGuard = std::lock_guard<std::recursive_mutex>;
-
 int bounded_seats(const UserRecord& user) {
   return user.seat_count < kSeats ? user.seat_count : kSeats;
 }
 
 // True when the user holds a seat in the room its record names.
-// REQUIRES: lock_rooms held.
-bool seated(const Lobby& lobby, const UserRecord& user) {
+bool seated(const Lobby& lobby, const UserRecord& user) REQUIRES(lobby.lock_rooms) {
   return user.room != kNone && user.room_generation == lobby.rooms[user.room].generation;
 }
 
@@ -36,8 +33,7 @@ void reply_status(ClientSlot& client, int32_t code) {
 }
 
 // Recounts the rooms in use and tells the status display when it changed.
-// REQUIRES: lock_rooms held.
-void update_rooms_in_use(Lobby& lobby) {
+void update_rooms_in_use(Lobby& lobby) REQUIRES(lobby.lock_rooms) {
   int32_t in_use = 0;
   for (int r = 0; r < lobby.room_limit(); ++r) {
     if (lobby.rooms[r].group_key != 0) ++in_use;
@@ -47,7 +43,7 @@ void update_rooms_in_use(Lobby& lobby) {
   }
 }
 
-// REQUIRES: lock_rooms held.
+// REQUIRES: lock_rooms held (the caller found `room` in the guarded table).
 void empty_seats(RoomRecord& room) {
   for (int i = 0; i < kSeats; ++i) {
     room.seat_slot[i] = kNone;
@@ -55,7 +51,7 @@ void empty_seats(RoomRecord& room) {
   }
 }
 
-// REQUIRES: lock_rooms held.
+// REQUIRES: lock_rooms held, as for empty_seats.
 void free_room(RoomRecord& room) {
   room.member_count = 0;
   room.started.store(0, std::memory_order_release);
@@ -67,8 +63,8 @@ void free_room(RoomRecord& room) {
 // A member whose room was freed under it leaves only its own record behind:
 // no seat is cleared and no count lowered, in whatever room now has the
 // index. The group still hears that the room is empty while it is free.
-// REQUIRES: lock_rooms held.
-void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
+void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user)
+    REQUIRES(lobby.lock_rooms) {
   int r = user.room;
   user.room = kNone;
   client.game_room = kNone;
@@ -77,7 +73,7 @@ void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   }
 }
 
-void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
+void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lobby.lock_rooms) {
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   // A client that is not logged in could otherwise hold rooms in a group
   // that no player can see.
@@ -99,12 +95,12 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   }
   // A client is in one room at most: it leaves its room before it takes the
   // new one (the others hear of it as of any departure).
-  if (user.room != kNone) leave_room(lobby, client);
+  if (user.room != kNone) leave_room_locked(lobby, client);
   RoomRecord& room = lobby.rooms[n];
   room.generation += 1;
   room.group_key = key;
   std::memset(room.title, 0, sizeof room.title);
-  wire::copy_name(room.title, user.name);
+  wire::copy_name(room.title, user.own_name());
   room.start_size = user.start_size;
   uint8_t out[wire::kLenRoomMade];
   reply(client, out, wire::compose_i32(out, wire::kMsgRoomMade, n));
@@ -113,14 +109,14 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   room.started.store(0, std::memory_order_release);
   empty_seats(room);
   room.seat_slot[0] = client.slot;
-  wire::copy_name(room.seat_name[0], user.name);
+  wire::copy_name(room.seat_name[0], user.own_name());
   for (int i = 0; i < kSeats; ++i) room.roster_slot[i] = kNone;
   room.roster_slot[0] = client.slot;
 
   int head = lobby.notices.notice_head.load(std::memory_order_relaxed);
   lobby.notices.notice_len[head] = wire::kLenRoomEntry;
   lobby.notices.notice_key[head] = key;
-  wire::compose_room_entry(lobby.notices.notice_bytes[head].data(), n, 1, user.name);
+  wire::compose_room_entry(lobby.notices.notice_bytes[head].data(), n, 1, user.own_name());
   lobby.notices.notice_head.store((head + 1) & kNoticeRingMask, std::memory_order_release);
 
   user.room = n;
@@ -131,7 +127,8 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
                client.user_id.load(std::memory_order_relaxed), key);
 }
 
-void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n) {
+void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n)
+    REQUIRES(lobby.lock_rooms) {
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   if (n < 0 || n >= lobby.room_limit() || key == kNone) {
     reply_status(client, wire::kStatusJoinRefused);
@@ -153,11 +150,11 @@ void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n) {
     reply_status(client, wire::kStatusJoinRefused);
     return;
   }
-  if (user.room != kNone) leave_room(lobby, client);
+  if (user.room != kNone) leave_room_locked(lobby, client);
   room.member_count += 1;
   room.seat_slot[seat] = client.slot;
   room.roster_slot[seat] = client.slot;
-  wire::copy_name(room.seat_name[seat], user.name);
+  wire::copy_name(room.seat_name[seat], user.own_name());
   user.room = n;
   user.seat = seat;
   user.room_generation = room.generation;
@@ -170,7 +167,7 @@ void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n) {
   }
 }
 
-void leave_room_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
+void leave_room_op(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lobby.lock_rooms) {
   if (user.room == kNone) return;
   if (!seated(lobby, user)) {
     leave_stale_room(lobby, client, user);
@@ -178,11 +175,11 @@ void leave_room_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
     return;
   }
   if (lobby.rooms[user.room].started.load(std::memory_order_relaxed) != 0) return;
-  leave_room(lobby, client);
+  leave_room_locked(lobby, client);
   reply_room_result(client, wire::kResultNone);
 }
 
-void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
+void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lobby.lock_rooms) {
   const int r = user.room;
   if (r == kNone) {
     client.game_room = kNone;
@@ -196,7 +193,7 @@ void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   RoomRecord& room = lobby.rooms[r];
   for (int i = 0; i < kSeats; ++i) {
     if (room.roster_slot[i] == client.slot) {
-      leave_room(lobby, client);
+      leave_room_locked(lobby, client);
       reply_room_result(client, wire::kResultNone);
       room.roster_slot[i] = kNone;
       return;
@@ -216,7 +213,7 @@ int handle_room_op(Lobby& lobby, ClientSlot& client) {
   clear_direct_queue(lobby, client.slot);
   UserRecord& user = lobby.users[client.slot];
   {
-    RoomGuard guard(lobby.lock_rooms);
+    platform::MutexLock guard(lobby.lock_rooms);
     switch (op) {
       case wire::kOpCreate:
         create_room(lobby, client, user);
@@ -238,7 +235,11 @@ int handle_room_op(Lobby& lobby, ClientSlot& client) {
 }
 
 void leave_room(Lobby& lobby, ClientSlot& client) {
-  RoomGuard guard(lobby.lock_rooms);
+  platform::MutexLock guard(lobby.lock_rooms);
+  leave_room_locked(lobby, client);
+}
+
+void leave_room_locked(Lobby& lobby, ClientSlot& client) {
   UserRecord& user = lobby.users[client.slot];
   const int r = user.room;
   if (r == kNone) {
@@ -268,7 +269,7 @@ void leave_room(Lobby& lobby, ClientSlot& client) {
       free_room(room);
       report_event(lobby.events, "room %d left by slot %d; room freed", r, client.slot);
     } else {
-      std::lock_guard<std::recursive_mutex> chat_guard(lobby.lock_chat);
+      platform::MutexLock chat_guard(lobby.lock_chat);
       const int seats = bounded_seats(user);
       for (int i = 0; i < seats; ++i) {
         if (room.seat_slot[i] != kNone) post_seat_vacated(lobby, room.seat_slot[i], s);
@@ -305,7 +306,7 @@ void post_seat_vacated(Lobby& lobby, int member, int seat) {
 bool send_vacated_seats(Lobby& lobby, ClientSlot& client) {
   UserRecord& user = lobby.users[client.slot];
   if (user.vacated_seats.load(std::memory_order_acquire) == 0) return true;
-  std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+  platform::MutexLock guard(lobby.lock_chat);
   uint32_t seats = user.vacated_seats.load(std::memory_order_relaxed);
   uint8_t out[wire::kLenSeatVacated];
   for (int s = 0; s < kSeats && seats != 0; ++s) {

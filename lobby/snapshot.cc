@@ -36,13 +36,13 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
       const int64_t idle_ms = now_ms - client.last_message_ms.load(std::memory_order_relaxed);
       s.idle_seconds = idle_ms > 0 ? static_cast<int32_t>(idle_ms / 1000) : 0;
     }
-    std::lock_guard<std::mutex> guard(user.name_lock);
+    platform::MutexLock guard(user.name_lock);
     std::memcpy(s.name, user.name, wire::kNameLen);
   }
   {
     // Rooms, and each user's room and seat, which change only under this
     // lock.
-    std::lock_guard<std::recursive_mutex> guard(lobby.lock_rooms);
+    platform::MutexLock guard(lobby.lock_rooms);
     for (int i = 0; i < kSlots; ++i) {
       SlotSnapshot& s = out->slots[i];
       const UserRecord& user = lobby.users[i];

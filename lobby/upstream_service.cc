@@ -7,9 +7,9 @@ namespace lobby {
 namespace {
 
 // Queues 2I, then a 2N for every user the upstream server should know of,
-// in slot order; the number of users. REQUIRES: lock_groups held, and the
-// link connected in that same hold, so that no notice comes before it.
-int announce(Lobby& lobby) {
+// in slot order; the number of users. The link was connected in the same
+// hold of lock_groups, so that no notice comes before it.
+int announce(Lobby& lobby) REQUIRES(lobby.lock_groups) {
   upstream::UpstreamLink& link = lobby.upstream;
   link.send_registration(lobby.settings.L_PORT, 0, lobby.settings.L_IP);
   int users = 0;
@@ -22,9 +22,10 @@ int announce(Lobby& lobby) {
 }
 
 // Acts on what the link reported (a connection is announced) and writes
-// the event's log line into `line`, empty for none. REQUIRES: lock_groups
-// held; the line is logged after it is released.
-void take_event(Lobby& lobby, int event, int64_t now_ms, char* line, int size) {
+// the event's log line into `line`, empty for none; the line is logged
+// after lock_groups is released.
+void take_event(Lobby& lobby, int event, int64_t now_ms, char* line, int size)
+    REQUIRES(lobby.lock_groups) {
   upstream::UpstreamLink& link = lobby.upstream;
   const char* host = link.remote_host.data();
   const int port = link.remote_port & 0xffff;
@@ -66,7 +67,7 @@ template <typename Pass>
 void run_and_report(Lobby& lobby, int64_t now_ms, Pass pass) {
   char line[kEventLineBytes];
   {
-    std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+    platform::MutexLock guard(lobby.lock_groups);
     take_event(lobby, pass(), now_ms, line, sizeof line);
   }
   if (line[0] != 0) report_event(lobby.events, "%s", line);
@@ -96,7 +97,7 @@ void service_upstream(Lobby& lobby, int64_t now_ms) {
 }
 
 bool upstream_wait_entry(Lobby& lobby, net::PollEntry* entry, bool* send_now) {
-  std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
+  platform::MutexLock guard(lobby.lock_groups);
   int fd = -1;
   const int events = lobby.upstream.wait_events(&fd, send_now);
   if (events == 0) return false;

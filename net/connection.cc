@@ -11,7 +11,7 @@ Connection::~Connection() = default;
 
 void Connection::reset_queues() {
   {
-    std::lock_guard<std::mutex> guard(send_lock);
+    platform::MutexLock guard(send_lock);
     send_read = 0;
     send_count = 0;
     send_write = 0;
@@ -92,7 +92,7 @@ int Connection::receive(int wait_ms) {
 
 int Connection::enqueue(const uint8_t* bytes, int length) {
   if (length < 1 || length > kSendSlotBytes) return kEnqueueTooLong;
-  std::lock_guard<std::mutex> guard(send_lock);
+  platform::MutexLock guard(send_lock);
   if (send_count >= kSendSlots) {
     overflowed = true;
     return kEnqueueFull;
@@ -106,7 +106,7 @@ int Connection::enqueue(const uint8_t* bytes, int length) {
 
 int Connection::flush() {
   if (state.load(std::memory_order_acquire) == kStateClosed) return 0;
-  std::lock_guard<std::mutex> guard(send_lock);
+  platform::MutexLock guard(send_lock);
   blocked = false;
   const int batch = send_count < kFlushBatch ? send_count : kFlushBatch;
   if (batch == 0) return 0;
@@ -145,27 +145,27 @@ int Connection::flush() {
 }
 
 int Connection::send_pending() const {
-  std::lock_guard<std::mutex> guard(send_lock);
+  platform::MutexLock guard(send_lock);
   return send_count;
 }
 
 int Connection::send_free() const {
-  std::lock_guard<std::mutex> guard(send_lock);
+  platform::MutexLock guard(send_lock);
   return kSendSlots - send_count;
 }
 
 bool Connection::send_blocked() const {
-  std::lock_guard<std::mutex> guard(send_lock);
+  platform::MutexLock guard(send_lock);
   return blocked;
 }
 
 bool Connection::send_failed() const {
-  std::lock_guard<std::mutex> guard(send_lock);
+  platform::MutexLock guard(send_lock);
   return send_error;
 }
 
 bool Connection::send_overflowed() const {
-  std::lock_guard<std::mutex> guard(send_lock);
+  platform::MutexLock guard(send_lock);
   return overflowed;
 }
 

@@ -12,9 +12,9 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 #include "net/transport.h"
+#include "platform/annotated_mutex.h"
 
 namespace net {
 
@@ -116,20 +116,20 @@ class Connection {
   int listen_socket = -1;
   int socket = -1;
 
-  // Guarded by send_lock.
-  mutable std::mutex send_lock;
-  std::array<int32_t, kSendSlots> send_len{};
-  std::array<std::array<uint8_t, kSendSlotBytes>, kSendSlots> send_slot{};
-  int32_t send_read = 0;
-  int32_t send_count = 0;
-  int32_t send_write = 0;
-  int32_t send_offset = 0;  // bytes of the head message already sent
-  bool overflowed = false;
+  // A leaf lock: nothing else is taken while it is held.
+  mutable platform::Mutex send_lock;
+  std::array<int32_t, kSendSlots> send_len GUARDED_BY(send_lock){};
+  std::array<std::array<uint8_t, kSendSlotBytes>, kSendSlots> send_slot GUARDED_BY(send_lock){};
+  int32_t send_read GUARDED_BY(send_lock) = 0;
+  int32_t send_count GUARDED_BY(send_lock) = 0;
+  int32_t send_write GUARDED_BY(send_lock) = 0;
+  int32_t send_offset GUARDED_BY(send_lock) = 0;  // bytes of the head message already sent
+  bool overflowed GUARDED_BY(send_lock) = false;
   // The last flush stopped because the kernel took nothing more: the owner
   // waits for writability instead of trying again at once.
-  bool blocked = false;
+  bool blocked GUARDED_BY(send_lock) = false;
   // A send failed because the connection did (reset, or closed by the peer).
-  bool send_error = false;
+  bool send_error GUARDED_BY(send_lock) = false;
 
   // Atomic: set open by attach (accept thread), closed by the owner.
   std::atomic<int32_t> state{kStateClosed};

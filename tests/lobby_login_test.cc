@@ -270,7 +270,7 @@ TEST_F(LoginTest, GroupCountFollowsLoginsAndDrops) {
 
 TEST_F(LoginTest, FullGroupTableLeavesTheNextKeyWithoutCount) {
   {
-    std::lock_guard<std::recursive_mutex> guard(lobby().lock_groups);
+    platform::MutexLock guard(lobby().lock_groups);
     for (int i = 0; i < lobby::kGroupEntries; ++i) {
       lobby().groups[i].key = 1000 + i;
       lobby().groups[i].count.store(1);

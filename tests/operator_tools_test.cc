@@ -883,7 +883,7 @@ void wait_members(AdminLobby& lobby, int room, int members) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
   for (;;) {
     {
-      std::lock_guard<std::recursive_mutex> guard(lobby.server->lobby().lock_rooms);
+      platform::MutexLock guard(lobby.server->lobby().lock_rooms);
       if (lobby.server->lobby().rooms[room].member_count == members) return;
     }
     ASSERT_LT(std::chrono::steady_clock::now(), deadline)

@@ -73,7 +73,7 @@ void OfflineLobby::disconnect(int slot) {
 
 std::string OfflineLobby::take_output(int slot) {
   ClientSlot& client = lobby_->slots[slot];
-  std::lock_guard<std::mutex> guard(client.send_lock);
+  platform::MutexLock guard(client.send_lock);
   std::string out;
   while (client.send_count > 0) {
     const auto& message = client.send_slot[client.send_read];

@@ -82,11 +82,11 @@ class LobbyServerTest : public ::testing::Test {
 
   // Room fields, read under the lock that guards them.
   int32_t room_members(int room) {
-    std::lock_guard<std::recursive_mutex> guard(lobby().lock_rooms);
+    platform::MutexLock guard(lobby().lock_rooms);
     return lobby().rooms[room].member_count;
   }
   int32_t seat_slot(int room, int seat) {
-    std::lock_guard<std::recursive_mutex> guard(lobby().lock_rooms);
+    platform::MutexLock guard(lobby().lock_rooms);
     return lobby().rooms[room].seat_slot[seat];
   }
 

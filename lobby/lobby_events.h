@@ -1,8 +1,9 @@
 // How the lobby reports what happens in it without knowing who listens: the
 // process hands it a sink that writes the event log and wakes the status
 // display; tests hand it one that records, or none at all. Any thread: an
-// implementation takes each line whole, and must not block (the lobby may
-// report while it holds one of its locks).
+// implementation takes each line whole, and must not block for long (the
+// lobby may report while it holds one of its locks; the event log waits at
+// most 100 ms, and only while its file keeps up).
 #ifndef LOBBY_LOBBY_EVENTS_H_
 #define LOBBY_LOBBY_EVENTS_H_
 
@@ -34,10 +35,11 @@ class LobbyEvents {
   // The accept thread listens on `port`, or could not listen (-1). Once,
   // after the start.
   virtual void listening(int /*port*/) {}
-  // The thread that keeps the idle clock calls this on each of its passes,
-  // with the clock's now_ms, for work of the sink's own that is due at
-  // times (a service manager's watchdog). How many ms that thread may
-  // sleep before the next call is due; -1 for no bound. It must not block.
+  // The accept thread calls this on each of its passes, with the clock's
+  // now_ms, for work of the sink's own that is due at times (a service
+  // manager's watchdog, the end of a folded minute). How many ms that
+  // thread may sleep before the next call is due; -1 for no bound. It must
+  // not block.
   virtual int keeper_pass(int64_t /*now_ms*/) { return -1; }
 };
 

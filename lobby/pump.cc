@@ -51,6 +51,7 @@ bool pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user, bool st
     if (blocked) budget = 0;
     if (!for_me) continue;
     reply(client, ring.chat_bytes[i].data(), ring.chat_len[i]);
+    lobby.count(kCountChatDelivered);
     --budget;
   }
   return false;

@@ -1184,7 +1184,7 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   ASSERT_GE(bob_slot, 0) << lines[0];
   ASSERT_EQ(0, run_lobbyctl(dir.path(), {"users"}, &lines));
   ASSERT_EQ(3u, lines.size()) << testing::PrintToString(lines);
-  EXPECT_EQ(0u, lines[0].find("SLOT  ADDRESS")) << lines[0];
+  EXPECT_EQ(0u, lines[0].find("SLOT  ID  ADDRESS")) << lines[0];
 
   const std::string slot = std::to_string(bob_slot);
   ASSERT_EQ(0, run_lobbyctl(dir.path(), {"kick", slot}, &lines));

@@ -9,6 +9,7 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenChatHead)) return kIncomplete;
   const int length = wire::kLenChatHead + msg_byte(client, 6);
   if (!message_complete(client, length)) return kIncomplete;
+  lobby.count(kCountChatReceived);
   const UserRecord& user = lobby.users[client.slot];
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   // A line longer than one send slot could be delivered to nobody whole; a
@@ -52,6 +53,7 @@ int handle_direct(Lobby& lobby, ClientSlot& client) {
   const int32_t target = msg_u16(client, 2);
   const int32_t value = msg_i32(client, 4);
   consume_message(client, wire::kLenDirect);
+  lobby.count(kCountDirect);
   if (target != wire::kTargetHost && target >= kSeats) return kHandled;
   const UserRecord& user = lobby.users[client.slot];
   // The seat is looked up and the push made under lock_rooms, so that no

@@ -51,6 +51,7 @@ bool pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user, bool st
     if (blocked) budget = 0;
     if (!for_me) continue;
     reply(client, lobby.chat.chat_bytes[i].data(), lobby.chat.chat_len[i]);
+    lobby.count(kCountChatDelivered);
     --budget;
   }
   return false;

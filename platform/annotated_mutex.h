@@ -58,22 +58,31 @@ class CAPABILITY("mutex") Mutex {
 };
 
 // Holds `mutex` from its construction to its end. unlock() and lock() let
-// it go for a stretch (a write to a file, say) and take it back; it must be
-// held again when the scope ends.
+// it go for a stretch (a write to a file, say) and take it back; the end of
+// the scope releases it only while it is held.
 class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
   // Takes over a lock the thread already holds (after try_lock).
   MutexLock(Mutex& mutex, std::adopt_lock_t) REQUIRES(mutex) : mutex_(mutex) {}
-  ~MutexLock() RELEASE() { mutex_.unlock(); }
+  ~MutexLock() RELEASE() {
+    if (held_) mutex_.unlock();
+  }
   MutexLock(const MutexLock&) = delete;
   MutexLock& operator=(const MutexLock&) = delete;
 
-  void unlock() RELEASE() { mutex_.unlock(); }
-  void lock() ACQUIRE() { mutex_.lock(); }
+  void unlock() RELEASE() {
+    mutex_.unlock();
+    held_ = false;
+  }
+  void lock() ACQUIRE() {
+    mutex_.lock();
+    held_ = true;
+  }
 
  private:
   Mutex& mutex_;
+  bool held_ = true;
 };
 
 // Waits for a change made under `mutex` by another thread. The mutex is

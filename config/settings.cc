@@ -153,6 +153,10 @@ void apply_config_line(const char* line, Settings* settings) {
     scan_limit(&s, key, kFloodMax, true, settings, &settings->L_FLOOD_RATE);
   } else if (std::strcmp(key, "L_FLOOD_BURST") == 0) {
     scan_limit(&s, key, kFloodMax, false, settings, &settings->L_FLOOD_BURST);
+  } else if (std::strcmp(key, "L_CHAT_RATE") == 0) {
+    scan_limit(&s, key, kChatPaceMax, true, settings, &settings->L_CHAT_RATE);
+  } else if (std::strcmp(key, "L_CHAT_BURST") == 0) {
+    scan_limit(&s, key, kChatPaceMax, false, settings, &settings->L_CHAT_BURST);
   } else if (std::strcmp(key, "L_DENY") == 0) {
     // A path that does not fit is refused, like L_ADMIN's: cut, it would
     // name another file, which a ban would then replace.
@@ -211,6 +215,7 @@ void turn_off_protections(Settings* settings) {
   settings->L_LOGIN_WAIT = 0;
   settings->L_PER_IP = 0;
   settings->L_FLOOD_RATE = 0;
+  settings->L_CHAT_RATE = 0;
   settings->L_DENY[0] = '\0';
 }
 

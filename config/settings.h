@@ -24,10 +24,11 @@ constexpr char kAdminOff[] = "-";
 constexpr int kMaxNotes = 8;
 constexpr int kNoteBytes = 96;
 
-// Ranges of the protections; 0 turns off the first three.
+// Ranges of the protections; 0 turns off each but the bursts.
 constexpr int32_t kLoginWaitMax = 3600;  // L_LOGIN_WAIT, seconds
 constexpr int32_t kPerIpMax = 32;        // L_PER_IP, open connections
 constexpr int32_t kFloodMax = 10000;     // L_FLOOD_RATE (a second) and L_FLOOD_BURST
+constexpr int32_t kChatPaceMax = 10000;  // L_CHAT_RATE (a second) and L_CHAT_BURST
 
 struct Settings {
   int32_t VER = 0;
@@ -50,13 +51,17 @@ struct Settings {
   char L_CHARSET[kCharsetBytes] = "CP932";
 
   // Protections for a lobby open to anyone (each 0 turns it off, except
-  // the burst): seconds from the connection to an accepted login, open
+  // the bursts): seconds from the connection to an accepted login, open
   // connections per IPv4 address, messages a second per client and the
-  // burst a client may send at once, and the deny list's file (empty: none).
+  // burst a client may send at once, chat lines a second per IPv4 address
+  // (all its connections together) and the burst it may send at once, and
+  // the deny list's file (empty: none).
   int32_t L_LOGIN_WAIT = 30;
   int32_t L_PER_IP = 8;
   int32_t L_FLOOD_RATE = 25;
   int32_t L_FLOOD_BURST = 50;
+  int32_t L_CHAT_RATE = 2;
+  int32_t L_CHAT_BURST = 10;
   char L_DENY[kPathBytes] = "deny.txt";
 
   // What the reader clamped into range, one line each ("L_PER_IP 40 is
@@ -85,8 +90,9 @@ int load_config_file(const char* path, Settings* settings);
 // is set: the default that dorvik.txt may then override.
 void apply_environment(Settings* settings);
 
-// Turns every protection off (L_LOGIN_WAIT, L_PER_IP and L_FLOOD_RATE 0, no
-// deny file): the lobby then serves exactly as it did before they existed.
+// Turns every protection off (L_LOGIN_WAIT, L_PER_IP, L_FLOOD_RATE and
+// L_CHAT_RATE 0, no deny file): the lobby then serves exactly as it did
+// before they existed.
 void turn_off_protections(Settings* settings);
 
 // Reads one configuration line (or piece of one) into `settings`.

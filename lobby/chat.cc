@@ -2,6 +2,7 @@
 // direct messages (pushed into one seat's DirectQueue).
 #include "lobby/handlers.h"
 #include "lobby/message_reader.h"
+#include "lobby/ring_readers.h"
 
 namespace lobby {
 
@@ -20,6 +21,10 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
   }
   {
     std::lock_guard<std::recursive_mutex> guard(lobby.lock_chat);
+    if (!chat_ring_has_room(lobby)) {
+      client.recv_read = (client.recv_read - 1) & net::kRecvRingMask;
+      return kWaitChatRing;
+    }
     ChatRing& ring = lobby.chat;
     const int head = ring.chat_head.load(std::memory_order_relaxed);
     msg_copy(client, 0, ring.chat_bytes[head].data(), length);

@@ -31,6 +31,7 @@ Lobby::Lobby(const config::Settings& s, LobbyEvents* sink, net::Transport* trans
   if (limit < 0) limit = 0;
   if (limit > kMaxRooms) limit = kMaxRooms;
   rooms_ = limit;
+  chat_pace.reset(settings);
   LobbyEvents* report_to = events;
   deny_list.set_file(settings.L_DENY,
                      [report_to](const char* line) { report_event(report_to, "%s", line); });

@@ -15,6 +15,7 @@
 
 #include "config/deny_list.h"
 #include "config/settings.h"
+#include "lobby/chat_pace.h"
 #include "lobby/drop_request.h"
 #include "lobby/flood_pacing.h"
 #include "lobby/lobby_events.h"
@@ -123,8 +124,9 @@ struct GroupEntry {
 // Room notices for a group. Written under lock_rooms; the writer fills the
 // entry, then publishes the head with a release store. Readers compare
 // their own index with an acquire load of the head, without the lock, and
-// copy an entry out under lock_rooms (a lapped reader must not read an
-// entry being reused).
+// copy an entry out and move their index under lock_rooms, so that a
+// writer can see how far behind each reader is (ring_readers.h: no reader
+// is ever lapped).
 struct RoomNoticeRing {
   std::array<int32_t, kNoticeRingSize> notice_len{};
   std::array<int32_t, kNoticeRingSize> notice_key{};
@@ -133,9 +135,9 @@ struct RoomNoticeRing {
 };
 
 // Chat lines as received. Written under lock_chat, same discipline; entries
-// are copied out under lock_chat. A
-// target of 0 or more is a room's game (valid for `chat_generation` of that
-// room); a negative target is the negated group key of the sender.
+// are copied out and read indexes moved under lock_chat. A target of 0 or more is a room's game
+// (valid for `chat_generation` of that room); a negative target is the negated group key of the
+// sender.
 struct ChatRing {
   std::array<int32_t, kChatRingSize> chat_target{};
   std::array<uint32_t, kChatRingSize> chat_generation{};
@@ -155,11 +157,39 @@ class ClientSlot : public net::Connection {
   int32_t validation = 0;
   // Atomic: written by the slot's thread, read by the admin snapshot.
   std::atomic<int32_t> user_id{kNone};
+  // Read indexes of the two rings. Written by the slot's thread (the
+  // accept thread while the slot is free) under the ring's lock, lock_rooms
+  // for notice_read and lock_chat for chat_read; read by the slot's thread
+  // without it, and by writers under it.
   int32_t notice_read = 0;
   int32_t game_room = kNone;
   uint32_t game_generation = 0;  // generation of game_room when the game started
-  int32_t chat_read = 0;         // set by the accept thread while the slot is free
+  int32_t chat_read = 0;
   int32_t slot = 0;
+
+  // When a writer first found this reader too far behind in the notice
+  // ring (guarded by lock_rooms) and in the chat ring (guarded by
+  // lock_chat): -1 once the reader has moved since.
+  int64_t notice_stall_ms = -1;
+  int64_t chat_stall_ms = -1;
+  // Asked to go as not reading: writers no longer wait for it. Atomic: set
+  // by writers under a ring's lock, cleared by the accept thread while the
+  // slot is free.
+  std::atomic<bool> ring_released{false};
+
+  // What holds the client's input back besides its own flood pacing: a
+  // chat line waiting for its address's next chat token, or a message
+  // waiting for room in a ring. Like a flood hold, it leaves the socket
+  // unread until `line_hold_until_ms` (a worker may come earlier, when a
+  // reader moves on). Worker thread of the slot only; the hold itself is
+  // atomic for other threads' looks.
+  enum class LineHold : uint8_t { kFree, kChatPace, kChatRing, kNoticeRing };
+  std::atomic<LineHold> line_hold{LineHold::kFree};
+  int64_t line_hold_until_ms = -1;
+  // Any thread: the client's input is left unread for now.
+  bool input_held() const {
+    return flood.held() || line_hold.load(std::memory_order_relaxed) != LineHold::kFree;
+  }
 
   // The user id the upstream server was last told is online here: set with
   // each login notice, kNone again with the logout notice. Each new
@@ -228,6 +258,13 @@ class Lobby {
   RoomNoticeRing notices;
   ChatRing chat;
   upstream::UpstreamLink upstream;
+  // The chat lines each address may send (L_CHAT_RATE, L_CHAT_BURST).
+  ChatPace chat_pace;
+  // Workers that serve a client waiting for room in a ring, one bit each:
+  // a reader that moves on wakes them. Atomic: set under a ring's lock by
+  // the waiting client's worker, cleared by that worker at the start of a
+  // pass, read by readers after they moved.
+  std::atomic<uint32_t> ring_waiters{0};
 
   std::recursive_mutex lock_groups;
   std::recursive_mutex lock_chat;

@@ -9,6 +9,7 @@
 
 #include "lobby/handlers.h"
 #include "lobby/message_reader.h"
+#include "lobby/ring_readers.h"
 
 namespace lobby {
 namespace {
@@ -210,13 +211,18 @@ void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) {
 
 int handle_room_op(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenRoomOp)) return kIncomplete;
-  const int32_t op = msg_i32(client, 2);
-  consume_message(client, wire::kLenRoomOp);
-  // Every room operation discards the sender's undelivered direct messages.
-  clear_direct_queue(lobby, client.slot);
   UserRecord& user = lobby.users[client.slot];
   {
     RoomGuard guard(lobby.lock_rooms);
+    // Judged before anything changes: the operation waits whole.
+    if (!notice_ring_has_room(lobby)) {
+      client.recv_read = (client.recv_read - 1) & net::kRecvRingMask;
+      return kWaitNoticeRing;
+    }
+    const int32_t op = msg_i32(client, 2);
+    consume_message(client, wire::kLenRoomOp);
+    // Every room operation discards the sender's undelivered direct messages.
+    clear_direct_queue(lobby, client.slot);
     switch (op) {
       case wire::kOpCreate:
         create_room(lobby, client, user);

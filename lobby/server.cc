@@ -4,6 +4,7 @@
 
 #include "lobby/dispatcher.h"
 #include "lobby/flood_pacing.h"
+#include "lobby/ring_readers.h"
 #include "lobby/upstream_service.h"
 #include "net/listener.h"
 #include "net/socket_ops.h"
@@ -379,6 +380,12 @@ int Server::worker_wait_ms(int k) {
       wait = shorter_wait(wait, clock_->ms_until(now + client.flood.ms_to_next_token(now)));
       continue;
     }
+    // A line held back by its address's chat pace, or waiting for readers
+    // that are to be judged by then (a reader that moves wakes it sooner).
+    if (client.line_hold.load(std::memory_order_relaxed) != ClientSlot::LineHold::kFree) {
+      wait = shorter_wait(wait, clock_->ms_until(client.line_hold_until_ms));
+      continue;
+    }
     const int64_t idle_at = idle_deadline_ms(lobby, client);
     if (idle_at >= 0) wait = shorter_wait(wait, clock_->ms_until(idle_at));
   }
@@ -399,10 +406,11 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
     const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
     pending = pending || has_pending_work(lobby, client);
-    // A client held back by flood pacing is left out of the wait, unread,
-    // so that TCP slows its sender; its next token bounds the wait, and
-    // its sends are tried again with that pass.
-    if (client.flood.held()) {
+    // A client held back (by flood pacing, its address's chat pace or room
+    // in a ring) is left out of the wait, unread, so that TCP slows its
+    // sender; the end of its hold bounds the wait, and its sends are tried
+    // again with that pass.
+    if (client.input_held()) {
       readable[j] = false;
       continue;
     }
@@ -444,6 +452,8 @@ void Server::worker_thread(int k) {
   while (server_running_.load(std::memory_order_acquire) == 1) {
     wait_for_worker_pass(k, readable);
     pass_started.store(clock_->now_ms(), std::memory_order_release);
+    // Its clients that still wait for room in a ring note it again.
+    forget_ring_waiter(lobby, k);
     if (WorkerPassHook hook = worker_pass_hook.load(std::memory_order_acquire)) hook(k);
     for (int j = 0; j < kSlotsPerWorker; ++j) {
       // The time is read for each slot, after the passes of the slots

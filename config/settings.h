@@ -71,6 +71,9 @@ struct Settings {
 
   // Test seams, never read from the file: 0 keeps the kernel's default.
   int32_t test_send_buffer = 0;  // SO_SNDBUF of client and upstream sockets
+  // Only client connections from this IPv4 address (host order) get
+  // test_send_buffer; 0: all of them.
+  uint32_t test_send_buffer_from = 0;
   // Longest readiness wait of a worker thread in ms; 0 for no bound beyond
   // the deadlines of its clients (a worker otherwise waits until it is
   // woken). Tests set one so that a wait that runs out is counted.

@@ -200,7 +200,10 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
     return;
   }
   net::set_no_delay(socket);
-  if (settings.test_send_buffer > 0) net::set_send_buffer(socket, settings.test_send_buffer);
+  if (settings.test_send_buffer > 0 &&
+      (settings.test_send_buffer_from == 0 || settings.test_send_buffer_from == peer.addr)) {
+    net::set_send_buffer(socket, settings.test_send_buffer);
+  }
   // A draining lobby takes nobody new, even into a free slot.
   if (lobby.drain_deadline_ms.load(std::memory_order_acquire) >= 0) {
     refuse(socket, kRefusedDraining, peer_ip);

@@ -2,8 +2,9 @@
 // and the real clock: the idle limit (under load, and across a stop of the
 // whole process), the login deadline, the flood pace, the upstream link's
 // reconnect waits, a drain's time limit, the watchdog, which must also
-// stop when a worker is stuck, and the minute of the event log's folded
-// refusals and drops. Each test runs its own server in a directory
+// stop when a worker is stuck, the minute of the event log's folded
+// refusals and drops, the second a stalled reader may hold a chat writer,
+// and the chat pace of an address. Each test runs its own server in a directory
 // of its own on an ephemeral port, learnt from the admin socket, so these
 // tests run beside each other and beside the rest of the suite. Each bound
 // says what it allows and why; a failure prints what was measured.
@@ -520,6 +521,118 @@ TEST_F(RealClockTest, RepeatedRefusalsAndDropsAreToldAtTheEndOfTheirMinute) {
   EXPECT_TRUE(text.find(denied_count + ",") != std::string::npos ||
               text.find(denied_count + ")") != std::string::npos)
       << text;
+}
+
+// A reader whose worker is stalled holds a chat writer of another worker
+// once the ring is full for it: the line after the 1,023rd comes 1 s (and
+// at most kLateMs more) after the one before, and the rest follow; the
+// stalled reader is dropped as "not reading" once its worker goes on.
+TEST_F(RealClockTest, AStalledReaderHoldsAWriterForOneSecondAndIsDropped) {
+  start("ROOM 2\nL_FLOOD_RATE 0\nL_CHAT_RATE 0\nL_PER_IP 0\n", {{"LOBBY_TEST_STALL_WORKER", "1"}},
+        STALLING_SERVER_PATH);
+  std::vector<Player> readers(8);
+  std::vector<Player*> all;
+  for (int i = 0; i < 8; ++i) {
+    enter(&readers[i], i + 1, 7);
+    all.push_back(&readers[i]);
+  }
+  Player stuck;
+  enter(&stuck, 50, 9);  // slot 8: worker 1
+  ASSERT_TRUE(server->send_signal(SIGUSR1));
+  // A join of a missing room wakes worker 1 into its stall; sent again until
+  // no answer comes, since the signal may land after a pass has begun.
+  for (int tries = 0;; ++tries) {
+    ASSERT_LT(tries, 20) << "worker 1 never stalled";
+    const int answers = stuck.count('S');
+    ASSERT_TRUE(stuck.tcp.send(w::room_op(7)));
+    if (!pump_until({&stuck}, 300, [&] { return stuck.count('S') > answers; })) break;
+  }
+  constexpr int kLines = 1100;
+  constexpr int kRoom = 1023;
+  std::string lines;
+  for (int i = 0; i < kLines; ++i) lines += w::chat(i, "line");
+  ASSERT_TRUE(readers[0].tcp.send(lines));
+  ASSERT_TRUE(pump_until(all, 10000,
+                         [&] {
+                           for (Player& r : readers) {
+                             if (r.count('C') < kLines) return false;
+                           }
+                           return true;
+                         }))
+      << readers[7].count('C') << " of " << kLines;
+  for (Player& r : readers) {
+    int n = 0;
+    std::vector<int64_t> at;
+    for (size_t i = 0; i < r.messages.size(); ++i) {
+      if (r.messages[i][1] != 'C') continue;
+      ASSERT_EQ(w::hex(w::chat(n, "line")), w::hex(r.messages[i]));
+      at.push_back(r.arrived_ms[i]);
+      ++n;
+    }
+    const int64_t gap = at[kRoom] - at[kRoom - 1];
+    EXPECT_GE(gap, 1000 - 50) << "held too briefly";
+    EXPECT_LE(gap, 1000 + kLateMs) << "held too long";
+  }
+  EXPECT_LT(stuck.closed_ms, 0);
+  ASSERT_TRUE(server->send_signal(SIGUSR2));
+  ASSERT_TRUE(pump_until({&stuck}, kReplyWaitMs, [&] { return stuck.closed_ms >= 0; }));
+  EXPECT_NE(std::string::npos, log().find("drop slot 8 user 50: not reading")) << log();
+  for (Player& r : readers) EXPECT_LT(r.closed_ms, 0);
+}
+
+// L_CHAT_RATE 20 and L_CHAT_BURST 5: two connections from one address
+// that send 50 lines each at once are paced together to 20 lines a second,
+// measured over 4 s to within 5%, in order; a third address's 40 lines are
+// paced on their own, all through within 1.75 s and kLateMs.
+TEST_F(RealClockTest, ChatPaceHoldsTheRatePerAddress) {
+  constexpr int kRate = 20;
+  start("L_CHAT_RATE 20\nL_CHAT_BURST 5\nL_FLOOD_RATE 0\n");
+  Player first;
+  Player second;
+  Player other;
+  Player watcher;
+  enter(&first, 1, 7, "127.0.0.2");
+  enter(&second, 2, 7, "127.0.0.2");
+  enter(&other, 3, 7, "127.0.0.3");
+  enter(&watcher, 4, 7, "127.0.0.4");
+  std::string a;
+  std::string b;
+  std::string c;
+  for (int i = 0; i < 50; ++i) a += w::chat(i, "a");
+  for (int i = 0; i < 50; ++i) b += w::chat(100 + i, "b");
+  for (int i = 0; i < 40; ++i) c += w::chat(200 + i, "c");
+  const int64_t sent_ms = now_ms();
+  ASSERT_TRUE(first.tcp.send(a));
+  ASSERT_TRUE(second.tcp.send(b));
+  ASSERT_TRUE(other.tcp.send(c));
+  const std::vector<Player*> all = {&first, &second, &other, &watcher};
+  ASSERT_TRUE(pump_until(all, 10000, [&] { return watcher.count('C') == 140; }))
+      << watcher.count('C') << " of 140";
+  std::vector<int64_t> shared;
+  int64_t other_done_ms = 0;
+  int next[3] = {0, 100, 200};
+  for (size_t i = 0; i < watcher.messages.size(); ++i) {
+    const std::string& m = watcher.messages[i];
+    if (m[1] != 'C') continue;
+    const int value = static_cast<uint8_t>(m[2]);
+    const int from = value / 100;
+    ASSERT_EQ(next[from], value) << "out of order";
+    ++next[from];
+    if (from == 2) {
+      other_done_ms = watcher.arrived_ms[i];
+    } else {
+      shared.push_back(watcher.arrived_ms[i]);
+    }
+  }
+  EXPECT_LE(other_done_ms - sent_ms, 1750 + kLateMs);
+  // Past the burst: 80 lines, 4 s at 20 a second.
+  const size_t begin = 10;
+  const size_t end = begin + kRate * 4;
+  ASSERT_LT(end, shared.size());
+  const double seconds = static_cast<double>(shared[end] - shared[begin]) / 1000.0;
+  EXPECT_NEAR(kRate, static_cast<double>(end - begin) / seconds, kRate * 0.05)
+      << "over " << seconds << " s";
+  for (Player* p : all) EXPECT_LT(p->closed_ms, 0);
 }
 
 }  // namespace

@@ -269,7 +269,8 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   std::fclose(file);
   for (const char* key :
        {"VER", "ROOM", "L_NAME", "L_IP", "L_PORT", "N_IP", "N_PORT", "L_LOGIN_WAIT", "L_PER_IP",
-        "L_FLOOD_RATE", "L_FLOOD_BURST", "L_DENY", "L_ADMIN", "L_ADMIN_GROUP", "L_CHARSET"}) {
+        "L_FLOOD_RATE", "L_FLOOD_BURST", "L_CHAT_RATE", "L_CHAT_BURST", "L_DENY", "L_ADMIN",
+        "L_ADMIN_GROUP", "L_CHARSET"}) {
     EXPECT_EQ(1, std::count(keys.begin(), keys.end(), key)) << key;
   }
   load_text(uncommented);
@@ -287,6 +288,8 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   EXPECT_EQ(defaults.L_PER_IP, settings_.L_PER_IP);
   EXPECT_EQ(defaults.L_FLOOD_RATE, settings_.L_FLOOD_RATE);
   EXPECT_EQ(defaults.L_FLOOD_BURST, settings_.L_FLOOD_BURST);
+  EXPECT_EQ(defaults.L_CHAT_RATE, settings_.L_CHAT_RATE);
+  EXPECT_EQ(defaults.L_CHAT_BURST, settings_.L_CHAT_BURST);
   EXPECT_STREQ(defaults.L_DENY, settings_.L_DENY);
   EXPECT_STREQ(defaults.L_ADMIN, settings_.L_ADMIN);
   EXPECT_STREQ(defaults.L_CHARSET, settings_.L_CHARSET);
@@ -354,6 +357,23 @@ TEST_F(ConfigTest, ProtectionKeysAreReadAndClampedIntoRangeWithANote) {
   config::turn_off_protections(&settings_);
   EXPECT_EQ(0, settings_.L_LOGIN_WAIT + settings_.L_PER_IP + settings_.L_FLOOD_RATE);
   EXPECT_STREQ("", settings_.L_DENY);
+}
+
+TEST_F(ConfigTest, ChatPaceKeysAreReadAndClampedLikeTheOthers) {
+  EXPECT_EQ(2, settings_.L_CHAT_RATE);
+  EXPECT_EQ(10, settings_.L_CHAT_BURST);
+  load_text("L_CHAT_RATE 0\nL_CHAT_BURST 0\n");
+  EXPECT_EQ(0, settings_.L_CHAT_RATE);
+  EXPECT_EQ(1, settings_.L_CHAT_BURST);
+  apply("L_CHAT_RATE 20000");
+  EXPECT_EQ(10000, settings_.L_CHAT_RATE);
+  apply("L_CHAT_BURST 30");
+  EXPECT_EQ(30, settings_.L_CHAT_BURST);
+  ASSERT_EQ(2, settings_.note_count);
+  EXPECT_STREQ("L_CHAT_BURST 0 is outside 1..10000: 1 used", settings_.notes[0]);
+  EXPECT_STREQ("L_CHAT_RATE 20000 is outside 0 or 1..10000: 10000 used", settings_.notes[1]);
+  config::turn_off_protections(&settings_);
+  EXPECT_EQ(0, settings_.L_CHAT_RATE);
 }
 
 TEST_F(ConfigTest, DenyEntriesAreAddressesOrPrefixes) {

@@ -9,8 +9,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "admin/name_text.h"
+#include "config/settings.h"
 #include "lobby/server.h"
 #include "lobby/snapshot.h"
 
@@ -24,6 +26,8 @@ constexpr int kMaxBanSeconds = 10 * 365 * 24 * 3600;
 struct AdminHooks {
   // Reopens the event log for appending; 0, or an errno.
   std::function<int()> reopen_log;
+  // The settings file that reload reads.
+  std::string config_path = config::kConfigFileName;
 };
 
 class AdminCommands {
@@ -43,7 +47,10 @@ class AdminCommands {
   std::string with_charset_note(std::string reply);
   std::string drain(const std::string* words, int count);
   std::string reopen();
-  std::string kick(const std::string& slot_text);
+  std::string reload();
+  std::string kick(const std::string& target);
+  // The slot form of kick: whoever holds the slot now.
+  std::string kick_slot(const std::string& slot_text);
   std::string ban(const std::string* words, int count);
   std::string unban(const std::string& address);
   std::string bans();
@@ -52,7 +59,8 @@ class AdminCommands {
 
   lobby::Server& server_;
   AdminHooks hooks_;
-  NameText names_;
+  // Rebuilt when a reload changes L_CHARSET.
+  std::unique_ptr<NameText> names_;
   const int64_t started_ms_;
   // Reused for every command: taking one allocates nothing.
   std::unique_ptr<lobby::LobbySnapshot> snapshot_;
@@ -63,6 +71,18 @@ class AdminCommands {
 // Splits a command line into at most `max` blank-separated words; the
 // number of words, or -1 when there are more.
 int split_words(const std::string& line, std::string* words, int max);
+
+// The connections an operator names by "#ID" (one connection id) or
+// "user:N" (every connection logged in as user N): each slot with the
+// serial of its connection, taken before the slot was judged, as a drop
+// request needs. False, with `*error`, when `text` is neither form or names
+// no open connection; `*matched` tells whether it was one of the forms.
+struct Target {
+  int slot = 0;
+  uint32_t serial = 0;
+};
+bool find_targets(lobby::Lobby& lobby, const std::string& text, std::vector<Target>* targets,
+                  bool* matched, std::string* error);
 
 }  // namespace admin
 

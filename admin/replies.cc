@@ -15,19 +15,27 @@ struct CommandHelp {
 constexpr CommandHelp kCommands[] = {
     {"status",
      "name, address, port and whether it listens, counts, uptime, drain and its time left, "
-     "version and commit, drops and refusals, upstream link"},
-    {"users", "one entry per connection: address, user, name, group, room, seat, times"},
+     "version and commit, drops and refusals, counters, upstream link"},
+    {"users",
+     "one entry per connection: slot, connection id, address, user, name, group, room, seat, "
+     "times"},
     {"rooms", "rooms in use with their seats"},
     {"drain [SECONDS]",
      "refuse new connections with 2A; stop once nobody is connected or after SECONDS "
      "(default 600)"},
-    {"kick SLOT", "drop the client in SLOT (see users)"},
-    {"ban ADDRESS[/BITS] [SECONDS]",
-     "deny an address or prefix, for SECONDS or until unban, in the deny file; close its "
-     "connections"},
+    {"drain cancel", "end a drain: take new connections again and keep running"},
+    {"kick SLOT|#ID|user:N",
+     "drop the client in SLOT, the connection with id ID, or every connection of user N (see "
+     "users)"},
+    {"ban ADDRESS[/BITS]|#ID|user:N [SECONDS]",
+     "deny an address or prefix (or the address of connection ID, or those of user N), for "
+     "SECONDS or until unban, in the deny file; close its connections"},
     {"unban ADDRESS[/BITS]", "take a ban out of the deny file"},
     {"bans", "the bans in force, with their expiry"},
     {"reopen", "reopen the event log for appending (after it was rotated)"},
+    {"reload",
+     "read dorvik.txt again: limits, L_DENY, L_CHARSET, VER, L_NAME, N_IP and N_PORT take "
+     "effect at once; tells what changed, what needs a restart and any bad line"},
     {"help", "this list"},
 };
 
@@ -80,6 +88,11 @@ std::string status_reply(const lobby::LobbySnapshot& s, const StatusInfo& info) 
     reply.member(lobby::refusal_reason_text(reason), s.refusals[reason]);
   }
   reply.close_object();
+  reply.name("counters").open_object();
+  for (int counter = 0; counter < lobby::kCounters; ++counter) {
+    reply.member(lobby::counter_text(counter), s.counters[counter]);
+  }
+  reply.close_object();
   reply.name("upstream").open_object();
   reply.member("configured", info.upstream_configured);
   reply.member("state", upstream::link_state_text(s.upstream_state));
@@ -96,6 +109,7 @@ std::string users_reply(const lobby::LobbySnapshot& s, NameText* names) {
     if (!slot.open) continue;
     reply.open_object();
     reply.member("slot", i);
+    reply.member("id", slot.id);
     reply.member("address", address_text(slot.addr, slot.port));
     reply.member("user_id", slot.user_id);
     reply.member("name", names->decode(slot.name, wire::kNameLen));

@@ -28,16 +28,15 @@ void AppEvents::counts_changed() {
   if (notifier_ != nullptr) notifier_->counts_changed();
 }
 
-void AppEvents::listening(int port) {
+void AppEvents::listening(int port, const char* reason) {
   if (notifier_ == nullptr) return;
   if (port < 0) {
-    // The service manager then sees why the start does not complete, and
-    // its start time-out ends the process.
-    notifier_->listen_failed();
+    // The service manager then sees why the start does not complete; the
+    // port is tried again until its start time-out ends the process.
+    notifier_->listen_failed(reason);
     return;
   }
   notifier_->ready();
-  notifier_->counts_changed();
 }
 
 int AppEvents::keeper_pass(int64_t now_ms) {

@@ -24,7 +24,7 @@ class AppEvents : public lobby::LobbyEvents {
   void dropped(uint32_t addr, int reason, const char* line) override;
   void counts_changed() override;
   void drain_finished() override;
-  void listening(int port) override;
+  void listening(int port, const char* reason) override;
   int keeper_pass(int64_t now_ms) override;
 
   // Writes the counts of the folded windows still open: before the

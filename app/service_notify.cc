@@ -8,6 +8,7 @@
 
 #include "net/socket_ops.h"
 #include "net/unix_datagram.h"
+#include "platform/local_time.h"
 
 namespace app {
 namespace {
@@ -24,6 +25,14 @@ bool parse_whole(const char* text, long long* value) {
 
 void format_service_status(int users, int rooms, char* out, int size) {
   std::snprintf(out, static_cast<size_t>(size), "STATUS=%d users, %d rooms", users, rooms);
+}
+
+void format_drain_status(int users, int64_t ends_unix_s, char* out, int size) {
+  std::tm local{};
+  platform::local_time(static_cast<std::time_t>(ends_unix_s), &local);
+  std::snprintf(out, static_cast<size_t>(size),
+                "STATUS=draining: %d users left, ends at %02d:%02d:%02d", users, local.tm_hour,
+                local.tm_min, local.tm_sec);
 }
 
 ServiceNotifier::~ServiceNotifier() { net::close_fd(fd_); }
@@ -56,16 +65,18 @@ bool ServiceNotifier::send_text(const char* text) {
 
 void ServiceNotifier::ready() {
   std::lock_guard<std::mutex> guard(lock_);
+  not_listening_[0] = '\0';
   // A full queue at the receiver must not lose it: without READY=1 the
   // service manager would kill the lobby at its start time-out.
   ready_pending_ = !send_text("READY=1");
+  if (lobby_ != nullptr) send_status_locked();
 }
 
-void ServiceNotifier::listen_failed() {
-  char text[64];
-  std::snprintf(text, sizeof text, "STATUS=listen on port %d failed",
-                lobby_ != nullptr ? lobby_->settings.L_PORT & 0xffff : 0);
-  send_text(text);
+void ServiceNotifier::listen_failed(const char* reason) {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::snprintf(not_listening_, sizeof not_listening_, "STATUS=not listening: %s", reason);
+  status_pending_ = true;
+  if (lobby_ != nullptr) send_status_locked();
 }
 
 void ServiceNotifier::stopping() { send_text("STOPPING=1"); }
@@ -82,14 +93,25 @@ void ServiceNotifier::send_status_locked() {
     status_pending_ = true;
     return;
   }
-  const int users = lobby_->connected_count.load(std::memory_order_acquire);
-  const int rooms = lobby_->rooms_in_use.load(std::memory_order_acquire);
-  if (users == users_ && rooms == rooms_ && !status_pending_) return;
-  users_ = users;
-  rooms_ = rooms;
-  char text[64];
-  format_service_status(users_, rooms_, text, sizeof text);
+  char text[kStatusBytes];
+  format_status_locked(text, sizeof text);
+  if (std::strcmp(text, status_sent_) == 0 && !status_pending_) return;
+  std::memcpy(status_sent_, text, sizeof status_sent_);
   status_pending_ = !send_text(text);
+}
+
+void ServiceNotifier::format_status_locked(char* out, int size) const {
+  if (not_listening_[0] != '\0') {
+    std::snprintf(out, static_cast<size_t>(size), "%s", not_listening_);
+    return;
+  }
+  const int users = lobby_->connected_count.load(std::memory_order_acquire);
+  if (lobby_->drain_deadline_ms.load(std::memory_order_acquire) >= 0) {
+    format_drain_status(users, lobby_->drain_ends_unix_s.load(std::memory_order_acquire), out,
+                        size);
+    return;
+  }
+  format_service_status(users, lobby_->rooms_in_use.load(std::memory_order_acquire), out, size);
 }
 
 int ServiceNotifier::keeper_pass(int64_t now_ms) {

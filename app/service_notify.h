@@ -1,9 +1,11 @@
 // Tells a service manager how the lobby is doing, when it asked to be told.
 // NOTIFY_SOCKET names a Unix datagram socket (a path, or "@name" in the
 // abstract namespace) that takes one "KEY=value" text per datagram:
-// READY=1 once the lobby listens, STATUS=... whenever the user or room
-// count changes, WATCHDOG=1 at half the interval WATCHDOG_USEC gives (when
-// WATCHDOG_PID is unset or names this process), STOPPING=1 at the stop.
+// READY=1 once the lobby listens (never before: a port that cannot be had
+// is tried again, and STATUS= says "not listening: REASON" meanwhile),
+// STATUS=... whenever the user or room count changes (while a drain runs,
+// "draining: N users left, ends at HH:MM:SS" in their place), WATCHDOG=1 at half the interval
+// WATCHDOG_USEC gives (when WATCHDOG_PID is unset or names this process), STOPPING=1 at the stop.
 // Sends never block: a notice the socket cannot take now is dropped, and a
 // dropped status is sent again on the keeper's next pass.
 //
@@ -25,6 +27,9 @@ namespace app {
 
 class ServiceNotifier {
  public:
+  // Room for one STATUS= text with its terminating zero.
+  static constexpr int kStatusBytes = 192;
+
   ServiceNotifier() = default;
   ~ServiceNotifier();
   ServiceNotifier(const ServiceNotifier&) = delete;
@@ -41,15 +46,17 @@ class ServiceNotifier {
   // The watchdog's period in ms (half of WATCHDOG_USEC), 0 when off.
   int64_t watchdog_period_ms() const { return watchdog_period_ms_; }
 
-  // Any thread.
+  // Any thread. ready() sends READY=1 and the status; listen_failed()
+  // shows `reason` as the status until ready() is called.
   void ready();
-  void listen_failed();
+  void listen_failed(const char* reason);
   void stopping();
   // The lobby whose counts go into STATUS=. Main thread, before the server
   // threads start; it must outlive them.
   void watch(const lobby::Lobby* lobby) { lobby_ = lobby; }
-  // Sends the lobby's counts when they differ from the last ones sent. They
-  // are read under lock_, so the last of two racing calls sends the newest.
+  // Sends the lobby's status (its counts, or its drain) when it differs
+  // from the last one sent. It is read under lock_, so the last of two
+  // racing calls sends the newest.
   void counts_changed();
 
   // The accept thread, on each of its passes: sends WATCHDOG=1 when it is
@@ -63,16 +70,20 @@ class ServiceNotifier {
   bool send_text(const char* text);
   // REQUIRES: lock_ held.
   void send_status_locked();
+  // The STATUS= text that stands now. REQUIRES: lock_ held.
+  void format_status_locked(char* out, int size) const;
 
   const lobby::Lobby* lobby_ = nullptr;  // set before the threads start
   int fd_ = -1;                          // set by setup(), then only read
   int64_t watchdog_period_ms_ = 0;       // set by setup(), then only read
   int64_t next_watchdog_ms_ = -1;        // keeper thread only; -1 before the first
   std::mutex lock_;
-  int users_ = -1;               // Guarded by lock_: the counts last sent or tried.
-  int rooms_ = -1;               // Guarded by lock_.
-  bool status_pending_ = false;  // Guarded by lock_: the counts are not sent yet.
-  bool ready_pending_ = false;   // Guarded by lock_: READY=1 is not sent yet.
+  // Guarded by lock_: the status last sent or tried.
+  char status_sent_[kStatusBytes] = "";
+  bool status_pending_ = false;  // Guarded by lock_: the status is not sent yet.
+  // Guarded by lock_: why the lobby does not listen; empty once it does.
+  char not_listening_[kStatusBytes] = "";
+  bool ready_pending_ = false;  // Guarded by lock_: READY=1 is not sent yet.
   // Guarded by lock_: the worker the pings are withheld for, kNone while
   // every worker is well. Its STATUS= stands in place of the counts.
   int stuck_worker_ = lobby::kNone;
@@ -80,6 +91,9 @@ class ServiceNotifier {
 
 // The STATUS= text for `users` and `rooms`: "12 users, 2 rooms".
 void format_service_status(int users, int rooms, char* out, int size);
+// The STATUS= text of a drain: "draining: 3 users left, ends at 14:05:09",
+// the end in local time.
+void format_drain_status(int users, int64_t ends_unix_s, char* out, int size);
 
 }  // namespace app
 

@@ -10,6 +10,12 @@ void format_service_status(int users, int rooms, char* out, int size) {
   (void)rooms;
 }
 
+void format_drain_status(int users, int64_t ends_unix_s, char* out, int size) {
+  if (size > 0) out[0] = '\0';
+  (void)users;
+  (void)ends_unix_s;
+}
+
 ServiceNotifier::~ServiceNotifier() = default;
 
 int ServiceNotifier::setup() { return kNotAsked; }
@@ -18,13 +24,17 @@ bool ServiceNotifier::send_text(const char* /*text*/) { return false; }
 
 void ServiceNotifier::ready() {}
 
-void ServiceNotifier::listen_failed() {}
+void ServiceNotifier::listen_failed(const char* /*reason*/) {}
 
 void ServiceNotifier::stopping() {}
 
 void ServiceNotifier::counts_changed() {}
 
 void ServiceNotifier::send_status_locked() {}
+
+void ServiceNotifier::format_status_locked(char* out, int size) const {
+  if (size > 0) out[0] = '\0';
+}
 
 int ServiceNotifier::keeper_pass(int64_t /*now_ms*/) { return -1; }
 

@@ -10,10 +10,12 @@ void format_status_lines(const lobby::Lobby& lobby, std::string lines[kStatusLin
   const int rooms = lobby.settings.ROOM;
   const int users = lobby.connected_count.load(std::memory_order_acquire);
   const int rooms_in_use = lobby.rooms_in_use.load(std::memory_order_acquire);
+  // The name and version as a reload left them.
+  const config::Settings live = lobby.live.current();
   char text[160];
-  std::snprintf(text, sizeof text, "■【 %s 】■", lobby.settings.L_NAME);
+  std::snprintf(text, sizeof text, "■【 %s 】■", live.L_NAME);
   lines[0] = text;
-  std::snprintf(text, sizeof text, "GAME_DATA  Ver( %d )", lobby.settings.VER);
+  std::snprintf(text, sizeof text, "GAME_DATA  Ver( %d )", live.VER);
   lines[1] = text;
   // Eight slots a room, wrapping as a 32-bit product would for the most
   // negative values instead of overflowing.

@@ -164,6 +164,14 @@ void DenyList::set_file(const char* path, Report report) {
   report_ = std::move(report);
 }
 
+void DenyList::change_file(const char* path) {
+  std::lock_guard<std::mutex> file_guard(file_lock_);
+  std::snprintf(path_, sizeof path_, "%s", path != nullptr ? path : "");
+  noted_bad_.fill(0);
+  unreadable_noted_ = false;
+  load(true);
+}
+
 DenyList::Signature DenyList::read_signature() const {
   Signature signature;
   if (path_[0] == '\0') return signature;

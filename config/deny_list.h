@@ -66,6 +66,10 @@ class DenyList {
   // Names the file (empty or null: no file, nothing denied) and where to
   // report. Before the threads start.
   void set_file(const char* path, Report report);
+  // Names another file (empty: none) and reads it at once, waiting for a
+  // write under way: the list then holds what that file holds, nothing
+  // when it is missing. A reload's new L_DENY. Any thread.
+  void change_file(const char* path);
   // Replaces the wall clock (test seam). Before the threads start.
   void set_clock(Now now) { now_ = std::move(now); }
   // Reads the file when it differs from the last reading by modification
@@ -121,8 +125,10 @@ class DenyList {
   // Guarded by lock_.
   std::array<DenyEntry, kDenyEntries> entries_{};
   int count_ = 0;
-  // Set before the threads start.
+  // Set before the threads start; changed under file_lock_ (every later
+  // reader holds it).
   char path_[kPathBytes] = {};
+  // Set before the threads start.
   Report report_;
   Now now_;
   // Guarded by file_lock_.

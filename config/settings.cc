@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace config {
 namespace {
@@ -72,108 +73,125 @@ struct Scanner {
   }
 };
 
-void scan_number(Scanner* s, int32_t* field) {
+bool scan_number(Scanner* s, int32_t* field) {
   int32_t value;
-  if (s->number(&value)) *field = value;
+  if (!s->number(&value)) return false;
+  *field = value;
+  return true;
 }
 
 // "%s %d.%d.%d.%d": stops at the first field that does not match. With
 // `byte_parts`, a part outside 0..255 is refused and keeps its old value,
 // so the dotted text built from the parts always fits its field.
-void scan_address(Scanner* s, int32_t parts[4], bool byte_parts) {
+// False when a part is missing or refused.
+bool scan_address(Scanner* s, int32_t parts[4], bool byte_parts) {
+  bool whole = true;
   for (int i = 0; i < 4; ++i) {
-    if (i > 0 && !s->literal('.')) return;
+    if (i > 0 && !s->literal('.')) return false;
     int32_t value;
-    if (!s->number(&value)) return;
-    if (!byte_parts || (value >= 0 && value <= 255)) parts[i] = value;
+    if (!s->number(&value)) return false;
+    if (!byte_parts || (value >= 0 && value <= 255)) {
+      parts[i] = value;
+    } else {
+      whole = false;
+    }
   }
+  return whole;
 }
 
 // A protection's value: 0 keeps it off where `zero_is_off`; anything else
 // outside 1..`max` is clamped, with a note for the event log.
-void scan_limit(Scanner* s, const char* key, int32_t max, bool zero_is_off, Settings* settings,
+bool scan_limit(Scanner* s, const char* key, int32_t max, bool zero_is_off, Settings* settings,
                 int32_t* field) {
   int64_t value;
-  if (!s->limit_number(&value)) return;
+  if (!s->limit_number(&value)) return false;
   int32_t used = static_cast<int32_t>(value < 1 ? 1 : value > max ? max : value);
   if (zero_is_off && value == 0) used = 0;
   *field = used;
-  if (used == value || settings->note_count >= kMaxNotes) return;
+  if (used == value || settings->note_count >= kMaxNotes) return true;
   std::snprintf(settings->notes[settings->note_count++], kNoteBytes,
                 "%s %lld is outside %s1..%d: %d used", key, static_cast<long long>(value),
                 zero_is_off ? "0 or " : "", max, used);
+  return true;
 }
 
 // "%s %s" into a text field of `size` bytes. A word that does not fit is
 // refused whole and the field keeps its value: a cut path or character set
 // name would name something else.
-void scan_text(Scanner* s, char* field, int size) {
+bool scan_text(Scanner* s, char* field, int size) {
   char word[kLineBytes];
-  if (!s->word(word, sizeof word)) return;
-  if (std::strlen(word) >= static_cast<size_t>(size)) return;
+  if (!s->word(word, sizeof word)) return false;
+  if (std::strlen(word) >= static_cast<size_t>(size)) return false;
   std::strcpy(field, word);
+  return true;
 }
 
 // "-" stands for no group, so that a file can undo what the environment
 // gave.
-void set_admin_group(Scanner* s, Settings* settings) {
-  scan_text(s, settings->L_ADMIN_GROUP, kGroupBytes);
+bool set_admin_group(Scanner* s, Settings* settings) {
+  const bool read = scan_text(s, settings->L_ADMIN_GROUP, kGroupBytes);
   if (std::strcmp(settings->L_ADMIN_GROUP, "-") == 0) settings->L_ADMIN_GROUP[0] = '\0';
+  return read;
 }
 
 }  // namespace
 
-void apply_config_line(const char* line, Settings* settings) {
+bool apply_config_line(const char* line, Settings* settings) {
   char key[kLineBytes];
   Scanner s{line};
-  if (!s.word(key, sizeof key)) return;  // blank line
-  if (key[0] == ';') return;             // comment
+  if (!s.word(key, sizeof key)) return true;  // blank line
+  if (key[0] == ';') return true;             // comment
   if (std::strcmp(key, "VER") == 0) {
-    scan_number(&s, &settings->VER);
+    return scan_number(&s, &settings->VER);
   } else if (std::strcmp(key, "ROOM") == 0) {
-    scan_number(&s, &settings->ROOM);
+    if (!scan_number(&s, &settings->ROOM)) return false;
     if (settings->ROOM > kMaxRooms) settings->ROOM = kMaxRooms;
+    return true;
   } else if (std::strcmp(key, "L_NAME") == 0) {
     // The field holds 63 characters and its zero: a longer name is cut.
     char name[kNameBytes] = {};
-    if (s.word(name, sizeof name)) std::memcpy(settings->L_NAME, name, sizeof name);
+    if (!s.word(name, sizeof name)) return false;
+    std::memcpy(settings->L_NAME, name, sizeof name);
+    return true;
   } else if (std::strcmp(key, "L_IP") == 0) {
-    scan_address(&s, settings->L_IP, false);
+    return scan_address(&s, settings->L_IP, false);
   } else if (std::strcmp(key, "L_PORT") == 0) {
-    scan_number(&s, &settings->L_PORT);
+    return scan_number(&s, &settings->L_PORT);
   } else if (std::strcmp(key, "N_IP") == 0) {
-    scan_address(&s, settings->N_IP, true);
+    return scan_address(&s, settings->N_IP, true);
   } else if (std::strcmp(key, "N_PORT") == 0) {
-    scan_number(&s, &settings->N_PORT);
+    return scan_number(&s, &settings->N_PORT);
   } else if (std::strcmp(key, "L_LOGIN_WAIT") == 0) {
-    scan_limit(&s, key, kLoginWaitMax, true, settings, &settings->L_LOGIN_WAIT);
+    return scan_limit(&s, key, kLoginWaitMax, true, settings, &settings->L_LOGIN_WAIT);
   } else if (std::strcmp(key, "L_PER_IP") == 0) {
-    scan_limit(&s, key, kPerIpMax, true, settings, &settings->L_PER_IP);
+    return scan_limit(&s, key, kPerIpMax, true, settings, &settings->L_PER_IP);
   } else if (std::strcmp(key, "L_FLOOD_RATE") == 0) {
-    scan_limit(&s, key, kFloodMax, true, settings, &settings->L_FLOOD_RATE);
+    return scan_limit(&s, key, kFloodMax, true, settings, &settings->L_FLOOD_RATE);
   } else if (std::strcmp(key, "L_FLOOD_BURST") == 0) {
-    scan_limit(&s, key, kFloodMax, false, settings, &settings->L_FLOOD_BURST);
+    return scan_limit(&s, key, kFloodMax, false, settings, &settings->L_FLOOD_BURST);
   } else if (std::strcmp(key, "L_CHAT_RATE") == 0) {
-    scan_limit(&s, key, kChatPaceMax, true, settings, &settings->L_CHAT_RATE);
+    return scan_limit(&s, key, kChatPaceMax, true, settings, &settings->L_CHAT_RATE);
   } else if (std::strcmp(key, "L_CHAT_BURST") == 0) {
-    scan_limit(&s, key, kChatPaceMax, false, settings, &settings->L_CHAT_BURST);
+    return scan_limit(&s, key, kChatPaceMax, false, settings, &settings->L_CHAT_BURST);
   } else if (std::strcmp(key, "L_DENY") == 0) {
     // A path that does not fit is refused, like L_ADMIN's: cut, it would
     // name another file, which a ban would then replace.
-    scan_text(&s, settings->L_DENY, kPathBytes);
+    return scan_text(&s, settings->L_DENY, kPathBytes);
   } else if (std::strcmp(key, "L_ADMIN") == 0) {
-    scan_text(&s, settings->L_ADMIN, kPathBytes);
+    return scan_text(&s, settings->L_ADMIN, kPathBytes);
   } else if (std::strcmp(key, "L_CHARSET") == 0) {
-    scan_text(&s, settings->L_CHARSET, kCharsetBytes);
+    return scan_text(&s, settings->L_CHARSET, kCharsetBytes);
   } else if (std::strcmp(key, "L_ADMIN_GROUP") == 0) {
-    set_admin_group(&s, settings);
+    return set_admin_group(&s, settings);
   }
+  return false;
 }
 
-int load_config_file(const char* path, Settings* settings) {
+int load_config_file(const char* path, Settings* settings, std::vector<std::string>* bad_lines) {
   std::FILE* file = std::fopen(path, "r");
   if (file == nullptr) return -1;
   char line[kLineBytes];
+  int number = 1;  // of the line the next piece starts on
   for (;;) {
     // One piece: at most 319 characters, up to and including a line feed.
     // A carriage return right before a line feed is dropped, as a text-mode
@@ -194,7 +212,12 @@ int load_config_file(const char* path, Settings* settings) {
     }
     if (n == 0) break;
     line[n] = '\0';
-    apply_config_line(line, settings);
+    if (!apply_config_line(line, settings) && bad_lines != nullptr) {
+      std::string text(line);
+      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+      bad_lines->push_back("line " + std::to_string(number) + ": " + text);
+    }
+    if (c == '\n') ++number;
     if (c == EOF) break;
   }
   std::fclose(file);

@@ -1,9 +1,12 @@
-// The server's settings, read once from "dorvik.txt" before any thread
-// starts and only read afterwards, without locks.
+// The server's settings, read from "dorvik.txt" before any thread starts;
+// a reload reads the file again into a new record and publishes the keys
+// that take effect at once (see config/live_settings.h).
 #ifndef CONFIG_SETTINGS_H_
 #define CONFIG_SETTINGS_H_
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace config {
 
@@ -85,9 +88,12 @@ struct Settings {
 
 // Reads "dorvik.txt" from the working directory into `settings`, which
 // keeps its defaults for every key the file does not set. 0 when the file
-// was read, -1 when it could not be opened.
+// was read, -1 when it could not be opened. `bad_lines`, when given,
+// receives "line N: TEXT" for each line with an unknown key or a value
+// that could not be read.
 int load_config(Settings* settings);
-int load_config_file(const char* path, Settings* settings);
+int load_config_file(const char* path, Settings* settings,
+                     std::vector<std::string>* bad_lines = nullptr);
 
 // Takes L_ADMIN_GROUP from the environment variable of that name, when it
 // is set: the default that dorvik.txt may then override.
@@ -98,8 +104,9 @@ void apply_environment(Settings* settings);
 // before they existed.
 void turn_off_protections(Settings* settings);
 
-// Reads one configuration line (or piece of one) into `settings`.
-void apply_config_line(const char* line, Settings* settings);
+// Reads one configuration line (or piece of one) into `settings`. False
+// for a line with an unknown key or a value that could not be read whole.
+bool apply_config_line(const char* line, Settings* settings);
 
 }  // namespace config
 

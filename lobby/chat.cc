@@ -16,6 +16,7 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
   // line from a client outside every group and game would be addressed to
   // the game of room 1 (target -(-1)). Both are consumed and dropped.
   if (length > wire::kMaxChatLen || (key == kNone && client.game_room == kNone)) {
+    lobby.count(kCountChatReceived);
     consume_message(client, length);
     return kHandled;
   }
@@ -48,6 +49,8 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
   } else {
     lobby.wake_workers_of_group(key, own_worker);
   }
+  // Counted once, when taken: a line that waits for room comes here again.
+  lobby.count(kCountChatReceived);
   consume_message(client, length);
   return kHandled;
 }
@@ -57,6 +60,7 @@ int handle_direct(Lobby& lobby, ClientSlot& client) {
   const int32_t target = msg_u16(client, 2);
   const int32_t value = msg_i32(client, 4);
   consume_message(client, wire::kLenDirect);
+  lobby.count(kCountDirect);
   if (target != wire::kTargetHost && target >= kSeats) return kHandled;
   const UserRecord& user = lobby.users[client.slot];
   // The seat is looked up and the push made under lock_rooms, so that no

@@ -88,6 +88,14 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
 
 bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
   FloodPacing& flood = client.flood;
+  // A reload's flood settings apply to connections already open, from
+  // their next pass on.
+  const uint32_t generation = lobby.live.generation();
+  if (generation != client.settings_generation) {
+    client.settings_generation = generation;
+    flood.retune(lobby.live.number(config::kLiveFloodRate),
+                 lobby.live.number(config::kLiveFloodBurst), now_ms);
+  }
   const bool pacing = flood.on();
   if (pacing) flood.begin_pass(now_ms);
   // Seats vacated while the queue was nearly full go out before anything
@@ -196,7 +204,7 @@ bool take_drop_request(Lobby& lobby, ClientSlot& client) {
 }
 
 int64_t expire_logins(Lobby& lobby, int64_t now_ms) {
-  const int64_t wait_ms = static_cast<int64_t>(lobby.settings.L_LOGIN_WAIT) * 1000;
+  const int64_t wait_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLoginWait)) * 1000;
   if (wait_ms <= 0) return -1;
   int64_t next = -1;
   for (int i = 0; i < kSlots; ++i) {
@@ -285,10 +293,14 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.peer_addr.store(peer.addr, std::memory_order_relaxed);
   client.peer_port.store(peer.port, std::memory_order_relaxed);
   client.placed_ms.store(peer.placed_ms, std::memory_order_relaxed);
+  client.connection_id.store(lobby.counters[kCountConnections].fetch_add(1) + 1,
+                             std::memory_order_relaxed);
   client.last_message_ms.store(peer.placed_ms, std::memory_order_relaxed);
   client.login_accepted.store(false, std::memory_order_relaxed);
   client.drop_request.begin_connection();
-  client.flood.reset(lobby.settings, peer.placed_ms);
+  client.settings_generation = lobby.live.generation();
+  client.flood.reset(lobby.live.number(config::kLiveFloodRate),
+                     lobby.live.number(config::kLiveFloodBurst), peer.placed_ms);
   client.attach(socket);
   // Its worker starts watching the new socket.
   lobby.wake_workers();

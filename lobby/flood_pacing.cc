@@ -13,20 +13,41 @@ constexpr int64_t kLongestRefillMs = 3600 * 1000;
 // client's worker wakes on a whole millisecond, up to one late for the
 // token it waits for, and what it earned meanwhile must not spill over a
 // small bucket, or the pace would fall short of the rate.
-int64_t bucket_size(const config::Settings& settings) {
-  const int64_t burst = static_cast<int64_t>(settings.L_FLOOD_BURST) * kTokenCost;
-  const int64_t least = kTokenCost + settings.L_FLOOD_RATE - 1;
+int64_t bucket_size(int32_t rate, int32_t burst_messages) {
+  const int64_t burst = static_cast<int64_t>(burst_messages) * kTokenCost;
+  const int64_t least = kTokenCost + rate - 1;
   return burst > least ? burst : least;
 }
 
 }  // namespace
 
-void FloodPacing::reset(const config::Settings& settings, int64_t now_ms) {
-  rate_ = settings.L_FLOOD_RATE > 0 ? settings.L_FLOOD_RATE : 0;
-  bucket_ = bucket_size(settings);
+void FloodPacing::reset(int32_t rate, int32_t burst, int64_t now_ms) {
+  rate_ = rate > 0 ? rate : 0;
+  bucket_ = bucket_size(rate_, burst);
   tokens_ = bucket_;
   refill_ms_ = now_ms;
   end_hold();
+}
+
+void FloodPacing::retune(int32_t rate, int32_t burst, int64_t now_ms) {
+  if (rate <= 0) {
+    // Pacing is off: nothing holds the client back any more.
+    rate_ = 0;
+    end_hold();
+    return;
+  }
+  // Earned at the old rate up to now, then paced at the new one; a bucket
+  // that shrinks keeps no more than it now holds, and a pacing that comes
+  // back on starts with a full one.
+  if (rate_ > 0) {
+    begin_pass(now_ms);
+  } else {
+    tokens_ = bucket_size(rate, burst);
+  }
+  refill_ms_ = now_ms;
+  rate_ = rate;
+  bucket_ = bucket_size(rate, burst);
+  if (tokens_ > bucket_) tokens_ = bucket_;
 }
 
 void FloodPacing::begin_pass(int64_t now_ms) {

@@ -21,7 +21,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "config/settings.h"
 #include "net/connection.h"
 
 namespace lobby {
@@ -49,9 +48,12 @@ class FloodPacing {
   FloodPacing(const FloodPacing&) = delete;
   FloodPacing& operator=(const FloodPacing&) = delete;
 
-  // A new connection placed at `now_ms`: the settings' rate, a full
-  // bucket, no hold.
-  void reset(const config::Settings& settings, int64_t now_ms);
+  // A new connection placed at `now_ms`: `rate` (L_FLOOD_RATE, 0 for
+  // none) and a full bucket of `burst` (L_FLOOD_BURST), no hold.
+  void reset(int32_t rate, int32_t burst, int64_t now_ms);
+  // New settings for a connection already open: from `now_ms` on it earns
+  // tokens at `rate` into a bucket of `burst`, keeping what it holds.
+  void retune(int32_t rate, int32_t burst, int64_t now_ms);
   // Pacing is on (L_FLOOD_RATE above 0).
   bool on() const { return rate_ > 0; }
 

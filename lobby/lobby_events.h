@@ -31,9 +31,11 @@ class LobbyEvents {
   // should stop as a stop signal stops it. Called once, by the accept
   // thread. A lobby with no process around it ignores it.
   virtual void drain_finished() {}
-  // The accept thread listens on `port`, or could not listen (-1). Once,
-  // after the start.
-  virtual void listening(int /*port*/) {}
+  // The accept thread listens on `port`, or could not listen (-1, with
+  // `reason`, such as "port 30009: Address already in use"). After the
+  // start; a failure is followed by a later call with the port once a
+  // retry works.
+  virtual void listening(int /*port*/, const char* /*reason*/) {}
   // The thread that keeps the idle clock calls this on each of its passes,
   // with the clock's now_ms, for work of the sink's own that is due at
   // times (a service manager's watchdog). How many ms that thread may

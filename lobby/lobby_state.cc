@@ -22,10 +22,38 @@ const char* refusal_reason_text(int reason) {
   }
 }
 
+const char* counter_text(int counter) {
+  switch (counter) {
+    case kCountConnections:
+      return "connections_accepted";
+    case kCountLoginsAccepted:
+      return "logins_accepted";
+    case kCountLoginsRefused:
+      return "logins_refused";
+    case kCountChatReceived:
+      return "chat_received";
+    case kCountChatDelivered:
+      return "chat_delivered";
+    case kCountDirect:
+      return "direct_messages";
+    case kCountRoomsCreated:
+      return "rooms_created";
+    case kCountGamesStarted:
+      return "games_started";
+    case kCountBytesReceived:
+      return "bytes_received";
+    case kCountBytesSent:
+      return "bytes_sent";
+    default:
+      return "unknown";
+  }
+}
+
 Lobby::Lobby(const config::Settings& s, LobbyEvents* sink, net::Transport* transport)
-    : settings(s), events(sink != nullptr ? sink : quiet_events()) {
-  if (transport != nullptr) {
-    for (ClientSlot& client : slots) client.transport = transport;
+    : settings(s), live(s), events(sink != nullptr ? sink : quiet_events()) {
+  for (ClientSlot& client : slots) {
+    if (transport != nullptr) client.transport = transport;
+    client.count_bytes(&counters[kCountBytesReceived], &counters[kCountBytesSent]);
   }
   int limit = settings.ROOM;
   if (limit < 0) limit = 0;

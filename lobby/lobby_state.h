@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "config/deny_list.h"
+#include "config/live_settings.h"
 #include "config/settings.h"
 #include "lobby/chat_pace.h"
 #include "lobby/drop_request.h"
@@ -65,6 +66,24 @@ enum RefusalReason : int {
   kRefusalReasons,
 };
 const char* refusal_reason_text(int reason);
+
+// What the lobby counts from its start, for the operator: each counter
+// only ever grows.
+enum Counter : int {
+  kCountConnections = 0,  // connections given a slot; the last connection id
+  kCountLoginsAccepted,
+  kCountLoginsRefused,
+  kCountChatReceived,   // chat lines from clients
+  kCountChatDelivered,  // chat lines sent to clients, one per receiver
+  kCountDirect,         // direct messages from clients
+  kCountRoomsCreated,
+  kCountGamesStarted,
+  kCountBytesReceived,  // from clients, slotted or refused
+  kCountBytesSent,      // to clients, 2A of a refusal included
+  kCounters,
+};
+// The counter's name in the status reply ("logins_accepted").
+const char* counter_text(int counter);
 
 // One per slot. Written by the slot's worker thread, except the
 // DirectQueue (pushed by other slots' threads) and as noted.
@@ -204,6 +223,11 @@ class ClientSlot : public net::Connection {
   std::atomic<uint32_t> peer_addr{0};
   std::atomic<int32_t> peer_port{0};
   std::atomic<int64_t> placed_ms{0};
+  // The connection's id: 1 for the first connection given a slot, and one
+  // more for each after it, never reused while the process runs, so that
+  // an operator's kick cannot hit whoever took the slot since. Atomic: as
+  // peer_addr.
+  std::atomic<int64_t> connection_id{0};
   // Clock milliseconds of the client's last complete message (its
   // placement before the first). Only whole messages count: part of one
   // waiting for its rest is no sign of life. Atomic: written by the slot's
@@ -217,6 +241,11 @@ class ClientSlot : public net::Connection {
   // Drops asked of the slot's worker by other threads, by the serial of the
   // connection they are meant for. Any thread.
   DropRequest drop_request;
+
+  // The generation of the live settings the connection's flood pacing was
+  // set for. Worker thread of the slot (the accept thread while the slot
+  // is free).
+  uint32_t settings_generation = 0;
 
   // Flood pacing of the connection. Worker thread of the slot only (reset
   // by the accept thread while the slot is free); whether it holds the
@@ -248,7 +277,10 @@ class Lobby {
   int room_limit() const { return rooms_; }
   int served_slots() const { return rooms_ * kSlotsPerWorker; }
 
+  // The settings as read at the start: the keys that need a restart are
+  // read here. The keys a reload changes are read through `live`.
   const config::Settings settings;
+  config::LiveSettings live;
   // Set at construction, never changed.
   LobbyEvents* const events;
   std::array<ClientSlot, kSlots> slots;
@@ -277,6 +309,11 @@ class Lobby {
   // Atomic: drops by reason, and connections refused by reason.
   std::array<std::atomic<int64_t>, kDropReasons> drops{};
   std::array<std::atomic<int64_t>, kRefusalReasons> refusals{};
+  // Atomic: the Counter values; any thread adds, with no order implied.
+  std::array<std::atomic<int64_t>, kCounters> counters{};
+  void count(int counter, int64_t n = 1) {
+    counters[counter].fetch_add(n, std::memory_order_relaxed);
+  }
 
   // Addresses whose connections are closed at once. Read from the file of
   // L_DENY by the accept thread; its own lock makes it safe from any thread.
@@ -286,6 +323,9 @@ class Lobby {
   // process is asked to stop even with clients left; -1 when not draining.
   // Set by Server::start_drain, read by the accept thread and the snapshot.
   std::atomic<int64_t> drain_deadline_ms{-1};
+  // Atomic: while the lobby drains, the wall clock's time (seconds since
+  // the epoch) of drain_deadline_ms, for the service manager's status.
+  std::atomic<int64_t> drain_ends_unix_s{-1};
 
   // Wakes every worker thread: called by whoever posts something that
   // another client's pump delivers (a ring entry, a direct message, a seat

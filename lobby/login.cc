@@ -48,6 +48,7 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
     // room's game, so such keys would open other groups to the client. The
     // login is refused and nothing else changes.
     reply(client, out, wire::compose_header_only(out, wire::kMsgRefused));
+    lobby.count(kCountLoginsRefused);
     report_event(lobby.events, "login refused slot %d user %d key %d (key not positive)",
                  client.slot, id, key);
     return kHandled;
@@ -81,9 +82,11 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
       client.announced_user_id = id;
     }
     send_room_list(lobby, client);
+    lobby.count(kCountLoginsAccepted);
     report_event(lobby.events, "login accepted slot %d user %d key %d", client.slot, id, key);
   } else {
     reply(client, out, wire::compose_header_only(out, wire::kMsgRefused));
+    lobby.count(kCountLoginsRefused);
     report_event(lobby.events, "login refused slot %d user %d key %d (not validated)", client.slot,
                  id, key);
   }

@@ -59,6 +59,7 @@ bool pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user, bool st
       client.chat_read = (i + 1) & kChatRingMask;
       if (!for_me) continue;
       reply(client, ring.chat_bytes[i].data(), ring.chat_len[i]);
+      lobby.count(kCountChatDelivered);
       --budget;
     }
     if (client.chat_read != from) client.chat_stall_ms = -1;

@@ -104,6 +104,7 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   RoomRecord& room = lobby.rooms[n];
   room.generation += 1;
   room.group_key = key;
+  lobby.count(kCountRoomsCreated);
   std::memset(room.title, 0, sizeof room.title);
   wire::copy_name(room.title, user.name);
   room.start_size = user.start_size;
@@ -167,6 +168,7 @@ void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n) {
                client.user_id.load(std::memory_order_relaxed), seat);
   if (room.member_count == room.start_size) {
     room.started.store(1, std::memory_order_release);
+    lobby.count(kCountGamesStarted);
     report_event(lobby.events, "room %d started with %d members", n, room.member_count);
   }
 }

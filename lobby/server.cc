@@ -1,6 +1,8 @@
 #include "lobby/server.h"
 
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 
 #include "lobby/dispatcher.h"
 #include "lobby/flood_pacing.h"
@@ -66,6 +68,7 @@ Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* even
   accept_wake_ = net::make_wake_fd();
   lobby_->upstream.service_wake = accept_wake_;
   lobby_->accept_wake = accept_wake_;
+  refusal_->count_bytes(&lobby_->counters[kCountBytesReceived], &lobby_->counters[kCountBytesSent]);
   for (int k = 0; k < lobby_->room_limit(); ++k) lobby_->worker_wake[k] = net::make_wake_fd();
 }
 
@@ -118,7 +121,6 @@ void Server::stop() {
 
 void Server::accept_thread() {
   Lobby& lobby = *lobby_;
-  const config::Settings& settings = lobby.settings;
   net::Listener listener;
 
   // The tables were prepared with the lobby; the admin channel may read
@@ -127,18 +129,10 @@ void Server::accept_thread() {
   lobby.deny_list.reload_if_changed();
   next_deny_look_ms_ = clock_->now_ms() + kDenyLookMs;
 
-  int rc = listener.start_listening(settings.L_PORT);
-  if (rc != net::kListenOk || listener.listen_state == -1) {
-    report_event(lobby.events, "listen on port %d failed (%d): %s", settings.L_PORT & 0xffff, rc,
-                 net::error_text(listener.last_error()));
-    listening_port_.store(-1, std::memory_order_release);
-    lobby.events->listening(-1);
-  } else {
-    listening_port_.store(listener.bound_port(), std::memory_order_release);
-    lobby.events->listening(listener.bound_port());
-  }
+  try_listen(listener);
 
   while (server_running_.load(std::memory_order_acquire) == 1) {
+    if (listen_attempts_ > 0 && clock_->now_ms() >= next_listen_try_ms_) try_listen(listener);
     serve_held();
     // While a newcomer is held, later connections wait in the backlog.
     const bool holding = held_.socket >= 0;
@@ -175,6 +169,7 @@ void Server::accept_thread() {
         report_event(lobby.events, "accept failed: %s", net::error_text(listener.last_error()));
       }
     }
+    follow_reload();
     service_upstream(lobby, clock_->now_ms());
     count_connected();
     check_drain();
@@ -186,6 +181,35 @@ void Server::accept_thread() {
     held_.socket = -1;
   }
   listener.close_sockets();
+}
+
+void Server::try_listen(net::Listener& listener) {
+  Lobby& lobby = *lobby_;
+  const int port = lobby.settings.L_PORT & 0xffff;
+  const int rc = listener.start_listening(lobby.settings.L_PORT);
+  if (rc == net::kListenOk && listener.listen_state != -1) {
+    if (listen_attempts_ > 0) {
+      report_event(lobby.events, "listening on port %d after %d attempts", listener.bound_port(),
+                   listen_attempts_ + 1);
+    }
+    listen_attempts_ = 0;
+    listening_port_.store(listener.bound_port(), std::memory_order_release);
+    lobby.events->listening(listener.bound_port(), "");
+    return;
+  }
+  // Only the first failure is logged: a port held for hours must not fill
+  // the log with a line every few seconds. The line of the success counts
+  // the attempts.
+  char reason[128];
+  std::snprintf(reason, sizeof reason, "port %d: %s", port, net::error_text(listener.last_error()));
+  if (listen_attempts_ == 0) {
+    report_event(lobby.events, "listen on port %d failed (%d): %s", port, rc,
+                 net::error_text(listener.last_error()));
+    listening_port_.store(-1, std::memory_order_release);
+    lobby.events->listening(-1, reason);
+  }
+  ++listen_attempts_;
+  next_listen_try_ms_ = clock_->now_ms() + kListenRetryMs;
 }
 
 void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port) {
@@ -209,7 +233,8 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
     refuse(socket, kRefusedDraining, peer_ip);
     return;
   }
-  if (settings.L_PER_IP > 0 && open_from(lobby, peer.addr) >= settings.L_PER_IP) {
+  const int32_t per_ip = lobby.live.number(config::kLivePerIp);
+  if (per_ip > 0 && open_from(lobby, peer.addr) >= per_ip) {
     refuse(socket, kRefusedPerAddress, peer_ip);
     return;
   }
@@ -221,7 +246,8 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
   // Every slot is taken. A connection that has not logged in gives way
   // (with L_LOGIN_WAIT 0 none does): its worker drops it, and the newcomer
   // waits for that slot.
-  const int displaced = settings.L_LOGIN_WAIT > 0 ? pick_displaced(peer.placed_ms) : kNone;
+  const int displaced =
+      lobby.live.number(config::kLiveLoginWait) > 0 ? pick_displaced(peer.placed_ms) : kNone;
   if (displaced == kNone) {
     refuse(socket, kRefusedFull, peer_ip);
     return;
@@ -311,9 +337,29 @@ void Server::serve_held() {
 
 void Server::start_drain(int seconds) {
   const int64_t deadline = clock_->now_ms() + static_cast<int64_t>(seconds) * 1000;
-  lobby_->drain_deadline_ms.store(deadline, std::memory_order_release);
-  // The accept thread judges the drain on its next pass.
+  {
+    std::lock_guard<std::mutex> guard(drain_lock_);
+    lobby_->drain_ends_unix_s.store(static_cast<int64_t>(std::time(nullptr)) + seconds,
+                                    std::memory_order_release);
+    lobby_->drain_deadline_ms.store(deadline, std::memory_order_release);
+  }
+  // The accept thread judges the drain on its next pass; the service
+  // manager's status shows it at once.
   net::wake(accept_wake_);
+  lobby_->events->counts_changed();
+}
+
+int Server::cancel_drain() {
+  {
+    std::lock_guard<std::mutex> guard(drain_lock_);
+    if (drain_finished_) return kDrainOver;
+    if (lobby_->drain_deadline_ms.load(std::memory_order_acquire) < 0) return kNotDraining;
+    lobby_->drain_deadline_ms.store(-1, std::memory_order_release);
+    lobby_->drain_ends_unix_s.store(-1, std::memory_order_release);
+  }
+  net::wake(accept_wake_);
+  lobby_->events->counts_changed();
+  return kDrainCancelled;
 }
 
 void Server::check_drain() {
@@ -321,13 +367,26 @@ void Server::check_drain() {
   if (deadline < 0 || drain_finished_) return;
   const int32_t left = lobby_->connected_count.load(std::memory_order_acquire);
   if (left > 0 && clock_->now_ms() < deadline) return;
-  drain_finished_ = true;
+  {
+    std::lock_guard<std::mutex> guard(drain_lock_);
+    // Cancelled since it was read.
+    if (lobby_->drain_deadline_ms.load(std::memory_order_acquire) < 0) return;
+    drain_finished_ = true;
+  }
   if (left == 0) {
     report_event(lobby_->events, "drain finished: no client left");
   } else {
     report_event(lobby_->events, "drain finished: time is up with %d clients left", left);
   }
   lobby_->events->drain_finished();
+}
+
+void Server::follow_reload() {
+  const uint32_t generation = lobby_->live.generation();
+  if (generation == settings_generation_) return;
+  settings_generation_ = generation;
+  const config::Settings now = lobby_->live.current();
+  move_upstream(*lobby_, now.N_IP, now.N_PORT, clock_->now_ms());
 }
 
 void Server::count_connected() {
@@ -367,6 +426,7 @@ int Server::accept_wait_ms() {
   if (held_.socket >= 0) wait = shorter_wait(wait, clock_->ms_until(held_.deadline_ms));
   const int64_t drain = lobby_->drain_deadline_ms.load(std::memory_order_acquire);
   if (drain >= 0 && !drain_finished_) wait = shorter_wait(wait, clock_->ms_until(drain));
+  if (listen_attempts_ > 0) wait = shorter_wait(wait, clock_->ms_until(next_listen_try_ms_));
   return shorter_wait(wait, lobby_->events->keeper_pass(clock_->now_ms()));
 }
 

@@ -25,6 +25,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -32,7 +33,15 @@
 #include "lobby/clock.h"
 #include "lobby/lobby_state.h"
 
+namespace net {
+class Listener;
+}  // namespace net
+
 namespace lobby {
+
+// A port that cannot be had (another process holds it) is tried again this
+// often, until it can.
+constexpr int64_t kListenRetryMs = 5000;
 
 class Server {
  public:
@@ -46,8 +55,8 @@ class Server {
   // Starts the accept thread, then the worker threads. Main thread.
   void start();
   // Waits (at most `timeout_ms`) until the accept thread has prepared the
-  // tables and tried to listen. The bound port, or -1 when listening failed
-  // or the wait ran out.
+  // tables and tried to listen. The bound port, or -1 when the first try
+  // failed or the wait ran out.
   int wait_listening(int timeout_ms);
   // Clears server_running, joins every thread, then closes every open
   // connection without flushing. Main thread; safe to call twice.
@@ -57,7 +66,8 @@ class Server {
   // The clock the server keeps its time by.
   Clock& clock() { return *clock_; }
   // The port the listener is bound to; 0 before the accept thread tried,
-  // -1 when listening failed. Any thread.
+  // -1 while listening fails (it is tried again every kListenRetryMs). Any
+  // thread.
   int listening_port() const { return listening_port_.load(std::memory_order_acquire); }
 
   // Starts draining: from now on every new connection is refused with 2A,
@@ -65,6 +75,12 @@ class Server {
   // events hear drain_finished. A later call sets a new time limit. Any
   // thread.
   void start_drain(int seconds);
+  // Ends a drain that has not finished yet: new connections are taken
+  // again and the process goes on. Any thread.
+  static constexpr int kDrainCancelled = 0;
+  static constexpr int kNotDraining = 1;
+  static constexpr int kDrainOver = -1;  // it has finished: the process is stopping
+  int cancel_drain();
 
   // Wakes every server thread for one pass. Test seam: a test that must
   // know the server has had its say uses it with the pass counters.
@@ -82,6 +98,10 @@ class Server {
 
  private:
   void accept_thread();
+  // Opens the game port. The first failure is logged and told to the
+  // events; later tries are silent until one works, which is logged with
+  // the number of attempts.
+  void try_listen(net::Listener& listener);
   void worker_thread(int k);
   // The one place where a worker waits: for any of its open sockets to
   // become readable (or writable, where sends are blocked), for a wake-up,
@@ -105,6 +125,9 @@ class Server {
   // wait has run out.
   void serve_held();
   void count_connected();
+  // Acts on a reload the accept thread has not seen yet: moves the
+  // upstream link when N_IP or N_PORT changed.
+  void follow_reload();
   // Ends a drain whose clients have all left or whose time ran out.
   void check_drain();
   // The accept thread's deadlines that are due: login waits that ran out,
@@ -142,7 +165,17 @@ class Server {
   int64_t next_login_deadline_ms_ = -1;  // -1: no connection waits for a login
   int64_t next_deny_look_ms_ = 0;
   int64_t last_accept_error_ms_ = -1;
+  // Orders a drain's cancel against its end: a cancel that comes too late
+  // says so. A leaf lock, held for a few loads and stores.
+  std::mutex drain_lock_;
+  // Written by the accept thread under drain_lock_; read by it without.
   bool drain_finished_ = false;
+  // Failed tries to listen since the last success; the next one is due at
+  // next_listen_try_ms_.
+  int listen_attempts_ = 0;
+  // The generation of the live settings the accept thread last acted on.
+  uint32_t settings_generation_ = 0;
+  int64_t next_listen_try_ms_ = 0;
 
   // A newcomer that displaced a connection and waits for its slot. Accept
   // thread only.

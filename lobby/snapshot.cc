@@ -23,6 +23,7 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
     s.open = client.state.load(std::memory_order_acquire) != net::kStateClosed;
     if (!s.open) continue;
     ++out->users;
+    s.id = client.connection_id.load(std::memory_order_relaxed);
     s.addr = client.peer_addr.load(std::memory_order_relaxed);
     s.port = client.peer_port.load(std::memory_order_relaxed);
     s.connected_ms = now_ms - client.placed_ms.load(std::memory_order_relaxed);
@@ -32,8 +33,12 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
     s.logged_in = client.login_accepted.load(std::memory_order_acquire);
     // Idle time counts only while the client holds a login, as the idle
     // limit does.
+    // A worker may stamp a message with a time it read just before the
+    // accept thread placed the connection, so the last message can seem
+    // older than the connection: idle time is bounded by connected time.
     if (s.group_key != kNone) {
-      const int64_t idle_ms = now_ms - client.last_message_ms.load(std::memory_order_relaxed);
+      int64_t idle_ms = now_ms - client.last_message_ms.load(std::memory_order_relaxed);
+      if (idle_ms > s.connected_ms) idle_ms = s.connected_ms;
       s.idle_seconds = idle_ms > 0 ? static_cast<int32_t>(idle_ms / 1000) : 0;
     }
     std::lock_guard<std::mutex> guard(user.name_lock);
@@ -74,6 +79,9 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
   }
   for (int reason = 0; reason < kRefusalReasons; ++reason) {
     out->refusals[reason] = lobby.refusals[reason].load(std::memory_order_relaxed);
+  }
+  for (int counter = 0; counter < kCounters; ++counter) {
+    out->counters[counter] = lobby.counters[counter].load(std::memory_order_relaxed);
   }
   out->upstream_state = lobby.upstream.link_state();
   out->upstream_reconnects = lobby.upstream.reconnects();

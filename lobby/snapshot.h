@@ -13,6 +13,7 @@ namespace lobby {
 
 struct SlotSnapshot {
   bool open = false;
+  int64_t id = 0;     // the connection id
   uint32_t addr = 0;  // IPv4, host order
   int32_t port = 0;
   int32_t user_id = kNone;
@@ -48,6 +49,7 @@ struct LobbySnapshot {
   RoomSnapshot rooms[kMaxRooms];
   int64_t drops[kDropReasons] = {};
   int64_t refusals[kRefusalReasons] = {};
+  int64_t counters[kCounters] = {};
   upstream::LinkState upstream_state = upstream::LinkState::kOff;
   int64_t upstream_reconnects = 0;
 };

@@ -1,6 +1,7 @@
 #include "lobby/upstream_service.h"
 
 #include <cstdio>
+#include <cstring>
 #include <random>
 
 namespace lobby {
@@ -89,6 +90,27 @@ void open_upstream(Lobby& lobby, int64_t now_ms) {
   // Reported as of the attempt's end, so that the next attempt's wait in
   // the line is the one that remains.
   run_and_report(lobby, finished_ms, [event] { return event; });
+}
+
+void move_upstream(Lobby& lobby, const int32_t ip[4], int32_t port, int64_t now_ms) {
+  upstream::UpstreamLink& link = lobby.upstream;
+  char host[net::kRemoteHostBytes];
+  std::snprintf(host, sizeof host, "%d.%d.%d.%d", ip[0], ip[1], ip[2], ip[3]);
+  const bool was_off = link.link_state() == upstream::LinkState::kOff;
+  if (port == link.remote_port && std::strcmp(host, link.remote_host.data()) == 0) return;
+  if (was_off && port != 0) {
+    const config::Settings& settings = lobby.settings;
+    const uint32_t seed =
+        settings.test_upstream_seed != 0 ? settings.test_upstream_seed : std::random_device{}();
+    link.set_tuning(settings.test_send_buffer, seed);
+  }
+  if (port == 0) {
+    report_event(lobby.events, "upstream moved: none (was %s:%d)", link.remote_host.data(),
+                 link.remote_port & 0xffff);
+  } else {
+    report_event(lobby.events, "upstream moved to %s:%d", host, port & 0xffff);
+  }
+  run_and_report(lobby, now_ms, [&] { return link.retarget(ip, port, now_ms); });
 }
 
 void service_upstream(Lobby& lobby, int64_t now_ms) {

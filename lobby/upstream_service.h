@@ -18,6 +18,9 @@ namespace lobby {
 // Points the link at N_IP:N_PORT and, when N_PORT is not 0, makes the
 // first attempt (waiting up to 3 s). Before the lobby listens.
 void open_upstream(Lobby& lobby, int64_t now_ms);
+// Moves the link to `ip`:`port` (0: no upstream server), logged, when it
+// points elsewhere. A reload's new N_IP or N_PORT.
+void move_upstream(Lobby& lobby, const int32_t ip[4], int32_t port, int64_t now_ms);
 // One pass: reads and sends on a link that is up, notices its loss, and
 // starts or finishes a connection attempt when one is due.
 void service_upstream(Lobby& lobby, int64_t now_ms);

@@ -61,6 +61,7 @@ int Connection::poll_readable(int wait_ms) {
 int Connection::recv_some(uint8_t* buffer, int size) {
   int n = transport->recv(socket, buffer, size - 1);
   if (n >= 0) buffer[n] = 0;
+  if (n > 0 && bytes_received_ != nullptr) bytes_received_->fetch_add(n, std::memory_order_relaxed);
   return n;
 }
 
@@ -129,6 +130,7 @@ int Connection::flush() {
     return 0;
   }
   if (taken < wanted) blocked = true;
+  if (bytes_sent_ != nullptr) bytes_sent_->fetch_add(taken, std::memory_order_relaxed);
   // Whole messages leave the queue; a message cut by the kernel keeps its
   // rest at the head, to go first on the next flush.
   for (int i = 0; i < batch && taken > 0; ++i) {

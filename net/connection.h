@@ -90,6 +90,14 @@ class Connection {
   // Appends bytes to the ring as a receive would; returns how many fit.
   int append_received(const uint8_t* bytes, int length);
 
+  // Adds every byte received to `*received` and every byte sent to
+  // `*sent` (the owner's totals; null for none). Before the connection is
+  // first opened.
+  void count_bytes(std::atomic<int64_t>* received, std::atomic<int64_t>* sent) {
+    bytes_received_ = received;
+    bytes_sent_ = sent;
+  }
+
   int send_pending() const;
   int send_free() const;
   bool send_overflowed() const;
@@ -137,6 +145,10 @@ class Connection {
  protected:
   // Empties the receive ring and the send queue, dropping what they hold.
   void reset_queues();
+
+ private:
+  std::atomic<int64_t>* bytes_received_ = nullptr;
+  std::atomic<int64_t>* bytes_sent_ = nullptr;
 };
 
 }  // namespace net

@@ -95,6 +95,7 @@ std::string status_text(const Json& r) {
   rows.push_back({"draining", draining});
   rows.push_back({"drops", counts_text(member(r, "drops"))});
   rows.push_back({"refused", counts_text(member(r, "refused"))});
+  rows.push_back({"counters", counts_text(member(r, "counters"))});
   rows.push_back({"upstream", upstream_text(r)});
   rows.push_back({"build", build_text(r)});
   return format_table(rows);
@@ -110,14 +111,15 @@ struct ListTable {
 
 bool list_table(const std::string& command, const Json& r, ListTable* table) {
   if (command == "users") {
-    table->header = {"SLOT", "ADDRESS", "USER",  "NAME",      "GROUP",
-                     "ROOM", "SEAT",    "LOGIN", "CONNECTED", "IDLE"};
+    table->header = {"SLOT", "ID",   "ADDRESS", "USER",      "NAME", "GROUP",
+                     "ROOM", "SEAT", "LOGIN",   "CONNECTED", "IDLE"};
     table->none = "no users\n";
     for (const Json& u : list(member(r, "users"))) {
-      table->rows.push_back(
-          {field(u, "slot"), field(u, "address"), field(u, "user_id"), field(u, "name"),
-           field(u, "group"), field(u, "room"), field(u, "seat"), field(u, "logged_in"),
-           seconds_text(member(u, "connected_s")), seconds_text(member(u, "idle_s"))});
+      table->rows.push_back({field(u, "slot"), "#" + field(u, "id"), field(u, "address"),
+                             field(u, "user_id"), field(u, "name"), field(u, "group"),
+                             field(u, "room"), field(u, "seat"), field(u, "logged_in"),
+                             seconds_text(member(u, "connected_s")),
+                             seconds_text(member(u, "idle_s"))});
     }
     return true;
   }
@@ -247,6 +249,31 @@ std::string format_admin_reply(const std::string& command, const Json& reply) {
     return format_table(table.rows);
   }
   if (command == "help") return format_table(help_rows(reply));
+  if (command == "drain" && member(reply, "draining") == Json(false)) {
+    return "drain cancelled: new connections are taken again\n";
+  }
+  if (command == "reload") {
+    auto joined = [&reply](const char* key) {
+      std::string text;
+      for (const Json& item : list(member(reply, key))) {
+        text += (text.empty() ? "" : ", ") + text_of(item);
+      }
+      return text.empty() ? std::string("nothing") : text;
+    };
+    std::string text = "reloaded: changed " + joined("changed") +
+                       "; needs a restart: " + joined("restart_needed") + "\n";
+    for (const Json& line : list(member(reply, "bad_lines"))) text += "bad " + text_of(line) + "\n";
+    for (const Json& note : list(member(reply, "notes"))) text += "setting " + text_of(note) + "\n";
+    return text;
+  }
+  if (command == "kick" && member(reply, "kicked").is_array()) {
+    std::string text;
+    for (const Json& k : list(member(reply, "kicked"))) {
+      text += "kicked #" + field(k, "id") + " in slot " + field(k, "slot") + " (user " +
+              field(k, "user_id") + ", " + field(k, "address") + ")\n";
+    }
+    return text;
+  }
   if (command == "drain") {
     return "draining: stops when nobody is connected, or in " +
            seconds_text(member(reply, "seconds")) + "; " + field(reply, "users") +

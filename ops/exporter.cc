@@ -96,6 +96,48 @@ bool upstream_configured(const LobbyReading& lobby) {
   return state.is_string() && state.get<std::string>() != "off";
 }
 
+// A counter read from one member of the status's "counters".
+void counter(std::string* out, const Family& f, const std::vector<LobbyReading>& lobbies,
+             const char* key) {
+  family(out, f, lobbies, [key](const LobbyReading& lobby, auto emit) {
+    const Json value = member(member(lobby.status, "counters"), key);
+    if (lobby.up && value.is_number_integer()) emit("", number_text(value));
+  });
+}
+
+// The counters of the status reply, by their member name.
+struct CounterFamily {
+  const char* key;
+  Family family;
+};
+constexpr CounterFamily kCounterFamilies[] = {
+    {"connections_accepted",
+     {"lobby_connections_accepted_total", "counter",
+      "Client connections given a slot (those turned away count in lobby_refused_total)."}},
+    {"logins_accepted",
+     {"lobby_logins_accepted_total", "counter",
+      "Logins answered with the room list: validated, with a positive group key."}},
+    {"logins_refused",
+     {"lobby_logins_refused_total", "counter",
+      "Logins answered with a refusal: not validated, or a group key not above 0."}},
+    {"chat_received",
+     {"lobby_chat_lines_received_total", "counter", "Chat lines clients sent to the lobby."}},
+    {"chat_delivered",
+     {"lobby_chat_lines_delivered_total", "counter",
+      "Chat lines the lobby sent to clients, one for each client that received a line."}},
+    {"direct_messages",
+     {"lobby_direct_messages_total", "counter",
+      "Direct messages clients sent to a seat of their room."}},
+    {"rooms_created", {"lobby_rooms_created_total", "counter", "Rooms clients made."}},
+    {"games_started",
+     {"lobby_games_started_total", "counter", "Rooms that filled up to their start size."}},
+    {"bytes_received",
+     {"lobby_received_bytes_total", "counter", "Bytes the lobby received from game clients."}},
+    {"bytes_sent",
+     {"lobby_sent_bytes_total", "counter",
+      "Bytes the lobby sent to game clients, refusals included."}},
+};
+
 // A gauge or counter read from one status member.
 void plain(std::string* out, const Family& f, const std::vector<LobbyReading>& lobbies,
            const char* key) {
@@ -210,6 +252,7 @@ std::string metrics_text(const std::vector<LobbyReading>& lobbies) {
              "closes without a byte, the others (full, per-address limit, draining) send 2A "
              "first."},
             lobbies, "refused");
+  for (const CounterFamily& c : kCounterFamilies) counter(&out, c.family, lobbies, c.key);
   family(&out,
          {"lobby_upstream_configured", "gauge",
           "1 when the lobby has an upstream server to report to (N_PORT set), else 0."},

@@ -18,6 +18,7 @@
 
 #include "admin/admin_channel.h"
 #include "admin/json_line.h"
+#include "app/status_lines.h"
 #include "config/build_info.h"
 #include "net/socket_ops.h"
 #include "ops/admin_client.h"
@@ -75,7 +76,9 @@ class AdminTest : public testing_support::LobbyServerTest {
     // Bans end by the wall clock; here it is the test's clock from a fixed
     // date on.
     server->lobby().deny_list.set_clock([this] { return kEpochS + clock.now_ms() / 1000; });
-    channel = std::make_unique<admin::AdminChannel>(*server, admin::AdminHooks{});
+    admin::AdminHooks hooks;
+    hooks.config_path = dir.file("dorvik.txt");
+    channel = std::make_unique<admin::AdminChannel>(*server, hooks);
     ASSERT_EQ(0, channel->open());
     server->start();
     channel->start();
@@ -129,7 +132,10 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
                 "\",\"drops\":{\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
                 "\"not reading\":0,\"no login\":0,\"displaced\":0,\"flooding\":0,\"kicked\":0,"
                 "\"banned\":0},\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,"
-                "\"draining\":0},"
+                "\"draining\":0},\"counters\":{\"connections_accepted\":0,\"logins_accepted\":0,"
+                "\"logins_refused\":0,\"chat_received\":0,\"chat_delivered\":0,"
+                "\"direct_messages\":0,\"rooms_created\":0,\"games_started\":0,"
+                "\"bytes_received\":0,\"bytes_sent\":0},"
                 "\"upstream\":{\"configured\":false,\"state\":\"off\",\"reconnects\":0}}",
             ask("status"));
   EXPECT_EQ("{\"users\":[]}", ask("users"));
@@ -153,15 +159,15 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   clock.advance_ms(2500);
   settle();
 
-  EXPECT_EQ("{\"users\":[{\"slot\":0,\"address\":\"" + address_of(host) +
+  EXPECT_EQ("{\"users\":[{\"slot\":0,\"id\":1,\"address\":\"" + address_of(host) +
                 "\",\"user_id\":7,\"name\":\"" + kJapaneseText +
                 "\",\"group\":5,\"room\":0,\"seat\":0,\"logged_in\":true,\"connected_s\":59,"
                 "\"idle_s\":2},"
-                "{\"slot\":1,\"address\":\"" +
+                "{\"slot\":1,\"id\":2,\"address\":\"" +
                 address_of(guest) +
                 "\",\"user_id\":8,\"name\":\"bob\",\"group\":5,\"room\":0,\"seat\":1,"
                 "\"logged_in\":true,\"connected_s\":59,\"idle_s\":59},"
-                "{\"slot\":2,\"address\":\"" +
+                "{\"slot\":2,\"id\":3,\"address\":\"" +
                 address_of(bystander) +
                 "\",\"user_id\":-1,\"name\":\"\",\"group\":-1,\"room\":-1,\"seat\":-1,"
                 "\"logged_in\":false,\"connected_s\":59,\"idle_s\":0}]}",
@@ -191,9 +197,9 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
       "{\"error\":\"usage: users\"}",
       "{\"error\":\"usage: rooms\"}",
       "{\"error\":\"this lobby has no event log\"}",
-      "{\"error\":\"usage: drain [SECONDS], 0 to 604800\"}",
-      "{\"error\":\"usage: drain [SECONDS], 0 to 604800\"}",
-      "{\"error\":\"usage: drain [SECONDS], 0 to 604800\"}",
+      "{\"error\":\"usage: drain [SECONDS], 0 to 604800, or drain cancel\"}",
+      "{\"error\":\"usage: drain [SECONDS], 0 to 604800, or drain cancel\"}",
+      "{\"error\":\"usage: drain [SECONDS], 0 to 604800, or drain cancel\"}",
       "{\"error\":\"too many arguments\"}",
   };
   for (const std::string& reply : expected) {
@@ -509,14 +515,15 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
   EXPECT_EQ("{\"error\":\"no slot 32 (slots are 0 to 31)\"}", ask("kick 32"));
   EXPECT_EQ("{\"error\":\"no slot x (slots are 0 to 31)\"}", ask("kick x"));
   EXPECT_EQ("{\"error\":\"slot 5 is free\"}", ask("kick 5"));
-  EXPECT_EQ("{\"error\":\"usage: kick SLOT\"}", ask("kick"));
+  EXPECT_EQ("{\"error\":\"usage: kick SLOT|#ID|user:N\"}", ask("kick"));
   EXPECT_EQ("{\"kicked\":0,\"user_id\":1,\"address\":\"127.0.0.2:" +
                 std::to_string(net::local_port(a.fd())) + "\"}",
             ask("kick 0"));
   EXPECT_TRUE(a.wait_closed(kReplyMs));
 
   const std::string usage =
-      "{\"error\":\"usage: ban ADDRESS[/BITS] [SECONDS], SECONDS 1 to 315360000\"}";
+      "{\"error\":\"usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS], SECONDS 1 to "
+      "315360000\"}";
   EXPECT_EQ("{\"error\":\"not an IPv4 address or prefix: 127.0.0.300\"}", ask("ban 127.0.0.300"));
   EXPECT_EQ("{\"error\":\"not an IPv4 address or prefix: 10.0.0.0/33\"}", ask("ban 10.0.0.0/33"));
   EXPECT_EQ(usage, ask("ban 127.0.0.3 0"));
@@ -627,7 +634,262 @@ TEST_F(AdminTest, StatusShowsTheUpstreamLinkAndItsReconnects) {
   }
 }
 
+// Connection ids: shown by users, never reused, and the target of kick and
+// ban; user:N names every connection of a user. A slot taken over by a
+// newcomer is never hit by a kick meant for the one before.
+TEST_F(AdminTest, ConnectionIdsAndUsersAreKickedAndBannedWithoutTheSlotRace) {
+  start_with_channel();
+  TcpClient a = enter(40, "a", 5);
+  expect_bytes(a, w::list_end() + w::group_count(1));
+  TcpClient b = enter(41, "b", 5);
+  TcpClient c = enter(41, "c", 6);
+  settle();
+  const std::string users = ask("users");
+  EXPECT_NE(std::string::npos, users.find("{\"slot\":0,\"id\":1,")) << users;
+  EXPECT_NE(std::string::npos, users.find("{\"slot\":2,\"id\":3,")) << users;
+
+  EXPECT_EQ(
+      "{\"kicked\":[{\"id\":1,\"slot\":0,\"user_id\":40,\"address\":\"" + address_of(a) + "\"}]}",
+      ask("kick #1"));
+  EXPECT_TRUE(a.wait_closed(kReplyMs));
+  settle();
+  // Slot 0 goes to a newcomer, with id 4: #1 names nobody now.
+  TcpClient d = enter(42, "d", 5);
+  settle();
+  EXPECT_EQ("{\"error\":\"no connection #1\"}", ask("kick #1"));
+  EXPECT_NE(std::string::npos, ask("users").find("{\"slot\":0,\"id\":4,")) << ask("users");
+  EXPECT_EQ("{\"error\":\"not a connection id: #0\"}", ask("kick #0"));
+  EXPECT_EQ("{\"error\":\"not a connection id: #x\"}", ask("ban #x"));
+  EXPECT_EQ("{\"error\":\"not a user id: user:\"}", ask("kick user:"));
+  EXPECT_EQ("{\"error\":\"no connection of user 9\"}", ask("kick user:9"));
+
+  // Both connections of user 41.
+  EXPECT_EQ("{\"kicked\":[{\"id\":2,\"slot\":1,\"user_id\":41,\"address\":\"" + address_of(b) +
+                "\"},{\"id\":3,\"slot\":2,\"user_id\":41,\"address\":\"" + address_of(c) + "\"}]}",
+            ask("kick user:41"));
+  EXPECT_TRUE(b.wait_closed(kReplyMs));
+  EXPECT_TRUE(c.wait_closed(kReplyMs));
+  // The newcomer in slot 0 stays.
+  EXPECT_TRUE(d.send(w::keep_alive()));
+  settle();
+  EXPECT_FALSE(d.wait_closed(0));
+
+  // ban #ID bans the connection's address, for the given time.
+  TcpClient e;
+  ASSERT_TRUE(e.connect_from("127.0.0.7", port));
+  settle();
+  EXPECT_EQ("{\"banned\":\"127.0.0.7\",\"expires\":\"2027-01-15T08:01:00Z\",\"closed\":1}",
+            ask("ban #5 60"));
+  EXPECT_TRUE(e.wait_closed(kReplyMs));
+  EXPECT_TRUE(denied_from("127.0.0.7", port));
+  // The client sees its end a moment before the worker frees the slot.
+  settle();
+  EXPECT_EQ("{\"error\":\"no connection #5\"}", ask("ban #5"));
+  const std::string log = events.lines();
+  EXPECT_NE(std::string::npos, log.find("admin: kick #1 slot 0 user 40 from 127.0.0.1:")) << log;
+  EXPECT_NE(std::string::npos, log.find("admin: kick #3 slot 2 user 41 from")) << log;
+}
+
+// The counters against a scripted session whose every number is known:
+// three connections, two logins accepted and one refused, one chat line
+// heard by the two members of its group, a room made and its game started,
+// one direct message, and every byte each way.
+TEST_F(AdminTest, CountersFollowAScriptedSession) {
+  start_with_channel();
+  size_t sent = 0;
+  size_t received = 0;
+  auto say = [&sent](TcpClient& client, const std::string& bytes) {
+    sent += bytes.size();
+    ASSERT_TRUE(client.send(bytes));
+  };
+  TcpClient a;
+  ASSERT_TRUE(a.connect_to(port));
+  say(a, w::enter(1, "a", 5, 8, 2));
+  expect_bytes(a, w::list_end() + w::group_count(1));
+  received += 8;
+  TcpClient b;
+  ASSERT_TRUE(b.connect_to(port));
+  say(b, w::enter(2, "b", 5, 8, 2));
+  TcpClient c;
+  ASSERT_TRUE(c.connect_to(port));
+  say(c, w::name(3, "c") + w::login(3, 6, 8, 2));  // not validated
+  settle();
+  say(a, w::chat(9, "hi"));
+  settle();
+  say(a, w::room_op(-1));
+  settle();
+  say(b, w::room_op(0));
+  settle();
+  say(b, w::direct(0, 77));
+  settle();
+  std::string a_got = a.read_available();
+  std::string b_got = b.read_available();
+  std::string c_got = c.read_available();
+  settle();
+  a_got += a.read_available();
+  b_got += b.read_available();
+  c_got += c.read_available();
+  received += a_got.size() + b_got.size() + c_got.size();
+  // The chat line reached both members of group 5, and the direct message
+  // the room's host.
+  EXPECT_NE(std::string::npos, a_got.find(w::chat(9, "hi"))) << w::hex(a_got);
+  EXPECT_NE(std::string::npos, b_got.find(w::chat(9, "hi"))) << w::hex(b_got);
+  EXPECT_EQ(std::string::npos, c_got.find(w::chat(9, "hi"))) << w::hex(c_got);
+  EXPECT_NE(std::string::npos, a_got.find(w::direct_from(1, 77))) << w::hex(a_got);
+  EXPECT_EQ(0u, c_got.find(w::refused())) << w::hex(c_got);
+
+  const auto status = nlohmann::json::parse(ask("status"));
+  const nlohmann::json expected = {
+      {"connections_accepted", 3}, {"logins_accepted", 2}, {"logins_refused", 1},
+      {"chat_received", 1},        {"chat_delivered", 2},  {"direct_messages", 1},
+      {"rooms_created", 1},        {"games_started", 1},   {"bytes_received", sent},
+      {"bytes_sent", received},
+  };
+  EXPECT_EQ(expected, status["counters"]) << status.dump();
+}
+
+// drain cancel: the lobby takes newcomers again and never ends, even once
+// the drain's time has passed; a second cancel finds nothing to cancel.
+TEST_F(AdminTest, DrainCancelReopensTheLobbyAndKeepsItRunning) {
+  start_with_channel();
+  EXPECT_EQ("{\"error\":\"the lobby is not draining\"}", ask("drain cancel"));
+  // A client stays connected, or the drain would end at once.
+  TcpClient stays = connect_client();
+  EXPECT_EQ("{\"draining\":true,\"seconds\":60,\"users\":1}", ask("drain 60"));
+  TcpClient refused;
+  ASSERT_TRUE(refused.connect_to(port));
+  expect_bytes(refused, w::full());
+  EXPECT_EQ("{\"draining\":false}", ask("drain cancel"));
+  EXPECT_NE(std::string::npos, ask("status").find("\"draining\":false,\"drain_left_s\":null"));
+  EXPECT_TRUE(served_from("127.0.0.2", port, 5));
+  tick_seconds(61);
+  EXPECT_FALSE(events.drained.load());
+  EXPECT_TRUE(served_from("127.0.0.2", port, 6));
+  EXPECT_EQ("{\"error\":\"the lobby is not draining\"}", ask("drain cancel"));
+  EXPECT_NE(std::string::npos,
+            events.lines().find("admin: drain cancelled; new connections are taken again"));
+  // A drain that has ended cannot be taken back.
+  EXPECT_EQ("{\"draining\":true,\"seconds\":0,\"users\":1}", ask("drain 0"));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!events.drained.load()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    settle();
+  }
+  EXPECT_EQ("{\"error\":\"too late: the drain has ended and the lobby is stopping\"}",
+            ask("drain cancel"));
+}
+
+// reload: every key that takes effect at once is changed and seen to work
+// over TCP; the keys that need a restart are reported and left alone; bad
+// lines are listed; a file that cannot be read changes nothing.
+TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
+  test_support::UpstreamPeer peer;
+  ASSERT_EQ(0, peer.start());
+  start_with_channel();
+  EXPECT_EQ("{\"error\":\"cannot read " + dir.file("dorvik.txt") +
+                ": No such file or directory; nothing changed\"}",
+            ask("reload"));
+  // A client logged in before the reload, named in UTF-8.
+  TcpClient early = enter(50, "\xC3\xA9", 5);
+  expect_bytes(early, w::list_end() + w::group_count(1));
+  EXPECT_EQ(std::string::npos, ask("users").find("\"name\":\"\xC3\xA9\""));
+
+  ASSERT_TRUE(dir.write_file("deny2.txt", "127.0.0.9\n"));
+  ASSERT_TRUE(
+      dir.write_file("dorvik.txt",
+                     "VER 7\nL_NAME west\nL_PORT 1\nROOM 2\nL_ADMIN other.sock\nL_PER_IP 1\n"
+                     "L_LOGIN_WAIT 2\nL_FLOOD_RATE 1\nL_FLOOD_BURST 1\nL_DENY " +
+                         dir.file("deny2.txt") + "\nL_CHARSET UTF-8\nN_IP 127.0.0.1\nN_PORT " +
+                         std::to_string(peer.port()) + "\nBOGUS 1\nL_PER_IP many\n; fine\n"));
+  EXPECT_EQ(
+      "{\"reloaded\":true,\"changed\":[\"VER\",\"L_NAME\",\"N_PORT\",\"L_CHARSET\","
+      "\"L_LOGIN_WAIT\",\"L_PER_IP\",\"L_FLOOD_RATE\",\"L_FLOOD_BURST\",\"L_DENY\"],"
+      "\"restart_needed\":[\"ROOM\",\"L_PORT\",\"L_ADMIN\"],"
+      "\"bad_lines\":[\"line 14: BOGUS 1\",\"line 15: L_PER_IP many\"],\"notes\":[]}",
+      ask("reload"));
+
+  // VER and L_NAME: the status and the status display; the restart keys
+  // as they were (the port, four rooms, this very socket).
+  const std::string status = ask("status");
+  EXPECT_EQ(0u,
+            status.find("{\"name\":\"west\",\"version\":7,\"port\":" + std::to_string(port) + ","))
+      << status;
+  EXPECT_NE(std::string::npos, status.find("\"slots\":32,\"rooms_in_use\":0,\"rooms\":4,"));
+  std::string lines[app::kStatusLineCount];
+  app::format_status_lines(lobby(), lines);
+  EXPECT_EQ("■【 west 】■", lines[0]);
+  EXPECT_EQ("GAME_DATA  Ver( 7 )", lines[1]);
+  // L_CHARSET: names decode as UTF-8 now.
+  EXPECT_NE(std::string::npos, ask("users").find("\"name\":\"\xC3\xA9\"")) << ask("users");
+  // N_PORT: the link connects and announces the lobby and its user.
+  ASSERT_TRUE(peer.accept_within(kReplyMs));
+  ASSERT_TRUE(peer.wait_for_lines(2, kReplyMs));
+  EXPECT_EQ("2N user=50", peer.lines()[1]);
+  // L_DENY: the new file's address is closed without a byte.
+  EXPECT_TRUE(denied_from("127.0.0.9", port));
+  // L_PER_IP 1: a second connection from one address gets 2A.
+  TcpClient first;
+  ASSERT_TRUE(first.connect_from("127.0.0.2", port));
+  settle();
+  TcpClient second;
+  ASSERT_TRUE(second.connect_from("127.0.0.2", port));
+  expect_bytes(second, w::full());
+  // L_FLOOD_RATE 1, L_FLOOD_BURST 1, for a client already connected: of
+  // two lines, one goes now and the other a second later.
+  ASSERT_TRUE(early.send(w::chat(1, "x") + w::chat(2, "y")));
+  expect_bytes(early, w::chat(1, "x"));
+  expect_silent(early);
+  clock.advance_ms(1000);
+  expect_bytes(early, w::chat(2, "y"));
+  // L_LOGIN_WAIT 2: a connection that never logs in goes after 2 s.
+  TcpClient silent;
+  ASSERT_TRUE(silent.connect_from("127.0.0.3", port));
+  settle();
+  clock.advance_ms(1999);
+  settle();
+  EXPECT_FALSE(silent.wait_closed(0));
+  clock.advance_ms(1);
+  EXPECT_TRUE(silent.wait_closed(kReplyMs));
+
+  // N_PORT 0: the link is let go; the same file again changes nothing.
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "N_PORT 0\n"));
+  const std::string reply = ask("reload");
+  EXPECT_NE(std::string::npos, reply.find("\"N_PORT\"")) << reply;
+  ASSERT_TRUE(peer.wait_for_close(kReplyMs));
+  EXPECT_NE(std::string::npos,
+            ask("status").find("\"upstream\":{\"configured\":false,\"state\":\"off\""));
+  // Read again, the same file changes nothing; the keys that need a restart
+  // are still told (the file's defaults differ from what runs).
+  EXPECT_EQ(
+      "{\"reloaded\":true,\"changed\":[],\"restart_needed\":[\"L_PORT\",\"L_ADMIN\"],"
+      "\"bad_lines\":[],\"notes\":[]}",
+      ask("reload"));
+  const std::string log = events.lines();
+  EXPECT_NE(std::string::npos,
+            log.find("changed VER, L_NAME, N_PORT, L_CHARSET, L_LOGIN_WAIT, L_PER_IP, "
+                     "L_FLOOD_RATE, L_FLOOD_BURST, L_DENY; needs a restart: ROOM, L_PORT, "
+                     "L_ADMIN; bad lines 2"))
+      << log;
+  EXPECT_NE(std::string::npos, log.find("upstream moved to 127.0.0.1:")) << log;
+}
 }  // namespace
+
+// Idle time never exceeds connected time, even when a worker stamped the
+// last message with a time read a moment before the connection was placed.
+TEST(SnapshotTest, IdleTimeNeverExceedsConnectedTime) {
+  config::Settings settings;
+  lobby::Lobby lobby(settings, nullptr);
+  lobby::ClientSlot& client = lobby.slots[0];
+  client.state.store(net::kStateOpen);
+  client.placed_ms.store(5000);
+  client.last_message_ms.store(4990);
+  lobby.users[0].group_key.store(5);
+  auto snapshot = std::make_unique<lobby::LobbySnapshot>();
+  lobby::take_snapshot(lobby, 6995, snapshot.get());
+  client.state.store(net::kStateClosed);
+  EXPECT_EQ(1, snapshot->slots[0].connected_ms / 1000);
+  EXPECT_EQ(1, snapshot->slots[0].idle_seconds);
+}
 
 // The replies' writer against a JSON parser: every string comes back as
 // written, with controls escaped and each broken UTF-8 sequence (a lone

@@ -7,11 +7,13 @@
 
 #include <cctype>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "admin/replies.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -125,6 +127,24 @@ TEST(ManualPagesTest, EachPageNamesExactlyTheOptionsOfItsProgram) {
     EXPECT_FALSE(in_help.empty());
     EXPECT_EQ(in_help, options_in(synopsis_and_options(text)));
   }
+}
+
+// lobbyctl's page lists, in its COMMANDS section, exactly the commands the
+// lobby's help gives, with the same usage.
+TEST(ManualPagesTest, LobbyctlPageListsTheCommandsOfTheLobbysHelp) {
+  std::ifstream file(std::string(LOBBY_SOURCE_DIR) + "/packaging/man/lobbyctl.1");
+  ASSERT_TRUE(file) << "no manual page";
+  std::vector<std::string> in_page;
+  bool in_commands = false;
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.rfind(".SH ", 0) == 0) in_commands = line == ".SH COMMANDS";
+    if (in_commands && line.rfind(".B ", 0) == 0) in_page.push_back(line.substr(3));
+  }
+  std::vector<std::string> in_help;
+  const auto help = nlohmann::json::parse(admin::help_reply());
+  for (const auto& command : help["commands"]) in_help.push_back(command["usage"]);
+  EXPECT_EQ(in_help, in_page);
 }
 
 // The reader above finds options where a page or a help text has them,

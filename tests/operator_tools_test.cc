@@ -742,6 +742,9 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
           "drops      peer closed 0, bad framing 0, idle 0, not reading 0, no login 0, displaced "
           "0, flooding 0, kicked 0, banned 0\n"
           "refused    full 0, per-address limit 0, denied 0, draining 0\n"
+          "counters   connections_accepted 1, logins_accepted 1, logins_refused 0, chat_received "
+          "0, chat_delivered 0, direct_messages 0, rooms_created 0, games_started 0, "
+          "bytes_received 42, bytes_sent 8\n"
           "upstream   off, 0 reconnects\n"
           "build      " +
           config::kProgramVersion + ", commit " + config::kBuildCommit + "\n",
@@ -750,8 +753,8 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
 
   const std::string users = lobbyctl({"-s", socket, "users"}, &status);
   EXPECT_EQ(0, status);
-  EXPECT_EQ(0u, users.find("SLOT  ADDRESS          USER  NAME   GROUP  ROOM  SEAT  LOGIN  "
-                           "CONNECTED  IDLE\n0     127.0.0.1:"))
+  EXPECT_EQ(0u, users.find("SLOT  ID  ADDRESS          USER  NAME   GROUP  ROOM  SEAT  LOGIN  "
+                           "CONNECTED  IDLE\n0     #1  127.0.0.1:"))
       << users;
   EXPECT_NE(std::string::npos,
             users.find("  7     alice  5      -     -     yes    0s         0s\n"))
@@ -932,7 +935,7 @@ TEST_F(OperatorToolsTest, LobbyctlShowsJapaneseNamesWholeAndEscapesOnlyControls)
       EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << table;
     }
   }
-  expect_column(users, 3, {shown_tesuto, shown_controls, shown_cut});
+  expect_column(users, 4, {shown_tesuto, shown_controls, shown_cut});
   expect_column(users, 0, {"0", "1", "2"});
   expect_column(rooms, 2, {shown_tesuto});
   expect_column(rooms, 6,
@@ -1061,8 +1064,8 @@ TEST_F(OperatorToolsTest, LobbyctlFindsInstancesAndAsksTheWholeHost) {
   EXPECT_EQ(3, status);
   EXPECT_EQ(gone_error, errors);
   expect_column(users, 0, {"east"});
-  expect_column(users, 4, {"alice"});
-  EXPECT_EQ(0u, users.find("LOBBY  SLOT  ADDRESS  ")) << users;
+  expect_column(users, 5, {"alice"});
+  EXPECT_EQ(0u, users.find("LOBBY  SLOT  ID  ADDRESS  ")) << users;
 
   const std::string all_status = lobbyctl({"--base", base, "--all", "status"}, &status, &errors);
   EXPECT_EQ(3, status);

@@ -122,6 +122,27 @@ void UpstreamLink::shut() {
   link_state_.store(LinkState::kOff, std::memory_order_release);
 }
 
+int UpstreamLink::retarget(const int32_t ip[4], int32_t port, int64_t now_ms) {
+  close();
+  reset_queues();
+  pending_loss_ = kLossNone;
+  set_remote(ip, port);
+  backoff_.reset();
+  failures_since_up_ = 0;
+  unreported_failures_ = 0;
+  last_failure_report_ms_ = -1;
+  if (port == 0) {
+    deadline_ms_ = -1;
+    link_state_.store(LinkState::kOff, std::memory_order_release);
+    return kLinkQuiet;
+  }
+  // The first connection to the new server is no reconnect.
+  started_ = false;
+  const int event = begin_attempt(now_ms);
+  started_ = true;
+  return event;
+}
+
 int UpstreamLink::begin_attempt(int64_t now_ms) {
   // remote_host is the dotted text set_remote wrote, so no name is looked
   // up here: a lookup could block.

@@ -87,6 +87,12 @@ class UpstreamLink : public net::Connection {
   // Closes whatever socket the link holds; it stays off. After the threads
   // have stopped.
   void shut();
+  // Points a running link at another server: a connection that is up or
+  // under way is closed and its queue dropped (the new server hears the
+  // announcement instead), and with a port other than 0 an attempt starts
+  // at once, without a wait; with 0 the link is off. Accept thread, under
+  // lock_groups. The event, as service_upstream gives it.
+  int retarget(const int32_t ip[4], int32_t port, int64_t now_ms);
 
   // Queues 2I: the lobby's port, zero, and the low byte of each address part.
   void send_registration(int32_t port, int32_t zero, const int32_t ip[4]);

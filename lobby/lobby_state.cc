@@ -17,13 +17,20 @@ const char* refusal_reason_text(int reason) {
       return "denied";
     case kRefusedDraining:
       return "draining";
+    case kRefusedPerNetwork:
+      return "per-network limit";
+    case kRefusedTooFast:
+      return "connecting too fast";
     default:
       return "unknown";
   }
 }
 
 Lobby::Lobby(const config::Settings& s, LobbyEvents* sink, net::Transport* transport)
-    : settings(s), events(sink != nullptr ? sink : quiet_events()) {
+    : settings(s),
+      events(sink != nullptr ? sink : quiet_events()),
+      // With no deny file there is nowhere to write a ban, so none is due.
+      auto_bans(s.L_DENY[0] != '\0' ? s.L_AUTOBAN : 0) {
   if (transport != nullptr) {
     for (ClientSlot& client : slots) client.transport = transport;
   }

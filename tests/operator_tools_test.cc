@@ -741,7 +741,8 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
           "draining   no\n"
           "drops      peer closed 0, bad framing 0, idle 0, not reading 0, no login 0, displaced "
           "0, flooding 0, kicked 0, banned 0\n"
-          "refused    full 0, per-address limit 0, denied 0, draining 0\n"
+          "refused    full 0, per-address limit 0, denied 0, draining 0, per-network limit 0, "
+          "connecting too fast 0\n"
           "upstream   off, 0 reconnects\n"
           "build      " +
           config::kProgramVersion + ", commit " + config::kBuildCommit + "\n",

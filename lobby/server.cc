@@ -209,6 +209,9 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
   peer.addr = address_of(peer_ip);
   peer.port = peer_port;
   peer.placed_ms = clock_->now_ms();
+  // A ban that came due before this connection arrived applies to it: the
+  // strike is noted before the dropped connection closes.
+  apply_auto_bans();
   if (lobby.deny_list.denies(peer.addr)) {
     refuse(socket, kRefusedDenied, peer_ip);
     return;

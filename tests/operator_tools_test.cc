@@ -1008,7 +1008,8 @@ TEST_F(OperatorToolsTest, ALobbyThatCannotListenIsReportedEverywhere) {
   EXPECT_EQ(0u, samples.count("lobby_upstream_up" + e + "}")) << metrics.body;
   EXPECT_NE(std::string::npos,
             metrics.body.find("# HELP lobby_refused_total Connections turned away without a "
-                              "slot, by reason: \"denied\" (the deny list) closes without a byte"))
+                              "slot, by reason: \"denied\" (the deny list) and \"connecting "
+                              "too fast\" close without a byte"))
       << metrics.body;
 
   const HttpReply health = http_get(port, "/healthz");

@@ -343,11 +343,11 @@ int Server::pick_lurker(int64_t now_ms, uint32_t* serial) const {
     if (lobby.users[i].room != kNone) continue;
     const int64_t since = client.active_ms.load(std::memory_order_relaxed);
     if (now_ms - since < lurk_ms) continue;
-    const int net =
+    const int on_network =
         open_from(lobby, client.peer_addr.load(std::memory_order_relaxed), kNetworkMask);
-    if (best == kNone || net > best_net || (net == best_net && since < best_since)) {
+    if (best == kNone || on_network > best_net || (on_network == best_net && since < best_since)) {
       best = i;
-      best_net = net;
+      best_net = on_network;
       best_since = since;
       *serial = this_serial;
     }

@@ -268,6 +268,26 @@ TEST_F(OfflineLobbyTest, SeatsVacatedIntoAFullQueueWaitForTheMembersPass) {
   EXPECT_EQ(w::hex(expected), w::hex(second.substr(0, expected.size())));
 }
 
+// The last player to join is shown the start in its own pass and may talk
+// to the game before its room mates' workers have passed: their first pass
+// shows them the seat list, the start, and then that line, none lost.
+TEST_F(OfflineLobbyTest, AGameLinePostedBeforeARoomMateSawTheStartReachesItAfterTheStart) {
+  const int host = enter(1, "a", 5, 2, 2);
+  send(host, w::room_op(-1));
+  quiesce();
+  const int last = enter(2, "b", 5, 2, 2);
+  ASSERT_NE(std::string::npos, send(last, w::room_op(0)).find(w::status(2)));
+  const std::string line = w::chat(9, "go");
+  send(last, line);
+  const std::string shown = pass(host);
+  const std::string start =
+      w::seat_entry(0, true, "a") + w::seat_entry(1, false, "b") + w::status(2);
+  const size_t at = shown.find(start);
+  ASSERT_NE(std::string::npos, at) << w::hex(shown);
+  EXPECT_EQ(w::hex(start + line), w::hex(shown.substr(at, start.size() + line.size())))
+      << w::hex(shown);
+}
+
 TEST_F(OfflineLobbyTest, IdleDropComesAfterThe61stSecond) {
   int a = enter(1, "a", 5);
   for (int i = 0; i < 60; ++i) lobby_.tick();

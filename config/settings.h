@@ -27,11 +27,19 @@ constexpr char kAdminOff[] = "-";
 constexpr int kMaxNotes = 8;
 constexpr int kNoteBytes = 96;
 
-// Ranges of the protections; 0 turns off each but the bursts.
+// Ranges of the protections; 0 turns off each but the bursts and
+// L_AUTOBAN_S.
 constexpr int32_t kLoginWaitMax = 3600;  // L_LOGIN_WAIT, seconds
 constexpr int32_t kPerIpMax = 32;        // L_PER_IP, open connections
+constexpr int32_t kPerNetMax = 32;       // L_PER_NET, open connections
 constexpr int32_t kFloodMax = 10000;     // L_FLOOD_RATE (a second) and L_FLOOD_BURST
 constexpr int32_t kChatPaceMax = 10000;  // L_CHAT_RATE (a second) and L_CHAT_BURST
+constexpr int32_t kConnRateMax = 6000;   // L_CONN_RATE, connections a minute
+constexpr int32_t kLurkMin = 30;         // L_LURK, seconds
+constexpr int32_t kLurkMax = 3600;
+constexpr int32_t kRoomsPerIpMax = kMaxRooms;           // L_ROOMS_PER_IP
+constexpr int32_t kAutoBanMax = 32;                     // L_AUTOBAN, drops
+constexpr int32_t kAutoBanSecondsMax = 30 * 24 * 3600;  // L_AUTOBAN_S
 
 struct Settings {
   int32_t VER = 0;
@@ -66,6 +74,18 @@ struct Settings {
   int32_t L_CHAT_RATE = 2;
   int32_t L_CHAT_BURST = 10;
   char L_DENY[kPathBytes] = "deny.txt";
+  // Open connections per /24 network; new connections per address a minute
+  // (a bucket that holds as many and refills at that pace); seconds a
+  // logged-in client outside every room may send only keep-alives before
+  // it may give its slot to a newcomer; rooms one address may host at once;
+  // drops of one address within 10 minutes that ban it, and for how many
+  // seconds (L_AUTOBAN_S is never 0).
+  int32_t L_PER_NET = 16;
+  int32_t L_CONN_RATE = 20;
+  int32_t L_LURK = 300;
+  int32_t L_ROOMS_PER_IP = 1;
+  int32_t L_AUTOBAN = 5;
+  int32_t L_AUTOBAN_S = 600;
 
   // What the reader clamped into range, one line each ("L_PER_IP 40 is
   // outside 1..32: 32 used"); the process logs them once its log is open.
@@ -99,8 +119,9 @@ int load_config_file(const char* path, Settings* settings,
 // is set: the default that dorvik.txt may then override.
 void apply_environment(Settings* settings);
 
-// Turns every protection off (L_LOGIN_WAIT, L_PER_IP, L_FLOOD_RATE and
-// L_CHAT_RATE 0, no deny file): the lobby then serves exactly as it did
+// Turns every protection off (L_LOGIN_WAIT, L_PER_IP, L_FLOOD_RATE,
+// L_CHAT_RATE, L_PER_NET, L_CONN_RATE, L_LURK, L_ROOMS_PER_IP and
+// L_AUTOBAN 0, no deny file): the lobby then serves exactly as it did
 // before they existed.
 void turn_off_protections(Settings* settings);
 

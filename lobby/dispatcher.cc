@@ -24,10 +24,11 @@ constexpr Handler kHandlers[wire::kClientHandlers] = {
     handle_direct,      // kHandleDirect
 };
 
-// The handler for a command letter, or null for a letter that has none.
-Handler handler_for(uint8_t letter) {
-  const wire::MessageKind* kind = wire::find_message(wire::Direction::kClientToLobby, letter);
-  return kind == nullptr ? nullptr : kHandlers[kind->handler];
+// Whether a message of this handler's is more than a sign of life: a
+// client that sends only the others is lurking.
+bool is_activity(wire::ClientHandler handler) {
+  return handler == wire::kHandleRoomOp || handler == wire::kHandleChat ||
+         handler == wire::kHandleDirect;
 }
 
 // Pump, flush, and drop a client whose send queue overflowed: it does not
@@ -51,6 +52,7 @@ bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
 
 void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
+  client.pass_ms = now_ms;
   if (take_drop_request(lobby, client)) return;
   // The worker's readiness wait has already run: no further wait here. A
   // client about to be judged idle is read all the same: what it sent may
@@ -87,6 +89,7 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
 }
 
 bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
+  client.pass_ms = now_ms;
   FloodPacing& flood = client.flood;
   // A reload's flood settings apply to connections already open, from
   // their next pass on.
@@ -123,8 +126,8 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
       return true;
     }
     const uint8_t letter = client.ring_byte(1);
-    Handler handler = handler_for(letter);
-    if (handler == nullptr) {
+    const wire::MessageKind* kind = wire::find_message(wire::Direction::kClientToLobby, letter);
+    if (kind == nullptr || kind->handler == wire::kNoHandler) {
       leave_and_drop(lobby, client, kDropBadFraming);
       return true;
     }
@@ -141,7 +144,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
       }
     }
     client.recv_read = (client.recv_read + 1) & net::kRecvRingMask;
-    const int result = handler(lobby, client);
+    const int result = kHandlers[kind->handler](lobby, client);
     if (result == kWaitChatRing || result == kWaitNoticeRing) {
       // The handler has put the message back, whole, as an incomplete one.
       if (paced_line) lobby.chat_pace.give_back(addr);
@@ -157,6 +160,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     }
     if (result == kIncomplete) break;
     client.last_message_ms.store(now_ms, std::memory_order_relaxed);
+    if (is_activity(kind->handler)) client.active_ms.store(now_ms, std::memory_order_relaxed);
     if (pacing) flood.spend_token();
   }
   client.line_hold.store(line_hold, std::memory_order_relaxed);
@@ -190,8 +194,8 @@ int64_t idle_deadline_ms(const Lobby& lobby, const ClientSlot& client) {
   return client.last_message_ms.load(std::memory_order_relaxed) + kIdleLimitMs + 1;
 }
 
-void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason) {
-  lobby.slots[slot].drop_request.ask(serial, reason);
+void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason, bool logged_in) {
+  lobby.slots[slot].drop_request.ask(serial, reason, logged_in);
   net::wake(lobby.worker_wake[slot / kSlotsPerWorker]);
 }
 
@@ -234,6 +238,7 @@ void leave_and_drop(Lobby& lobby, ClientSlot& client, int reason) {
 void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   UserRecord& user = lobby.users[client.slot];
   const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
+  const bool logged_in = client.login_accepted.load(std::memory_order_relaxed);
   {
     std::lock_guard<std::recursive_mutex> guard(lobby.lock_groups);
     lobby.upstream.report_logout(user_id);
@@ -254,9 +259,11 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
   char counts[kDropCountsBytes];
   lobby.format_drop_counts(counts, sizeof counts);
-  report_dropped(lobby.events, client.peer_addr.load(std::memory_order_relaxed), reason,
-                 "drop slot %d user %d: %s (%s)", client.slot, user_id, drop_reason_text(reason),
-                 counts);
+  const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
+  report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot, user_id,
+                 drop_reason_text(reason), counts);
+  // The accept thread writes the ban; the drop of this client wakes it.
+  if (AutoBan::is_strike(reason, logged_in)) lobby.auto_bans.strike(addr, reason, client.pass_ms);
   // Last: from this store on the accept thread may place a new connection.
   client.close();
   // A newcomer may be held for this slot, and writers may have waited for
@@ -296,6 +303,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.connection_id.store(lobby.counters[kCountConnections].fetch_add(1) + 1,
                              std::memory_order_relaxed);
   client.last_message_ms.store(peer.placed_ms, std::memory_order_relaxed);
+  client.active_ms.store(peer.placed_ms, std::memory_order_relaxed);
   client.login_accepted.store(false, std::memory_order_relaxed);
   client.drop_request.begin_connection();
   client.settings_generation = lobby.live.generation();

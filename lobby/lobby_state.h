@@ -16,6 +16,7 @@
 #include "config/deny_list.h"
 #include "config/live_settings.h"
 #include "config/settings.h"
+#include "lobby/auto_ban.h"
 #include "lobby/chat_pace.h"
 #include "lobby/drop_request.h"
 #include "lobby/flood_pacing.h"
@@ -50,12 +51,13 @@ constexpr int64_t kIdleLimitMs = kIdleLimitSeconds * int64_t{1000};
 constexpr int kSendReserve = 8;
 
 // A connection that has gone this long without an accepted login may give
-// its slot to a newcomer when every slot is taken.
-constexpr int64_t kDisplaceAfterMs = 2000;
+// its slot to a newcomer when every slot is taken. Game clients log in
+// within a round trip of connecting.
+constexpr int64_t kDisplaceAfterMs = 1000;
 // A newcomer waits at most this long for a displaced connection's slot.
 constexpr int64_t kDisplaceHoldMs = 1000;
 // Room for the running counts of format_drop_counts.
-constexpr int kDropCountsBytes = 256;
+constexpr int kDropCountsBytes = 320;
 
 // Why a new connection got no slot; counted and written to the event log.
 enum RefusalReason : int {
@@ -63,6 +65,8 @@ enum RefusalReason : int {
   kRefusedPerAddress,
   kRefusedDenied,
   kRefusedDraining,
+  kRefusedPerNetwork,
+  kRefusedTooFast,
   kRefusalReasons,
 };
 const char* refusal_reason_text(int reason);
@@ -185,6 +189,9 @@ class ClientSlot : public net::Connection {
   uint32_t game_generation = 0;  // generation of game_room when the game started
   int32_t chat_read = 0;
   int32_t slot = 0;
+  // The server clock when the worker's pass over this slot began: the time
+  // of whatever the pass does, a drop included.
+  int64_t pass_ms = 0;
 
   // When a writer first found this reader too far behind in the notice
   // ring (guarded by lock_rooms) and in the chat ring (guarded by
@@ -234,6 +241,13 @@ class ClientSlot : public net::Connection {
   // worker (by the accept thread while the slot is free), read by the admin
   // snapshot.
   std::atomic<int64_t> last_message_ms{0};
+  // Clock milliseconds of the client's last room operation, chat line or
+  // direct message (its placement before the first): a logged-in client
+  // outside every room that has done none of these for L_LURK seconds is a
+  // lurker, whose slot a newcomer may take. Atomic: written by the slot's
+  // worker (by the accept thread while the slot is free), read by the
+  // accept thread.
+  std::atomic<int64_t> active_ms{0};
   // True from the connection's first accepted login (validated, positive
   // key) until its drop; a later refused login does not clear it. Atomic:
   // written by the slot's worker, read by the accept thread and others.
@@ -318,6 +332,9 @@ class Lobby {
   // Addresses whose connections are closed at once. Read from the file of
   // L_DENY by the accept thread; its own lock makes it safe from any thread.
   config::DenyList deny_list;
+  // Strikes against addresses, and the automatic bans they make due: noted
+  // by whoever drops a client, taken by the accept thread. Its own lock.
+  AutoBan auto_bans;
 
   // Atomic: while the lobby drains, the clock's milliseconds at which the
   // process is asked to stop even with clients left; -1 when not draining.
@@ -366,8 +383,9 @@ class Lobby {
 
   // "drops: peer closed N, bad framing N, idle N, not reading N, no login N,
   // displaced N, flooding N, kicked N, banned N; refused full N,
-  // per-address limit N, denied N, draining N": every drop reason and every
-  // refusal reason, in their order, for the event log. Any thread.
+  // per-address limit N, denied N, draining N, per-network limit N,
+  // connecting too fast N": every drop reason and every refusal reason, in
+  // their order, for the event log. Any thread.
   void format_drop_counts(char* out, int size) const;
 
  private:

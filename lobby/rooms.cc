@@ -78,6 +78,24 @@ void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   }
 }
 
+// Whether the sender's address hosts L_ROOMS_PER_IP rooms already, not
+// counting the sender's own, which it leaves (and so frees) for the new
+// one. A room in use always has its host in seat 0.
+// REQUIRES: lock_rooms held.
+bool hosts_at_limit(const Lobby& lobby, const ClientSlot& client) {
+  const int32_t limit = lobby.settings.L_ROOMS_PER_IP;
+  if (limit <= 0) return false;
+  const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
+  int hosted = 0;
+  for (int r = 0; r < lobby.room_limit(); ++r) {
+    const RoomRecord& room = lobby.rooms[r];
+    const int32_t host = room.seat_slot[0];
+    if (room.group_key == 0 || host == kNone || host == client.slot) continue;
+    if (lobby.slots[host].peer_addr.load(std::memory_order_relaxed) == addr) ++hosted;
+  }
+  return hosted >= limit;
+}
+
 void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   // A client that is not logged in could otherwise hold rooms in a group
@@ -94,7 +112,9 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) {
       break;
     }
   }
-  if (n == kNone) {
+  // An address hosts at most L_ROOMS_PER_IP rooms; its further creates are
+  // answered as when no room is free.
+  if (n == kNone || hosts_at_limit(lobby, client)) {
     reply_room_result(client, wire::kResultNone);
     return;
   }

@@ -97,7 +97,7 @@ TEST_F(ProtectionTest, ConnectionsWithoutAnAcceptedLoginAreDroppedAtTheDeadline)
   EXPECT_EQ(1u, logged("drop slot 0 user -1: no login (drops: "));
 }
 
-TEST_F(ProtectionTest, WhenFullASilentConnectionOpenTwoSecondsGivesWayToANewcomer) {
+TEST_F(ProtectionTest, WhenFullASilentConnectionOpenOneSecondGivesWayToANewcomer) {
   settings.ROOM = 1;  // 8 slots
   settings.L_LOGIN_WAIT = 30;
   start();
@@ -107,24 +107,24 @@ TEST_F(ProtectionTest, WhenFullASilentConnectionOpenTwoSecondsGivesWayToANewcome
     log_in(members.back(), 10 + i, 10 + i);
   }
   TcpClient older = connect_client();  // slot 6, placed at 0 ms
-  clock.advance_ms(1000);
-  TcpClient newer = connect_client();  // slot 7, placed at 1000 ms
   clock.advance_ms(500);
-  // Nobody has been silent for two seconds yet.
+  TcpClient newer = connect_client();  // slot 7, placed at 500 ms
+  clock.advance_ms(250);
+  // Nobody has been silent for a second yet.
   TcpClient early = connect_client();
   expect_refused(early);
 
-  clock.advance_ms(1000);
+  clock.advance_ms(500);
   TcpClient first = connect_client();
   expect_closed_silently(older);
   first.send(w::enter(20, "first", 20));
   expect_bytes(first, w::list_end() + w::group_count(1));
   EXPECT_TRUE(lobby().slots[6].login_accepted.load());
-  // The newer silent one has 1.5 s: not yet.
+  // The newer silent one has 0.75 s: not yet.
   TcpClient second = connect_client();
   expect_refused(second);
 
-  clock.advance_ms(1000);
+  clock.advance_ms(500);
   TcpClient third = connect_client();
   expect_closed_silently(newer);
   log_in(third, 21, 21);

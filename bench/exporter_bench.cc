@@ -227,7 +227,9 @@ int main(int argc, char** argv) {
   for (int l = 0; l < options.lobbies; ++l) {
     auto lobby = std::make_unique<bench::ServerProcess>();
     const int port = client::pick_free_port();
-    if (port < 0 || lobby->start(dir + "/lobby_server", port, &error, "L_PER_IP 0\n") != 0 ||
+    if (port < 0 ||
+        lobby->start(dir + "/lobby_server", port, &error,
+                     "L_PER_IP 0\nL_PER_NET 0\nL_CONN_RATE 0\n") != 0 ||
         !fill_lobby(port, l, &players)) {
       std::fprintf(stderr, "exporter_bench: lobby %d: %s\n", l,
                    error.empty() ? "its players could not log in" : error.c_str());

@@ -629,7 +629,9 @@ int start_servers(const FleetOptions& options, std::vector<std::unique_ptr<Serve
     }
     taken.insert(port);
     servers->push_back(std::make_unique<ServerProcess>());
-    if (servers->back()->start(options.server_path, port, error) != 0) return -1;
+    // Every party's address is in 127.0.0.0/24: one network, as far as
+    // the lobby can tell.
+    if (servers->back()->start(options.server_path, port, error, "L_PER_NET 0\n") != 0) return -1;
     ports->push_back(port);
   }
   return 0;

@@ -73,8 +73,12 @@ constexpr int kMaxChurnersAttacked = 2;
 constexpr int kPerAddress = 2;
 constexpr int kFloodRate = 25;
 constexpr int kFloodBurst = 50;
+// Every client of the soak, honest or not, comes from 127.0.0.0/24, which
+// the lobby takes for one network: its limit would refuse honest clients.
+constexpr char kOwnSettings[] = "L_PER_NET 0\n";
 constexpr char kAttackedSettings[] =
-    "L_PER_IP 2\nL_LOGIN_WAIT 5\nL_FLOOD_RATE 25\nL_FLOOD_BURST 50\nL_DENY deny.txt\n";
+    "L_PER_IP 2\nL_LOGIN_WAIT 5\nL_FLOOD_RATE 25\nL_FLOOD_BURST 50\nL_DENY deny.txt\n"
+    "L_PER_NET 0\n";
 constexpr char kDenied[] = "; the soak's denied attacker\n127.0.0.4\n";
 constexpr int kSteadySourceBase = 10;  // 127.0.0.10, 127.0.0.11, ...
 constexpr int kChurnSourceBase = 30;
@@ -967,7 +971,7 @@ int main(int argc, char** argv) {
     port = client::pick_free_port();
     std::string error;
     if (port <= 0 || server.start(bench::executable_dir() + "/lobby_server", port, &error,
-                                  options.attackers ? kAttackedSettings : "",
+                                  options.attackers ? kAttackedSettings : kOwnSettings,
                                   options.attackers ? kDenied : "") != 0) {
       std::fprintf(stderr, "lobby_soak: cannot start a server: %s\n", error.c_str());
       return kExitUsage;

@@ -321,17 +321,17 @@ int DenyList::entries_in_force(DenyEntry* out, int max) const {
   return n;
 }
 
-int DenyList::add(const DenyEntry& entry, int* error) {
+int DenyList::add(const DenyEntry& entry, int* error, const char* comment) {
   platform::MutexLock file_guard(file_lock_);
-  return rewrite(entry, true, error);
+  return rewrite(entry, true, comment, error);
 }
 
 int DenyList::remove(const DenyEntry& entry, int* error) {
   platform::MutexLock file_guard(file_lock_);
-  return rewrite(entry, false, error);
+  return rewrite(entry, false, nullptr, error);
 }
 
-int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
+int DenyList::rewrite(const DenyEntry& entry, bool add, const char* comment, int* error) {
   *error = 0;
   if (path_[0] == '\0') return kDenyNoFile;
   // The file as it is now, line by line: the operator may have edited it
@@ -388,9 +388,11 @@ int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
         // line and keeps that line's comment; later ones go.
         if (add && !found) {
           text += entry_text;
-          const size_t comment = line.find(';');
-          if (comment != std::string::npos) {
-            text += " " + line.substr(comment);
+          const size_t old_comment = line.find(';');
+          if (comment != nullptr) {
+            text += std::string(" ; ") + comment;
+          } else if (old_comment != std::string::npos) {
+            text += " " + line.substr(old_comment);
           } else if (!line.empty() && line.back() == '\r') {
             text += '\r';
           }
@@ -409,7 +411,9 @@ int DenyList::rewrite(const DenyEntry& entry, bool add, int* error) {
   if (!add && !found) return kDenyNotFound;
   if (add && !found) {
     if (kept_entries >= kDenyEntries) return kDenyFull;
-    text += entry_text + "\n";
+    text += entry_text;
+    if (comment != nullptr) text += std::string(" ; ") + comment;
+    text += "\n";
   }
 
   // A whole new file beside the old one, renamed over it: a crash leaves

@@ -89,7 +89,9 @@ class DenyList {
   // Adds `entry` to the file, in place of any line with the same address
   // and prefix, and drops lines whose time has passed; the list then holds
   // what the new file holds. `*error` is the errno of a failed write.
-  int add(const DenyEntry& entry, int* error);
+  // `comment` (one line, or null) ends the entry's line after "; ";
+  // without one, a line replaced keeps its own comment.
+  int add(const DenyEntry& entry, int* error, const char* comment = nullptr);
   // Removes every line of the entry's address and prefix, likewise.
   int remove(const DenyEntry& entry, int* error);
 
@@ -113,7 +115,8 @@ class DenyList {
   void load(bool report_count) REQUIRES(file_lock_) EXCLUDES(lock_);
   // The rewrite shared by add and remove: `entry` replaces (add) or
   // removes (remove) its lines.
-  int rewrite(const DenyEntry& entry, bool add, int* error) REQUIRES(file_lock_) EXCLUDES(lock_);
+  int rewrite(const DenyEntry& entry, bool add, const char* comment, int* error)
+      REQUIRES(file_lock_) EXCLUDES(lock_);
   int64_t now_s() const;
   void note(const char* format, ...) const __attribute__((format(printf, 2, 3)));
 

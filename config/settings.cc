@@ -100,18 +100,18 @@ bool scan_address(Scanner* s, int32_t parts[4], bool byte_parts) {
 }
 
 // A protection's value: 0 keeps it off where `zero_is_off`; anything else
-// outside 1..`max` is clamped, with a note for the event log.
-bool scan_limit(Scanner* s, const char* key, int32_t max, bool zero_is_off, Settings* settings,
-                int32_t* field) {
+// outside `min`..`max` is clamped, with a note for the event log.
+bool scan_limit(Scanner* s, const char* key, int32_t min, int32_t max, bool zero_is_off,
+                Settings* settings, int32_t* field) {
   int64_t value;
   if (!s->limit_number(&value)) return false;
-  int32_t used = static_cast<int32_t>(value < 1 ? 1 : value > max ? max : value);
+  int32_t used = static_cast<int32_t>(value < min ? min : value > max ? max : value);
   if (zero_is_off && value == 0) used = 0;
   *field = used;
   if (used == value || settings->note_count >= kMaxNotes) return true;
   std::snprintf(settings->notes[settings->note_count++], kNoteBytes,
-                "%s %lld is outside %s1..%d: %d used", key, static_cast<long long>(value),
-                zero_is_off ? "0 or " : "", max, used);
+                "%s %lld is outside %s%d..%d: %d used", key, static_cast<long long>(value),
+                zero_is_off ? "0 or " : "", min, max, used);
   return true;
 }
 
@@ -162,13 +162,29 @@ bool apply_config_line(const char* line, Settings* settings) {
   } else if (std::strcmp(key, "N_PORT") == 0) {
     return scan_number(&s, &settings->N_PORT);
   } else if (std::strcmp(key, "L_LOGIN_WAIT") == 0) {
-    return scan_limit(&s, key, kLoginWaitMax, true, settings, &settings->L_LOGIN_WAIT);
+    return scan_limit(&s, key, 1, kLoginWaitMax, true, settings, &settings->L_LOGIN_WAIT);
   } else if (std::strcmp(key, "L_PER_IP") == 0) {
-    return scan_limit(&s, key, kPerIpMax, true, settings, &settings->L_PER_IP);
+    return scan_limit(&s, key, 1, kPerIpMax, true, settings, &settings->L_PER_IP);
   } else if (std::strcmp(key, "L_FLOOD_RATE") == 0) {
-    return scan_limit(&s, key, kFloodMax, true, settings, &settings->L_FLOOD_RATE);
+    return scan_limit(&s, key, 1, kFloodMax, true, settings, &settings->L_FLOOD_RATE);
   } else if (std::strcmp(key, "L_FLOOD_BURST") == 0) {
-    return scan_limit(&s, key, kFloodMax, false, settings, &settings->L_FLOOD_BURST);
+    return scan_limit(&s, key, 1, kFloodMax, false, settings, &settings->L_FLOOD_BURST);
+  } else if (std::strcmp(key, "L_PER_NET") == 0) {
+    return scan_limit(&s, key, 1, kPerNetMax, true, settings, &settings->L_PER_NET);
+  } else if (std::strcmp(key, "L_CONN_RATE") == 0) {
+    return scan_limit(&s, key, 1, kConnRateMax, true, settings, &settings->L_CONN_RATE);
+  } else if (std::strcmp(key, "L_LURK") == 0) {
+    return scan_limit(&s, key, kLurkMin, kLurkMax, true, settings, &settings->L_LURK);
+  } else if (std::strcmp(key, "L_ROOMS_PER_IP") == 0) {
+    return scan_limit(&s, key, 1, kRoomsPerIpMax, true, settings, &settings->L_ROOMS_PER_IP);
+  } else if (std::strcmp(key, "L_AUTOBAN") == 0) {
+    return scan_limit(&s, key, 1, kAutoBanMax, true, settings, &settings->L_AUTOBAN);
+  } else if (std::strcmp(key, "L_AUTOBAN_S") == 0) {
+    return scan_limit(&s, key, 1, kAutoBanSecondsMax, false, settings, &settings->L_AUTOBAN_S);
+  } else if (std::strcmp(key, "L_CHAT_RATE") == 0) {
+    return scan_limit(&s, key, 1, kChatPaceMax, true, settings, &settings->L_CHAT_RATE);
+  } else if (std::strcmp(key, "L_CHAT_BURST") == 0) {
+    return scan_limit(&s, key, 1, kChatPaceMax, false, settings, &settings->L_CHAT_BURST);
   } else if (std::strcmp(key, "L_DENY") == 0) {
     // A path that does not fit is refused, like L_ADMIN's: cut, it would
     // name another file, which a ban would then replace.
@@ -234,6 +250,12 @@ void turn_off_protections(Settings* settings) {
   settings->L_LOGIN_WAIT = 0;
   settings->L_PER_IP = 0;
   settings->L_FLOOD_RATE = 0;
+  settings->L_CHAT_RATE = 0;
+  settings->L_PER_NET = 0;
+  settings->L_CONN_RATE = 0;
+  settings->L_LURK = 0;
+  settings->L_ROOMS_PER_IP = 0;
+  settings->L_AUTOBAN = 0;
   settings->L_DENY[0] = '\0';
 }
 

@@ -27,10 +27,19 @@ constexpr char kAdminOff[] = "-";
 constexpr int kMaxNotes = 8;
 constexpr int kNoteBytes = 96;
 
-// Ranges of the protections; 0 turns off the first three.
+// Ranges of the protections; 0 turns off each but the bursts and
+// L_AUTOBAN_S.
 constexpr int32_t kLoginWaitMax = 3600;  // L_LOGIN_WAIT, seconds
 constexpr int32_t kPerIpMax = 32;        // L_PER_IP, open connections
+constexpr int32_t kPerNetMax = 32;       // L_PER_NET, open connections
 constexpr int32_t kFloodMax = 10000;     // L_FLOOD_RATE (a second) and L_FLOOD_BURST
+constexpr int32_t kChatPaceMax = 10000;  // L_CHAT_RATE (a second) and L_CHAT_BURST
+constexpr int32_t kConnRateMax = 6000;   // L_CONN_RATE, connections a minute
+constexpr int32_t kLurkMin = 30;         // L_LURK, seconds
+constexpr int32_t kLurkMax = 3600;
+constexpr int32_t kRoomsPerIpMax = kMaxRooms;           // L_ROOMS_PER_IP
+constexpr int32_t kAutoBanMax = 32;                     // L_AUTOBAN, drops
+constexpr int32_t kAutoBanSecondsMax = 30 * 24 * 3600;  // L_AUTOBAN_S
 
 struct Settings {
   int32_t VER = 0;
@@ -53,14 +62,30 @@ struct Settings {
   char L_CHARSET[kCharsetBytes] = "CP932";
 
   // Protections for a lobby open to anyone (each 0 turns it off, except
-  // the burst): seconds from the connection to an accepted login, open
+  // the bursts): seconds from the connection to an accepted login, open
   // connections per IPv4 address, messages a second per client and the
-  // burst a client may send at once, and the deny list's file (empty: none).
+  // burst a client may send at once, chat lines a second per IPv4 address
+  // (all its connections together) and the burst it may send at once, and
+  // the deny list's file (empty: none).
   int32_t L_LOGIN_WAIT = 30;
   int32_t L_PER_IP = 8;
   int32_t L_FLOOD_RATE = 25;
   int32_t L_FLOOD_BURST = 50;
+  int32_t L_CHAT_RATE = 2;
+  int32_t L_CHAT_BURST = 10;
   char L_DENY[kPathBytes] = "deny.txt";
+  // Open connections per /24 network; new connections per address a minute
+  // (a bucket that holds as many and refills at that pace); seconds a
+  // logged-in client outside every room may send only keep-alives before
+  // it may give its slot to a newcomer; rooms one address may host at once;
+  // drops of one address within 10 minutes that ban it, and for how many
+  // seconds (L_AUTOBAN_S is never 0).
+  int32_t L_PER_NET = 16;
+  int32_t L_CONN_RATE = 20;
+  int32_t L_LURK = 300;
+  int32_t L_ROOMS_PER_IP = 1;
+  int32_t L_AUTOBAN = 5;
+  int32_t L_AUTOBAN_S = 600;
 
   // What the reader clamped into range, one line each ("L_PER_IP 40 is
   // outside 1..32: 32 used"); the process logs them once its log is open.
@@ -69,6 +94,9 @@ struct Settings {
 
   // Test seams, never read from the file: 0 keeps the kernel's default.
   int32_t test_send_buffer = 0;  // SO_SNDBUF of client and upstream sockets
+  // Only client connections from this IPv4 address (host order) get
+  // test_send_buffer; 0: all of them.
+  uint32_t test_send_buffer_from = 0;
   // Longest readiness wait of a worker thread in ms; 0 for no bound beyond
   // the deadlines of its clients (a worker otherwise waits until it is
   // woken). Tests set one so that a wait that runs out is counted.
@@ -91,8 +119,10 @@ int load_config_file(const char* path, Settings* settings,
 // is set: the default that dorvik.txt may then override.
 void apply_environment(Settings* settings);
 
-// Turns every protection off (L_LOGIN_WAIT, L_PER_IP and L_FLOOD_RATE 0, no
-// deny file): the lobby then serves exactly as it did before they existed.
+// Turns every protection off (L_LOGIN_WAIT, L_PER_IP, L_FLOOD_RATE,
+// L_CHAT_RATE, L_PER_NET, L_CONN_RATE, L_LURK, L_ROOMS_PER_IP and
+// L_AUTOBAN 0, no deny file): the lobby then serves exactly as it did
+// before they existed.
 void turn_off_protections(Settings* settings);
 
 // Reads one configuration line (or piece of one) into `settings`. False

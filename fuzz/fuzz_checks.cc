@@ -581,7 +581,7 @@ class ScriptRun {
   // most one incomplete message.
   std::string pass_one(int slot) {
     fed_[slot] = 0;
-    if (!offline_.pass(slot) || offline_.lobby().slots[slot].flood.held()) return "";
+    if (!offline_.pass(slot) || offline_.lobby().slots[slot].input_held()) return "";
     const int left = offline_.lobby().slots[slot].recv_count;
     if (left >= kLongestClientMessage) {
       return format("slot %d: a pass left %d bytes in the ring", slot, left);

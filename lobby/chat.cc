@@ -2,6 +2,7 @@
 // direct messages (pushed into one seat's DirectQueue).
 #include "lobby/handlers.h"
 #include "lobby/message_reader.h"
+#include "lobby/ring_readers.h"
 
 namespace lobby {
 
@@ -9,18 +10,22 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenChatHead)) return kIncomplete;
   const int length = wire::kLenChatHead + msg_byte(client, 6);
   if (!message_complete(client, length)) return kIncomplete;
-  lobby.count(kCountChatReceived);
   const UserRecord& user = lobby.users[client.slot];
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   // A line longer than one send slot could be delivered to nobody whole; a
   // line from a client outside every group and game would be addressed to
   // the game of room 1 (target -(-1)). Both are consumed and dropped.
   if (length > wire::kMaxChatLen || (key == kNone && client.game_room == kNone)) {
+    lobby.count(kCountChatReceived);
     consume_message(client, length);
     return kHandled;
   }
   {
     platform::MutexLock guard(lobby.lock_chat);
+    if (!chat_ring_has_room(lobby)) {
+      client.recv_read = (client.recv_read - 1) & net::kRecvRingMask;
+      return kWaitChatRing;
+    }
     ChatRing& ring = lobby.chat;
     const int head = ring.chat_head.load(std::memory_order_relaxed);
     msg_copy(client, 0, ring.chat_bytes[head].data(), length);
@@ -44,6 +49,8 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
   } else {
     lobby.wake_workers_of_group(key, own_worker);
   }
+  // Counted once, when taken: a line that waits for room comes here again.
+  lobby.count(kCountChatReceived);
   consume_message(client, length);
   return kHandled;
 }

@@ -4,6 +4,7 @@
 
 #include "lobby/flood_pacing.h"
 #include "lobby/handlers.h"
+#include "lobby/ring_readers.h"
 #include "net/socket_ops.h"
 #include "upstream/upstream_link.h"
 #include "wire/message_table.h"
@@ -23,10 +24,11 @@ constexpr Handler kHandlers[wire::kClientHandlers] = {
     handle_direct,      // kHandleDirect
 };
 
-// The handler for a command letter, or null for a letter that has none.
-Handler handler_for(uint8_t letter) {
-  const wire::MessageKind* kind = wire::find_message(wire::Direction::kClientToLobby, letter);
-  return kind == nullptr ? nullptr : kHandlers[kind->handler];
+// Whether a message of this handler's is more than a sign of life: a
+// client that sends only the others is lurking.
+bool is_activity(wire::ClientHandler handler) {
+  return handler == wire::kHandleRoomOp || handler == wire::kHandleChat ||
+         handler == wire::kHandleDirect;
 }
 
 // Pump, flush, and drop a client whose send queue overflowed: it does not
@@ -50,15 +52,16 @@ bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
 
 void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
+  client.pass_ms = now_ms;
   if (take_drop_request(lobby, client)) return;
   // The worker's readiness wait has already run: no further wait here. A
   // client about to be judged idle is read all the same: what it sent may
   // have arrived after that wait, or while the whole process was stopped,
   // and it must be handled before the client is called silent. (A client
-  // held back by flood pacing is left unread; its waiting messages keep it
+  // whose input is held back is left unread; its waiting messages keep it
   // from being idle.)
   const int64_t idle_at = idle_deadline_ms(lobby, client);
-  const bool idle_due = idle_at >= 0 && now_ms >= idle_at && !client.flood.held();
+  const bool idle_due = idle_at >= 0 && now_ms >= idle_at && !client.input_held();
   if ((readable || idle_due) && client.receive(0) == 1) {
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
@@ -86,6 +89,7 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
 }
 
 bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
+  client.pass_ms = now_ms;
   FloodPacing& flood = client.flood;
   // A reload's flood settings apply to connections already open, from
   // their next pass on.
@@ -107,10 +111,13 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
   // instead of passing at the pace of tokens it cannot use.
   if (pacing && !handle && flood.held()) flood.end_hold();
   bool held = false;
+  ClientSlot::LineHold line_hold = ClientSlot::LineHold::kFree;
+  int64_t hold_until = -1;
   while (handle && client.recv_count >= 2) {
+    const bool whole = complete_message_waiting(client);
     // With its bucket empty, a whole message waits for the next token; the
     // worker then leaves the socket unread, so the sender is slowed by TCP.
-    if (pacing && !flood.has_token() && complete_message_waiting(client)) {
+    if (pacing && !flood.has_token() && whole) {
       held = true;
       break;
     }
@@ -118,24 +125,59 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
       leave_and_drop(lobby, client, kDropBadFraming);
       return true;
     }
-    client.recv_read = (client.recv_read + 1) & net::kRecvRingMask;
-    Handler handler = handler_for(client.ring_byte(0));
-    if (handler == nullptr) {
+    const uint8_t letter = client.ring_byte(1);
+    const wire::MessageKind* kind = wire::find_message(wire::Direction::kClientToLobby, letter);
+    if (kind == nullptr || kind->handler == wire::kNoHandler) {
       leave_and_drop(lobby, client, kDropBadFraming);
       return true;
     }
-    if (handler(lobby, client) == kIncomplete) break;
+    // A whole chat line takes a token of its address's chat pace, and
+    // waits, as a flood hold does, while there is none.
+    const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
+    const bool paced_line = whole && letter == wire::kMsgChat && lobby.chat_pace.on();
+    if (paced_line) {
+      int wait_ms = 1;
+      if (!lobby.chat_pace.take(addr, now_ms, &wait_ms)) {
+        line_hold = ClientSlot::LineHold::kChatPace;
+        hold_until = now_ms + wait_ms;
+        break;
+      }
+    }
+    client.recv_read = (client.recv_read + 1) & net::kRecvRingMask;
+    const int result = kHandlers[kind->handler](lobby, client);
+    if (result == kWaitChatRing || result == kWaitNoticeRing) {
+      // The handler has put the message back, whole, as an incomplete one.
+      if (paced_line) lobby.chat_pace.give_back(addr);
+      const int own_worker = client.slot / kSlotsPerWorker;
+      if (result == kWaitChatRing) {
+        line_hold = ClientSlot::LineHold::kChatRing;
+        hold_until = wait_for_chat_readers(lobby, own_worker, now_ms);
+      } else {
+        line_hold = ClientSlot::LineHold::kNoticeRing;
+        hold_until = wait_for_notice_readers(lobby, own_worker, now_ms);
+      }
+      break;
+    }
+    if (result == kIncomplete) break;
     client.last_message_ms.store(now_ms, std::memory_order_relaxed);
+    if (is_activity(kind->handler)) client.active_ms.store(now_ms, std::memory_order_relaxed);
     if (pacing) flood.spend_token();
   }
+  client.line_hold.store(line_hold, std::memory_order_relaxed);
+  client.line_hold_until_ms = hold_until;
   if (pump_and_flush(lobby, client)) return true;
-  if (pacing && handle) {
-    // The whole messages it sent count for the idle limit, handled yet or not.
-    if (held) client.last_message_ms.store(now_ms, std::memory_order_relaxed);
-    if (flood.end_pass(held, now_ms)) {
-      leave_and_drop(lobby, client, kDropFlooding);
-      return true;
-    }
+  // The whole messages it sent count for the idle limit, handled yet or not.
+  if (held || line_hold != ClientSlot::LineHold::kFree) {
+    client.last_message_ms.store(now_ms, std::memory_order_relaxed);
+  }
+  if (line_hold != ClientSlot::LineHold::kFree) {
+    // Something other than its own pace holds it: its address's chat pace,
+    // which others from the address share, or room for others to read. Not
+    // the client's flooding, and a break in any flood hold.
+    if (pacing) flood.end_hold();
+  } else if (pacing && handle && flood.end_pass(held, now_ms)) {
+    leave_and_drop(lobby, client, kDropFlooding);
+    return true;
   }
   // Part of a message waiting for its rest changes nothing here: only
   // whole messages keep a client from being idle.
@@ -152,8 +194,8 @@ int64_t idle_deadline_ms(const Lobby& lobby, const ClientSlot& client) {
   return client.last_message_ms.load(std::memory_order_relaxed) + kIdleLimitMs + 1;
 }
 
-void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason) {
-  lobby.slots[slot].drop_request.ask(serial, reason);
+void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason, bool logged_in) {
+  lobby.slots[slot].drop_request.ask(serial, reason, logged_in);
   net::wake(lobby.worker_wake[slot / kSlotsPerWorker]);
 }
 
@@ -196,6 +238,7 @@ void leave_and_drop(Lobby& lobby, ClientSlot& client, int reason) {
 void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   UserRecord& user = lobby.users[client.slot];
   const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
+  const bool logged_in = client.login_accepted.load(std::memory_order_relaxed);
   {
     platform::MutexLock guard(lobby.lock_groups);
     lobby.upstream.report_logout(user_id);
@@ -212,24 +255,37 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   clear_direct_queue(lobby, client.slot);
   user.vacated_seats.store(0, std::memory_order_relaxed);
   client.flood.end_hold();
+  client.line_hold.store(ClientSlot::LineHold::kFree, std::memory_order_relaxed);
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
   char counts[kDropCountsBytes];
   lobby.format_drop_counts(counts, sizeof counts);
-  report_dropped(lobby.events, client.peer_addr.load(std::memory_order_relaxed), reason,
-                 "drop slot %d user %d: %s (%s)", client.slot, user_id, drop_reason_text(reason),
-                 counts);
+  const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
+  report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot, user_id,
+                 drop_reason_text(reason), counts);
+  // The accept thread writes the ban; the drop of this client wakes it.
+  if (AutoBan::is_strike(reason, logged_in)) lobby.auto_bans.strike(addr, reason, client.pass_ms);
   // Last: from this store on the accept thread may place a new connection.
   client.close();
-  // A newcomer may be held for this slot.
+  // A newcomer may be held for this slot, and writers may have waited for
+  // this reader.
   net::wake(lobby.accept_wake);
+  reader_moved(lobby);
 }
 
 void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& peer) {
   // No chat line older than the connection. Room notices are different:
   // the read index moves to the head only with an accepted login's room
   // list, so a refused client of a group may still be shown its older
-  // notices.
-  client.chat_read = lobby.chat_head().load(std::memory_order_acquire);
+  // notices. Nothing of a stall of the slot's last reader is left.
+  {
+    platform::MutexLock rooms_guard(lobby.lock_rooms);
+    client.notice_stall_ms = -1;
+    platform::MutexLock chat_guard(lobby.lock_chat);
+    client.chat_read = lobby.chat.chat_head.load(std::memory_order_acquire);
+    client.chat_stall_ms = -1;
+  }
+  client.ring_released.store(false, std::memory_order_release);
+  client.line_hold.store(ClientSlot::LineHold::kFree, std::memory_order_relaxed);
   client.validation = 0;
   lobby.users[client.slot].vacated_seats.store(0, std::memory_order_relaxed);
   client.game_room = kNone;
@@ -247,6 +303,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.connection_id.store(lobby.counters[kCountConnections].fetch_add(1) + 1,
                              std::memory_order_relaxed);
   client.last_message_ms.store(peer.placed_ms, std::memory_order_relaxed);
+  client.active_ms.store(peer.placed_ms, std::memory_order_relaxed);
   client.login_accepted.store(false, std::memory_order_relaxed);
   client.drop_request.begin_connection();
   client.settings_generation = lobby.live.generation();

@@ -20,8 +20,9 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
 bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms);
 // Asks the worker of `slot` to drop its connection number `serial` for
 // `reason` at the start of its next pass, as DropRequest's rules allow,
-// and wakes it. Any thread.
-void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason);
+// and wakes it. `logged_in`: asked of a client with an accepted login (a
+// lurker displaced), which its login does not void. Any thread.
+void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason, bool logged_in = false);
 // Drops the client when a request for its connection is pending; true when
 // it did. Worker thread of the slot only.
 bool take_drop_request(Lobby& lobby, ClientSlot& client);
@@ -36,7 +37,8 @@ int64_t idle_deadline_ms(const Lobby& lobby, const ClientSlot& client);
 // Leaves the room, then drops the client for `reason`.
 void leave_and_drop(Lobby& lobby, ClientSlot& client, int reason);
 // Reports the logout, releases the group entry, clears the client's
-// identity and direct messages, and closes the connection, last.
+// identity and direct messages, notes a strike against its address when
+// the reason is one (AutoBan), and closes the connection, last.
 void drop_client(Lobby& lobby, ClientSlot& client, int reason);
 // Places a new connection in a free slot (accept thread, or a test): it
 // starts at the rings' current heads, with no validation and no direct

@@ -38,14 +38,17 @@ void DropRequest::begin_connection() {
   platform::MutexLock guard(lock_);
   serial_.store(serial_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   reason_ = kNoDrop;
+  voidable_ = false;
   pending_.store(false, std::memory_order_release);
 }
 
-void DropRequest::ask(uint32_t serial, int reason) {
+void DropRequest::ask(uint32_t serial, int reason, bool logged_in) {
   platform::MutexLock guard(lock_);
   if (serial != serial_.load(std::memory_order_relaxed)) return;
-  if (reason_ != kNoDrop && !(voided_by_login(reason_) && !voided_by_login(reason))) return;
+  const bool voidable = voided_by_login(reason) && !logged_in;
+  if (reason_ != kNoDrop && !(voidable_ && !voidable)) return;
   reason_ = reason;
+  voidable_ = voidable;
   pending_.store(true, std::memory_order_release);
 }
 
@@ -58,10 +61,12 @@ int DropRequest::take(bool logged_in) {
   if (!pending()) return kNoDrop;
   platform::MutexLock guard(lock_);
   const int reason = reason_;
+  const bool voidable = voidable_;
   reason_ = kNoDrop;
+  voidable_ = false;
   pending_.store(false, std::memory_order_release);
   // A login accepted after the request was made outranks it.
-  if (voided_by_login(reason) && logged_in) return kNoDrop;
+  if (voidable && logged_in) return kNoDrop;
   return reason;
 }
 

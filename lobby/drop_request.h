@@ -14,7 +14,9 @@
 //     kick, a ban) replaces one that a login voids, which would otherwise
 //     leave the connection with no request at all after its login.
 //   - A login accepted before the worker takes the request voids "no login"
-//     and "displaced": both are for connections that never logged in.
+//     and "displaced": both are for connections that never logged in. A
+//     lurker's displacement is the one exception: it is asked of a
+//     connection that logged in long ago, and stands.
 // The asker wakes the slot's worker itself; pending() tells the worker's
 // wait that a request may be there.
 #ifndef LOBBY_DROP_REQUEST_H_
@@ -58,8 +60,9 @@ class DropRequest {
   // hands meanwhile, a request made with it is void.
   uint32_t serial() const { return serial_.load(std::memory_order_acquire); }
   // Asks for the drop of connection `serial` for `reason`, as the rules
-  // above allow.
-  void ask(uint32_t serial, int reason);
+  // above allow. `logged_in`: asked of a connection with an accepted login,
+  // which a login then cannot void.
+  void ask(uint32_t serial, int reason, bool logged_in = false);
   // A request may be waiting; take() decides.
   bool pending() const { return pending_.load(std::memory_order_acquire); }
   // A request for connection `serial` waits to be taken.
@@ -72,7 +75,8 @@ class DropRequest {
   mutable platform::Mutex lock_;  // a leaf lock
   // Atomic: written under lock_, read without it by serial().
   std::atomic<uint32_t> serial_{0};
-  int reason_ GUARDED_BY(lock_) = kNoDrop;  // for connection serial_
+  int reason_ GUARDED_BY(lock_) = kNoDrop;   // for connection serial_
+  bool voidable_ GUARDED_BY(lock_) = false;  // a login voids reason_
   // Atomic: reason_ != kNoDrop, written under lock_, read without it.
   std::atomic<bool> pending_{false};
 };

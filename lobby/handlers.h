@@ -6,7 +6,11 @@
 //   complete: consumes exactly one message and returns kHandled (the
 //   dispatcher then counts it as a sign of life for the idle limit);
 //   incomplete: moves recv_read back onto the "2", consumes nothing and
-//   returns kIncomplete.
+//   returns kIncomplete;
+//   waiting: a whole message that would write into a ring without room
+//   for it (ring_readers.h) does the same and returns kWaitChatRing or
+//   kWaitNoticeRing; the dispatcher holds the client's input back until
+//   the readers have moved on.
 #ifndef LOBBY_HANDLERS_H_
 #define LOBBY_HANDLERS_H_
 
@@ -18,6 +22,8 @@ namespace lobby {
 
 constexpr int kHandled = 0;
 constexpr int kIncomplete = -1;
+constexpr int kWaitChatRing = -2;
+constexpr int kWaitNoticeRing = -3;
 
 // Login and presence.
 int handle_name(Lobby& lobby, ClientSlot& client);
@@ -55,9 +61,9 @@ int handle_direct(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms, l
 // Empties the client's DirectQueue under lock_chat.
 void clear_direct_queue(Lobby& lobby, int slot) EXCLUDES(lobby.lock_chat);
 
-// Queues for the client what others posted for it: at most one chat line,
-// the seat list and start of its game, its direct messages, at most one
-// room notice, then its group count.
+// Queues for the client what others posted for it: the chat lines, the
+// seat list and start of its game, its direct messages, the room notices,
+// then its group count.
 void delivery_pump(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms, lobby.lock_chat);
 
 }  // namespace lobby

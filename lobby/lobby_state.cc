@@ -17,6 +17,10 @@ const char* refusal_reason_text(int reason) {
       return "denied";
     case kRefusedDraining:
       return "draining";
+    case kRefusedPerNetwork:
+      return "per-network limit";
+    case kRefusedTooFast:
+      return "connecting too fast";
     default:
       return "unknown";
   }
@@ -50,7 +54,11 @@ const char* counter_text(int counter) {
 }
 
 Lobby::Lobby(const config::Settings& s, LobbyEvents* sink, net::Transport* transport)
-    : settings(s), live(s), events(sink != nullptr ? sink : quiet_events()) {
+    : settings(s),
+      live(s),
+      events(sink != nullptr ? sink : quiet_events()),
+      // With no deny file there is nowhere to write a ban, so none is due.
+      auto_bans(s.L_DENY[0] != '\0' ? s.L_AUTOBAN : 0) {
   for (ClientSlot& client : slots) {
     if (transport != nullptr) client.transport = transport;
     client.count_bytes(&counters[kCountBytesReceived], &counters[kCountBytesSent]);
@@ -59,6 +67,7 @@ Lobby::Lobby(const config::Settings& s, LobbyEvents* sink, net::Transport* trans
   if (limit < 0) limit = 0;
   if (limit > kMaxRooms) limit = kMaxRooms;
   rooms_ = limit;
+  chat_pace.reset(settings);
   LobbyEvents* report_to = events;
   deny_list.set_file(settings.L_DENY,
                      [report_to](const char* line) { report_event(report_to, "%s", line); });

@@ -19,6 +19,8 @@
 #include "config/deny_list.h"
 #include "config/live_settings.h"
 #include "config/settings.h"
+#include "lobby/auto_ban.h"
+#include "lobby/chat_pace.h"
 #include "lobby/drop_request.h"
 #include "lobby/flood_pacing.h"
 #include "lobby/lobby_events.h"
@@ -53,12 +55,13 @@ constexpr int64_t kIdleLimitMs = kIdleLimitSeconds * int64_t{1000};
 constexpr int kSendReserve = 8;
 
 // A connection that has gone this long without an accepted login may give
-// its slot to a newcomer when every slot is taken.
-constexpr int64_t kDisplaceAfterMs = 2000;
+// its slot to a newcomer when every slot is taken. Game clients log in
+// within a round trip of connecting.
+constexpr int64_t kDisplaceAfterMs = 1000;
 // A newcomer waits at most this long for a displaced connection's slot.
 constexpr int64_t kDisplaceHoldMs = 1000;
 // Room for the running counts of format_drop_counts.
-constexpr int kDropCountsBytes = 256;
+constexpr int kDropCountsBytes = 320;
 
 // Why a new connection got no slot; counted and written to the event log.
 enum RefusalReason : int {
@@ -66,6 +69,8 @@ enum RefusalReason : int {
   kRefusedPerAddress,
   kRefusedDenied,
   kRefusedDraining,
+  kRefusedPerNetwork,
+  kRefusedTooFast,
   kRefusalReasons,
 };
 const char* refusal_reason_text(int reason);
@@ -154,8 +159,9 @@ struct GroupEntry {
 // Room notices for a group. Written under lock_rooms; the writer fills the
 // entry, then publishes the head with a release store. Readers compare
 // their own index with an acquire load of the head, without the lock
-// (Lobby::notice_head), and copy an entry out under lock_rooms (a lapped
-// reader must not read an entry being reused).
+// (Lobby::notice_head), and copy an entry out and move their index under
+// lock_rooms, so that a writer can see how far behind each reader is
+// (ring_readers.h: no reader is ever lapped).
 struct RoomNoticeRing {
   std::array<int32_t, kNoticeRingSize> notice_len{};
   std::array<int32_t, kNoticeRingSize> notice_key{};
@@ -165,9 +171,9 @@ struct RoomNoticeRing {
 
 // Chat lines as received. Written under lock_chat, same discipline (the
 // head read without the lock through Lobby::chat_head); entries are copied
-// out under lock_chat. A target of 0 or more is a room's game (valid for
-// `chat_generation` of that room); a negative target is the negated group
-// key of the sender.
+// out and read indexes moved under lock_chat. A target of 0 or more is a
+// room's game (valid for `chat_generation` of that room); a negative target
+// is the negated group key of the sender.
 struct ChatRing {
   std::array<int32_t, kChatRingSize> chat_target{};
   std::array<uint32_t, kChatRingSize> chat_generation{};
@@ -187,11 +193,42 @@ class ClientSlot : public net::Connection {
   int32_t validation = 0;
   // Atomic: written by the slot's thread, read by the admin snapshot.
   std::atomic<int32_t> user_id{kNone};
+  // Read indexes of the two rings. Written by the slot's thread (the
+  // accept thread while the slot is free) under the ring's lock, lock_rooms
+  // for notice_read and lock_chat for chat_read; read by the slot's thread
+  // without it, and by writers under it.
   int32_t notice_read = 0;
   int32_t game_room = kNone;
   uint32_t game_generation = 0;  // generation of game_room when the game started
-  int32_t chat_read = 0;         // set by the accept thread while the slot is free
+  int32_t chat_read = 0;
   int32_t slot = 0;
+  // The server clock when the worker's pass over this slot began: the time
+  // of whatever the pass does, a drop included.
+  int64_t pass_ms = 0;
+
+  // When a writer first found this reader too far behind in the notice
+  // ring (guarded by lock_rooms) and in the chat ring (guarded by
+  // lock_chat): -1 once the reader has moved since.
+  int64_t notice_stall_ms = -1;
+  int64_t chat_stall_ms = -1;
+  // Asked to go as not reading: writers no longer wait for it. Atomic: set
+  // by writers under a ring's lock, cleared by the accept thread while the
+  // slot is free.
+  std::atomic<bool> ring_released{false};
+
+  // What holds the client's input back besides its own flood pacing: a
+  // chat line waiting for its address's next chat token, or a message
+  // waiting for room in a ring. Like a flood hold, it leaves the socket
+  // unread until `line_hold_until_ms` (a worker may come earlier, when a
+  // reader moves on). Worker thread of the slot only; the hold itself is
+  // atomic for other threads' looks.
+  enum class LineHold : uint8_t { kFree, kChatPace, kChatRing, kNoticeRing };
+  std::atomic<LineHold> line_hold{LineHold::kFree};
+  int64_t line_hold_until_ms = -1;
+  // Any thread: the client's input is left unread for now.
+  bool input_held() const {
+    return flood.held() || line_hold.load(std::memory_order_relaxed) != LineHold::kFree;
+  }
 
   // The user id the upstream server was last told is online here: set with
   // each login notice, kNone again with the logout notice. Each new
@@ -219,6 +256,13 @@ class ClientSlot : public net::Connection {
   // worker (by the accept thread while the slot is free), read by the admin
   // snapshot.
   std::atomic<int64_t> last_message_ms{0};
+  // Clock milliseconds of the client's last room operation, chat line or
+  // direct message (its placement before the first): a logged-in client
+  // outside every room that has done none of these for L_LURK seconds is a
+  // lurker, whose slot a newcomer may take. Atomic: written by the slot's
+  // worker (by the accept thread while the slot is free), read by the
+  // accept thread.
+  std::atomic<int64_t> active_ms{0};
   // True from the connection's first accepted login (validated, positive
   // key) until its drop; a later refused login does not clear it. Atomic:
   // written by the slot's worker, read by the accept thread and others.
@@ -280,6 +324,13 @@ class Lobby {
   // atomics any thread may read, and its connection machinery is the
   // accept thread's, so the link as a whole is not GUARDED_BY the lock.
   upstream::UpstreamLink upstream;
+  // The chat lines each address may send (L_CHAT_RATE, L_CHAT_BURST).
+  ChatPace chat_pace;
+  // Workers that serve a client waiting for room in a ring, one bit each:
+  // a reader that moves on wakes them. Atomic: set under a ring's lock by
+  // the waiting client's worker, cleared by that worker at the start of a
+  // pass, read by readers after they moved.
+  std::atomic<uint32_t> ring_waiters{0};
 
   // Lock order: lock_rooms before lock_chat; lock_groups alone.
   platform::Mutex lock_groups;
@@ -316,6 +367,9 @@ class Lobby {
   // Addresses whose connections are closed at once. Read from the file of
   // L_DENY by the accept thread; its own lock makes it safe from any thread.
   config::DenyList deny_list;
+  // Strikes against addresses, and the automatic bans they make due: noted
+  // by whoever drops a client, taken by the accept thread. Its own lock.
+  AutoBan auto_bans;
 
   // Atomic: while the lobby drains, the clock's milliseconds at which the
   // process is asked to stop even with clients left; -1 when not draining.
@@ -364,8 +418,9 @@ class Lobby {
 
   // "drops: peer closed N, bad framing N, idle N, not reading N, no login N,
   // displaced N, flooding N, kicked N, banned N; refused full N,
-  // per-address limit N, denied N, draining N": every drop reason and every
-  // refusal reason, in their order, for the event log. Any thread.
+  // per-address limit N, denied N, draining N, per-network limit N,
+  // connecting too fast N": every drop reason and every refusal reason, in
+  // their order, for the event log. Any thread.
   void format_drop_counts(char* out, int size) const;
 
  private:

@@ -105,7 +105,8 @@ void send_room_list(Lobby& lobby, ClientSlot& client) {
     }
     // Taken under the same lock as the list, so that the notices that follow
     // continue exactly where the list left off.
-    client.notice_read = lobby.notice_head().load(std::memory_order_acquire);
+    client.notice_read = lobby.notices.notice_head.load(std::memory_order_acquire);
+    client.notice_stall_ms = -1;
   }
   reply(client, out, wire::compose_header_only(out, wire::kMsgListEnd));
 }

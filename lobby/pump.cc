@@ -7,19 +7,24 @@
 
 #include "lobby/handlers.h"
 #include "lobby/message_reader.h"
+#include "lobby/ring_readers.h"
 
 namespace lobby {
 namespace {
 
-// Entries are read under the ring's lock: a reader a whole lap behind could
-// otherwise read an entry while the writer reuses it and pass on a line torn
-// between two (whose length no longer fits its bytes). One hold serves
-// every entry a pass takes.
+// Entries are read, and the read index moved, under the ring's lock: the
+// writers judge by it how far behind each reader is, and a reader given up
+// as not reading may be lapped before its drop, and must not read an entry
+// while the writer reuses it (it would pass on a line torn between two).
+// One hold serves every entry a pass takes.
 //
 // Every line since the last pass is taken, as far as the send queue has
 // room beyond the reserve (the flush that follows makes room for the next
-// pass). A client whose sends the kernel refuses takes one entry a pass, so
-// that one that stopped reading fills its queue and is dropped as before.
+// pass). A client whose sends the kernel refuses takes one line for it a
+// pass, so that one that stopped reading fills its queue and is dropped as
+// before. Lines for others are passed over whatever the queue holds, so
+// that a pause in a client's reading never leaves it far behind in the
+// ring, keeping writers waiting for it.
 // With `stop_at_start`, a line of the game of the client's room, which has
 // started while the client has not yet been shown the start, is left for
 // after the seat list: judged now it would look like another game's. True
@@ -29,32 +34,38 @@ bool pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user, bool st
   const int head = lobby.chat_head().load(std::memory_order_acquire);
   if (client.chat_read == head) return false;
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
-  const bool blocked = client.send_blocked();
-  int budget = blocked ? 1 : client.send_free() - kSendReserve;
-  platform::MutexLock guard(lobby.lock_chat);
-  while (client.chat_read != head && budget > 0) {
-    const int i = client.chat_read;
-    const int32_t target = lobby.chat.chat_target[i];
-    const uint32_t generation = lobby.chat.chat_generation[i];
-    if (stop_at_start && target >= 0 && client.game_room == kNone && target == user.room &&
-        generation == user.room_generation &&
-        lobby.room_started(target).load(std::memory_order_acquire) != 0) {
-      return true;
+  int budget = client.send_blocked() ? 1 : client.send_free() - kSendReserve;
+  const int32_t from = client.chat_read;
+  bool stopped = false;
+  {
+    platform::MutexLock guard(lobby.lock_chat);
+    while (client.chat_read != head) {
+      const int i = client.chat_read;
+      const int32_t target = lobby.chat.chat_target[i];
+      const uint32_t generation = lobby.chat.chat_generation[i];
+      if (stop_at_start && target >= 0 && client.game_room == kNone && target == user.room &&
+          generation == user.room_generation &&
+          lobby.room_started(target).load(std::memory_order_acquire) != 0) {
+        stopped = true;
+        break;
+      }
+      bool for_me;
+      if (target >= 0) {
+        for_me = target == client.game_room && generation == client.game_generation;
+      } else {
+        for_me = -target == key && client.game_room == kNone;
+      }
+      if (for_me && budget <= 0) break;
+      client.chat_read = (i + 1) & kChatRingMask;
+      if (!for_me) continue;
+      reply(client, lobby.chat.chat_bytes[i].data(), lobby.chat.chat_len[i]);
+      lobby.count(kCountChatDelivered);
+      --budget;
     }
-    client.chat_read = (i + 1) & kChatRingMask;
-    bool for_me;
-    if (target >= 0) {
-      for_me = target == client.game_room && generation == client.game_generation;
-    } else {
-      for_me = -target == key && client.game_room == kNone;
-    }
-    if (blocked) budget = 0;
-    if (!for_me) continue;
-    reply(client, lobby.chat.chat_bytes[i].data(), lobby.chat.chat_len[i]);
-    lobby.count(kCountChatDelivered);
-    --budget;
+    if (client.chat_read != from) client.chat_stall_ms = -1;
   }
-  return false;
+  if (client.chat_read != from) reader_moved(lobby);
+  return stopped;
 }
 
 void pump_game_start(Lobby& lobby, ClientSlot& client, const UserRecord& user)
@@ -105,24 +116,30 @@ void pump_direct(Lobby& lobby, ClientSlot& client, UserRecord& user) EXCLUDES(lo
 }
 
 // Read under lock_rooms, which guards the ring's writers, for the same
-// reason as the chat lines; every notice since the last pass, as far as the
-// send queue has room beyond the reserve.
+// reasons as the chat lines; every notice since the last pass, as far as
+// the send queue has room beyond the reserve, and one for the client a pass
+// while the kernel refuses its sends.
 void pump_notices(Lobby& lobby, ClientSlot& client, const UserRecord& user)
     EXCLUDES(lobby.lock_rooms) {
   const int head = lobby.notice_head().load(std::memory_order_acquire);
   if (client.notice_read == head) return;
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
-  const bool blocked = client.send_blocked();
-  int budget = blocked ? 1 : client.send_free() - kSendReserve;
-  platform::MutexLock guard(lobby.lock_rooms);
-  while (client.notice_read != head && budget > 0) {
-    const int i = client.notice_read;
-    client.notice_read = (i + 1) & kNoticeRingMask;
-    if (blocked) budget = 0;
-    if (lobby.notices.notice_key[i] != key) continue;
-    reply(client, lobby.notices.notice_bytes[i].data(), lobby.notices.notice_len[i]);
-    --budget;
+  int budget = client.send_blocked() ? 1 : client.send_free() - kSendReserve;
+  const int32_t from = client.notice_read;
+  {
+    platform::MutexLock guard(lobby.lock_rooms);
+    while (client.notice_read != head) {
+      const int i = client.notice_read;
+      const bool for_me = lobby.notices.notice_key[i] == key;
+      if (for_me && budget <= 0) break;
+      client.notice_read = (i + 1) & kNoticeRingMask;
+      if (!for_me) continue;
+      reply(client, lobby.notices.notice_bytes[i].data(), lobby.notices.notice_len[i]);
+      --budget;
+    }
+    if (client.notice_read != from) client.notice_stall_ms = -1;
   }
+  if (client.notice_read != from) reader_moved(lobby);
 }
 
 void pump_group_count(Lobby& lobby, ClientSlot& client) {

@@ -9,6 +9,7 @@
 
 #include "lobby/handlers.h"
 #include "lobby/message_reader.h"
+#include "lobby/ring_readers.h"
 
 namespace lobby {
 namespace {
@@ -73,6 +74,23 @@ void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user)
   }
 }
 
+// Whether the sender's address hosts L_ROOMS_PER_IP rooms already, not
+// counting the sender's own, which it leaves (and so frees) for the new
+// one. A room in use always has its host in seat 0.
+bool hosts_at_limit(const Lobby& lobby, const ClientSlot& client) REQUIRES(lobby.lock_rooms) {
+  const int32_t limit = lobby.settings.L_ROOMS_PER_IP;
+  if (limit <= 0) return false;
+  const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
+  int hosted = 0;
+  for (int r = 0; r < lobby.room_limit(); ++r) {
+    const RoomRecord& room = lobby.rooms[r];
+    const int32_t host = room.seat_slot[0];
+    if (room.group_key == 0 || host == kNone || host == client.slot) continue;
+    if (lobby.slots[host].peer_addr.load(std::memory_order_relaxed) == addr) ++hosted;
+  }
+  return hosted >= limit;
+}
+
 void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lobby.lock_rooms) {
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   // A client that is not logged in could otherwise hold rooms in a group
@@ -89,7 +107,9 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lo
       break;
     }
   }
-  if (n == kNone) {
+  // An address hosts at most L_ROOMS_PER_IP rooms; its further creates are
+  // answered as when no room is free.
+  if (n == kNone || hosts_at_limit(lobby, client)) {
     reply_room_result(client, wire::kResultNone);
     return;
   }
@@ -209,13 +229,18 @@ void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(
 
 int handle_room_op(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenRoomOp)) return kIncomplete;
-  const int32_t op = msg_i32(client, 2);
-  consume_message(client, wire::kLenRoomOp);
-  // Every room operation discards the sender's undelivered direct messages.
-  clear_direct_queue(lobby, client.slot);
   UserRecord& user = lobby.users[client.slot];
   {
     platform::MutexLock guard(lobby.lock_rooms);
+    // Judged before anything changes: the operation waits whole.
+    if (!notice_ring_has_room(lobby)) {
+      client.recv_read = (client.recv_read - 1) & net::kRecvRingMask;
+      return kWaitNoticeRing;
+    }
+    const int32_t op = msg_i32(client, 2);
+    consume_message(client, wire::kLenRoomOp);
+    // Every room operation discards the sender's undelivered direct messages.
+    clear_direct_queue(lobby, client.slot);
     switch (op) {
       case wire::kOpCreate:
         create_room(lobby, client, user);

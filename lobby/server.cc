@@ -6,6 +6,7 @@
 
 #include "lobby/dispatcher.h"
 #include "lobby/flood_pacing.h"
+#include "lobby/ring_readers.h"
 #include "lobby/upstream_service.h"
 #include "net/listener.h"
 #include "net/socket_ops.h"
@@ -33,16 +34,26 @@ std::atomic<WorkerPassHook> worker_pass_hook{nullptr};
 constexpr int64_t kDenyLookMs = 1000;
 constexpr int64_t kAcceptErrorLogMs = 1000;
 
-// Open slots whose connection came from `addr`.
-int open_from(const Lobby& lobby, uint32_t addr) {
+// Prefix of the networks L_PER_NET counts: a /24.
+constexpr uint32_t kNetworkMask = 0xffffff00u;
+
+// Open slots whose connection came from `addr` under `mask`.
+int open_from(const Lobby& lobby, uint32_t addr, uint32_t mask) {
   int count = 0;
   for (const ClientSlot& client : lobby.slots) {
     if (client.state.load(std::memory_order_acquire) != net::kStateClosed &&
-        client.peer_addr.load(std::memory_order_relaxed) == addr) {
+        (client.peer_addr.load(std::memory_order_relaxed) & mask) == (addr & mask)) {
       ++count;
     }
   }
   return count;
+}
+
+void dotted(uint32_t addr, char out[config::kDenyTextBytes]) {
+  config::DenyEntry entry;
+  entry.addr = addr;
+  entry.mask = ~uint32_t{0};
+  config::format_deny_entry(entry, out);
 }
 
 }  // namespace
@@ -61,6 +72,7 @@ int find_free_slot(const Lobby& lobby) {
 Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* events)
     : lobby_(new Lobby(settings, events)),
       refusal_(new ClientSlot()),
+      connection_rate_(new ConnectionRate(settings.L_CONN_RATE)),
       clock_(clock != nullptr ? clock : &steady_clock_),
       worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms : -1) {
   // Without wake-up descriptors the threads still run, on their time-outs.
@@ -126,6 +138,9 @@ void Server::accept_thread() {
   // them already, so they are not written again here.
   open_upstream(lobby, clock_->now_ms());
   lobby.deny_list.reload_if_changed();
+  if (lobby.settings.L_AUTOBAN > 0 && lobby.settings.L_DENY[0] == '\0') {
+    report_event(lobby.events, "automatic bans are off: no deny file to write them to (L_DENY)");
+  }
   next_deny_look_ms_ = clock_->now_ms() + kDenyLookMs;
 
   try_listen(listener);
@@ -218,20 +233,36 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
   peer.addr = address_of(peer_ip);
   peer.port = peer_port;
   peer.placed_ms = clock_->now_ms();
+  // A ban that came due before this connection arrived applies to it: the
+  // strike is noted before the dropped connection closes.
+  apply_auto_bans();
   if (lobby.deny_list.denies(peer.addr)) {
     refuse(socket, kRefusedDenied, peer_ip);
     return;
   }
+  // Every connection the address opens counts, whatever becomes of it;
+  // one refused for its pace takes nothing.
+  if (!connection_rate_->admit(peer.addr, peer.placed_ms)) {
+    refuse(socket, kRefusedTooFast, peer_ip);
+    return;
+  }
   net::set_no_delay(socket);
-  if (settings.test_send_buffer > 0) net::set_send_buffer(socket, settings.test_send_buffer);
+  if (settings.test_send_buffer > 0 &&
+      (settings.test_send_buffer_from == 0 || settings.test_send_buffer_from == peer.addr)) {
+    net::set_send_buffer(socket, settings.test_send_buffer);
+  }
   // A draining lobby takes nobody new, even into a free slot.
   if (lobby.drain_deadline_ms.load(std::memory_order_acquire) >= 0) {
     refuse(socket, kRefusedDraining, peer_ip);
     return;
   }
   const int32_t per_ip = lobby.live.number(config::kLivePerIp);
-  if (per_ip > 0 && open_from(lobby, peer.addr) >= per_ip) {
+  if (per_ip > 0 && open_from(lobby, peer.addr, ~uint32_t{0}) >= per_ip) {
     refuse(socket, kRefusedPerAddress, peer_ip);
+    return;
+  }
+  if (settings.L_PER_NET > 0 && open_from(lobby, peer.addr, kNetworkMask) >= settings.L_PER_NET) {
+    refuse(socket, kRefusedPerNetwork, peer_ip);
     return;
   }
   const int slot = find_free_slot(lobby);
@@ -240,15 +271,22 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
     return;
   }
   // Every slot is taken. A connection that has not logged in gives way
-  // (with L_LOGIN_WAIT 0 none does): its worker drops it, and the newcomer
-  // waits for that slot.
-  const int displaced =
-      lobby.live.number(config::kLiveLoginWait) > 0 ? pick_displaced(peer.placed_ms) : kNone;
+  // (with L_LOGIN_WAIT 0 none does), failing that a lurker (with L_LURK 0
+  // none is): its worker drops it, and the newcomer waits for that slot.
+  uint32_t serial = 0;
+  bool lurker = false;
+  int displaced = lobby.live.number(config::kLiveLoginWait) > 0
+                      ? pick_displaced(peer.placed_ms, &serial)
+                      : kNone;
+  if (displaced == kNone && settings.L_LURK > 0) {
+    displaced = pick_lurker(peer.placed_ms, &serial);
+    lurker = displaced != kNone;
+  }
   if (displaced == kNone) {
     refuse(socket, kRefusedFull, peer_ip);
     return;
   }
-  request_drop(lobby, displaced, lobby.slots[displaced].drop_request.serial(), kDropDisplaced);
+  request_drop(lobby, displaced, serial, kDropDisplaced, lurker);
   held_.socket = socket;
   held_.slot = displaced;
   held_.deadline_ms = peer.placed_ms + kDisplaceHoldMs;
@@ -277,7 +315,9 @@ void Server::refuse(int socket, int reason, const int32_t peer_ip[4]) {
   Lobby& lobby = *lobby_;
   ClientSlot& refusal = *refusal_;
   refusal.attach(socket);
-  if (reason != kRefusedDenied) {
+  // A denied address, and one that connects too fast, get not one byte:
+  // nothing is spent on them.
+  if (reason != kRefusedDenied && reason != kRefusedTooFast) {
     uint8_t out[wire::kLenFull];
     refusal.enqueue(out, wire::compose_header_only(out, wire::kMsgFull));
     refusal.flush();
@@ -294,12 +334,14 @@ void Server::refuse(int socket, int reason, const int32_t peer_ip[4]) {
   refusal.close_sockets();
 }
 
-int Server::pick_displaced(int64_t now_ms) const {
+int Server::pick_displaced(int64_t now_ms, uint32_t* serial) const {
   const Lobby& lobby = *lobby_;
   int oldest = kNone;
   int64_t oldest_ms = 0;
   for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
     const ClientSlot& client = lobby.slots[i];
+    // The serial before the state, as for every request from this thread.
+    const uint32_t this_serial = client.drop_request.serial();
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
     if (client.login_accepted.load(std::memory_order_acquire)) continue;
     const int64_t placed = client.placed_ms.load(std::memory_order_relaxed);
@@ -307,9 +349,87 @@ int Server::pick_displaced(int64_t now_ms) const {
     if (oldest == kNone || placed < oldest_ms) {
       oldest = i;
       oldest_ms = placed;
+      *serial = this_serial;
     }
   }
   return oldest;
+}
+
+int Server::pick_lurker(int64_t now_ms, uint32_t* serial) const {
+  Lobby& lobby = *lobby_;
+  const int64_t lurk_ms = static_cast<int64_t>(lobby.settings.L_LURK) * 1000;
+  const int served = lobby.served_slots() < kSlots ? lobby.served_slots() : kSlots;
+  int best = kNone;
+  int best_net = 0;
+  int64_t best_since = 0;
+  // A user's room changes only under lock_rooms; one whose record names a
+  // room (even one freed under it, or the room of its game) is never taken.
+  platform::MutexLock guard(lobby.lock_rooms);
+  for (int i = 0; i < served; ++i) {
+    const ClientSlot& client = lobby.slots[i];
+    const uint32_t this_serial = client.drop_request.serial();
+    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    if (!client.login_accepted.load(std::memory_order_acquire)) continue;
+    if (lobby.users[i].room != kNone) continue;
+    const int64_t since = client.active_ms.load(std::memory_order_relaxed);
+    if (now_ms - since < lurk_ms) continue;
+    const int on_network =
+        open_from(lobby, client.peer_addr.load(std::memory_order_relaxed), kNetworkMask);
+    if (best == kNone || on_network > best_net || (on_network == best_net && since < best_since)) {
+      best = i;
+      best_net = on_network;
+      best_since = since;
+      *serial = this_serial;
+    }
+  }
+  return best;
+}
+
+void Server::apply_auto_bans() {
+  Lobby& lobby = *lobby_;
+  DueBan due;
+  while (lobby.auto_bans.take_due(&due)) {
+    char address[config::kDenyTextBytes];
+    dotted(due.addr, address);
+    // "flooding 3, no login 2": the reasons of the drops that earned it.
+    char reasons[kDropCountsBytes] = "";
+    int used = 0;
+    for (int r = 0; r < kDropReasons && used < static_cast<int>(sizeof reasons); ++r) {
+      if (due.strikes[r] == 0) continue;
+      used += std::snprintf(reasons + used, sizeof reasons - static_cast<size_t>(used), "%s%s %d",
+                            used == 0 ? "" : ", ", drop_reason_text(r), due.strikes[r]);
+    }
+    char detail[kDropCountsBytes + 64];
+    std::snprintf(detail, sizeof detail, "dropped %d times in 10 minutes (%s)",
+                  lobby.settings.L_AUTOBAN, reasons);
+    char comment[sizeof detail + 32];
+    std::snprintf(comment, sizeof comment, "automatic ban: %s", detail);
+    config::DenyEntry entry;
+    entry.addr = due.addr;
+    entry.mask = ~uint32_t{0};
+    entry.until_s = lobby.deny_list.now_utc_s() + lobby.settings.L_AUTOBAN_S;
+    int error = 0;
+    const int rc = lobby.deny_list.add(entry, &error, comment);
+    if (rc != config::kDenyOk) {
+      report_event(lobby.events, "automatic ban of %s failed: %s", address,
+                   rc == config::kDenyFull ? "the deny list is full" : net::error_text(error));
+      continue;
+    }
+    // Its connections still open go, as with the operator's ban.
+    int closed = 0;
+    for (int i = 0; i < kSlots; ++i) {
+      ClientSlot& client = lobby.slots[i];
+      const uint32_t this_serial = client.drop_request.serial();
+      if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+      if (client.peer_addr.load(std::memory_order_relaxed) != due.addr) continue;
+      request_drop(lobby, i, this_serial, kDropBanned);
+      ++closed;
+    }
+    char until[config::kUntilTextBytes];
+    config::format_until(entry.until_s, until);
+    report_event(lobby.events, "automatic ban %s until %s: %s; %d connections closed", address,
+                 until, detail, closed);
+  }
 }
 
 void Server::serve_held() {
@@ -405,6 +525,7 @@ void Server::poke() {
 void Server::run_timers() {
   const int64_t now = clock_->now_ms();
   next_login_deadline_ms_ = expire_logins(*lobby_, now);
+  apply_auto_bans();
   if (now >= next_deny_look_ms_) {
     lobby_->deny_list.reload_if_changed();
     // From now, not from the missed time: a late pass looks once.
@@ -439,6 +560,12 @@ int Server::worker_wait_ms(int k) {
       wait = shorter_wait(wait, clock_->ms_until(now + client.flood.ms_to_next_token(now)));
       continue;
     }
+    // A line held back by its address's chat pace, or waiting for readers
+    // that are to be judged by then (a reader that moves wakes it sooner).
+    if (client.line_hold.load(std::memory_order_relaxed) != ClientSlot::LineHold::kFree) {
+      wait = shorter_wait(wait, clock_->ms_until(client.line_hold_until_ms));
+      continue;
+    }
     const int64_t idle_at = idle_deadline_ms(lobby, client);
     if (idle_at >= 0) wait = shorter_wait(wait, clock_->ms_until(idle_at));
   }
@@ -459,10 +586,11 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
     const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
     if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
     pending = pending || has_pending_work(lobby, client);
-    // A client held back by flood pacing is left out of the wait, unread,
-    // so that TCP slows its sender; its next token bounds the wait, and
-    // its sends are tried again with that pass.
-    if (client.flood.held()) {
+    // A client held back (by flood pacing, its address's chat pace or room
+    // in a ring) is left out of the wait, unread, so that TCP slows its
+    // sender; the end of its hold bounds the wait, and its sends are tried
+    // again with that pass.
+    if (client.input_held()) {
       readable[j] = false;
       continue;
     }
@@ -504,6 +632,8 @@ void Server::worker_thread(int k) {
   while (server_running_.load(std::memory_order_acquire) == 1) {
     wait_for_worker_pass(k, readable);
     pass_started.store(clock_->now_ms(), std::memory_order_release);
+    // Its clients that still wait for room in a ring note it again.
+    forget_ring_waiter(lobby, k);
     if (WorkerPassHook hook = worker_pass_hook.load(std::memory_order_acquire)) hook(k);
     for (int j = 0; j < kSlotsPerWorker; ++j) {
       // The time is read for each slot, after the passes of the slots

@@ -30,6 +30,7 @@
 
 #include "config/settings.h"
 #include "lobby/clock.h"
+#include "lobby/connection_rate.h"
 #include "lobby/lobby_state.h"
 #include "platform/annotated_mutex.h"
 
@@ -109,18 +110,29 @@ class Server {
   // `readable` tells, per slot of the worker, whether its receive may find
   // input.
   void wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]);
-  // In this order: a denied address is closed without a byte; an address
-  // at its L_PER_IP limit gets 2A; then the lowest free slot, or, with every
-  // slot taken, the slot of a connection displaced for the newcomer, which
-  // is held until that slot is free; else 2A.
+  // In this order: a denied address, and one past its L_CONN_RATE, is
+  // closed without a byte; an address at its L_PER_IP limit, or its /24 at
+  // L_PER_NET, gets 2A; then the lowest free slot, or, with every slot
+  // taken, the slot of a connection displaced for the newcomer (one without
+  // a login, else a lurker), which is held until that slot is free; else
+  // 2A.
   void place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port);
   void place(int slot, int socket, const PeerInfo& peer, const int32_t peer_ip[4]);
   // Ends a connection that gets no slot, counted and logged by `reason`:
   // 2A before the close, except for a denied address.
   void refuse(int socket, int reason, const int32_t peer_ip[4]);
   // The open slot whose connection has gone longest without an accepted
-  // login, if it has been open kDisplaceAfterMs; -1 for none.
-  int pick_displaced(int64_t now_ms) const;
+  // login, if it has been open kDisplaceAfterMs; -1 for none. `*serial`:
+  // its connection's serial, read before it was looked at.
+  int pick_displaced(int64_t now_ms, uint32_t* serial) const;
+  // A lurker: a logged-in client outside every room whose last room
+  // operation, chat line or direct message is L_LURK seconds old. Of
+  // several, the one whose /24 holds the most slots, then the one that has
+  // lurked longest; -1 for none. Takes lock_rooms.
+  int pick_lurker(int64_t now_ms, uint32_t* serial) const;
+  // Writes every automatic ban that has come due to the deny file, closes
+  // the banned address's open connections and logs it.
+  void apply_auto_bans();
   // Places the held newcomer once a slot is free, or refuses it once its
   // wait has run out.
   void serve_held();
@@ -148,6 +160,8 @@ class Server {
   std::unique_ptr<Lobby> lobby_;
   // Carries 2A to a connection that gets no slot. Accept thread only.
   std::unique_ptr<ClientSlot> refusal_;
+  // Each address's pace of new connections. Accept thread only.
+  std::unique_ptr<ConnectionRate> connection_rate_;
   SteadyClock steady_clock_;
   Clock* clock_;
   std::atomic<int32_t> server_running_{0};

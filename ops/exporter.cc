@@ -249,8 +249,8 @@ std::string metrics_text(const std::vector<LobbyReading>& lobbies) {
   by_reason(&out,
             {"lobby_refused_total", "counter",
              "Connections turned away without a slot, by reason: \"denied\" (the deny list) "
-             "closes without a byte, the others (full, per-address limit, draining) send 2A "
-             "first."},
+             "and \"connecting too fast\" close without a byte, the others (full, per-address "
+             "limit, per-network limit, draining) send 2A first."},
             lobbies, "refused");
   for (const CounterFamily& c : kCounterFamilies) counter(&out, c.family, lobbies, c.key);
   family(&out,

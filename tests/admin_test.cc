@@ -132,7 +132,8 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
                 "\",\"drops\":{\"peer closed\":0,\"bad framing\":0,\"idle\":0,"
                 "\"not reading\":0,\"no login\":0,\"displaced\":0,\"flooding\":0,\"kicked\":0,"
                 "\"banned\":0},\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,"
-                "\"draining\":0},\"counters\":{\"connections_accepted\":0,\"logins_accepted\":0,"
+                "\"draining\":0,\"per-network limit\":0,\"connecting too fast\":0},"
+                "\"counters\":{\"connections_accepted\":0,\"logins_accepted\":0,"
                 "\"logins_refused\":0,\"chat_received\":0,\"chat_delivered\":0,"
                 "\"direct_messages\":0,\"rooms_created\":0,\"games_started\":0,"
                 "\"bytes_received\":0,\"bytes_sent\":0},"
@@ -271,7 +272,8 @@ TEST_F(AdminTest, DrainRefusesNewcomersAndEndsWhenNobodyIsLeftOrTimeIsUp) {
   EXPECT_NE(std::string::npos, status.find("\"draining\":true,\"drain_left_s\":30,")) << status;
   EXPECT_NE(
       std::string::npos,
-      status.find("\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,\"draining\":1}"))
+      status.find("\"refused\":{\"full\":0,\"per-address limit\":0,\"denied\":0,\"draining\":1,"
+                  "\"per-network limit\":0,\"connecting too fast\":0}"))
       << status;
 
   settle();

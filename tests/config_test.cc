@@ -268,8 +268,11 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   }
   std::fclose(file);
   for (const char* key :
-       {"VER", "ROOM", "L_NAME", "L_IP", "L_PORT", "N_IP", "N_PORT", "L_LOGIN_WAIT", "L_PER_IP",
-        "L_FLOOD_RATE", "L_FLOOD_BURST", "L_DENY", "L_ADMIN", "L_ADMIN_GROUP", "L_CHARSET"}) {
+       {"VER",           "ROOM",          "L_NAME",         "L_IP",      "L_PORT",
+        "N_IP",          "N_PORT",        "L_LOGIN_WAIT",   "L_PER_IP",  "L_FLOOD_RATE",
+        "L_FLOOD_BURST", "L_CHAT_RATE",   "L_CHAT_BURST",   "L_DENY",    "L_PER_NET",
+        "L_CONN_RATE",   "L_LURK",        "L_ROOMS_PER_IP", "L_AUTOBAN", "L_AUTOBAN_S",
+        "L_ADMIN",       "L_ADMIN_GROUP", "L_CHARSET"}) {
     EXPECT_EQ(1, std::count(keys.begin(), keys.end(), key)) << key;
   }
   load_text(uncommented);
@@ -287,7 +290,15 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   EXPECT_EQ(defaults.L_PER_IP, settings_.L_PER_IP);
   EXPECT_EQ(defaults.L_FLOOD_RATE, settings_.L_FLOOD_RATE);
   EXPECT_EQ(defaults.L_FLOOD_BURST, settings_.L_FLOOD_BURST);
+  EXPECT_EQ(defaults.L_CHAT_RATE, settings_.L_CHAT_RATE);
+  EXPECT_EQ(defaults.L_CHAT_BURST, settings_.L_CHAT_BURST);
   EXPECT_STREQ(defaults.L_DENY, settings_.L_DENY);
+  EXPECT_EQ(defaults.L_PER_NET, settings_.L_PER_NET);
+  EXPECT_EQ(defaults.L_CONN_RATE, settings_.L_CONN_RATE);
+  EXPECT_EQ(defaults.L_LURK, settings_.L_LURK);
+  EXPECT_EQ(defaults.L_ROOMS_PER_IP, settings_.L_ROOMS_PER_IP);
+  EXPECT_EQ(defaults.L_AUTOBAN, settings_.L_AUTOBAN);
+  EXPECT_EQ(defaults.L_AUTOBAN_S, settings_.L_AUTOBAN_S);
   EXPECT_STREQ(defaults.L_ADMIN, settings_.L_ADMIN);
   EXPECT_STREQ(defaults.L_CHARSET, settings_.L_CHARSET);
   EXPECT_STREQ(defaults.L_ADMIN_GROUP, settings_.L_ADMIN_GROUP);
@@ -354,6 +365,61 @@ TEST_F(ConfigTest, ProtectionKeysAreReadAndClampedIntoRangeWithANote) {
   config::turn_off_protections(&settings_);
   EXPECT_EQ(0, settings_.L_LOGIN_WAIT + settings_.L_PER_IP + settings_.L_FLOOD_RATE);
   EXPECT_STREQ("", settings_.L_DENY);
+}
+
+TEST_F(ConfigTest, ChatPaceKeysAreReadAndClampedLikeTheOthers) {
+  EXPECT_EQ(2, settings_.L_CHAT_RATE);
+  EXPECT_EQ(10, settings_.L_CHAT_BURST);
+  load_text("L_CHAT_RATE 0\nL_CHAT_BURST 0\n");
+  EXPECT_EQ(0, settings_.L_CHAT_RATE);
+  EXPECT_EQ(1, settings_.L_CHAT_BURST);
+  apply("L_CHAT_RATE 20000");
+  EXPECT_EQ(10000, settings_.L_CHAT_RATE);
+  apply("L_CHAT_BURST 30");
+  EXPECT_EQ(30, settings_.L_CHAT_BURST);
+  ASSERT_EQ(2, settings_.note_count);
+  EXPECT_STREQ("L_CHAT_BURST 0 is outside 1..10000: 1 used", settings_.notes[0]);
+  EXPECT_STREQ("L_CHAT_RATE 20000 is outside 0 or 1..10000: 10000 used", settings_.notes[1]);
+  config::turn_off_protections(&settings_);
+  EXPECT_EQ(0, settings_.L_CHAT_RATE);
+}
+
+// The keys of the lobby's door: their defaults, 0 for off, and the clamp
+// into each range with its note (L_LURK's starts at 30, L_AUTOBAN_S has no
+// off). turn_off_protections turns every one of them off.
+TEST_F(ConfigTest, DoorKeysAreReadAndClampedIntoRangeWithANote) {
+  EXPECT_EQ(16, settings_.L_PER_NET);
+  EXPECT_EQ(20, settings_.L_CONN_RATE);
+  EXPECT_EQ(300, settings_.L_LURK);
+  EXPECT_EQ(1, settings_.L_ROOMS_PER_IP);
+  EXPECT_EQ(5, settings_.L_AUTOBAN);
+  EXPECT_EQ(600, settings_.L_AUTOBAN_S);
+  load_text(
+      "L_PER_NET 0\nL_CONN_RATE 0\nL_LURK 0\nL_ROOMS_PER_IP 0\nL_AUTOBAN 0\nL_AUTOBAN_S 60\n");
+  EXPECT_EQ(0, settings_.L_PER_NET + settings_.L_CONN_RATE + settings_.L_LURK +
+                   settings_.L_ROOMS_PER_IP + settings_.L_AUTOBAN);
+  EXPECT_EQ(60, settings_.L_AUTOBAN_S);
+  EXPECT_EQ(0, settings_.note_count);
+  load_text(
+      "L_PER_NET 33\nL_CONN_RATE 99999999999\nL_LURK 10\nL_ROOMS_PER_IP 9\nL_AUTOBAN 40\n"
+      "L_AUTOBAN_S 0\nL_LURK 4000\n");
+  EXPECT_EQ(32, settings_.L_PER_NET);
+  EXPECT_EQ(6000, settings_.L_CONN_RATE);
+  EXPECT_EQ(3600, settings_.L_LURK);
+  EXPECT_EQ(4, settings_.L_ROOMS_PER_IP);
+  EXPECT_EQ(32, settings_.L_AUTOBAN);
+  EXPECT_EQ(1, settings_.L_AUTOBAN_S);
+  ASSERT_EQ(7, settings_.note_count);
+  EXPECT_STREQ("L_PER_NET 33 is outside 0 or 1..32: 32 used", settings_.notes[0]);
+  EXPECT_STREQ("L_CONN_RATE 99999999999 is outside 0 or 1..6000: 6000 used", settings_.notes[1]);
+  EXPECT_STREQ("L_LURK 10 is outside 0 or 30..3600: 30 used", settings_.notes[2]);
+  EXPECT_STREQ("L_ROOMS_PER_IP 9 is outside 0 or 1..4: 4 used", settings_.notes[3]);
+  EXPECT_STREQ("L_AUTOBAN 40 is outside 0 or 1..32: 32 used", settings_.notes[4]);
+  EXPECT_STREQ("L_AUTOBAN_S 0 is outside 1..2592000: 1 used", settings_.notes[5]);
+  EXPECT_STREQ("L_LURK 4000 is outside 0 or 30..3600: 3600 used", settings_.notes[6]);
+  config::turn_off_protections(&settings_);
+  EXPECT_EQ(0, settings_.L_PER_NET + settings_.L_CONN_RATE + settings_.L_LURK +
+                   settings_.L_ROOMS_PER_IP + settings_.L_AUTOBAN);
 }
 
 TEST_F(ConfigTest, DenyEntriesAreAddressesOrPrefixes) {

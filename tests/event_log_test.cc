@@ -202,10 +202,10 @@ TEST(EventLogProcessTest, AStalledLogStallsNoClient) {
   ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, kPipeBytes), kPipeBytes);
   const int port = client::pick_free_port();
   ASSERT_GT(port, 0);
-  // Room operations as fast as they are answered, and every client from
-  // 127.0.0.1.
-  ASSERT_TRUE(dir.write_file("dorvik.txt",
-                             "L_PORT " + std::to_string(port) + "\nL_FLOOD_RATE 0\nL_PER_IP 0\n"));
+  // Room operations as fast as they are answered, and every client (and
+  // every chat line) from 127.0.0.1.
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "L_PORT " + std::to_string(port) +
+                                               "\nL_FLOOD_RATE 0\nL_PER_IP 0\nL_CHAT_RATE 0\n"));
   ChildProcess server;
   ASSERT_TRUE(server.start({bench::executable_dir() + "/lobby_server"}, dir.path(),
                            ChildStdio::kNullInput));

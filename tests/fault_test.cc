@@ -680,8 +680,9 @@ class FaultFloodTest : public ::testing::Test {
     ASSERT_EQ(0, access(path.c_str(), X_OK)) << "build the lobby_server target first: " << path;
     port = free_port();
     ASSERT_GT(port, 0);
-    // All 32 served clients come from 127.0.0.1.
-    ASSERT_TRUE(dir.write_file("dorvik.txt", "L_PORT " + std::to_string(port) + "\nL_PER_IP 0\n"));
+    // All 32 served clients come from 127.0.0.1, and so do the thousand.
+    ASSERT_TRUE(dir.write_file("dorvik.txt", "L_PORT " + std::to_string(port) +
+                                                 "\nL_PER_IP 0\nL_PER_NET 0\nL_CONN_RATE 0\n"));
     ASSERT_TRUE(server.start({path}, dir.path(), ChildStdio::kNullInput));
   }
 

@@ -239,26 +239,32 @@ TEST_F(OfflineLobbyTest, RefusedClientIsShownItsGroupsOlderRoomNotices) {
 // every hop. Its host, not passing meanwhile, gets the messages straight
 // into its send queue only up to the reserve; the seat is then marked
 // instead, and goes out first in the host's next pass with room, before
-// the replies to what the host itself sent.
+// the replies to what the host itself sent. The queue is nearly full
+// before the hops begin: hops enough to fill it would write more room
+// notices than the ring keeps for a reader that does not pass, and the
+// hopper would wait for the host to read them.
 TEST_F(OfflineLobbyTest, SeatsVacatedIntoAFullQueueWaitForTheMembersPass) {
   const int host = enter_with_room_op(1, "a", 5, -1);
   const int other_host = enter_with_room_op(3, "c", 5, -1);
   const int hopper = enter_with_room_op(2, "b", 5, 0);
   quiesce();
-  std::string hops;
-  for (int i = 0; i < 40; ++i) hops += w::room_op(1) + w::room_op(0);
-  for (int round = 0; round < 10; ++round) {
-    send(hopper, hops);
-    pass(other_host);
+  net::Connection& queue = lobby_.lobby().slots[host];
+  const std::string filler = w::group_count(1);
+  while (queue.send_free() > lobby::kSendReserve + 3) {
+    queue.enqueue(reinterpret_cast<const uint8_t*>(filler.data()), static_cast<int>(filler.size()));
   }
-  const net::Connection& queue = lobby_.lobby().slots[host];
+  std::string hops;
+  for (int i = 0; i < 10; ++i) hops += w::room_op(1) + w::room_op(0);
+  send(hopper, hops);
+  pass(other_host);
   EXPECT_FALSE(queue.send_overflowed());
   EXPECT_EQ(net::kSendSlots - lobby::kSendReserve, queue.send_pending());
 
   lobby_.feed(host, w::room_op(7));
   EXPECT_TRUE(lobby_.pass(host));
   std::string vacated;
-  for (int i = 0; i < net::kSendSlots - lobby::kSendReserve; ++i) vacated += w::seat_vacated(1);
+  for (int i = 0; i < net::kSendSlots - lobby::kSendReserve - 3; ++i) vacated += filler;
+  for (int i = 0; i < 3; ++i) vacated += w::seat_vacated(1);
   const std::string first = lobby_.take_output(host);
   ASSERT_GE(first.size(), vacated.size());
   EXPECT_EQ(w::hex(vacated), w::hex(first.substr(0, vacated.size())));
@@ -378,8 +384,11 @@ TEST_F(OfflineIsolationTest, TheRoomsGroupHearsADepartureAfterTheLeaverChangedKe
 
 // Slots 0 and 8 belong to different workers, which the server runs on
 // different threads; the test does the same. The writer chats much faster
-// than the reader's passes come, so the reader is lapped again and again
-// and keeps reading entries the writer is about to reuse. Each
+// than the reader's passes come, so it comes round the ring to the reader
+// again and again, waits there for the reader to move on, and writes the
+// entry right behind the one the reader reads. (The writer's thread passes
+// the other slots of its worker too: they are readers the writer would
+// wait for as well.) Each
 // line's text is its own length repeated, so a line whose length came from
 // one entry and its bytes from another shows. Under ThreadSanitizer, reading
 // an entry without the writer's lock is reported at once.
@@ -403,8 +412,10 @@ TEST_F(OfflineIsolationTest, ALappedReaderNeverPassesOnATornChatLine) {
         batch += w::chat(round, std::string(n, static_cast<char>('a' + n % 26)));
       }
       lobby_.feed(writer, batch);
-      lobby_.pass(writer);
-      lobby_.take_output(writer);
+      for (int slot = 0; slot < lobby::kSlotsPerWorker; ++slot) {
+        lobby_.pass(slot);
+        lobby_.take_output(slot);
+      }
     }
     done.store(true);
   });

@@ -741,7 +741,8 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
           "draining   no\n"
           "drops      peer closed 0, bad framing 0, idle 0, not reading 0, no login 0, displaced "
           "0, flooding 0, kicked 0, banned 0\n"
-          "refused    full 0, per-address limit 0, denied 0, draining 0\n"
+          "refused    full 0, per-address limit 0, denied 0, draining 0, per-network limit 0, "
+          "connecting too fast 0\n"
           "counters   connections_accepted 1, logins_accepted 1, logins_refused 0, chat_received "
           "0, chat_delivered 0, direct_messages 0, rooms_created 0, games_started 0, "
           "bytes_received 42, bytes_sent 8\n"
@@ -1010,7 +1011,8 @@ TEST_F(OperatorToolsTest, ALobbyThatCannotListenIsReportedEverywhere) {
   EXPECT_EQ(0u, samples.count("lobby_upstream_up" + e + "}")) << metrics.body;
   EXPECT_NE(std::string::npos,
             metrics.body.find("# HELP lobby_refused_total Connections turned away without a "
-                              "slot, by reason: \"denied\" (the deny list) closes without a byte"))
+                              "slot, by reason: \"denied\" (the deny list) and \"connecting "
+                              "too fast\" close without a byte"))
       << metrics.body;
 
   const HttpReply health = http_get(port, "/healthz");

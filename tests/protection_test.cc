@@ -97,7 +97,7 @@ TEST_F(ProtectionTest, ConnectionsWithoutAnAcceptedLoginAreDroppedAtTheDeadline)
   EXPECT_EQ(1u, logged("drop slot 0 user -1: no login (drops: "));
 }
 
-TEST_F(ProtectionTest, WhenFullASilentConnectionOpenTwoSecondsGivesWayToANewcomer) {
+TEST_F(ProtectionTest, WhenFullASilentConnectionOpenOneSecondGivesWayToANewcomer) {
   settings.ROOM = 1;  // 8 slots
   settings.L_LOGIN_WAIT = 30;
   start();
@@ -107,24 +107,24 @@ TEST_F(ProtectionTest, WhenFullASilentConnectionOpenTwoSecondsGivesWayToANewcome
     log_in(members.back(), 10 + i, 10 + i);
   }
   TcpClient older = connect_client();  // slot 6, placed at 0 ms
-  clock.advance_ms(1000);
-  TcpClient newer = connect_client();  // slot 7, placed at 1000 ms
   clock.advance_ms(500);
-  // Nobody has been silent for two seconds yet.
+  TcpClient newer = connect_client();  // slot 7, placed at 500 ms
+  clock.advance_ms(250);
+  // Nobody has been silent for a second yet.
   TcpClient early = connect_client();
   expect_refused(early);
 
-  clock.advance_ms(1000);
+  clock.advance_ms(500);
   TcpClient first = connect_client();
   expect_closed_silently(older);
   first.send(w::enter(20, "first", 20));
   expect_bytes(first, w::list_end() + w::group_count(1));
   EXPECT_TRUE(lobby().slots[6].login_accepted.load());
-  // The newer silent one has 1.5 s: not yet.
+  // The newer silent one has 0.75 s: not yet.
   TcpClient second = connect_client();
   expect_refused(second);
 
-  clock.advance_ms(1000);
+  clock.advance_ms(500);
   TcpClient third = connect_client();
   expect_closed_silently(newer);
   log_in(third, 21, 21);
@@ -323,6 +323,92 @@ TEST_F(ProtectionTest, ABurstOfConnectionsIsServedWithoutWaitingForRetries) {
     EXPECT_EQ(w::hex(w::list_end() + w::group_count(1)), w::hex(burst[i].read_exact(8, wait_ms)))
         << "client " << i;
   }
+}
+
+// The values of the chat lines in `bytes`, and in `*others` the letters of
+// every other message, in order.
+std::vector<int32_t> chat_values(const std::string& bytes, std::string* others = nullptr) {
+  std::vector<int32_t> values;
+  std::string rest = bytes;
+  for (;;) {
+    const int length = testing_support::lobby_message_length(rest);
+    if (length <= 0 || rest.size() < static_cast<size_t>(length)) break;
+    if (rest[1] == 'C') {
+      values.push_back(
+          static_cast<int32_t>(static_cast<uint8_t>(rest[2]) | static_cast<uint8_t>(rest[3]) << 8));
+    } else if (others != nullptr) {
+      *others += rest[1];
+    }
+    rest.erase(0, static_cast<size_t>(length));
+  }
+  EXPECT_EQ("", w::hex(rest));
+  return values;
+}
+
+std::vector<int32_t> range(int32_t from, int32_t to) {
+  std::vector<int32_t> v;
+  for (int32_t i = from; i < to; ++i) v.push_back(i);
+  return v;
+}
+
+// L_CHAT_RATE 2 and L_CHAT_BURST 10 per address. Two connections from
+// 127.0.0.2 share its bucket; 127.0.0.3 has its own. The lines past the
+// burst wait, unread, and follow at two a second of clock time, in order;
+// what the held client sent after its lines waits behind them, while the
+// other connection of its address is answered at once for anything but a
+// chat line. Held for 14 s, with flood pacing on, nobody is dropped.
+TEST_F(ProtectionTest, ChatLinesArePacedPerAddressAndHeldLinesArriveInOrder) {
+  settings.L_CHAT_RATE = 2;
+  settings.L_CHAT_BURST = 10;
+  settings.L_FLOOD_RATE = 25;
+  settings.L_FLOOD_BURST = 50;
+  start();
+  TcpClient first = connect_from("127.0.0.2");
+  TcpClient second = connect_from("127.0.0.2");
+  TcpClient other = connect_from("127.0.0.3");
+  TcpClient watcher = connect_from("127.0.0.4");
+  int32_t id = 1;
+  for (TcpClient* c : {&first, &second, &other, &watcher}) c->send(w::enter(id++, "u", 5));
+  settle();
+  for (TcpClient* c : {&first, &second, &other, &watcher}) c->read_available();
+
+  first.send(w::chat(0, "a") + w::chat(1, "a") + w::chat(2, "a") + w::chat(3, "a") +
+             w::chat(4, "a") + w::chat(5, "a") + w::chat(6, "a") + w::chat(7, "a"));
+  settle();
+  std::string lines;
+  for (int i = 100; i < 130; ++i) lines += w::chat(i, "b");
+  second.send(lines + w::room_op(7));
+  settle();
+  lines.clear();
+  for (int i = 200; i < 208; ++i) lines += w::chat(i, "c");
+  other.send(lines);
+  settle();
+  // The first connection's address has no chat token left; its room
+  // operation is answered at once all the same.
+  first.send(w::room_op(7));
+  settle();
+
+  std::vector<int32_t> expected = range(0, 8);
+  for (int32_t v : {100, 101}) expected.push_back(v);
+  for (int32_t v : range(200, 208)) expected.push_back(v);
+  EXPECT_EQ(expected, chat_values(watcher.read_available()));
+  std::string letters;
+  chat_values(first.read_available(), &letters);
+  EXPECT_EQ("S", letters);
+  for (int second_of_clock = 1; second_of_clock <= 14; ++second_of_clock) {
+    SCOPED_TRACE(second_of_clock);
+    tick_seconds(1);
+    const int32_t from = 100 + 2 * second_of_clock;
+    EXPECT_EQ(range(from, from + 2), chat_values(watcher.read_available()));
+    letters.clear();
+    chat_values(second.read_available(), &letters);
+    // The room operation sent after the last line is answered after it.
+    EXPECT_EQ(second_of_clock == 14 ? "S" : "", letters);
+  }
+  tick_seconds(2);
+  EXPECT_EQ("", w::hex(watcher.read_available()));
+  for (int reason = 0; reason < lobby::kDropReasons; ++reason) EXPECT_EQ(0, drops(reason));
+  expect_served(second);
 }
 
 }  // namespace

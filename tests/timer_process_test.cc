@@ -2,8 +2,9 @@
 // and the real clock: the idle limit (under load, and across a stop of the
 // whole process), the login deadline, the flood pace, the upstream link's
 // reconnect waits, a drain's time limit, the watchdog, which must also
-// stop when a worker is stuck, and the minute of the event log's folded
-// refusals and drops. Each test runs its own server in a directory
+// stop when a worker is stuck, the minute of the event log's folded
+// refusals and drops, the second a stalled reader may hold a chat writer,
+// and the chat pace of an address. Each test runs its own server in a directory
 // of its own on an ephemeral port, learnt from the admin socket, so these
 // tests run beside each other and beside the rest of the suite. Each bound
 // says what it allows and why; a failure prints what was measured.
@@ -457,7 +458,8 @@ TEST_F(RealClockTest, RepeatedRefusalsAndDropsAreToldAtTheEndOfTheirMinute) {
   constexpr int kDenied = 30;
   constexpr int kGarbage = 10;
   ASSERT_TRUE(dir.write_file("deny.txt", "127.0.0.2\n"));
-  start("");
+  // No automatic ban: the garbage sender must keep coming back.
+  start("L_AUTOBAN 0\n");
   auto denied = [this] {
     TcpClient c;
     ASSERT_TRUE(c.connect_from("127.0.0.2", port));
@@ -520,6 +522,249 @@ TEST_F(RealClockTest, RepeatedRefusalsAndDropsAreToldAtTheEndOfTheirMinute) {
   EXPECT_TRUE(text.find(denied_count + ",") != std::string::npos ||
               text.find(denied_count + ")") != std::string::npos)
       << text;
+}
+
+// A reader whose worker is stalled holds a chat writer of another worker
+// once the ring is full for it: the line after the 1,023rd comes 1 s (and
+// at most kLateMs more) after the one before, and the rest follow; the
+// stalled reader is dropped as "not reading" once its worker goes on.
+TEST_F(RealClockTest, AStalledReaderHoldsAWriterForOneSecondAndIsDropped) {
+  start("ROOM 2\nL_FLOOD_RATE 0\nL_CHAT_RATE 0\nL_PER_IP 0\n", {{"LOBBY_TEST_STALL_WORKER", "1"}},
+        STALLING_SERVER_PATH);
+  std::vector<Player> readers(8);
+  std::vector<Player*> all;
+  for (int i = 0; i < 8; ++i) {
+    enter(&readers[i], i + 1, 7);
+    all.push_back(&readers[i]);
+  }
+  Player stuck;
+  enter(&stuck, 50, 9);  // slot 8: worker 1
+  ASSERT_TRUE(server->send_signal(SIGUSR1));
+  // A join of a missing room wakes worker 1 into its stall; sent again until
+  // no answer comes, since the signal may land after a pass has begun.
+  for (int tries = 0;; ++tries) {
+    ASSERT_LT(tries, 20) << "worker 1 never stalled";
+    const int answers = stuck.count('S');
+    ASSERT_TRUE(stuck.tcp.send(w::room_op(7)));
+    if (!pump_until({&stuck}, 300, [&] { return stuck.count('S') > answers; })) break;
+  }
+  constexpr int kLines = 1100;
+  constexpr int kRoom = 1023;
+  std::string lines;
+  for (int i = 0; i < kLines; ++i) lines += w::chat(i, "line");
+  ASSERT_TRUE(readers[0].tcp.send(lines));
+  ASSERT_TRUE(pump_until(all, 10000,
+                         [&] {
+                           for (Player& r : readers) {
+                             if (r.count('C') < kLines) return false;
+                           }
+                           return true;
+                         }))
+      << readers[7].count('C') << " of " << kLines;
+  for (Player& r : readers) {
+    int n = 0;
+    std::vector<int64_t> at;
+    for (size_t i = 0; i < r.messages.size(); ++i) {
+      if (r.messages[i][1] != 'C') continue;
+      ASSERT_EQ(w::hex(w::chat(n, "line")), w::hex(r.messages[i]));
+      at.push_back(r.arrived_ms[i]);
+      ++n;
+    }
+    const int64_t gap = at[kRoom] - at[kRoom - 1];
+    EXPECT_GE(gap, 1000 - 50) << "held too briefly";
+    EXPECT_LE(gap, 1000 + kLateMs) << "held too long";
+  }
+  EXPECT_LT(stuck.closed_ms, 0);
+  ASSERT_TRUE(server->send_signal(SIGUSR2));
+  ASSERT_TRUE(pump_until({&stuck}, kReplyWaitMs, [&] { return stuck.closed_ms >= 0; }));
+  EXPECT_NE(std::string::npos, log().find("drop slot 8 user 50: not reading")) << log();
+  for (Player& r : readers) EXPECT_LT(r.closed_ms, 0);
+}
+
+// L_CHAT_RATE 20 and L_CHAT_BURST 5: two connections from one address
+// that send 50 lines each at once are paced together to 20 lines a second,
+// measured over 4 s to within 5%, in order; a third address's 40 lines are
+// paced on their own, all through within 1.75 s and kLateMs.
+TEST_F(RealClockTest, ChatPaceHoldsTheRatePerAddress) {
+  constexpr int kRate = 20;
+  start("L_CHAT_RATE 20\nL_CHAT_BURST 5\nL_FLOOD_RATE 0\n");
+  Player first;
+  Player second;
+  Player other;
+  Player watcher;
+  enter(&first, 1, 7, "127.0.0.2");
+  enter(&second, 2, 7, "127.0.0.2");
+  enter(&other, 3, 7, "127.0.0.3");
+  enter(&watcher, 4, 7, "127.0.0.4");
+  std::string a;
+  std::string b;
+  std::string c;
+  for (int i = 0; i < 50; ++i) a += w::chat(i, "a");
+  for (int i = 0; i < 50; ++i) b += w::chat(100 + i, "b");
+  for (int i = 0; i < 40; ++i) c += w::chat(200 + i, "c");
+  const int64_t sent_ms = now_ms();
+  ASSERT_TRUE(first.tcp.send(a));
+  ASSERT_TRUE(second.tcp.send(b));
+  ASSERT_TRUE(other.tcp.send(c));
+  const std::vector<Player*> all = {&first, &second, &other, &watcher};
+  ASSERT_TRUE(pump_until(all, 10000, [&] { return watcher.count('C') == 140; }))
+      << watcher.count('C') << " of 140";
+  std::vector<int64_t> shared;
+  int64_t other_done_ms = 0;
+  int next[3] = {0, 100, 200};
+  for (size_t i = 0; i < watcher.messages.size(); ++i) {
+    const std::string& m = watcher.messages[i];
+    if (m[1] != 'C') continue;
+    const int value = static_cast<uint8_t>(m[2]);
+    const int from = value / 100;
+    ASSERT_EQ(next[from], value) << "out of order";
+    ++next[from];
+    if (from == 2) {
+      other_done_ms = watcher.arrived_ms[i];
+    } else {
+      shared.push_back(watcher.arrived_ms[i]);
+    }
+  }
+  EXPECT_LE(other_done_ms - sent_ms, 1750 + kLateMs);
+  // Past the burst: 80 lines, 4 s at 20 a second.
+  const size_t begin = 10;
+  const size_t end = begin + kRate * 4;
+  ASSERT_LT(end, shared.size());
+  const double seconds = static_cast<double>(shared[end] - shared[begin]) / 1000.0;
+  EXPECT_NEAR(kRate, static_cast<double>(end - begin) / seconds, kRate * 0.05)
+      << "over " << seconds << " s";
+  for (Player* p : all) EXPECT_LT(p->closed_ms, 0);
+}
+
+// L_CONN_RATE 30: an address opens 30 connections at once, then the next
+// is closed without a byte until 2 s (a minute over 30) after the first;
+// a try every 100 ms gets in within 2 s, plus the retry and kLateMs.
+TEST_F(RealClockTest, ConnectionRateLetsTheNextInAfterItsShareOfAMinute) {
+  constexpr int kRate = 30;
+  start("L_CONN_RATE " + std::to_string(kRate) + "\nL_PER_IP 0\n");
+  const int64_t first_ms = now_ms();
+  int64_t first_answered_ms = 0;
+  for (int i = 0; i < kRate; ++i) {
+    Player p;
+    enter(&p, 100 + i, 7, "127.0.0.2");
+    if (i == 0) first_answered_ms = now_ms();
+  }
+  int refused = 0;
+  int64_t in_ms = -1;
+  while (in_ms < 0 && now_ms() - first_ms < 10000) {
+    Player p;
+    const int64_t tried_ms = now_ms();
+    ASSERT_TRUE(p.tcp.connect_from("127.0.0.2", port));
+    ASSERT_TRUE(p.tcp.send(w::enter(200, "late", 7)));
+    ASSERT_TRUE(
+        pump_until({&p}, kReplyWaitMs, [&] { return p.count('O') == 1 || p.closed_ms >= 0; }));
+    if (p.count('O') == 1) {
+      in_ms = tried_ms;
+      EXPECT_GE(now_ms() - first_ms, 2000) << "let in early";
+      break;
+    }
+    EXPECT_TRUE(p.messages.empty() && p.pending.empty()) << "a refused connection got bytes";
+    ++refused;
+    poll(nullptr, 0, 100);
+  }
+  ASSERT_GE(in_ms, 0) << "never let in again";
+  EXPECT_GE(refused, 1);
+  EXPECT_LE(in_ms - first_answered_ms, 2000 + 100 + kLateMs) << "let in late";
+  EXPECT_NE(std::string::npos,
+            ask("status").find("\"connecting too fast\":" + std::to_string(refused) + "}"));
+  EXPECT_NE(std::string::npos, log().find("refused 127.0.0.2: connecting too fast")) << log();
+}
+
+// ROOM 1 and L_LURK 30: every slot is taken, seven players sit in a room
+// and one lurks with keep-alives. A newcomer is refused until the lurker
+// has lurked 30 s, and then takes its slot within the retry and kLateMs;
+// the room's members, silent as long, stay.
+TEST_F(RealClockTest, ALurkerGivesWayAfterItsLurkTime) {
+  start("ROOM 1\nL_LURK 30\n");
+  Player lurker;
+  const int64_t lurk_from_ms = now_ms();
+  enter(&lurker, 1, 7, "127.0.0.2");
+  const int64_t lurk_answered_ms = now_ms();
+  std::vector<Player> members(7);
+  std::vector<Player*> all = {&lurker};
+  for (int i = 0; i < 7; ++i) {
+    enter(&members[i], 10 + i, 8, "127.0.0." + std::to_string(3 + i));
+    ASSERT_TRUE(members[i].tcp.send(w::room_op(i == 0 ? -1 : 0)));
+    ASSERT_TRUE(pump_until({&members[i]}, kReplyWaitMs,
+                           [&] { return members[i].count(i == 0 ? 'J' : 'Q') >= 1; }));
+    all.push_back(&members[i]);
+  }
+  pump_until(all, static_cast<int>(lurk_from_ms + 15000 - now_ms()), [] { return false; });
+  ASSERT_TRUE(lurker.tcp.send(w::keep_alive()));
+  pump_until(all, static_cast<int>(lurk_from_ms + 28000 - now_ms()), [] { return false; });
+  {
+    Player early;
+    ASSERT_TRUE(early.tcp.connect_from("127.0.0.20", port));
+    ASSERT_TRUE(pump_until({&early}, kReplyWaitMs, [&] { return early.closed_ms >= 0; }));
+    EXPECT_EQ(1, early.count('A')) << "not refused while nobody lurked long enough";
+  }
+  pump_until(all, static_cast<int>(lurk_from_ms + 29500 - now_ms()), [] { return false; });
+  Player newcomer;
+  for (int i = 0; i < 20 && newcomer.count('O') == 0; ++i) {
+    Player attempt;
+    ASSERT_TRUE(attempt.tcp.connect_from("127.0.0." + std::to_string(21 + i), port));
+    ASSERT_TRUE(attempt.tcp.send(w::enter(30 + i, "new", 9)));
+    ASSERT_TRUE(pump_until({&attempt}, kReplyWaitMs,
+                           [&] { return attempt.count('O') == 1 || attempt.closed_ms >= 0; }));
+    if (attempt.count('O') == 1) {
+      newcomer = std::move(attempt);
+      break;
+    }
+    pump(all, 250);
+  }
+  ASSERT_EQ(1, newcomer.count('O')) << "no newcomer got in";
+  ASSERT_TRUE(pump_until(all, kReplyWaitMs, [&] { return lurker.closed_ms >= 0; }));
+  EXPECT_GE(lurker.closed_ms - lurk_from_ms, 30000) << "displaced early";
+  EXPECT_LE(lurker.closed_ms - lurk_answered_ms, 30000 + 250 + kLateMs) << "displaced late";
+  EXPECT_TRUE(lurker.pending.empty());
+  pump(all, 200);
+  for (Player& m : members) EXPECT_LT(m.closed_ms, 0);
+  EXPECT_NE(std::string::npos, log().find("drop slot 0 user 1: displaced")) << log();
+}
+
+// L_AUTOBAN 2 and L_AUTOBAN_S 2: two bad framings ban the address; it is
+// closed without a byte until the ban's end, a whole second of UTC that
+// lies 1 to 2 s after the ban, and then served again.
+TEST_F(RealClockTest, AnAutomaticBanEndsAfterItsSeconds) {
+  start("L_AUTOBAN 2\nL_AUTOBAN_S 2\n");
+  for (int i = 0; i < 2; ++i) {
+    TcpClient c;
+    ASSERT_TRUE(c.connect_from("127.0.0.4", port));
+    ASSERT_TRUE(c.send("XX"));
+    EXPECT_TRUE(c.wait_closed(kReplyWaitMs));
+  }
+  const int64_t banned_ms = now_ms();
+  int denied = 0;
+  int64_t in_ms = -1;
+  while (now_ms() - banned_ms < 5000) {
+    Player p;
+    ASSERT_TRUE(p.tcp.connect_from("127.0.0.4", port));
+    ASSERT_TRUE(p.tcp.send(w::enter(5, "back", 7)));
+    ASSERT_TRUE(
+        pump_until({&p}, kReplyWaitMs, [&] { return p.count('O') == 1 || p.closed_ms >= 0; }));
+    if (p.count('O') == 1) {
+      in_ms = now_ms();
+      break;
+    }
+    EXPECT_TRUE(p.messages.empty() && p.pending.empty());
+    ++denied;
+    poll(nullptr, 0, 50);
+  }
+  ASSERT_GE(in_ms, 0) << "still banned 5 s later";
+  EXPECT_GE(denied, 1);
+  EXPECT_GE(in_ms - banned_ms, 1000) << "the ban ended early";
+  EXPECT_LE(in_ms - banned_ms, 2000 + 50 + kLateMs) << "the ban ended late";
+  std::string deny;
+  ASSERT_TRUE(dir.read_file("deny.txt", &deny));
+  EXPECT_NE(std::string::npos,
+            deny.find(" ; automatic ban: dropped 2 times in 10 minutes (bad framing 2)\n"))
+      << deny;
+  EXPECT_NE(std::string::npos, log().find("automatic ban 127.0.0.4 until ")) << log();
 }
 
 }  // namespace

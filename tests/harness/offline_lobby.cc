@@ -61,7 +61,7 @@ bool OfflineLobby::pass(int slot) {
   if (!is_open(slot)) return false;
   ClientSlot& client = lobby_->slots[slot];
   // The worker's readiness wait leaves the socket of a held client out.
-  serve_client(*lobby_, client, !client.flood.held(), now_ms_);
+  serve_client(*lobby_, client, !client.input_held(), now_ms_);
   return is_open(slot);
 }
 

@@ -40,8 +40,8 @@ bool TcpClient::connect_to(int port, int recv_buffer) {
   return open_and_connect(nullptr, port, recv_buffer);
 }
 
-bool TcpClient::connect_from(const std::string& source, int port) {
-  return open_and_connect(source.c_str(), port, 0);
+bool TcpClient::connect_from(const std::string& source, int port, int recv_buffer) {
+  return open_and_connect(source.c_str(), port, recv_buffer);
 }
 
 bool TcpClient::open_and_connect(const char* source, int port, int recv_buffer) {

@@ -21,7 +21,7 @@ class TcpClient {
   bool connect_to(int port, int recv_buffer = 0);
   // Connects to 127.0.0.1:port from the loopback address `source` (such as
   // "127.0.0.2"), so that the server sees another peer address.
-  bool connect_from(const std::string& source, int port);
+  bool connect_from(const std::string& source, int port, int recv_buffer = 0);
   bool send(const std::string& bytes);
   // Reads exactly n bytes, waiting at most timeout_ms in all. Returns what
   // arrived (shorter on time-out or end of stream).

@@ -1,0 +1,77 @@
+#include "lobby/auto_ban.h"
+
+namespace lobby {
+
+bool AutoBan::is_strike(int reason, bool logged_in) {
+  switch (reason) {
+    case kDropFlooding:
+    case kDropBadFraming:
+    case kDropNoLogin:
+      return true;
+    case kDropDisplaced:
+      return !logged_in;
+    default:
+      return false;
+  }
+}
+
+AutoBan::Entry* AutoBan::entry_for(uint32_t addr) {
+  Entry* oldest = nullptr;
+  int64_t oldest_ms = 0;
+  for (Entry& entry : entries_) {
+    if (entry.used && entry.addr == addr) return &entry;
+    // A ban due is never lost to make room.
+    if (entry.due) continue;
+    const int64_t last_ms =
+        entry.used ? entry.at_ms[(entry.next + kMaxStrikes - 1) % kMaxStrikes] : INT64_MIN;
+    if (oldest == nullptr || last_ms < oldest_ms) {
+      oldest = &entry;
+      oldest_ms = last_ms;
+    }
+  }
+  if (oldest == nullptr) return nullptr;
+  *oldest = Entry{};
+  oldest->used = true;
+  oldest->addr = addr;
+  return oldest;
+}
+
+bool AutoBan::strike(uint32_t addr, int reason, int64_t now_ms) {
+  if (limit_ <= 0 || reason < 0 || reason >= kDropReasons) return false;
+  platform::MutexLock guard(lock_);
+  Entry* found = entry_for(addr);
+  // Every place holds a ban on its way, or this address's is one of them.
+  if (found == nullptr || found->due) return false;
+  Entry& entry = *found;
+  entry.at_ms[entry.next] = now_ms;
+  entry.reason[entry.next] = static_cast<int8_t>(reason);
+  entry.next = (entry.next + 1) % kMaxStrikes;
+  if (entry.count < kMaxStrikes) ++entry.count;
+  if (entry.count < limit_) return false;
+  // The limit-th strike back from this one.
+  const int first = (entry.next + kMaxStrikes - limit_) % kMaxStrikes;
+  if (now_ms - entry.at_ms[first] > kStrikeWindowMs) return false;
+  entry.due = true;
+  ++due_count_;
+  return true;
+}
+
+bool AutoBan::take_due(DueBan* out) {
+  platform::MutexLock guard(lock_);
+  if (due_count_ == 0) return false;
+  for (Entry& entry : entries_) {
+    if (!entry.due) continue;
+    *out = DueBan{};
+    out->addr = entry.addr;
+    // The strikes that made it due: the last `limit_`.
+    for (int i = 0; i < limit_; ++i) {
+      out->strikes[entry.reason[(entry.next + kMaxStrikes - 1 - i) % kMaxStrikes]] += 1;
+    }
+    entry = Entry{};
+    --due_count_;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace lobby

@@ -1,0 +1,81 @@
+#include "lobby/chat_pace.h"
+
+namespace lobby {
+namespace {
+
+// A chat token is a thousandth of a line, as a flood token is of a message.
+constexpr int64_t kLineCost = 1000;
+// A refill never counts more than this much time, so that the product with
+// the rate stays far inside 64 bits whatever the clock did.
+constexpr int64_t kLongestRefillMs = 3600 * 1000;
+
+}  // namespace
+
+void ChatPace::reset(const config::Settings& settings) {
+  platform::MutexLock guard(lock_);
+  rate_ = settings.L_CHAT_RATE > 0 ? settings.L_CHAT_RATE : 0;
+  // At least one line and a millisecond's earnings more, for the same
+  // reason as the flood bucket: a held line's worker wakes on a whole
+  // millisecond, and what it earned meanwhile must not spill over.
+  const int64_t burst = static_cast<int64_t>(settings.L_CHAT_BURST) * kLineCost;
+  const int64_t least = kLineCost + rate_ - 1;
+  bucket_ = burst > least ? burst : least;
+  for (Bucket& bucket : buckets_) bucket = Bucket();
+}
+
+void ChatPace::refill(Bucket& bucket, int64_t now_ms) const {
+  int64_t elapsed = now_ms - bucket.refill_ms;
+  if (elapsed <= 0) return;
+  if (elapsed > kLongestRefillMs) elapsed = kLongestRefillMs;
+  bucket.refill_ms = now_ms;
+  // A rate of r lines a second earns r thousandths of a line a ms.
+  const int64_t tokens = bucket.tokens + elapsed * rate_;
+  bucket.tokens = tokens < bucket_ ? tokens : bucket_;
+}
+
+ChatPace::Bucket& ChatPace::bucket_of(uint32_t addr, int64_t now_ms) {
+  Bucket* spare = nullptr;
+  for (Bucket& bucket : buckets_) {
+    if (bucket.used && bucket.addr == addr) {
+      refill(bucket, now_ms);
+      return bucket;
+    }
+    if (!bucket.used) {
+      if (spare == nullptr || spare->used) spare = &bucket;
+      continue;
+    }
+    if (spare != nullptr && !spare->used) continue;
+    refill(bucket, now_ms);
+    if (spare == nullptr || bucket.tokens > spare->tokens) spare = &bucket;
+  }
+  spare->used = true;
+  spare->addr = addr;
+  spare->tokens = bucket_;
+  spare->refill_ms = now_ms;
+  return *spare;
+}
+
+bool ChatPace::take(uint32_t addr, int64_t now_ms, int* wait_ms) {
+  platform::MutexLock guard(lock_);
+  Bucket& bucket = bucket_of(addr, now_ms);
+  if (bucket.tokens >= kLineCost) {
+    bucket.tokens -= kLineCost;
+    return true;
+  }
+  const int64_t missing = kLineCost - bucket.tokens;
+  const int64_t ms = rate_ > 0 ? (missing + rate_ - 1) / rate_ : 1;
+  *wait_ms = ms < 1 ? 1 : static_cast<int>(ms);
+  return false;
+}
+
+void ChatPace::give_back(uint32_t addr) {
+  platform::MutexLock guard(lock_);
+  for (Bucket& bucket : buckets_) {
+    if (!bucket.used || bucket.addr != addr) continue;
+    const int64_t tokens = bucket.tokens + kLineCost;
+    bucket.tokens = tokens < bucket_ ? tokens : bucket_;
+    return;
+  }
+}
+
+}  // namespace lobby

@@ -1,0 +1,68 @@
+// Chat lines a second per IPv4 address: one token bucket per address,
+// shared by every connection from it, so that many connections (or new
+// ones after each drop) from one address say no more than one would.
+//
+// L_CHAT_RATE tokens a second refill an address's bucket up to
+// L_CHAT_BURST; each chat line written to the ring takes one. A line that
+// finds its address's bucket empty waits, unread, like a line held back by
+// flood pacing, and goes out in order once a token returns.
+//
+// The buckets live in a fixed table. An address without a bucket takes a
+// free one, or else the one with the most tokens: a bucket that has filled
+// up again is worth no more than a new one, so forgetting it gives its
+// address nothing. Any thread; the table has its own lock, a leaf.
+#ifndef LOBBY_CHAT_PACE_H_
+#define LOBBY_CHAT_PACE_H_
+
+#include <array>
+#include <cstdint>
+
+#include "config/settings.h"
+#include "platform/annotated_mutex.h"
+
+namespace lobby {
+
+// Buckets kept: four times the slots, so that every connected address has
+// one and the addresses that left recently keep theirs until full again.
+constexpr int kChatPaceEntries = 128;
+
+class ChatPace {
+ public:
+  ChatPace() = default;
+  ChatPace(const ChatPace&) = delete;
+  ChatPace& operator=(const ChatPace&) = delete;
+
+  // The settings' rate and burst, every bucket forgotten. Before any
+  // client is served.
+  void reset(const config::Settings& settings);
+  // Pacing is on (L_CHAT_RATE above 0).
+  bool on() const { return rate_ > 0; }
+
+  // Takes a token for one chat line from `addr` at `now_ms`. False when the
+  // bucket is empty; `*wait_ms` is then the time until the next token (at
+  // least 1 ms).
+  bool take(uint32_t addr, int64_t now_ms, int* wait_ms);
+  // Gives back the token of a line that was not written after all.
+  void give_back(uint32_t addr);
+
+ private:
+  struct Bucket {
+    uint32_t addr = 0;
+    bool used = false;
+    int64_t tokens = 0;  // in thousandths of a line
+    int64_t refill_ms = 0;
+  };
+  // The address's bucket, refilled up to `now_ms`; a new full one if it had
+  // none.
+  Bucket& bucket_of(uint32_t addr, int64_t now_ms) REQUIRES(lock_);
+  void refill(Bucket& bucket, int64_t now_ms) const;
+
+  int32_t rate_ = 0;      // thousandths of a line a millisecond; 0: off
+  int64_t bucket_ = 0;    // the most tokens a bucket holds
+  platform::Mutex lock_;  // a leaf lock
+  std::array<Bucket, kChatPaceEntries> buckets_ GUARDED_BY(lock_);
+};
+
+}  // namespace lobby
+
+#endif  // LOBBY_CHAT_PACE_H_

@@ -1,0 +1,46 @@
+#include "lobby/connection_rate.h"
+
+namespace lobby {
+namespace {
+
+int home_of(uint32_t addr) {
+  // Fibonacci hashing: neighbouring addresses land far apart.
+  return static_cast<int>((addr * 2654435769u) >> 22) & kRateEntryMask;
+}
+
+}  // namespace
+
+bool ConnectionRate::admit(uint32_t addr, int64_t now_ms) {
+  if (per_minute_ <= 0) return true;
+  const int64_t now = now_ms * per_minute_;
+  // A full bucket may run this far ahead of now before it is empty.
+  const int64_t depth = static_cast<int64_t>(per_minute_) * kRateWindowMs;
+  const int home = home_of(addr);
+  Entry* found = nullptr;
+  Entry* spare = nullptr;
+  for (int i = 0; i < kRateProbes; ++i) {
+    Entry& entry = entries_[(home + i) & kRateEntryMask];
+    if (entry.used && entry.addr == addr) {
+      found = &entry;
+      break;
+    }
+    // A free place first; failing that, the bucket that is fullest (one
+    // full again is as good as a free place).
+    if (spare == nullptr || (spare->used && (!entry.used || entry.full_at < spare->full_at))) {
+      spare = &entry;
+    }
+  }
+  if (found == nullptr) {
+    found = spare;
+    found->used = true;
+    found->addr = addr;
+    found->full_at = now;
+  }
+  int64_t full_at = found->full_at < now ? now : found->full_at;
+  // One more connection would leave less than nothing in the bucket.
+  if (full_at + kRateWindowMs > now + depth) return false;
+  found->full_at = full_at + kRateWindowMs;
+  return true;
+}
+
+}  // namespace lobby

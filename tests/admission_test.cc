@@ -1,0 +1,371 @@
+// Who gets in and who must make room, over real TCP from several loopback
+// addresses with the server's clock driven by hand: the per-network limit,
+// the pace of new connections per address, lurkers giving way to newcomers,
+// the rooms one address may host, and the automatic timed bans. Each test
+// turns on only what it tests and checks the exact bytes every client got,
+// who was closed and why, and the counts and lines the lobby reports.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/lobby_server_fixture.h"
+
+namespace {
+
+using testing_support::TcpClient;
+namespace w = test_wire;
+
+class AdmissionTest : public testing_support::LobbyServerTest {
+ protected:
+  TcpClient connect_from(const std::string& source) {
+    TcpClient c;
+    EXPECT_TRUE(c.connect_from(source, port)) << source;
+    settle(2);
+    return c;
+  }
+
+  // Connects from `source`, logs in and reads the room list's end and the
+  // group count (each test gives every client a group of its own).
+  TcpClient enter_from(const std::string& source, int32_t id, int32_t key) {
+    TcpClient c = connect_from(source);
+    c.send(w::enter(id, "u" + std::to_string(id), key));
+    expect_bytes(c, w::list_end() + w::group_count(1));
+    return c;
+  }
+
+  // Closed without a byte. The worker frees the slot a moment after the
+  // socket closes: its pass ends before the next connection is judged.
+  void expect_closed_silently(TcpClient& c) {
+    std::string before;
+    EXPECT_TRUE(c.wait_closed(3000, &before));
+    EXPECT_EQ("", w::hex(before));
+    settle(1);
+  }
+
+  void expect_refused(TcpClient& c) {
+    std::string before;
+    EXPECT_TRUE(c.wait_closed(3000, &before));
+    EXPECT_EQ(w::hex(w::full()), w::hex(before));
+  }
+
+  // Still served: a join of a missing room is answered, and only that.
+  void expect_served(TcpClient& c) {
+    c.send(w::room_op(3));
+    expect_bytes(c, w::status(21));
+    expect_silent(c);
+  }
+
+  // Moves the clock on by `seconds`, 50 s at a time, each step followed by
+  // a keep-alive from every client in `alive`, so that none is idle.
+  void pass_time(int seconds, const std::vector<TcpClient*>& alive) {
+    while (seconds > 0) {
+      const int step = seconds < 50 ? seconds : 50;
+      clock.advance_ms(step * 1000);
+      settle(1);
+      for (TcpClient* c : alive) c->send(w::keep_alive());
+      settle(1);
+      seconds -= step;
+    }
+  }
+
+  int64_t drops(int reason) { return lobby().drops[reason].load(); }
+  int64_t refusals(int reason) { return lobby().refusals[reason].load(); }
+  size_t logged(const std::string& prefix) { return events.starting(prefix).size(); }
+};
+
+// L_PER_NET 3: a fourth connection from 127.0.0.0/24 gets 2A, whatever its
+// own address; another /24 is not touched, and a slot given back makes
+// room again. The per-address limit is judged first.
+TEST_F(AdmissionTest, APrefixAtItsLimitIsRefusedAndOtherPrefixesAreNot) {
+  settings.L_PER_NET = 3;
+  settings.L_PER_IP = 2;
+  start();
+  TcpClient a = enter_from("127.0.0.2", 1, 1);
+  TcpClient b = enter_from("127.0.0.2", 2, 2);
+  TcpClient by_address = connect_from("127.0.0.2");
+  expect_refused(by_address);
+  TcpClient c = enter_from("127.0.0.3", 3, 3);
+  TcpClient by_network = connect_from("127.0.0.4");
+  expect_refused(by_network);
+  TcpClient other = enter_from("127.0.1.4", 4, 4);
+  TcpClient other2 = enter_from("127.0.1.5", 5, 5);
+  b.close();
+  settle();
+  TcpClient again = enter_from("127.0.0.4", 6, 6);
+  TcpClient full_again = connect_from("127.0.0.5");
+  expect_refused(full_again);
+  for (TcpClient* s : {&a, &c, &other, &other2, &again}) expect_served(*s);
+  EXPECT_EQ(1, refusals(lobby::kRefusedPerAddress));
+  EXPECT_EQ(2, refusals(lobby::kRefusedPerNetwork));
+  EXPECT_EQ(0, refusals(lobby::kRefusedFull));
+  EXPECT_EQ(1u, logged("refused 127.0.0.4: per-network limit"));
+  EXPECT_EQ(1u, logged("refused 127.0.0.5: per-network limit"));
+}
+
+// L_CONN_RATE 3: an address may open three connections at once, then one
+// every 20 s; one more is closed without a byte ("connecting too fast")
+// and takes nothing from its bucket, so a client that waits 20 s between
+// tries always gets in. Other addresses are not touched.
+TEST_F(AdmissionTest, AnAddressThatConnectsTooFastIsClosedWithoutAByte) {
+  settings.L_CONN_RATE = 3;
+  start();
+  std::vector<TcpClient> in;
+  in.reserve(6);
+  for (int i = 0; i < 3; ++i) in.push_back(enter_from("127.0.0.2", 1 + i, 1 + i));
+  // Closing gives no connection back: the pace counts connections opened.
+  in[0].close();
+  settle();
+  TcpClient fourth = connect_from("127.0.0.2");
+  expect_closed_silently(fourth);
+  TcpClient neighbour = enter_from("127.0.0.3", 10, 10);
+
+  clock.advance_ms(19999);
+  settle();
+  TcpClient early = connect_from("127.0.0.2");
+  expect_closed_silently(early);
+  clock.advance_ms(1);
+  settle();
+  TcpClient on_time = enter_from("127.0.0.2", 4, 4);
+  TcpClient right_after = connect_from("127.0.0.2");
+  expect_closed_silently(right_after);
+  // A full bucket again after a quiet minute: three at once.
+  std::vector<TcpClient*> alive = {&in[1], &in[2], &on_time, &neighbour};
+  for (TcpClient* c : alive) c->send(w::keep_alive());
+  pass_time(60, alive);
+  for (int i = 0; i < 3; ++i) in.push_back(enter_from("127.0.0.2", 5 + i, 5 + i));
+  TcpClient past = connect_from("127.0.0.2");
+  expect_closed_silently(past);
+
+  for (size_t i = 1; i < in.size(); ++i) expect_served(in[i]);
+  expect_served(on_time);
+  expect_served(neighbour);
+  EXPECT_EQ(4, refusals(lobby::kRefusedTooFast));
+  EXPECT_EQ(4u, logged("refused 127.0.0.2: connecting too fast"));
+}
+
+// Eight slots, every one taken. A newcomer takes first the slot of the
+// connection without a login that is at least 1 s old, then a lurker's: a
+// logged-in client outside every room that has sent only keep-alives for
+// L_LURK seconds. Of several lurkers, the one whose /24 holds the most
+// slots goes first, then the one that has lurked longest. Members of a
+// room, and clients that chatted or sent a direct message lately, never
+// go. With L_AUTOBAN 1, the displaced connection that never logged in
+// gets its address banned; the lurkers' addresses do not.
+TEST_F(AdmissionTest, LurkersGiveWayToNewcomersBusiestNetworkFirst) {
+  testing_support::TempDir dir;
+  const std::string path = dir.file("deny.txt");
+  std::snprintf(settings.L_DENY, sizeof settings.L_DENY, "%s", path.c_str());
+  settings.ROOM = 1;  // 8 slots
+  settings.L_LOGIN_WAIT = 30;
+  settings.L_LURK = 300;
+  settings.L_AUTOBAN = 1;
+  start();
+  // t = 0: a hosts a room that b joins; c and g will be active; d lurks
+  // alone in 127.0.1.0/24.
+  TcpClient a = enter_from("127.0.0.2", 1, 1);
+  a.send(w::room_op(-1));
+  expect_bytes(a, w::room_made(0) + w::room_result(1) + w::room_entry(0, 1, "u1"));
+  TcpClient b = connect_from("127.0.0.3");
+  b.send(w::enter(2, "u2", 1));
+  expect_bytes(b, w::room_entry(0, 1, "u1") + w::list_end() + w::group_count(2));
+  b.send(w::room_op(0));
+  expect_bytes(b, w::member_count(0, 2));
+  expect_bytes(a, w::group_count(2) + w::member_count(0, 2));
+  TcpClient c = enter_from("127.0.0.4", 3, 3);
+  TcpClient d = enter_from("127.0.1.5", 4, 4);
+  TcpClient g = enter_from("127.0.0.8", 7, 7);
+  // e and f lurk in 127.0.2.0/24, from 10 s and 20 s.
+  pass_time(10, {&a, &b, &c, &d, &g});
+  TcpClient e = enter_from("127.0.2.6", 5, 5);
+  pass_time(10, {&a, &b, &c, &d, &e, &g});
+  TcpClient f = enter_from("127.0.2.7", 6, 6);
+  std::vector<TcpClient*> alive = {&a, &b, &c, &d, &e, &f, &g};
+  pass_time(180, alive);  // t = 200
+  c.send(w::chat(1, "hi"));
+  expect_bytes(c, w::chat(1, "hi"));
+  pass_time(50, alive);                     // t = 250
+  g.send(w::direct(0, 5));                  // to a room it is not in: sent, all the same
+  pass_time(68, alive);                     // t = 318
+  TcpClient h = connect_from("127.0.0.9");  // never logs in
+  pass_time(1, alive);
+  clock.advance_ms(500);  // t = 319.5: h is 1.5 s old; every lurker is due
+  settle();
+
+  TcpClient n0 = connect_from("127.0.3.1");
+  expect_closed_silently(h);
+  n0.send(w::enter(10, "n0", 10));
+  expect_bytes(n0, w::list_end() + w::group_count(1));
+  TcpClient n1 = enter_from("127.0.3.2", 11, 11);
+  expect_closed_silently(e);  // 127.0.2.0/24 holds two slots
+  TcpClient n2 = enter_from("127.0.3.3", 12, 12);
+  expect_closed_silently(d);  // lurked 319 s, f only 299 s
+  TcpClient n3 = connect_from("127.0.3.4");
+  expect_refused(n3);  // f is not yet due
+  clock.advance_ms(1000);
+  settle();
+  TcpClient n4 = enter_from("127.0.3.5", 14, 14);
+  expect_closed_silently(f);
+  // Left: two room members, two clients active within L_LURK, newcomers.
+  TcpClient n5 = connect_from("127.0.3.6");
+  expect_refused(n5);
+
+  for (TcpClient* s : {&a, &b, &c, &g, &n0, &n1, &n2, &n4}) expect_served(*s);
+  EXPECT_EQ(4, drops(lobby::kDropDisplaced));
+  EXPECT_EQ(2, refusals(lobby::kRefusedFull));
+  EXPECT_EQ(1u, logged("drop slot 5 user 5: displaced (drops: "));
+  EXPECT_EQ(1u, logged("drop slot 3 user 4: displaced (drops: "));
+  config::DenyEntry bans[4];
+  ASSERT_EQ(1, lobby().deny_list.entries_in_force(bans, 4));
+  char text[config::kDenyTextBytes];
+  config::format_deny_entry(bans[0], text);
+  EXPECT_STREQ("127.0.0.9", text);
+}
+
+// L_ROOMS_PER_IP 1: while a client from an address hosts a room, a create
+// from another client of that address is answered 2J 0, exactly as when no
+// room is free, and nothing else happens; joining is not limited, another
+// address creates freely, and the host may make a new room in place of its
+// own. Once the host's room is gone the address may host again.
+TEST_F(AdmissionTest, AnAddressHostsOneRoomAndJoinsAnyNumber) {
+  settings.L_ROOMS_PER_IP = 1;
+  start();
+  TcpClient x = enter_from("127.0.0.2", 1, 5);
+  TcpClient y = connect_from("127.0.0.2");
+  y.send(w::enter(2, "u2", 5));
+  expect_bytes(y, w::list_end() + w::group_count(2));
+  expect_bytes(x, w::group_count(2));
+  TcpClient z = enter_from("127.0.0.3", 3, 6);
+
+  x.send(w::room_op(-1));
+  expect_bytes(x, w::room_made(0) + w::room_result(1) + w::room_entry(0, 1, "u1"));
+  expect_bytes(y, w::room_entry(0, 1, "u1"));
+  y.send(w::room_op(-1));
+  expect_bytes(y, w::room_result(0));
+  expect_silent(y);
+  expect_silent(x);
+  z.send(w::room_op(-1));
+  expect_bytes(z, w::room_made(1) + w::room_result(1) + w::room_entry(1, 1, "u3"));
+  y.send(w::room_op(0));
+  expect_bytes(y, w::member_count(0, 2));
+  expect_bytes(x, w::member_count(0, 2));
+  // The host leaves its room for a new one: still one room for the address.
+  x.send(w::room_op(-1));
+  expect_bytes(
+      x, w::room_made(2) + w::room_result(1) + w::member_count(0, 0) + w::room_entry(2, 1, "u1"));
+  expect_bytes(y, w::member_count(0, 0) + w::room_entry(2, 1, "u1"));
+  x.send(w::room_op(-2));
+  expect_bytes(x, w::room_result(0) + w::member_count(2, 0));
+  expect_bytes(y, w::member_count(2, 0));
+  y.send(w::room_op(-1));
+  expect_bytes(
+      y, w::room_made(0) + w::room_result(1) + w::member_count(0, 0) + w::room_entry(0, 1, "u2"));
+  expect_bytes(x, w::member_count(0, 0) + w::room_entry(0, 1, "u2"));
+  expect_silent(z);
+  EXPECT_EQ(0, lobby().drops[lobby::kDropBadFraming].load());
+}
+
+// L_AUTOBAN 3: an address dropped three times within 10 minutes for what
+// attackers do is banned for L_AUTOBAN_S through the deny file, with a
+// comment naming the reasons; its open connections close, and it is
+// denied until an unban lifts it. Strikes older than 10 minutes and
+// refusals never count.
+TEST_F(AdmissionTest, AnAddressDroppedOftenIsBannedForAWhile) {
+  testing_support::TempDir dir;
+  ASSERT_TRUE(dir.write_file("deny.txt", "; the operator's own\n203.0.113.0/24\n"));
+  const std::string path = dir.file("deny.txt");
+  std::snprintf(settings.L_DENY, sizeof settings.L_DENY, "%s", path.c_str());
+  settings.L_AUTOBAN = 3;
+  settings.L_AUTOBAN_S = 600;
+  settings.L_LOGIN_WAIT = 5;
+  settings.L_PER_IP = 2;
+  start();
+  // A strike, then more than 10 minutes of quiet: it no longer counts.
+  TcpClient old_strike = connect_from("127.0.0.2");
+  old_strike.send("XX");
+  expect_closed_silently(old_strike);
+  clock.advance_ms(600001);
+  settle();
+  // Refusals of 127.0.0.3 at its per-address limit: never a strike.
+  TcpClient r1 = enter_from("127.0.0.3", 31, 31);
+  TcpClient r2 = enter_from("127.0.0.3", 32, 32);
+  for (int i = 0; i < 5; ++i) {
+    TcpClient refused = connect_from("127.0.0.3");
+    expect_refused(refused);
+  }
+  // An honest client of 127.0.0.2, then two bad framings: two strikes.
+  TcpClient honest = enter_from("127.0.0.2", 1, 1);
+  for (int i = 0; i < 2; ++i) {
+    TcpClient garbage = connect_from("127.0.0.2");
+    garbage.send("2Z");
+    expect_closed_silently(garbage);
+  }
+  settle();
+  EXPECT_EQ(1, lobby().deny_list.entry_count());
+  // A connection that never logs in: the third strike within 10 minutes.
+  TcpClient silent = connect_from("127.0.0.2");
+  const int64_t before_s = std::time(nullptr);
+  clock.advance_ms(5000);
+  settle();
+  expect_closed_silently(silent);
+  settle();
+  expect_closed_silently(honest);
+  TcpClient denied = connect_from("127.0.0.2");
+  expect_closed_silently(denied);
+
+  std::string text;
+  ASSERT_TRUE(dir.read_file("deny.txt", &text));
+  const std::string head = "; the operator's own\n203.0.113.0/24\n127.0.0.2 until ";
+  ASSERT_EQ(0u, text.find(head)) << text;
+  const std::string until = text.substr(head.size(), config::kUntilTextBytes - 1);
+  EXPECT_EQ(head + until +
+                " ; automatic ban: dropped 3 times in 10 minutes (bad framing 2, no login 1)\n",
+            text);
+  int64_t until_s = 0;
+  ASSERT_EQ(0, config::parse_until(until.c_str(), &until_s)) << until;
+  EXPECT_GE(until_s, before_s + 600);
+  EXPECT_LE(until_s, std::time(nullptr) + 600);
+  EXPECT_EQ(1u, logged("automatic ban 127.0.0.2 until " + until +
+                       ": dropped 3 times in 10 minutes (bad framing 2, no login 1); 1 "
+                       "connections closed"));
+  EXPECT_EQ(1, drops(lobby::kDropBanned));
+  EXPECT_EQ(1, refusals(lobby::kRefusedDenied));
+  expect_served(r1);
+  expect_served(r2);
+  EXPECT_FALSE(lobby().deny_list.denies(0x7f000003));
+
+  // Lifted as the operator's unban lifts any ban; strikes start afresh.
+  config::DenyEntry entry;
+  ASSERT_EQ(0, config::parse_deny_entry("127.0.0.2", &entry));
+  int error = 0;
+  ASSERT_EQ(config::kDenyOk, lobby().deny_list.remove(entry, &error));
+  TcpClient back = enter_from("127.0.0.2", 2, 2);
+  TcpClient garbage = connect_from("127.0.0.2");
+  garbage.send("2Z");
+  expect_closed_silently(garbage);
+  settle();
+  expect_served(back);
+  EXPECT_EQ(1, lobby().deny_list.entry_count());
+}
+
+// Without a deny file there is nowhere to write a ban: automatic bans are
+// off, and the lobby says so once at its start.
+TEST_F(AdmissionTest, WithoutADenyFileNoAddressIsBanned) {
+  settings.L_AUTOBAN = 1;
+  start();
+  settle();
+  for (int i = 0; i < 3; ++i) {
+    TcpClient garbage = connect_from("127.0.0.2");
+    garbage.send("2Z");
+    expect_closed_silently(garbage);
+  }
+  TcpClient again = enter_from("127.0.0.2", 1, 1);
+  expect_served(again);
+  EXPECT_EQ(3, drops(lobby::kDropBadFraming));
+  EXPECT_EQ(1u, logged("automatic bans are off: no deny file to write them to (L_DENY)"));
+}
+
+}  // namespace

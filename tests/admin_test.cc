@@ -770,9 +770,14 @@ TEST_F(AdminTest, DrainCancelReopensTheLobbyAndKeepsItRunning) {
   EXPECT_EQ("{\"error\":\"the lobby is not draining\"}", ask("drain cancel"));
   EXPECT_NE(std::string::npos,
             events.lines().find("admin: drain cancelled; new connections are taken again"));
-  // A drain that has ended cannot be taken back.
-  EXPECT_EQ("{\"draining\":true,\"seconds\":0,\"users\":1}", ask("drain 0"));
+  // A drain that has ended cannot be taken back. The test's second client
+  // has closed; its slot is free once its worker has seen the close.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ask("status").find("\"users\":1,") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    settle();
+  }
+  EXPECT_EQ("{\"draining\":true,\"seconds\":0,\"users\":1}", ask("drain 0"));
   while (!events.drained.load()) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline);
     settle();

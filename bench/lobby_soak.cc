@@ -24,9 +24,11 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -79,7 +81,7 @@ constexpr char kOwnSettings[] = "L_PER_NET 0\n";
 constexpr char kAttackedSettings[] =
     "L_PER_IP 2\nL_LOGIN_WAIT 5\nL_FLOOD_RATE 25\nL_FLOOD_BURST 50\nL_DENY deny.txt\n"
     "L_PER_NET 0\n";
-constexpr char kDenied[] = "; the soak's denied attacker\n127.0.0.4\n";
+constexpr char kDenied[] = "; the soak's denied attackers\n127.0.0.4\n127.0.0.7\n";
 constexpr int kSteadySourceBase = 10;  // 127.0.0.10, 127.0.0.11, ...
 constexpr int kChurnSourceBase = 30;
 constexpr int kChurnSources = 8;
@@ -897,11 +899,16 @@ bool report_attackers(const soak::Attackers& attackers, bool own_server) {
       attackers.flood_paced() ? "within the pace" : "FASTER THAN THE PACE");
   std::printf("attackers: denied %lld tried, %lld closed without a byte, %lld otherwise\n",
               n(a.denied_tries), n(a.denied_closed), n(a.denied_wrong));
+  std::printf("attackers: looper (denied, tight loop) %lld connections\n", n(a.loop_tries));
   return attackers.failed(own_server ? kPerAddress : 0);
 }
 
+// The event log may grow by no more than this under attack: at that pace
+// a day's log stays under 180 MB whatever the attackers do.
+constexpr double kMostLogBytesPerSecond = 2048;
+
 int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rss_end,
-           const Options& options) {
+           const Options& options, int64_t log_bytes, double log_seconds) {
   const Counts& c = soak.counts();
   const soak::Figures& f = soak.figures();
   auto n = [](int64_t v) { return static_cast<long long>(v); };
@@ -948,7 +955,15 @@ int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rs
               login_text(c.churn_connect_times).c_str());
   const bool attack_failed =
       options.attackers && report_attackers(soak.attackers(), options.port == 0);
-  const bool failed = attack_failed || f.lost > 0 || f.foreign > 0 || f.corrupt > 0 ||
+  // The log's pace counts only with our own server, whose log is read here.
+  double log_rate = 0;
+  if (log_bytes >= 0 && log_seconds > 0) {
+    log_rate = static_cast<double>(log_bytes) / log_seconds;
+    std::printf("event log: %lld bytes in %.1f s, %.0f B/s (at most %.0f under attack)\n",
+                n(log_bytes), log_seconds, log_rate, kMostLogBytesPerSecond);
+  }
+  const bool log_failed = options.attackers && log_rate > kMostLogBytesPerSecond;
+  const bool failed = attack_failed || log_failed || f.lost > 0 || f.foreign > 0 || f.corrupt > 0 ||
                       f.duplicate > 0 || f.out_of_order > 0 || c.junk > 0 || c.steady_dropped > 0 ||
                       c.roster_errors > 0 || c.stalls > 0 || c.login_refused > 0 ||
                       c.connect_failures > 0;
@@ -966,6 +981,7 @@ int main(int argc, char** argv) {
   }
   signal(SIGPIPE, SIG_IGN);
   bench::ServerProcess server;
+  const auto started = std::chrono::steady_clock::now();
   int port = options.port;
   if (port == 0) {
     port = client::pick_free_port();
@@ -987,6 +1003,8 @@ int main(int argc, char** argv) {
   soak.run();
   const int64_t rss_end = options.port == 0 ? read_rss_kb(server.pid()) : -1;
   LogCounts log;
+  int64_t log_bytes = -1;
+  double log_seconds = 0;
   if (options.port == 0) {
     // The server may log the last departures a moment after they happened.
     const int64_t departures = soak.counts().churn_connects;
@@ -998,6 +1016,9 @@ int main(int argc, char** argv) {
     }
     server.stop(5000);
     log = read_log(server.dir() + "/L_log.txt");
+    struct stat info;
+    if (stat((server.dir() + "/L_log.txt").c_str(), &info) == 0) log_bytes = info.st_size;
+    log_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   }
-  return report(soak, log, rss_start, rss_end, options);
+  return report(soak, log, rss_start, rss_end, options, log_bytes, log_seconds);
 }

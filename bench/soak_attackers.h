@@ -15,6 +15,9 @@
 //                       prefix, at no more than the configured pace
 //   denied   127.0.0.4  a connection every two seconds from an address on
 //                       the deny list; it must be closed without a byte
+//   looper   127.0.0.7  another denied address, reconnecting in a tight
+//                       loop (each connection closed at once by the
+//                       attacker): the event log must not grow with it
 //
 // Driven by the soak's loop: step() reads and writes without blocking.
 #ifndef BENCH_SOAK_ATTACKERS_H_
@@ -38,6 +41,9 @@ constexpr char kCloneSource[] = "127.0.0.2";
 constexpr char kDeniedSource[] = "127.0.0.4";
 constexpr char kFlooderSource[] = "127.0.0.5";
 constexpr char kWatcherSource[] = "127.0.0.6";
+constexpr char kLoopSource[] = "127.0.0.7";
+// Connections the looper opens at each step of the soak's loop.
+constexpr int kLoopPerStep = 4;
 constexpr int kClones = 5;
 constexpr int kMaxSilent = 3;
 constexpr int32_t kFloodKey = 4;  // the steady clients use keys 1..3
@@ -70,7 +76,8 @@ struct AttackFigures {
   int64_t denied_tries = 0;
   int64_t denied_closed = 0;
   int64_t denied_wrong = 0;  // a byte, or not closed in time
-  Ns flood_watch_ns = 0;     // time the watcher was watching
+  int64_t loop_tries = 0;
+  Ns flood_watch_ns = 0;  // time the watcher was watching
 };
 
 class Attackers {
@@ -109,6 +116,7 @@ class Attackers {
     step_flooder(now);
     step_silent(now);
     step_denied(now);
+    step_looper();
   }
 
   // Closes every attacker connection.
@@ -326,6 +334,15 @@ class Attackers {
     if (d->link.connect_to(host_, port_, kConnectMs, kDeniedSource) != client::kLinkOk) return;
     d->opened = now;
     denied_.push_back(std::move(d));
+  }
+
+  void step_looper() {
+    for (int i = 0; i < kLoopPerStep; ++i) {
+      client::TcpLink link;
+      if (link.connect_to(host_, port_, kConnectMs, kLoopSource) == client::kLinkOk) {
+        ++figures_.loop_tries;
+      }
+    }
   }
 
   const std::string host_;

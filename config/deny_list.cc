@@ -161,12 +161,14 @@ int parse_until(const char* text, int64_t* until_s) {
 
 void DenyList::set_file(const char* path, Report report) {
   std::snprintf(path_, sizeof path_, "%s", path != nullptr ? path : "");
+  has_file_.store(path_[0] != '\0', std::memory_order_release);
   report_ = std::move(report);
 }
 
 void DenyList::change_file(const char* path) {
   platform::MutexLock file_guard(file_lock_);
   std::snprintf(path_, sizeof path_, "%s", path != nullptr ? path : "");
+  has_file_.store(path_[0] != '\0', std::memory_order_release);
   noted_bad_.fill(0);
   unreadable_noted_ = false;
   load(true);

@@ -15,6 +15,7 @@
 #define CONFIG_DENY_LIST_H_
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -78,6 +79,8 @@ class DenyList {
   // waits for a write under way (the writer updates the list itself).
   bool reload_if_changed();
 
+  // Whether a file is named (bans can be written). Any thread.
+  bool has_file() const { return has_file_.load(std::memory_order_acquire); }
   // The list's wall clock, in UTC seconds.
   int64_t now_utc_s() const { return now_s(); }
   // Whether an entry in force covers `addr`.
@@ -128,6 +131,8 @@ class DenyList {
   // Set before the threads start; changed under file_lock_ (every later
   // reader holds it).
   char path_[kPathBytes] = {};
+  // Atomic: path_ is not empty; stored with path_, read without a lock.
+  std::atomic<bool> has_file_{false};
   // Set before the threads start.
   Report report_;
   Now now_;

@@ -16,6 +16,14 @@ constexpr NumberKey kNumberKeys[] = {
     {kLivePerIp, &Settings::L_PER_IP},
     {kLiveFloodRate, &Settings::L_FLOOD_RATE},
     {kLiveFloodBurst, &Settings::L_FLOOD_BURST},
+    {kLivePerNet, &Settings::L_PER_NET},
+    {kLiveConnRate, &Settings::L_CONN_RATE},
+    {kLiveLurk, &Settings::L_LURK},
+    {kLiveRoomsPerIp, &Settings::L_ROOMS_PER_IP},
+    {kLiveChatRate, &Settings::L_CHAT_RATE},
+    {kLiveChatBurst, &Settings::L_CHAT_BURST},
+    {kLiveAutoBan, &Settings::L_AUTOBAN},
+    {kLiveAutoBanS, &Settings::L_AUTOBAN_S},
 };
 static_assert(sizeof kNumberKeys / sizeof kNumberKeys[0] == kLiveNumbers);
 
@@ -69,6 +77,14 @@ void differing_keys(const Settings& a, const Settings& b, std::vector<std::strin
   note(a.L_PER_IP != b.L_PER_IP, "L_PER_IP", live);
   note(a.L_FLOOD_RATE != b.L_FLOOD_RATE, "L_FLOOD_RATE", live);
   note(a.L_FLOOD_BURST != b.L_FLOOD_BURST, "L_FLOOD_BURST", live);
+  note(a.L_CHAT_RATE != b.L_CHAT_RATE, "L_CHAT_RATE", live);
+  note(a.L_CHAT_BURST != b.L_CHAT_BURST, "L_CHAT_BURST", live);
+  note(a.L_PER_NET != b.L_PER_NET, "L_PER_NET", live);
+  note(a.L_CONN_RATE != b.L_CONN_RATE, "L_CONN_RATE", live);
+  note(a.L_LURK != b.L_LURK, "L_LURK", live);
+  note(a.L_ROOMS_PER_IP != b.L_ROOMS_PER_IP, "L_ROOMS_PER_IP", live);
+  note(a.L_AUTOBAN != b.L_AUTOBAN, "L_AUTOBAN", live);
+  note(a.L_AUTOBAN_S != b.L_AUTOBAN_S, "L_AUTOBAN_S", live);
   note(std::strcmp(a.L_DENY, b.L_DENY) != 0, "L_DENY", live);
 }
 

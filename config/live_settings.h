@@ -34,6 +34,14 @@ enum LiveNumber : int {
   kLivePerIp,       // L_PER_IP
   kLiveFloodRate,   // L_FLOOD_RATE
   kLiveFloodBurst,  // L_FLOOD_BURST
+  kLivePerNet,      // L_PER_NET
+  kLiveConnRate,    // L_CONN_RATE
+  kLiveLurk,        // L_LURK
+  kLiveRoomsPerIp,  // L_ROOMS_PER_IP
+  kLiveChatRate,    // L_CHAT_RATE
+  kLiveChatBurst,   // L_CHAT_BURST
+  kLiveAutoBan,     // L_AUTOBAN
+  kLiveAutoBanS,    // L_AUTOBAN_S
   kLiveNumbers,
 };
 

@@ -36,8 +36,9 @@ AutoBan::Entry* AutoBan::entry_for(uint32_t addr) {
   return oldest;
 }
 
-bool AutoBan::strike(uint32_t addr, int reason, int64_t now_ms) {
-  if (limit_ <= 0 || reason < 0 || reason >= kDropReasons) return false;
+bool AutoBan::strike(uint32_t addr, int reason, int32_t limit, int64_t now_ms) {
+  if (limit <= 0 || reason < 0 || reason >= kDropReasons) return false;
+  if (limit > kMaxStrikes) limit = kMaxStrikes;
   platform::MutexLock guard(lock_);
   Entry* found = entry_for(addr);
   // Every place holds a ban on its way, or this address's is one of them.
@@ -47,11 +48,12 @@ bool AutoBan::strike(uint32_t addr, int reason, int64_t now_ms) {
   entry.reason[entry.next] = static_cast<int8_t>(reason);
   entry.next = (entry.next + 1) % kMaxStrikes;
   if (entry.count < kMaxStrikes) ++entry.count;
-  if (entry.count < limit_) return false;
+  if (entry.count < limit) return false;
   // The limit-th strike back from this one.
-  const int first = (entry.next + kMaxStrikes - limit_) % kMaxStrikes;
+  const int first = (entry.next + kMaxStrikes - limit) % kMaxStrikes;
   if (now_ms - entry.at_ms[first] > kStrikeWindowMs) return false;
   entry.due = true;
+  entry.due_after = limit;
   ++due_count_;
   return true;
 }
@@ -63,8 +65,8 @@ bool AutoBan::take_due(DueBan* out) {
     if (!entry.due) continue;
     *out = DueBan{};
     out->addr = entry.addr;
-    // The strikes that made it due: the last `limit_`.
-    for (int i = 0; i < limit_; ++i) {
+    // The strikes that made it due: the last `due_after`.
+    for (int i = 0; i < entry.due_after; ++i) {
       out->strikes[entry.reason[(entry.next + kMaxStrikes - 1 - i) % kMaxStrikes]] += 1;
     }
     entry = Entry{};

@@ -1,12 +1,14 @@
 // Strikes against addresses whose clients keep getting dropped for what an
 // attacker does (flooding, bad framing, no login, displaced while never
-// logged in), and the automatic timed bans they earn: `limit` strikes of
+// logged in), and the automatic timed bans they earn: L_AUTOBAN strikes of
 // one address within kStrikeWindowMs make a ban due. Refusals are never
 // strikes, so a client that retries while the lobby is full earns none.
 //
 // Workers note strikes as they drop clients; the accept thread takes the
 // bans due and writes them to the deny file (a file write has no place on
-// a worker). The table is fixed: kStrikeEntries addresses, each with its
+// a worker). The limit comes with each strike, as the settings hold it
+// then, so a reload's new L_AUTOBAN counts from the next drop on. The
+// table is fixed: kStrikeEntries addresses, each with its
 // last kMaxStrikes strikes; when it is full, the address whose last strike
 // is oldest gives way.
 //
@@ -36,8 +38,7 @@ struct DueBan {
 
 class AutoBan {
  public:
-  // `limit` 0: nothing is ever due.
-  explicit AutoBan(int32_t limit) : limit_(limit > kMaxStrikes ? kMaxStrikes : limit) {}
+  AutoBan() = default;
   AutoBan(const AutoBan&) = delete;
   AutoBan& operator=(const AutoBan&) = delete;
 
@@ -45,9 +46,10 @@ class AutoBan {
   // accepted login (a displaced one was then a lurker, no attacker).
   static bool is_strike(int reason, bool logged_in);
   // Notes a strike against `addr` at `now_ms` (the server clock). True when
-  // it makes a ban due, which waits for take_due; the address starts
-  // afresh.
-  bool strike(uint32_t addr, int reason, int64_t now_ms);
+  // it is the `limit`-th within kStrikeWindowMs, which makes a ban due; it
+  // waits for take_due, and the address starts afresh. `limit` 0: no
+  // strike is noted.
+  bool strike(uint32_t addr, int reason, int32_t limit, int64_t now_ms);
   // Takes one ban that is due; false when none is.
   bool take_due(DueBan* out);
 
@@ -56,8 +58,9 @@ class AutoBan {
     bool used = false;
     bool due = false;
     uint32_t addr = 0;
-    int32_t count = 0;  // strikes held, at most kMaxStrikes
-    int32_t next = 0;   // where the next strike goes
+    int32_t count = 0;      // strikes held, at most kMaxStrikes
+    int32_t next = 0;       // where the next strike goes
+    int32_t due_after = 0;  // with due: the strikes that made it so
     std::array<int64_t, kMaxStrikes> at_ms{};
     std::array<int8_t, kMaxStrikes> reason{};
   };
@@ -65,7 +68,6 @@ class AutoBan {
   // when every entry holds a ban due.
   Entry* entry_for(uint32_t addr) REQUIRES(lock_);
 
-  const int32_t limit_;
   platform::Mutex lock_;  // a leaf lock
   std::array<Entry, kStrikeEntries> entries_ GUARDED_BY(lock_){};
   int32_t due_count_ GUARDED_BY(lock_) = 0;

@@ -13,14 +13,23 @@ constexpr int64_t kLongestRefillMs = 3600 * 1000;
 
 void ChatPace::reset(const config::Settings& settings) {
   platform::MutexLock guard(lock_);
-  rate_ = settings.L_CHAT_RATE > 0 ? settings.L_CHAT_RATE : 0;
+  retune(settings.L_CHAT_RATE > 0 ? settings.L_CHAT_RATE : 0, settings.L_CHAT_BURST);
+  for (Bucket& bucket : buckets_) bucket = Bucket();
+}
+
+void ChatPace::retune(int32_t rate, int32_t burst) {
+  if (rate == rate_ && burst == burst_) return;
+  rate_ = rate;
+  burst_ = burst;
   // At least one line and a millisecond's earnings more, for the same
   // reason as the flood bucket: a held line's worker wakes on a whole
   // millisecond, and what it earned meanwhile must not spill over.
-  const int64_t burst = static_cast<int64_t>(settings.L_CHAT_BURST) * kLineCost;
+  const int64_t most = static_cast<int64_t>(burst) * kLineCost;
   const int64_t least = kLineCost + rate_ - 1;
-  bucket_ = burst > least ? burst : least;
-  for (Bucket& bucket : buckets_) bucket = Bucket();
+  bucket_ = most > least ? most : least;
+  for (Bucket& bucket : buckets_) {
+    if (bucket.tokens > bucket_) bucket.tokens = bucket_;
+  }
 }
 
 void ChatPace::refill(Bucket& bucket, int64_t now_ms) const {
@@ -55,8 +64,9 @@ ChatPace::Bucket& ChatPace::bucket_of(uint32_t addr, int64_t now_ms) {
   return *spare;
 }
 
-bool ChatPace::take(uint32_t addr, int64_t now_ms, int* wait_ms) {
+bool ChatPace::take(uint32_t addr, int32_t rate, int32_t burst, int64_t now_ms, int* wait_ms) {
   platform::MutexLock guard(lock_);
+  retune(rate, burst);
   Bucket& bucket = bucket_of(addr, now_ms);
   if (bucket.tokens >= kLineCost) {
     bucket.tokens -= kLineCost;

@@ -11,6 +11,10 @@
 // free one, or else the one with the most tokens: a bucket that has filled
 // up again is worth no more than a new one, so forgetting it gives its
 // address nothing. Any thread; the table has its own lock, a leaf.
+//
+// The rate and burst come with each line, as the settings hold them when
+// it is read, so a reload's new pace applies from the next line on: every
+// bucket keeps its tokens, cut to the new burst.
 #ifndef LOBBY_CHAT_PACE_H_
 #define LOBBY_CHAT_PACE_H_
 
@@ -35,13 +39,12 @@ class ChatPace {
   // The settings' rate and burst, every bucket forgotten. Before any
   // client is served.
   void reset(const config::Settings& settings);
-  // Pacing is on (L_CHAT_RATE above 0).
-  bool on() const { return rate_ > 0; }
 
-  // Takes a token for one chat line from `addr` at `now_ms`. False when the
+  // Takes a token for one chat line from `addr` at `now_ms`, at `rate`
+  // lines a second (above 0) and `burst` lines at most. False when the
   // bucket is empty; `*wait_ms` is then the time until the next token (at
   // least 1 ms).
-  bool take(uint32_t addr, int64_t now_ms, int* wait_ms);
+  bool take(uint32_t addr, int32_t rate, int32_t burst, int64_t now_ms, int* wait_ms);
   // Gives back the token of a line that was not written after all.
   void give_back(uint32_t addr);
 
@@ -55,11 +58,15 @@ class ChatPace {
   // The address's bucket, refilled up to `now_ms`; a new full one if it had
   // none.
   Bucket& bucket_of(uint32_t addr, int64_t now_ms) REQUIRES(lock_);
-  void refill(Bucket& bucket, int64_t now_ms) const;
+  void refill(Bucket& bucket, int64_t now_ms) const REQUIRES(lock_);
+  // Takes `rate` and `burst` when they differ from those in force; every
+  // bucket above the new burst is cut to it.
+  void retune(int32_t rate, int32_t burst) REQUIRES(lock_);
 
-  int32_t rate_ = 0;      // thousandths of a line a millisecond; 0: off
-  int64_t bucket_ = 0;    // the most tokens a bucket holds
-  platform::Mutex lock_;  // a leaf lock
+  platform::Mutex lock_;                  // a leaf lock
+  int32_t rate_ GUARDED_BY(lock_) = 0;    // thousandths of a line a ms
+  int32_t burst_ GUARDED_BY(lock_) = 0;   // L_CHAT_BURST in force
+  int64_t bucket_ GUARDED_BY(lock_) = 0;  // the most tokens a bucket holds
   std::array<Bucket, kChatPaceEntries> buckets_ GUARDED_BY(lock_);
 };
 

@@ -10,6 +10,12 @@ int home_of(uint32_t addr) {
 
 }  // namespace
 
+void ConnectionRate::retune(int32_t per_minute) {
+  if (per_minute == per_minute_) return;
+  per_minute_ = per_minute;
+  entries_.fill(Entry{});
+}
+
 bool ConnectionRate::admit(uint32_t addr, int64_t now_ms) {
   if (per_minute_ <= 0) return true;
   const int64_t now = now_ms * per_minute_;

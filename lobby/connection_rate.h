@@ -28,6 +28,9 @@ class ConnectionRate {
  public:
   // `per_minute` 0 lets every connection through.
   explicit ConnectionRate(int32_t per_minute) : per_minute_(per_minute) {}
+  // A reload's new `per_minute`: the buckets, counted in the old one's
+  // units, are forgotten, so each address starts full.
+  void retune(int32_t per_minute);
   ConnectionRate(const ConnectionRate&) = delete;
   ConnectionRate& operator=(const ConnectionRate&) = delete;
 
@@ -46,7 +49,7 @@ class ConnectionRate {
     int64_t full_at = 0;
   };
 
-  const int32_t per_minute_;
+  int32_t per_minute_;
   std::array<Entry, kRateEntries> entries_{};
 };
 

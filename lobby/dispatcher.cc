@@ -134,10 +134,12 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     // A whole chat line takes a token of its address's chat pace, and
     // waits, as a flood hold does, while there is none.
     const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
-    const bool paced_line = whole && letter == wire::kMsgChat && lobby.chat_pace.on();
+    const int32_t chat_rate = lobby.live.number(config::kLiveChatRate);
+    const bool paced_line = whole && letter == wire::kMsgChat && chat_rate > 0;
     if (paced_line) {
       int wait_ms = 1;
-      if (!lobby.chat_pace.take(addr, now_ms, &wait_ms)) {
+      if (!lobby.chat_pace.take(addr, chat_rate, lobby.live.number(config::kLiveChatBurst), now_ms,
+                                &wait_ms)) {
         line_hold = ClientSlot::LineHold::kChatPace;
         hold_until = now_ms + wait_ms;
         break;
@@ -263,7 +265,10 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot, user_id,
                  drop_reason_text(reason), counts);
   // The accept thread writes the ban; the drop of this client wakes it.
-  if (AutoBan::is_strike(reason, logged_in)) lobby.auto_bans.strike(addr, reason, client.pass_ms);
+  // With no deny file there is nowhere to write a ban, so none is due.
+  if (AutoBan::is_strike(reason, logged_in) && lobby.deny_list.has_file()) {
+    lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), client.pass_ms);
+  }
   // Last: from this store on the accept thread may place a new connection.
   client.close();
   // A newcomer may be held for this slot, and writers may have waited for

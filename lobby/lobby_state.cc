@@ -54,11 +54,7 @@ const char* counter_text(int counter) {
 }
 
 Lobby::Lobby(const config::Settings& s, LobbyEvents* sink, net::Transport* transport)
-    : settings(s),
-      live(s),
-      events(sink != nullptr ? sink : quiet_events()),
-      // With no deny file there is nowhere to write a ban, so none is due.
-      auto_bans(s.L_DENY[0] != '\0' ? s.L_AUTOBAN : 0) {
+    : settings(s), live(s), events(sink != nullptr ? sink : quiet_events()) {
   for (ClientSlot& client : slots) {
     if (transport != nullptr) client.transport = transport;
     client.count_bytes(&counters[kCountBytesReceived], &counters[kCountBytesSent]);

@@ -242,6 +242,7 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
   }
   // Every connection the address opens counts, whatever becomes of it;
   // one refused for its pace takes nothing.
+  connection_rate_->retune(lobby.live.number(config::kLiveConnRate));
   if (!connection_rate_->admit(peer.addr, peer.placed_ms)) {
     refuse(socket, kRefusedTooFast, peer_ip);
     return;
@@ -261,7 +262,8 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
     refuse(socket, kRefusedPerAddress, peer_ip);
     return;
   }
-  if (settings.L_PER_NET > 0 && open_from(lobby, peer.addr, kNetworkMask) >= settings.L_PER_NET) {
+  const int32_t per_net = lobby.live.number(config::kLivePerNet);
+  if (per_net > 0 && open_from(lobby, peer.addr, kNetworkMask) >= per_net) {
     refuse(socket, kRefusedPerNetwork, peer_ip);
     return;
   }
@@ -278,7 +280,7 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
   int displaced = lobby.live.number(config::kLiveLoginWait) > 0
                       ? pick_displaced(peer.placed_ms, &serial)
                       : kNone;
-  if (displaced == kNone && settings.L_LURK > 0) {
+  if (displaced == kNone && lobby.live.number(config::kLiveLurk) > 0) {
     displaced = pick_lurker(peer.placed_ms, &serial);
     lurker = displaced != kNone;
   }
@@ -357,7 +359,7 @@ int Server::pick_displaced(int64_t now_ms, uint32_t* serial) const {
 
 int Server::pick_lurker(int64_t now_ms, uint32_t* serial) const {
   Lobby& lobby = *lobby_;
-  const int64_t lurk_ms = static_cast<int64_t>(lobby.settings.L_LURK) * 1000;
+  const int64_t lurk_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLurk)) * 1000;
   const int served = lobby.served_slots() < kSlots ? lobby.served_slots() : kSlots;
   int best = kNone;
   int best_net = 0;
@@ -400,14 +402,15 @@ void Server::apply_auto_bans() {
                             used == 0 ? "" : ", ", drop_reason_text(r), due.strikes[r]);
     }
     char detail[kDropCountsBytes + 64];
-    std::snprintf(detail, sizeof detail, "dropped %d times in 10 minutes (%s)",
-                  lobby.settings.L_AUTOBAN, reasons);
+    int strikes = 0;
+    for (int32_t count : due.strikes) strikes += count;
+    std::snprintf(detail, sizeof detail, "dropped %d times in 10 minutes (%s)", strikes, reasons);
     char comment[sizeof detail + 32];
     std::snprintf(comment, sizeof comment, "automatic ban: %s", detail);
     config::DenyEntry entry;
     entry.addr = due.addr;
     entry.mask = ~uint32_t{0};
-    entry.until_s = lobby.deny_list.now_utc_s() + lobby.settings.L_AUTOBAN_S;
+    entry.until_s = lobby.deny_list.now_utc_s() + lobby.live.number(config::kLiveAutoBanS);
     int error = 0;
     const int rc = lobby.deny_list.add(entry, &error, comment);
     if (rc != config::kDenyOk) {

@@ -770,9 +770,14 @@ TEST_F(AdminTest, DrainCancelReopensTheLobbyAndKeepsItRunning) {
   EXPECT_EQ("{\"error\":\"the lobby is not draining\"}", ask("drain cancel"));
   EXPECT_NE(std::string::npos,
             events.lines().find("admin: drain cancelled; new connections are taken again"));
-  // A drain that has ended cannot be taken back.
-  EXPECT_EQ("{\"draining\":true,\"seconds\":0,\"users\":1}", ask("drain 0"));
+  // A drain that has ended cannot be taken back. The test's second client
+  // has closed; its slot is free once its worker has seen the close.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ask("status").find("\"users\":1,") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    settle();
+  }
+  EXPECT_EQ("{\"draining\":true,\"seconds\":0,\"users\":1}", ask("drain 0"));
   while (!events.drained.load()) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline);
     settle();
@@ -795,19 +800,27 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
   TcpClient early = enter(50, "\xC3\xA9", 5);
   expect_bytes(early, w::list_end() + w::group_count(1));
   EXPECT_EQ(std::string::npos, ask("users").find("\"name\":\"\xC3\xA9\""));
+  // Another client from early's address, for the chat pace and the rooms.
+  TcpClient mate = enter(51, "m", 5);
+  expect_bytes(mate, w::list_end() + w::group_count(2));
+  expect_bytes(early, w::group_count(2));
 
   ASSERT_TRUE(dir.write_file("deny2.txt", "127.0.0.9\n"));
   ASSERT_TRUE(
       dir.write_file("dorvik.txt",
-                     "VER 7\nL_NAME west\nL_PORT 1\nROOM 2\nL_ADMIN other.sock\nL_PER_IP 1\n"
-                     "L_LOGIN_WAIT 2\nL_FLOOD_RATE 1\nL_FLOOD_BURST 1\nL_DENY " +
+                     "VER 7\nL_NAME west\nL_PORT 1\nROOM 2\nL_ADMIN other.sock\nL_PER_IP 2\n"
+                     "L_LOGIN_WAIT 2\nL_FLOOD_RATE 1\nL_FLOOD_BURST 1\nL_CHAT_RATE 1\n"
+                     "L_CHAT_BURST 1\nL_PER_NET 3\nL_CONN_RATE 30\nL_LURK 60\nL_ROOMS_PER_IP 1\n"
+                     "L_AUTOBAN 3\nL_AUTOBAN_S 60\nL_DENY " +
                          dir.file("deny2.txt") + "\nL_CHARSET UTF-8\nN_IP 127.0.0.1\nN_PORT " +
                          std::to_string(peer.port()) + "\nBOGUS 1\nL_PER_IP many\n; fine\n"));
   EXPECT_EQ(
       "{\"reloaded\":true,\"changed\":[\"VER\",\"L_NAME\",\"N_PORT\",\"L_CHARSET\","
-      "\"L_LOGIN_WAIT\",\"L_PER_IP\",\"L_FLOOD_RATE\",\"L_FLOOD_BURST\",\"L_DENY\"],"
+      "\"L_LOGIN_WAIT\",\"L_PER_IP\",\"L_FLOOD_RATE\",\"L_FLOOD_BURST\",\"L_CHAT_RATE\","
+      "\"L_CHAT_BURST\",\"L_PER_NET\",\"L_CONN_RATE\",\"L_LURK\",\"L_ROOMS_PER_IP\","
+      "\"L_AUTOBAN\",\"L_AUTOBAN_S\",\"L_DENY\"],"
       "\"restart_needed\":[\"ROOM\",\"L_PORT\",\"L_ADMIN\"],"
-      "\"bad_lines\":[\"line 14: BOGUS 1\",\"line 15: L_PER_IP many\"],\"notes\":[]}",
+      "\"bad_lines\":[\"line 22: BOGUS 1\",\"line 23: L_PER_IP many\"],\"notes\":[]}",
       ask("reload"));
 
   // VER and L_NAME: the status and the status display; the restart keys
@@ -829,20 +842,31 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
   EXPECT_EQ("2N user=50", peer.lines()[1]);
   // L_DENY: the new file's address is closed without a byte.
   EXPECT_TRUE(denied_from("127.0.0.9", port));
-  // L_PER_IP 1: a second connection from one address gets 2A.
-  TcpClient first;
-  ASSERT_TRUE(first.connect_from("127.0.0.2", port));
-  settle();
-  TcpClient second;
-  ASSERT_TRUE(second.connect_from("127.0.0.2", port));
-  expect_bytes(second, w::full());
+  // L_PER_IP 2: a third connection from one address gets 2A.
+  TcpClient same_address[3];
+  for (TcpClient& client : same_address) {
+    ASSERT_TRUE(client.connect_from("127.0.1.2", port));
+    settle();
+  }
+  expect_bytes(same_address[2], w::full());
+  // L_PER_NET 3: a fourth connection from one /24, each from an address of
+  // its own, gets 2A, and the log says why.
+  TcpClient same_network[4];
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(same_network[i].connect_from("127.0.2." + std::to_string(i + 1), port));
+    settle();
+  }
+  expect_bytes(same_network[3], w::full());
+  EXPECT_NE(std::string::npos, events.lines().find("refused 127.0.2.4: per-network limit"));
   // L_FLOOD_RATE 1, L_FLOOD_BURST 1, for a client already connected: of
   // two lines, one goes now and the other a second later.
   ASSERT_TRUE(early.send(w::chat(1, "x") + w::chat(2, "y")));
   expect_bytes(early, w::chat(1, "x"));
+  expect_bytes(mate, w::chat(1, "x"));
   expect_silent(early);
   clock.advance_ms(1000);
   expect_bytes(early, w::chat(2, "y"));
+  expect_bytes(mate, w::chat(2, "y"));
   // L_LOGIN_WAIT 2: a connection that never logs in goes after 2 s.
   TcpClient silent;
   ASSERT_TRUE(silent.connect_from("127.0.0.3", port));
@@ -852,6 +876,32 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
   EXPECT_FALSE(silent.wait_closed(0));
   clock.advance_ms(1);
   EXPECT_TRUE(silent.wait_closed(kReplyMs));
+  // L_CHAT_RATE 1, L_CHAT_BURST 1: one address's connections share one
+  // pace. A line from mate goes at once; the next, from early (whose own
+  // flood pace has room), waits a second.
+  clock.advance_ms(1000);
+  settle();
+  ASSERT_TRUE(mate.send(w::chat(3, "a")));
+  expect_bytes(mate, w::chat(3, "a"));
+  expect_bytes(early, w::chat(3, "a"));
+  ASSERT_TRUE(early.send(w::chat(4, "b")));
+  expect_silent(early);
+  clock.advance_ms(999);
+  settle();
+  expect_silent(mate);
+  clock.advance_ms(1);
+  expect_bytes(early, w::chat(4, "b"));
+  expect_bytes(mate, w::chat(4, "b"));
+  // L_ROOMS_PER_IP 1: while early hosts a room, a create from its
+  // address's other client is answered 2J 0.
+  clock.advance_ms(1000);
+  settle();
+  ASSERT_TRUE(early.send(w::room_op(-1)));
+  expect_bytes(early, w::room_made(0) + w::room_result(1) + w::room_entry(0, 1, "\xC3\xA9"));
+  expect_bytes(mate, w::room_entry(0, 1, "\xC3\xA9"));
+  ASSERT_TRUE(mate.send(w::room_op(-1)));
+  expect_bytes(mate, w::room_result(0));
+  expect_silent(early);
 
   // N_PORT 0: the link is let go; the same file again changes nothing.
   ASSERT_TRUE(dir.write_file("dorvik.txt", "N_PORT 0\n"));
@@ -869,8 +919,9 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
   const std::string log = events.lines();
   EXPECT_NE(std::string::npos,
             log.find("changed VER, L_NAME, N_PORT, L_CHARSET, L_LOGIN_WAIT, L_PER_IP, "
-                     "L_FLOOD_RATE, L_FLOOD_BURST, L_DENY; needs a restart: ROOM, L_PORT, "
-                     "L_ADMIN; bad lines 2"))
+                     "L_FLOOD_RATE, L_FLOOD_BURST, L_CHAT_RATE, L_CHAT_BURST, L_PER_NET, "
+                     "L_CONN_RATE, L_LURK, L_ROOMS_PER_IP, L_AUTOBAN, L_AUTOBAN_S, L_DENY; "
+                     "needs a restart: ROOM, L_PORT, L_ADMIN; bad lines 2"))
       << log;
   EXPECT_NE(std::string::npos, log.find("upstream moved to 127.0.0.1:")) << log;
 }

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "lobby/auto_ban.h"
+#include "lobby/connection_rate.h"
 #include "tests/support/child_process.h"
 #include "tests/support/lobby_server_fixture.h"
 #include "tests/support/message_reader.h"
@@ -412,3 +414,42 @@ TEST_F(ProtectionTest, ChatLinesArePacedPerAddressAndHeldLinesArriveInOrder) {
 }
 
 }  // namespace
+
+// A reload's L_AUTOBAN counts from the next drop: each strike is judged by
+// the limit in force when it comes, and the ban carries the strikes that
+// made it due. 0 notes nothing at all.
+TEST(AutoBanTest, EachStrikeIsJudgedByTheLimitInForceThen) {
+  lobby::AutoBan bans;
+  const uint32_t addr = 0x7f000009;
+  EXPECT_FALSE(bans.strike(addr, lobby::kDropNoLogin, 0, 0));
+  EXPECT_FALSE(bans.strike(addr, lobby::kDropNoLogin, 3, 10));
+  EXPECT_FALSE(bans.strike(addr, lobby::kDropFlooding, 3, 20));
+  lobby::DueBan due;
+  EXPECT_FALSE(bans.take_due(&due));
+  // Lowered to 2: this strike is the second within the window.
+  EXPECT_TRUE(bans.strike(addr, lobby::kDropBadFraming, 2, 30));
+  ASSERT_TRUE(bans.take_due(&due));
+  EXPECT_EQ(addr, due.addr);
+  EXPECT_EQ(0, due.strikes[lobby::kDropNoLogin]);
+  EXPECT_EQ(1, due.strikes[lobby::kDropFlooding]);
+  EXPECT_EQ(1, due.strikes[lobby::kDropBadFraming]);
+  EXPECT_FALSE(bans.take_due(&due));
+}
+
+// A reload's L_CONN_RATE: the same value keeps every bucket; another one
+// starts every address afresh at the new pace; 0 lets everything through.
+TEST(ConnectionRateTest, ARetuneToANewPaceStartsEveryAddressAfresh) {
+  lobby::ConnectionRate rate(2);
+  const uint32_t addr = 0x7f000002;
+  EXPECT_TRUE(rate.admit(addr, 0));
+  EXPECT_TRUE(rate.admit(addr, 0));
+  EXPECT_FALSE(rate.admit(addr, 0));
+  rate.retune(2);
+  EXPECT_FALSE(rate.admit(addr, 0));
+  rate.retune(3);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(rate.admit(addr, 0)) << i;
+  EXPECT_FALSE(rate.admit(addr, 0));
+  EXPECT_TRUE(rate.admit(addr, 20000));
+  rate.retune(0);
+  for (int i = 0; i < 10; ++i) EXPECT_TRUE(rate.admit(addr, 20000)) << i;
+}

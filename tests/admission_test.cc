@@ -12,52 +12,18 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
-#include "tests/support/lobby_server_fixture.h"
+#include "tests/support/door_fixture.h"
 
 namespace {
 
 using testing_support::TcpClient;
 namespace w = test_wire;
 
-class AdmissionTest : public testing_support::LobbyServerTest {
+class AdmissionTest : public testing_support::DoorTest {
  protected:
-  TcpClient connect_from(const std::string& source) {
-    TcpClient c;
-    EXPECT_TRUE(c.connect_from(source, port)) << source;
-    settle(2);
-    return c;
-  }
-
-  // Connects from `source`, logs in and reads the room list's end and the
-  // group count (each test gives every client a group of its own).
-  TcpClient enter_from(const std::string& source, int32_t id, int32_t key) {
-    TcpClient c = connect_from(source);
-    c.send(w::enter(id, "u" + std::to_string(id), key));
-    expect_bytes(c, w::list_end() + w::group_count(1));
-    return c;
-  }
-
-  // Closed without a byte. The worker frees the slot a moment after the
-  // socket closes: its pass ends before the next connection is judged.
-  void expect_closed_silently(TcpClient& c) {
-    std::string before;
-    EXPECT_TRUE(c.wait_closed(3000, &before));
-    EXPECT_EQ("", w::hex(before));
-    settle(1);
-  }
-
-  void expect_refused(TcpClient& c) {
-    std::string before;
-    EXPECT_TRUE(c.wait_closed(3000, &before));
-    EXPECT_EQ(w::hex(w::full()), w::hex(before));
-  }
-
-  // Still served: a join of a missing room is answered, and only that.
-  void expect_served(TcpClient& c) {
-    c.send(w::room_op(3));
-    expect_bytes(c, w::status(21));
-    expect_silent(c);
-  }
+  // The tests here judge the next connection by the slots left, so a
+  // silent close also waits for the pass that frees the slot.
+  AdmissionTest() { settle_after_close = true; }
 
   // Moves the clock on by `seconds`, 50 s at a time, each step followed by
   // a keep-alive from every client in `alive`, so that none is idle.
@@ -71,10 +37,6 @@ class AdmissionTest : public testing_support::LobbyServerTest {
       seconds -= step;
     }
   }
-
-  int64_t drops(int reason) { return lobby().drops[reason].load(); }
-  int64_t refusals(int reason) { return lobby().refusals[reason].load(); }
-  size_t logged(const std::string& prefix) { return events.starting(prefix).size(); }
 };
 
 // L_PER_NET 3: a fourth connection from 127.0.0.0/24 gets 2A, whatever its

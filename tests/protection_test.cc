@@ -13,7 +13,7 @@
 #include "lobby/auto_ban.h"
 #include "lobby/connection_rate.h"
 #include "tests/support/child_process.h"
-#include "tests/support/lobby_server_fixture.h"
+#include "tests/support/door_fixture.h"
 #include "tests/support/message_reader.h"
 
 namespace {
@@ -21,48 +21,7 @@ namespace {
 using testing_support::TcpClient;
 namespace w = test_wire;
 
-class ProtectionTest : public testing_support::LobbyServerTest {
- protected:
-  // Connects from `source` and waits until the accept thread has dealt with
-  // the connection.
-  TcpClient connect_from(const std::string& source) {
-    TcpClient c;
-    EXPECT_TRUE(c.connect_from(source, port)) << source;
-    settle(2);
-    return c;
-  }
-
-  // Logs in and reads the room list's end and the first group count.
-  void log_in(TcpClient& c, int32_t id, int32_t key) {
-    c.send(w::enter(id, "u" + std::to_string(id), key));
-    expect_bytes(c, w::list_end() + w::group_count(1));
-  }
-
-  // Closed by the server without one byte.
-  void expect_closed_silently(TcpClient& c) {
-    std::string before;
-    EXPECT_TRUE(c.wait_closed(3000, &before));
-    EXPECT_EQ("", w::hex(before));
-  }
-
-  void expect_refused(TcpClient& c) {
-    std::string before;
-    EXPECT_TRUE(c.wait_closed(3000, &before));
-    EXPECT_EQ(w::hex(w::full()), w::hex(before));
-  }
-
-  // Still served: a join of a missing room is answered, and only that.
-  void expect_served(TcpClient& c) {
-    c.send(w::room_op(3));
-    expect_bytes(c, w::status(21));
-    expect_silent(c);
-  }
-
-  int64_t drops(int reason) { return lobby().drops[reason].load(); }
-  int64_t refusals(int reason) { return lobby().refusals[reason].load(); }
-  // Event lines that start with `prefix`.
-  size_t logged(const std::string& prefix) { return events.starting(prefix).size(); }
-};
+using ProtectionTest = testing_support::DoorTest;
 
 TEST_F(ProtectionTest, ConnectionsWithoutAnAcceptedLoginAreDroppedAtTheDeadline) {
   settings.L_LOGIN_WAIT = 5;

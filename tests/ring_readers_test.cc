@@ -177,8 +177,6 @@ class RingReadersTest : public testing_support::LobbyServerTest {
     return v;
   }
 
-  int64_t drops(int reason) { return lobby().drops[reason].load(); }
-
   std::vector<std::unique_ptr<Inbox>> inboxes;
 };
 

@@ -90,6 +90,12 @@ class LobbyServerTest : public ::testing::Test {
     return lobby().rooms[room].seat_slot[seat];
   }
 
+  // The lobby's counts of drops and refusals by reason.
+  int64_t drops(int reason) { return lobby().drops[reason].load(); }
+  int64_t refusals(int reason) { return lobby().refusals[reason].load(); }
+  // Event lines that start with `prefix`.
+  size_t logged(const std::string& prefix) { return events.starting(prefix).size(); }
+
   // Waits until every worker and the accept thread have made `passes` more
   // passes: whatever the server had to say by now has been flushed. Threads
   // sleep until something happens, so each round wakes them.

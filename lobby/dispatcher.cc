@@ -54,6 +54,20 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
   client.pass_ms = now_ms;
   if (take_drop_request(lobby, client)) return;
+  // A client whose own pace (its flooding, or its address's chat pace)
+  // holds its input back is not read, so its close would show only after
+  // every waiting line had its turn: minutes of slot, seat and group count
+  // for a client that has gone. It leaves as soon as its end is closed;
+  // lines it was not yet allowed to say go with it. A hold for room in a
+  // ring is left to run out (it ends within a second), so no line a client
+  // was allowed to say is lost.
+  const bool own_pace_holds =
+      client.flood.held() ||
+      client.line_hold.load(std::memory_order_relaxed) == ClientSlot::LineHold::kChatPace;
+  if (own_pace_holds && client.peer_shut()) {
+    leave_and_drop(lobby, client, kDropPeerClosed);
+    return;
+  }
   // The worker's readiness wait has already run: no further wait here. A
   // client about to be judged idle is read all the same: what it sent may
   // have arrived after that wait, or while the whole process was stopped,

@@ -70,6 +70,8 @@ class Connection {
   // then appends what arrived to the receive ring. 1 when the peer closed
   // or the socket failed, else 0.
   int receive(int wait_ms = kReadyWaitMs);
+  // True once the peer has closed its end, even with input still unread.
+  bool peer_shut() const { return transport->peer_shut(socket); }
   // Queues one message of 1..80 bytes. Never overwrites an unsent message:
   // on a full queue the message is refused and `overflowed` is set.
   int enqueue(const uint8_t* bytes, int length);

@@ -96,6 +96,11 @@ int poll_fd(int fd, int events, int timeout_ms) {
   return ready;
 }
 
+bool peer_shut(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 int poll_many(PollEntry* entries, int count, int timeout_ms) {
   pollfd fds[kMaxPollEntries];
   if (count > kMaxPollEntries) count = kMaxPollEntries;

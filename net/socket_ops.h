@@ -54,6 +54,10 @@ bool connected_to_itself(int fd);
 // or an interrupted wait, -1 when poll itself fails.
 int poll_fd(int fd, int events, int timeout_ms);
 
+// True when the peer has closed its end of a connected socket, even while
+// bytes it sent before wait unread; never waits.
+bool peer_shut(int fd);
+
 // One descriptor of a readiness wait over several: `events` asked for,
 // `ready` filled in (kPollIn/kPollOut; hang-up and error count as readable).
 struct PollEntry {

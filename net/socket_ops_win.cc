@@ -144,6 +144,14 @@ int poll_fd(int fd, int events, int timeout_ms) {
   return ready_bits(p.revents);
 }
 
+bool peer_shut(int fd) {
+  WSAPOLLFD p;
+  p.fd = handle(fd);
+  p.events = POLLRDNORM;
+  p.revents = 0;
+  return WSAPoll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 int poll_many(PollEntry* entries, int count, int timeout_ms) {
   WSAPOLLFD fds[kMaxPollEntries];
   if (count > kMaxPollEntries) count = kMaxPollEntries;

@@ -13,6 +13,7 @@ class SocketTransport : public Transport {
     shutdown_fd(socket);
     close_fd(socket);
   }
+  bool peer_shut(int socket) override { return net::peer_shut(socket); }
 };
 
 }  // namespace

@@ -22,6 +22,8 @@ class Transport {
   virtual int sendv(int socket, const IoSlice* slices, int count) = 0;
   // Shuts the socket down both ways and closes it.
   virtual void close(int socket) = 0;
+  // True once the peer has closed its end, whatever still waits unread.
+  virtual bool peer_shut(int /*socket*/) { return false; }
 };
 
 // The socket layer's transport. Any thread; it keeps no state.

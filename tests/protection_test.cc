@@ -412,3 +412,32 @@ TEST(ConnectionRateTest, ARetuneToANewPaceStartsEveryAddressAfresh) {
   rate.retune(0);
   for (int i = 0; i < 10; ++i) EXPECT_TRUE(rate.admit(addr, 20000)) << i;
 }
+
+// A client that closes while its address's chat pace holds its lines is gone
+// at its next turn: the lines it was not yet allowed to say go with it, and
+// its slot is free at once, not after the pace let every line through.
+TEST_F(ProtectionTest, AClientThatClosesWhileItsLinesAreHeldLeavesAtItsNextTurn) {
+  settings.L_CHAT_RATE = 2;
+  settings.L_CHAT_BURST = 10;
+  start();
+  TcpClient leaver = connect_from("127.0.0.2");
+  TcpClient watcher = connect_from("127.0.0.4");
+  leaver.send(w::enter(1, "u", 5));
+  watcher.send(w::enter(2, "u", 5));
+  settle();
+  leaver.read_available();
+  watcher.read_available();
+
+  std::string lines;
+  for (int i = 0; i < 30; ++i) lines += w::chat(i, "a");
+  leaver.send(lines);
+  settle();
+  EXPECT_EQ(range(0, 10), chat_values(watcher.read_available()));
+  leaver.close();
+  tick_seconds(1);
+  EXPECT_EQ(w::hex(w::group_count(1)), w::hex(watcher.read_available()));
+  EXPECT_EQ(1, drops(lobby::kDropPeerClosed));
+  tick_seconds(10);
+  EXPECT_EQ("", w::hex(watcher.read_available()));
+  expect_served(watcher);
+}

@@ -280,9 +280,15 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
   int displaced = lobby.live.number(config::kLiveLoginWait) > 0
                       ? pick_displaced(peer.placed_ms, &serial)
                       : kNone;
-  if (displaced == kNone && lobby.live.number(config::kLiveLurk) > 0) {
+  const int64_t lurk_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLurk)) * 1000;
+  if (displaced == kNone && lurk_ms > 0 &&
+      !lost_lurker_lately(peer.addr, peer.placed_ms, lurk_ms)) {
     displaced = pick_lurker(peer.placed_ms, &serial);
     lurker = displaced != kNone;
+    if (lurker) {
+      note_lurker_lost(lobby.slots[displaced].peer_addr.load(std::memory_order_relaxed),
+                       peer.placed_ms);
+    }
   }
   if (displaced == kNone) {
     refuse(socket, kRefusedFull, peer_ip);
@@ -355,6 +361,18 @@ int Server::pick_displaced(int64_t now_ms, uint32_t* serial) const {
     }
   }
   return oldest;
+}
+
+bool Server::lost_lurker_lately(uint32_t addr, int64_t now_ms, int64_t lurk_ms) const {
+  for (const LostLurker& lost : lost_lurkers_) {
+    if (lost.used && lost.addr == addr && now_ms - lost.at_ms < lurk_ms) return true;
+  }
+  return false;
+}
+
+void Server::note_lurker_lost(uint32_t addr, int64_t now_ms) {
+  lost_lurkers_[next_lost_lurker_] = {addr, now_ms, true};
+  next_lost_lurker_ = (next_lost_lurker_ + 1) % kLostLurkers;
 }
 
 int Server::pick_lurker(int64_t now_ms, uint32_t* serial) const {

@@ -130,6 +130,13 @@ class Server {
   // several, the one whose /24 holds the most slots, then the one that has
   // lurked longest; -1 for none. Takes lock_rooms.
   int pick_lurker(int64_t now_ms, uint32_t* serial) const;
+  // True when a lurker of `addr` gave way to a newcomer less than `lurk_ms`
+  // ago. Such an address does not displace a lurker in turn: one that
+  // reconnected each lurker it lost would otherwise trade, one by one,
+  // every lurker that had waited long enough for one that has not, and
+  // lock the next newcomers out for another L_LURK.
+  bool lost_lurker_lately(uint32_t addr, int64_t now_ms, int64_t lurk_ms) const;
+  void note_lurker_lost(uint32_t addr, int64_t now_ms);
   // Writes every automatic ban that has come due to the deny file, closes
   // the banned address's open connections and logs it.
   void apply_auto_bans();
@@ -162,6 +169,17 @@ class Server {
   std::unique_ptr<ClientSlot> refusal_;
   // Each address's pace of new connections. Accept thread only.
   std::unique_ptr<ConnectionRate> connection_rate_;
+  // The addresses whose lurkers gave way last, oldest overwritten first.
+  // Accept thread only. More addresses than this losing a lurker within
+  // one L_LURK is a crowd the per-address limits already make costly.
+  struct LostLurker {
+    uint32_t addr = 0;
+    int64_t at_ms = 0;
+    bool used = false;
+  };
+  static constexpr int kLostLurkers = 64;
+  LostLurker lost_lurkers_[kLostLurkers];
+  int next_lost_lurker_ = 0;
   SteadyClock steady_clock_;
   Clock* clock_;
   std::atomic<int32_t> server_running_{0};

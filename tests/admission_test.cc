@@ -331,3 +331,37 @@ TEST_F(AdmissionTest, WithoutADenyFileNoAddressIsBanned) {
 }
 
 }  // namespace
+
+// An address whose lurker gave way cannot take another lurker's slot for
+// L_LURK: a lurker that comes straight back finds the lobby full instead of
+// trading a lurker that has waited long enough for a fresh one. Newcomers
+// from elsewhere still displace the ones left.
+TEST_F(AdmissionTest, AnAddressThatLostALurkerDisplacesNoneForALurkTime) {
+  settings.ROOM = 1;  // 8 slots
+  settings.L_LURK = 30;
+  start();
+  std::vector<TcpClient> lurkers;
+  for (int i = 0; i < 8; ++i) {
+    lurkers.push_back(enter_from(i < 4 ? "127.0.1.1" : "127.0.2.1", i + 1, i + 1));
+    clock.advance_ms(100);  // the first ones have lurked longest
+  }
+  std::vector<TcpClient*> alive;
+  for (TcpClient& c : lurkers) alive.push_back(&c);
+  pass_time(31, alive);
+
+  TcpClient n1 = enter_from("127.0.3.1", 20, 20);
+  expect_closed_silently(lurkers[0]);  // both /24s hold four: the longest lurking
+  TcpClient back = connect_from("127.0.1.1");
+  expect_refused(back);
+  TcpClient n2 = enter_from("127.0.4.1", 21, 21);
+  expect_closed_silently(lurkers[4]);  // 127.0.2.0/24 now holds more
+  alive = {&lurkers[1], &lurkers[2], &lurkers[3], &lurkers[5], &lurkers[6], &lurkers[7], &n1, &n2};
+  pass_time(30, alive);
+  // A lurk time later the address may displace again (the /24s hold three
+  // each: the longest lurking goes).
+  TcpClient later = enter_from("127.0.1.1", 30, 30);
+  expect_closed_silently(lurkers[1]);
+  EXPECT_EQ(3, drops(lobby::kDropDisplaced));
+  EXPECT_EQ(1, refusals(lobby::kRefusedFull));
+  expect_served(later);
+}

@@ -3,7 +3,8 @@
 // message reaches every client entitled to it, intact and in order, and
 // nothing reaches a client it is not meant for.
 //
-//   lobby_soak [--seconds N] [--attackers on|off] [--host H --port P]
+//   lobby_soak [--seconds N] [--attackers on|off] [--lobbies busy|griefers|both]
+//              [--host H --port P]
 //
 // Without an address it starts its own server (lobby_server beside this
 // executable) in a temporary directory and reads its event log at the end.
@@ -42,6 +43,7 @@
 
 #include "bench/server_process.h"
 #include "bench/soak_attackers.h"
+#include "bench/soak_griefers.h"
 #include "bench/soak_ledger.h"
 #include "bench/stats.h"
 #include "client/tcp_link.h"
@@ -113,17 +115,25 @@ constexpr Ns kProgressEveryMs = 10000;
 struct Options {
   int seconds = 60;
   bool attackers = true;
+  // Which lobbies: the busy one, the griefers' one, or both (the
+  // griefers' needs the attackers on and a server of our own).
+  std::string lobbies = "both";
   std::string host = "127.0.0.1";
   int port = 0;  // 0: start a server of our own
 };
 
 const char kUsage[] =
-    "Usage: lobby_soak [--seconds N] [--attackers on|off] [--host H --port P]\n"
+    "Usage: lobby_soak [--seconds N] [--attackers on|off] [--lobbies busy|griefers|both]\n"
+    "                  [--host H --port P]\n"
     "Runs 24 steady clients (chat, rooms, games, direct messages) and churning\n"
     "clients against a lobby for N seconds (default 60) and checks every\n"
     "delivery, with attackers beside them unless --attackers off (silent\n"
     "connections, clones from one address, a flooder, a denied address).\n"
-    "Without --port it starts lobby_server from its own directory.\n"
+    "Without --port it starts lobby_server from its own directory, and with the\n"
+    "attackers on it then runs a second lobby of its own for about 80 s: the\n"
+    "griefers' lobby, with the shipped protections, where 8 honest players chat\n"
+    "and newcomers arrive while griefers try every attack that costs a lobby its\n"
+    "games (--lobbies chooses either alone).\n"
     "Exit status: 0 all delivered as owed, 1 something lost or misdelivered,\n"
     "2 the soak could not run.\n";
 
@@ -146,6 +156,8 @@ int parse_options(int argc, char** argv, Options* options) {
       options->port = static_cast<int>(number);
     } else if (arg == "--attackers" && (value == "on" || value == "off")) {
       options->attackers = value == "on";
+    } else if (arg == "--lobbies" && (value == "busy" || value == "griefers" || value == "both")) {
+      options->lobbies = value;
     } else if (arg == "--host") {
       options->host = value;
       host_given = true;
@@ -815,6 +827,7 @@ struct LogCounts {
   bool read = false;
   std::map<std::string, int64_t> drops;
   std::map<std::string, int64_t> refusals;
+  int64_t bans = 0;  // "automatic ban A.B.C.D until ..."
   std::string shutdown;
 };
 
@@ -852,6 +865,7 @@ LogCounts read_log(const std::string& path) {
             std::atoll(line.c_str() + times + 3);
       }
     }
+    if (line.find("automatic ban ", kStampLength) == kStampLength) ++counts.bans;
     const size_t shutdown = line.find("shutdown (");
     if (shutdown != std::string::npos) counts.shutdown = line.substr(shutdown);
   }
@@ -971,15 +985,56 @@ int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rs
   return failed ? kExitFailed : kExitPass;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options options;
-  if (parse_options(argc, argv, &options) != 0) {
-    std::fputs(kUsage, stderr);
+// The griefers' lobby (soak_griefers.h), on a server of its own with the
+// shipped protections, after the busy one.
+int run_griefers() {
+  bench::ServerProcess server;
+  const int port = client::pick_free_port();
+  std::string error;
+  if (port <= 0 || server.start(bench::executable_dir() + "/lobby_server", port, &error,
+                                soak::kGriefSettings, soak::kGriefDenied) != 0) {
+    std::fprintf(stderr, "lobby_soak: cannot start the griefers' server: %s\n", error.c_str());
     return kExitUsage;
   }
-  signal(SIGPIPE, SIG_IGN);
+  std::printf("lobby_soak: griefers' lobby on 127.0.0.1:%d, shipped protections, L_LURK 30\n",
+              port);
+  std::fflush(stdout);
+  const auto started = std::chrono::steady_clock::now();
+  soak::GriefPhase phase("127.0.0.1", port, server.dir() + "/lobby.sock");
+  if (!phase.start()) {
+    std::fprintf(stderr, "lobby_soak: the griefers' server is %s\n",
+                 server.running() ? "running" : "not running");
+    return kExitUsage;
+  }
+  phase.run();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  server.stop(5000);
+  const LogCounts log = read_log(server.dir() + "/L_log.txt");
+  (void)!system(("cp " + server.dir() + "/L_log.txt /tmp/grief_log.txt").c_str());
+  struct stat info;
+  const int64_t bytes = stat((server.dir() + "/L_log.txt").c_str(), &info) == 0 ? info.st_size : -1;
+  auto n = [](int64_t v) { return static_cast<long long>(v); };
+  std::printf(
+      "griefers (server log): drops: bad framing %lld, idle %lld, not reading %lld, no login "
+      "%lld, displaced %lld, flooding %lld; refused: full %lld, per-address limit %lld, "
+      "per-network limit %lld, connecting too fast %lld, denied %lld\n",
+      n(count_of(log.drops, "bad framing")), n(count_of(log.drops, "idle")),
+      n(count_of(log.drops, "not reading")), n(count_of(log.drops, "no login")),
+      n(count_of(log.drops, "displaced")), n(count_of(log.drops, "flooding")),
+      n(count_of(log.refusals, "full")), n(count_of(log.refusals, "per-address limit")),
+      n(count_of(log.refusals, "per-network limit")),
+      n(count_of(log.refusals, "connecting too fast")), n(count_of(log.refusals, "denied")));
+  std::printf("griefers (server log): automatic bans %lld\n", n(log.bans));
+  const double rate = bytes >= 0 ? static_cast<double>(bytes) / seconds : -1;
+  std::printf("griefers: event log %lld bytes in %.1f s, %.0f B/s (at most %.0f)\n", n(bytes),
+              seconds, rate, kMostLogBytesPerSecond);
+  const bool failed = phase.report() || bytes < 0 || rate > kMostLogBytesPerSecond;
+  std::printf("griefers: %s\n", failed ? "FAILED" : "passed");
+  return failed ? kExitFailed : kExitPass;
+}
+
+int run_busy(const Options& options) {
   bench::ServerProcess server;
   const auto started = std::chrono::steady_clock::now();
   int port = options.port;
@@ -1021,4 +1076,20 @@ int main(int argc, char** argv) {
     log_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   }
   return report(soak, log, rss_start, rss_end, options, log_bytes, log_seconds);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (parse_options(argc, argv, &options) != 0) {
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  const bool griefers = options.attackers && options.port == 0 && options.lobbies != "busy";
+  const int busy = options.lobbies == "griefers" && griefers ? kExitPass : run_busy(options);
+  if (!griefers || busy == kExitUsage) return busy;
+  const int grief = run_griefers();
+  return busy == kExitPass ? grief : busy;
 }

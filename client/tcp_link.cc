@@ -91,7 +91,10 @@ int pick_free_port() {
   const int fd = net::tcp_socket();
   if (fd < 0) return -1;
   int port = -1;
-  if (net::bind_ipv4(fd, kLoopback, 0) == 0) port = net::local_port(fd);
+  // Any address, as a lobby binds: a port that some connection from
+  // another loopback address still holds (say in TIME_WAIT after a burst of
+  // connections) is free on 127.0.0.1 but not for the lobby.
+  if (net::bind_ipv4(fd, 0, 0) == 0) port = net::local_port(fd);
   net::close_fd(fd);
   return port;
 }

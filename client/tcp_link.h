@@ -47,7 +47,7 @@ class TcpLink {
   std::string outbox_;
 };
 
-// A free TCP port on 127.0.0.1 at the time of the call, or -1.
+// A TCP port free on every local address at the time of the call, or -1.
 int pick_free_port();
 
 }  // namespace client

@@ -884,6 +884,25 @@ int64_t count_of(const std::map<std::string, int64_t>& counts, const char* key) 
   return it == counts.end() ? 0 : it->second;
 }
 
+// One line of the server log's drops and refusals by reason.
+void print_log_counts(const char* label, const LogCounts& log) {
+  static const char* const kDrops[] = {"peer closed", "bad framing", "idle",    "not reading",
+                                       "no login",    "displaced",   "flooding"};
+  static const char* const kRefusals[] = {"full", "per-address limit", "per-network limit",
+                                          "connecting too fast", "denied"};
+  std::string line = std::string(label) + ": drops:";
+  for (const char* reason : kDrops) {
+    line += std::string(" ") + reason + " " + std::to_string(count_of(log.drops, reason)) + ",";
+  }
+  line.back() = ';';
+  line += " refused:";
+  for (const char* reason : kRefusals) {
+    line += std::string(" ") + reason + " " + std::to_string(count_of(log.refusals, reason)) + ",";
+  }
+  line.back() = '\n';
+  std::fputs(line.c_str(), stdout);
+}
+
 std::string login_text(const std::vector<int64_t>& samples) {
   const bench::LatencySummary s = bench::summarize(samples);
   char text[96];
@@ -930,15 +949,7 @@ int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rs
               n(c.steady_connects), n(c.churn_connects), n(c.churn_closed), n(c.churn_reset),
               n(c.refused_full));
   if (log.read) {
-    std::printf(
-        "drops (server log): peer closed %lld, bad framing %lld, idle %lld, not reading "
-        "%lld, no login %lld, displaced %lld, flooding %lld; refused full %lld, "
-        "per-address limit %lld, denied %lld\n",
-        n(count_of(log.drops, "peer closed")), n(count_of(log.drops, "bad framing")),
-        n(count_of(log.drops, "idle")), n(count_of(log.drops, "not reading")),
-        n(count_of(log.drops, "no login")), n(count_of(log.drops, "displaced")),
-        n(count_of(log.drops, "flooding")), n(count_of(log.refusals, "full")),
-        n(count_of(log.refusals, "per-address limit")), n(count_of(log.refusals, "denied")));
+    print_log_counts("drops (server log)", log);
     if (!log.shutdown.empty()) std::printf("server: %s\n", log.shutdown.c_str());
   } else {
     std::printf("drops (server log): n/a\n");
@@ -1011,20 +1022,10 @@ int run_griefers() {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   server.stop(5000);
   const LogCounts log = read_log(server.dir() + "/L_log.txt");
-  (void)!system(("cp " + server.dir() + "/L_log.txt /tmp/grief_log.txt").c_str());
   struct stat info;
   const int64_t bytes = stat((server.dir() + "/L_log.txt").c_str(), &info) == 0 ? info.st_size : -1;
   auto n = [](int64_t v) { return static_cast<long long>(v); };
-  std::printf(
-      "griefers (server log): drops: bad framing %lld, idle %lld, not reading %lld, no login "
-      "%lld, displaced %lld, flooding %lld; refused: full %lld, per-address limit %lld, "
-      "per-network limit %lld, connecting too fast %lld, denied %lld\n",
-      n(count_of(log.drops, "bad framing")), n(count_of(log.drops, "idle")),
-      n(count_of(log.drops, "not reading")), n(count_of(log.drops, "no login")),
-      n(count_of(log.drops, "displaced")), n(count_of(log.drops, "flooding")),
-      n(count_of(log.refusals, "full")), n(count_of(log.refusals, "per-address limit")),
-      n(count_of(log.refusals, "per-network limit")),
-      n(count_of(log.refusals, "connecting too fast")), n(count_of(log.refusals, "denied")));
+  print_log_counts("griefers (server log)", log);
   std::printf("griefers (server log): automatic bans %lld\n", n(log.bans));
   const double rate = bytes >= 0 ? static_cast<double>(bytes) / seconds : -1;
   std::printf("griefers: event log %lld bytes in %.1f s, %.0f B/s (at most %.0f)\n", n(bytes),

@@ -949,7 +949,7 @@ int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rs
               n(c.steady_connects), n(c.churn_connects), n(c.churn_closed), n(c.churn_reset),
               n(c.refused_full));
   if (log.read) {
-    print_log_counts("drops (server log)", log);
+    print_log_counts("server log", log);
     if (!log.shutdown.empty()) std::printf("server: %s\n", log.shutdown.c_str());
   } else {
     std::printf("drops (server log): n/a\n");

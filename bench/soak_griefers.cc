@@ -621,7 +621,7 @@ class GriefRun {
     Peer& p = add(Role::kNewcomer, address(0, 2, 1 + newcomer_count_++ % 250), kHonestKey);
     p.reader = ledger_.add_reader(false);
     ++figures_.newcomers;
-    if (t >= kDoorFrom) ++figures_.newcomers_while_full;
+    if (t >= kDoorFrom) ++figures_.newcomers_after_lurkers;
     if (!open(p)) {
       ++figures_.newcomers_refused;
       p.done = true;
@@ -713,7 +713,7 @@ bool GriefPhase::report() const {
   std::printf(
       "griefers: newcomers %lld (%lld after the lurkers came), in within 1 s %lld, late "
       "%lld, refused %lld; login p50 %.1f ms, max %.1f ms\n",
-      n(g.newcomers), n(g.newcomers_while_full),
+      n(g.newcomers), n(g.newcomers_after_lurkers),
       n(static_cast<int64_t>(logins.count) - g.newcomers_late), n(g.newcomers_late),
       n(g.newcomers_refused), static_cast<double>(logins.p50_ns) / 1e6,
       static_cast<double>(logins.max_ns) / 1e6);

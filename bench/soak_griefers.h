@@ -65,7 +65,7 @@ struct GriefFigures {
   int64_t newcomers_late = 0;            // in, but after more than 1 s
   int64_t newcomers_refused = 0;         // never in
   std::vector<int64_t> newcomer_logins;  // ns from connect to end of room list
-  int64_t newcomers_while_full = 0;      // arrived after the lurkers filled the lobby
+  int64_t newcomers_after_lurkers = 0;   // arrived once the lurkers were due
   int64_t other_group_lines = 0;         // the burst group's lines heard by honest players
   // Chat attackers.
   int64_t spam_written = 0;

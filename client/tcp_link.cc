@@ -6,7 +6,6 @@ namespace client {
 namespace {
 
 constexpr int kReadChunk = 4096;
-constexpr uint32_t kLoopback = 0x7f000001;  // 127.0.0.1, host order
 
 // An address in host order, from the network-order form parse_ipv4 gives:
 // its bytes as they lie in memory, first dotted number first.

@@ -570,13 +570,15 @@ std::string lobby_server_path() {
   return path.substr(0, path.rfind('/') + 1) + "lobby_server";
 }
 
-// A port nobody listens on right now.
+// A port nobody listens on right now, free on every address as the server
+// binds it: one that a connection from another loopback address still holds
+// (in TIME_WAIT after another test) would keep the server from listening.
 int free_port() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = 0;
   socklen_t size = sizeof addr;
   int port = -1;

@@ -727,6 +727,96 @@ TEST_F(RealClockTest, ALurkerGivesWayAfterItsLurkTime) {
   EXPECT_NE(std::string::npos, log().find("drop slot 0 user 1: displaced")) << log();
 }
 
+// An address whose lurker gave way displaces no lurker for L_LURK (30 s)
+// after: refused at once and 29 s later though another lurker is due, in
+// by 30 s plus a pass, taking that lurker's slot.
+TEST_F(RealClockTest, AnAddressThatLostALurkerDisplacesAgainOnlyAfterItsLurkTime) {
+  start("ROOM 1\nL_LURK 30\n");
+  Player first, second;
+  enter(&first, 1, 7, "127.0.0.2");
+  enter(&second, 2, 7, "127.0.1.2");
+  const int64_t due_ms = now_ms() + 30000;
+  std::vector<Player> members(6);
+  std::vector<Player*> all = {&first, &second};
+  for (int i = 0; i < 6; ++i) {
+    enter(&members[i], 10 + i, 8, "127.0.0." + std::to_string(3 + i));
+    ASSERT_TRUE(members[i].tcp.send(w::room_op(i == 0 ? -1 : 0)));
+    ASSERT_TRUE(pump_until({&members[i]}, kReplyWaitMs,
+                           [&] { return members[i].count(i == 0 ? 'J' : 'Q') >= 1; }));
+    all.push_back(&members[i]);
+  }
+  pump_until(all, static_cast<int>(due_ms + 500 - now_ms()), [] { return false; });
+  // Keep-alives keep everyone from the idle limit the test outlasts; they
+  // do not end a lurk.
+  for (Player* p : all) ASSERT_TRUE(p->tcp.send(w::keep_alive()));
+  // Both lurkers are due; the busier /24 gives way.
+  const int64_t lost_ms = now_ms();
+  Player newcomer;
+  enter(&newcomer, 30, 9, "127.0.2.1");
+  all.push_back(&newcomer);
+  ASSERT_TRUE(pump_until(all, kReplyWaitMs, [&] { return first.closed_ms >= 0; }));
+  const int64_t answered_ms = now_ms();
+  // Tries from the address that lost its lurker: refused 2A until its lurk
+  // time has passed, then in.
+  auto try_back = [&](int32_t id, Player* into) {
+    ASSERT_TRUE(into->tcp.connect_from("127.0.0.2", port));
+    ASSERT_TRUE(into->tcp.send(w::enter(id, "back", 7)));
+    ASSERT_TRUE(pump_until({into}, kReplyWaitMs,
+                           [&] { return into->count('O') == 1 || into->closed_ms >= 0; }));
+  };
+  {
+    Player back;
+    try_back(40, &back);
+    EXPECT_EQ(1, back.count('A')) << "displaced again at once";
+  }
+  pump_until(all, static_cast<int>(lost_ms + 29000 - now_ms()), [] { return false; });
+  {
+    Player back;
+    try_back(41, &back);
+    EXPECT_EQ(1, back.count('A')) << "displaced again within its lurk time";
+  }
+  pump_until(all, static_cast<int>(answered_ms + 30000 - now_ms()), [] { return false; });
+  Player back;
+  for (int i = 0; i < 20 && back.count('O') == 0; ++i) {
+    Player attempt;
+    try_back(50 + i, &attempt);
+    if (attempt.count('O') == 1) {
+      back = std::move(attempt);
+      break;
+    }
+    pump(all, 250);
+  }
+  ASSERT_EQ(1, back.count('O')) << "never let back in";
+  EXPECT_LE(now_ms() - answered_ms, 30000 + 250 + kLateMs) << "let back in late";
+  ASSERT_TRUE(pump_until(all, kReplyWaitMs, [&] { return second.closed_ms >= 0; }));
+  for (Player& m : members) EXPECT_LT(m.closed_ms, 0);
+  EXPECT_LT(newcomer.closed_ms, 0);
+  EXPECT_NE(std::string::npos, log().find("drop slot 1 user 2: displaced")) << log();
+}
+
+// A client that closes while its address's chat pace holds its lines
+// leaves at its next turn (a token every 0.5 s at the default pace): its
+// group hears the count fall within that and a late pass, and none of the
+// lines it was not yet allowed to say.
+TEST_F(RealClockTest, AClientThatClosesWhileItsLinesAreHeldLeavesAtItsNextTurn) {
+  start("");
+  Player leaver, watcher;
+  enter(&leaver, 1, 5, "127.0.0.2");
+  enter(&watcher, 2, 5, "127.0.0.3");
+  std::string lines;
+  for (int i = 0; i < 30; ++i) lines += w::chat(i, "a");
+  ASSERT_TRUE(leaver.tcp.send(lines));
+  ASSERT_TRUE(pump_until({&watcher}, kReplyWaitMs, [&] { return watcher.count('C') >= 10; }));
+  const int64_t closed_ms = now_ms();
+  leaver.tcp.close();
+  const int counts_before = watcher.count('H');
+  ASSERT_TRUE(
+      pump_until({&watcher}, kReplyWaitMs, [&] { return watcher.count('H') > counts_before; }));
+  EXPECT_LE(watcher.arrived_ms.back() - closed_ms, 500 + kLateMs) << "left late";
+  pump({&watcher}, 1500);
+  EXPECT_LE(watcher.count('C'), 11) << "lines after the close went out";
+}
+
 // L_AUTOBAN 2 and L_AUTOBAN_S 2: two bad framings ban the address; it is
 // closed without a byte until the ban's end, a whole second of UTC that
 // lies 1 to 2 s after the ban, and then served again.

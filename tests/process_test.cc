@@ -573,6 +573,10 @@ TEST_F(LobbyProcessTest, AReaderThatStopsReadingNeverHoldsTheServer) {
     }
     return server->unread_output() != before;
   };
+  // A line slower than the second line_came waits (a loaded machine, or
+  // Wine) is not taken for a full pipe: the pipe is full only once a page
+  // waits unread, which the lines reach within a bounded time.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   for (bool more = true; more;) {
     int before = server->unread_output();
     ASSERT_TRUE(client.send(w::room_op(-1)));
@@ -582,6 +586,9 @@ TEST_F(LobbyProcessTest, AReaderThatStopsReadingNeverHoldsTheServer) {
     ASSERT_TRUE(client.send(w::room_op(-2)));
     ASSERT_EQ(w::hex(left), w::hex(client.read_exact(left.size(), kOutputWaitMs)));
     more = more && line_came(before);
+    if (!more && server->unread_output() < kPageBytes) {
+      more = std::chrono::steady_clock::now() < give_up;
+    }
   }
   // The lines stopped because the pipe filled, and the lobby still serves.
   ASSERT_GE(server->unread_output(), kPageBytes);

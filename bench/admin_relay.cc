@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "net/unix_socket.h"
+#include "platform/wake_up.h"
 
 namespace bench {
 namespace {
@@ -25,7 +26,7 @@ int AdminRelay::start(const std::string& path, const std::string& target, std::s
     *error = "cannot listen at " + path + ": " + net::error_text(code);
     return -1;
   }
-  wake_fd_ = net::make_wake_fd();
+  wake_fd_ = platform::make_wake_fd();
   if (wake_fd_ < 0) {
     *error = "cannot make a wake-up descriptor";
     net::close_fd(listen_fd_);
@@ -42,11 +43,11 @@ int AdminRelay::start(const std::string& path, const std::string& target, std::s
 void AdminRelay::stop() {
   if (!thread_.joinable()) return;
   running_.store(false, std::memory_order_release);
-  net::wake(wake_fd_);
+  platform::wake(wake_fd_);
   thread_.join();
   for (Pair& pair : pairs_) close_pair(pair);
   net::close_fd(listen_fd_);
-  net::close_fd(wake_fd_);
+  platform::close_wake_fd(wake_fd_);
   listen_fd_ = wake_fd_ = -1;
   unlink(path_.c_str());
 }
@@ -73,7 +74,7 @@ void AdminRelay::run() {
                           0};
     }
     if (net::poll_many(entries, count, kPollMs) <= 0) continue;
-    if (entries[0].ready != 0) net::drain_wake(wake_fd_);
+    if (entries[0].ready != 0) platform::drain_wake(wake_fd_);
     for (int i = 0; i < kMaxPairs; ++i) {
       if (first_of[i] < 0) continue;
       Pair& pair = pairs_[i];

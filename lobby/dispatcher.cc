@@ -5,7 +5,6 @@
 #include "lobby/flood_pacing.h"
 #include "lobby/handlers.h"
 #include "lobby/ring_readers.h"
-#include "net/socket_ops.h"
 #include "upstream/upstream_link.h"
 #include "wire/message_table.h"
 
@@ -212,7 +211,7 @@ int64_t idle_deadline_ms(const Lobby& lobby, const ClientSlot& client) {
 
 void request_drop(Lobby& lobby, int slot, uint32_t serial, int reason, bool logged_in) {
   lobby.slots[slot].drop_request.ask(serial, reason, logged_in);
-  net::wake(lobby.worker_wake[slot / kSlotsPerWorker]);
+  lobby.wake_worker(slot / kSlotsPerWorker);
 }
 
 bool take_drop_request(Lobby& lobby, ClientSlot& client) {
@@ -255,15 +254,17 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   UserRecord& user = lobby.users[client.slot];
   const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
   const bool logged_in = client.login_accepted.load(std::memory_order_relaxed);
+  const int32_t key = user.group_key.load(std::memory_order_relaxed);
   {
     platform::MutexLock guard(lobby.lock_groups);
     lobby.upstream.report_logout(user_id);
     client.announced_user_id = kNone;
-    release_group(lobby, client, user.group_key.load(std::memory_order_relaxed));
+    release_group(lobby, client, key);
     user.group_key.store(kNone, std::memory_order_relaxed);
     client.group_index = kNone;
   }
-  lobby.wake_workers();
+  // The group's other members have a new count to hear.
+  if (key != kNone) lobby.wake_workers_of_group(key, client.slot / kSlotsPerWorker);
   client.user_id.store(kNone, std::memory_order_relaxed);
   client.login_accepted.store(false, std::memory_order_release);
   // The client has left its seat (leave_room ran first), so nothing more
@@ -278,16 +279,23 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
   report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot, user_id,
                  drop_reason_text(reason), counts);
-  // The accept thread writes the ban; the drop of this client wakes it.
+  // The accept thread writes the ban; the drop that makes it due wakes it.
   // With no deny file there is nowhere to write a ban, so none is due.
-  if (AutoBan::is_strike(reason, logged_in) && lobby.deny_list.has_file()) {
-    lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), client.pass_ms);
-  }
+  const bool ban_due =
+      AutoBan::is_strike(reason, logged_in) && lobby.deny_list.has_file() &&
+      lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), client.pass_ms);
   // Last: from this store on the accept thread may place a new connection.
   client.close();
-  // A newcomer may be held for this slot, and writers may have waited for
-  // this reader.
-  net::wake(lobby.accept_wake);
+  lobby.connected_count.fetch_sub(1, std::memory_order_acq_rel);
+  lobby.events->counts_changed();
+  // The accept thread hears of a drop only when it waits for one (a
+  // newcomer held for a free slot, a drain for the last client to go) or
+  // has a ban to write. The fence orders the close above before the look at
+  // what it waits for, as Lobby::await_drops orders its own; one of the two
+  // sees the other.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  if (ban_due || lobby.drops_awaited()) lobby.wake_accept();
+  // Writers may have waited for this reader.
   reader_moved(lobby);
 }
 
@@ -329,8 +337,10 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.flood.reset(lobby.live.number(config::kLiveFloodRate),
                      lobby.live.number(config::kLiveFloodBurst), peer.placed_ms);
   client.attach(socket);
+  lobby.connected_count.fetch_add(1, std::memory_order_acq_rel);
+  lobby.events->counts_changed();
   // Its worker starts watching the new socket.
-  lobby.wake_workers();
+  lobby.wake_worker(client.slot / kSlotsPerWorker);
 }
 
 bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
@@ -338,6 +348,13 @@ bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
   if (client.drop_request.pending()) return true;
   if (client.chat_read != lobby.chat_head().load(std::memory_order_acquire)) return true;
   if (client.notice_read != lobby.notice_head().load(std::memory_order_acquire)) return true;
+  // A group count the pump has yet to send. (A game start is not looked
+  // for: the join that starts a room wakes every member's worker.)
+  if (client.group_index != kNone &&
+      lobby.group_count(client.group_index).load(std::memory_order_acquire) !=
+          client.last_group_count) {
+    return true;
+  }
   // Sends that the kernel would take, and marked seats and direct messages
   // the send queue has room for. A client whose sends are blocked waits for
   // writability.

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "net/socket_ops.h"
-
 namespace lobby {
 
 const char* refusal_reason_text(int reason) {
@@ -98,19 +96,19 @@ int Lobby::stuck_worker(int64_t now_ms, int64_t limit_ms, int64_t* stuck_ms) con
 }
 
 void Lobby::wake_workers() const {
-  for (int k = 0; k < rooms_; ++k) net::wake(worker_wake[k]);
+  for (int k = 0; k < rooms_; ++k) worker_wake[k].wake();
 }
 
 void Lobby::order_post() const { post_order_.fetch_add(1, std::memory_order_acq_rel); }
 
 void Lobby::wake_worker_of(int slot, int own_worker) const {
   const int k = slot / kSlotsPerWorker;
-  if (k != own_worker && k < rooms_) net::wake(worker_wake[k]);
+  if (k != own_worker && k < rooms_) worker_wake[k].wake();
 }
 
 void Lobby::wake_other_workers(int own_worker) const {
   for (int k = 0; k < rooms_; ++k) {
-    if (k != own_worker) net::wake(worker_wake[k]);
+    if (k != own_worker) worker_wake[k].wake();
   }
 }
 
@@ -126,7 +124,7 @@ void Lobby::wake_workers_of_group(int32_t key, int own_worker) const {
       const int i = k * kSlotsPerWorker + j;
       if (slots[i].state.load(std::memory_order_acquire) != net::kStateClosed &&
           users[i].group_key.load(std::memory_order_relaxed) == key) {
-        net::wake(worker_wake[k]);
+        worker_wake[k].wake();
         break;
       }
     }

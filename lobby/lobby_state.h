@@ -26,6 +26,7 @@
 #include "lobby/lobby_events.h"
 #include "net/connection.h"
 #include "platform/annotated_mutex.h"
+#include "platform/wake_up.h"
 #include "upstream/upstream_link.h"
 #include "wire/protocol.h"
 
@@ -353,7 +354,8 @@ class Lobby {
 
   // Atomic: rooms whose group_key is not 0; changed under lock_rooms.
   std::atomic<int32_t> rooms_in_use{0};
-  // Atomic: open slots as last counted by the accept thread.
+  // Atomic: open slots; one more with each placement, one less with each
+  // drop.
   std::atomic<int32_t> connected_count{0};
   // Atomic: drops by reason, and connections refused by reason.
   std::array<std::atomic<int64_t>, kDropReasons> drops{};
@@ -379,31 +381,50 @@ class Lobby {
   // the epoch) of drain_deadline_ms, for the service manager's status.
   std::atomic<int64_t> drain_ends_unix_s{-1};
 
-  // Wakes every worker thread: called by whoever posts something that
-  // another client's pump delivers (a ring entry, a direct message, a seat
-  // vacated, a group count, a room start) and when a connection is placed.
-  // Any thread.
+  // Waking the threads. Whoever posts something that another client's pump
+  // delivers (a ring entry, a direct message, a seat vacated, a group
+  // count, a room start) wakes only the workers it concerns, after it has
+  // published it and let go of every lobby lock. A worker that runs is not
+  // woken but passes once more before it sleeps. Any thread.
+  // Every worker: the stop, and a clock advanced by hand.
   void wake_workers() const;
-  // Wakes only the workers a post concerns, never `own_worker` (the
+  // Worker `k`.
+  void wake_worker(int k) const { worker_wake[k].wake(); }
+  // The worker that serves `slot`, unless it is `own_worker` (the
   // poster's, -1 for none): that one looks for pending work before it
-  // sleeps again, so it serves its own clients without a wake-up. Any
-  // thread.
-  // The worker that serves `slot`.
+  // sleeps again, so it serves its own clients without a wake-up.
   void wake_worker_of(int slot, int own_worker) const;
-  // Every other worker.
+  // Every worker but `own_worker`.
   void wake_other_workers(int own_worker) const;
-  // Every other worker that serves an open slot logged in under `key`.
+  // Every worker but `own_worker` that serves an open slot logged in
+  // under `key`.
   void wake_workers_of_group(int32_t key, int own_worker) const;
+  // The accept thread.
+  void wake_accept() const { accept_wake.wake(); }
+  // Whether the accept thread waits for drops: for a slot to come free for
+  // a held newcomer, or for the last client of a drain to go. A drop wakes
+  // it only then. Any thread; a dropper looks after it has closed the slot,
+  // behind a fence.
+  bool drops_awaited() const {
+    return drops_awaited_.load(std::memory_order_relaxed) ||
+           drain_deadline_ms.load(std::memory_order_acquire) >= 0;
+  }
+  // The accept thread, before it looks at the slots: from now on every drop
+  // wakes it (`on`), or no longer. The fence orders the mark before that
+  // look, as the dropper's orders its close before its look at the mark.
+  void await_drops(bool on) {
+    drops_awaited_.store(on, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+  }
   // Orders a post (published before) against the group keys read after, and
   // a login's key (stored before) against the rings read after: called on
   // both sides, one of the two sees the other. Any thread.
   void order_post() const;
-  // Wake-up descriptors of the worker threads, -1 where there is none (no
-  // server threads, as in tests). Set before the threads start.
-  std::array<int, kMaxRooms> worker_wake{{-1, -1, -1, -1}};
-  // Wake-up descriptor of the accept thread, rung by every drop (a held
-  // newcomer may be waiting for the slot); -1 where there is none.
-  int accept_wake = -1;
+  // The threads' wake-ups: each thread sleeps in a readiness wait over its
+  // own and wakes from it. Without server threads (in tests) none is open,
+  // and a wake only marks the state. Opened before the threads start.
+  mutable std::array<platform::WakeUp, kMaxRooms> worker_wake;
+  mutable platform::WakeUp accept_wake;
 
   // When each worker began the pass it is in (clock milliseconds), or -1
   // while it waits for work: a worker that waits is well, one in the same
@@ -425,6 +446,8 @@ class Lobby {
 
  private:
   int rooms_;
+  // Atomic: written by the accept thread, read by droppers.
+  std::atomic<bool> drops_awaited_{false};
   // Atomic: read-modify-written by order_post only.
   mutable std::atomic<uint32_t> post_order_{0};
 };

@@ -67,8 +67,11 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
     client.last_group_count = 0;
     client.group_index = join_group(lobby, key);
   }
-  // The group's other members have a new count to hear.
-  lobby.wake_workers();
+  // The members of its group, and of the group it left, have a new count
+  // to hear.
+  const int own_worker = client.slot / kSlotsPerWorker;
+  lobby.wake_workers_of_group(key, own_worker);
+  if (old_key != kNone && old_key != key) lobby.wake_workers_of_group(old_key, own_worker);
   user.seat_count = seat_count;
   user.start_size = start_size;
   if (client.validation == 1) {

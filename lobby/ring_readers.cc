@@ -1,7 +1,6 @@
 #include "lobby/ring_readers.h"
 
 #include "lobby/dispatcher.h"
-#include "net/socket_ops.h"
 
 namespace lobby {
 namespace {
@@ -94,7 +93,7 @@ void reader_moved(const Lobby& lobby) {
   const uint32_t waiters = lobby.ring_waiters.load(std::memory_order_acquire);
   if (waiters == 0) return;
   for (int k = 0; k < lobby.room_limit(); ++k) {
-    if ((waiters & (1u << k)) != 0) net::wake(lobby.worker_wake[k]);
+    if ((waiters & (1u << k)) != 0) lobby.wake_worker(k);
   }
 }
 

@@ -76,21 +76,13 @@ Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* even
       clock_(clock != nullptr ? clock : &steady_clock_),
       worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms : -1) {
   // Without wake-up descriptors the threads still run, on their time-outs.
-  accept_wake_ = net::make_wake_fd();
-  lobby_->upstream.service_wake = accept_wake_;
-  lobby_->accept_wake = accept_wake_;
+  lobby_->accept_wake.open();
+  lobby_->upstream.service_wake = &lobby_->accept_wake;
   refusal_->count_bytes(&lobby_->counters[kCountBytesReceived], &lobby_->counters[kCountBytesSent]);
-  for (int k = 0; k < lobby_->room_limit(); ++k) lobby_->worker_wake[k] = net::make_wake_fd();
+  for (int k = 0; k < lobby_->room_limit(); ++k) lobby_->worker_wake[k].open();
 }
 
-Server::~Server() {
-  stop();
-  net::close_fd(accept_wake_);
-  for (int& fd : lobby_->worker_wake) {
-    net::close_fd(fd);
-    fd = -1;
-  }
-}
+Server::~Server() { stop(); }
 
 void Server::start() {
   // A clock advanced by hand wakes every thread: each sleeps until its next
@@ -115,7 +107,7 @@ int Server::wait_listening(int timeout_ms) {
 
 void Server::stop() {
   server_running_.store(0, std::memory_order_release);
-  net::wake(accept_wake_);
+  lobby_->wake_accept();
   lobby_->wake_workers();
   if (accept_.joinable()) accept_.join();
   for (std::thread& worker : workers_) {
@@ -152,6 +144,8 @@ void Server::accept_thread() {
     const bool holding = held_.socket >= 0;
     // One wait for a connection, the upstream link (input, writability,
     // the end of a connect), a wake-up, or the next deadline.
+    platform::WakeUp& wake = lobby.accept_wake;
+    const bool may_sleep = wake.may_sleep();
     net::PollEntry entries[3];
     int n = 0;
     const bool listening = listener.listen_socket >= 0;
@@ -160,12 +154,13 @@ void Server::accept_thread() {
     // worth, say) mean no sleep at all.
     bool upstream_sendable = false;
     if (upstream_wait_entry(lobby, &entries[n], &upstream_sendable)) ++n;
-    if (accept_wake_ >= 0) entries[n++] = {accept_wake_, net::kPollIn, 0};
+    const int wake_entry = wake.fd() >= 0 ? n : -1;
+    if (wake_entry >= 0) entries[n++] = {wake.fd(), net::kPollIn, 0};
     // Asked on every pass, so that the sink's deadlines are kept even while
     // queued notices leave no time to sleep.
     const int wait_ms = accept_wait_ms();
-    const int ready = net::poll_many(entries, n, upstream_sendable ? 0 : wait_ms);
-    if (accept_wake_ >= 0 && (entries[n - 1].ready & net::kPollIn)) net::drain_wake(accept_wake_);
+    const int ready = net::poll_many(entries, n, upstream_sendable || !may_sleep ? 0 : wait_ms);
+    wake.woke(wake_entry >= 0 && ready > 0 && (entries[wake_entry].ready & net::kPollIn) != 0);
 
     // accept_pending reports a missing or failed listener by itself; with a
     // working one it is asked only when a connection waits.
@@ -185,7 +180,6 @@ void Server::accept_thread() {
     }
     follow_reload();
     service_upstream(lobby, clock_->now_ms());
-    count_connected();
     check_drain();
     run_timers();
     accept_passes_.fetch_add(1, std::memory_order_release);
@@ -456,6 +450,8 @@ void Server::apply_auto_bans() {
 void Server::serve_held() {
   if (held_.socket < 0) return;
   Lobby& lobby = *lobby_;
+  // Before the look at the slots: a drop after it wakes this thread.
+  lobby.await_drops(true);
   int slot = held_.slot;
   if (lobby.slots[slot].state.load(std::memory_order_acquire) != net::kStateClosed) {
     slot = find_free_slot(lobby);
@@ -470,6 +466,7 @@ void Server::serve_held() {
     return;
   }
   held_.socket = -1;
+  lobby.await_drops(false);
 }
 
 void Server::start_drain(int seconds) {
@@ -482,7 +479,7 @@ void Server::start_drain(int seconds) {
   }
   // The accept thread judges the drain on its next pass; the service
   // manager's status shows it at once.
-  net::wake(accept_wake_);
+  lobby_->wake_accept();
   lobby_->events->counts_changed();
 }
 
@@ -494,7 +491,7 @@ int Server::cancel_drain() {
     lobby_->drain_deadline_ms.store(-1, std::memory_order_release);
     lobby_->drain_ends_unix_s.store(-1, std::memory_order_release);
   }
-  net::wake(accept_wake_);
+  lobby_->wake_accept();
   lobby_->events->counts_changed();
   return kDrainCancelled;
 }
@@ -526,20 +523,8 @@ void Server::follow_reload() {
   move_upstream(*lobby_, now.N_IP, now.N_PORT, clock_->now_ms());
 }
 
-void Server::count_connected() {
-  Lobby& lobby = *lobby_;
-  int32_t open = 0;
-  for (const ClientSlot& client : lobby.slots) {
-    if (client.state.load(std::memory_order_acquire) != net::kStateClosed) ++open;
-  }
-  if (open != lobby.connected_count.load(std::memory_order_relaxed)) {
-    lobby.connected_count.store(open, std::memory_order_release);
-    lobby.events->counts_changed();
-  }
-}
-
 void Server::poke() {
-  net::wake(accept_wake_);
+  lobby_->wake_accept();
   lobby_->wake_workers();
 }
 
@@ -595,12 +580,15 @@ int Server::worker_wait_ms(int k) {
 
 void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
   Lobby& lobby = *lobby_;
+  platform::WakeUp& wake = lobby.worker_wake[k];
+  // Before anything is looked at: a post made after this wakes the worker,
+  // and one made before is found below.
+  bool pending = !wake.may_sleep();
   net::PollEntry entries[1 + kSlotsPerWorker];
   int slot_of[1 + kSlotsPerWorker];
   int n = 0;
-  const int wake_fd = lobby.worker_wake[k];
+  const int wake_fd = wake.fd();
   if (wake_fd >= 0) entries[n++] = {wake_fd, net::kPollIn, 0};
-  bool pending = false;
   for (int j = 0; j < kSlotsPerWorker; ++j) {
     // A slot opened after this wait began is tried at once.
     readable[j] = true;
@@ -635,11 +623,8 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
   const int timeout = pending ? 0 : worker_wait_ms(k);
   const int ready = net::poll_many(entries, n, timeout);
   if (ready == 0 && timeout > 0) worker_timeouts_[k].fetch_add(1, std::memory_order_release);
-  int first_slot_entry = 0;
-  if (wake_fd >= 0) {
-    if (entries[0].ready & net::kPollIn) net::drain_wake(wake_fd);
-    first_slot_entry = 1;
-  }
+  const int first_slot_entry = wake_fd >= 0 ? 1 : 0;
+  wake.woke(wake_fd >= 0 && ready > 0 && (entries[0].ready & net::kPollIn) != 0);
   // A failed wait (ready < 0) leaves every slot to its receive.
   for (int e = first_slot_entry; e < n && ready >= 0; ++e) {
     readable[slot_of[e]] = (entries[e].ready & net::kPollIn) != 0;

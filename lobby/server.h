@@ -143,7 +143,6 @@ class Server {
   // Places the held newcomer once a slot is free, or refuses it once its
   // wait has run out.
   void serve_held();
-  void count_connected();
   // Acts on a reload the accept thread has not seen yet: moves the
   // upstream link when N_IP or N_PORT changed.
   void follow_reload();
@@ -188,8 +187,6 @@ class Server {
   std::atomic<int64_t> accept_passes_{0};
   std::atomic<int64_t> worker_passes_[kMaxRooms] = {};
   std::atomic<int64_t> worker_timeouts_[kMaxRooms] = {};
-  // Wakes the accept thread (for the stop). Created with the server.
-  int accept_wake_ = -1;
   int worker_wait_ms_;
   std::thread accept_;
   std::vector<std::thread> workers_;

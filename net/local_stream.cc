@@ -5,6 +5,7 @@
 #include <errno.h>
 
 #include "net/unix_socket.h"
+#include "platform/wake_up.h"
 
 namespace net {
 
@@ -44,11 +45,11 @@ int local_send(int handle, const uint8_t* bytes, int length) {
   return send_nb(handle, bytes, length);
 }
 
-int local_make_wake() { return make_wake_fd(); }
+int local_make_wake() { return platform::make_wake_fd(); }
 
-void local_wake(int handle) { wake(handle); }
+void local_wake(int handle) { platform::wake(handle); }
 
-void local_drain_wake(int handle) { drain_wake(handle); }
+void local_drain_wake(int handle) { platform::drain_wake(handle); }
 
 int local_poll(PollEntry* entries, int count, int timeout_ms) {
   return poll_many(entries, count, timeout_ms);

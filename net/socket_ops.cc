@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -118,22 +117,6 @@ int poll_many(PollEntry* entries, int count, int timeout_ms) {
     if (fds[i].revents & POLLOUT) entries[i].ready |= kPollOut;
   }
   return n;
-}
-
-int make_wake_fd() { return eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); }
-
-void wake(int fd) {
-  if (fd < 0) return;
-  uint64_t one = 1;
-  // A full counter already means "wake up"; the write may fail harmlessly.
-  ssize_t ignored = ::write(fd, &one, sizeof one);
-  (void)ignored;
-}
-
-void drain_wake(int fd) {
-  uint64_t count;
-  ssize_t ignored = ::read(fd, &count, sizeof count);
-  (void)ignored;
 }
 
 int accept_ipv4(int listen, int32_t peer_ip[4], int32_t* peer_port, int* error) {

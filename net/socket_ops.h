@@ -72,14 +72,6 @@ constexpr int kMaxPollEntries = 16;
 // wait, -1 when poll itself fails.
 int poll_many(PollEntry* entries, int count, int timeout_ms);
 
-// A wake-up descriptor (a non-blocking eventfd; on Windows a loopback UDP
-// socket that sends to itself): any thread may wake, the waiting thread
-// includes it in its readiness wait and drains it. -1 when none can be
-// made.
-int make_wake_fd();
-void wake(int fd);
-void drain_wake(int fd);
-
 // Accepts one connection. Returns the new descriptor and fills `peer_ip` with
 // the four address bytes in dotted order and `*peer_port` with the peer's
 // port; kIoWouldBlock when no connection is waiting after all, -1 on

@@ -167,43 +167,6 @@ int poll_many(PollEntry* entries, int count, int timeout_ms) {
   return n;
 }
 
-// WSAPoll waits on sockets only, so the wake-up is a socket too: a UDP
-// socket on the loopback address connected to itself. wake() sends it one
-// byte, which makes it readable; drain_wake() reads everything queued. A
-// full receive buffer already means "wake up", so a failed send is
-// harmless, and any number of threads may send at once.
-int make_wake_fd() {
-  SOCKET s = WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
-  if (s == INVALID_SOCKET) return -1;
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  int len = sizeof addr;
-  u_long on = 1;
-  if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) != 0 ||
-      ::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ioctlsocket(s, FIONBIO, &on) != 0) {
-    closesocket(s);
-    return -1;
-  }
-  return as_int(s);
-}
-
-void wake(int fd) {
-  if (fd < 0) return;
-  const char one = 1;
-  ::send(handle(fd), &one, 1, 0);
-}
-
-void drain_wake(int fd) {
-  char bytes[64];
-  while (::recv(handle(fd), bytes, sizeof bytes, 0) > 0) {
-  }
-}
-
 int accept_ipv4(int listen, int32_t peer_ip[4], int32_t* peer_port, int* error) {
   sockaddr_in addr;
   std::memset(&addr, 0, sizeof addr);

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "net/socket_ops.h"
+#include "platform/wake_up.h"
 
 namespace platform {
 namespace {
@@ -15,7 +15,7 @@ namespace {
 volatile sig_atomic_t stop_fd = -1;
 
 // write() on the wake descriptor is safe in a signal handler.
-void on_stop_signal(int) { net::wake(stop_fd); }
+void on_stop_signal(int) { wake(stop_fd); }
 
 }  // namespace
 
@@ -26,13 +26,13 @@ int open_input() { return STDIN_FILENO; }
 int read_input(int fd, char* buffer, int size) {
   const ssize_t n = read(fd, buffer, static_cast<size_t>(size));
   if (n >= 0) return static_cast<int>(n);
-  return (errno == EINTR || errno == EAGAIN) ? net::kIoWouldBlock : net::kIoError;
+  return (errno == EINTR || errno == EAGAIN) ? kInputWouldBlock : kInputError;
 }
 
 void print_text(std::FILE* stream, const std::string& text) { std::fputs(text.c_str(), stream); }
 
 int open_stop_signal() {
-  const int fd = net::make_wake_fd();
+  const int fd = make_wake_fd();
   if (fd < 0) return -1;
   stop_fd = fd;
   struct sigaction action;

@@ -2,8 +2,10 @@
 // Windows implementation (console_io.cc, console_io_win.cc): standard
 // input as a descriptor that a readiness wait over sockets can include,
 // UTF-8 text on standard output whatever the console, and a descriptor
-// that becomes readable when the operator stops the tool.
-// Main thread.
+// that becomes readable when the operator stops the tool. Where standard
+// input cannot be waited on with sockets (Windows), a thread of its own
+// reads it and wakes the waiter through a wake-up descriptor
+// (platform/wake_up.h). Main thread.
 #ifndef PLATFORM_CONSOLE_IO_H_
 #define PLATFORM_CONSOLE_IO_H_
 
@@ -14,13 +16,17 @@ namespace platform {
 
 // True when standard input is a terminal (an operator types the commands).
 bool input_is_terminal();
-// Standard input as a descriptor for net::poll_many: standard input itself
-// on POSIX; on Windows, where only sockets can be waited on together, a
-// loopback socket that a thread of its own feeds with what it reads. -1
-// when none can be made.
+// Results of read_input besides a count of bytes.
+constexpr int kInputError = -1;
+constexpr int kInputWouldBlock = -2;  // nothing there after all
+
+// Standard input as a descriptor for a readiness wait over sockets
+// (net::poll_many): standard input itself on POSIX; on Windows, where only
+// sockets can be waited on together, a wake-up descriptor that a thread of
+// its own wakes whenever it has read more. -1 when none can be made.
 int open_input();
 // Reads what `open_input()` delivered: bytes read, 0 at the end of input,
-// net::kIoWouldBlock when nothing is there after all, net::kIoError.
+// kInputWouldBlock when nothing is there after all, kInputError.
 int read_input(int fd, char* buffer, int size);
 
 // Writes the UTF-8 `text` to `stream` (stdout or stderr). A Windows console

@@ -8,67 +8,54 @@
 #include <string>
 #include <thread>
 
-#include "net/socket_ops.h"
+#include "platform/annotated_mutex.h"
 #include "platform/console_io.h"
+#include "platform/wake_up.h"
 
 namespace platform {
 namespace {
 
 constexpr int kInputChunk = 4096;
-constexpr uint32_t kLoopback = 0x7f000001;  // 127.0.0.1, host order
-constexpr int kPairTimeoutMs = 3000;
 
 std::atomic<int> stop_fd{-1};
 
 BOOL WINAPI on_console_stop(DWORD) {
-  net::wake(stop_fd.load(std::memory_order_acquire));
+  wake(stop_fd.load(std::memory_order_acquire));
   return TRUE;
 }
 
-// A connected pair of loopback sockets: `*reader` for the wait, `*writer`
-// for the thread that feeds it.
-int socket_pair(int* reader, int* writer) {
-  const int listener = net::tcp_socket();
-  if (listener < 0) return -1;
-  int32_t ip[4];
-  int32_t port = 0;
-  int error = 0;
-  int accepted = -1;
-  const int connecting = net::tcp_socket();
-  if (net::bind_ipv4(listener, kLoopback, 0) == 0 && net::listen_fd(listener, 1) == 0 &&
-      connecting >= 0 &&
-      net::connect_ipv4(connecting, htonl(kLoopback), net::local_port(listener), kPairTimeoutMs) ==
-          0 &&
-      net::poll_fd(listener, net::kPollIn, kPairTimeoutMs) > 0) {
-    accepted = net::accept_ipv4(listener, ip, &port, &error);
-  }
-  net::close_fd(listener);
-  if (accepted < 0) {
-    net::close_fd(connecting);
-    return -1;
-  }
-  *reader = accepted;
-  *writer = connecting;
-  return 0;
+// What the input thread has read and the waiter not yet taken. Never
+// destroyed: the thread stays blocked in ReadFile until the process ends.
+struct InputBuffer {
+  Mutex lock;
+  std::string bytes GUARDED_BY(lock);
+  bool ended GUARDED_BY(lock) = false;  // the input ended after `bytes`
+  int wake_fd = -1;                     // set before the thread starts
+};
+
+InputBuffer& input_buffer() {
+  static InputBuffer* const buffer = new InputBuffer;
+  return *buffer;
 }
 
-// Copies standard input to the socket until the input ends, then ends the
-// socket's stream, which the reader sees as the end of input.
-void feed_input(int writer) {
+// Copies standard input into the buffer and wakes the waiter, until the
+// input ends.
+void feed_input(InputBuffer* buffer) {
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  char buffer[kInputChunk];
+  char chunk[kInputChunk];
   DWORD n = 0;
-  while (ReadFile(input, buffer, sizeof buffer, &n, nullptr) && n > 0) {
-    DWORD sent = 0;
-    while (sent < n) {
-      if (net::poll_fd(writer, net::kPollOut, -1) < 0) break;
-      const int taken = net::send_nb(writer, reinterpret_cast<const uint8_t*>(buffer) + sent,
-                                     static_cast<int>(n - sent));
-      if (taken == net::kIoError) return;
-      if (taken > 0) sent += static_cast<DWORD>(taken);
+  while (ReadFile(input, chunk, sizeof chunk, &n, nullptr) && n > 0) {
+    {
+      MutexLock guard(buffer->lock);
+      buffer->bytes.append(chunk, n);
     }
+    wake(buffer->wake_fd);
   }
-  net::shutdown_fd(writer);
+  {
+    MutexLock guard(buffer->lock);
+    buffer->ended = true;
+  }
+  wake(buffer->wake_fd);
 }
 
 }  // namespace
@@ -79,16 +66,28 @@ bool input_is_terminal() {
 }
 
 int open_input() {
-  int reader = -1;
-  int writer = -1;
-  if (socket_pair(&reader, &writer) != 0) return -1;
+  InputBuffer& buffer = input_buffer();
+  if (buffer.wake_fd >= 0) return buffer.wake_fd;
+  buffer.wake_fd = make_wake_fd();
+  if (buffer.wake_fd < 0) return -1;
   // Blocked in ReadFile until the input ends or the process does.
-  std::thread(feed_input, writer).detach();
-  return reader;
+  std::thread(feed_input, &buffer).detach();
+  return buffer.wake_fd;
 }
 
 int read_input(int fd, char* buffer, int size) {
-  return net::recv_nb(fd, reinterpret_cast<uint8_t*>(buffer), size);
+  InputBuffer& input = input_buffer();
+  if (fd != input.wake_fd || size <= 0) return kInputError;
+  drain_wake(fd);
+  MutexLock guard(input.lock);
+  if (input.bytes.empty()) return input.ended ? 0 : kInputWouldBlock;
+  const int n =
+      input.bytes.size() < static_cast<size_t>(size) ? static_cast<int>(input.bytes.size()) : size;
+  input.bytes.copy(buffer, static_cast<size_t>(n));
+  input.bytes.erase(0, static_cast<size_t>(n));
+  // What is left, and the end after it, must wake the waiter again.
+  if (!input.bytes.empty() || input.ended) wake(fd);
+  return n;
 }
 
 void print_text(std::FILE* stream, const std::string& text) {
@@ -109,7 +108,7 @@ void print_text(std::FILE* stream, const std::string& text) {
 }
 
 int open_stop_signal() {
-  const int fd = net::make_wake_fd();
+  const int fd = make_wake_fd();
   if (fd < 0) return -1;
   stop_fd.store(fd, std::memory_order_release);
   return SetConsoleCtrlHandler(on_console_stop, TRUE) ? fd : -1;

@@ -80,7 +80,7 @@ int ClientSession::run_interactive(int input_fd) {
     if (!input_ready) continue;
     char buffer[kInputChunk];
     const int n = read_input(input_fd, buffer, static_cast<int>(sizeof buffer));
-    if (n == net::kIoWouldBlock) continue;
+    if (n == platform::kInputWouldBlock) continue;
     if (n <= 0) {
       // End of input: a last line without its line end still counts.
       if (!pending.empty()) {

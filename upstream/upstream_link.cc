@@ -223,7 +223,7 @@ void UpstreamLink::queue_if_open(const uint8_t* bytes, int length) {
   if (state.load(std::memory_order_acquire) == net::kStateClosed) return;
   if (pending_loss_ != kLossNone) return;
   if (enqueue(bytes, length) == net::kEnqueueFull) pending_loss_ = kLossNotReading;
-  net::wake(service_wake);
+  if (service_wake != nullptr) service_wake->wake();
 }
 
 void UpstreamLink::send_registration(int32_t port, int32_t zero, const int32_t ip[4]) {

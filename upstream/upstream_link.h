@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "net/connection.h"
+#include "platform/wake_up.h"
 #include "upstream/backoff.h"
 
 namespace upstream {
@@ -118,10 +119,10 @@ class UpstreamLink : public net::Connection {
   // Failed attempts between the last loss (or the start) and this connection.
   int64_t failures_before_connect() const { return failures_before_connect_; }
 
-  // Wake-up descriptor of the thread that services the link, which sleeps
-  // until something happens: each queued message wakes it. -1 for none.
-  // Set before the server threads start.
-  int service_wake = -1;
+  // The wake-up of the thread that services the link, which sleeps until
+  // something happens: each queued message wakes it. Null for none. Set
+  // before the server threads start.
+  platform::WakeUp* service_wake = nullptr;
 
  private:
   // Starts an attempt; finishes it at once when the connect is immediate.

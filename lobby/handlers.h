@@ -16,6 +16,7 @@
 
 #include <cstdint>
 
+#include "lobby/after_lock.h"
 #include "lobby/lobby_state.h"
 
 namespace lobby {
@@ -41,8 +42,10 @@ int handle_room_op(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms, 
 // Takes lock_rooms itself.
 void leave_room(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms);
 // The same, for a caller that already holds lock_rooms (the room handler,
-// whose create and join leave the client's old room first).
-void leave_room_locked(Lobby& lobby, ClientSlot& client) REQUIRES(lobby.lock_rooms);
+// whose create and join leave the client's old room first); the others
+// hear of it, and the log of it, through `later`.
+void leave_room_locked(Lobby& lobby, ClientSlot& client, AfterLock& later)
+    REQUIRES(lobby.lock_rooms);
 // Writes a 2Q notice with the room's current member count.
 void write_member_count_notice(Lobby& lobby, int room, int32_t key) REQUIRES(lobby.lock_rooms);
 // Tells `member` that `seat` of its room was vacated: straight into its send

@@ -1,9 +1,11 @@
 // How the lobby reports what happens in it without knowing who listens: the
 // process hands it a sink that writes the event log and wakes the status
 // display; tests hand it one that records, or none at all. Any thread: an
-// implementation takes each line whole, and must not block for long (the
-// lobby may report while it holds one of its locks; the event log waits at
-// most 100 ms, and only while its file keeps up).
+// implementation takes each line whole. The lobby never calls it with one
+// of its locks held (what it says under a lock waits in an AfterLock), so
+// a call may wait a little: refused() and dropped() wait, at most 100 ms
+// and only while the event log keeps up, until their line is in the file,
+// since the connection closes next.
 #ifndef LOBBY_LOBBY_EVENTS_H_
 #define LOBBY_LOBBY_EVENTS_H_
 

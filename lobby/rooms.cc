@@ -7,6 +7,7 @@
 // does may act on, or reach, a room later created at the same index.
 #include <cstring>
 
+#include "lobby/after_lock.h"
 #include "lobby/handlers.h"
 #include "lobby/message_reader.h"
 #include "lobby/ring_readers.h"
@@ -33,14 +34,15 @@ void reply_status(ClientSlot& client, int32_t code) {
   reply(client, out, wire::compose_i32(out, wire::kMsgStatus, code));
 }
 
-// Recounts the rooms in use and tells the status display when it changed.
-void update_rooms_in_use(Lobby& lobby) REQUIRES(lobby.lock_rooms) {
+// Recounts the rooms in use; the status display and the service manager
+// hear of a change once the lock is let go.
+void update_rooms_in_use(Lobby& lobby, AfterLock& later) REQUIRES(lobby.lock_rooms) {
   int32_t in_use = 0;
   for (int r = 0; r < lobby.room_limit(); ++r) {
     if (lobby.rooms[r].group_key != 0) ++in_use;
   }
   if (lobby.rooms_in_use.exchange(in_use, std::memory_order_acq_rel) != in_use) {
-    lobby.events->counts_changed();
+    later.counts_changed();
   }
 }
 
@@ -64,13 +66,15 @@ void free_room(RoomRecord& room) {
 // A member whose room was freed under it leaves only its own record behind:
 // no seat is cleared and no count lowered, in whatever room now has the
 // index. The group still hears that the room is empty while it is free.
-void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user)
+void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user, AfterLock& later)
     REQUIRES(lobby.lock_rooms) {
   int r = user.room;
   user.room = kNone;
   client.game_room = kNone;
   if (lobby.rooms[r].group_key == 0) {
-    write_member_count_notice(lobby, r, user.group_key.load(std::memory_order_relaxed));
+    const int32_t key = user.group_key.load(std::memory_order_relaxed);
+    write_member_count_notice(lobby, r, key);
+    later.wake_group(key);
   }
 }
 
@@ -91,7 +95,8 @@ bool hosts_at_limit(const Lobby& lobby, const ClientSlot& client) REQUIRES(lobby
   return hosted >= limit;
 }
 
-void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lobby.lock_rooms) {
+void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user, AfterLock& later)
+    REQUIRES(lobby.lock_rooms) {
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   // A client that is not logged in could otherwise hold rooms in a group
   // that no player can see.
@@ -115,7 +120,7 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lo
   }
   // A client is in one room at most: it leaves its room before it takes the
   // new one (the others hear of it as of any departure).
-  if (user.room != kNone) leave_room_locked(lobby, client);
+  if (user.room != kNone) leave_room_locked(lobby, client, later);
   RoomRecord& room = lobby.rooms[n];
   room.generation += 1;
   room.group_key = key;
@@ -139,16 +144,17 @@ void create_room(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lo
   lobby.notices.notice_key[head] = key;
   wire::compose_room_entry(lobby.notices.notice_bytes[head].data(), n, 1, user.own_name());
   lobby.notices.notice_head.store((head + 1) & kNoticeRingMask, std::memory_order_release);
+  later.wake_group(key);
 
   user.room = n;
   user.seat = 0;
   user.room_generation = room.generation;
-  update_rooms_in_use(lobby);
-  report_event(lobby.events, "room %d created by slot %d user %d key %d", n, client.slot,
-               client.user_id.load(std::memory_order_relaxed), key);
+  update_rooms_in_use(lobby, later);
+  later.event("room %d created by slot %d user %d key %d", n, client.slot,
+              client.user_id.load(std::memory_order_relaxed), key);
 }
 
-void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n)
+void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n, AfterLock& later)
     REQUIRES(lobby.lock_rooms) {
   const int32_t key = user.group_key.load(std::memory_order_relaxed);
   if (n < 0 || n >= lobby.room_limit() || key == kNone) {
@@ -171,7 +177,7 @@ void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n)
     reply_status(client, wire::kStatusJoinRefused);
     return;
   }
-  if (user.room != kNone) leave_room_locked(lobby, client);
+  if (user.room != kNone) leave_room_locked(lobby, client, later);
   room.member_count += 1;
   room.seat_slot[seat] = client.slot;
   room.roster_slot[seat] = client.slot;
@@ -180,42 +186,50 @@ void join_room(Lobby& lobby, ClientSlot& client, UserRecord& user, int32_t n)
   user.seat = seat;
   user.room_generation = room.generation;
   write_member_count_notice(lobby, n, key);
-  report_event(lobby.events, "room %d joined by slot %d user %d seat %d", n, client.slot,
-               client.user_id.load(std::memory_order_relaxed), seat);
+  later.wake_group(key);
+  later.event("room %d joined by slot %d user %d seat %d", n, client.slot,
+              client.user_id.load(std::memory_order_relaxed), seat);
   if (room.member_count == room.start_size) {
     room.started.store(1, std::memory_order_release);
     lobby.count(kCountGamesStarted);
-    report_event(lobby.events, "room %d started with %d members", n, room.member_count);
+    later.event("room %d started with %d members", n, room.member_count);
+    // Each member's pump sends the seat list: their workers, this one
+    // included, look again.
+    for (int i = 0; i < kSeats; ++i) {
+      if (room.seat_slot[i] != kNone) later.wake_worker(room.seat_slot[i] / kSlotsPerWorker);
+    }
   }
 }
 
-void leave_room_op(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lobby.lock_rooms) {
+void leave_room_op(Lobby& lobby, ClientSlot& client, UserRecord& user, AfterLock& later)
+    REQUIRES(lobby.lock_rooms) {
   if (user.room == kNone) return;
   if (!seated(lobby, user)) {
-    leave_stale_room(lobby, client, user);
+    leave_stale_room(lobby, client, user, later);
     reply_room_result(client, wire::kResultNone);
     return;
   }
   if (lobby.rooms[user.room].started.load(std::memory_order_relaxed) != 0) return;
-  leave_room_locked(lobby, client);
+  leave_room_locked(lobby, client, later);
   reply_room_result(client, wire::kResultNone);
 }
 
-void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(lobby.lock_rooms) {
+void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user, AfterLock& later)
+    REQUIRES(lobby.lock_rooms) {
   const int r = user.room;
   if (r == kNone) {
     client.game_room = kNone;
     return;
   }
   if (!seated(lobby, user)) {
-    leave_stale_room(lobby, client, user);
+    leave_stale_room(lobby, client, user, later);
     reply_room_result(client, wire::kResultNone);
     return;
   }
   RoomRecord& room = lobby.rooms[r];
   for (int i = 0; i < kSeats; ++i) {
     if (room.roster_slot[i] == client.slot) {
-      leave_room_locked(lobby, client);
+      leave_room_locked(lobby, client, later);
       reply_room_result(client, wire::kResultNone);
       room.roster_slot[i] = kNone;
       return;
@@ -230,6 +244,10 @@ void leave_game_op(Lobby& lobby, ClientSlot& client, UserRecord& user) REQUIRES(
 int handle_room_op(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenRoomOp)) return kIncomplete;
   UserRecord& user = lobby.users[client.slot];
+  // Notices, a game start or seat-vacated messages may wait for others;
+  // they hear of them, and the log of the operation, once the lock is let
+  // go.
+  AfterLock later(lobby, client.slot / kSlotsPerWorker);
   {
     platform::MutexLock guard(lobby.lock_rooms);
     // Judged before anything changes: the operation waits whole.
@@ -243,30 +261,29 @@ int handle_room_op(Lobby& lobby, ClientSlot& client) {
     clear_direct_queue(lobby, client.slot);
     switch (op) {
       case wire::kOpCreate:
-        create_room(lobby, client, user);
+        create_room(lobby, client, user, later);
         break;
       case wire::kOpLeaveRoom:
-        leave_room_op(lobby, client, user);
+        leave_room_op(lobby, client, user, later);
         break;
       case wire::kOpLeaveGame:
-        leave_game_op(lobby, client, user);
+        leave_game_op(lobby, client, user, later);
         break;
       default:
-        join_room(lobby, client, user, op);
+        join_room(lobby, client, user, op, later);
         break;
     }
   }
-  // Notices, a game start or seat-vacated messages may wait for others.
-  lobby.wake_workers();
   return kHandled;
 }
 
 void leave_room(Lobby& lobby, ClientSlot& client) {
+  AfterLock later(lobby, client.slot / kSlotsPerWorker);
   platform::MutexLock guard(lobby.lock_rooms);
-  leave_room_locked(lobby, client);
+  leave_room_locked(lobby, client, later);
 }
 
-void leave_room_locked(Lobby& lobby, ClientSlot& client) {
+void leave_room_locked(Lobby& lobby, ClientSlot& client, AfterLock& later) {
   UserRecord& user = lobby.users[client.slot];
   const int r = user.room;
   if (r == kNone) {
@@ -274,7 +291,7 @@ void leave_room_locked(Lobby& lobby, ClientSlot& client) {
     return;
   }
   if (!seated(lobby, user)) {
-    leave_stale_room(lobby, client, user);
+    leave_stale_room(lobby, client, user, later);
     return;
   }
   RoomRecord& room = lobby.rooms[r];
@@ -286,7 +303,7 @@ void leave_room_locked(Lobby& lobby, ClientSlot& client) {
     // The host leaves: the room is free at once and every seat is emptied.
     free_room(room);
     user.room = kNone;
-    report_event(lobby.events, "room %d left by host slot %d; room freed", r, client.slot);
+    later.event("room %d left by host slot %d; room freed", r, client.slot);
   } else {
     room.seat_slot[s] = kNone;
     std::memset(room.seat_name[s], 0, wire::kNameLen);
@@ -294,21 +311,26 @@ void leave_room_locked(Lobby& lobby, ClientSlot& client) {
     user.room = kNone;
     if (room.member_count == 0) {
       free_room(room);
-      report_event(lobby.events, "room %d left by slot %d; room freed", r, client.slot);
+      later.event("room %d left by slot %d; room freed", r, client.slot);
     } else {
       platform::MutexLock chat_guard(lobby.lock_chat);
       const int seats = bounded_seats(user);
       for (int i = 0; i < seats; ++i) {
-        if (room.seat_slot[i] != kNone) post_seat_vacated(lobby, room.seat_slot[i], s);
+        const int32_t member = room.seat_slot[i];
+        if (member == kNone) continue;
+        post_seat_vacated(lobby, member, s);
+        // Its worker sends it; a member logged in again under another key
+        // is no member of the group woken below.
+        later.wake_worker(member / kSlotsPerWorker);
       }
-      report_event(lobby.events, "room %d left by slot %d seat %d; %d members remain", r,
-                   client.slot, s, room.member_count);
+      later.event("room %d left by slot %d seat %d; %d members remain", r, client.slot, s,
+                  room.member_count);
     }
   }
   write_member_count_notice(lobby, r, key);
+  later.wake_group(key);
   client.game_room = kNone;
-  update_rooms_in_use(lobby);
-  lobby.wake_workers();
+  update_rooms_in_use(lobby, later);
 }
 
 void post_seat_vacated(Lobby& lobby, int member, int seat) {

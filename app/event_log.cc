@@ -19,14 +19,17 @@ namespace {
 // Lines written before a flush while more keep coming; otherwise the writer
 // flushes as soon as the queue is empty.
 constexpr int kFlushEvery = 64;
-// How long a thread that logs waits for an idle writer to write its line.
-// Within it the line is in the file before the thread goes on (a drop is
+// How long log_settle waits for an idle writer to write the lines before
+// it. Within it they are in the file before the thread goes on (a drop is
 // logged before its connection is closed); past it the file is taken to be
 // stalled, and nobody waits again until the writer has caught up.
 constexpr auto kWriteWait = std::chrono::milliseconds(100);
-// Past this many lines in one second nobody waits for the writer: a burst
-// (a crowd of connections, an attack) then costs no more than its lines.
+// Past this many lines in one second the log is busy: nobody waits for the
+// writer, and the writer is not called for each line but looks for lines
+// every kBusyLookMs, so that a burst (a crowd of connections, an attack)
+// costs no more than its lines.
 constexpr int kQuietLinesPerSecond = 100;
+constexpr auto kBusyLook = std::chrono::milliseconds(20);
 
 // A leaf lock: it is taken under the lobby's locks, and nothing else is
 // taken while it is held.
@@ -43,6 +46,11 @@ struct LogState {
   // The second of the last line, and the lines logged in it.
   int64_t rate_second GUARDED_BY(lock) = 0;
   int rate_lines GUARDED_BY(lock) = 0;
+  // The last second that was busy (more than kQuietLinesPerSecond lines).
+  int64_t busy_second GUARDED_BY(lock) = -1;
+  // The writer sleeps until it is called (not while it writes, nor while
+  // it looks for lines every kBusyLookMs).
+  bool writer_asleep GUARDED_BY(lock) = false;
   LogQueue queue GUARDED_BY(lock);
   std::string path GUARDED_BY(lock);
   bool accepting GUARDED_BY(lock) = false;  // a file is open and not closing
@@ -142,7 +150,16 @@ void writer_loop() {
       s.written_wake.notify_all();
     }
     if (s.closing) break;
-    s.wake.wait(s.lock);
+    // While the log is busy the writer looks for lines now and then
+    // instead of being called for each; once it is quiet again, it sleeps
+    // until a line calls it.
+    if (s.busy_second >= std::time(nullptr) - 1) {
+      s.wake.wait_until(s.lock, std::chrono::steady_clock::now() + kBusyLook);
+    } else {
+      s.writer_asleep = true;
+      s.wake.wait(s.lock);
+      s.writer_asleep = false;
+    }
   }
   // Everything queued is out. close_log set the last line before it woke
   // this thread.
@@ -159,14 +176,12 @@ void writer_loop() {
 }
 
 // Queues one line, or writes it at once where no writer thread could be
-// started. When the writer had nothing to do, waits (a bounded time) until
-// the line is written.
+// started. Never waits for the file.
 void queue_line(const char* text, int length) {
   if (length < 0) return;
   const int64_t now = std::time(nullptr);
   LogState& s = state();
-  uint64_t position = 0;
-  bool wait = false;
+  bool call_writer = false;
   {
     platform::MutexLock guard(s.lock);
     if (!s.accepting) return;
@@ -179,22 +194,15 @@ void queue_line(const char* text, int length) {
       s.rate_second = now;
       s.rate_lines = 0;
     }
-    const bool quiet = ++s.rate_lines <= kQuietLinesPerSecond;
-    wait = quiet && s.queue.empty() && !s.behind;
+    if (++s.rate_lines > kQuietLinesPerSecond) s.busy_second = now;
     // A full queue counts the line; the writer is busy and needs no call.
     if (!s.queue.push(now, text, length)) return;
-    position = s.queue.pushed();
+    // Only a sleeping writer needs a call: one at work takes the line with
+    // the others, and a busy log's writer comes by itself.
+    call_writer = s.writer_asleep;
+    s.writer_asleep = false;
   }
-  s.wake.notify_one();
-  if (!wait) return;
-  platform::MutexLock hold(s.lock);
-  const auto deadline = std::chrono::steady_clock::now() + kWriteWait;
-  while (s.written < position && s.threaded) {
-    if (!s.written_wake.wait_until(s.lock, deadline)) {
-      if (s.written < position && s.threaded) s.behind = true;
-      return;
-    }
-  }
+  if (call_writer) s.wake.notify_one();
 }
 
 void queue_formatted(const char* format, va_list args) {
@@ -299,15 +307,25 @@ void close_log(const char* last_line) {
   s.written_wake.notify_all();
 }
 
-bool log_enabled() {
+void log_settle() {
   LogState& s = state();
-  platform::MutexLock guard(s.lock);
-  return s.accepting;
+  platform::MutexLock hold(s.lock);
+  if (!s.threaded || s.behind || s.rate_lines > kQuietLinesPerSecond) return;
+  const uint64_t position = s.queue.pushed();
+  if (s.written >= position) return;
+  // The writer may be looking for lines only now and then: it is called.
+  s.writer_asleep = false;
+  s.wake.notify_one();
+  const auto deadline = std::chrono::steady_clock::now() + kWriteWait;
+  while (s.written < position && s.threaded) {
+    if (!s.written_wake.wait_until(s.lock, deadline)) {
+      if (s.written < position && s.threaded) s.behind = true;
+      return;
+    }
+  }
 }
 
-void log_number(const char* text, int32_t value) { queue_format("%s %d", text, value); }
 void log_text(const char* text) { queue_format("%s", text); }
-void log_pair(const char* text, const char* more) { queue_format("%s %s", text, more); }
 
 void log_format(const char* format, ...) {
   va_list args;

@@ -3,13 +3,15 @@
 //
 // A line is stamped and queued by the thread that logs it and written by a
 // thread of the log's own, so a file that does not take lines (a full disk,
-// a pipe nobody reads) stalls only that writer: the lobby serves on. While
-// the writer keeps up and lines are few (at most 100 in a second), a line
-// is in the file when the call returns (a drop is logged before its
-// connection is closed): the caller waits for it, at most 100 ms, and not
-// at all while the writer is behind or lines come faster. Lines that find
-// the queue full are counted, and the count is written once the file moves
-// again: "log lines dropped N".
+// a pipe nobody reads) stalls only that writer: the lobby serves on.
+// Logging a line never waits. A thread that must know its lines are in the
+// file before it goes on (a drop is logged before its connection is
+// closed) calls log_settle, which waits for them while the writer keeps up
+// and lines are few (at most 100 in a second), at most 100 ms, and not at
+// all while the writer is behind or lines come faster. While they come
+// faster, the writer is not called for each line but takes them every
+// 20 ms. Lines that find the queue full are counted, and the count is
+// written once the file moves again: "log lines dropped N".
 //
 // Any thread, except open_log and close_log (the main thread, before and
 // after everything else). Lines logged while the log is not open are lost.
@@ -36,12 +38,12 @@ int reopen_log();
 // closes the file and ends the writer. Lines logged after it are lost.
 // Waits until everything is written: a stalled file stalls the caller.
 void close_log(const char* last_line = nullptr);
-bool log_enabled();
 
-void log_number(const char* text, int32_t value);   // "%s %d"
-void log_text(const char* text);                    // "%s"
-void log_pair(const char* text, const char* more);  // "%s %s"
+void log_text(const char* text);
 void log_format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Waits until every line logged before the call is in the file, while the
+// log is quiet and keeps up (see above); at most 100 ms.
+void log_settle();
 
 }  // namespace app
 

@@ -40,6 +40,11 @@ constexpr int kBackgroundCheckMs = 200;
 // lines: a reader that has stopped must not hold up the shutdown.
 constexpr int kFinalWriteMs = 200;
 
+// The least time between two showings of changed counts. A crowd that
+// connects and leaves changes them thousands of times a second; the
+// display then wakes at most twice in this time, and shows the latest.
+constexpr auto kRedraw = std::chrono::milliseconds(50);
+
 // The stop signals, and on a terminal also the job-control pair: Ctrl-Z
 // must give the terminal back in the state it was found, and a continued
 // display must take it again.
@@ -133,13 +138,25 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
     if (changed_ && pending_.empty() && (!interactive_ || foreground_)) {
       queue_changes(lobby);
       changed_ = false;
+      queued_at_ = std::chrono::steady_clock::now();
     }
     pollfd fds[4];
     int count = 0;
     const int signal_index = count;
     fds[count++] = {signal_fd_, POLLIN, 0};
-    const int wake_index = count;
-    fds[count++] = {wake_read_fd_, POLLIN, 0};
+    // A change that came too soon after the last showing is taken once
+    // kRedraw has passed; until then further changes need not wake the
+    // display, and do not (the flag they set is not taken meanwhile).
+    int timeout_ms = -1;
+    int wake_index = -1;
+    if (change_waits_) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          queued_at_ + kRedraw - std::chrono::steady_clock::now());
+      timeout_ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    } else {
+      wake_index = count;
+      fds[count++] = {wake_read_fd_, POLLIN, 0};
+    }
     int input_index = -1;
     // Only the foreground may read the terminal: a read from the background
     // would stop the whole process.
@@ -155,9 +172,17 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
     // A shell brings a running background job to the foreground without
     // any signal, so the background looks now and then whether it is back.
     const bool background = interactive_ && !foreground_;
-    if (poll(fds, static_cast<nfds_t>(count), background ? kBackgroundCheckMs : -1) < 0) {
+    if (background && (timeout_ms < 0 || timeout_ms > kBackgroundCheckMs)) {
+      timeout_ms = kBackgroundCheckMs;
+    }
+    if (poll(fds, static_cast<nfds_t>(count), timeout_ms) < 0) {
       if (errno == EINTR) continue;
       return kResultCancel;  // cannot wait for anything any more
+    }
+    if (change_waits_ && std::chrono::steady_clock::now() >= queued_at_ + kRedraw) {
+      change_waits_ = false;
+      if (take_status_change()) changed_ = true;
+      if (shutdown_requested()) return finish(lobby, kResultCancel);
     }
     if (background && in_foreground()) resume();
     if (fds[signal_index].revents != 0) {
@@ -168,10 +193,14 @@ int StatusDisplay::run(const lobby::Lobby& lobby) {
       const int result = handle_keys();
       if (result != kKeepRunning) return finish(lobby, result);
     }
-    if (fds[wake_index].revents != 0) {
+    if (wake_index >= 0 && fds[wake_index].revents != 0) {
       drain_wake_pipe();
-      if (take_status_change()) changed_ = true;
       if (shutdown_requested()) return finish(lobby, kResultCancel);
+      if (std::chrono::steady_clock::now() < queued_at_ + kRedraw) {
+        change_waits_ = true;
+      } else if (take_status_change()) {
+        changed_ = true;
+      }
     }
     if (output_index >= 0 && fds[output_index].revents != 0) write_pending();
   }

@@ -23,6 +23,7 @@
 
 #include <termios.h>
 
+#include <chrono>
 #include <string>
 
 #include "app/status_lines.h"
@@ -94,6 +95,10 @@ class StatusDisplay {
   int wake_write_fd_ = -1;
   bool drawn_ = false;    // the lines have been queued once
   bool changed_ = false;  // the lines may differ from what was queued
+  // When the lines were last queued, and whether a change has come since
+  // that waits for kRedrawMs to pass before it is taken.
+  std::chrono::steady_clock::time_point queued_at_{};
+  bool change_waits_ = false;
   bool output_failed_ = false;
   std::string shown_[kLineCount];
   std::string pending_;

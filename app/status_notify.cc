@@ -24,8 +24,9 @@ void wake_display() {
 }  // namespace
 
 void refresh_status() {
-  status_changed.store(true, std::memory_order_release);
-  wake_display();
+  // One wake-up until the display has taken the change: the changes of a
+  // crowd cost it no more than the first.
+  if (!status_changed.exchange(true, std::memory_order_acq_rel)) wake_display();
 }
 
 void request_shutdown() {

@@ -115,7 +115,8 @@ void move_upstream(Lobby& lobby, const int32_t ip[4], int32_t port, int64_t now_
 }
 
 void service_upstream(Lobby& lobby, int64_t now_ms) {
-  run_and_report(lobby, now_ms, [&] { return lobby.upstream.service_upstream(now_ms); });
+  const int found = lobby.upstream.exchange();
+  run_and_report(lobby, now_ms, [&] { return lobby.upstream.service_upstream(now_ms, found); });
 }
 
 bool upstream_wait_entry(Lobby& lobby, net::PollEntry* entry, bool* send_now) {

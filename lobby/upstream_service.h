@@ -4,7 +4,9 @@
 // event log with the link's state and reconnect count.
 //
 // Accept thread only; each call takes lock_groups itself, except the first
-// attempt, which runs before any other thread can use the link.
+// attempt, which runs before any other thread can use the link, and the
+// socket's reads and sends, which need no lobby lock (see
+// UpstreamLink::exchange).
 #ifndef LOBBY_UPSTREAM_SERVICE_H_
 #define LOBBY_UPSTREAM_SERVICE_H_
 

@@ -107,21 +107,28 @@ int Connection::enqueue(const uint8_t* bytes, int length) {
 
 int Connection::flush() {
   if (state.load(std::memory_order_acquire) == kStateClosed) return 0;
-  platform::MutexLock guard(send_lock);
-  blocked = false;
-  const int batch = send_count < kFlushBatch ? send_count : kFlushBatch;
-  if (batch == 0) return 0;
   // Up to 20 messages leave in one gathered send; the head message may
   // already be partly sent.
   IoSlice slices[kFlushBatch];
+  int batch = 0;
   int wanted = 0;
-  for (int i = 0; i < batch; ++i) {
-    const int index = (send_read + i) & kSendSlotMask;
-    const int offset = i == 0 ? send_offset : 0;
-    slices[i] = {send_slot[index].data() + offset, send_len[index] - offset};
-    wanted += slices[i].length;
+  {
+    platform::MutexLock guard(send_lock);
+    blocked = false;
+    batch = send_count < kFlushBatch ? send_count : kFlushBatch;
+    if (batch == 0) return 0;
+    for (int i = 0; i < batch; ++i) {
+      const int index = (send_read + i) & kSendSlotMask;
+      const int offset = i == 0 ? send_offset : 0;
+      slices[i] = {send_slot[index].data() + offset, send_len[index] - offset};
+      wanted += slices[i].length;
+    }
   }
+  // The send holds no lock: another thread's enqueue writes only slots
+  // beyond the queued messages (the queue never wraps onto them), and only
+  // this thread moves send_read. So an enqueue never waits for a send.
   int taken = transport->sendv(socket, slices, batch);
+  platform::MutexLock guard(send_lock);
   if (taken < 0) {
     // The kernel takes nothing now, or the peer is gone (which the next
     // receive reports). The messages stay queued.

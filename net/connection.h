@@ -2,10 +2,11 @@
 // messages and a composition buffer. Framing is left to the owner.
 //
 // Threading: the owner thread (a slot's worker, or the accept thread for the
-// listener and, under lock_groups, the upstream link) uses every field, with
-// two exceptions. `state` is an atomic shared with the accept thread. The
-// send queue is guarded by `send_lock`, because one message (the
-// seat-vacated notice) is queued by another slot's thread.
+// listener and the upstream link) uses every field, with two exceptions.
+// `state` is an atomic shared with the accept thread. The send queue is
+// guarded by `send_lock`, because others queue into it: the seat-vacated
+// notice into another slot's queue, and every worker its notices into the
+// upstream link's. Only the owner sends what is queued.
 #ifndef NET_CONNECTION_H_
 #define NET_CONNECTION_H_
 
@@ -78,7 +79,8 @@ class Connection {
   // Sends up to 20 queued messages without blocking. A message the kernel
   // takes only in part keeps its rest at the head of the queue, so the peer
   // never sees a message cut; a refused send leaves it queued, and one
-  // refused because the connection failed also sets `send_error`.
+  // refused because the connection failed also sets `send_error`. Owner
+  // thread only; send_lock is not held during the send itself.
   int flush();
   // Opens the outbound connection to remote_host:remote_port.
   int connect_remote();

@@ -178,7 +178,7 @@ class UpstreamLinkTest : public ::testing::Test {
   }
 
   // One service pass at the test's time.
-  int service() { return link_.service_upstream(now_ms_); }
+  int service() { return link_.service_upstream(now_ms_, link_.exchange()); }
 
   void connect(int peer_recv_buffer = 0, int link_send_buffer = 0) {
     start_peer(peer_recv_buffer);

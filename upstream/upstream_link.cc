@@ -66,7 +66,20 @@ int UpstreamLink::open(int64_t now_ms, int64_t* finished_ms) {
   return event;
 }
 
-int UpstreamLink::service_upstream(int64_t now_ms) {
+int UpstreamLink::exchange() {
+  if (link_state() != LinkState::kConnected) return kLossNone;
+  // What arrives is thrown away; the end of the stream, or a failure,
+  // means the peer is gone. Not into out_buf, which notices are composed
+  // in under lock_groups.
+  uint8_t discard[net::kOutBufSize];
+  const int n = net::recv_nb(socket, discard, net::kOutBufSize);
+  if (n == 0) return kLossPeerClosed;
+  if (n == net::kIoError) return kLossReset;
+  flush();
+  return send_failed() ? kLossSendFailed : kLossNone;
+}
+
+int UpstreamLink::service_upstream(int64_t now_ms, int found) {
   switch (link_state()) {
     case LinkState::kOff:
       return kLinkQuiet;
@@ -82,13 +95,7 @@ int UpstreamLink::service_upstream(int64_t now_ms) {
       break;
   }
   if (pending_loss_ != kLossNone) return lose(pending_loss_, now_ms);
-  // No wait: this runs under lock_groups. What arrives is thrown away; the
-  // end of the stream, or a failure, means the peer is gone.
-  const int n = net::recv_nb(socket, out_buf.data(), net::kOutBufSize);
-  if (n == 0) return lose(kLossPeerClosed, now_ms);
-  if (n == net::kIoError) return lose(kLossReset, now_ms);
-  flush();
-  if (send_failed()) return lose(kLossSendFailed, now_ms);
+  if (found != kLossNone) return lose(found, now_ms);
   return kLinkQuiet;
 }
 

@@ -11,11 +11,12 @@
 // upstream server: the first attempt at start is the only connect that blocks (up to 3 s, before
 // the lobby listens); later ones run in the accept thread's readiness wait.
 //
-// Threading: the send queue and out_buf are used under lock_groups
-// (notices from the worker threads; the service pass and the announcement
-// on the accept thread). The connection machinery (socket, deadlines,
-// backoff, the figures of the log lines) is the accept thread's, which
-// runs it under lock_groups as well. link_state() and the counts may be
+// Threading: out_buf and the filling of the send queue are used under
+// lock_groups (notices from the worker threads; the announcement on the
+// accept thread). The connection machinery (socket, deadlines, backoff,
+// the figures of the log lines) is the accept thread's, which runs it
+// under lock_groups as well, except the socket's reads and sends
+// (exchange), which hold no lobby lock. link_state() and the counts may be
 // read by any thread.
 #ifndef UPSTREAM_UPSTREAM_LINK_H_
 #define UPSTREAM_UPSTREAM_LINK_H_
@@ -74,10 +75,16 @@ class UpstreamLink : public net::Connection {
   // time the attempt ended (later by the wait, when it timed out) goes to
   // `*finished_ms` when given.
   int open(int64_t now_ms, int64_t* finished_ms = nullptr);
-  // One pass of the accept thread, under lock_groups: on a link that is up,
-  // reads and discards what arrived and sends up to 20 queued messages; on
-  // one that is not, starts or finishes an attempt when it is due.
-  int service_upstream(int64_t now_ms);
+  // The socket's part of a pass, on a link that is up: reads and discards
+  // what arrived and sends up to 20 queued messages, without waiting. The
+  // loss it found, kLossNone for none. Accept thread, holding no lobby
+  // lock: the socket is that thread's alone, and the queue has its own
+  // lock, so a send the kernel is slow to take holds up no login or drop.
+  int exchange();
+  // The rest of the pass, under lock_groups: on a link that is up, acts on
+  // the loss `found` by exchange() or on a queue found full; on one that
+  // is not, starts or finishes an attempt when it is due.
+  int service_upstream(int64_t now_ms, int found);
   // The link's part of the accept thread's readiness wait: the events to
   // wait for on `*fd` (0 for none), and whether queued messages could
   // leave at once. Accept thread, under lock_groups.

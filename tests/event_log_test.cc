@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -24,6 +25,7 @@
 #include "client/tcp_link.h"
 #include "tests/support/child_process.h"
 #include "tests/support/message_reader.h"
+#include "tests/support/notify_socket.h"
 #include "tests/support/tcp_client.h"
 #include "tests/support/wire.h"
 
@@ -165,110 +167,200 @@ TEST(EventLogTest, AStalledFileCostsLinesThatAreCountedExactlyAndTheLastLineCome
   EXPECT_GT(dropped, 0) << "the file never stalled";
 }
 
-// A reader of the lobby's chat: what arrived, cut into messages.
-struct ChatPeer {
+// A client of the lobby's chat or rooms: what arrived, cut into messages.
+struct Peer {
   TcpClient client;
   std::string pending;
-  std::vector<std::string> chat;  // every 2C received, in order
 
-  void take() {
+  // Appends the whole messages that have arrived to `*out`.
+  void take(std::vector<std::string>* out) {
     pending += client.read_available();
     for (;;) {
       const int length = testing_support::lobby_message_length(pending);
       if (length < 0 || static_cast<int>(pending.size()) < length) return;
       if (length == 0) {
-        chat.push_back("UNKNOWN " + w::hex(pending));
+        out->push_back("UNKNOWN " + w::hex(pending));
         pending.clear();
         return;
       }
-      if (pending[1] == 'C') chat.push_back(pending.substr(0, static_cast<size_t>(length)));
+      out->push_back(pending.substr(0, static_cast<size_t>(length)));
       pending.erase(0, static_cast<size_t>(length));
     }
   }
+
+  // Reads until a message with `letter` arrives, at most 5 s; its bytes,
+  // or empty. Others on the way are skipped.
+  std::string wait_for(char letter) {
+    const auto start = Clock::now();
+    std::vector<std::string> messages;
+    while (ms_since(start) < 5000) {
+      pollfd entry{client.fd(), POLLIN, 0};
+      poll(&entry, 1, 50);
+      messages.clear();
+      take(&messages);
+      for (const std::string& m : messages) {
+        if (m[1] == letter) return m;
+      }
+    }
+    return "";
+  }
 };
 
-// The real server with its log on a pipe that is opened but never read:
-// once the pipe and the log's queue are full, room operations (each one a
-// log line) go on being answered, and 8 clients chatting for 10 s lose
-// nothing. When the pipe is read again the log tells how many lines it
-// could not keep, and a stop still ends with the shutdown line.
-TEST(EventLogProcessTest, AStalledLogStallsNoClient) {
+// The real server with its log on a pipe that is opened but never read, and
+// a service manager's socket that never reads its notices: while 4 clients
+// create, join and leave rooms as fast as they are answered (each operation
+// a log line, and each room count a notice), 4 others chat, a line every
+// 20 ms each, for 10 s. The log and the notice socket fill early on, and
+// from then on nothing the lobby writes there is taken. No chat line is
+// lost, none takes more than 20 ms to reach its readers (a thread that
+// waited for the log, as one did for up to 100 ms with lock_rooms held,
+// would show as a gap: every reader's pump takes lock_rooms for the room
+// notices it steps through, and a relay takes a fraction of a millisecond),
+// and the room operations are answered all along. When the pipe is read
+// again the log tells how many lines it could not keep, and a stop still
+// ends with the shutdown line.
+TEST(EventLogProcessTest, AStalledLogAndNoticeSocketStallNoClient) {
   TempDir dir;
   ASSERT_EQ(0, mkfifo(dir.file("L_log.txt").c_str(), 0600));
   const int reader = open(dir.file("L_log.txt").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
   ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, kPipeBytes), kPipeBytes);
+  testing_support::FakeNotifySocket notify;
+  ASSERT_TRUE(notify.bind_to(dir.file("notify.sock")));
+  testing_support::ScopedEnv env({{"NOTIFY_SOCKET", notify.address().c_str()},
+                                  {"WATCHDOG_USEC", nullptr},
+                                  {"WATCHDOG_PID", nullptr}});
   const int port = client::pick_free_port();
   ASSERT_GT(port, 0);
   // Room operations as fast as they are answered, and every client (and
   // every chat line) from 127.0.0.1.
   ASSERT_TRUE(dir.write_file("dorvik.txt", "L_PORT " + std::to_string(port) +
-                                               "\nL_FLOOD_RATE 0\nL_PER_IP 0\nL_CHAT_RATE 0\n"));
+                                               "\nL_FLOOD_RATE 0\nL_PER_IP 0\nL_CHAT_RATE 0\n"
+                                               "L_ROOMS_PER_IP 0\nL_ADMIN -\n"));
   ChildProcess server;
   ASSERT_TRUE(server.start({bench::executable_dir() + "/lobby_server"}, dir.path(),
                            ChildStdio::kNullInput));
-  TcpClient host;
-  for (const auto start = Clock::now(); !host.connect_to(port);) {
+  constexpr int kRoomPeers = 4;
+  constexpr int kChatPeers = 4;
+  std::vector<Peer> rooms(kRoomPeers);
+  std::vector<Peer> chatters(kChatPeers);
+  for (const auto start = Clock::now(); !rooms[0].client.connect_to(port);) {
     ASSERT_LT(ms_since(start), 10000) << "nothing listens on port " << port;
     poll(nullptr, 0, 10);
   }
-  ASSERT_TRUE(host.send(w::enter(100, "host", 9)));
-  ASSERT_EQ(w::hex(w::list_end() + w::group_count(1)), w::hex(host.read_exact(8, 5000)));
-  // Each made and left room is two lines of about 60 bytes.
-  const std::string made = w::room_made(0) + w::room_result(1) + w::room_entry(0, 1, "host");
-  const std::string left = w::room_result(0) + w::member_count(0, 0);
-  auto room_cycle = [&] {
-    host.send(w::room_op(-1));
-    EXPECT_EQ(w::hex(made), w::hex(host.read_exact(made.size(), 5000)));
-    host.send(w::room_op(-2));
-    EXPECT_EQ(w::hex(left), w::hex(host.read_exact(left.size(), 5000)));
-  };
-  // Four times what the pipe, the queue and a file buffer hold.
-  for (int i = 0; i < 2500 && !testing::Test::HasFailure(); ++i) room_cycle();
-  ASSERT_FALSE(testing::Test::HasFailure()) << "the lobby stalled with its log";
+  // The room clients in two pairs, each pair a group of its own; the chat
+  // clients in a third.
+  for (int i = 0; i < kRoomPeers; ++i) {
+    if (i > 0) {
+      ASSERT_TRUE(rooms[i].client.connect_to(port));
+    }
+    ASSERT_TRUE(rooms[i].client.send(w::enter(100 + i, "r" + std::to_string(i), 11 + i / 2)));
+    ASSERT_FALSE(rooms[i].wait_for('O').empty());
+  }
+  for (int i = 0; i < kChatPeers; ++i) {
+    ASSERT_TRUE(chatters[i].client.connect_to(port));
+    ASSERT_TRUE(chatters[i].client.send(w::enter(i, "c" + std::to_string(i), 5)));
+    ASSERT_FALSE(chatters[i].wait_for('O').empty());
+  }
 
-  constexpr int kPeers = 8;
+  // A pair's cycle: the first creates a room, the second joins and leaves
+  // it, the first leaves it; every answer awaited.
+  std::atomic<bool> stop{false};
+  std::atomic<int> cycles{0};
+  std::string room_failure;
+  std::thread room_ops([&] {
+    while (!stop.load() && room_failure.empty()) {
+      for (int pair = 0; pair < kRoomPeers / 2 && room_failure.empty(); ++pair) {
+        Peer& host = rooms[2 * pair];
+        Peer& guest = rooms[2 * pair + 1];
+        host.client.send(w::room_op(-1));
+        const std::string made = host.wait_for('M');
+        if (made.size() != 6) {
+          room_failure = "no room made";
+          break;
+        }
+        guest.client.send(w::room_op(static_cast<unsigned char>(made[2])));
+        // A join is answered by the room's new member count, to the group.
+        const std::string joined = guest.wait_for('Q');
+        host.client.send(w::room_op(-2));
+        const std::string host_left = host.wait_for('J');
+        guest.client.send(w::room_op(-2));
+        if (joined.empty() || host_left.empty()) {
+          room_failure = std::string("a room operation went unanswered: ") +
+                         (joined.empty() ? "the join" : "the host's leave");
+        }
+      }
+      cycles.fetch_add(1);
+    }
+  });
+
+  // Every line's send time, by sender and number; every reader's lines.
   constexpr int kChatMs = 10000;
-  constexpr int kEveryMs = 100;
-  std::vector<ChatPeer> peers(kPeers);
-  for (int p = 0; p < kPeers; ++p) {
-    ASSERT_TRUE(peers[p].client.connect_to(port));
-    ASSERT_TRUE(peers[p].client.send(w::enter(p + 1, "p" + std::to_string(p), 5)));
-    ASSERT_EQ(w::hex(w::list_end()), w::hex(peers[p].client.read_exact(2, 5000)));
-  }
-  // Each peer says a line every 100 ms; the host goes on making rooms, so
-  // log lines keep coming all along.
-  std::vector<std::string> said[kPeers];
+  constexpr int kEveryMs = 20;
+  constexpr int kLines = kChatMs / kEveryMs;
+  std::vector<std::vector<Clock::time_point>> sent_at(kChatPeers,
+                                                      std::vector<Clock::time_point>(kLines));
+  std::vector<std::vector<std::string>> said(kChatPeers);
+  std::vector<std::vector<std::string>> heard(kChatPeers);
+  std::atomic<int> sent_lines{0};
+  int64_t slowest_us = 0;
+  std::thread readers([&] {
+    std::vector<std::string> messages;
+    std::vector<pollfd> entries;
+    const auto end = Clock::now() + std::chrono::milliseconds(kChatMs + 5000);
+    size_t total = 0;
+    while (Clock::now() < end && total < static_cast<size_t>(kLines * kChatPeers * kChatPeers)) {
+      entries.clear();
+      for (Peer& peer : chatters) entries.push_back(pollfd{peer.client.fd(), POLLIN, 0});
+      poll(entries.data(), entries.size(), 50);
+      const auto now = Clock::now();
+      for (int r = 0; r < kChatPeers; ++r) {
+        messages.clear();
+        chatters[r].take(&messages);
+        for (const std::string& m : messages) {
+          if (m[1] != 'C') continue;
+          heard[r].push_back(m);
+          ++total;
+          int from = -1;
+          int number = -1;
+          if (std::sscanf(m.c_str() + 7, "p%d %d", &from, &number) != 2 || from < 0 ||
+              from >= kChatPeers || number < 0 || number >= sent_lines.load()) {
+            continue;
+          }
+          const int64_t us =
+              std::chrono::duration_cast<std::chrono::microseconds>(now - sent_at[from][number])
+                  .count();
+          if (us > slowest_us) slowest_us = us;
+        }
+      }
+    }
+  });
   const auto chat_start = Clock::now();
-  for (int tick = 0; ms_since(chat_start) < kChatMs; ++tick) {
-    for (int p = 0; p < kPeers; ++p) {
-      said[p].push_back(w::chat(p, "peer " + std::to_string(p) + " line " + std::to_string(tick)));
-      ASSERT_TRUE(peers[p].client.send(said[p].back()));
+  for (int line = 0; line < kLines; ++line) {
+    const auto due = chat_start + std::chrono::milliseconds(line * kEveryMs);
+    std::this_thread::sleep_until(due);
+    for (int p = 0; p < kChatPeers; ++p) {
+      said[p].push_back(w::chat(p, "p" + std::to_string(p) + " " + std::to_string(line)));
+      sent_at[p][line] = Clock::now();
     }
-    for (const auto tick_start = Clock::now(); ms_since(tick_start) < kEveryMs;) {
-      room_cycle();
-      for (ChatPeer& peer : peers) peer.take();
-    }
+    sent_lines.store(line + 1);
+    for (int p = 0; p < kChatPeers; ++p) ASSERT_TRUE(chatters[p].client.send(said[p].back()));
   }
-  ASSERT_FALSE(testing::Test::HasFailure()) << "the lobby stalled with its log";
-  const size_t total = said[0].size() * kPeers;
-  for (const auto start = Clock::now(); ms_since(start) < 5000;) {
-    bool all = true;
-    for (ChatPeer& peer : peers) {
-      peer.take();
-      all = all && peer.chat.size() >= total;
-    }
-    if (all) break;
-    poll(nullptr, 0, 5);
-  }
-  // Every reader got every line, byte for byte, each peer's in its order.
-  for (int r = 0; r < kPeers; ++r) {
+  readers.join();
+  stop.store(true);
+  room_ops.join();
+  EXPECT_EQ("", room_failure) << "the lobby stalled with its log";
+  EXPECT_GT(cycles.load(), 100) << "the room operations were slow";
+  EXPECT_LE(slowest_us, 20000) << "a chat line took " << slowest_us << " us to arrive";
+  // Every reader got every line, its own too, byte for byte, each peer's
+  // in order.
+  for (int r = 0; r < kChatPeers; ++r) {
     std::map<int, std::vector<std::string>> by_sender;
-    for (const std::string& m : peers[r].chat) by_sender[m.size() > 2 ? m[2] : -1].push_back(m);
-    for (int p = 0; p < kPeers; ++p) {
+    for (const std::string& m : heard[r]) by_sender[m.size() > 2 ? m[2] : -1].push_back(m);
+    for (int p = 0; p < kChatPeers; ++p) {
       EXPECT_EQ(said[p], by_sender[p]) << "reader " << r << ", lines of peer " << p;
     }
-    EXPECT_EQ(total, peers[r].chat.size()) << "reader " << r;
+    EXPECT_EQ(static_cast<size_t>(kLines * kChatPeers), heard[r].size()) << "reader " << r;
   }
 
   // The pipe is read again, and the server stopped.

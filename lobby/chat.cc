@@ -18,7 +18,7 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
   if (length > wire::kMaxChatLen || (key == kNone && client.game_room == kNone)) {
     lobby.count(kCountChatReceived);
     consume_message(client, length);
-    return kHandled;
+    return kActed;
   }
   {
     platform::MutexLock guard(lobby.lock_chat);
@@ -52,7 +52,7 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
   // Counted once, when taken: a line that waits for room comes here again.
   lobby.count(kCountChatReceived);
   consume_message(client, length);
-  return kHandled;
+  return kActed;
 }
 
 int handle_direct(Lobby& lobby, ClientSlot& client) {
@@ -61,18 +61,18 @@ int handle_direct(Lobby& lobby, ClientSlot& client) {
   const int32_t value = msg_i32(client, 4);
   consume_message(client, wire::kLenDirect);
   lobby.count(kCountDirect);
-  if (target != wire::kTargetHost && target >= kSeats) return kHandled;
+  if (target != wire::kTargetHost && target >= kSeats) return kActed;
   const UserRecord& user = lobby.users[client.slot];
   // The seat is looked up and the push made under lock_rooms, so that no
   // message lands in the queue of a client that has already left its seat
   // (the drop empties the queue after the seat is given up).
   platform::MutexLock rooms_guard(lobby.lock_rooms);
-  if (user.room == kNone) return kHandled;
+  if (user.room == kNone) return kActed;
   const RoomRecord& room = lobby.rooms[user.room];
-  if (user.room_generation != room.generation) return kHandled;  // the room was freed
+  if (user.room_generation != room.generation) return kActed;  // the room was freed
   const int32_t receiver = target == wire::kTargetHost ? room.seat_slot[0] : room.seat_slot[target];
   const int32_t code = target == wire::kTargetHost ? ~user.seat : user.seat;
-  if (receiver == kNone) return kHandled;
+  if (receiver == kNone) return kActed;
   platform::MutexLock chat_guard(lobby.lock_chat);
   UserRecord& to = lobby.users[receiver];
   // A full queue gives up its oldest entry, so the drain never sends an
@@ -86,7 +86,7 @@ int handle_direct(Lobby& lobby, ClientSlot& client) {
   to.direct_write = (to.direct_write + 1) & kDirectQueueMask;
   to.direct_count.fetch_add(1, std::memory_order_release);
   lobby.wake_worker_of(receiver, client.slot / kSlotsPerWorker);
-  return kHandled;
+  return kActed;
 }
 
 void clear_direct_queue(Lobby& lobby, int slot) {

@@ -11,24 +11,14 @@
 namespace lobby {
 namespace {
 
-// The handler of each client message, indexed as the message table says.
-using Handler = int (*)(Lobby&, ClientSlot&);
-constexpr Handler kHandlers[wire::kClientHandlers] = {
-    handle_name,        // kHandleName
-    handle_validation,  // kHandleValidation
-    handle_login,       // kHandleLogin
-    handle_keep_alive,  // kHandleKeepAlive
-    handle_room_op,     // kHandleRoomOp
-    handle_chat,        // kHandleChat
-    handle_direct,      // kHandleDirect
+// Each client message's letter with its handler, from the wire's list.
+struct HandlerEntry {
+  uint8_t letter;
+  Handler handler;
 };
-
-// Whether a message of this handler's is more than a sign of life: a
-// client that sends only the others is lurking.
-bool is_activity(wire::ClientHandler handler) {
-  return handler == wire::kHandleRoomOp || handler == wire::kHandleChat ||
-         handler == wire::kHandleDirect;
-}
+#define LOBBY_HANDLER_ENTRY(letter, length, counted, handler) {letter, handler},
+constexpr HandlerEntry kHandlers[] = {WIRE_CLIENT_MESSAGES(LOBBY_HANDLER_ENTRY)};
+#undef LOBBY_HANDLER_ENTRY
 
 // Pump, flush, and drop a client whose send queue overflowed: it does not
 // read what it is sent, and cannot be served. The flush goes on while the
@@ -48,6 +38,13 @@ bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
 }
 
 }  // namespace
+
+Handler handler_for(uint8_t letter) {
+  for (const HandlerEntry& entry : kHandlers) {
+    if (entry.letter == letter) return entry.handler;
+  }
+  return nullptr;
+}
 
 void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
@@ -139,8 +136,8 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
       return true;
     }
     const uint8_t letter = client.ring_byte(1);
-    const wire::MessageKind* kind = wire::find_message(wire::Direction::kClientToLobby, letter);
-    if (kind == nullptr || kind->handler == wire::kNoHandler) {
+    const Handler handler = handler_for(letter);
+    if (handler == nullptr) {
       leave_and_drop(lobby, client, kDropBadFraming);
       return true;
     }
@@ -159,7 +156,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
       }
     }
     client.recv_read = (client.recv_read + 1) & net::kRecvRingMask;
-    const int result = kHandlers[kind->handler](lobby, client);
+    const int result = handler(lobby, client);
     if (result == kWaitChatRing || result == kWaitNoticeRing) {
       // The handler has put the message back, whole, as an incomplete one.
       if (paced_line) lobby.chat_pace.give_back(addr);
@@ -175,7 +172,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     }
     if (result == kIncomplete) break;
     client.last_message_ms.store(now_ms, std::memory_order_relaxed);
-    if (is_activity(kind->handler)) client.active_ms.store(now_ms, std::memory_order_relaxed);
+    if (result == kActed) client.active_ms.store(now_ms, std::memory_order_relaxed);
     if (pacing) flood.spend_token();
   }
   client.line_hold.store(line_hold, std::memory_order_relaxed);

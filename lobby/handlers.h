@@ -1,10 +1,15 @@
 // The message handlers, the room and group operations they share, and the
-// delivery pump. Each handler runs on the worker thread of the sender's
-// slot and keeps to one contract:
+// delivery pump. A handler for each message of WIRE_CLIENT_MESSAGES
+// (wire/message_table.h) is declared here from that list, and the
+// dispatcher finds it through the same list. Each handler runs on the
+// worker thread of the sender's slot, holding no lobby lock, and keeps to
+// one contract:
 //   entered with recv_read on the command letter and recv_count counting
 //   the whole message, "2" included;
 //   complete: consumes exactly one message and returns kHandled (the
-//   dispatcher then counts it as a sign of life for the idle limit);
+//   dispatcher then counts it as a sign of life for the idle limit), or
+//   kActed for a message that is more than that (a room operation, a chat
+//   line, a direct message: a client that sends none of these lurks);
 //   incomplete: moves recv_read back onto the "2", consumes nothing and
 //   returns kIncomplete;
 //   waiting: a whole message that would write into a ring without room
@@ -18,26 +23,34 @@
 
 #include "lobby/after_lock.h"
 #include "lobby/lobby_state.h"
+#include "wire/message_table.h"
 
 namespace lobby {
 
 constexpr int kHandled = 0;
+constexpr int kActed = 1;
 constexpr int kIncomplete = -1;
 constexpr int kWaitChatRing = -2;
 constexpr int kWaitNoticeRing = -3;
 
+// Every client message's handler.
+#define LOBBY_DECLARE_HANDLER(letter, length, counted, handler) \
+  int handler(Lobby& lobby, ClientSlot& client)                 \
+      EXCLUDES(lobby.lock_rooms, lobby.lock_chat, lobby.lock_groups);
+WIRE_CLIENT_MESSAGES(LOBBY_DECLARE_HANDLER)
+#undef LOBBY_DECLARE_HANDLER
+// The handler of client message `letter`, or null for a letter that names
+// none.
+using Handler = int (*)(Lobby& lobby, ClientSlot& client);
+Handler handler_for(uint8_t letter);
+
 // Login and presence.
-int handle_name(Lobby& lobby, ClientSlot& client);
-int handle_validation(Lobby& lobby, ClientSlot& client);
-int handle_keep_alive(Lobby& lobby, ClientSlot& client);
-int handle_login(Lobby& lobby, ClientSlot& client);
 void send_room_list(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms);
 int join_group(Lobby& lobby, int32_t key) REQUIRES(lobby.lock_groups);
 void release_group(Lobby& lobby, ClientSlot& client, int32_t key) REQUIRES(lobby.lock_groups);
 void send_group_count(ClientSlot& client, int32_t count);
 
 // Rooms.
-int handle_room_op(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms, lobby.lock_chat);
 // Takes the client out of its room and its game and tells the others.
 // Takes lock_rooms itself.
 void leave_room(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms);
@@ -59,8 +72,6 @@ void post_seat_vacated(Lobby& lobby, int member, int seat)
 bool send_vacated_seats(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_chat);
 
 // Chat lines and direct messages.
-int handle_chat(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_chat);
-int handle_direct(Lobby& lobby, ClientSlot& client) EXCLUDES(lobby.lock_rooms, lobby.lock_chat);
 // Empties the client's DirectQueue under lock_chat.
 void clear_direct_queue(Lobby& lobby, int slot) EXCLUDES(lobby.lock_chat);
 

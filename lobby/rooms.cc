@@ -274,7 +274,7 @@ int handle_room_op(Lobby& lobby, ClientSlot& client) {
         break;
     }
   }
-  return kHandled;
+  return kActed;
 }
 
 void leave_room(Lobby& lobby, ClientSlot& client) {

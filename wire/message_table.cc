@@ -3,47 +3,45 @@
 namespace wire {
 namespace {
 
-constexpr MessageKind kClientMessages[] = {
-    {kCmdName, kLenName, false, kHandleName},
-    {kCmdValidation, kLenValidation, false, kHandleValidation},
-    {kCmdLogin, kLenLogin, false, kHandleLogin},
-    {kCmdKeepAlive, kLenKeepAlive, false, kHandleKeepAlive},
-    {kCmdRoom, kLenRoomOp, false, kHandleRoomOp},
-    {kCmdChat, kLenChatHead, true, kHandleChat},
-    {kCmdDirect, kLenDirect, false, kHandleDirect},
-};
+#define WIRE_CLIENT_MESSAGE_KIND(letter, length, counted, handler) {letter, length, counted},
+constexpr MessageKind kClientMessages[] = {WIRE_CLIENT_MESSAGES(WIRE_CLIENT_MESSAGE_KIND)};
+#undef WIRE_CLIENT_MESSAGE_KIND
 
 constexpr MessageKind kLobbyMessages[] = {
-    {kMsgFull, kLenFull, false, kNoHandler},
-    {kMsgRoomEntry, kLenRoomEntry, false, kNoHandler},
-    {kMsgListEnd, kLenListEnd, false, kNoHandler},
-    {kMsgRefused, kLenRefused, false, kNoHandler},
-    {kMsgRoomMade, kLenRoomMade, false, kNoHandler},
-    {kMsgRoomResult, kLenRoomResult, false, kNoHandler},
-    {kMsgStatus, kLenStatus, false, kNoHandler},
-    {kMsgSeatEntry, kLenSeatEntry, false, kNoHandler},
-    {kMsgDirect, kLenDirect, false, kNoHandler},
-    {kMsgSeatVacated, kLenSeatVacated, false, kNoHandler},
-    {kMsgMemberCount, kLenMemberCount, false, kNoHandler},
-    {kMsgGroupCount, kLenGroupCount, false, kNoHandler},
-    {kMsgChat, kLenChatHead, true, kNoHandler},
+    {kMsgFull, kLenFull, false},
+    {kMsgRoomEntry, kLenRoomEntry, false},
+    {kMsgListEnd, kLenListEnd, false},
+    {kMsgRefused, kLenRefused, false},
+    {kMsgRoomMade, kLenRoomMade, false},
+    {kMsgRoomResult, kLenRoomResult, false},
+    {kMsgStatus, kLenStatus, false},
+    {kMsgSeatEntry, kLenSeatEntry, false},
+    {kMsgDirect, kLenDirect, false},
+    {kMsgSeatVacated, kLenSeatVacated, false},
+    {kMsgMemberCount, kLenMemberCount, false},
+    {kMsgGroupCount, kLenGroupCount, false},
+    {kMsgChat, kLenChatHead, true},
 };
 
 constexpr MessageKind kUpstreamMessages[] = {
-    {kUpRegistration, kLenRegistration, false, kNoHandler},
-    {kUpLogin, kLenUserNotice, false, kNoHandler},
-    {kUpLogout, kLenUserNotice, false, kNoHandler},
+    {kUpRegistration, kLenRegistration, false},
+    {kUpLogin, kLenUserNotice, false},
+    {kUpLogout, kLenUserNotice, false},
 };
 
-// Each client message has its own handler, in handler order.
-constexpr bool handlers_in_order() {
-  int i = 0;
-  for (const MessageKind& kind : kClientMessages) {
-    if (kind.handler != i++) return false;
+// Each letter names one message of its direction.
+template <size_t N>
+constexpr bool letters_unique(const MessageKind (&table)[N]) {
+  for (size_t i = 0; i < N; ++i) {
+    for (size_t j = i + 1; j < N; ++j) {
+      if (table[i].letter == table[j].letter) return false;
+    }
   }
-  return i == kClientHandlers;
+  return true;
 }
-static_assert(handlers_in_order(), "one client message per handler, in handler order");
+static_assert(letters_unique(kClientMessages) && letters_unique(kLobbyMessages) &&
+                  letters_unique(kUpstreamMessages),
+              "a letter names one message of its direction");
 
 template <size_t N>
 const MessageKind* find_in(const MessageKind (&table)[N], uint8_t letter) {

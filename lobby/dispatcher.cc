@@ -20,16 +20,11 @@ struct HandlerEntry {
 constexpr HandlerEntry kHandlers[] = {WIRE_CLIENT_MESSAGES(LOBBY_HANDLER_ENTRY)};
 #undef LOBBY_HANDLER_ENTRY
 
-// Pump, flush, and drop a client whose send queue overflowed: it does not
-// read what it is sent, and cannot be served. The flush goes on while the
-// kernel takes what is queued, so that a pass that took many deliveries
-// sends them all.
-bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
+// Pump, and drop a client whose send queue overflowed: it does not read
+// what it is sent, and cannot be served. What is queued is sent at the end
+// of the worker's pass (flush_clients).
+bool pump_and_judge(Lobby& lobby, ClientSlot& client) {
   delivery_pump(lobby, client);
-  for (int i = 0; i < net::kSendSlots / net::kFlushBatch + 1; ++i) {
-    client.flush();
-    if (client.send_pending() == 0 || client.send_blocked()) break;
-  }
   if (client.send_overflowed()) {
     leave_and_drop(lobby, client, kDropNotReading);
     return true;
@@ -177,7 +172,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
   }
   client.line_hold.store(line_hold, std::memory_order_relaxed);
   client.line_hold_until_ms = hold_until;
-  if (pump_and_flush(lobby, client)) return true;
+  if (pump_and_judge(lobby, client)) return true;
   // The whole messages it sent count for the idle limit, handled yet or not.
   if (held || line_hold != ClientSlot::LineHold::kFree) {
     client.last_message_ms.store(now_ms, std::memory_order_relaxed);
@@ -199,6 +194,41 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     return true;
   }
   return false;
+}
+
+void flush_clients(ClientSlot* const* clients, int count) {
+  if (count <= 0) return;
+  if (count > net::kMaxSendJobs) count = net::kMaxSendJobs;
+  bool done[net::kMaxSendJobs] = {};
+  // While the kernel takes what is queued, so that a pass that took many
+  // deliveries sends them all; a client whose sends the kernel refused
+  // waits for writability.
+  for (int round = 0; round < net::kSendSlots / net::kFlushBatch + 1; ++round) {
+    net::SendJob jobs[net::kMaxSendJobs];
+    net::IoSlice slices[net::kMaxSendJobs][net::kFlushBatch];
+    ClientSlot* of[net::kMaxSendJobs];
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+      if (done[i]) continue;
+      ClientSlot& client = *clients[i];
+      const int pieces = client.begin_flush(slices[n]);
+      if (pieces == 0) {
+        done[i] = true;
+        continue;
+      }
+      jobs[n].fd = client.socket;
+      jobs[n].slices = slices[n];
+      jobs[n].count = pieces;
+      of[n] = &client;
+      ++n;
+    }
+    if (n == 0) return;
+    clients[0]->transport->send_batch(jobs, n);
+    for (int j = 0; j < n; ++j) of[j]->end_flush(slices[j], jobs[j].count, jobs[j].result);
+    for (int i = 0; i < count; ++i) {
+      if (!done[i] && clients[i]->send_blocked()) done[i] = true;
+    }
+  }
 }
 
 int64_t idle_deadline_ms(const Lobby& lobby, const ClientSlot& client) {

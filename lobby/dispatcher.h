@@ -10,14 +10,19 @@ namespace lobby {
 // Takes a drop request first; then receives (without waiting; when the
 // worker's readiness wait found the socket `readable`, or when the client
 // is about to be judged idle), then run_pass. Does nothing for a free
-// slot. `now_ms` is the server clock's time.
+// slot. `now_ms` is the server clock's time. What the pass queued is sent
+// by flush_clients.
 void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms);
 // Everything of a pass after the receive: cuts the ring into messages and
 // hands each complete one to its handler as far as flood pacing lets it
 // (each marks `now_ms` as the client's last message), runs the delivery
-// pump, flushes, and drops the client for bad framing, an overflowing send
-// queue, flooding or idleness. Returns true when the client was dropped.
+// pump, and drops the client for bad framing, an overflowing send queue,
+// flooding or idleness. Returns true when the client was dropped.
 bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms);
+// Sends what the passes queued for `clients` (at most one worker's eight,
+// all on one transport), together, as long as the kernel takes it: the
+// end of every worker's pass. Worker thread of those slots.
+void flush_clients(ClientSlot* const* clients, int count);
 // Asks the worker of `slot` to drop its connection number `serial` for
 // `reason` at the start of its next pass, as DropRequest's rules allow,
 // and wakes it. `logged_in`: asked of a client with an accepted login (a

@@ -641,12 +641,20 @@ void Server::worker_thread(int k) {
     // Its clients that still wait for room in a ring note it again.
     forget_ring_waiter(lobby, k);
     if (WorkerPassHook hook = worker_pass_hook.load(std::memory_order_acquire)) hook(k);
+    ClientSlot* open[kSlotsPerWorker];
+    int opened = 0;
     for (int j = 0; j < kSlotsPerWorker; ++j) {
+      ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
       // The time is read for each slot, after the passes of the slots
       // before it: a message is never stamped earlier than it arrived, so
       // the idle limit never comes early.
-      serve_client(lobby, lobby.slots[k * kSlotsPerWorker + j], readable[j], clock_->now_ms());
+      serve_client(lobby, client, readable[j], clock_->now_ms());
+      if (client.state.load(std::memory_order_acquire) != net::kStateClosed)
+        open[opened++] = &client;
     }
+    // Every client's sends of the pass at once: the receivers are woken
+    // together, and this thread runs on to its wait.
+    flush_clients(open, opened);
     worker_passes_[k].fetch_add(1, std::memory_order_release);
     // Waiting for work is being well, however long it lasts.
     pass_started.store(-1, std::memory_order_release);

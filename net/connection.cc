@@ -106,41 +106,47 @@ int Connection::enqueue(const uint8_t* bytes, int length) {
 }
 
 int Connection::flush() {
+  IoSlice slices[kFlushBatch];
+  const int count = begin_flush(slices);
+  if (count == 0) return 0;
+  end_flush(slices, count, transport->sendv(socket, slices, count));
+  return 0;
+}
+
+int Connection::begin_flush(IoSlice* slices) {
   if (state.load(std::memory_order_acquire) == kStateClosed) return 0;
+  platform::MutexLock guard(send_lock);
+  blocked = false;
   // Up to 20 messages leave in one gathered send; the head message may
   // already be partly sent.
-  IoSlice slices[kFlushBatch];
-  int batch = 0;
-  int wanted = 0;
-  {
-    platform::MutexLock guard(send_lock);
-    blocked = false;
-    batch = send_count < kFlushBatch ? send_count : kFlushBatch;
-    if (batch == 0) return 0;
-    for (int i = 0; i < batch; ++i) {
-      const int index = (send_read + i) & kSendSlotMask;
-      const int offset = i == 0 ? send_offset : 0;
-      slices[i] = {send_slot[index].data() + offset, send_len[index] - offset};
-      wanted += slices[i].length;
-    }
+  const int batch = send_count < kFlushBatch ? send_count : kFlushBatch;
+  for (int i = 0; i < batch; ++i) {
+    const int index = (send_read + i) & kSendSlotMask;
+    const int offset = i == 0 ? send_offset : 0;
+    slices[i] = {send_slot[index].data() + offset, send_len[index] - offset};
   }
-  // The send holds no lock: another thread's enqueue writes only slots
+  return batch;
+}
+
+void Connection::end_flush(const IoSlice* slices, int count, int taken) {
+  // The send held no lock: another thread's enqueue writes only slots
   // beyond the queued messages (the queue never wraps onto them), and only
   // this thread moves send_read. So an enqueue never waits for a send.
-  int taken = transport->sendv(socket, slices, batch);
   platform::MutexLock guard(send_lock);
   if (taken < 0) {
     // The kernel takes nothing now, or the peer is gone (which the next
     // receive reports). The messages stay queued.
     blocked = true;
     if (taken == kIoError) send_error = true;
-    return 0;
+    return;
   }
+  int wanted = 0;
+  for (int i = 0; i < count; ++i) wanted += slices[i].length;
   if (taken < wanted) blocked = true;
   if (bytes_sent_ != nullptr) bytes_sent_->fetch_add(taken, std::memory_order_relaxed);
   // Whole messages leave the queue; a message cut by the kernel keeps its
   // rest at the head, to go first on the next flush.
-  for (int i = 0; i < batch && taken > 0; ++i) {
+  for (int i = 0; i < count && taken > 0; ++i) {
     if (taken < slices[i].length) {
       send_offset += taken;
       break;
@@ -150,7 +156,6 @@ int Connection::flush() {
     send_read = (send_read + 1) & kSendSlotMask;
     send_count -= 1;
   }
-  return 0;
 }
 
 int Connection::send_pending() const {

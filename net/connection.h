@@ -82,6 +82,13 @@ class Connection {
   // refused because the connection failed also sets `send_error`. Owner
   // thread only; send_lock is not held during the send itself.
   int flush();
+  // The same in two halves, for an owner that makes several connections'
+  // sends at once: begin_flush fills `slices` (kFlushBatch of them at most)
+  // with what the next send would take and returns their number, 0 for
+  // nothing to send; end_flush takes the send's result (bytes taken,
+  // kIoWouldBlock or kIoError).
+  int begin_flush(IoSlice* slices);
+  void end_flush(const IoSlice* slices, int count, int taken);
   // Opens the outbound connection to remote_host:remote_port.
   int connect_remote();
 

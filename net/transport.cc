@@ -9,6 +9,7 @@ class SocketTransport : public Transport {
   int sendv(int socket, const IoSlice* slices, int count) override {
     return sendv_nb(socket, slices, count);
   }
+  void send_batch(SendJob* jobs, int count) override { sendv_batch(jobs, count); }
   void close(int socket) override {
     shutdown_fd(socket);
     close_fd(socket);

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "net/send_batch.h"
 #include "net/socket_ops.h"
 
 namespace net {
@@ -20,6 +21,12 @@ class Transport {
   // One gathered send that never waits, as sendv_nb: bytes taken,
   // kIoWouldBlock when nothing is taken now, kIoError.
   virtual int sendv(int socket, const IoSlice* slices, int count) = 0;
+  // Several sockets' gathered sends, each as sendv; the socket layer makes
+  // them in one system call where it can (send_batch.h).
+  virtual void send_batch(SendJob* jobs, int count) {
+    for (int i = 0; i < count; ++i)
+      jobs[i].result = sendv(jobs[i].fd, jobs[i].slices, jobs[i].count);
+  }
   // Shuts the socket down both ways and closes it.
   virtual void close(int socket) = 0;
   // True once the peer has closed its end, whatever still waits unread.

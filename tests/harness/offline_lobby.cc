@@ -62,6 +62,8 @@ bool OfflineLobby::pass(int slot) {
   ClientSlot& client = lobby_->slots[slot];
   // The worker's readiness wait leaves the socket of a held client out.
   serve_client(*lobby_, client, !client.input_held(), now_ms_);
+  ClientSlot* served = &client;
+  if (client.state.load(std::memory_order_acquire) != net::kStateClosed) flush_clients(&served, 1);
   return is_open(slot);
 }
 

@@ -67,7 +67,7 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
   // from being idle.)
   const int64_t idle_at = idle_deadline_ms(lobby, client);
   const bool idle_due = idle_at >= 0 && now_ms >= idle_at && !client.input_held();
-  if ((readable || idle_due) && client.receive(0) == 1) {
+  if ((readable || idle_due) && client.receive() == 1) {
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
   }
@@ -77,7 +77,7 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
   // there, it has had a break. A client that waits for each answer before
   // it sends again has one after every answer: it is slowed, never dropped.
   const int before = client.recv_count;
-  if (client.receive(0) == 1) {
+  if (client.receive() == 1) {
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
   }

@@ -53,11 +53,6 @@ int Connection::close() {
   return 0;
 }
 
-int Connection::poll_readable(int wait_ms) {
-  int ready = poll_fd(socket, kPollIn, wait_ms);
-  return ready == 0 ? -1 : 0;
-}
-
 int Connection::recv_some(uint8_t* buffer, int size) {
   int n = transport->recv(socket, buffer, size - 1);
   if (n >= 0) buffer[n] = 0;
@@ -76,10 +71,8 @@ int Connection::append_received(const uint8_t* bytes, int length) {
   return length;
 }
 
-int Connection::receive(int wait_ms) {
+int Connection::receive() {
   if (state.load(std::memory_order_acquire) == kStateClosed) return 0;
-  // Without a wait the receive itself tells whether anything is there.
-  if (wait_ms > 0 && poll_readable(wait_ms) == -1) return 0;
   // Never take more than the ring can hold, whatever the parsers left in it.
   int room = kRecvRingSize - recv_count;
   int size = (room < kRecvChunk ? room : kRecvChunk) + 1;
@@ -181,24 +174,6 @@ bool Connection::send_failed() const {
 bool Connection::send_overflowed() const {
   platform::MutexLock guard(send_lock);
   return overflowed;
-}
-
-int Connection::connect_remote() {
-  int fd = tcp_socket();
-  if (fd < 0) return kConnectNoSocket;
-  uint32_t addr = 0;
-  if (parse_ipv4(remote_host.data(), &addr) != 0 && resolve_ipv4(remote_host.data(), &addr) != 0) {
-    close_fd(fd);
-    return kConnectNoHost;
-  }
-  if (connect_ipv4(fd, addr, remote_port, kConnectTimeoutMs) != 0) {
-    close_fd(fd);
-    return kConnectFailed;
-  }
-  socket = fd;
-  reset_queues();
-  state.store(kStateOpen, std::memory_order_release);
-  return kConnectOk;
 }
 
 }  // namespace net

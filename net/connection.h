@@ -40,12 +40,6 @@ constexpr int kEnqueueOk = 0;
 constexpr int kEnqueueTooLong = -1;  // longer than one send slot
 constexpr int kEnqueueFull = -2;     // 256 messages wait unsent
 
-// Results of connect_remote.
-constexpr int kConnectOk = 0;
-constexpr int kConnectNoSocket = -2;
-constexpr int kConnectNoHost = -3;
-constexpr int kConnectFailed = -4;
-
 class Connection {
  public:
   Connection();
@@ -60,17 +54,13 @@ class Connection {
   // store on another thread may attach a new socket.
   int close();
   int close_sockets();
-  // 0: readable (or the wait failed, which the recv that follows reports);
-  // -1: nothing arrived within `wait_ms`. Waits on the socket itself, so
-  // only for the socket layer's transport.
-  int poll_readable(int wait_ms = kReadyWaitMs);
   // One recv of at most size - 1 bytes, a zero byte written after them.
   // Bytes received, 0 when the peer closed, -1 on failure, -2 nothing there.
   int recv_some(uint8_t* buffer, int size);
-  // Waits up to `wait_ms` for the socket to become readable (0: no wait),
-  // then appends what arrived to the receive ring. 1 when the peer closed
-  // or the socket failed, else 0.
-  int receive(int wait_ms = kReadyWaitMs);
+  // Appends what has arrived to the receive ring, without waiting (the
+  // owner's readiness wait has told that something is there). 1 when the
+  // peer closed or the socket failed, else 0.
+  int receive();
   // True once the peer has closed its end, even with input still unread.
   bool peer_shut() const { return transport->peer_shut(socket); }
   // Queues one message of 1..80 bytes. Never overwrites an unsent message:
@@ -89,8 +79,6 @@ class Connection {
   // kIoWouldBlock or kIoError).
   int begin_flush(IoSlice* slices);
   void end_flush(const IoSlice* slices, int count, int taken);
-  // Opens the outbound connection to remote_host:remote_port.
-  int connect_remote();
 
   // Receive-ring access for parsers.
   uint8_t ring_byte(int offset) const { return recv_ring[(recv_read + offset) & kRecvRingMask]; }

@@ -3,6 +3,7 @@
 // matters, loopback TCP where buffer sizes and connects do.
 #include "net/connection.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -90,20 +91,17 @@ class ConnectionTest : public ::testing::Test {
     return net::local_port(listen_fd_);
   }
 
-  // The connection dials a fresh loopback listener; the test keeps the
-  // accepted end.
+  // The connection gets a socket connected to a fresh loopback listener;
+  // the test keeps the accepted end.
   void connect_loopback(int peer_recv_buffer) {
     int port = listen_loopback(peer_recv_buffer);
-    set_remote("127.0.0.1", port);
-    ASSERT_EQ(conn_.connect_remote(), net::kConnectOk);
+    const int fd = net::tcp_socket();
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(net::connect_ipv4(fd, htonl(kLoopback), port, kWaitMs), 0);
+    ASSERT_EQ(conn_.attach(fd), 0);
     ASSERT_EQ(net::poll_fd(listen_fd_, net::kPollIn, kWaitMs), net::kPollIn);
     peer_ = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(peer_, 0);
-  }
-
-  void set_remote(const char* host, int port) {
-    std::snprintf(conn_.remote_host.data(), conn_.remote_host.size(), "%s", host);
-    conn_.remote_port = port;
   }
 
   void close_peer() {
@@ -377,38 +375,6 @@ TEST_F(ConnectionTest, FlushNeverBlocksOnAPeerThatStopsReading) {
   EXPECT_TRUE(received == expected) << "the stream differs from the queued messages";
   RecordProperty("messages", queued);
   RecordProperty("partial_sends", partial_sends);
-}
-
-TEST_F(ConnectionTest, ConnectRemoteReachesADottedAddress) {
-  connect_loopback(0);
-  EXPECT_EQ(conn_.state.load(), net::kStateOpen);
-  queue(numbered_message(3));
-  ASSERT_EQ(conn_.flush(), 0);
-  Bytes expected = numbered_message(3);
-  EXPECT_EQ(peer_reads(expected.size()), expected);
-}
-
-TEST_F(ConnectionTest, ConnectRemoteToAnUnknownNameFailsAtOnce) {
-  set_remote("nothing.invalid", 30009);
-  auto start = Clock::now();
-  EXPECT_EQ(conn_.connect_remote(), net::kConnectNoHost);
-  EXPECT_LT(elapsed_ms(start), 1000);
-  EXPECT_EQ(conn_.state.load(), net::kStateClosed);
-  EXPECT_EQ(conn_.socket, -1);
-}
-
-TEST_F(ConnectionTest, ConnectRemoteToAClosedPortFails) {
-  // A port just bound and released has nothing listening on it.
-  int probe = net::tcp_socket();
-  ASSERT_GE(probe, 0);
-  ASSERT_EQ(net::bind_ipv4(probe, kLoopback, 0), 0);
-  int port = net::local_port(probe);
-  close(probe);
-
-  set_remote("127.0.0.1", port);
-  EXPECT_EQ(conn_.connect_remote(), net::kConnectFailed);
-  EXPECT_EQ(conn_.state.load(), net::kStateClosed);
-  EXPECT_EQ(conn_.socket, -1);
 }
 
 // Sending to a peer that is gone must fail quietly even where SIGPIPE still

@@ -36,7 +36,7 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   lobby::SteadyClock clock;
   AppEvents events(notify == ServiceNotifier::kOn ? &notifier : nullptr, &clock);
   lobby::Server server(settings, &clock, &events);
-  notifier.watch(&server.lobby());
+  notifier.watch(&server.lobby(), &clock);
   log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
              server.lobby().room_limit());
   // The settings were read before the log existed: what they clamped is

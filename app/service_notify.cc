@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "net/socket_ops.h"
 #include "net/unix_datagram.h"
@@ -106,9 +107,14 @@ void ServiceNotifier::format_status_locked(char* out, int size) const {
     return;
   }
   const int users = lobby_->connected_count.load(std::memory_order_acquire);
-  if (lobby_->drain_deadline_ms.load(std::memory_order_acquire) >= 0) {
-    format_drain_status(users, lobby_->drain_ends_unix_s.load(std::memory_order_acquire), out,
-                        size);
+  const int64_t deadline_ms = lobby_->drain_deadline_ms.load(std::memory_order_acquire);
+  if (deadline_ms >= 0) {
+    // The drain ends on the steady clock; the time of day it is shown as
+    // is read now, so that it follows the wall clock if that is set.
+    const int64_t left_ms = deadline_ms - clock_->now_ms();
+    const int64_t ends_s =
+        static_cast<int64_t>(std::time(nullptr)) + (left_ms > 0 ? (left_ms + 999) / 1000 : 0);
+    format_drain_status(users, ends_s, out, size);
     return;
   }
   format_service_status(users, lobby_->rooms_in_use.load(std::memory_order_acquire), out, size);

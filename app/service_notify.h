@@ -20,6 +20,7 @@
 
 #include <cstdint>
 
+#include "lobby/clock.h"
 #include "lobby/lobby_state.h"
 #include "platform/annotated_mutex.h"
 
@@ -51,9 +52,13 @@ class ServiceNotifier {
   void ready();
   void listen_failed(const char* reason);
   void stopping();
-  // The lobby whose counts go into STATUS=. Main thread, before the server
-  // threads start; it must outlive them.
-  void watch(const lobby::Lobby* lobby) { lobby_ = lobby; }
+  // The lobby whose counts go into STATUS=, and the clock of its drain's
+  // deadline (null for the system's monotonic clock). Main thread, before
+  // the server threads start; both must outlive them.
+  void watch(const lobby::Lobby* lobby, lobby::Clock* clock = nullptr) {
+    lobby_ = lobby;
+    if (clock != nullptr) clock_ = clock;
+  }
   // Sends the lobby's status (its counts, or its drain) when it differs
   // from the last one sent. It is read under lock_, so the last of two
   // racing calls sends the newest.
@@ -73,9 +78,11 @@ class ServiceNotifier {
   void format_status_locked(char* out, int size) const REQUIRES(lock_);
 
   const lobby::Lobby* lobby_ = nullptr;  // set before the threads start
-  int fd_ = -1;                          // set by setup(), then only read
-  int64_t watchdog_period_ms_ = 0;       // set by setup(), then only read
-  int64_t next_watchdog_ms_ = -1;        // keeper thread only; -1 before the first
+  lobby::SteadyClock own_clock_;
+  lobby::Clock* clock_ = &own_clock_;  // set before the threads start
+  int fd_ = -1;                        // set by setup(), then only read
+  int64_t watchdog_period_ms_ = 0;     // set by setup(), then only read
+  int64_t next_watchdog_ms_ = -1;      // keeper thread only; -1 before the first
   // A leaf lock, taken under lock_rooms (counts_changed).
   platform::Mutex lock_;
   // The status last sent or tried.

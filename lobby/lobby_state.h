@@ -377,9 +377,6 @@ class Lobby {
   // process is asked to stop even with clients left; -1 when not draining.
   // Set by Server::start_drain, read by the accept thread and the snapshot.
   std::atomic<int64_t> drain_deadline_ms{-1};
-  // Atomic: while the lobby drains, the wall clock's time (seconds since
-  // the epoch) of drain_deadline_ms, for the service manager's status.
-  std::atomic<int64_t> drain_ends_unix_s{-1};
 
   // Waking the threads. Whoever posts something that another client's pump
   // delivers (a ring entry, a direct message, a seat vacated, a group

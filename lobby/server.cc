@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 
 #include "lobby/dispatcher.h"
 #include "lobby/flood_pacing.h"
@@ -473,8 +472,6 @@ void Server::start_drain(int seconds) {
   const int64_t deadline = clock_->now_ms() + static_cast<int64_t>(seconds) * 1000;
   {
     platform::MutexLock guard(drain_lock_);
-    lobby_->drain_ends_unix_s.store(static_cast<int64_t>(std::time(nullptr)) + seconds,
-                                    std::memory_order_release);
     lobby_->drain_deadline_ms.store(deadline, std::memory_order_release);
   }
   // The accept thread judges the drain on its next pass; the service
@@ -489,7 +486,6 @@ int Server::cancel_drain() {
     if (drain_finished_) return kDrainOver;
     if (lobby_->drain_deadline_ms.load(std::memory_order_acquire) < 0) return kNotDraining;
     lobby_->drain_deadline_ms.store(-1, std::memory_order_release);
-    lobby_->drain_ends_unix_s.store(-1, std::memory_order_release);
   }
   lobby_->wake_accept();
   lobby_->events->counts_changed();

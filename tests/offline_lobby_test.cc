@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "lobby/after_lock.h"
 #include "lobby/dispatcher.h"
 #include "lobby/flood_pacing.h"
 #include "lobby/handlers.h"
@@ -25,13 +26,48 @@ namespace {
 
 namespace w = test_wire;
 
-// Keeps every event line the lobby reports.
+// Keeps every event line the lobby reports, and counts the count changes.
 class RecordedEvents : public lobby::LobbyEvents {
  public:
   void event(const char* line) override { lines += std::string(line) + "\n"; }
-  void counts_changed() override {}
+  void counts_changed() override { ++changes; }
   std::string lines;
+  int changes = 0;
 };
+
+// What is said under a lock waits until the AfterLock ends (or hands it on
+// itself), and then comes in the order it was said, whichever sink a line
+// is for; a count change is told once; lines past the room are counted and
+// their loss told.
+TEST(AfterLockTest, HandsEverythingOnInOrderOnceTheLockIsLetGo) {
+  RecordedEvents events;
+  config::Settings settings;
+  lobby::Lobby lobby(settings, &events);
+  static std::string other_sink;
+  other_sink.clear();
+  {
+    lobby::AfterLock later(lobby);
+    later.event("room %d created", 1);
+    later.line([](lobby::LobbyEvents*, const char* line) { other_sink += line; }, "a chat line");
+    later.counts_changed();
+    later.event("room %d joined", 1);
+    later.counts_changed();
+    EXPECT_EQ("", events.lines);
+    EXPECT_EQ(0, events.changes);
+    EXPECT_EQ("", other_sink);
+  }
+  EXPECT_EQ("room 1 created\nroom 1 joined\n", events.lines);
+  EXPECT_EQ("a chat line", other_sink);
+  EXPECT_EQ(1, events.changes);
+  events.lines.clear();
+  lobby::AfterLock later(lobby);
+  for (int i = 0; i < lobby::kAfterLockLines + 2; ++i) later.event("line %d", i);
+  later.hand_on();
+  EXPECT_NE(std::string::npos, events.lines.find("line 7\n2 event lines lost")) << events.lines;
+  events.lines.clear();
+  later.hand_on();
+  EXPECT_EQ("", events.lines);
+}
 
 class OfflineLobbyTest : public ::testing::Test {
  protected:

@@ -9,31 +9,17 @@
 namespace lobby {
 namespace {
 
-uint32_t address_of(const int32_t peer_ip[4]) {
-  return static_cast<uint32_t>(peer_ip[0]) << 24 | static_cast<uint32_t>(peer_ip[1]) << 16 |
-         static_cast<uint32_t>(peer_ip[2]) << 8 | static_cast<uint32_t>(peer_ip[3]);
-}
-
-// Prefix of the networks L_PER_NET counts: a /24.
-constexpr uint32_t kNetworkMask = 0xffffff00u;
-
-// Open slots whose connection came from `addr` under `mask`.
-int open_from(const Lobby& lobby, uint32_t addr, uint32_t mask) {
+// Open slots whose connection came from an address of `key`, as `key_of`
+// keys it (address_key or network_key).
+int open_with_key(const Lobby& lobby, uint64_t key, uint64_t (net::IpAddress::*key_of)() const) {
   int count = 0;
   for (const ClientSlot& client : lobby.slots) {
     if (client.state.load(std::memory_order_acquire) != net::kStateClosed &&
-        (client.peer_addr.load(std::memory_order_relaxed) & mask) == (addr & mask)) {
+        (client.peer_address.load().*key_of)() == key) {
       ++count;
     }
   }
   return count;
-}
-
-void dotted(uint32_t addr, char out[config::kDenyTextBytes]) {
-  config::DenyEntry entry;
-  entry.addr = addr;
-  entry.mask = ~uint32_t{0};
-  config::format_deny_entry(entry, out);
 }
 
 }  // namespace
@@ -46,50 +32,53 @@ Admission::Admission(Lobby& lobby, Clock& clock)
   refusal_->count_bytes(&lobby.counters[kCountBytesReceived], &lobby.counters[kCountBytesSent]);
 }
 
-void Admission::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port) {
+void Admission::place_or_refuse(int socket, const net::IpAddress& addr, int32_t port) {
   Lobby& lobby = lobby_;
   const config::Settings& settings = lobby.settings;
   PeerInfo peer;
-  peer.addr = address_of(peer_ip);
-  peer.port = peer_port;
+  peer.addr = addr;
+  peer.port = port;
   peer.placed_ms = clock_.now_ms();
+  const uint64_t key = addr.address_key();
   // A ban that came due before this connection arrived applies to it: the
   // strike is noted before the dropped connection closes.
   apply_auto_bans();
-  if (lobby.deny_list.denies(peer.addr)) {
-    refuse(socket, kRefusedDenied, peer_ip);
+  if (lobby.deny_list.denies(addr)) {
+    refuse(socket, kRefusedDenied, addr);
     return;
   }
   // Every connection the address opens counts, whatever becomes of it;
   // one refused for its pace takes nothing.
   connection_rate_->retune(lobby.live.number(config::kLiveConnRate));
-  if (!connection_rate_->admit(peer.addr, peer.placed_ms)) {
-    refuse(socket, kRefusedTooFast, peer_ip);
+  if (!connection_rate_->admit(key, peer.placed_ms)) {
+    refuse(socket, kRefusedTooFast, addr);
     return;
   }
   net::set_no_delay(socket);
   if (settings.test_send_buffer > 0 &&
-      (settings.test_send_buffer_from == 0 || settings.test_send_buffer_from == peer.addr)) {
+      (settings.test_send_buffer_from == 0 ||
+       (addr.is_v4() && settings.test_send_buffer_from == addr.v4_value()))) {
     net::set_send_buffer(socket, settings.test_send_buffer);
   }
   // A draining lobby takes nobody new, even into a free slot.
   if (lobby.drain_deadline_ms.load(std::memory_order_acquire) >= 0) {
-    refuse(socket, kRefusedDraining, peer_ip);
+    refuse(socket, kRefusedDraining, addr);
     return;
   }
   const int32_t per_ip = lobby.live.number(config::kLivePerIp);
-  if (per_ip > 0 && open_from(lobby, peer.addr, ~uint32_t{0}) >= per_ip) {
-    refuse(socket, kRefusedPerAddress, peer_ip);
+  if (per_ip > 0 && open_with_key(lobby, key, &net::IpAddress::address_key) >= per_ip) {
+    refuse(socket, kRefusedPerAddress, addr);
     return;
   }
   const int32_t per_net = lobby.live.number(config::kLivePerNet);
-  if (per_net > 0 && open_from(lobby, peer.addr, kNetworkMask) >= per_net) {
-    refuse(socket, kRefusedPerNetwork, peer_ip);
+  if (per_net > 0 &&
+      open_with_key(lobby, addr.network_key(), &net::IpAddress::network_key) >= per_net) {
+    refuse(socket, kRefusedPerNetwork, addr);
     return;
   }
   const int slot = find_free_slot(lobby);
   if (slot != kNone) {
-    place(slot, socket, peer, peer_ip);
+    place(slot, socket, peer);
     return;
   }
   // Every slot is taken. A connection that has not logged in gives way
@@ -101,17 +90,15 @@ void Admission::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t pe
                       ? pick_displaced(peer.placed_ms, &serial)
                       : kNone;
   const int64_t lurk_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLurk)) * 1000;
-  if (displaced == kNone && lurk_ms > 0 &&
-      !lost_lurker_lately(peer.addr, peer.placed_ms, lurk_ms)) {
+  if (displaced == kNone && lurk_ms > 0 && !lost_lurker_lately(key, peer.placed_ms, lurk_ms)) {
     displaced = pick_lurker(peer.placed_ms, &serial);
     lurker = displaced != kNone;
     if (lurker) {
-      note_lurker_lost(lobby.slots[displaced].peer_addr.load(std::memory_order_relaxed),
-                       peer.placed_ms);
+      note_lurker_lost(lobby.slots[displaced].peer_address.load().address_key(), peer.placed_ms);
     }
   }
   if (displaced == kNone) {
-    refuse(socket, kRefusedFull, peer_ip);
+    refuse(socket, kRefusedFull, addr);
     return;
   }
   request_drop(lobby, displaced, serial, kDropDisplaced, lurker);
@@ -119,16 +106,16 @@ void Admission::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t pe
   held_.slot = displaced;
   held_.deadline_ms = peer.placed_ms + kDisplaceHoldMs;
   held_.peer = peer;
-  for (int i = 0; i < 4; ++i) held_.ip[i] = peer_ip[i];
 }
 
-void Admission::place(int slot, int socket, const PeerInfo& peer, const int32_t peer_ip[4]) {
+void Admission::place(int slot, int socket, const PeerInfo& peer) {
   Lobby& lobby = lobby_;
   ClientSlot& client = lobby.slots[slot];
   // Logged before the slot opens to its worker, so that the client's own
   // lines (its login, say) always follow this one in the log.
-  report_event(lobby.events, "accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1],
-               peer_ip[2], peer_ip[3]);
+  char address[net::kIpTextBytes];
+  peer.addr.format(address);
+  report_event(lobby.events, "accepted slot %d from %s", slot, address);
   place_client(lobby, client, socket, peer);
   // A ban that came after this connection was let in, but before the
   // operator's sweep of open connections could see it, is applied here:
@@ -139,7 +126,7 @@ void Admission::place(int slot, int socket, const PeerInfo& peer, const int32_t 
   }
 }
 
-void Admission::refuse(int socket, int reason, const int32_t peer_ip[4]) {
+void Admission::refuse(int socket, int reason, const net::IpAddress& addr) {
   Lobby& lobby = lobby_;
   ClientSlot& refusal = *refusal_;
   refusal.attach(socket);
@@ -157,8 +144,10 @@ void Admission::refuse(int socket, int reason, const int32_t peer_ip[4]) {
   }
   // Counted and logged before the close, which the client may see at once.
   lobby.refusals[reason].fetch_add(1, std::memory_order_relaxed);
-  report_refused(lobby.events, address_of(peer_ip), reason, "refused %d.%d.%d.%d: %s", peer_ip[0],
-                 peer_ip[1], peer_ip[2], peer_ip[3], refusal_reason_text(reason));
+  char address[net::kIpTextBytes];
+  addr.format(address);
+  report_refused(lobby.events, addr, reason, "refused %s: %s", address,
+                 refusal_reason_text(reason));
   refusal.close_sockets();
 }
 
@@ -183,15 +172,15 @@ int Admission::pick_displaced(int64_t now_ms, uint32_t* serial) const {
   return oldest;
 }
 
-bool Admission::lost_lurker_lately(uint32_t addr, int64_t now_ms, int64_t lurk_ms) const {
+bool Admission::lost_lurker_lately(uint64_t key, int64_t now_ms, int64_t lurk_ms) const {
   for (const LostLurker& lost : lost_lurkers_) {
-    if (lost.used && lost.addr == addr && now_ms - lost.at_ms < lurk_ms) return true;
+    if (lost.used && lost.key == key && now_ms - lost.at_ms < lurk_ms) return true;
   }
   return false;
 }
 
-void Admission::note_lurker_lost(uint32_t addr, int64_t now_ms) {
-  lost_lurkers_[next_lost_lurker_] = {addr, now_ms, true};
+void Admission::note_lurker_lost(uint64_t key, int64_t now_ms) {
+  lost_lurkers_[next_lost_lurker_] = {key, now_ms, true};
   next_lost_lurker_ = (next_lost_lurker_ + 1) % kLostLurkers;
 }
 
@@ -213,8 +202,8 @@ int Admission::pick_lurker(int64_t now_ms, uint32_t* serial) const {
     if (lobby.users[i].room != kNone) continue;
     const int64_t since = client.active_ms.load(std::memory_order_relaxed);
     if (now_ms - since < lurk_ms) continue;
-    const int on_network =
-        open_from(lobby, client.peer_addr.load(std::memory_order_relaxed), kNetworkMask);
+    const int on_network = open_with_key(lobby, client.peer_address.load().network_key(),
+                                         &net::IpAddress::network_key);
     if (best == kNone || on_network > best_net || (on_network == best_net && since < best_since)) {
       best = i;
       best_net = on_network;
@@ -229,8 +218,11 @@ void Admission::apply_auto_bans() {
   Lobby& lobby = lobby_;
   DueBan due;
   while (lobby.auto_bans.take_due(&due)) {
+    // An IPv4 address, or an IPv6 address's /64: what its strikes counted.
+    config::DenyEntry entry;
+    entry.prefix = net::IpPrefix::of(due.addr, due.addr.key_bits());
     char address[config::kDenyTextBytes];
-    dotted(due.addr, address);
+    config::format_deny_entry(entry, address);
     // "flooding 3, no login 2": the reasons of the drops that earned it.
     char reasons[kDropCountsBytes] = "";
     int used = 0;
@@ -245,9 +237,6 @@ void Admission::apply_auto_bans() {
     std::snprintf(detail, sizeof detail, "dropped %d times in 10 minutes (%s)", strikes, reasons);
     char comment[sizeof detail + 32];
     std::snprintf(comment, sizeof comment, "automatic ban: %s", detail);
-    config::DenyEntry entry;
-    entry.addr = due.addr;
-    entry.mask = ~uint32_t{0};
     entry.until_s = lobby.deny_list.now_utc_s() + lobby.live.number(config::kLiveAutoBanS);
     int error = 0;
     const int rc = lobby.deny_list.add(entry, &error, comment);
@@ -262,7 +251,7 @@ void Admission::apply_auto_bans() {
       ClientSlot& client = lobby.slots[i];
       const uint32_t this_serial = client.drop_request.serial();
       if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-      if (client.peer_addr.load(std::memory_order_relaxed) != due.addr) continue;
+      if (!entry.prefix.contains(client.peer_address.load())) continue;
       request_drop(lobby, i, this_serial, kDropBanned);
       ++closed;
     }
@@ -283,9 +272,9 @@ void Admission::serve_held() {
   if (slot != kNone) {
     // Its time of placement is now, not when it arrived.
     held_.peer.placed_ms = clock_.now_ms();
-    place(slot, held_.socket, held_.peer, held_.ip);
+    place(slot, held_.socket, held_.peer);
   } else if (clock_.now_ms() >= held_.deadline_ms) {
-    refuse(held_.socket, kRefusedFull, held_.ip);
+    refuse(held_.socket, kRefusedFull, held_.peer.addr);
   } else {
     return;
   }

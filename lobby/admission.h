@@ -20,7 +20,9 @@
 //     kDisplaceHoldMs, while later connections wait in the listen queue.
 //  8. Else 2A: "full".
 //
-// Networks are /24s. Refusals are counted and logged by reason.
+// Every per-address count is by IpAddress::address_key (an IPv4 address,
+// an IPv6 /64), every per-network one by network_key (an IPv4 /24, an IPv6
+// /48). Refusals are counted and logged by reason.
 //
 // Accept thread only; owned by the Server.
 #ifndef LOBBY_ADMISSION_H_
@@ -32,6 +34,7 @@
 #include "lobby/clock.h"
 #include "lobby/connection_rate.h"
 #include "lobby/lobby_state.h"
+#include "net/ip_address.h"
 
 namespace lobby {
 
@@ -42,11 +45,10 @@ class Admission {
   Admission(const Admission&) = delete;
   Admission& operator=(const Admission&) = delete;
 
-  // Places the connection on `socket`, whose client is `peer_ip` (the four
-  // parts of its IPv4 address, first first):`peer_port`, or refuses it, or
-  // holds it for a displaced connection's slot (see above). The socket is
-  // the lobby's from then on.
-  void place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port);
+  // Places the connection on `socket`, whose client is `addr`:`port`, or
+  // refuses it, or holds it for a displaced connection's slot (see above).
+  // The socket is the lobby's from then on.
+  void place_or_refuse(int socket, const net::IpAddress& addr, int32_t port);
   // Places the held newcomer once a slot is free, or refuses it once its
   // wait has run out.
   void serve_held();
@@ -63,28 +65,28 @@ class Admission {
   void apply_auto_bans();
 
  private:
-  void place(int slot, int socket, const PeerInfo& peer, const int32_t peer_ip[4]);
+  void place(int slot, int socket, const PeerInfo& peer);
   // Ends a connection that gets no slot, counted and logged by `reason`:
   // 2A before the close, except for a denied address and one connecting
   // too fast.
-  void refuse(int socket, int reason, const int32_t peer_ip[4]);
+  void refuse(int socket, int reason, const net::IpAddress& addr);
   // The open slot whose connection has gone longest without an accepted
   // login, if it has been open kDisplaceAfterMs; -1 for none. `*serial`:
   // its connection's serial, read before it was looked at.
   int pick_displaced(int64_t now_ms, uint32_t* serial) const;
   // A lurker: a logged-in client outside every room whose last room
   // operation, chat line or direct message is L_LURK seconds old. Of
-  // several, the one whose /24 holds the most slots, then the one that has
-  // lurked longest; -1 for none. Takes lock_rooms.
+  // several, the one whose network holds the most slots, then the one that
+  // has lurked longest; -1 for none. Takes lock_rooms.
   int pick_lurker(int64_t now_ms, uint32_t* serial) const;
-  // True when a lurker of `addr` gave way to a newcomer less than `lurk_ms`
-  // ago. Such an address does not displace a
+  // True when a lurker of the address of `key` (an address_key) gave way to
+  // a newcomer less than `lurk_ms` ago. Such an address does not displace a
   // lurker in turn: one that reconnected each lurker it lost would
   // otherwise trade, one by one, every lurker that had waited long enough
   // for one that has not, and lock the next newcomers out for another
   // L_LURK.
-  bool lost_lurker_lately(uint32_t addr, int64_t now_ms, int64_t lurk_ms) const;
-  void note_lurker_lost(uint32_t addr, int64_t now_ms);
+  bool lost_lurker_lately(uint64_t key, int64_t now_ms, int64_t lurk_ms) const;
+  void note_lurker_lost(uint64_t key, int64_t now_ms);
 
   Lobby& lobby_;
   Clock& clock_;
@@ -96,7 +98,7 @@ class Admission {
   // More addresses than this losing a lurker within one L_LURK is a crowd
   // the per-address limits already make costly.
   struct LostLurker {
-    uint32_t addr = 0;
+    uint64_t key = 0;  // an address_key
     int64_t at_ms = 0;
     bool used = false;
   };
@@ -110,7 +112,6 @@ class Admission {
     int slot = kNone;
     int64_t deadline_ms = 0;
     PeerInfo peer;
-    int32_t ip[4] = {0, 0, 0, 0};
   };
   HeldNewcomer held_;
 };

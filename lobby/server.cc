@@ -144,7 +144,7 @@ void Server::accept_thread() {
         !holding && (!listening || ready < 0 || (entries[0].ready & net::kPollIn) != 0);
     int accepted = waiting ? listener.accept_pending(0) : net::kAcceptNothing;
     if (accepted == net::kListenOk) {
-      admission_->place_or_refuse(listener.socket, listener.peer_ip, listener.peer_port);
+      admission_->place_or_refuse(listener.socket, listener.peer_address(), listener.peer_port);
       listener.socket = -1;
     } else if (accepted == net::kAcceptFailed) {
       // A lasting failure (no descriptors left) must not flood the log.

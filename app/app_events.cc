@@ -16,13 +16,13 @@ void AppEvents::event(const char* line) { log_text(line); }
 // A refusal and a drop are told before the connection closes: the line is
 // in the file by the time the client sees the close. The folder's lock is
 // let go before the wait.
-void AppEvents::refused(uint32_t addr, int reason, const char* line) {
+void AppEvents::refused(const net::IpAddress& addr, int reason, const char* line) {
   repeats_.report(RepeatFolder::kRefused, addr, reason, lobby::refusal_reason_text(reason), line,
                   clock_->now_ms());
   log_settle();
 }
 
-void AppEvents::dropped(uint32_t addr, int reason, const char* line) {
+void AppEvents::dropped(const net::IpAddress& addr, int reason, const char* line) {
   repeats_.report(RepeatFolder::kDropped, addr, reason, lobby::drop_reason_text(reason), line,
                   clock_->now_ms());
   log_settle();

@@ -97,15 +97,47 @@ void Admission::place_or_refuse(int socket, const net::IpAddress& addr, int32_t 
       note_lurker_lost(lobby.slots[displaced].peer_address.load().address_key(), peer.placed_ms);
     }
   }
-  if (displaced == kNone) {
+  if (displaced != kNone) {
+    request_drop(lobby, displaced, serial, kDropDisplaced, lurker);
+    hold(socket, peer, displaced, peer.placed_ms + kDisplaceHoldMs);
+    return;
+  }
+  // Nobody gives way, but a slot may be about to come free.
+  bool closed = false;
+  const int closing = pick_closing(&serial, &closed);
+  if (closing == kNone) {
     refuse(socket, kRefusedFull, addr);
     return;
   }
-  request_drop(lobby, displaced, serial, kDropDisplaced, lurker);
+  // Its worker may not have looked yet (its client's input held back, say):
+  // it is asked to drop it now.
+  if (closed) request_drop(lobby, closing, serial, kDropPeerClosed, true);
+  hold(socket, peer, closing, peer.placed_ms + kReclaimWaitMs);
+}
+
+void Admission::hold(int socket, const PeerInfo& peer, int slot, int64_t deadline_ms) {
   held_.socket = socket;
-  held_.slot = displaced;
-  held_.deadline_ms = peer.placed_ms + kDisplaceHoldMs;
+  held_.slot = slot;
+  held_.deadline_ms = deadline_ms;
   held_.peer = peer;
+}
+
+int Admission::pick_closing(uint32_t* serial, bool* closed) const {
+  const Lobby& lobby = lobby_;
+  for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
+    const ClientSlot& client = lobby.slots[i];
+    // The serial before the state, as for every request from this thread.
+    const uint32_t this_serial = client.drop_request.serial();
+    const bool open = client.state.load(std::memory_order_acquire) != net::kStateClosed;
+    const int socket = client.open_socket.load(std::memory_order_acquire);
+    *closed = open && socket >= 0 && client.transport->peer_shut(socket);
+    // A slot freed since find_free_slot is as good.
+    if (!open || *closed || client.drop_request.pending()) {
+      *serial = this_serial;
+      return i;
+    }
+  }
+  return kNone;
 }
 
 void Admission::place(int slot, int socket, const PeerInfo& peer) {

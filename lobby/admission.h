@@ -18,7 +18,12 @@
 //     with L_LURK 0, nor for an address that lost a lurker within L_LURK).
 //     The newcomer is held until that slot is free (serve_held), at most
 //     kDisplaceHoldMs, while later connections wait in the listen queue.
-//  8. Else 2A: "full".
+//  8. With nobody to give way, a slot about to come free (pick_closing):
+//     one whose client has closed its end, which its worker is asked to
+//     drop now, or whose drop is under way. The newcomer is held for it,
+//     kReclaimWaitMs at most: a player who reconnects at once is not
+//     turned away while his own last connection still has its slot.
+//  9. Else 2A: "full".
 //
 // Every per-address count is by IpAddress::address_key (an IPv4 address,
 // an IPv6 /64), every per-network one by network_key (an IPv4 /24, an IPv6
@@ -87,6 +92,12 @@ class Admission {
   // L_LURK.
   bool lost_lurker_lately(uint64_t key, int64_t now_ms, int64_t lurk_ms) const;
   void note_lurker_lost(uint64_t key, int64_t now_ms);
+  // A slot that will be free in a moment: a drop has been asked of it, or
+  // its client has closed its end (`*closed` then; its worker has not yet
+  // dropped it). -1 for none. `*serial`: as for pick_displaced.
+  int pick_closing(uint32_t* serial, bool* closed) const;
+  // Holds the newcomer for `slot`, until `deadline_ms` at most.
+  void hold(int socket, const PeerInfo& peer, int slot, int64_t deadline_ms);
 
   Lobby& lobby_;
   Clock& clock_;

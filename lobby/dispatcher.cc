@@ -312,6 +312,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
       AutoBan::is_strike(reason, logged_in) && lobby.deny_list.has_file() &&
       lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), client.pass_ms);
   // Last: from this store on the accept thread may place a new connection.
+  client.open_socket.store(-1, std::memory_order_release);
   client.close();
   lobby.connected_count.fetch_sub(1, std::memory_order_acq_rel);
   lobby.events->counts_changed();
@@ -363,6 +364,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.settings_generation = lobby.live.generation();
   client.flood.reset(lobby.live.number(config::kLiveFloodRate),
                      lobby.live.number(config::kLiveFloodBurst), peer.placed_ms);
+  client.open_socket.store(socket, std::memory_order_release);
   client.attach(socket);
   lobby.connected_count.fetch_add(1, std::memory_order_acq_rel);
   lobby.events->counts_changed();

@@ -62,6 +62,11 @@ constexpr int kSendReserve = 8;
 constexpr int64_t kDisplaceAfterMs = 1000;
 // A newcomer waits at most this long for a displaced connection's slot.
 constexpr int64_t kDisplaceHoldMs = 1000;
+// A newcomer that finds every slot taken, one of them by a client that has
+// closed its end or is being dropped, waits at most this long for that
+// slot instead of being turned away: a player who reconnects at once finds
+// his own slot not yet given back.
+constexpr int64_t kReclaimWaitMs = 50;
 // Room for the running counts of format_drop_counts.
 constexpr int kDropCountsBytes = 320;
 
@@ -252,6 +257,12 @@ class ClientSlot : public net::Connection {
   net::AtomicIpAddress peer_address;
   std::atomic<int32_t> peer_port{0};
   std::atomic<int64_t> placed_ms{0};
+  // The connection's socket, for the accept thread's look at whether its
+  // client has closed its end. Atomic: set by the accept thread as it
+  // places the connection, -1 again by the slot's worker before it closes
+  // the socket (a look that read it just before may then find the number
+  // reused by another descriptor, and wait for nothing: no harm).
+  std::atomic<int> open_socket{-1};
   // The connection's id: 1 for the first connection given a slot, and one
   // more for each after it, never reused while the process runs, so that
   // an operator's kick cannot hit whoever took the slot since. Atomic: as

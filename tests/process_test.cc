@@ -297,6 +297,35 @@ TEST_F(LobbyProcessTest, TellsTheServiceManagerReadyCountsWatchdogAndStop) {
   EXPECT_NE(std::string::npos, log.find("service manager: watchdog every 500 ms")) << log;
 }
 
+// A full lobby of 32 players who each close and at once reconnect, all
+// together, 30 times over: every reconnect gets a slot and none is told the
+// lobby is full (2A), though each finds the slot its own last connection
+// held not yet given back. Every player from 127.0.0.1 and as fast as it
+// can: nothing but the 32 slots limits them.
+TEST_F(LobbyProcessTest, ImmediateReconnectsToAFullLobbyAreNeverRefused) {
+  ASSERT_TRUE(
+      dir.write_file("dorvik.txt", "L_PER_IP 0\nL_PER_NET 0\nL_CONN_RATE 0\nL_AUTOBAN 0\n"));
+  start_listening();
+  constexpr int kPlayers = 32;
+  constexpr int kRounds = 30;
+  std::vector<TcpClient> players(kPlayers);
+  int refused = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    for (TcpClient& player : players) player.close();
+    for (int i = 0; i < kPlayers; ++i) {
+      ASSERT_TRUE(players[i].connect_to(kDefaultPort)) << "round " << round;
+      ASSERT_TRUE(players[i].send(w::enter(i + 1, "p" + std::to_string(i), i + 1)));
+    }
+    for (int i = 0; i < kPlayers; ++i) {
+      const std::string first = players[i].read_exact(2, kOutputWaitMs);
+      if (first == w::full()) ++refused;
+      ASSERT_TRUE(first == w::full() || first == w::list_end())
+          << "round " << round << ", player " << i << ": " << w::hex(first);
+    }
+  }
+  EXPECT_EQ(0, refused);
+}
+
 // SIGTERM (Ctrl-C under Wine): status 0 within a second, the log ends with
 // its shutdown line, and connected clients see their connection end.
 TEST_F(LobbyProcessTest, StopSignalStopsCleanly) {

@@ -49,6 +49,9 @@ class ChatPace {
   void give_back(uint32_t addr);
 
  private:
+  // The state image carries every bucket across a hand-over.
+  friend struct ImageAccess;
+
   struct Bucket {
     uint32_t addr = 0;
     bool used = false;

@@ -317,7 +317,15 @@ void AdminChannel::read_commands(Client& client) {
         client.in_length -= start;
         i = -1;
         start = 0;
-        client.out += error_reply(upgrade(&client, count == 2 ? words[1] : ""));
+        // Another program runs as the lobby's user: only that user may
+        // name one. The operators' group upgrades to the lobby's own file.
+        if (count == 2 && !net::local_peer_is_owner(client.fd)) {
+          client.out += error_reply(
+              "only the lobby's own user may name a program; upgrade alone starts the program "
+              "file the lobby was started from");
+        } else {
+          client.out += error_reply(upgrade(&client, count == 2 ? words[1] : ""));
+        }
       }
     } else {
       client.out += commands_->run(line);

@@ -1,5 +1,6 @@
 #include "lobby/state_image.h"
 
+#include <climits>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -15,7 +16,6 @@ namespace {
 constexpr int64_t kLongestSpanMs = int64_t{100} * 366 * 24 * 3600 * 1000;
 // Largest counts a lobby holds, for the ranges the reader checks.
 constexpr int64_t kMostTokens = int64_t{1} << 40;
-constexpr int32_t kMostPort = 0xffff;
 
 uint32_t tag_of(const char name[5]) {
   return static_cast<uint32_t>(static_cast<uint8_t>(name[0])) |
@@ -533,6 +533,7 @@ struct ImageAccess {
       atom(io, user.vacated_seats);
       io.expect(user.vacated_seats.load() < (1u << kSeats), "vacated seats");
       atom(io, user.group_key);
+      io.expect(user.group_key.load() == kNone || user.group_key.load() > 0, "a group key");
       io.value(user.seat_count);
       io.value(user.start_size);
       io.expect(user.seat_count >= 0 && user.seat_count <= 0xffff && user.start_size >= 0 &&
@@ -553,6 +554,7 @@ struct ImageAccess {
       atom(io, room.started);
       io.expect(room.started.load() == 0 || room.started.load() == 1, "a room's start");
       io.value(room.group_key);
+      io.expect(room.group_key >= 0, "a room's group key");
       io.value(room.start_size);
       io.expect(room.start_size >= 0 && room.start_size <= 0xffff, "a start size");
       for (int32_t& slot : room.seat_slot) index_or_none(io, slot, kSlots, "a seat's slot");
@@ -588,7 +590,10 @@ struct ImageAccess {
     count_of(io, kChatRingSize, kChatRingSize, "the chat ring");
     for (int i = 0; i < kChatRingSize && io.ok(); ++i) {
       const size_t e = static_cast<size_t>(i);
-      io.value(lobby.chat.chat_target[e]);
+      int32_t& target = lobby.chat.chat_target[e];
+      io.value(target);
+      // A room's game, or the negated key of a group (keys are above 0).
+      io.expect(target < kMaxRooms && target != INT32_MIN, "a chat line's target");
       io.value(lobby.chat.chat_generation[e]);
       int32_t& length = lobby.chat.chat_len[e];
       io.value(length);
@@ -602,13 +607,16 @@ struct ImageAccess {
   static void groups(Io& io, Context& c) {
     Lobby& lobby = c.server->lobby();
     platform::MutexLock guard(lobby.lock_groups);
+    // The lock is held for the whole walk; the analysis cannot follow it
+    // into the lambdas.
     sparse(
         io, kGroupEntries,
-        [&](int32_t i) { return lobby.groups[static_cast<size_t>(i)].key != kNone; },
-        [&](size_t i) {
+        [&](int32_t i)
+            NO_THREAD_SAFETY_ANALYSIS { return lobby.groups[static_cast<size_t>(i)].key != kNone; },
+        [&](size_t i) NO_THREAD_SAFETY_ANALYSIS {
           GroupEntry& g = lobby.groups[i];
           io.value(g.key);
-          io.expect(g.key != kNone, "a group's key");
+          io.expect(g.key > 0, "a group's key");
           atom(io, g.count);
           io.expect(g.count.load() >= 0 && g.count.load() <= kSlots, "a group's count");
         },
@@ -640,8 +648,12 @@ struct ImageAccess {
   static void auto_bans(Io& io, Context& c) {
     AutoBan& bans = c.server->lobby().auto_bans;
     platform::MutexLock guard(bans.lock_);
+    // The lock is held for the whole walk; the analysis cannot follow it
+    // into the lambdas.
     sparse(
-        io, kStrikeEntries, [&](int32_t i) { return bans.entries_[static_cast<size_t>(i)].used; },
+        io, kStrikeEntries,
+        [&](int32_t i)
+            NO_THREAD_SAFETY_ANALYSIS { return bans.entries_[static_cast<size_t>(i)].used; },
         [&](size_t i) NO_THREAD_SAFETY_ANALYSIS {
           AutoBan::Entry& e = bans.entries_[i];
           e.used = true;

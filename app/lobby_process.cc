@@ -103,7 +103,6 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display, T
   Upgrader upgrader(server, events, notify == ServiceNotifier::kOn ? &notifier : nullptr, facts);
   OperatorChannel channel(server, &facts, &upgrader);
   if (takeover != nullptr) {
-    channel.adopt(handed);
     // From here on the lobby is this program's alone.
     complete_takeover(takeover);
     open_log(kLogFileName, true);
@@ -128,6 +127,9 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display, T
                static_cast<long long>(notifier.watchdog_period_ms()));
   }
   server.start();
+  // The channel of a lobby taken over is set up once the lobby serves:
+  // what it needs (its character set's tables) is no part of the pause.
+  if (takeover != nullptr) channel.adopt(handed);
   channel.start();
   if (takeover != nullptr) {
     // The pause ends with the first pass of every thread of this program.

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <set>
 
 #include "app/app_events.h"
@@ -12,6 +13,7 @@
 #include "config/build_info.h"
 #include "config/live_settings.h"
 #include "platform/handover.h"
+#include "platform/local_time.h"
 
 namespace app {
 namespace {
@@ -220,6 +222,11 @@ int begin_takeover(const char* descriptors, Takeover* takeover, std::string* err
     *error = std::string("cannot read the state image: ") + std::strerror(code);
     return -1;
   }
+  // The time zone the log's lines are stamped in is read here, once: read
+  // for the log's first line, on the log's own thread, it would keep the
+  // lobby waiting for that line.
+  std::tm local{};
+  platform::local_time(std::time(nullptr), &local);
   return lobby::read_image_settings(reinterpret_cast<const uint8_t*>(takeover->image.data()),
                                     takeover->image.size(), &takeover->image_settings, error);
 }

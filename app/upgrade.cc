@@ -42,6 +42,26 @@ std::vector<std::string> new_program_environment(bool feeds_watchdog) {
   return env;
 }
 
+// Whether `program` takes a lobby over: its --help names the option. One
+// that does not know it would ignore it and start a lobby of its own
+// beside this one, emptying its event log on the way.
+bool takes_over(const std::string& program, std::string* why) {
+  std::string help;
+  int status = 0;
+  int error = 0;
+  constexpr int kHelpWaitMs = 2000;
+  if (platform::program_output(program, {program, "--help"}, kHelpWaitMs, 64 * 1024, &help, &status,
+                               &error) != 0) {
+    *why = "cannot start " + program + ": " + std::strerror(error);
+    return false;
+  }
+  if (help.find(kTakeoverOption) == std::string::npos) {
+    *why = program + " does not take a lobby over: its --help names no " + kTakeoverOption;
+    return false;
+  }
+  return true;
+}
+
 // Takes the first line of `text` (up to its line feed) into `*line`;
 // false while none is whole.
 bool take_line(std::string* text, std::string* line) {
@@ -82,7 +102,7 @@ std::string Upgrader::hand_over(const std::string& requested, const lobby::Proce
     reason = "the program this lobby was started from is unknown; name one";
   } else if (server_.drain_finished()) {
     reason = "the lobby is stopping: its drain has ended";
-  } else {
+  } else if (takes_over(program, &reason)) {
     lobby::report_event(events, "upgrade: handing the lobby over to %s", program.c_str());
     if (!server_.pause(kUpgradePauseWaitMs)) {
       reason =

@@ -5,6 +5,8 @@
 //
 // The old program (Upgrader, on the admin thread for `upgrade`, on the
 // main thread for SIGUSR2 when no admin channel runs):
+//   0. asks PROGRAM --help whether it knows --takeover: a program that does
+//      not would start a lobby of its own beside this one;
 //   1. pauses the server at a clean point (Server::pause): every worker
 //      ends its pass, the accept thread its own, and nothing more is read
 //      or sent;

@@ -1129,21 +1129,25 @@ TEST_F(UpgradeTest, AFullChattingLobbyIsUpgradedTwiceWithNothingLostAndEveryTime
   stop_server();
 }
 
-// Upgrades that fail: a program that ends at once, one that rejects the
+// Upgrades that fail: a program that does not know --takeover (asked
+// before anything is paused), one that ends at once, one that rejects the
 // image (the real server, with the image's version changed to one it does
 // not know), one that never says it is ready. Each is ended and answered
 // "upgrade failed: REASON" while eight clients chat at 10 lines a second:
 // the old program serves on, no connection closes and no line is lost; an
 // upgrade after them works.
 TEST_F(UpgradeTest, AFailedUpgradeLeavesTheOldProgramServingWithNothingLost) {
+  const std::string knows = "case \"$1\" in --help) echo '  --takeover'; exit 0;; esac\n";
+  ASSERT_TRUE(dir.write_file("ends.sh", "#!/bin/sh\n" + knows + "exit 3\n"));
   ASSERT_TRUE(dir.write_file("rejects.sh",
-                             "#!/bin/sh\nimage=${2%%:*}\n"
+                             "#!/bin/sh\nif [ \"$1\" = --takeover ]; then image=${2%%:*}; "
                              "printf '\\347\\003\\000\\000' | dd of=/proc/self/fd/$image bs=1 "
-                             "seek=8 conv=notrunc 2>/dev/null\nexec " LOBBY_SERVER_PATH
+                             "seek=8 conv=notrunc 2>/dev/null; fi\nexec " LOBBY_SERVER_PATH
                              " \"$@\"\n"));
-  ASSERT_TRUE(dir.write_file("hangs.sh", "#!/bin/sh\nexec sleep 30\n"));
-  ASSERT_EQ(0, chmod(dir.file("rejects.sh").c_str(), 0755));
-  ASSERT_EQ(0, chmod(dir.file("hangs.sh").c_str(), 0755));
+  ASSERT_TRUE(dir.write_file("hangs.sh", "#!/bin/sh\n" + knows + "exec sleep 30\n"));
+  for (const char* script : {"ends.sh", "rejects.sh", "hangs.sh"}) {
+    ASSERT_EQ(0, chmod(dir.file(script).c_str(), 0755));
+  }
   start("L_CHAT_RATE 30\nL_CHAT_BURST 60\n");
   const int pid = server->pid();
   std::vector<Player> chatters(8);
@@ -1152,14 +1156,17 @@ TEST_F(UpgradeTest, AFailedUpgradeLeavesTheOldProgramServingWithNothingLost) {
     enter(&chatters[i], 10 + i, 7, "127.0.0." + std::to_string(2 + i));
     all.push_back(&chatters[i]);
   }
-  const std::string programs[] = {"/bin/true", dir.file("rejects.sh"), dir.file("hangs.sh"), ""};
+  const std::string programs[] = {"/bin/true", dir.file("ends.sh"), dir.file("rejects.sh"),
+                                  dir.file("hangs.sh"), ""};
   const std::string expected[] = {
-      "upgrade failed: /bin/true exited with status 0 before it was ready",
+      "upgrade failed: /bin/true does not take a lobby over: its --help names no --takeover",
+      "upgrade failed: " + dir.file("ends.sh") + " exited with status 3 before it was ready",
       "upgrade failed: " + dir.file("rejects.sh") + ": image format 999 not understood",
       "upgrade failed: " + dir.file("hangs.sh") + " did not say it was ready within 10 s",
   };
+  constexpr int kFailures = 4;
   std::vector<int> sent(8, 0);
-  for (int u = 0; u < 4; ++u) {
+  for (int u = 0; u <= kFailures; ++u) {
     SCOPED_TRACE(programs[u]);
     // The upgrade is asked from a thread of its own; the chat goes on.
     std::string reply;
@@ -1180,7 +1187,7 @@ TEST_F(UpgradeTest, AFailedUpgradeLeavesTheOldProgramServingWithNothingLost) {
       pump(all, 10);
     }
     asker.join();
-    if (u < 3) {
+    if (u < kFailures) {
       EXPECT_EQ("{\"error\":\"" + expected[u] + "\"}", reply) << error;
       EXPECT_EQ(pid, status()["pid"]);
     } else {
@@ -1210,7 +1217,7 @@ TEST_F(UpgradeTest, AFailedUpgradeLeavesTheOldProgramServingWithNothingLost) {
   const nlohmann::json after = status();
   EXPECT_EQ(1, after["upgrades"]);
   const std::string text = log();
-  for (int u = 0; u < 3; ++u) {
+  for (int u = 0; u < kFailures; ++u) {
     EXPECT_NE(std::string::npos, text.find("upgrade to " + programs[u] + " failed: " +
                                            expected[u].substr(16) + "; this program serves on"))
         << text;

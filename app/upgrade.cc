@@ -95,10 +95,9 @@ Upgrader::Upgrader(lobby::Server& server, AppEvents& events, ServiceNotifier* no
 std::string Upgrader::hand_over(const std::string& requested, const lobby::ProcessImage& admin) {
   const std::string program = requested.empty() ? own_program() : requested;
   lobby::LobbyEvents* events = server_.lobby().events;
+  if (busy_.exchange(true)) return "upgrade failed: another upgrade is under way";
   std::string reason;
-  if (busy_.exchange(true)) {
-    reason = "another upgrade is under way";
-  } else if (program.empty()) {
+  if (program.empty()) {
     reason = "the program this lobby was started from is unknown; name one";
   } else if (server_.drain_finished()) {
     reason = "the lobby is stopping: its drain has ended";

@@ -129,7 +129,7 @@ std::string Upgrader::start_and_wait(const std::string& program, const lobby::Pr
   image.serving_since_ms = facts_.serving_since_ms;
   image.upgrades = facts_.upgrades;
   std::string bytes;
-  lobby::write_state_image(server_, image, server_.clock().now_ms(), &bytes);
+  lobby::write_state_image(server_, image, server_.clock().now_ms(), steady_ns(), &bytes);
 
   int error = 0;
   const int image_fd = platform::memory_file(
@@ -246,8 +246,14 @@ int begin_takeover(const char* descriptors, Takeover* takeover, std::string* err
   // lobby waiting for that line.
   std::tm local{};
   platform::local_time(std::time(nullptr), &local);
-  return lobby::read_image_settings(reinterpret_cast<const uint8_t*>(takeover->image.data()),
-                                    takeover->image.size(), &takeover->image_settings, error);
+  lobby::ImageHead head;
+  if (lobby::read_image_head(reinterpret_cast<const uint8_t*>(takeover->image.data()),
+                             takeover->image.size(), &head, error) != 0) {
+    return -1;
+  }
+  takeover->image_settings = head.settings;
+  takeover->written_at_ns = head.written_at_ns;
+  return 0;
 }
 
 config::Settings takeover_settings(Takeover* takeover, const char* config_path) {
@@ -277,9 +283,16 @@ config::Settings takeover_settings(Takeover* takeover, const char* config_path) 
 
 int restore_takeover(Takeover* takeover, lobby::Server* server, lobby::ProcessImage* process,
                      std::string* error) {
+  // The server clock's time when the image was written: both programs'
+  // clocks are the machine's monotonic clock, and the time since then is
+  // taken off, so that each deadline keeps its moment and the pause counts
+  // as time that passed (a flood hold, the idle limit and a lurker's lurk
+  // time go on through it).
+  int64_t since_ms = (steady_ns() - takeover->written_at_ns) / 1000000;
+  if (since_ms < 0 || since_ms > kUpgradeReadyWaitMs) since_ms = 0;
   if (lobby::restore_state_image(reinterpret_cast<const uint8_t*>(takeover->image.data()),
-                                 takeover->image.size(), server, process, server->clock().now_ms(),
-                                 error) != 0) {
+                                 takeover->image.size(), server, process,
+                                 server->clock().now_ms() - since_ms, error) != 0) {
     return -1;
   }
   // The image is no use any more; its memory goes back.

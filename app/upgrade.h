@@ -122,6 +122,7 @@ struct Takeover {
   int handshake_fd = -1;
   std::string image;
   config::Settings image_settings;
+  int64_t written_at_ns = 0;  // on the steady clock
   // What reading dorvik.txt again changed against the image's settings,
   // and what it could not change; its bad lines.
   std::vector<std::string> changed;

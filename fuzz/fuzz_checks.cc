@@ -842,9 +842,10 @@ namespace {
 // bytes, and serve every open slot without a fault.
 std::string try_image(const std::string& image) {
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(image.data());
-  config::Settings settings;
+  lobby::ImageHead head;
   std::string error;
-  if (lobby::read_image_settings(bytes, image.size(), &settings, &error) != 0) return "";
+  if (lobby::read_image_head(bytes, image.size(), &head, &error) != 0) return "";
+  const config::Settings& settings = head.settings;
   lobby::ImageLobby restored(settings);
   lobby::ProcessImage process;
   if (restored.restore(image, &process, &error) != 0) return "";

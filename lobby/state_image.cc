@@ -317,6 +317,7 @@ struct ImageAccess {
     Server* server;
     ProcessImage* process;
     config::Settings settings;
+    int64_t written_at_ns;
   };
 
   template <class Io>
@@ -350,6 +351,11 @@ struct ImageAccess {
     io.value(s.test_worker_wait_ms);
     io.value(s.test_upstream_seed);
     io.expect(s.ROOM >= 0 && s.ROOM <= config::kMaxRooms, "ROOM");
+  }
+
+  template <class Io>
+  static void moment(Io& io, Context& c) {
+    io.value(c.written_at_ns);
   }
 
   template <class Io>
@@ -854,11 +860,13 @@ struct ImageAccess {
     WriteVisit write;
     ReadVisit read;
   };
-  // The image's order, one row a table. The settings come first: a new
-  // program reads them alone before it builds its lobby.
+  // The image's order, one row a table. The settings and the moment of
+  // writing come first: a new program reads them alone before it builds
+  // its lobby.
   static const Section* sections(int* count) {
     static const Section kSections[] = {
         {"SETS", &settings<ImageWriter>, &settings<ImageReader>},
+        {"WHEN", &moment<ImageWriter>, &moment<ImageReader>},
         {"PROC", &process<ImageWriter>, &process<ImageReader>},
         {"CNTS", &counts<ImageWriter>, &counts<ImageReader>},
         {"SLOT", &slots<ImageWriter>, &slots<ImageReader>},
@@ -949,10 +957,10 @@ uint32_t image_crc32(const uint8_t* bytes, size_t size) {
 }
 
 void write_state_image(Server& server, const ProcessImage& process, int64_t now_ms,
-                       std::string* out) {
+                       int64_t written_at_ns, std::string* out) {
   out->assign(kImageHeaderBytes, '\0');
   ProcessImage copy = process;
-  ImageAccess::Context context{&server, &copy, server.lobby().live.current()};
+  ImageAccess::Context context{&server, &copy, server.lobby().live.current(), written_at_ns};
   ImageWriter writer(out, now_ms);
   int count = 0;
   const ImageAccess::Section* sections = ImageAccess::sections(&count);
@@ -969,22 +977,26 @@ void write_state_image(Server& server, const ProcessImage& process, int64_t now_
   put_u32(header + 16, image_crc32(header + kImageHeaderBytes, length));
 }
 
-int read_image_settings(const uint8_t* bytes, size_t size, config::Settings* settings,
-                        std::string* error) {
+int read_image_head(const uint8_t* bytes, size_t size, ImageHead* head, std::string* error) {
   size_t length = 0;
   const uint8_t* payload = open_frame(bytes, size, &length, error);
   if (payload == nullptr) return -1;
-  // The settings alone; the rest waits for a lobby built with them.
+  // The first two sections alone; the rest waits for a lobby built with
+  // them.
   ImageReader reader(payload, length, 0);
-  ImageAccess::Context context{nullptr, nullptr, config::Settings()};
+  ImageAccess::Context context{nullptr, nullptr, config::Settings(), 0};
   reader.begin_section(tag_of("SETS"));
   ImageAccess::settings(reader, context);
+  reader.end_section();
+  reader.begin_section(tag_of("WHEN"));
+  ImageAccess::moment(reader, context);
   reader.end_section();
   if (!reader.ok()) {
     *error = reader.error();
     return -1;
   }
-  *settings = context.settings;
+  head->settings = context.settings;
+  head->written_at_ns = context.written_at_ns;
   return 0;
 }
 
@@ -994,7 +1006,7 @@ int restore_state_image(const uint8_t* bytes, size_t size, Server* server, Proce
   const uint8_t* payload = open_frame(bytes, size, &length, error);
   if (payload == nullptr) return -1;
   ImageReader reader(payload, length, now_ms);
-  ImageAccess::Context context{server, process, config::Settings()};
+  ImageAccess::Context context{server, process, config::Settings(), 0};
   int count = 0;
   const ImageAccess::Section* sections = ImageAccess::sections(&count);
   for (int i = 0; i < count && reader.ok(); ++i) {

@@ -14,9 +14,10 @@
 // CRC-32 (u32), then the payload: sections in a fixed order, each its tag
 // (four letters), its length (u32) and its fields. Integers are
 // little-endian; times travel as distances from the moment the image was
-// written (the new program's clock has another origin), so every deadline
-// keeps its moment across the hand-over. Sockets travel by descriptor
-// number: the new program inherits them under the same numbers.
+// written (a server's clock may have any origin), and come back as
+// distances from that same moment on the new program's clock, so that
+// every deadline keeps its moment across the hand-over. Sockets travel by
+// descriptor number: the new program inherits them under the same numbers.
 //
 // A reader that finds anything amiss (another version, a bad checksum, a
 // field outside its range, a section cut short) rejects the image whole
@@ -88,20 +89,31 @@ struct ProcessImage {
 };
 
 // Writes everything `server` holds, and `process`, into `*out` (replaced);
-// its times as distances from `now_ms`, the server clock's time now.
+// its times as distances from `now_ms`, the server clock's time now, which
+// is `written_at_ns` on the steady clock.
 void write_state_image(Server& server, const ProcessImage& process, int64_t now_ms,
-                       std::string* out);
+                       int64_t written_at_ns, std::string* out);
 
-// Checks an image's frame (magic, version, length, checksum) and reads the
-// settings its program ran with. 0, or -1 with `*error` saying why (an
-// unknown version: "image format N not understood").
-int read_image_settings(const uint8_t* bytes, size_t size, config::Settings* settings,
-                        std::string* error);
+// What a new program reads of an image before it builds its lobby: the
+// settings its program ran with, and when the image was written on the
+// steady clock, the machine's monotonic clock, which both programs read.
+struct ImageHead {
+  config::Settings settings;
+  int64_t written_at_ns = 0;
+};
+
+// Checks an image's frame (magic, version, length, checksum) and reads its
+// head. 0, or -1 with `*error` saying why (an unknown version: "image
+// format N not understood").
+int read_image_head(const uint8_t* bytes, size_t size, ImageHead* head, std::string* error);
 
 // Restores the image into `server`, which must have been built with the
 // image's settings for the keys that need a restart (ROOM, L_PORT, L_IP,
-// L_ADMIN, L_ADMIN_GROUP) and not started; `now_ms` is its clock's time
-// now. 0, or -1 with `*error` saying why: the server is then unusable.
+// L_ADMIN, L_ADMIN_GROUP) and not started. Every time comes back at its
+// distance from `now_ms`: the server clock's time at the moment the image
+// was written, so that every deadline keeps its moment (a new program
+// takes its clock's time now less the time since written_at_ns). 0, or -1
+// with `*error` saying why: the server is then unusable.
 int restore_state_image(const uint8_t* bytes, size_t size, Server* server, ProcessImage* process,
                         int64_t now_ms, std::string* error);
 

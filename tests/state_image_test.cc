@@ -263,11 +263,15 @@ TEST(StateImageGolden, AnImageThatIsNotRightIsRefusedWithItsReason) {
   std::string version_two = image;
   version_two[lobby::kImageVersionOffset] = 2;
   EXPECT_EQ("image format 2 not understood", refused(version_two));
-  config::Settings settings;
+  lobby::ImageHead head;
   std::string error;
-  EXPECT_EQ(-1, lobby::read_image_settings(reinterpret_cast<const uint8_t*>(version_two.data()),
-                                           version_two.size(), &settings, &error));
+  EXPECT_EQ(-1, lobby::read_image_head(reinterpret_cast<const uint8_t*>(version_two.data()),
+                                       version_two.size(), &head, &error));
   EXPECT_EQ("image format 2 not understood", error);
+  ASSERT_EQ(0, lobby::read_image_head(reinterpret_cast<const uint8_t*>(image.data()), image.size(),
+                                      &head, &error));
+  EXPECT_EQ(ImageLobby::kWrittenAtNs, head.written_at_ns);
+  EXPECT_STREQ("golden", head.settings.L_NAME);
 
   std::string flipped = image;
   flipped[image.size() / 2] ^= 0x40;

@@ -953,6 +953,7 @@ TEST_F(UpgradeTest, AFullChattingLobbyIsUpgradedTwiceWithNothingLostAndEveryTime
   make_room(&fillers[2], 207, 24, 7, 8, 3);
   const int64_t lurk_from_ms = now_ms();
   enter(&lurker, 208, 25, "127.0.5.1");
+  const int64_t lurk_answered_ms = now_ms();
   all.push_back(&lurker);
   ASSERT_TRUE(pump_until(all, kReplyWaitMs, [&] { return status()["users"] == 32; }));
   const nlohmann::json before = status();
@@ -967,6 +968,9 @@ TEST_F(UpgradeTest, AFullChattingLobbyIsUpgradedTwiceWithNothingLostAndEveryTime
   const std::string flood_line = w::chat(0, "f");
   int64_t refused_at = -1;
   Player early, newcomer;
+  // Newcomers from 30 s on, one every 250 ms until one is let in.
+  std::vector<std::unique_ptr<Player>> tries;
+  int64_t next_try = t0 + 30000;
   bool half_sent = false, rest_sent = false, flooded = false;
   for (int64_t next = now_ms(); now_ms() < t0 + 32000;) {
     const int64_t now = now_ms();
@@ -1005,13 +1009,21 @@ TEST_F(UpgradeTest, AFullChattingLobbyIsUpgradedTwiceWithNothingLostAndEveryTime
       ASSERT_TRUE(early.tcp.connect_from("127.0.6.1", port));
       refused_at = now;
     }
-    if (newcomer.tcp.fd() < 0 && now >= t0 + 30050) {
-      ASSERT_TRUE(newcomer.tcp.connect_from("127.0.6.2", port));
-      ASSERT_TRUE(newcomer.tcp.send(w::enter(300, "newcomer", 26)));
+    if (newcomer.tcp.fd() < 0 && now >= next_try &&
+        (tries.empty() || tries.back()->closed_ms >= 0)) {
+      tries.push_back(std::make_unique<Player>());
+      const std::string source = "127.0.6." + std::to_string(1 + tries.size());
+      ASSERT_TRUE(tries.back()->tcp.connect_from(source, port));
+      ASSERT_TRUE(tries.back()->tcp.send(w::enter(300, "newcomer", 26)));
+      next_try = now + 250;
+    }
+    if (!tries.empty() && tries.back()->count('O') == 1 && newcomer.tcp.fd() < 0) {
+      newcomer = std::move(*tries.back());
       all.push_back(&newcomer);
     }
     std::vector<Player*> readers = all;
     if (early.tcp.fd() >= 0) readers.push_back(&early);
+    if (newcomer.tcp.fd() < 0 && !tries.empty()) readers.push_back(tries.back().get());
     pump(readers, 10);
   }
   // Everything still on its way arrives.
@@ -1048,10 +1060,18 @@ TEST_F(UpgradeTest, AFullChattingLobbyIsUpgradedTwiceWithNothingLostAndEveryTime
 
   // Nobody left but the lurker; every line once and in order, and the
   // game's direct messages too.
+  std::string closed;
   for (Player* p : all) {
-    if (p != &lurker) {
-      EXPECT_LT(p->closed_ms, 0) << "a connection closed";
+    if (p != &lurker && p->closed_ms >= 0) closed += " " + std::to_string(p->closed_ms - t0);
+  }
+  if (!closed.empty()) {
+    // The log says who and why.
+    std::string drops;
+    std::istringstream lines(log());
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(" drop slot ") != std::string::npos) drops += line + "\n";
     }
+    ADD_FAILURE() << "connections closed at" << closed << " ms; the log's drops:\n" << drops;
   }
   for (int r = 0; r < 24; ++r) {
     std::vector<int> next_seq(24, 0);
@@ -1095,8 +1115,8 @@ TEST_F(UpgradeTest, AFullChattingLobbyIsUpgradedTwiceWithNothingLostAndEveryTime
   EXPECT_LT(refused_at, t0 + 30000);
   ASSERT_GE(lurker.closed_ms, 0) << "the lurker never gave way";
   EXPECT_GE(lurker.closed_ms - lurk_from_ms, 30000) << "displaced early";
-  EXPECT_LE(lurker.closed_ms - (t0 + 30050), 1000 + kLateMs) << "displaced late";
-  EXPECT_EQ(1, newcomer.count('O'));
+  EXPECT_LE(lurker.closed_ms - lurk_answered_ms, 30000 + 1000) << "displaced late";
+  ASSERT_EQ(1, newcomer.count('O')) << "no newcomer got in";
 
   // The counters went on from where they were: every line and direct
   // message counted once, over three programs; the newcomer's connection
@@ -1108,7 +1128,8 @@ TEST_F(UpgradeTest, AFullChattingLobbyIsUpgradedTwiceWithNothingLostAndEveryTime
   EXPECT_EQ(33, after["counters"]["connections_accepted"]);
   EXPECT_EQ(before["counters"]["rooms_created"], after["counters"]["rooms_created"]);
   EXPECT_EQ(1, after["drops"]["displaced"]);
-  EXPECT_EQ(1, after["refused"]["full"]);
+  // The early one, and the newcomers that came before the lurker was due.
+  EXPECT_EQ(static_cast<int64_t>(tries.size()), after["refused"]["full"]);
 
   // The upstream server heard 33 logins and one departure, the lurker's,
   // on the one connection it had from the start.

@@ -171,7 +171,8 @@ std::string ImageLobby::take_output(int slot) {
 
 std::string ImageLobby::image(const ProcessImage& process) {
   std::string bytes;
-  write_state_image(*server_, process, clock_.now_ms(), &bytes);
+  // The moment of writing on the steady clock, fixed for the golden file.
+  write_state_image(*server_, process, clock_.now_ms(), kWrittenAtNs, &bytes);
   return bytes;
 }
 

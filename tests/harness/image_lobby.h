@@ -40,6 +40,8 @@ class ImageLobby {
   static constexpr int64_t kStartMs = 5000000;
   // The script's steps, each ending with an image worth keeping.
   static constexpr int kStages = 5;
+  // The steady clock's time its images say they were written at.
+  static constexpr int64_t kWrittenAtNs = 987654321;
 
   explicit ImageLobby(const config::Settings& settings = script_settings(),
                       int64_t now_ms = kStartMs);

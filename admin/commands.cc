@@ -105,8 +105,8 @@ std::string AdminCommands::kick(const std::string& target) {
     lobby::ClientSlot& client = lobby.slots[t.slot];
     const int64_t id = client.connection_id.load(std::memory_order_relaxed);
     const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
-    const std::string address = address_text(client.peer_addr.load(std::memory_order_relaxed),
-                                             client.peer_port.load(std::memory_order_relaxed));
+    const std::string address =
+        address_text(client.peer_address.load(), client.peer_port.load(std::memory_order_relaxed));
     lobby::request_drop(lobby, t.slot, t.serial, lobby::kDropKicked);
     report_event(lobby.events, "admin: kick #%lld slot %d user %d from %s",
                  static_cast<long long>(id), t.slot, user_id, address.c_str());
@@ -335,8 +335,8 @@ std::string AdminCommands::kick_slot(const std::string& slot_text) {
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) {
     return error_reply("slot " + std::to_string(slot) + " is free");
   }
-  const std::string address = address_text(client.peer_addr.load(std::memory_order_relaxed),
-                                           client.peer_port.load(std::memory_order_relaxed));
+  const std::string address =
+      address_text(client.peer_address.load(), client.peer_port.load(std::memory_order_relaxed));
   const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
   lobby::request_drop(lobby, slot, serial, lobby::kDropKicked);
   report_event(lobby.events, "admin: kick slot %d user %d from %s", slot, user_id, address.c_str());
@@ -350,19 +350,19 @@ std::string AdminCommands::ban(const std::string* words, int count) {
   if (count < 2 || count > 3) return error_reply(usage);
   lobby::Lobby& lobby = server_.lobby();
   // One entry for an address or prefix; for connections named by id or
-  // user, one per address they came from.
+  // user, one per address they came from, as the per-address limits count
+  // it (an IPv6 address's /64).
   std::vector<config::DenyEntry> entries;
   std::vector<Target> targets;
   bool matched = false;
   std::string not_found;
   if (find_targets(lobby, words[1], &targets, &matched, &not_found)) {
     for (const Target& t : targets) {
-      const uint32_t addr = lobby.slots[t.slot].peer_addr.load(std::memory_order_relaxed);
-      const std::string text = address_text(addr, 0);
+      const net::IpAddress addr = lobby.slots[t.slot].peer_address.load();
       config::DenyEntry entry;
-      config::parse_deny_entry(text.substr(0, text.find(':')).c_str(), &entry);
+      entry.prefix = net::IpPrefix::of(addr, addr.key_bits());
       bool known = false;
-      for (const config::DenyEntry& e : entries) known = known || e.addr == entry.addr;
+      for (const config::DenyEntry& e : entries) known = known || e.prefix == entry.prefix;
       if (!known) entries.push_back(entry);
     }
   } else if (matched) {
@@ -370,7 +370,7 @@ std::string AdminCommands::ban(const std::string* words, int count) {
   } else {
     config::DenyEntry entry;
     if (config::parse_deny_entry(words[1].c_str(), &entry) != 0) {
-      return error_reply("not an IPv4 address or prefix: " + words[1]);
+      return error_reply("not an IPv4 or IPv6 address or prefix: " + words[1]);
     }
     entries.push_back(entry);
   }
@@ -394,7 +394,7 @@ std::string AdminCommands::ban(const std::string* words, int count) {
       lobby::ClientSlot& client = lobby.slots[i];
       const uint32_t serial = client.drop_request.serial();
       if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-      if ((client.peer_addr.load(std::memory_order_relaxed) & entry.mask) != entry.addr) continue;
+      if (!entry.prefix.contains(client.peer_address.load())) continue;
       lobby::request_drop(lobby, i, serial, lobby::kDropBanned);
       ++closed;
     }
@@ -417,7 +417,7 @@ std::string AdminCommands::ban(const std::string* words, int count) {
 std::string AdminCommands::unban(const std::string& address) {
   config::DenyEntry entry;
   if (config::parse_deny_entry(address.c_str(), &entry) != 0) {
-    return error_reply("not an IPv4 address or prefix: " + address);
+    return error_reply("not an IPv4 or IPv6 address or prefix: " + address);
   }
   lobby::Lobby& lobby = server_.lobby();
   int error = 0;

@@ -28,7 +28,8 @@ constexpr CommandHelp kCommands[] = {
      "drop the client in SLOT, the connection with id ID, or every connection of user N (see "
      "users)"},
     {"ban ADDRESS[/BITS]|#ID|user:N [SECONDS]",
-     "deny an address or prefix (or the address of connection ID, or those of user N), for "
+     "deny an IPv4 or IPv6 address or prefix (or the address of connection ID, or those of user "
+     "N; an IPv6 client's /64), for "
      "SECONDS or until unban, in the deny file; close its connections"},
     {"unban ADDRESS[/BITS]", "take a ban out of the deny file"},
     {"bans", "the bans in force, with their expiry"},
@@ -45,10 +46,9 @@ constexpr CommandHelp kCommands[] = {
 
 }  // namespace
 
-std::string address_text(uint32_t addr, int32_t port) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%d", addr >> 24, (addr >> 16) & 0xff,
-                (addr >> 8) & 0xff, addr & 0xff, port);
+std::string address_text(const net::IpAddress& addr, int32_t port) {
+  char text[net::kIpPortTextBytes];
+  addr.format_with_port(port, text);
   return text;
 }
 

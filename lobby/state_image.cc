@@ -5,6 +5,7 @@
 #include <memory>
 #include <sstream>
 
+#include "lobby/admission.h"
 #include "lobby/server.h"
 #include "net/listener.h"
 
@@ -306,6 +307,21 @@ void sparse(Io& io, int32_t size, Used used, Visit visit, const char* what) {
   }
 }
 
+// A client's address, as its 16 bytes (an IPv4 one as ::ffff:a.b.c.d).
+template <class Io>
+void address(Io& io, net::IpAddress& a) {
+  uint8_t bytes[net::IpAddress::kBytes];
+  std::memcpy(bytes, a.bytes(), sizeof bytes);
+  io.bytes(bytes, sizeof bytes);
+  if (Io::kReading) a = net::IpAddress::from_bytes(bytes);
+}
+template <class Io>
+void atom_address(Io& io, net::AtomicIpAddress& a) {
+  net::IpAddress value = a.load();
+  address(io, value);
+  if (Io::kReading) a.store(value);
+}
+
 }  // namespace
 
 // Every table of the lobby, in the image's order. The friend of the classes
@@ -503,7 +519,7 @@ struct ImageAccess {
                        "a line hold");
       io.time_or_none(client.line_hold_until_ms);
       io.value(client.announced_user_id);
-      atom(io, client.peer_addr);
+      atom_address(io, client.peer_address);
       atom(io, client.peer_port);
       atom_time(io, client.placed_ms);
       atom(io, client.connection_id);
@@ -643,7 +659,7 @@ struct ImageAccess {
     count_of(io, kChatPaceEntries, kChatPaceEntries, "the chat pace's buckets");
     for (ChatPace::Bucket& bucket : pace.buckets_) {
       io.value(bucket.used);
-      io.value(bucket.addr);
+      io.value(bucket.key);
       io.value(bucket.tokens);
       io.expect(bucket.tokens >= 0 && bucket.tokens <= kMostTokens, "chat tokens");
       io.time(bucket.refill_ms);
@@ -664,7 +680,8 @@ struct ImageAccess {
           AutoBan::Entry& e = bans.entries_[i];
           e.used = true;
           io.value(e.due);
-          io.value(e.addr);
+          io.value(e.key);
+          address(io, e.addr);
           io.value(e.count);
           io.value(e.next);
           io.value(e.due_after);
@@ -722,8 +739,10 @@ struct ImageAccess {
     state->count = count_of(io, state->count, config::kDenyEntries, "the deny list");
     for (int32_t i = 0; i < state->count && io.ok(); ++i) {
       config::DenyEntry& e = state->entries[static_cast<size_t>(i)];
-      io.value(e.addr);
-      io.value(e.mask);
+      address(io, e.prefix.address);
+      io.value(e.prefix.bits);
+      io.expect(e.prefix.bits >= 0 && e.prefix.bits <= e.prefix.address.bits(), "a ban's prefix");
+      if (Io::kReading) e.prefix = net::IpPrefix::of(e.prefix.address, e.prefix.bits);
       io.value(e.until_s);
     }
     count_of(io, static_cast<int32_t>(state->noted_bad.size()),
@@ -813,21 +832,18 @@ struct ImageAccess {
     io.time(s.next_deny_look_ms_);
     io.time_or_none(s.last_accept_error_ms_);
 
-    Server::HeldNewcomer& held = s.held_;
+    Admission& admission = *s.admission_;
+    Admission::HeldNewcomer& held = admission.held_;
     io.value(held.socket);
     io.expect(held.socket >= -1, "the held newcomer");
     index_or_none(io, held.slot, kSlots, "the held newcomer's slot");
     io.expect(held.socket < 0 || held.slot != kNone, "the held newcomer's slot");
     io.time(held.deadline_ms);
-    io.value(held.peer.addr);
+    address(io, held.peer.addr);
     io.value(held.peer.port);
     io.time(held.peer.placed_ms);
-    for (int32_t& part : held.ip) {
-      io.value(part);
-      io.expect(part >= 0 && part <= 255, "the held newcomer's address");
-    }
 
-    ConnectionRate& rate = *s.connection_rate_;
+    ConnectionRate& rate = *admission.connection_rate_;
     io.value(rate.per_minute_);
     io.expect(rate.per_minute_ >= 0 && rate.per_minute_ <= config::kConnRateMax,
               "the connection rate");
@@ -837,20 +853,21 @@ struct ImageAccess {
         [&](size_t i) {
           ConnectionRate::Entry& e = rate.entries_[i];
           e.used = true;
-          io.value(e.addr);
+          io.value(e.key);
           io.scaled_time(e.full_at, scale);
         },
         "the connection rate's buckets");
 
-    count_of(io, Server::kLostLurkers, Server::kLostLurkers, "the lost lurkers");
-    for (Server::LostLurker& lost : s.lost_lurkers_) {
+    count_of(io, Admission::kLostLurkers, Admission::kLostLurkers, "the lost lurkers");
+    for (Admission::LostLurker& lost : admission.lost_lurkers_) {
       io.value(lost.used);
-      io.value(lost.addr);
+      io.value(lost.key);
       io.time(lost.at_ms);
     }
-    io.value(s.next_lost_lurker_);
-    io.expect(s.next_lost_lurker_ >= 0 && s.next_lost_lurker_ < Server::kLostLurkers,
-              "the lost lurkers");
+    io.value(admission.next_lost_lurker_);
+    io.expect(
+        admission.next_lost_lurker_ >= 0 && admission.next_lost_lurker_ < Admission::kLostLurkers,
+        "the lost lurkers");
   }
 
   using WriteVisit = void (*)(ImageWriter&, Context&);
@@ -901,7 +918,7 @@ struct ImageAccess {
         fds->push_back(client.socket);
       }
     }
-    if (s.held_.socket >= 0) fds->push_back(s.held_.socket);
+    if (s.admission_->held_.socket >= 0) fds->push_back(s.admission_->held_.socket);
     if (s.listener_->listen_socket >= 0) fds->push_back(s.listener_->listen_socket);
     if (lobby.upstream.socket >= 0) fds->push_back(lobby.upstream.socket);
     if (process.admin_listen_fd >= 0) fds->push_back(process.admin_listen_fd);

@@ -66,7 +66,9 @@ std::vector<std::string> fields(lobby::Lobby& lobby) {
     add(s + "line_hold", static_cast<int>(c.line_hold.load()));
     add(s + "line_hold_until_ms", c.line_hold_until_ms);
     add(s + "announced_user_id", c.announced_user_id);
-    add(s + "peer", c.peer_addr.load() * int64_t{65536} + c.peer_port.load());
+    char peer[net::kIpPortTextBytes];
+    c.peer_address.load().format_with_port(c.peer_port.load(), peer);
+    out.push_back(s + "peer " + peer);
     add(s + "placed_ms", c.placed_ms.load());
     add(s + "connection_id", c.connection_id.load());
     add(s + "last_message_ms", c.last_message_ms.load());

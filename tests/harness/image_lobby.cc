@@ -10,7 +10,15 @@ namespace lobby {
 namespace {
 
 constexpr uint32_t kLoopback = 0x7f000001;  // 127.0.0.1
-constexpr uint32_t kStranger = 0x0a000009;  // 10.0.0.9, never logs in
+
+net::IpAddress v4(uint32_t host_order) { return net::IpAddress::from_v4(host_order); }
+net::IpAddress v6(const char* text) {
+  net::IpAddress address;
+  net::parse_ip_address(text, &address);
+  return address;
+}
+// Never logs in.
+const net::IpAddress kStranger = v4(0x0a000009);  // 10.0.0.9
 
 // Client messages, written here as a game client writes them.
 std::string le32(int32_t v) {
@@ -75,10 +83,10 @@ void ImageLobby::run_script(int stages) {
         // alice and bob (group 5, rooms of two), carol (group 5), dave
         // (group 7) log in from addresses of their own; a stranger
         // connects and says nothing.
-        feed(connect(kLoopback), enter(1, "alice", 5, 4, 2));
-        feed(connect(kLoopback + 1), enter(2, "bob", 5, 4, 2));
-        feed(connect(kLoopback + 2), enter(3, "carol", 5, 8, 8));
-        feed(connect(kLoopback + 3), enter(4, "dave", 7, 8, 8));
+        feed(connect(v4(kLoopback)), enter(1, "alice", 5, 4, 2));
+        feed(connect(v4(kLoopback + 1)), enter(2, "bob", 5, 4, 2));
+        feed(connect(v4(kLoopback + 2)), enter(3, "carol", 5, 8, 8));
+        feed(connect(v6("2001:db8::4")), enter(4, "dave", 7, 8, 8));
         connect(kStranger);
         for (int slot = 0; slot < 5; ++slot) pass(slot);
         clock_.advance(1000);
@@ -132,7 +140,7 @@ void ImageLobby::run_script(int stages) {
   }
 }
 
-int ImageLobby::connect(uint32_t addr) {
+int ImageLobby::connect(const net::IpAddress& addr) {
   const int slot = find_free_slot(lobby());
   if (slot == kNone) return kNone;
   PeerInfo peer;

@@ -2,7 +2,7 @@
 // golden file (tests/data), its tests and its fuzz target's seeds. A server
 // whose threads never start, over the in-memory transport, on a clock that
 // moves only when told, driven through the server's own serving loop by a
-// fixed script: clients logged in to two groups, a game with direct
+// fixed script: clients logged in to two groups (one from IPv6), a game with direct
 // messages waiting, chat lines held by their address's pace, a half chat
 // line, a client held by its flood pace, one that never logged in with a
 // drop asked for it, strikes against its address, and a drain.
@@ -57,9 +57,9 @@ class ImageLobby {
   // Runs the script's stages 1..`stages`.
   void run_script(int stages);
 
-  // Places a connection from `addr` (IPv4, host order) in the lowest free
-  // slot, its socket the slot's number; the slot, or -1.
-  int connect(uint32_t addr);
+  // Places a connection from `addr` in the lowest free slot, its socket the
+  // slot's number; the slot, or -1.
+  int connect(const net::IpAddress& addr);
   // The client of `slot` sends `bytes`; the slot's pass receives them.
   void feed(int slot, const std::string& bytes);
   // One pass of serve_client, as the slot's worker makes it. False once

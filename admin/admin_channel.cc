@@ -13,6 +13,11 @@ namespace {
 // A queue that grew for one large reply gives its memory back once sent.
 constexpr size_t kKeptQueueBytes = 64 * 1024;
 
+// What the image carries of the channel holds whatever a connection holds.
+static_assert(kMaxConnections <= lobby::kImageAdminConnections);
+static_assert(kMaxLineBytes + 1 <= static_cast<int>(lobby::kImageAdminLineBytes));
+static_assert(kReplyQueueLimit <= lobby::kImageAdminReplyBytes);
+
 }  // namespace
 
 AdminChannel::AdminChannel(lobby::Server& server, AdminHooks hooks)
@@ -79,9 +84,89 @@ int AdminChannel::open() {
   return 0;
 }
 
+int AdminChannel::adopt(const lobby::ProcessImage& image) {
+  if (image.admin_listen_fd < 0) return -1;
+  wake_fd_ = net::local_make_wake();
+  if (wake_fd_ < 0) {
+    lobby::report_event(server_.lobby().events, "admin channel off: no wake-up descriptor");
+    net::local_close(image.admin_listen_fd);
+    for (const lobby::AdminConnectionImage& a : image.admin) net::local_close(a.fd);
+    return -1;
+  }
+  listen_fd_ = image.admin_listen_fd;
+  identity_[0] = image.admin_identity[0];
+  identity_[1] = image.admin_identity[1];
+  size_t next = 0;
+  for (const lobby::AdminConnectionImage& a : image.admin) {
+    if (next == kMaxConnections) {
+      net::local_close(a.fd);
+      continue;
+    }
+    Client& client = clients_[next++];
+    client.fd = a.fd;
+    client.in_length = static_cast<int>(a.in.size());
+    std::memcpy(client.in, a.in.data(), a.in.size());
+    client.input_ended = a.input_ended;
+    client.out = a.out;
+    client.out_sent = 0;
+    client.last_command_ms = a.last_command_ms;
+    client.awaits_upgrade = a.awaits_upgrade;
+  }
+  commands_ = std::make_unique<AdminCommands>(server_, hooks_);
+  return 0;
+}
+
 void AdminChannel::start() {
   running_.store(true, std::memory_order_release);
   thread_ = std::thread([this] { run(); });
+}
+
+bool AdminChannel::request_upgrade() {
+  if (!running_.load(std::memory_order_acquire)) return false;
+  upgrade_asked_.store(true, std::memory_order_release);
+  net::local_wake(wake_fd_);
+  return true;
+}
+
+std::string AdminChannel::upgrade(Client* requester, const std::string& program) {
+  if (!hooks_.upgrade) return "upgrade is not offered here";
+  // The channel goes with the lobby: its socket, and every connection with
+  // what it has not yet read or been sent.
+  lobby::ProcessImage admin;
+  admin.admin_listen_fd = listen_fd_;
+  admin.admin_identity[0] = identity_[0];
+  admin.admin_identity[1] = identity_[1];
+  for (Client& client : clients_) {
+    if (client.fd < 0) continue;
+    lobby::AdminConnectionImage a;
+    a.fd = client.fd;
+    a.in.assign(client.in, static_cast<size_t>(client.in_length));
+    a.out = client.out.substr(client.out_sent);
+    a.input_ended = client.input_ended;
+    a.last_command_ms = client.last_command_ms;
+    a.awaits_upgrade = &client == requester || client.awaits_upgrade;
+    admin.admin.push_back(std::move(a));
+  }
+  return hooks_.upgrade(program, admin);
+}
+
+int AdminChannel::send_upgrade_reply() {
+  bool owed = false;
+  for (const Client& client : clients_) owed = owed || (client.fd >= 0 && client.awaits_upgrade);
+  if (!owed) return -1;
+  const int64_t first_pass_ns = server_.first_passes_done_ns();
+  // The pause ends with the new program's first pass; until then the thread
+  // looks again each millisecond.
+  if (first_pass_ns == 0) return 1;
+  const std::string reply = commands_->upgraded_reply(first_pass_ns);
+  for (Client& client : clients_) {
+    if (client.fd < 0 || !client.awaits_upgrade) continue;
+    client.awaits_upgrade = false;
+    client.out += reply;
+    client.out += '\n';
+    write_replies(client);
+  }
+  return -1;
 }
 
 void AdminChannel::stop() {
@@ -99,9 +184,15 @@ void AdminChannel::stop() {
 
 void AdminChannel::run() {
   while (running_.load(std::memory_order_acquire)) {
+    // A failed upgrade has logged why.
+    if (upgrade_asked_.exchange(false, std::memory_order_acq_rel)) upgrade(nullptr, "");
     // Only a connection, a command, a reader that takes more, an idle
-    // connection's time or the stop wakes this thread.
-    const int timeout_ms = close_idle_clients();
+    // connection's time, an upgrade's reply or the stop wakes this thread.
+    int timeout_ms = close_idle_clients();
+    const int reply_wait_ms = send_upgrade_reply();
+    if (reply_wait_ms >= 0 && (timeout_ms < 0 || reply_wait_ms < timeout_ms)) {
+      timeout_ms = reply_wait_ms;
+    }
     net::PollEntry entries[2 + kMaxConnections];
     int owner[2 + kMaxConnections];
     int n = 0;
@@ -215,7 +306,30 @@ void AdminChannel::read_commands(Client& client) {
     // A blank line is no command and gets no reply.
     if (line.find_first_not_of(" \t") == std::string::npos) continue;
     client.last_command_ms = server_.clock().now_ms();
-    client.out += commands_->run(line);
+    std::string words[3];
+    const int count = split_words(line, words, 3);
+    if (count >= 1 && words[0] == "upgrade") {
+      if (count > 2) {
+        client.out += error_reply("usage: upgrade [PROGRAM]");
+      } else {
+        // What follows the command goes with the connection, unread.
+        std::memmove(client.in, client.in + start, static_cast<size_t>(client.in_length - start));
+        client.in_length -= start;
+        i = -1;
+        start = 0;
+        // Another program runs as the lobby's user: only that user may
+        // name one. The operators' group upgrades to the lobby's own file.
+        if (count == 2 && !net::local_peer_is_owner(client.fd)) {
+          client.out += error_reply(
+              "only the lobby's own user may name a program; upgrade alone starts the program "
+              "file the lobby was started from");
+        } else {
+          client.out += error_reply(upgrade(&client, count == 2 ? words[1] : ""));
+        }
+      }
+    } else {
+      client.out += commands_->run(line);
+    }
     client.out += '\n';
     if (client.out.size() - client.out_sent > kReplyQueueLimit) {
       // It does not read what it asked for: it is given up, not waited for.

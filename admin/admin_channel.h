@@ -20,6 +20,7 @@
 
 #include "admin/commands.h"
 #include "lobby/server.h"
+#include "lobby/state_image.h"
 
 namespace admin {
 
@@ -49,8 +50,18 @@ class AdminChannel {
   // is off ("-") or cannot be had, which the event log tells. It sets the
   // process's umask for a moment: before any other thread creates files.
   int open();
-  // Starts the channel's thread. REQUIRES: open() returned 0.
+  // Takes over the channel a program that upgraded to this one handed over:
+  // its listening socket and connections, with their unread lines and
+  // unsent replies. The connection that asked for the upgrade is sent its
+  // reply once the lobby serves again. 0, or -1 when the image has no
+  // channel. In place of open().
+  int adopt(const lobby::ProcessImage& image);
+  // Starts the channel's thread. REQUIRES: open() or adopt() returned 0.
   void start();
+  // Asks the channel's thread to upgrade the lobby to the program it was
+  // started from, as `upgrade` does, for SIGUSR2. False when the thread does
+  // not run (the caller then upgrades itself). Any thread.
+  bool request_upgrade();
   // Ends the thread, closes every connection and removes the socket file
   // (if it is still the one this channel made). Safe to call twice.
   void stop();
@@ -67,6 +78,9 @@ class AdminChannel {
     std::string out;           // replies not yet taken by the stream
     size_t out_sent = 0;
     int64_t last_command_ms = 0;  // the clock's time of its connect or last command
+    // It asked for the upgrade that started this program: its reply is due
+    // once the lobby serves again.
+    bool awaits_upgrade = false;
   };
 
   void run();
@@ -75,6 +89,13 @@ class AdminChannel {
   void read_commands(Client& client);
   void write_replies(Client& client);
   void close_client(Client& client);
+  // Runs an upgrade for `requester` (null: SIGUSR2's): hands over the
+  // channel with the lobby. Returns only when it failed, with why.
+  std::string upgrade(Client* requester, const std::string& program);
+  // Queues the reply owed for the upgrade, once the lobby has served a
+  // pass. How long the thread may sleep before it looks again (-1: none
+  // owed).
+  int send_upgrade_reply();
   // Closes the connections idle for kIdleTimeoutMs; how long the thread
   // may sleep before the next one is due (-1: only an event can tell).
   int close_idle_clients();
@@ -87,6 +108,8 @@ class AdminChannel {
   int wake_fd_ = -1;
   uint64_t identity_[2] = {0, 0};  // of the socket file, once made
   std::atomic<bool> running_{false};
+  // Atomic: SIGUSR2 asked for an upgrade the thread has not run yet.
+  std::atomic<bool> upgrade_asked_{false};
   std::thread thread_;
   // Made by open(); the channel's thread's alone from start() on.
   std::unique_ptr<AdminCommands> commands_;

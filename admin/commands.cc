@@ -134,8 +134,24 @@ AdminCommands::AdminCommands(lobby::Server& server, AdminHooks hooks)
     : server_(server),
       hooks_(std::move(hooks)),
       names_(new NameText(server.lobby().settings.L_CHARSET)),
-      started_ms_(server.clock().now_ms()),
+      started_ms_(hooks_.facts != nullptr ? hooks_.facts->serving_since_ms
+                                          : server.clock().now_ms()),
       snapshot_(new lobby::LobbySnapshot()) {}
+
+std::string AdminCommands::upgraded_reply(int64_t first_pass_ns) const {
+  const ProcessFacts none;
+  const ProcessFacts& facts = hooks_.facts != nullptr ? *hooks_.facts : none;
+  JsonLine reply;
+  reply.open_object().member("upgraded", true);
+  reply.member("pid", facts.pid).member("old_pid", facts.old_pid);
+  // Rounded up: a pause is never shown shorter than it was.
+  const int64_t pause_ns = first_pass_ns - facts.paused_at_ns;
+  reply.member("pause_ms", pause_ns > 0 ? (pause_ns + 999999) / 1000000 : int64_t{0});
+  reply.member("upgrades", facts.upgrades);
+  reply.member("server_version", config::kProgramVersion);
+  reply.member("commit", config::kBuildCommit);
+  return reply.close_object().text();
+}
 
 void AdminCommands::snapshot() {
   lobby::take_snapshot(server_.lobby(), server_.clock().now_ms(), snapshot_.get());
@@ -172,6 +188,9 @@ std::string AdminCommands::run(const std::string& line) {
   if (command == "reload") return bare ? reload() : error_reply("usage: reload");
   if (command == "bans") return bare ? bans() : error_reply("usage: bans");
   if (command == "help") return help_reply();
+  // The channel runs an upgrade itself (AdminChannel::upgrade): it hands
+  // itself over with the lobby.
+  if (command == "upgrade") return error_reply("usage: upgrade [PROGRAM]");
   return error_reply("unknown command: " + command + " (try help)");
 }
 
@@ -194,6 +213,12 @@ std::string AdminCommands::status() {
   const std::string ip = settings_address_text(settings.L_IP);
   info.ip = ip.c_str();
   info.uptime_s = (server_.clock().now_ms() - started_ms_) / 1000;
+  if (hooks_.facts != nullptr) {
+    info.pid = hooks_.facts->pid;
+    info.process_started_unix_s = hooks_.facts->process_started_unix_s;
+    info.serving_since_unix_s = hooks_.facts->serving_since_unix_s;
+    info.upgrades = hooks_.facts->upgrades;
+  }
   info.server_version = config::kProgramVersion;
   info.commit = config::kBuildCommit;
   info.upstream_configured = settings.N_PORT != 0;

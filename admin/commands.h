@@ -15,6 +15,7 @@
 #include "config/settings.h"
 #include "lobby/server.h"
 #include "lobby/snapshot.h"
+#include "lobby/state_image.h"
 
 namespace admin {
 
@@ -22,12 +23,37 @@ constexpr int kDefaultDrainSeconds = 600;
 constexpr int kMaxDrainSeconds = 7 * 24 * 3600;
 constexpr int kMaxBanSeconds = 10 * 365 * 24 * 3600;
 
+// What status tells of the process the lobby runs in. Written before the
+// admin thread starts, read-only afterwards.
+struct ProcessFacts {
+  int pid = 0;
+  int64_t process_started_unix_s = 0;
+  // When the lobby began to serve, kept across upgrades: UTC seconds, and
+  // the server clock's time (the uptime counts from it).
+  int64_t serving_since_unix_s = 0;
+  int64_t serving_since_ms = 0;
+  int32_t upgrades = 0;  // hand-overs since the lobby began to serve
+  // After an upgrade: the program that handed over, and the steady clock's
+  // nanoseconds when it stopped serving (the pause counts from there).
+  int old_pid = 0;
+  int64_t paused_at_ns = 0;
+};
+
 // What the process lets the channel do besides the lobby itself.
 struct AdminHooks {
   // Reopens the event log for appending; 0, or an errno.
   std::function<int()> reopen_log;
   // The settings file that reload reads.
   std::string config_path = config::kConfigFileName;
+  // Hands the lobby over to the program at `program` (empty: the one this
+  // process was started from), with what the channel hands over (`admin`:
+  // its socket and connections). Returns only when the upgrade failed,
+  // with why ("upgrade failed: ...", logged already), the lobby serving on
+  // as before; when it succeeds the process ends inside. Unset: upgrades
+  // are not offered.
+  std::function<std::string(const std::string& program, const lobby::ProcessImage& admin)> upgrade;
+  // The process's facts for status; null for none (tests).
+  const ProcessFacts* facts = nullptr;
 };
 
 class AdminCommands {
@@ -38,8 +64,13 @@ class AdminCommands {
   AdminCommands& operator=(const AdminCommands&) = delete;
 
   // The reply to one command line (without its line end), itself without a
-  // line end.
+  // line end. upgrade is the channel's own (AdminChannel::upgrade).
   std::string run(const std::string& line);
+
+  // The reply a new program sends for the upgrade that started it, once
+  // its threads have served a first pass (`first_pass_ns`, the steady
+  // clock's nanoseconds).
+  std::string upgraded_reply(int64_t first_pass_ns) const;
 
  private:
   std::string status();
@@ -61,6 +92,8 @@ class AdminCommands {
   AdminHooks hooks_;
   // Rebuilt when a reload changes L_CHARSET.
   std::unique_ptr<NameText> names_;
+  // When the uptime counts from, on the server clock: when the lobby began
+  // to serve (the facts'), else when the commands were made.
   const int64_t started_ms_;
   // Reused for every command: taking one allocates nothing.
   std::unique_ptr<lobby::LobbySnapshot> snapshot_;

@@ -37,6 +37,10 @@ constexpr CommandHelp kCommands[] = {
     {"reload",
      "read dorvik.txt again: limits, L_DENY, L_CHARSET, VER, L_NAME, N_IP and N_PORT take "
      "effect at once; tells what changed, what needs a restart and any bad line"},
+    {"upgrade [PROGRAM]",
+     "hand every connection, room, game and byte in flight to PROGRAM (default: the program "
+     "file this lobby was started from), which serves on without a disconnect; tells the new "
+     "process id and the pause (Linux)"},
     {"help", "this list"},
 };
 
@@ -68,6 +72,13 @@ std::string status_reply(const lobby::LobbySnapshot& s, const StatusInfo& info) 
   reply.member("rooms_in_use", s.rooms_in_use);
   reply.member("rooms", s.room_limit);
   reply.member("uptime_s", info.uptime_s);
+  reply.member("pid", info.pid);
+  char when[config::kUntilTextBytes];
+  config::format_until(info.process_started_unix_s, when);
+  reply.member("process_started_at", when);
+  config::format_until(info.serving_since_unix_s, when);
+  reply.member("serving_since", when);
+  reply.member("upgrades", info.upgrades);
   reply.member("draining", s.draining);
   reply.name("drain_left_s");
   if (s.draining) {

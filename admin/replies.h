@@ -22,13 +22,21 @@ struct StatusInfo {
   // Whether game clients can connect: false while the port could not be
   // had (another process holds it, say).
   bool listening = false;
+  // Since the lobby began to serve, upgrades included.
   int64_t uptime_s = 0;
+  // The process: its id and start, when the lobby began to serve (UTC
+  // seconds; kept across upgrades), and the upgrades since.
+  int32_t pid = 0;
+  int64_t process_started_unix_s = 0;
+  int64_t serving_since_unix_s = 0;
+  int32_t upgrades = 0;
   const char* server_version = "";   // the program's own version
   const char* commit = "";           // the git commit it was built from
   bool upstream_configured = false;  // N_PORT is set
 };
 
-// "ip" is L_IP as given; "drain_left_s" counts the seconds until a
+// "ip" is L_IP as given; "process_started_at" and "serving_since" are
+// UTC times ("2026-12-09T09:09:13Z"); "drain_left_s" counts the seconds until a
 // drain's time is up, rounded up (negative once it is past), and is null
 // while the lobby does not drain.
 std::string status_reply(const lobby::LobbySnapshot& snapshot, const StatusInfo& info);

@@ -12,6 +12,7 @@
 #include "app/log_queue.h"
 #include "platform/annotated_mutex.h"
 #include "platform/local_time.h"
+#include "platform/text_file.h"
 
 namespace app {
 namespace {
@@ -58,6 +59,8 @@ struct LogState {
   bool threaded GUARDED_BY(lock) = false;  // the writer thread runs
   bool has_last GUARDED_BY(lock) = false;
   LogLine last GUARDED_BY(lock);  // close_log's line
+  // The writer thread has written its last line and closed the file.
+  bool writer_done GUARDED_BY(lock) = false;
   // A reopened file not yet in use, from this queue position on.
   std::FILE* fresh GUARDED_BY(lock) = nullptr;
   uint64_t fresh_from GUARDED_BY(lock) = 0;
@@ -173,6 +176,9 @@ void writer_loop() {
   if (has_last) write_line(file, line.time, line.text, line.length);
   if (file != nullptr) std::fclose(file);
   if (fresh != nullptr) std::fclose(fresh);
+  hold.lock();
+  s.writer_done = true;
+  s.written_wake.notify_all();
 }
 
 // Queues one line, or writes it at once where no writer thread could be
@@ -222,16 +228,17 @@ void queue_format(const char* format, ...) {
 
 }  // namespace
 
-int open_log(const char* path) {
+int open_log(const char* path, bool append) {
   close_log();
   LogState& s = state();
-  std::FILE* file = std::fopen(path, "w+");
+  std::FILE* file = platform::open_text_file(path, append);
   platform::MutexLock guard(s.lock);
   s.path = path;
   s.file = file;
   s.accepting = file != nullptr;
   s.closing = false;
   s.has_last = false;
+  s.writer_done = false;
   try {
     s.writer = std::thread(writer_loop);
     s.threaded = true;
@@ -253,7 +260,7 @@ int reopen_log() {
   }
   // The new file first: when it cannot be opened, the log goes on in the
   // old one (and says so there) rather than stopping.
-  std::FILE* fresh = std::fopen(path.c_str(), "a");
+  std::FILE* fresh = platform::open_text_file(path.c_str(), true);
   if (fresh == nullptr) return errno;
   std::FILE* unused = nullptr;
   {
@@ -277,10 +284,10 @@ int reopen_log() {
   return 0;
 }
 
-void close_log(const char* last_line) {
+bool close_log(const char* last_line, int timeout_ms) {
   LogState& s = state();
   platform::MutexLock hold(s.lock);
-  if (s.path.empty()) return;
+  if (s.path.empty()) return true;
   s.accepting = false;
   if (last_line != nullptr) {
     int n = std::snprintf(s.last.text, sizeof s.last.text, "%s", last_line);
@@ -291,8 +298,20 @@ void close_log(const char* last_line) {
   }
   if (s.threaded) {
     s.closing = true;
-    hold.unlock();
     s.wake.notify_one();
+    if (timeout_ms >= 0) {
+      const auto deadline =
+          std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+      while (!s.writer_done) {
+        if (!s.written_wake.wait_until(s.lock, deadline) && !s.writer_done) {
+          // The file does not take the lines: the writer is left to them,
+          // and the process, about to end, does not wait.
+          s.writer.detach();
+          return false;
+        }
+      }
+    }
+    hold.unlock();
     s.writer.join();
     hold.lock();
   } else {
@@ -305,6 +324,7 @@ void close_log(const char* last_line) {
   s.has_last = false;
   s.path.clear();
   s.written_wake.notify_all();
+  return true;
 }
 
 void log_settle() {

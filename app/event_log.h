@@ -24,10 +24,11 @@ namespace app {
 
 constexpr char kLogFileName[] = "L_log.txt";
 
-// Opens (creating or emptying) the log at `path` and starts its writer.
-// 0, or -1 when it cannot be created; the log is then off until a
-// reopen_log succeeds.
-int open_log(const char* path);
+// Opens (creating or emptying) the log at `path` and starts its writer;
+// with `append`, adds to what the file holds (a program that takes over a
+// running lobby goes on with its log). 0, or -1 when it cannot be
+// created; the log is then off until a reopen_log succeeds.
+int open_log(const char* path, bool append = false);
 // Reopens the log at the path open_log was given, for appending: after an
 // operator moved the file away (log rotation), new lines go to a new file.
 // Every line logged before the call goes to the old file, every later one
@@ -36,8 +37,10 @@ int open_log(const char* path);
 int reopen_log();
 // Writes `last_line` (when not null) after every line queued before it,
 // closes the file and ends the writer. Lines logged after it are lost.
-// Waits until everything is written: a stalled file stalls the caller.
-void close_log(const char* last_line = nullptr);
+// Waits until everything is written: a stalled file stalls the caller,
+// unless `timeout_ms` (0 or more) bounds the wait; false when it ran out
+// (the process must then end soon: the writer is left running).
+bool close_log(const char* last_line = nullptr, int timeout_ms = -1);
 
 void log_text(const char* text);
 void log_format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,7 +1,12 @@
 #include "app/lobby_process.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "app/app_events.h"
 #include "app/event_log.h"
@@ -9,8 +14,10 @@
 #include "app/service_notify.h"
 #include "app/status_lines.h"
 #include "app/status_notify.h"
+#include "app/upgrade.h"
 #include "config/build_info.h"
 #include "lobby/server.h"
+#include "lobby/state_image.h"
 
 namespace app {
 
@@ -25,9 +32,51 @@ bool print_info_option(const char* arg, const char* help_text) {
   return true;
 }
 
-int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
-  // Without a log the lobby still runs; open_log has then left logging off.
-  open_log(kLogFileName);
+namespace {
+
+// The steady clock's nanoseconds, the clock the pause of an upgrade is
+// measured on across the two programs.
+int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+std::string joined(const std::vector<std::string>& list) {
+  std::string text;
+  for (const std::string& item : list) text += (text.empty() ? "" : ", ") + item;
+  return text.empty() ? std::string("nothing") : text;
+}
+
+// The log lines of a lobby taken over from `image`'s program, once the log
+// is open: what it took over and what reading dorvik.txt again changed.
+void log_takeover(lobby::Server& server, const config::Settings& settings, const Takeover& takeover,
+                  const lobby::ProcessImage& image, const admin::ProcessFacts& facts) {
+  const lobby::Lobby& lobby = server.lobby();
+  log_format(
+      "start %s port %d rooms %d: upgrade %d, took the lobby over from pid %d (%s, commit %s) "
+      "with %d users and %d rooms",
+      settings.L_NAME, settings.L_PORT, lobby.room_limit(), facts.upgrades, image.pid,
+      image.server_version.c_str(), image.commit.c_str(), lobby.connected_count.load(),
+      lobby.rooms_in_use.load());
+  log_format(
+      "upgrade: dorvik.txt read again: changed %s; needs a restart, kept as it runs: %s; "
+      "bad lines %d",
+      joined(takeover.changed).c_str(), joined(takeover.restart_kept).c_str(),
+      static_cast<int>(takeover.bad_lines.size()));
+  for (const std::string& line : takeover.bad_lines) log_format("upgrade: bad %s", line.c_str());
+}
+
+}  // namespace
+
+int run_lobby(const config::Settings& settings, const RunDisplay& run_display, Takeover* takeover) {
+  admin::ProcessFacts facts;
+  facts.pid = own_process_id();
+  facts.process_started_unix_s = static_cast<int64_t>(std::time(nullptr));
+  facts.serving_since_unix_s = facts.process_started_unix_s;
+  // Without a log the lobby still runs; open_log has then left logging
+  // off. A lobby taken over opens it once the old program has gone.
+  if (takeover == nullptr) open_log(kLogFileName);
   // Declared before the server, which reports to it until it is joined.
   ServiceNotifier notifier;
   const int notify = notifier.setup();
@@ -37,14 +86,40 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   AppEvents events(notify == ServiceNotifier::kOn ? &notifier : nullptr, &clock);
   lobby::Server server(settings, &clock, &events);
   notifier.watch(&server.lobby(), &clock);
-  log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
-             server.lobby().room_limit());
+  facts.serving_since_ms = clock.now_ms();
+  lobby::ProcessImage handed;
+  if (takeover != nullptr) {
+    std::string error;
+    if (restore_takeover(takeover, &server, &handed, &error) != 0) {
+      refuse_takeover(takeover, error);
+      return kExitTakeoverFailed;
+    }
+    facts.serving_since_unix_s = handed.serving_since_unix_s;
+    facts.serving_since_ms = handed.serving_since_ms;
+    facts.upgrades = handed.upgrades + 1;
+    facts.old_pid = handed.pid;
+    facts.paused_at_ns = handed.paused_at_ns;
+  }
+  Upgrader upgrader(server, events, notify == ServiceNotifier::kOn ? &notifier : nullptr, facts);
+  OperatorChannel channel(server, &facts, &upgrader);
+  if (takeover != nullptr) {
+    // From here on the lobby is this program's alone.
+    complete_takeover(takeover);
+    open_log(kLogFileName, true);
+    log_takeover(server, settings, *takeover, handed, facts);
+    // A new deny file is read now, before anyone is let in.
+    if (std::strcmp(takeover->image_settings.L_DENY, settings.L_DENY) != 0) {
+      server.lobby().deny_list.reload_if_changed();
+    }
+  } else {
+    log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
+               server.lobby().room_limit());
+    // Before any server thread runs.
+    channel.open();
+  }
   // The settings were read before the log existed: what they clamped is
   // told now.
   for (int i = 0; i < settings.note_count; ++i) log_format("setting %s", settings.notes[i]);
-  OperatorChannel channel(server);
-  // Before any server thread runs.
-  channel.open();
   if (notify == ServiceNotifier::kUnreachable) {
     log_text("service manager: NOTIFY_SOCKET cannot be reached; no notices");
   } else if (notifier.watchdog_period_ms() > 0) {
@@ -52,9 +127,30 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
                static_cast<long long>(notifier.watchdog_period_ms()));
   }
   server.start();
+  // The channel of a lobby taken over is set up once the lobby serves:
+  // what it needs (its character set's tables) is no part of the pause.
+  if (takeover != nullptr) channel.adopt(handed);
   channel.start();
+  if (takeover != nullptr) {
+    // The pause ends with the first pass of every thread of this program.
+    const int64_t give_up = steady_ns() + int64_t{2000} * 1000000;
+    while (server.first_passes_done_ns() == 0 && steady_ns() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const int64_t done = server.first_passes_done_ns();
+    if (done != 0) {
+      log_format("upgrade %d: serving again after a pause of %lld ms", facts.upgrades,
+                 static_cast<long long>((done - facts.paused_at_ns + 999999) / 1000000));
+    }
+  }
+  // SIGUSR2: the admin channel's thread upgrades, or, with no channel
+  // running, this thread does (nothing else then acts on the lobby).
+  set_upgrade_signal_handler([&channel, &upgrader] {
+    if (!channel.request_upgrade()) upgrader.hand_over("", lobby::ProcessImage());
+  });
 
   const int result = run_display(server.lobby());
+  set_upgrade_signal_handler(nullptr);
   if (notify == ServiceNotifier::kOn) notifier.stopping();
 
   // The socket file goes first: nobody should find a lobby there that no

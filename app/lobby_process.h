@@ -11,6 +11,8 @@
 
 namespace app {
 
+struct Takeover;
+
 // Exit status when no status display could be set up; the lobby never
 // started.
 constexpr int kExitNoDisplay = 255;
@@ -26,8 +28,12 @@ using RunDisplay = std::function<int(const lobby::Lobby& lobby)>;
 
 // Runs the lobby with `settings` while `run_display` shows it, and returns
 // the display's result. The display must outlive this call: server threads
-// may wake it until they are joined, which happens last.
-int run_lobby(const config::Settings& settings, const RunDisplay& run_display);
+// may wake it until they are joined, which happens last. With `takeover`
+// (app/upgrade.h), the lobby is the one a running program hands over:
+// restored from its image, it serves once that program has gone; a
+// takeover that fails returns kExitTakeoverFailed at once.
+int run_lobby(const config::Settings& settings, const RunDisplay& run_display,
+              Takeover* takeover = nullptr);
 
 }  // namespace app
 

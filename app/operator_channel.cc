@@ -2,6 +2,7 @@
 
 #include "admin/admin_channel.h"
 #include "app/event_log.h"
+#include "app/upgrade.h"
 
 namespace app {
 
@@ -11,9 +12,16 @@ struct OperatorChannel::Impl {
   bool open = false;
 };
 
-OperatorChannel::OperatorChannel(lobby::Server& server) {
+OperatorChannel::OperatorChannel(lobby::Server& server, const admin::ProcessFacts* facts,
+                                 Upgrader* upgrader) {
   admin::AdminHooks hooks;
   hooks.reopen_log = reopen_log;
+  hooks.facts = facts;
+  if (upgrader != nullptr) {
+    hooks.upgrade = [upgrader](const std::string& program, const lobby::ProcessImage& admin) {
+      return upgrader->hand_over(program, admin);
+    };
+  }
   impl_ = std::make_unique<Impl>(server, std::move(hooks));
 }
 
@@ -22,10 +30,16 @@ OperatorChannel::~OperatorChannel() { stop(); }
 // The socket is made under a umask, which no other thread may see.
 void OperatorChannel::open() { impl_->open = impl_->channel.open() == 0; }
 
+void OperatorChannel::adopt(const lobby::ProcessImage& image) {
+  impl_->open = impl_->channel.adopt(image) == 0;
+}
+
 void OperatorChannel::start() {
   if (impl_->open) impl_->channel.start();
 }
 
 void OperatorChannel::stop() { impl_->channel.stop(); }
+
+bool OperatorChannel::request_upgrade() { return impl_->channel.request_upgrade(); }
 
 }  // namespace app

@@ -1,19 +1,25 @@
 // The operator's admin channel as the process runs it: the channel of
 // admin/ on its Unix-domain socket (a named pipe on Windows), with the
-// event log's reopen as its hook. Main thread.
+// event log's reopen, the upgrade and the process's facts as its hooks.
+// Main thread.
 #ifndef APP_OPERATOR_CHANNEL_H_
 #define APP_OPERATOR_CHANNEL_H_
 
 #include <memory>
 
+#include "admin/commands.h"
 #include "lobby/server.h"
+#include "lobby/state_image.h"
 
 namespace app {
 
+class Upgrader;
+
 class OperatorChannel {
  public:
-  // `server` must outlive the channel.
-  explicit OperatorChannel(lobby::Server& server);
+  // Everything must outlive the channel; `upgrader` may be null (no
+  // upgrades offered).
+  OperatorChannel(lobby::Server& server, const admin::ProcessFacts* facts, Upgrader* upgrader);
   // Stops the channel.
   ~OperatorChannel();
   OperatorChannel(const OperatorChannel&) = delete;
@@ -21,10 +27,16 @@ class OperatorChannel {
 
   // Opens the channel's socket: before the server threads start.
   void open();
+  // Takes over the channel a program that upgraded to this one handed
+  // over, in place of open().
+  void adopt(const lobby::ProcessImage& image);
   // Serves it, once the server runs.
   void start();
   // Stops serving and removes the socket file.
   void stop();
+  // Has the channel's thread run an upgrade to the default program (for
+  // SIGUSR2); false when it does not run.
+  bool request_upgrade();
 
  private:
   struct Impl;

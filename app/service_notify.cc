@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "net/socket_ops.h"
 #include "net/unix_datagram.h"
@@ -81,6 +83,21 @@ void ServiceNotifier::listen_failed(const char* reason) {
 }
 
 void ServiceNotifier::stopping() { send_text("STOPPING=1"); }
+
+void ServiceNotifier::hand_over(int pid) {
+  if (fd_ < 0) return;
+  char text[48];
+  std::snprintf(text, sizeof text, "MAINPID=%d", pid);
+  // Not dropped like a status: without it the manager would take this
+  // process's end for the service's. A full queue is given a moment.
+  for (int i = 0; i < 100 && !send_text(text); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // A manager that handled the exit of this process before the notice
+  // would stop the service: the barrier waits until the notice is in.
+  constexpr int kBarrierWaitMs = 2000;
+  net::unix_datagram_barrier(fd_, "BARRIER=1", kBarrierWaitMs);
+}
 
 void ServiceNotifier::counts_changed() {
   if (fd_ < 0 || lobby_ == nullptr) return;

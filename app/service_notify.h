@@ -9,6 +9,10 @@
 // Sends never block: a notice the socket cannot take now is dropped, and a
 // dropped status is sent again on the keeper's next pass.
 //
+// MAINPID= names the process that takes the lobby over in an upgrade,
+// followed by a BARRIER=1 that the service manager answers once it has
+// taken it in.
+//
 // WATCHDOG=1 vouches for every server thread. The accept thread sends it,
 // so it stops when that thread stops passing; and it is withheld while a
 // worker has been in one pass for longer than half the interval (a
@@ -52,6 +56,14 @@ class ServiceNotifier {
   void ready();
   void listen_failed(const char* reason);
   void stopping();
+  // The lobby is handed over to the process `pid`, which will say READY=1
+  // itself: MAINPID= names it, and this returns once the service manager
+  // has taken that in (at most a second or two), so that this process may
+  // end without the manager taking its end for the service's.
+  void hand_over(int pid);
+  // Whether this process feeds the service manager's watchdog (its
+  // WATCHDOG_PID, if any, names this process).
+  bool feeds_watchdog() const { return watchdog_period_ms_ > 0; }
   // The lobby whose counts go into STATUS=, and the clock of its drain's
   // deadline (null for the system's monotonic clock). Main thread, before
   // the server threads start; both must outlive them.

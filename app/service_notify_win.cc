@@ -28,6 +28,8 @@ void ServiceNotifier::listen_failed(const char* /*reason*/) {}
 
 void ServiceNotifier::stopping() {}
 
+void ServiceNotifier::hand_over(int /*pid*/) {}
+
 void ServiceNotifier::counts_changed() {}
 
 void ServiceNotifier::send_status_locked() {}

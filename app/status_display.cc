@@ -13,6 +13,7 @@
 
 #include "app/status_lines.h"
 #include "app/status_notify.h"
+#include "app/upgrade.h"
 
 namespace app {
 namespace {
@@ -48,11 +49,12 @@ constexpr auto kRedraw = std::chrono::milliseconds(50);
 // The stop signals, and on a terminal also the job-control pair: Ctrl-Z
 // must give the terminal back in the state it was found, and a continued
 // display must take it again.
-void fill_signal_set(sigset_t* set, bool job_control) {
+void fill_signal_set(sigset_t* set, bool job_control, bool upgrade) {
   sigemptyset(set);
   sigaddset(set, SIGINT);
   sigaddset(set, SIGTERM);
   sigaddset(set, SIGHUP);
+  if (upgrade) sigaddset(set, SIGUSR2);
   if (job_control) {
     sigaddset(set, SIGTSTP);
     sigaddset(set, SIGCONT);
@@ -83,15 +85,16 @@ int StatusDisplay::setup() {
   // A background job sharing the terminal would be stopped by the kernel as
   // soon as it changed the terminal or read from it; it gets the line
   // output instead.
-  interactive_ = isatty(input_fd_) == 1 && isatty(output_fd_) == 1 && in_foreground();
+  interactive_ =
+      !off_terminal_ && isatty(input_fd_) == 1 && isatty(output_fd_) == 1 && in_foreground();
 
   sigset_t signals;
-  fill_signal_set(&signals, interactive_);
+  fill_signal_set(&signals, interactive_, upgrade_signal_);
   sigset_t blocked = signals;
   // Blocked as well, and never read: a process in the background may then
   // still restore the terminal and write its lines instead of being stopped
   // for it, server threads and all.
-  if (interactive_) sigaddset(&blocked, SIGTTOU);
+  if (interactive_ || off_terminal_) sigaddset(&blocked, SIGTTOU);
   if (pthread_sigmask(SIG_BLOCK, &blocked, nullptr) != 0) return -1;
   signal_fd_ = signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
   if (signal_fd_ < 0) return -1;
@@ -102,6 +105,9 @@ int StatusDisplay::setup() {
   wake_write_fd_ = wake[1];
   set_status_wake_fd(wake_write_fd_);
   if (!interactive_) return 0;
+  // A lobby that hands itself over to a new program gives the terminal back
+  // as it found it before it ends.
+  set_hand_over_exit_hook([this] { tcsetattr(input_fd_, TCSANOW, &saved_terminal_); });
 
   if (tcgetattr(input_fd_, &saved_terminal_) != 0) return -1;
   keys_terminal_ = saved_terminal_;
@@ -236,6 +242,12 @@ int StatusDisplay::handle_signal() {
   }
   if (info.ssi_signo == SIGCONT) {
     resume();
+    return kKeepRunning;
+  }
+  if (info.ssi_signo == SIGUSR2) {
+    // Returns when the upgrade failed (it logged why); on success the
+    // process ends inside.
+    upgrade_signal();
     return kKeepRunning;
   }
   return kResultCancel;

@@ -11,7 +11,8 @@
 // not read.
 //
 // In both modes SIGINT, SIGTERM and SIGHUP end the display with
-// kResultCancel, and so does request_shutdown() (a finished drain). On a
+// kResultCancel, and so does request_shutdown() (a finished drain); SIGUSR2,
+// when taken, starts an upgrade. On a
 // terminal, Ctrl-Z (SIGTSTP) gives the terminal back in its old mode before
 // the process stops, and a continued process (SIGCONT) in the foreground
 // takes it again and redraws the title and the lines. Continued in the
@@ -55,6 +56,14 @@ class StatusDisplay {
   // thread, before any server thread starts. 0, or -1 when any step failed
   // (the display must then not be run).
   int setup();
+  // Before setup(): SIGUSR2 is taken too, and calls upgrade_signal()
+  // (app/upgrade.h) on the main thread.
+  void take_upgrade_signal() { upgrade_signal_ = true; }
+  // Before setup(): the lines are printed, never drawn on a terminal, and
+  // a terminal is never read or set, even when there is one (a lobby that
+  // took over from an upgraded program, whose terminal goes back to its
+  // shell). A write from the background then never stops the process.
+  void keep_off_terminal() { off_terminal_ = true; }
 
   // Shows `lobby` until the display ends; kResultOk or kResultCancel.
   // Main thread, after a successful setup().
@@ -86,6 +95,8 @@ class StatusDisplay {
   int input_fd_;
   int output_fd_;
   bool interactive_ = false;
+  bool upgrade_signal_ = false;
+  bool off_terminal_ = false;
   bool terminal_changed_ = false;
   termios saved_terminal_{};  // as found, restored on suspend and at the end
   termios keys_terminal_{};   // single keys without echo

@@ -14,6 +14,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,6 +61,7 @@ constexpr int32_t kKeyParking = 400;
 constexpr int32_t kKeyRoom = 500;
 constexpr int32_t kKeyIdle = 600;
 constexpr int32_t kKeyFlood = 700;
+constexpr int32_t kKeyUpgrade = 800;  // plus the group, 0..3
 
 // Bounds of every wait on the server.
 constexpr int kConnectAllMs = 20000;
@@ -87,7 +91,9 @@ struct Options {
   int flood_ms = 10000;
   int flood_rate = 50;
   int drain_ms = 1000;
-  int fleet = 0;  // lobbies of the fleet benchmark; 0: the single-server run
+  int upgrades = 0;       // upgrades of the chatting lobby at the end; 0: none
+  int upgrade_rate = 10;  // lines per second per client meanwhile
+  int fleet = 0;          // lobbies of the fleet benchmark; 0: the single-server run
   int fleet_seconds = 60;
   int fleet_idle_seconds = 10;
   int connect_storm = 0;  // cycles of the connect storm; 0: the usual run
@@ -134,6 +140,19 @@ struct Results {
   double wakeups_per_delivery = -1;
   double cpu_s_per_1000_deliveries = -1;
   int64_t peak_rss_kb = -1;
+  // The upgrades of the chatting lobby: the pause of each (the server's
+  // own figure, from its last pass to the new program's first), and what
+  // its clients saw meanwhile.
+  bool have_upgrades = false;
+  std::vector<int64_t> upgrade_pauses_ms;
+  int upgrades_failed = 0;
+  std::string upgrade_error;
+  int64_t upgrade_sent = 0;
+  int64_t upgrade_expected = 0;
+  int64_t upgrade_received = 0;
+  int64_t upgrade_skipped = 0;
+  int64_t upgrade_out_of_order = 0;
+  LatencySummary upgrade_latency;
   double elapsed_s = 0;
   std::string error;
 };
@@ -687,6 +706,80 @@ int run_flood(Fleet& fleet, const Options& options, pid_t pid, Results* results)
   return 0;
 }
 
+// The 32 clients chat in four groups of eight, each at a game client's
+// pace, while the lobby is upgraded in place once a second: the pause of
+// each upgrade, and the relay latency and losses the clients saw.
+int run_upgrades(Fleet& fleet, const Options& options, bench::ServerProcess& server,
+                 Results* results) {
+  std::string error;
+  if (!fleet.regroup([](int c) { return kKeyUpgrade + c / kSeatsPerRoom; }, kSeatsPerRoom,
+                     kSeatsPerRoom, &error)) {
+    results->error = "upgrades: " + error;
+    return -1;
+  }
+  fleet.idle(kSettleMs);
+  const int64_t interval_ns = 1000000000 / options.upgrade_rate;
+  std::vector<int64_t> next(kClients, 0);
+  bench::SequenceTracker sequences(kClients, kClients);
+  std::vector<int64_t> samples;
+  const Fleet::Handler handler = [&](int c, const LobbyMessage& m, int64_t at) {
+    int64_t f[3];  // sender, sequence number, send time
+    if (m.letter != wire::kMsgChat || bench::parse_tagged_text(m.text, 'U', f, 3) != 0) return;
+    if (f[0] < 0 || f[0] >= kClients) return;
+    ++results->upgrade_received;
+    samples.push_back(at - f[2]);
+    sequences.record(c, static_cast<int>(f[0]), f[1]);
+  };
+  // The upgrades run on a thread of their own, one a second; the clients
+  // go on meanwhile, as game clients would.
+  std::atomic<bool> over{false};
+  std::thread upgrader([&] {
+    for (int u = 0; u < options.upgrades && !over.load(); ++u) {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+      int64_t pause_ms = -1;
+      std::string why;
+      if (server.upgrade(30000, &pause_ms, &why) == 0) {
+        results->upgrade_pauses_ms.push_back(pause_ms);
+      } else {
+        ++results->upgrades_failed;
+        if (results->upgrade_error.empty()) results->upgrade_error = why;
+      }
+    }
+    over.store(true);
+  });
+  const int64_t start = monotonic_ns();
+  bool connected = true;
+  while (!over.load() && connected) {
+    const int64_t now = monotonic_ns();
+    int64_t next_due = now + int64_t{kPumpStepMs} * 1000000;
+    for (int c = 0; c < kClients; ++c) {
+      const int64_t offset = interval_ns * c / kClients;
+      while (start + offset + next[c] * interval_ns <= now) {
+        fleet.send(c,
+                   client::encode_chat(c, bench::tagged_text('U', {c, next[c], monotonic_ns()})));
+        ++next[c];
+        ++results->upgrade_sent;
+      }
+      next_due = std::min(next_due, start + offset + next[c] * interval_ns);
+    }
+    const int64_t wait_ms = std::max<int64_t>(0, (next_due - monotonic_ns()) / 1000000);
+    connected = fleet.pump(static_cast<int>(wait_ms), handler);
+  }
+  over.store(true);
+  upgrader.join();
+  if (!connected) {
+    results->error = "upgrades: a client lost its connection";
+    return -1;
+  }
+  fleet.run_until([] { return false; }, options.drain_ms, handler);
+  results->have_upgrades = true;
+  results->upgrade_expected = results->upgrade_sent * kSeatsPerRoom;
+  results->upgrade_skipped = sequences.skipped();
+  results->upgrade_out_of_order = sequences.out_of_order();
+  results->upgrade_latency = bench::summarize(samples);
+  return 0;
+}
+
 // --- Output ----------------------------------------------------------------
 
 double ms(int64_t ns) { return static_cast<double>(ns) / 1e6; }
@@ -744,6 +837,11 @@ void print_table(const Options& options, const std::string& server, const Result
                   options.flood_rate);
     print_latency_row(label, r.flood_latency, base, "");
   }
+  if (r.have_upgrades) {
+    char label[64];
+    std::snprintf(label, sizeof label, "chat relay through upgrades (%d/s)", options.upgrade_rate);
+    print_latency_row(label, r.upgrade_latency, base, "");
+  }
   std::printf("\nthroughput\n");
   if (r.have_login) {
     std::printf("  %-38s %10.1f /s  (%lld logins by %d clients in %.2f s)\n", "logins",
@@ -763,6 +861,25 @@ void print_table(const Options& options, const std::string& server, const Result
     std::printf("  %-38s %10d of %d  (lines skipped %lld, out of order %lld)\n",
                 "readers that fell a lap behind", r.readers_missing, kClients,
                 static_cast<long long>(r.missed_lines), static_cast<long long>(r.out_of_order));
+  }
+  if (r.have_upgrades) {
+    std::vector<int64_t> pauses = r.upgrade_pauses_ms;
+    std::sort(pauses.begin(), pauses.end());
+    std::printf("\nupgrades of the chatting lobby (%d clients x %d lines/s, one a second)\n",
+                kClients, options.upgrade_rate);
+    std::printf("  %-38s %zu of %d  (%d failed%s%s)\n", "upgrades done", pauses.size(),
+                options.upgrades, r.upgrades_failed, r.upgrade_error.empty() ? "" : ": ",
+                r.upgrade_error.c_str());
+    if (!pauses.empty()) {
+      std::printf("  %-38s p50 %lld ms, max %lld ms\n", "pause, last pass to first",
+                  static_cast<long long>(pauses[(pauses.size() - 1) / 2]),
+                  static_cast<long long>(pauses.back()));
+    }
+    std::printf("  %-38s %lld of %lld  (%lld sent; skipped %lld, out of order %lld)\n",
+                "chat lines delivered", static_cast<long long>(r.upgrade_received),
+                static_cast<long long>(r.upgrade_expected), static_cast<long long>(r.upgrade_sent),
+                static_cast<long long>(r.upgrade_skipped),
+                static_cast<long long>(r.upgrade_out_of_order));
   }
   std::printf("\nserver process\n");
   std::printf("  %-38s %s\n", "CPU, 32 connected and silent", percent_text(r.cpu_idle).c_str());
@@ -867,6 +984,24 @@ int write_json(const std::string& path, const Options& options, const Results& r
          ", \"out_of_order\": " + std::to_string(r.out_of_order) +
          ", \"latency\": " + json_latency(r.flood_latency, base) + "},\n";
   }
+  if (r.have_upgrades) {
+    std::vector<int64_t> pauses = r.upgrade_pauses_ms;
+    std::sort(pauses.begin(), pauses.end());
+    std::string list;
+    for (int64_t p : r.upgrade_pauses_ms) list += (list.empty() ? "" : ", ") + std::to_string(p);
+    j += "  \"upgrades\": {\"done\": " + std::to_string(pauses.size()) +
+         ", \"failed\": " + std::to_string(r.upgrades_failed) + ", \"pause_ms\": [" + list +
+         "], \"pause_p50_ms\": " +
+         (pauses.empty() ? std::string("null") : std::to_string(pauses[(pauses.size() - 1) / 2])) +
+         ", \"pause_max_ms\": " +
+         (pauses.empty() ? std::string("null") : std::to_string(pauses.back())) +
+         ", \"sent\": " + std::to_string(r.upgrade_sent) +
+         ", \"expected\": " + std::to_string(r.upgrade_expected) +
+         ", \"received\": " + std::to_string(r.upgrade_received) +
+         ", \"lines_skipped\": " + std::to_string(r.upgrade_skipped) +
+         ", \"out_of_order\": " + std::to_string(r.upgrade_out_of_order) +
+         ", \"latency\": " + json_latency(r.upgrade_latency, base) + "},\n";
+  }
   j += "  \"server_cpu_idle_percent\": " + json_number(r.cpu_idle) + ",\n";
   j += "  \"server_wakeups_idle_per_s\": " + json_number(r.wakeups_idle) + ",\n";
   j += "  \"server_wakeups_per_delivery\": " + json_number(r.wakeups_per_delivery) + ",\n";
@@ -898,6 +1033,9 @@ constexpr char kUsage[] =
     "  --flood-ms MS        how long all 32 clients chat (default 10000)\n"
     "  --flood-rate N       lines per second per client while they do (default 50)\n"
     "  --drain-ms MS        receiving after the chatting stops (default 1000)\n"
+    "  --upgrades N         at the end, upgrade the lobby in place N times, one a second,\n"
+    "                       while the 32 clients chat in four groups (a server of its own)\n"
+    "  --upgrade-rate N     lines per second per client meanwhile (default 10)\n"
     "  --fleet N            instead: N servers of their own, 32 players each on a\n"
     "                       realistic mix; the figures go under \"fleet\" in the JSON\n"
     "  --seconds S          how long the fleet's mix runs (default 60)\n"
@@ -935,6 +1073,8 @@ int parse_options(int argc, char** argv, Options* o) {
       {"--flood-ms", 100, 60000, &o->flood_ms},
       {"--flood-rate", 1, 100, &o->flood_rate},
       {"--drain-ms", 0, 60000, &o->drain_ms},
+      {"--upgrades", 0, 1000, &o->upgrades},
+      {"--upgrade-rate", 1, 100, &o->upgrade_rate},
       {"--fleet", 1, 500, &o->fleet},
       {"--seconds", 1, 3600, &o->fleet_seconds},
       {"--idle-seconds", 1, 600, &o->fleet_idle_seconds},
@@ -992,6 +1132,11 @@ int parse_options(int argc, char** argv, Options* o) {
     std::fprintf(stderr, "error: --fleet starts servers of its own; --port uses a running one\n");
     return -1;
   }
+  if (o->port != 0 && o->upgrades > 0) {
+    std::fprintf(stderr,
+                 "error: --upgrades upgrades a server of its own; --port uses a running one\n");
+    return -1;
+  }
   if (o->port != 0 && !o->server_path.empty()) {
     std::fprintf(stderr, "error: --server starts a server; --port uses a running one\n");
     return -1;
@@ -999,7 +1144,8 @@ int parse_options(int argc, char** argv, Options* o) {
   return 0;
 }
 
-int run_phases(Fleet& fleet, const Options& options, pid_t pid, Results* results) {
+int run_phases(Fleet& fleet, const Options& options, bench::ServerProcess& server, pid_t pid,
+               Results* results) {
   progress("login throughput");
   if (run_logins(fleet, options, results) != 0) return -1;
   for (int group : kChatGroupSizes) {
@@ -1013,7 +1159,10 @@ int run_phases(Fleet& fleet, const Options& options, pid_t pid, Results* results
   progress("idle CPU");
   if (run_idle(fleet, options, pid, results) != 0) return -1;
   progress("delivered throughput");
-  return run_flood(fleet, options, pid, results);
+  if (run_flood(fleet, options, pid, results) != 0) return -1;
+  if (options.upgrades == 0) return 0;
+  progress("upgrades of the chatting lobby");
+  return run_upgrades(fleet, options, server, results);
 }
 
 }  // namespace
@@ -1115,9 +1264,11 @@ int main(int argc, char** argv) {
   if (fleet.connect_all(options.host, port, &error) != 0) {
     results.error = "connect: " + error;
     rc = 1;
-  } else if (run_phases(fleet, options, pid, &results) != 0) {
+  } else if (run_phases(fleet, options, server, pid, &results) != 0) {
     rc = 1;
   }
+  // An upgraded server is another process now.
+  if (options.port == 0) pid = server.pid();
   if (pid > 0) bench::read_peak_rss_kb(pid, &results.peak_rss_kb);
   if (options.port == 0) server.stop(kStopServerMs);
   results.elapsed_s = static_cast<double>(monotonic_ns() - start) / 1e9;

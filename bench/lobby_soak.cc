@@ -4,7 +4,7 @@
 // nothing reaches a client it is not meant for.
 //
 //   lobby_soak [--seconds N] [--attackers on|off] [--lobbies busy|griefers|both]
-//              [--host H --port P]
+//              [--upgrade-every SECONDS] [--host H --port P]
 //
 // Without an address it starts its own server (lobby_server beside this
 // executable) in a temporary directory and reads its event log at the end.
@@ -18,7 +18,10 @@
 // honest watcher in its group, and a denied address; the server it starts
 // then has its protections set to show within the run. Honest clients
 // connect from several loopback addresses (two each, the per-address
-// limit), and their login times are measured. The figures go to standard
+// limit), and their login times are measured. With --upgrade-every, its
+// own busy server is upgraded in place that often while all this goes on
+// (each new program taking over every connection), and nothing may be lost
+// to it. The figures go to standard
 // output; the exit status is 0 when nothing was
 // lost or misdelivered, 1 when something was, 2 when the soak could not
 // run. See soak_ledger.h for what counts as owed.
@@ -29,6 +32,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -39,6 +43,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/server_process.h"
@@ -119,12 +124,13 @@ struct Options {
   // griefers' needs the attackers on and a server of our own).
   std::string lobbies = "both";
   std::string host = "127.0.0.1";
-  int port = 0;  // 0: start a server of our own
+  int port = 0;           // 0: start a server of our own
+  int upgrade_every = 0;  // seconds between upgrades of our own busy server; 0: none
 };
 
 const char kUsage[] =
     "Usage: lobby_soak [--seconds N] [--attackers on|off] [--lobbies busy|griefers|both]\n"
-    "                  [--host H --port P]\n"
+    "                  [--upgrade-every SECONDS] [--host H --port P]\n"
     "Runs 24 steady clients (chat, rooms, games, direct messages) and churning\n"
     "clients against a lobby for N seconds (default 60) and checks every\n"
     "delivery, with attackers beside them unless --attackers off (silent\n"
@@ -133,7 +139,8 @@ const char kUsage[] =
     "attackers on it then runs a second lobby of its own for about 80 s: the\n"
     "griefers' lobby, with the shipped protections, where 8 honest players chat\n"
     "and newcomers arrive while griefers try every attack that costs a lobby its\n"
-    "games (--lobbies chooses either alone).\n"
+    "games (--lobbies chooses either alone). --upgrade-every upgrades its own busy\n"
+    "server in place that often (lobbyctl upgrade), and prints each pause.\n"
     "Exit status: 0 all delivered as owed, 1 something lost or misdelivered,\n"
     "2 the soak could not run.\n";
 
@@ -154,6 +161,8 @@ int parse_options(int argc, char** argv, Options* options) {
       options->seconds = static_cast<int>(number);
     } else if (arg == "--port" && numeric && number >= 1 && number <= 65535) {
       options->port = static_cast<int>(number);
+    } else if (arg == "--upgrade-every" && numeric && number >= 1 && number <= 3600) {
+      options->upgrade_every = static_cast<int>(number);
     } else if (arg == "--attackers" && (value == "on" || value == "off")) {
       options->attackers = value == "on";
     } else if (arg == "--lobbies" && (value == "busy" || value == "griefers" || value == "both")) {
@@ -165,8 +174,18 @@ int parse_options(int argc, char** argv, Options* options) {
       return -1;
     }
   }
+  if (options->upgrade_every > 0 && options->port != 0) return -1;
   return host_given && options->port == 0 ? -1 : 0;
 }
+
+// The upgrades of our own busy server while the soak runs.
+struct Upgrades {
+  int every_s = 0;
+  int done = 0;
+  int failed = 0;
+  std::vector<int64_t> pauses_ms;
+  std::string first_error;
+};
 
 class Random {
  public:
@@ -941,7 +960,8 @@ bool report_attackers(const soak::Attackers& attackers, bool own_server) {
 constexpr double kMostLogBytesPerSecond = 2048;
 
 int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rss_end,
-           const Options& options, int64_t log_bytes, double log_seconds) {
+           const Options& options, int64_t log_bytes, double log_seconds,
+           const Upgrades& upgrades) {
   const Counts& c = soak.counts();
   const soak::Figures& f = soak.figures();
   auto n = [](int64_t v) { return static_cast<long long>(v); };
@@ -988,10 +1008,22 @@ int report(const Soak& soak, const LogCounts& log, int64_t rss_start, int64_t rs
                 n(log_bytes), log_seconds, log_rate, kMostLogBytesPerSecond);
   }
   const bool log_failed = options.attackers && log_rate > kMostLogBytesPerSecond;
-  const bool failed = attack_failed || log_failed || f.lost > 0 || f.foreign > 0 || f.corrupt > 0 ||
-                      f.duplicate > 0 || f.out_of_order > 0 || c.junk > 0 || c.steady_dropped > 0 ||
-                      c.roster_errors > 0 || c.stalls > 0 || c.login_refused > 0 ||
-                      c.connect_failures > 0;
+  bool upgrade_failed = false;
+  if (upgrades.every_s > 0) {
+    std::vector<int64_t> pauses = upgrades.pauses_ms;
+    std::sort(pauses.begin(), pauses.end());
+    const int64_t p50 = pauses.empty() ? -1 : pauses[(pauses.size() - 1) / 2];
+    const int64_t most = pauses.empty() ? -1 : pauses.back();
+    std::printf("upgrades: %d, one every %d s, %d failed%s%s; pause p50 %lld ms, max %lld ms\n",
+                upgrades.done, upgrades.every_s, upgrades.failed,
+                upgrades.first_error.empty() ? "" : ": ", upgrades.first_error.c_str(), n(p50),
+                n(most));
+    upgrade_failed = upgrades.failed > 0 || upgrades.done == 0;
+  }
+  const bool failed = attack_failed || log_failed || upgrade_failed || f.lost > 0 ||
+                      f.foreign > 0 || f.corrupt > 0 || f.duplicate > 0 || f.out_of_order > 0 ||
+                      c.junk > 0 || c.steady_dropped > 0 || c.roster_errors > 0 || c.stalls > 0 ||
+                      c.login_refused > 0 || c.connect_failures > 0;
   std::printf("result: %s\n", failed ? "FAILED" : "passed");
   return failed ? kExitFailed : kExitPass;
 }
@@ -1049,14 +1081,44 @@ int run_busy(const Options& options) {
       return kExitUsage;
     }
   }
-  std::printf("lobby_soak: %d s against %s:%d%s, attackers %s\n", options.seconds,
+  std::printf("lobby_soak: %d s against %s:%d%s, attackers %s%s\n", options.seconds,
               options.host.c_str(), port, options.port == 0 ? " (own server)" : "",
-              options.attackers ? "on" : "off");
+              options.attackers ? "on" : "off",
+              options.upgrade_every > 0
+                  ? (", upgraded every " + std::to_string(options.upgrade_every) + " s").c_str()
+                  : "");
   std::fflush(stdout);
   Soak soak(options, port);
   if (!soak.start()) return kExitUsage;
   const int64_t rss_start = options.port == 0 ? read_rss_kb(server.pid()) : -1;
+  // The upgrades run on a thread of their own, so that the clients go on
+  // through each one as game clients would.
+  Upgrades upgrades;
+  upgrades.every_s = options.upgrade_every;
+  std::atomic<bool> soak_over{false};
+  std::thread upgrader([&] {
+    if (upgrades.every_s == 0) return;
+    auto next = std::chrono::steady_clock::now() + std::chrono::seconds(upgrades.every_s);
+    while (!soak_over.load()) {
+      if (std::chrono::steady_clock::now() < next) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        continue;
+      }
+      int64_t pause_ms = -1;
+      std::string error;
+      if (server.upgrade(30000, &pause_ms, &error) == 0) {
+        ++upgrades.done;
+        upgrades.pauses_ms.push_back(pause_ms);
+      } else {
+        ++upgrades.failed;
+        if (upgrades.first_error.empty()) upgrades.first_error = error;
+      }
+      next += std::chrono::seconds(upgrades.every_s);
+    }
+  });
   soak.run();
+  soak_over.store(true);
+  upgrader.join();
   const int64_t rss_end = options.port == 0 ? read_rss_kb(server.pid()) : -1;
   LogCounts log;
   int64_t log_bytes = -1;
@@ -1076,7 +1138,7 @@ int run_busy(const Options& options) {
     if (stat((server.dir() + "/L_log.txt").c_str(), &info) == 0) log_bytes = info.st_size;
     log_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   }
-  return report(soak, log, rss_start, rss_end, options, log_bytes, log_seconds);
+  return report(soak, log, rss_start, rss_end, options, log_bytes, log_seconds, upgrades);
 }
 
 }  // namespace

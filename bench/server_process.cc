@@ -2,8 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +63,9 @@ int ServerProcess::start(const std::string& path, int port, std::string* error,
     *error = "cannot write " + dir_ + "/deny.txt";
     return -1;
   }
+  // A server that upgrades leaves its new program without a parent: it
+  // comes to this process, which then waits for it and stops it.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
   const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
@@ -111,6 +117,51 @@ int ServerProcess::stop(int timeout_ms) {
   pid_ = -1;
   if (done < 0 || !WIFEXITED(status)) return -1;
   return WEXITSTATUS(status);
+}
+
+int ServerProcess::upgrade(int timeout_ms, int64_t* pause_ms, std::string* error) {
+  const std::string path = dir_ + "/lobby.sock";
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un where{};
+  where.sun_family = AF_UNIX;
+  std::snprintf(where.sun_path, sizeof where.sun_path, "%s", path.c_str());
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+      send(fd, "upgrade\n", 8, MSG_NOSIGNAL) != 8) {
+    *error = "cannot ask " + path + ": " + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  std::string reply;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (reply.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    pollfd wait{fd, POLLIN, 0};
+    char buffer[512];
+    if (left <= 0 || poll(&wait, 1, static_cast<int>(left)) != 1) break;
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    reply.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  // {"upgraded":true,"pid":N,"old_pid":N,"pause_ms":N,...}
+  auto number = [&reply](const char* key) -> int64_t {
+    const size_t at = reply.find(std::string("\"") + key + "\":");
+    return at == std::string::npos ? -1 : std::atoll(reply.c_str() + at + std::strlen(key) + 3);
+  };
+  const int64_t next = number("pid");
+  if (reply.rfind("{\"upgraded\":true", 0) != 0 || next <= 0) {
+    *error = reply.empty() ? "no reply to upgrade" : reply.substr(0, reply.find('\n'));
+    return -1;
+  }
+  *pause_ms = number("pause_ms");
+  // The old process ends right after it handed over; the new one is ours
+  // once it has.
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = static_cast<pid_t>(next);
+  return 0;
 }
 
 void ServerProcess::remove_dir() {

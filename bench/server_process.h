@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 
 namespace bench {
@@ -29,6 +30,15 @@ class ServerProcess {
   int stop(int timeout_ms);
   // False once the child has ended (it is then reaped).
   bool running();
+
+  // Upgrades the server in place (`upgrade` on its admin socket, waiting at
+  // most `timeout_ms` for the reply) and follows the new process from then
+  // on. 0 with the new process's pause in `*pause_ms`, or -1 with `*error`
+  // (the lobby's reply when it refused, or why it could not be asked). The
+  // new process is a child of the old one; this process is made a
+  // subreaper at start(), so that it becomes this one's to wait for.
+  // Not at the same time as the other calls.
+  int upgrade(int timeout_ms, int64_t* pause_ms, std::string* error);
 
   pid_t pid() const { return pid_; }
   const std::string& dir() const { return dir_; }

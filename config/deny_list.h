@@ -23,6 +23,10 @@
 #include "net/ip_address.h"
 #include "platform/annotated_mutex.h"
 
+namespace lobby {
+struct ImageAccess;
+}  // namespace lobby
+
 namespace config {
 
 constexpr int kDenyEntries = 1024;
@@ -101,6 +105,10 @@ class DenyList {
   int remove(const DenyEntry& entry, int* error);
 
  private:
+  // The state image carries what was read of the file, and the bad lines
+  // already told, across a hand-over.
+  friend struct lobby::ImageAccess;
+
   // What identifies one version of the file.
   struct Signature {
     bool exists = false;

@@ -40,6 +40,12 @@ std::string run_client_stream(const uint8_t* data, size_t size);
 // drops, messages, passes and clock ticks on a lobby of several clients.
 std::string run_lobby_script(const uint8_t* data, size_t size);
 
+// One input of the state image target: an image, as given and with its
+// length and checksum made right. Each is refused, or restored into a
+// lobby where, written again, it must read back to the same bytes, and
+// where every open slot is served for a few passes.
+std::string run_state_image(const uint8_t* data, size_t size);
+
 // Space-separated upper-case hex, for fault descriptions.
 std::string hex(const std::string& bytes);
 

@@ -70,6 +70,10 @@ class Admission {
   void apply_auto_bans();
 
  private:
+  // The state image carries the held newcomer, the connection rate and the
+  // lost lurkers across a hand-over.
+  friend struct ImageAccess;
+
   void place(int slot, int socket, const PeerInfo& peer);
   // Ends a connection that gets no slot, counted and logged by `reason`:
   // 2A before the close, except for a denied address and one connecting

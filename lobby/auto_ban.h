@@ -58,6 +58,9 @@ class AutoBan {
   bool take_due(DueBan* out);
 
  private:
+  // The state image carries every address's strikes across a hand-over.
+  friend struct ImageAccess;
+
   struct Entry {
     bool used = false;
     bool due = false;

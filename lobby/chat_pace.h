@@ -50,6 +50,9 @@ class ChatPace {
   void give_back(uint64_t key);
 
  private:
+  // The state image carries every bucket across a hand-over.
+  friend struct ImageAccess;
+
   struct Bucket {
     uint64_t key = 0;  // an address_key
     bool used = false;

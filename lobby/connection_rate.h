@@ -40,6 +40,9 @@ class ConnectionRate {
   bool admit(uint64_t key, int64_t now_ms);
 
  private:
+  // The state image carries every bucket across a hand-over.
+  friend struct ImageAccess;
+
   // Times are kept in units of 1/`per_minute` ms, so that one connection
   // is exactly kRateWindowMs of them and no rounding adds up.
   struct Entry {

@@ -72,6 +72,9 @@ class DropRequest {
   int take(bool logged_in);
 
  private:
+  // The state image carries a request still waiting across a hand-over.
+  friend struct ImageAccess;
+
   mutable platform::Mutex lock_;  // a leaf lock
   // Atomic: written under lock_, read without it by serial().
   std::atomic<uint32_t> serial_{0};

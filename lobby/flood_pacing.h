@@ -80,6 +80,9 @@ class FloodPacing {
   int ms_to_next_token(int64_t now_ms) const;
 
  private:
+  // The state image carries every field across a hand-over.
+  friend struct ImageAccess;
+
   int32_t rate_ = 0;       // tokens a millisecond (L_FLOOD_RATE); 0: off
   int64_t bucket_ = 0;     // the most tokens the bucket holds
   int64_t tokens_ = 0;     // in thousandths of a message

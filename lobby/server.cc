@@ -41,8 +41,10 @@ int find_free_slot(const Lobby& lobby) {
   return kNone;
 }
 
-Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* events)
-    : lobby_(new Lobby(settings, events)),
+Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* events,
+               net::Transport* transport)
+    : lobby_(new Lobby(settings, events, transport)),
+      listener_(new net::Listener()),
       clock_(clock != nullptr ? clock : &steady_clock_),
       admission_(new Admission(*lobby_, *clock_)),
       worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms : -1) {
@@ -63,6 +65,9 @@ void Server::start() {
   for (int k = 0; k < lobby_->room_limit(); ++k) {
     workers_.emplace_back([this, k] { worker_thread(k); });
   }
+  // A restored lobby is served at once, each thread's first pass over
+  // everything that waited during the hand-over.
+  if (restored_) poke();
 }
 
 int Server::wait_listening(int timeout_ms) {
@@ -77,6 +82,13 @@ int Server::wait_listening(int timeout_ms) {
 
 void Server::stop() {
   server_running_.store(0, std::memory_order_release);
+  {
+    // A paused thread goes on, and finds the server stopping.
+    platform::MutexLock guard(pause_lock_);
+    pause_wanted_ = false;
+    pause_asked_.store(false, std::memory_order_release);
+    pause_changed_.notify_all();
+  }
   lobby_->wake_accept();
   lobby_->wake_workers();
   if (accept_.joinable()) accept_.join();
@@ -90,24 +102,93 @@ void Server::stop() {
     if (client.state.load(std::memory_order_acquire) != net::kStateClosed) client.close();
   }
   lobby_->upstream.shut();
+  listener_->close_sockets();
+}
+
+bool Server::pause(int timeout_ms) {
+  const int threads = accept_.joinable() ? 1 + static_cast<int>(workers_.size()) : 0;
+  {
+    platform::MutexLock guard(pause_lock_);
+    pause_wanted_ = true;
+    pause_asked_.store(true, std::memory_order_release);
+  }
+  if (threads == 0) return true;
+  // Each thread sees the pause after the pass it is in, or after the wait
+  // that this wakes it from.
+  poke();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  platform::MutexLock guard(pause_lock_);
+  while (parked_ < threads) {
+    if (!pause_changed_.wait_until(pause_lock_, deadline) && parked_ < threads) {
+      pause_wanted_ = false;
+      pause_asked_.store(false, std::memory_order_release);
+      pause_changed_.notify_all();
+      return false;
+    }
+  }
+  return true;
+}
+
+void Server::resume() {
+  {
+    platform::MutexLock guard(pause_lock_);
+    pause_wanted_ = false;
+    pause_asked_.store(false, std::memory_order_release);
+    pause_changed_.notify_all();
+  }
+  // Whatever happened meanwhile (input, deadlines) is found by a pass now.
+  poke();
+}
+
+void Server::park_if_asked() {
+  if (!pause_asked_.load(std::memory_order_acquire)) return;
+  platform::MutexLock guard(pause_lock_);
+  if (!pause_wanted_) return;
+  ++parked_;
+  pause_changed_.notify_all();
+  while (pause_wanted_) pause_changed_.wait(pause_lock_);
+  --parked_;
+}
+
+void Server::note_first_pass() {
+  const int threads = 1 + lobby_->room_limit();
+  if (first_passes_.fetch_add(1, std::memory_order_acq_rel) + 1 != threads) return;
+  first_passes_done_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count(),
+                              std::memory_order_release);
+}
+
+bool Server::drain_finished() const {
+  platform::MutexLock guard(drain_lock_);
+  return drain_finished_;
 }
 
 void Server::accept_thread() {
   Lobby& lobby = *lobby_;
-  net::Listener listener;
+  net::Listener& listener = *listener_;
 
-  // The tables were prepared with the lobby; the admin channel may read
-  // them already, so they are not written again here.
-  open_upstream(lobby, clock_->now_ms());
-  lobby.deny_list.reload_if_changed();
-  if (lobby.settings.L_AUTOBAN > 0 && lobby.settings.L_DENY[0] == '\0') {
-    report_event(lobby.events, "automatic bans are off: no deny file to write them to (L_DENY)");
+  // The tables were prepared with the lobby (or restored into it); the
+  // admin channel may read them already, so they are not written again
+  // here. A restored lobby keeps its upstream link, its listener and what
+  // it has read of the deny file, and has said all that once already.
+  if (!restored_) {
+    open_upstream(lobby, clock_->now_ms());
+    lobby.deny_list.reload_if_changed();
+    if (lobby.settings.L_AUTOBAN > 0 && lobby.settings.L_DENY[0] == '\0') {
+      report_event(lobby.events, "automatic bans are off: no deny file to write them to (L_DENY)");
+    }
+    next_deny_look_ms_ = clock_->now_ms() + kDenyLookMs;
+    try_listen(listener);
+  } else if (listener.listen_socket >= 0) {
+    listening_port_.store(listener.bound_port(), std::memory_order_release);
+    lobby.events->listening(listener.bound_port(), "");
   }
-  next_deny_look_ms_ = clock_->now_ms() + kDenyLookMs;
 
-  try_listen(listener);
-
+  bool first = true;
   while (server_running_.load(std::memory_order_acquire) == 1) {
+    park_if_asked();
+    if (server_running_.load(std::memory_order_acquire) != 1) break;
     if (listen_attempts_ > 0 && clock_->now_ms() >= next_listen_try_ms_) try_listen(listener);
     admission_->serve_held();
     // While a newcomer is held, later connections wait in the backlog.
@@ -153,6 +234,8 @@ void Server::accept_thread() {
     check_drain();
     run_timers();
     accept_passes_.fetch_add(1, std::memory_order_release);
+    if (first) note_first_pass();
+    first = false;
   }
   admission_->close_held();
   listener.close_sockets();
@@ -352,7 +435,10 @@ void Server::worker_thread(int k) {
   Lobby& lobby = *lobby_;
   std::atomic<int64_t>& pass_started = lobby.worker_pass_started_ms[k];
   bool readable[kSlotsPerWorker];
+  bool first = true;
   while (server_running_.load(std::memory_order_acquire) == 1) {
+    park_if_asked();
+    if (server_running_.load(std::memory_order_acquire) != 1) break;
     wait_for_worker_pass(k, readable);
     pass_started.store(clock_->now_ms(), std::memory_order_release);
     // Its clients that still wait for room in a ring note it again.
@@ -375,6 +461,8 @@ void Server::worker_thread(int k) {
     worker_passes_[k].fetch_add(1, std::memory_order_release);
     // Waiting for work is being well, however long it lasts.
     pass_started.store(-1, std::memory_order_release);
+    if (first) note_first_pass();
+    first = false;
   }
 }
 

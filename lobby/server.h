@@ -37,6 +37,7 @@
 
 namespace net {
 class Listener;
+class Transport;
 }  // namespace net
 
 namespace lobby {
@@ -48,8 +49,11 @@ constexpr int64_t kListenRetryMs = 5000;
 class Server {
  public:
   // `clock` may be null for the system's monotonic clock, `events` null for
-  // a server that reports nothing; both must outlive the server.
-  Server(const config::Settings& settings, Clock* clock, LobbyEvents* events = nullptr);
+  // a server that reports nothing, `transport` null for the socket layer (a
+  // test that never starts the threads passes its in-memory one); all must
+  // outlive the server.
+  Server(const config::Settings& settings, Clock* clock, LobbyEvents* events = nullptr,
+         net::Transport* transport = nullptr);
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
@@ -63,6 +67,23 @@ class Server {
   // Clears server_running, joins every thread, then closes every open
   // connection without flushing. Main thread; safe to call twice.
   void stop();
+
+  // Stops serving at a clean point, for the hand-over of the whole lobby
+  // to a new program: every worker finishes the pass it is in and waits,
+  // and so does the accept thread, so that nothing more is read or sent and
+  // the tables hold still. True once all of them wait; false, with the
+  // server serving on, when one has not within `timeout_ms`. A server whose
+  // threads never started holds still already. resume() lets them go on.
+  // Any thread but the server's own; one pause at a time.
+  bool pause(int timeout_ms);
+  void resume();
+  // Every thread of a started server has ended its first pass: the
+  // steady clock's nanoseconds at that moment, 0 before. Any thread.
+  int64_t first_passes_done_ns() const {
+    return first_passes_done_ns_.load(std::memory_order_acquire);
+  }
+  // The drain has ended and the process is stopping. Any thread.
+  bool drain_finished() const;
 
   Lobby& lobby() { return *lobby_; }
   // The clock the server keeps its time by.
@@ -111,6 +132,10 @@ class Server {
   // `readable` tells, per slot of the worker, whether its receive may find
   // input.
   void wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]);
+  // Waits while a pause is asked for. A server thread, between passes.
+  void park_if_asked() EXCLUDES(pause_lock_);
+  // Notes the end of a thread's first pass.
+  void note_first_pass();
   // Acts on a reload the accept thread has not seen yet: moves the
   // upstream link when N_IP or N_PORT changed.
   void follow_reload();
@@ -131,7 +156,13 @@ class Server {
   // itself.
   int worker_wait_ms(int k);
 
+  // The state image reads and writes the accept thread's fields below while
+  // the threads are paused or not yet started.
+  friend struct ImageAccess;
+
   std::unique_ptr<Lobby> lobby_;
+  // The listening socket for game clients. Accept thread only.
+  std::unique_ptr<net::Listener> listener_;
   SteadyClock steady_clock_;
   Clock* clock_;
   // Whom the accept thread lets in. Accept thread only.
@@ -143,6 +174,9 @@ class Server {
   std::atomic<int64_t> worker_passes_[kMaxRooms] = {};
   std::atomic<int64_t> worker_timeouts_[kMaxRooms] = {};
   int worker_wait_ms_;
+  // Set before start() by a lobby restored from a state image: the link,
+  // the listener and the deny list are taken as they came, not opened.
+  bool restored_ = false;
   std::thread accept_;
   std::vector<std::thread> workers_;
   // Accept thread only.
@@ -151,7 +185,7 @@ class Server {
   int64_t last_accept_error_ms_ = -1;
   // Orders a drain's cancel against its end: a cancel that comes too late
   // says so. A leaf lock, held for a few loads and stores.
-  platform::Mutex drain_lock_;
+  mutable platform::Mutex drain_lock_;
   // Written by the accept thread under drain_lock_; read by it without
   // (the only writer), and by others under the lock. Not GUARDED_BY, since
   // the analysis cannot tell the writer's own reads from the rest.
@@ -162,6 +196,18 @@ class Server {
   // The generation of the live settings the accept thread last acted on.
   uint32_t settings_generation_ = 0;
   int64_t next_listen_try_ms_ = 0;
+
+  // The pause: asked under pause_lock_, and each thread that has seen it
+  // counts itself in `parked_` while it waits. `pause_asked_` lets the
+  // threads look without the lock on every pass. A leaf lock.
+  platform::Mutex pause_lock_;
+  platform::CondVar pause_changed_;
+  bool pause_wanted_ GUARDED_BY(pause_lock_) = false;
+  int parked_ GUARDED_BY(pause_lock_) = 0;
+  std::atomic<bool> pause_asked_{false};
+  // Atomic: threads that have ended a first pass, and when the last did.
+  std::atomic<int> first_passes_{0};
+  std::atomic<int64_t> first_passes_done_ns_{0};
 };
 
 // The lowest served slot that is free, or -1.

@@ -3,6 +3,8 @@
 #include "net/local_stream.h"
 
 #include <errno.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "net/unix_socket.h"
 #include "platform/wake_up.h"
@@ -32,6 +34,13 @@ void local_unlisten(int listener, const char* path, const uint64_t identity[2]) 
 }
 
 int local_accept(int listener) { return unix_accept(listener); }
+
+bool local_peer_is_owner(int handle) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(handle, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+  return peer.uid == 0 || peer.uid == getuid();
+}
 
 int local_connect(const char* path, int* error) {
   const int fd = unix_connect(path);

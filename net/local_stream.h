@@ -54,6 +54,12 @@ void local_unlisten(int listener, const char* path, const uint64_t identity[2]);
 // none waits, or -1.
 int local_accept(int listener);
 
+// True when the client at the other end of stream `handle` runs as the
+// process's own user (or as root): on POSIX by the credentials the kernel
+// recorded at its connect; on Windows always, since the pipe admits the
+// process's user alone.
+bool local_peer_is_owner(int handle);
+
 // Connects to the server at `path`, waiting at most about a second for a
 // busy one. The handle, or -1 with *error set to the system's code.
 int local_connect(const char* path, int* error);

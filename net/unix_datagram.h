@@ -13,6 +13,13 @@ namespace net {
 // gives kIoWouldBlock and never blocks the sender.
 int unix_datagram_to(const char* address);
 
+// Sends `text` on the datagram socket `fd` together with a descriptor that
+// the receiver closes once it has taken the datagram, and waits up to
+// `timeout_ms` for that close: a service manager's BARRIER=1, after which
+// every notice sent before it has been handled. 0 once it was handled, -1
+// when it could not be sent or the wait ran out.
+int unix_datagram_barrier(int fd, const char* text, int timeout_ms);
+
 }  // namespace net
 
 #endif  // NET_UNIX_DATAGRAM_H_

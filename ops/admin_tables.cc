@@ -84,6 +84,10 @@ std::string status_text(const Json& r) {
   rows.push_back({"users", field(r, "users") + " / " + field(r, "slots")});
   rows.push_back({"rooms", field(r, "rooms_in_use") + " / " + field(r, "rooms")});
   rows.push_back({"uptime", seconds_text(member(r, "uptime_s"))});
+  rows.push_back({"serving", "since " + field(r, "serving_since") + ", " + field(r, "upgrades") +
+                                 " upgrades"});
+  rows.push_back(
+      {"process", "pid " + field(r, "pid") + ", started " + field(r, "process_started_at")});
   std::string draining = field(r, "draining");
   // While it drains: how long until the drain's time is up, or how long past.
   const Json left = member(r, "drain_left_s");
@@ -292,6 +296,11 @@ std::string format_admin_reply(const std::string& command, const Json& reply) {
            "; " + field(reply, "closed") + " connections closed\n";
   }
   if (command == "unban") return "unbanned " + field(reply, "unbanned") + "\n";
+  if (command == "upgrade") {
+    return "upgraded: pid " + field(reply, "old_pid") + " handed over to pid " +
+           field(reply, "pid") + " after a pause of " + field(reply, "pause_ms") + " ms (upgrade " +
+           field(reply, "upgrades") + "); now " + build_text(reply) + "\n";
+  }
   return reply.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 

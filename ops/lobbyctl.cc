@@ -37,8 +37,8 @@ constexpr char kUsage[] =
     "  -s SOCKET   the lobby's admin socket (default ./lobby.sock)\n"
     "  -i NAME     the lobby of the service instance NAME: DIR/NAME/lobby.sock\n"
     "  --all       every lobby under DIR in turn, in one table with a LOBBY column;\n"
-    "              kick, ban and drain only with --yes\n"
-    "  --yes       lets --all kick, ban or drain\n"
+    "              kick, ban, drain and upgrade only with --yes\n"
+    "  --yes       lets --all kick, ban, drain or upgrade\n"
     "  --base DIR  where the instances live (default $LOBBY_BASE_DIR, else\n"
     "              /var/lib/lobby-server)\n"
     "  --json      the replies as they came, one line each\n"
@@ -52,6 +52,9 @@ constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoAnswer = 3;
 constexpr int kReplyTimeoutMs = 5000;
+// An upgrade answers once the new program serves, or once the lobby gave
+// up on it: a new program has 10 s to say it is ready.
+constexpr int kUpgradeReplyTimeoutMs = 30000;
 
 int usage_error() {
   std::fputs(kUsage, stderr);
@@ -72,7 +75,8 @@ struct Answer {
 
 Answer ask(const std::string& socket, const std::string& line) {
   Answer answer;
-  if (!ops::ask_lobby(socket, line, &answer.raw, kReplyTimeoutMs, &answer.error)) {
+  const int timeout_ms = line.rfind("upgrade", 0) == 0 ? kUpgradeReplyTimeoutMs : kReplyTimeoutMs;
+  if (!ops::ask_lobby(socket, line, &answer.raw, timeout_ms, &answer.error)) {
     answer.status = kExitNoAnswer;
     answer.raw.clear();
     return answer;
@@ -224,7 +228,8 @@ int main(int argc, char** argv) {
   if (!all) return run_one(socket_path, command, line, raw);
   // What acts on players is not done to a whole host by a slip of the
   // fingers.
-  if ((command == "kick" || command == "ban" || command == "drain") && !yes) {
+  if ((command == "kick" || command == "ban" || command == "drain" || command == "upgrade") &&
+      !yes) {
     print_error("--all " + command + " acts on every lobby of the host: add --yes to do so");
     return kExitUsage;
   }

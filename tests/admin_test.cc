@@ -71,6 +71,8 @@ class AdminTest : public testing_support::LobbyServerTest {
 
   std::string socket_path() const { return dir.file("lobby.sock"); }
 
+  admin::ProcessFacts facts;
+
   void start_with_channel() {
     server = std::make_unique<lobby::Server>(settings, &clock, &events);
     // Bans end by the wall clock; here it is the test's clock from a fixed
@@ -78,6 +80,12 @@ class AdminTest : public testing_support::LobbyServerTest {
     server->lobby().deny_list.set_clock([this] { return kEpochS + clock.now_ms() / 1000; });
     admin::AdminHooks hooks;
     hooks.config_path = dir.file("dorvik.txt");
+    // A lobby that has served since the fixed date, upgraded twice since.
+    facts.pid = 4242;
+    facts.process_started_unix_s = kEpochS + 3600;
+    facts.serving_since_unix_s = kEpochS;
+    facts.upgrades = 2;
+    hooks.facts = &facts;
     channel = std::make_unique<admin::AdminChannel>(*server, hooks);
     ASSERT_EQ(0, channel->open());
     server->start();
@@ -126,7 +134,9 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   start_with_channel();
   EXPECT_EQ("{\"name\":\"east\",\"version\":3,\"port\":" + std::to_string(port) +
                 ",\"ip\":\"198.51.100.7\",\"listening\":true,\"users\":0,\"slots\":32,"
-                "\"rooms_in_use\":0,\"rooms\":4,\"uptime_s\":0,\"draining\":false,"
+                "\"rooms_in_use\":0,\"rooms\":4,\"uptime_s\":0,\"pid\":4242,"
+                "\"process_started_at\":\"2027-01-15T09:00:00Z\","
+                "\"serving_since\":\"2027-01-15T08:00:00Z\",\"upgrades\":2,\"draining\":false,"
                 "\"drain_left_s\":null,\"server_version\":\"" +
                 config::kProgramVersion + "\",\"commit\":\"" + config::kBuildCommit +
                 "\",\"drops\":{\"peer closed\":0,\"bad framing\":0,\"idle\":0,"

@@ -56,6 +56,10 @@ TEST(FuzzCorpusReplay, LobbyScriptCorpusPassesEveryCheck) {
   replay("lobby_script", fuzz::run_lobby_script);
 }
 
+TEST(FuzzCorpusReplay, StateImageCorpusPassesEveryCheck) {
+  replay("state_image", fuzz::run_state_image);
+}
+
 // --- The output parser -----------------------------------------------------
 
 std::string check_output(const std::string& stream) {

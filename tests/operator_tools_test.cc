@@ -728,6 +728,12 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
   const std::string socket = dir.file("east/lobby.sock");
 
   int status = -1;
+  // The process's rows, as the lobby's own reply gives them.
+  const auto facts = nlohmann::json::parse(lobbyctl({"-s", socket, "--json", "status"}, &status));
+  const std::string process_rows = "serving    since " + facts["serving_since"].get<std::string>() +
+                                   ", 0 upgrades\n" + "process    pid " +
+                                   std::to_string(facts["pid"].get<int>()) + ", started " +
+                                   facts["process_started_at"].get<std::string>() + "\n";
   EXPECT_EQ(
       "name       east\n"
       "version    0\n"
@@ -737,7 +743,8 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
           "listening  yes\n"
           "users      1 / 32\n"
           "rooms      0 / 4\n"
-          "uptime     0s\n"
+          "uptime     0s\n" +
+          process_rows +
           "draining   no\n"
           "drops      peer closed 0, bad framing 0, idle 0, not reading 0, no login 0, displaced "
           "0, flooding 0, kicked 0, banned 0\n"

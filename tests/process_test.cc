@@ -1180,7 +1180,9 @@ TEST_F(LobbyProcessTest, AdminGroupFromTheEnvironmentUnlessTheSettingsSayOtherwi
 // An operator's session with lobbyctl against the real process (lobbyctl.exe
 // through the named pipe under Wine): status and users, as JSON and as
 // tables, a kick, a ban that turns a connection away and is written to the
-// deny file, and a drain that ends the process once the last player leaves.
+// deny file, an upgrade in place that the player still connected goes
+// through unnoticed (the Windows build answers that it offers the drain
+// instead), and a drain that ends the process once the last player leaves.
 TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   start();
   expect_status_lines("sample_lobby", 0, 4);
@@ -1256,6 +1258,36 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   ASSERT_EQ(2u, lines.size()) << testing::PrintToString(lines);
   EXPECT_EQ(0u, lines[1].find("127.0.0.2 ")) << lines[1];
   EXPECT_TRUE(lines[1].ends_with(expires)) << lines[1];
+
+  // An upgrade in place: alice stays, served by the new process. The
+  // Windows build offers the drain instead.
+  const int status_before = under_wine() ? 1 : 0;
+  ASSERT_EQ(status_before, run_lobbyctl(dir.path(), {"upgrade"}, &lines))
+      << testing::PrintToString(lines);
+  ASSERT_EQ(1u, lines.size());
+  if (under_wine()) {
+    EXPECT_EQ("lobbyctl: upgrade is not supported on Windows; use drain", lines[0]);
+  } else {
+    const std::string old_pid = std::to_string(server->pid());
+    int new_pid = 0;
+    int pause_ms = -1;
+    ASSERT_EQ(2, std::sscanf(lines[0].c_str(),
+                             ("upgraded: pid " + old_pid +
+                              " handed over to pid %d after a pause "
+                              "of %d ms (upgrade 1); now ")
+                                 .c_str(),
+                             &new_pid, &pause_ms))
+        << lines[0];
+    int old_status = -1;
+    ASSERT_TRUE(server->follow(new_pid, kExitWaitMs, &old_status));
+    EXPECT_EQ("exit status 0", describe(old_status));
+    ASSERT_EQ(0, run_lobbyctl(dir.path(), {"--json", "status"}, &lines));
+    EXPECT_EQ(new_pid, json_reply(lines)["pid"]);
+    EXPECT_EQ(1, json_reply(lines)["upgrades"]);
+  }
+  ASSERT_TRUE(alice.send(w::room_op(-1)));
+  const std::string made = w::room_made(0) + w::room_result(1);
+  EXPECT_EQ(w::hex(made), w::hex(alice.read_exact(made.size(), kOutputWaitMs)));
 
   ASSERT_EQ(0, run_lobbyctl(dir.path(), {"--json", "drain", "30"}, &lines));
   EXPECT_EQ(std::vector<std::string>{"{\"draining\":true,\"seconds\":30,\"users\":1}"}, lines);

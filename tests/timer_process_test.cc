@@ -13,16 +13,20 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ops/admin_client.h"
@@ -895,6 +899,440 @@ TEST_F(RealClockTest, AnAutomaticBanEndsAfterItsSeconds) {
             deny.find(" ; automatic ban: dropped 2 times in 10 minutes (bad framing 2)\n"))
       << deny;
   EXPECT_NE(std::string::npos, log().find("automatic ban 127.0.0.4 until ")) << log();
+}
+
+// --- Upgrades: the whole lobby handed to a new program ----------------------
+
+// The upgrade tests' fixture: an upgrade asked on the admin socket, and the
+// new program followed as the server from then on.
+class UpgradeTest : public RealClockTest {
+ protected:
+  // The reply to `upgrade [program]`; on success the new program is the
+  // server, and the old one ended with status 0.
+  nlohmann::json upgrade(const std::string& program = "") {
+    std::string reply;
+    std::string error;
+    const std::string command = program.empty() ? "upgrade" : "upgrade " + program;
+    EXPECT_TRUE(ops::ask_lobby(dir.file("lobby.sock"), command, &reply, 30000, &error)) << error;
+    nlohmann::json parsed = nlohmann::json::parse(reply, nullptr, false);
+    if (parsed.is_object() && parsed.contains("pid")) {
+      int status = -1;
+      EXPECT_TRUE(server->follow(parsed["pid"].get<int>(), kReplyWaitMs, &status));
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    return parsed;
+  }
+  nlohmann::json status() { return nlohmann::json::parse(ask("status")); }
+
+  // Stops the server (the last program) and checks it stopped cleanly.
+  void stop_server() {
+    ASSERT_TRUE(server->send_signal(SIGTERM));
+    int status = 0;
+    ASSERT_TRUE(server->wait_exit(kReplyWaitMs, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+};
+
+// What a chatter's lines say: who sent it and its number.
+std::string line_text(int sender, int seq) {
+  return "c" + std::to_string(sender) + ":" + std::to_string(seq);
+}
+
+// The chat lines a player received, by their text.
+std::vector<std::string> chat_texts(const Player& p) {
+  std::vector<std::string> texts;
+  for (const std::string& m : p.messages) {
+    if (m[1] == 'C' && m.size() >= 7) texts.push_back(m.substr(7));
+  }
+  return texts;
+}
+
+// A full lobby of 32 (24 chatting at 10 lines a second in three groups, a
+// game whose two players exchange direct messages, a client holding half
+// a chat line, one held by its flood pace, a lurker, and three in a room)
+// with an upstream server is upgraded twice, 5 s apart, on the real clock.
+// No connection closes, every line and direct message arrives once and in
+// order, the half line arrives whole, the held client's lines keep its
+// pace, the lurker gives way on time to a newcomer, the counters go on,
+// the upstream server hears of no departure but the lurker's, and each
+// reply gives the new process and its pause.
+TEST_F(UpgradeTest, AFullChattingLobbyIsUpgradedTwiceWithNothingLostAndEveryTimerKept) {
+  test_support::UpstreamPeer peer;
+  ASSERT_EQ(0, peer.start());
+  // Each group chats from a /24 of its own; the others from a fifth.
+  start("L_LURK 30\nL_CHAT_RATE 30\nL_CHAT_BURST 60\nN_IP 127.0.0.1\nN_PORT " +
+        std::to_string(peer.port()) + "\n");
+  ASSERT_TRUE(peer.accept_within(kStartWaitMs));
+  const int first_pid = server->pid();
+  std::vector<Player> chatters(24);
+  Player host, guest, halfway, flooder, lurker;
+  std::vector<Player> fillers(3);
+  std::vector<Player*> all;
+  for (int i = 0; i < 24; ++i) {
+    enter(&chatters[i], 100 + i, 11 + i / 8,
+          "127.0." + std::to_string(1 + i / 8) + "." + std::to_string(1 + i % 8));
+    all.push_back(&chatters[i]);
+  }
+  // Rooms 0 (the game of two), 1, 2 and 3 (never full: their members are
+  // never lurkers).
+  auto make_room = [&](Player* p, int32_t id, int32_t key, int last, int32_t start_size,
+                       int32_t room) {
+    ASSERT_TRUE(p->tcp.connect_from("127.0.4." + std::to_string(last), port));
+    ASSERT_TRUE(
+        p->tcp.send(w::enter(id, "p" + std::to_string(id), key, 8, start_size) + w::room_op(room)));
+    ASSERT_TRUE(pump_until({p}, kReplyWaitMs, [&] { return p->count(room < 0 ? 'J' : 'Q') >= 1; }));
+    all.push_back(p);
+  };
+  make_room(&host, 201, 21, 1, 2, -1);
+  make_room(&guest, 202, 21, 2, 2, 0);
+  ASSERT_TRUE(pump_until(all, kReplyWaitMs, [&] { return guest.count('S') == 1; }));
+  make_room(&halfway, 203, 22, 3, 8, -1);
+  make_room(&flooder, 204, 23, 4, 8, -1);
+  make_room(&fillers[0], 205, 24, 5, 8, -1);
+  make_room(&fillers[1], 206, 24, 6, 8, 3);
+  make_room(&fillers[2], 207, 24, 7, 8, 3);
+  const int64_t lurk_from_ms = now_ms();
+  enter(&lurker, 208, 25, "127.0.5.1");
+  const int64_t lurk_answered_ms = now_ms();
+  all.push_back(&lurker);
+  ASSERT_TRUE(pump_until(all, kReplyWaitMs, [&] { return status()["users"] == 32; }));
+  const nlohmann::json before = status();
+
+  // Lines every 100 ms from each chatter, direct messages every 200 ms
+  // both ways in the game, until 32 s after the lurker came.
+  std::vector<int> sent(24, 0);
+  int directs_sent[2] = {0, 0};
+  const int64_t t0 = lurk_from_ms;
+  std::vector<nlohmann::json> replies;
+  const std::string half = w::chat(0, "half a line, then the rest");
+  const std::string flood_line = w::chat(0, "f");
+  int64_t refused_at = -1;
+  Player early, newcomer;
+  // Newcomers from 30 s on, one every 250 ms until one is let in.
+  std::vector<std::unique_ptr<Player>> tries;
+  int64_t next_try = t0 + 30000;
+  bool half_sent = false, rest_sent = false, flooded = false;
+  for (int64_t next = now_ms(); now_ms() < t0 + 32000;) {
+    const int64_t now = now_ms();
+    if (now >= next) {
+      for (int i = 0; i < 24; ++i) {
+        ASSERT_TRUE(chatters[i].tcp.send(w::chat(0, line_text(i, sent[i]++))));
+      }
+      if (sent[0] % 2 == 0) {
+        ASSERT_TRUE(host.tcp.send(w::direct(1, directs_sent[0]++)));
+        ASSERT_TRUE(guest.tcp.send(w::direct(0xffff, directs_sent[1]++)));
+      }
+      next += 100;
+    }
+    if (!half_sent && now >= t0 + 12000) {
+      ASSERT_TRUE(halfway.tcp.send(half.substr(0, 4)));
+      half_sent = true;
+    }
+    if (!flooded && now >= t0 + 14000) {
+      // 150 lines at once: 50 pass at once, the rest at 25 a second.
+      std::string burst;
+      for (int i = 0; i < 150; ++i) burst += flood_line;
+      ASSERT_TRUE(flooder.tcp.send(burst));
+      flooded = true;
+    }
+    if (replies.empty() && now >= t0 + 15000) {
+      replies.push_back(upgrade());
+    } else if (replies.size() == 1 && now >= t0 + 20000) {
+      replies.push_back(upgrade());
+    }
+    if (!rest_sent && now >= t0 + 22000) {
+      ASSERT_TRUE(halfway.tcp.send(half.substr(4)));
+      rest_sent = true;
+    }
+    if (refused_at < 0 && now >= t0 + 28500) {
+      // Every slot is taken and nobody has lurked 30 s yet: refused.
+      ASSERT_TRUE(early.tcp.connect_from("127.0.6.1", port));
+      refused_at = now;
+    }
+    if (newcomer.tcp.fd() < 0 && now >= next_try &&
+        (tries.empty() || tries.back()->closed_ms >= 0)) {
+      tries.push_back(std::make_unique<Player>());
+      const std::string source = "127.0.6." + std::to_string(1 + tries.size());
+      ASSERT_TRUE(tries.back()->tcp.connect_from(source, port));
+      ASSERT_TRUE(tries.back()->tcp.send(w::enter(300, "newcomer", 26)));
+      next_try = now + 250;
+    }
+    if (!tries.empty() && tries.back()->count('O') == 1 && newcomer.tcp.fd() < 0) {
+      newcomer = std::move(*tries.back());
+      all.push_back(&newcomer);
+    }
+    std::vector<Player*> readers = all;
+    if (early.tcp.fd() >= 0) readers.push_back(&early);
+    if (newcomer.tcp.fd() < 0 && !tries.empty()) readers.push_back(tries.back().get());
+    pump(readers, 10);
+  }
+  // Everything still on its way arrives.
+  auto received = [&](const Player& p, int group) {
+    size_t owed = 0;
+    for (int i = group * 8; i < group * 8 + 8; ++i) owed += static_cast<size_t>(sent[i]);
+    return chat_texts(p).size() >= owed;
+  };
+  ASSERT_TRUE(pump_until(all, 10000, [&] {
+    for (int i = 0; i < 24; ++i) {
+      if (!received(chatters[i], i / 8)) return false;
+    }
+    return host.count('D') >= directs_sent[1] && guest.count('D') >= directs_sent[0];
+  })) << "deliveries missing";
+
+  // The replies: the new process and its pause, printed and logged.
+  ASSERT_EQ(2u, replies.size());
+  for (size_t u = 0; u < 2; ++u) {
+    SCOPED_TRACE("upgrade " + std::to_string(u + 1));
+    ASSERT_TRUE(replies[u].contains("upgraded")) << replies[u].dump();
+    EXPECT_EQ(static_cast<int>(u + 1), replies[u]["upgrades"]);
+    EXPECT_GE(replies[u]["pause_ms"].get<int>(), 0);
+    EXPECT_LT(replies[u]["pause_ms"].get<int>(), 2000);
+    EXPECT_NE(std::string::npos,
+              log().find("upgrade " + std::to_string(u + 1) + ": serving again after a pause of "));
+  }
+  EXPECT_EQ(first_pid, replies[0]["old_pid"]);
+  EXPECT_EQ(replies[0]["pid"], replies[1]["old_pid"]);
+  const nlohmann::json after = status();
+  EXPECT_EQ(replies[1]["pid"], after["pid"]);
+  EXPECT_EQ(2, after["upgrades"]);
+  EXPECT_EQ(before["serving_since"], after["serving_since"]);
+  EXPECT_GE(after["uptime_s"].get<int>(), 30);
+
+  // Nobody left but the lurker; every line once and in order, and the
+  // game's direct messages too.
+  std::string closed;
+  for (Player* p : all) {
+    if (p != &lurker && p->closed_ms >= 0) closed += " " + std::to_string(p->closed_ms - t0);
+  }
+  if (!closed.empty()) {
+    // The log says who and why.
+    std::string drops;
+    std::istringstream lines(log());
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find(" drop slot ") != std::string::npos) drops += line + "\n";
+    }
+    ADD_FAILURE() << "connections closed at" << closed << " ms; the log's drops:\n" << drops;
+  }
+  for (int r = 0; r < 24; ++r) {
+    std::vector<int> next_seq(24, 0);
+    for (const std::string& text : chat_texts(chatters[r])) {
+      int from = -1, seq = -1;
+      ASSERT_EQ(2, std::sscanf(text.c_str(), "c%d:%d", &from, &seq)) << text;
+      ASSERT_EQ(r / 8, from / 8) << "a line of another group";
+      EXPECT_EQ(next_seq[from]++, seq) << "reader " << r << ", sender " << from;
+    }
+    for (int i = r / 8 * 8; i < r / 8 * 8 + 8; ++i) EXPECT_EQ(sent[i], next_seq[i]);
+  }
+  auto directs = [](const Player& p) {
+    std::string got;
+    for (const std::string& m : p.messages) {
+      if (m[1] == 'D') got += m;
+    }
+    return got;
+  };
+  std::string to_guest, to_host;
+  for (int i = 0; i < directs_sent[0]; ++i) to_guest += w::direct_from(0, i);
+  for (int i = 0; i < directs_sent[1]; ++i) to_host += w::direct_from(0xffff - 1, i);
+  EXPECT_TRUE(directs(guest) == to_guest) << "direct messages to the guest";
+  EXPECT_TRUE(directs(host) == to_host) << "direct messages to the host";
+
+  // The half line, completed after both upgrades, arrived whole and once.
+  EXPECT_EQ(std::vector<std::string>{"half a line, then the rest"}, chat_texts(halfway));
+  // The flooder's lines: all 150 in order, the 100 held back at 25 a second
+  // (4 s, the upgrade's pause within it).
+  std::vector<int64_t> flood_at;
+  for (size_t i = 0; i < flooder.messages.size(); ++i) {
+    if (flooder.messages[i] == flood_line) flood_at.push_back(flooder.arrived_ms[i]);
+  }
+  ASSERT_EQ(150u, flood_at.size());
+  const int64_t held_ms = flood_at[149] - flood_at[51];
+  EXPECT_GE(held_ms, 98 * 40 - 100) << "the held lines came faster than their pace";
+  EXPECT_LE(held_ms, 98 * 40 + kLateMs) << "the held lines came slower than their pace";
+
+  // The lurker: kept through both upgrades, given way on time.
+  ASSERT_TRUE(pump_until({&early}, kReplyWaitMs, [&] { return early.closed_ms >= 0; }));
+  EXPECT_EQ(1, early.count('A')) << "not refused while nobody lurked long enough";
+  EXPECT_LT(refused_at, t0 + 30000);
+  ASSERT_GE(lurker.closed_ms, 0) << "the lurker never gave way";
+  EXPECT_GE(lurker.closed_ms - lurk_from_ms, 30000) << "displaced early";
+  EXPECT_LE(lurker.closed_ms - lurk_answered_ms, 30000 + 1000) << "displaced late";
+  ASSERT_EQ(1, newcomer.count('O')) << "no newcomer got in";
+
+  // The counters went on from where they were: every line and direct
+  // message counted once, over three programs; the newcomer's connection
+  // is the 33rd.
+  int64_t lines = 150 + 1;
+  for (int n : sent) lines += n;
+  EXPECT_EQ(lines, after["counters"]["chat_received"]);
+  EXPECT_EQ(directs_sent[0] + directs_sent[1], after["counters"]["direct_messages"]);
+  EXPECT_EQ(33, after["counters"]["connections_accepted"]);
+  EXPECT_EQ(before["counters"]["rooms_created"], after["counters"]["rooms_created"]);
+  EXPECT_EQ(1, after["drops"]["displaced"]);
+  // The early one, and the newcomers that came before the lurker was due.
+  EXPECT_EQ(static_cast<int64_t>(tries.size()), after["refused"]["full"]);
+
+  // The upstream server heard 33 logins and one departure, the lurker's,
+  // on the one connection it had from the start.
+  peer.read_available();
+  EXPECT_TRUE(peer.connected() && !peer.remote_closed());
+  int logins = 0, logouts = 0, registrations = 0;
+  for (const std::string& line : peer.lines()) {
+    logins += line.rfind("2N ", 0) == 0 ? 1 : 0;
+    registrations += line.rfind("2I ", 0) == 0 ? 1 : 0;
+    if (line.rfind("2F ", 0) == 0) {
+      ++logouts;
+      EXPECT_EQ("2F user=208", line);
+    }
+  }
+  EXPECT_EQ(1, registrations);
+  EXPECT_EQ(33, logins);
+  EXPECT_EQ(1, logouts);
+  stop_server();
+}
+
+// Upgrades that fail: a program that does not know --takeover (asked
+// before anything is paused), one that ends at once, one that rejects the
+// image (the real server, with the image's version changed to one it does
+// not know), one that never says it is ready. Each is ended and answered
+// "upgrade failed: REASON" while eight clients chat at 10 lines a second:
+// the old program serves on, no connection closes and no line is lost; an
+// upgrade after them works.
+TEST_F(UpgradeTest, AFailedUpgradeLeavesTheOldProgramServingWithNothingLost) {
+  const std::string knows = "case \"$1\" in --help) echo '  --takeover'; exit 0;; esac\n";
+  ASSERT_TRUE(dir.write_file("ends.sh", "#!/bin/sh\n" + knows + "exit 3\n"));
+  ASSERT_TRUE(dir.write_file("rejects.sh",
+                             "#!/bin/sh\nif [ \"$1\" = --takeover ]; then image=${2%%:*}; "
+                             "printf '\\347\\003\\000\\000' | dd of=/proc/self/fd/$image bs=1 "
+                             "seek=8 conv=notrunc 2>/dev/null; fi\nexec " LOBBY_SERVER_PATH
+                             " \"$@\"\n"));
+  ASSERT_TRUE(dir.write_file("hangs.sh", "#!/bin/sh\n" + knows + "exec sleep 30\n"));
+  for (const char* script : {"ends.sh", "rejects.sh", "hangs.sh"}) {
+    ASSERT_EQ(0, chmod(dir.file(script).c_str(), 0755));
+  }
+  start("L_CHAT_RATE 30\nL_CHAT_BURST 60\n");
+  const int pid = server->pid();
+  std::vector<Player> chatters(8);
+  std::vector<Player*> all;
+  for (int i = 0; i < 8; ++i) {
+    enter(&chatters[i], 10 + i, 7, "127.0.0." + std::to_string(2 + i));
+    all.push_back(&chatters[i]);
+  }
+  const std::string programs[] = {"/bin/true", dir.file("ends.sh"), dir.file("rejects.sh"),
+                                  dir.file("hangs.sh"), ""};
+  const std::string expected[] = {
+      "upgrade failed: /bin/true does not take a lobby over: its --help names no --takeover",
+      "upgrade failed: " + dir.file("ends.sh") + " exited with status 3 before it was ready",
+      "upgrade failed: " + dir.file("rejects.sh") + ": image format 999 not understood",
+      "upgrade failed: " + dir.file("hangs.sh") + " did not say it was ready within 10 s",
+  };
+  constexpr int kFailures = 4;
+  std::vector<int> sent(8, 0);
+  for (int u = 0; u <= kFailures; ++u) {
+    SCOPED_TRACE(programs[u]);
+    // The upgrade is asked from a thread of its own; the chat goes on.
+    std::string reply;
+    std::string error;
+    std::atomic<bool> answered{false};
+    std::thread asker([&] {
+      const std::string command = programs[u].empty() ? "upgrade" : "upgrade " + programs[u];
+      ops::ask_lobby(dir.file("lobby.sock"), command, &reply, 30000, &error);
+      answered = true;
+    });
+    const int64_t asked_ms = now_ms();
+    for (int64_t next = now_ms(); !answered || now_ms() < asked_ms + 1000;) {
+      if (now_ms() >= next) {
+        for (int i = 0; i < 8; ++i)
+          ASSERT_TRUE(chatters[i].tcp.send(w::chat(0, line_text(i, sent[i]++))));
+        next += 100;
+      }
+      pump(all, 10);
+    }
+    asker.join();
+    if (u < kFailures) {
+      EXPECT_EQ("{\"error\":\"" + expected[u] + "\"}", reply) << error;
+      EXPECT_EQ(pid, status()["pid"]);
+    } else {
+      const nlohmann::json upgraded = nlohmann::json::parse(reply, nullptr, false);
+      ASSERT_TRUE(upgraded.is_object() && upgraded.contains("pid")) << reply << error;
+      int old_status = -1;
+      ASSERT_TRUE(server->follow(upgraded["pid"].get<int>(), kReplyWaitMs, &old_status));
+      EXPECT_EQ(pid, upgraded["old_pid"]);
+    }
+  }
+  ASSERT_TRUE(pump_until(all, 5000, [&] {
+    for (Player& c : chatters) {
+      if (chat_texts(c).size() < static_cast<size_t>(8 * sent[0])) return false;
+    }
+    return true;
+  })) << "lines lost";
+  for (int r = 0; r < 8; ++r) {
+    EXPECT_LT(chatters[r].closed_ms, 0);
+    std::vector<int> next_seq(8, 0);
+    for (const std::string& text : chat_texts(chatters[r])) {
+      int from = -1, seq = -1;
+      ASSERT_EQ(2, std::sscanf(text.c_str(), "c%d:%d", &from, &seq)) << text;
+      EXPECT_EQ(next_seq[from]++, seq) << "reader " << r << ", sender " << from;
+    }
+    EXPECT_EQ(sent, next_seq);
+  }
+  const nlohmann::json after = status();
+  EXPECT_EQ(1, after["upgrades"]);
+  const std::string text = log();
+  for (int u = 0; u < kFailures; ++u) {
+    EXPECT_NE(std::string::npos, text.find("upgrade to " + programs[u] + " failed: " +
+                                           expected[u].substr(16) + "; this program serves on"))
+        << text;
+  }
+  stop_server();
+}
+
+// Under a service manager, SIGUSR2 upgrades: the old program names the new
+// one with MAINPID= (and waits on a barrier for the manager to take it in)
+// before it ends, the new one then says READY=1, and WATCHDOG=1 keeps
+// coming throughout, never later than the manager's interval.
+TEST_F(UpgradeTest, UnderAServiceManagerTheNewProcessIsNamedThenReadyAndTheWatchdogNeverStops) {
+  FakeNotifySocket notify;
+  ASSERT_TRUE(notify.bind_to("@lobby-timer-upgrade-" + std::to_string(getpid())));
+  start("", {{"NOTIFY_SOCKET", notify.address().c_str()},
+             {"WATCHDOG_USEC", "400000"},
+             {"WATCHDOG_PID", nullptr}});
+  std::string notice;
+  ASSERT_TRUE(notify.next_notice(&notice, kStartWaitMs));
+  EXPECT_EQ("READY=1", notice);
+  Player player;
+  enter(&player, 1, 7);
+  std::vector<int64_t> pings;
+  notify.count_watchdogs(1000, &pings);
+  ASSERT_TRUE(server->send_signal(SIGUSR2));
+  notify.count_watchdogs(3000, &pings);
+  // The notices besides the pings, in order.
+  std::vector<std::string> notices;
+  while (notify.next_notice(&notice, 0)) notices.push_back(notice);
+  int new_pid = -1;
+  size_t named = notices.size(), ready = notices.size();
+  for (size_t i = 0; i < notices.size(); ++i) {
+    if (notices[i].rfind("MAINPID=", 0) == 0) {
+      named = i;
+      new_pid = std::atoi(notices[i].c_str() + 8);
+    }
+    if (notices[i] == "READY=1" && named < notices.size()) ready = i;
+  }
+  ASSERT_LT(named, notices.size()) << "no MAINPID=";
+  ASSERT_LT(ready, notices.size()) << "no READY=1 after MAINPID=";
+  EXPECT_EQ("BARRIER=1", notices[named + 1]);
+  EXPECT_NE(server->pid(), new_pid);
+  int old_status = -1;
+  ASSERT_TRUE(server->follow(new_pid, kReplyWaitMs, &old_status));
+  EXPECT_TRUE(WIFEXITED(old_status) && WEXITSTATUS(old_status) == 0) << old_status;
+  ASSERT_GE(pings.size(), 15u);
+  for (size_t i = 1; i < pings.size(); ++i) {
+    EXPECT_LT(pings[i] - pings[i - 1], 400) << "the watchdog went unfed around ping " << i;
+  }
+  // The client is the new program's, served as before.
+  ASSERT_TRUE(player.tcp.send(w::room_op(-1)));
+  ASSERT_TRUE(pump_until({&player}, kReplyWaitMs, [&] { return player.count('J') == 1; }));
+  EXPECT_EQ(new_pid, status()["pid"]);
+  stop_server();
 }
 
 }  // namespace

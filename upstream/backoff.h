@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <random>
 
+namespace lobby {
+struct ImageAccess;
+}  // namespace lobby
+
 namespace upstream {
 
 constexpr int64_t kBackoffFirstMs = 1000;
@@ -28,6 +32,9 @@ class Backoff {
   void reset() { base_ms_ = kBackoffFirstMs; }
 
  private:
+  // The state image carries the step and the generator across a hand-over.
+  friend struct lobby::ImageAccess;
+
   int64_t base_ms_ = kBackoffFirstMs;
   std::minstd_rand rng_;
 };

@@ -28,6 +28,10 @@
 #include "platform/wake_up.h"
 #include "upstream/backoff.h"
 
+namespace lobby {
+struct ImageAccess;
+}  // namespace lobby
+
 namespace upstream {
 
 enum class LinkState : int32_t {
@@ -132,6 +136,10 @@ class UpstreamLink : public net::Connection {
   platform::WakeUp* service_wake = nullptr;
 
  private:
+  // The state image carries the link, its socket and queue included,
+  // across a hand-over.
+  friend struct lobby::ImageAccess;
+
   // Starts an attempt; finishes it at once when the connect is immediate.
   int begin_attempt(int64_t now_ms);
   // Result of connect_check on the attempt under way.

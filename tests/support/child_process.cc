@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -119,6 +120,9 @@ void ChildProcess::close_fds() {
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& dir,
                          ChildStdio stdio) {
   if (pid_ > 0 || argv.empty()) return false;
+  // A lobby that upgrades leaves its new program without a parent: it
+  // comes to this process, which can then wait for it and end it.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
   // Everything the child needs is prepared here: between fork and exec it
   // only makes async-signal-safe calls.
   std::vector<char*> args;
@@ -286,6 +290,16 @@ bool ChildProcess::wait_exit(int timeout_ms, int* status) {
     }
   }
   *status = exit_status_;
+  return true;
+}
+
+bool ChildProcess::follow(pid_t next, int timeout_ms, int* status) {
+  if (!wait_exit(timeout_ms, status)) return false;
+  close_fd(&pid_fd_);
+  pid_ = next;
+  exited_ = false;
+  exit_status_ = 0;
+  pid_fd_ = static_cast<int>(syscall(SYS_pidfd_open, next, 0));
   return true;
 }
 

@@ -80,6 +80,12 @@ class ChildProcess {
   // Waits at most `timeout_ms` for the child to end; its wait status then
   // goes to `*status`. False when it is still running.
   bool wait_exit(int timeout_ms, int* status);
+  // The child handed itself over to its own child `next` (a lobby's
+  // upgrade) and ends: waits at most `timeout_ms` for it to end (its wait
+  // status to `*status`), then follows `next` as the child from then on.
+  // The test process is made a subreaper at start(), so that `next`, left
+  // without its parent, becomes its own to wait for and to kill.
+  bool follow(pid_t next, int timeout_ms, int* status);
 
   // The terminal's current settings as the child sees them (kTerminal
   // only; the test keeps its own descriptor of the terminal open).

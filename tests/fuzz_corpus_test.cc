@@ -56,6 +56,10 @@ TEST(FuzzCorpusReplay, LobbyScriptCorpusPassesEveryCheck) {
   replay("lobby_script", fuzz::run_lobby_script);
 }
 
+TEST(FuzzCorpusReplay, ProxyHeaderCorpusPassesEveryCheck) {
+  replay("proxy_header", fuzz::run_proxy_header);
+}
+
 // --- The output parser -----------------------------------------------------
 
 std::string check_output(const std::string& stream) {

@@ -69,9 +69,6 @@ void ProxyStage::serve(const net::PollEntry* entries, int count) {
   for (Waiting& entry : entries_) {
     if (entry.socket >= 0 && !entry.whole && now >= entry.deadline_ms) refuse(entry);
   }
-  for (HealthWindow& window : health_) {
-    if (window.used && now - window.opened_ms >= kHealthLogWindowMs) tell(window, now);
-  }
 }
 
 int64_t ProxyStage::next_deadline_ms() const {
@@ -89,9 +86,6 @@ int64_t ProxyStage::next_deadline_ms() const {
       sooner(clock_.now_ms());
     }
   }
-  for (const HealthWindow& window : health_) {
-    if (window.used) sooner(window.opened_ms + kHealthLogWindowMs);
-  }
   return next;
 }
 
@@ -100,10 +94,6 @@ void ProxyStage::close_all() {
     if (entry.socket < 0) continue;
     net::close_fd(entry.socket);
     release(entry);
-  }
-  const int64_t now = clock_.now_ms();
-  for (HealthWindow& window : health_) {
-    if (window.used) tell(window, now);
   }
 }
 
@@ -141,7 +131,7 @@ void ProxyStage::whole_header(Waiting& entry) {
   // A trusted proxy's own address is no client's: HAProxy's checks under
   // version 1 name the proxy itself.
   if (header.has_address() && proxies_.covers(header.source)) {
-    health_check(entry, "a header from its own address");
+    health_check(entry, "a header naming a trusted proxy");
     return;
   }
   entry.whole = true;
@@ -177,46 +167,9 @@ void ProxyStage::health_check(Waiting& entry, const char* what) {
   const net::IpAddress proxy = entry.proxy;
   net::close_fd(entry.socket);
   release(entry);
-  const int64_t now = clock_.now_ms();
-  HealthWindow* window = nullptr;
-  HealthWindow* unused = nullptr;
-  for (int i = 0; i < kHealthWindows; ++i) {
-    HealthWindow& w = health_[i];
-    if (w.used && w.proxy == proxy) {
-      window = &w;
-      break;
-    }
-    if (!w.used && unused == nullptr) unused = &w;
-  }
-  if (window == nullptr) window = unused != nullptr ? unused : &health_[kHealthWindows];
-  if (window->used && now - window->opened_ms < kHealthLogWindowMs) {
-    ++window->repeats;
-    return;
-  }
-  if (window->used) tell(*window, now);
-  window->used = true;
-  window->others = window == &health_[kHealthWindows];
-  window->proxy = proxy;
-  window->opened_ms = now;
-  window->repeats = 0;
   char address[net::kIpTextBytes];
   proxy.format(address);
-  report_event(lobby_.events, "health check from proxy %s: %s", address, what);
-}
-
-void ProxyStage::tell(HealthWindow& window, int64_t now_ms) {
-  window.used = false;
-  if (window.repeats == 0) return;
-  int64_t open_ms = now_ms - window.opened_ms;
-  if (open_ms > kHealthLogWindowMs) open_ms = kHealthLogWindowMs;
-  const long long seconds = open_ms <= 0 ? 1 : (open_ms + 999) / 1000;
-  char address[net::kIpTextBytes];
-  window.proxy.format(address);
-  // "\xC3\x97" is the multiplication sign in UTF-8, as the log's other
-  // folded lines write it.
-  report_event(lobby_.events, "health checks from %s%s \xC3\x97%lld in the last %lld s",
-               window.others ? "other proxies, last " : "proxy ", address,
-               static_cast<long long>(window.repeats), seconds);
+  report_health_check(lobby_.events, proxy, "proxy %s: health check (%s)", address, what);
 }
 
 void ProxyStage::release(Waiting& entry) {

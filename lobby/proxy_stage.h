@@ -11,8 +11,9 @@
 //  - A health check is the proxy itself: a version 2 LOCAL header, a
 //    header whose client is a trusted proxy address (HAProxy's checks
 //    under version 1), or a connection that closes before sending a byte.
-//    It is closed, takes no slot, counts toward nothing, and is logged once
-//    a minute per proxy at most, with a count.
+//    It is closed, takes no slot, counts toward nothing, and goes to the
+//    events' health_check, which folds a proxy's checks into a line a
+//    minute.
 //  - A header that cannot name its client (version 1 UNKNOWN, version 2
 //    UNSPEC or a Unix socket) leaves the connection the proxy's address,
 //    under every limit, but its drops earn the proxy no ban.
@@ -45,8 +46,6 @@ namespace lobby {
 constexpr int kProxyWaiting = 64;
 // How long a trusted connection may take to send its whole header.
 constexpr int64_t kProxyHeaderWaitMs = 3000;
-// A proxy's health checks are logged at most once in this long.
-constexpr int64_t kHealthLogWindowMs = 60000;
 
 class ProxyStage {
  public:
@@ -73,14 +72,12 @@ class ProxyStage {
   // After the wait: hands on the headers that were whole while Admission
   // held a newcomer (when it no longer does), reads the connections that
   // `entries` (as add_poll_entries filled them, `count` of them) found
-  // readable, closes those past their time, and tells the health checks of
-  // a minute that has ended.
+  // readable, and refuses those past their time.
   void serve(const net::PollEntry* entries, int count);
-  // The clock time of the stage's next deadline (a header's time, the end
-  // of a minute of health checks); -1 for none.
+  // The clock time of the stage's next deadline (a header's time, or now
+  // for a whole header that may be handed on); -1 for none.
   int64_t next_deadline_ms() const;
-  // Closes every waiting connection and tells the health checks not told
-  // yet: the accept thread ends.
+  // Closes every waiting connection: the accept thread ends.
   void close_all();
 
  private:
@@ -95,27 +92,15 @@ class ProxyStage {
     int length = 0;
     uint8_t bytes[net::kProxyHeaderMaxBytes];
   };
-  // A minute of one proxy's health checks: the first is logged as it
-  // comes, the rest counted and told when the minute ends.
-  struct HealthWindow {
-    bool used = false;
-    bool others = false;  // every proxy beyond the table
-    net::IpAddress proxy;
-    int64_t opened_ms = 0;
-    int64_t repeats = 0;
-  };
-  static constexpr int kHealthWindows = 8;
 
   // One non-blocking read into the entry, then what its bytes make of it.
   void read_into(Waiting& entry);
   void whole_header(Waiting& entry);
   void hand_on(Waiting& entry);
   void refuse(Waiting& entry);
-  // Closes a health check and logs it, `what` telling what made it one,
-  // unless its proxy's minute has begun already.
+  // Closes a health check and reports it, `what` telling what made it one.
   void health_check(Waiting& entry, const char* what);
   void release(Waiting& entry);
-  void tell(HealthWindow& window, int64_t now_ms);
 
   Lobby& lobby_;
   Admission& admission_;
@@ -127,7 +112,6 @@ class ProxyStage {
   int waiting_ = 0;
   // The entry of each readiness entry add_poll_entries made.
   int polled_[kProxyWaiting] = {};
-  HealthWindow health_[kHealthWindows + 1];  // the last: others
 };
 
 }  // namespace lobby

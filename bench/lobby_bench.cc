@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "bench/bench_lines.h"
+#include "bench/connect_storm.h"
 #include "bench/fleet_bench.h"
 #include "bench/server_process.h"
 #include "bench/stats.h"
@@ -89,6 +90,7 @@ struct Options {
   int fleet = 0;  // lobbies of the fleet benchmark; 0: the single-server run
   int fleet_seconds = 60;
   int fleet_idle_seconds = 10;
+  int connect_storm = 0;  // cycles of the connect storm; 0: the usual run
 };
 
 struct ChatFigure {
@@ -899,7 +901,9 @@ constexpr char kUsage[] =
     "  --fleet N            instead: N servers of their own, 32 players each on a\n"
     "                       realistic mix; the figures go under \"fleet\" in the JSON\n"
     "  --seconds S          how long the fleet's mix runs (default 60)\n"
-    "  --idle-seconds S     the fleet's silent window before it (default 10)\n";
+    "  --idle-seconds S     the fleet's silent window before it (default 10)\n"
+    "  --connect-storm N    instead: N connect-login-disconnect cycles one at a\n"
+    "                       time, then N with 32 in flight, and what a cycle costs\n";
 
 struct NumberOption {
   const char* flag;
@@ -934,6 +938,7 @@ int parse_options(int argc, char** argv, Options* o) {
       {"--fleet", 1, 500, &o->fleet},
       {"--seconds", 1, 3600, &o->fleet_seconds},
       {"--idle-seconds", 1, 600, &o->fleet_idle_seconds},
+      {"--connect-storm", 1, 1000000, &o->connect_storm},
   };
   bool host_given = false;
   for (int i = 1; i < argc; ++i) {
@@ -977,6 +982,10 @@ int parse_options(int argc, char** argv, Options* o) {
   // A server of our own is always on 127.0.0.1 and its process is known.
   if ((host_given || o->pid != 0) && o->port == 0) {
     std::fprintf(stderr, "error: --host and --pid go with --port\n");
+    return -1;
+  }
+  if (o->fleet > 0 && o->connect_storm > 0) {
+    std::fprintf(stderr, "error: --fleet and --connect-storm are runs of their own\n");
     return -1;
   }
   if (o->fleet > 0 && o->port != 0) {
@@ -1027,6 +1036,32 @@ int run_fleet_bench(const Options& options) {
   return rc == 0 && figures.lost == 0 ? 0 : 1;
 }
 
+// The connect storm, one cycle at a time and then 32 at a time.
+int run_storms(const Options& options, int port, pid_t pid) {
+  std::string json = "{\n  \"connect_storm\": [\n";
+  int rc = 0;
+  for (int in_flight : {1, kClients}) {
+    char text[64];
+    std::snprintf(text, sizeof text, "connect storm, %d at a time", in_flight);
+    progress(text);
+    bench::StormFigures figures;
+    if (bench::run_connect_storm(options.host, port, pid, options.connect_storm, in_flight,
+                                 &figures) != 0) {
+      std::fprintf(stderr, "error: %s\n", figures.error.c_str());
+      rc = 1;
+    }
+    bench::print_storm(figures);
+    json += std::string("    ") + bench::storm_json(figures) + (in_flight == 1 ? ",\n" : "\n");
+  }
+  json += "  ]\n}\n";
+  if (write_text(options.json_path, json) != 0) {
+    std::fprintf(stderr, "error: cannot write %s\n", options.json_path.c_str());
+    return 1;
+  }
+  std::printf("figures written to %s\n", options.json_path.c_str());
+  return rc;
+}
+
 // Its 32 clients share four loopback addresses of one /24.
 constexpr char kOwnServerSettings[] =
     "L_PER_IP 0\nL_PER_NET 0\nL_CONN_RATE 0\nL_FLOOD_RATE 0\nL_CHAT_RATE 0\nL_ROOMS_PER_IP 0\n";
@@ -1057,6 +1092,12 @@ int main(int argc, char** argv) {
       return 1;
     }
     pid = server.pid();
+  }
+
+  if (options.connect_storm > 0) {
+    const int rc = run_storms(options, port, pid);
+    if (options.port == 0) server.stop(kStopServerMs);
+    return rc;
   }
 
   // Measured while our server starts up: a server that is not yet serving

@@ -96,6 +96,7 @@ std::string status_reply(const lobby::LobbySnapshot& s, const StatusInfo& info) 
   reply.close_object();
   reply.name("refused").open_object();
   for (int reason = 0; reason < lobby::kRefusalReasons; ++reason) {
+    if (!lobby::refusal_shown(reason, s.refusals[reason], s.proxies)) continue;
     reply.member(lobby::refusal_reason_text(reason), s.refusals[reason]);
   }
   reply.close_object();

@@ -28,6 +28,11 @@ void AppEvents::dropped(const net::IpAddress& addr, int reason, const char* line
   log_settle();
 }
 
+void AppEvents::health_check(const net::IpAddress& proxy, const char* line) {
+  // Every kind of check is one reason: a proxy's checks are one count.
+  repeats_.report(RepeatFolder::kChecked, proxy, 0, "health checks", line, clock_->now_ms());
+}
+
 void AppEvents::counts_changed() {
   refresh_status();
   if (notifier_ != nullptr) notifier_->counts_changed();

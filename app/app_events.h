@@ -1,5 +1,6 @@
 // The process's sink for lobby events: lines go to the event log, with the
-// repeated refusals and drops of an address folded into a count a minute;
+// repeated refusals and drops of an address, and a proxy's health checks,
+// folded into a count a minute;
 // count changes go to the status display and, when a service manager asked
 // for them, its notices. Any thread.
 #ifndef APP_APP_EVENTS_H_
@@ -22,6 +23,7 @@ class AppEvents : public lobby::LobbyEvents {
   void event(const char* line) override;
   void refused(const net::IpAddress& addr, int reason, const char* line) override;
   void dropped(const net::IpAddress& addr, int reason, const char* line) override;
+  void health_check(const net::IpAddress& proxy, const char* line) override;
   void counts_changed() override;
   void drain_finished() override;
   void listening(int port, const char* reason) override;

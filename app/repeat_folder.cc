@@ -5,7 +5,16 @@
 namespace app {
 namespace {
 
-const char* kind_text(int kind) { return kind == RepeatFolder::kRefused ? "refused" : "dropped"; }
+const char* kind_text(int kind) {
+  switch (kind) {
+    case RepeatFolder::kRefused:
+      return "refused";
+    case RepeatFolder::kDropped:
+      return "dropped";
+    default:
+      return "proxy";
+  }
+}
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 // told in one line when it ends:
 //   "refused 203.0.113.9: denied ×52311 in the last 60 s"
 //   "dropped 2001:db8:0:7::/64: bad framing ×1200 in the last 60 s"
+//   "proxy 10.0.0.1: health checks ×599 in the last 60 s"
 // The next event after the window opens a new one. When the table has no
 // entry left, the events of further addresses are folded by kind and
 // reason alone ("refused other addresses: denied ×N in the last 60 s").
@@ -36,7 +37,8 @@ constexpr int kRepeatReasons = 16;
 
 class RepeatFolder {
  public:
-  enum Kind : int { kRefused = 0, kDropped, kKinds };
+  // kChecked: a trusted proxy's health checks, by the proxy's address.
+  enum Kind : int { kRefused = 0, kDropped, kChecked, kKinds };
   using Emit = std::function<void(const char* line)>;
 
   explicit RepeatFolder(Emit emit) : emit_(std::move(emit)) {}

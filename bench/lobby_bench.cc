@@ -29,6 +29,7 @@
 #include "bench/bench_lines.h"
 #include "bench/connect_storm.h"
 #include "bench/fleet_bench.h"
+#include "bench/haproxy_front.h"
 #include "bench/server_process.h"
 #include "bench/stats.h"
 #include "client/command_parser.h"
@@ -74,6 +75,8 @@ constexpr int kDirectPhaseMs = 30000;
 constexpr int kSettleMs = 500;
 constexpr int kPumpStepMs = 5;
 constexpr int kStopServerMs = 5000;
+// The address HAProxy connects to the lobby from, which the lobby trusts.
+constexpr char kProxySource[] = "127.0.0.2";
 // A direct message's value: sender seat * kDirectSeatStride + round.
 constexpr int32_t kDirectSeatStride = 1000000;
 
@@ -97,6 +100,9 @@ struct Options {
   int fleet_seconds = 60;
   int fleet_idle_seconds = 10;
   int connect_storm = 0;  // cycles of the connect storm; 0: the usual run
+  // With the connect storm: the haproxy to run the storm through as well
+  // (send-proxy-v2); empty for the direct storm alone.
+  std::string haproxy;
 };
 
 struct ChatFigure {
@@ -1041,7 +1047,9 @@ constexpr char kUsage[] =
     "  --seconds S          how long the fleet's mix runs (default 60)\n"
     "  --idle-seconds S     the fleet's silent window before it (default 10)\n"
     "  --connect-storm N    instead: N connect-login-disconnect cycles one at a\n"
-    "                       time, then N with 32 in flight, and what a cycle costs\n";
+    "                       time, then N with 32 in flight, and what a cycle costs\n"
+    "  --haproxy PATH       with --connect-storm: the same storms again through this\n"
+    "                       haproxy (send-proxy-v2), the server trusting it (L_PROXY)\n";
 
 struct NumberOption {
   const char* flag;
@@ -1092,7 +1100,8 @@ int parse_options(int argc, char** argv, Options* o) {
     for (const NumberOption& n : numbers) {
       if (flag == n.flag) number = &n;
     }
-    if (number == nullptr && flag != "--json" && flag != "--server" && flag != "--host") {
+    if (number == nullptr && flag != "--json" && flag != "--server" && flag != "--host" &&
+        flag != "--haproxy") {
       std::fprintf(stderr, "error: unknown option %s\n%s", flag.c_str(), kUsage);
       return -1;
     }
@@ -1105,6 +1114,8 @@ int parse_options(int argc, char** argv, Options* o) {
       o->json_path = value;
     } else if (flag == "--server") {
       o->server_path = value;
+    } else if (flag == "--haproxy") {
+      o->haproxy = value;
     } else if (flag == "--host") {
       o->host = value;
       host_given = true;
@@ -1122,6 +1133,10 @@ int parse_options(int argc, char** argv, Options* o) {
   // A server of our own is always on 127.0.0.1 and its process is known.
   if ((host_given || o->pid != 0) && o->port == 0) {
     std::fprintf(stderr, "error: --host and --pid go with --port\n");
+    return -1;
+  }
+  if (!o->haproxy.empty() && (o->connect_storm == 0 || o->port != 0)) {
+    std::fprintf(stderr, "error: --haproxy goes with --connect-storm and a server of our own\n");
     return -1;
   }
   if (o->fleet > 0 && o->connect_storm > 0) {
@@ -1185,24 +1200,59 @@ int run_fleet_bench(const Options& options) {
   return rc == 0 && figures.lost == 0 ? 0 : 1;
 }
 
-// The connect storm, one cycle at a time and then 32 at a time.
-int run_storms(const Options& options, int port, pid_t pid) {
-  std::string json = "{\n  \"connect_storm\": [\n";
+// The connect storm, one cycle at a time and then 32 at a time, against
+// `port`; its figures go to `*json` as the array `name`. With `front` (a
+// proxy's process, 0 for none) the proxy's own CPU per cycle is printed too.
+int run_storms(const Options& options, int port, pid_t pid, const char* name, pid_t front,
+               std::string* json) {
+  *json += std::string("  \"") + name + "\": [\n";
   int rc = 0;
   for (int in_flight : {1, kClients}) {
-    char text[64];
-    std::snprintf(text, sizeof text, "connect storm, %d at a time", in_flight);
+    char text[96];
+    std::snprintf(text, sizeof text, "%s, %d at a time", name, in_flight);
     progress(text);
     bench::StormFigures figures;
+    bench::ThreadTotals before;
+    const bool counted = front > 0 && bench::read_thread_totals(front, &before) == bench::kStatOk;
     if (bench::run_connect_storm(options.host, port, pid, options.connect_storm, in_flight,
                                  &figures) != 0) {
       std::fprintf(stderr, "error: %s\n", figures.error.c_str());
       rc = 1;
     }
     bench::print_storm(figures);
-    json += std::string("    ") + bench::storm_json(figures) + (in_flight == 1 ? ",\n" : "\n");
+    bench::ThreadTotals after;
+    if (counted && bench::read_thread_totals(front, &after) == bench::kStatOk &&
+        figures.cycles > 0) {
+      std::printf("  %-38s %.4f\n", "the proxy's CPU seconds per 1,000 cycles",
+                  static_cast<double>(after.cpu_ns - before.cpu_ns) / 1e9 * 1000.0 /
+                      static_cast<double>(figures.cycles));
+    }
+    *json += std::string("    ") + bench::storm_json(figures) + (in_flight == 1 ? ",\n" : "\n");
   }
-  json += "  ]\n}\n";
+  *json += "  ]";
+  return rc;
+}
+
+// The storms straight to the lobby and, with --haproxy, through HAProxy;
+// the figures to the JSON file.
+int run_storm_bench(const Options& options, int port, pid_t pid) {
+  std::string json = "{\n";
+  int rc = run_storms(options, port, pid, "connect_storm", 0, &json);
+  if (!options.haproxy.empty()) {
+    bench::HaproxyFront front;
+    const int front_port = client::pick_free_port();
+    std::string error;
+    if (front_port <= 0 ||
+        front.start(options.haproxy, front_port, port, kProxySource, &error) != 0) {
+      std::fprintf(stderr, "error: cannot start haproxy: %s\n",
+                   front_port <= 0 ? "no free port" : error.c_str());
+      return 1;
+    }
+    json += ",\n";
+    rc |= run_storms(options, front_port, pid, "connect_storm_via_haproxy", front.pid(), &json);
+    front.stop(kStopServerMs);
+  }
+  json += "\n}\n";
   if (write_text(options.json_path, json) != 0) {
     std::fprintf(stderr, "error: cannot write %s\n", options.json_path.c_str());
     return 1;
@@ -1235,7 +1285,12 @@ int main(int argc, char** argv) {
     // All 32 clients come from 127.0.0.1, and the throughput phases send
     // far faster than a game client: the per-address limit, flood pacing
     // and the chat pace would measure themselves instead of the lobby.
-    if (port <= 0 || server.start(path, port, &error, kOwnServerSettings) != 0) {
+    // Behind HAProxy the server trusts the proxy's source address alone:
+    // the direct storm's clients, from 127.0.0.1, stay clients of their own.
+    const std::string settings =
+        std::string(kOwnServerSettings) +
+        (options.haproxy.empty() ? "" : "L_PROXY " + std::string(kProxySource) + "\n");
+    if (port <= 0 || server.start(path, port, &error, settings) != 0) {
       std::fprintf(stderr, "error: cannot start the server: %s\n",
                    port <= 0 ? "no free port" : error.c_str());
       return 1;
@@ -1244,7 +1299,7 @@ int main(int argc, char** argv) {
   }
 
   if (options.connect_storm > 0) {
-    const int rc = run_storms(options, port, pid);
+    const int rc = run_storm_bench(options, port, pid);
     if (options.port == 0) server.stop(kStopServerMs);
     return rc;
   }

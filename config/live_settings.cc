@@ -35,6 +35,7 @@ bool same_address(const int32_t a[4], const int32_t b[4]) {
 
 LiveSettings::LiveSettings(const Settings& start) : current_(start) {
   for (const NumberKey& k : kNumberKeys) numbers_[k.key].store(start.*k.field);
+  proxy_count_.store(start.L_PROXY.count);
 }
 
 Settings LiveSettings::current() const {
@@ -51,10 +52,12 @@ void LiveSettings::publish(const Settings& next) {
     current_.N_PORT = next.N_PORT;
     std::memcpy(current_.L_CHARSET, next.L_CHARSET, sizeof current_.L_CHARSET);
     std::memcpy(current_.L_DENY, next.L_DENY, sizeof current_.L_DENY);
+    current_.L_PROXY = next.L_PROXY;
   }
   for (const NumberKey& k : kNumberKeys) {
     numbers_[k.key].store(next.*k.field, std::memory_order_release);
   }
+  proxy_count_.store(next.L_PROXY.count, std::memory_order_release);
   generation_.fetch_add(1, std::memory_order_acq_rel);
 }
 
@@ -86,6 +89,7 @@ void differing_keys(const Settings& a, const Settings& b, std::vector<std::strin
   note(a.L_AUTOBAN != b.L_AUTOBAN, "L_AUTOBAN", live);
   note(a.L_AUTOBAN_S != b.L_AUTOBAN_S, "L_AUTOBAN_S", live);
   note(std::strcmp(a.L_DENY, b.L_DENY) != 0, "L_DENY", live);
+  note(!(a.L_PROXY == b.L_PROXY), "L_PROXY", live);
 }
 
 }  // namespace config

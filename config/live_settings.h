@@ -52,6 +52,9 @@ class LiveSettings {
   LiveSettings& operator=(const LiveSettings&) = delete;
 
   int32_t number(LiveNumber key) const { return numbers_[key].load(std::memory_order_acquire); }
+  // The number of trusted proxies (L_PROXY's entries); the list itself
+  // comes whole with current().
+  int32_t proxy_count() const { return proxy_count_.load(std::memory_order_acquire); }
   // The whole settings in force: the live keys as last published, the
   // others as at the start.
   Settings current() const;
@@ -61,6 +64,7 @@ class LiveSettings {
 
  private:
   std::atomic<int32_t> numbers_[kLiveNumbers];
+  std::atomic<int32_t> proxy_count_{0};
   mutable platform::Mutex lock_;
   Settings current_ GUARDED_BY(lock_);
   std::atomic<uint32_t> generation_{0};

@@ -126,6 +126,58 @@ bool scan_text(Scanner* s, char* field, int size) {
   return true;
 }
 
+// The words of an L_PROXY line, separated by blanks or commas, up to the
+// line's end or a word that starts with ";": IPv4 addresses or prefixes,
+// added to those of the lines before; "-" alone empties the list. A line
+// with any other word, or one that would take the list past kProxyEntries,
+// adds nothing, and a note says so: a proxy left out silently would cost
+// its every player.
+bool add_proxies(const char* p, Settings* settings) {
+  ProxyList& list = settings->L_PROXY;
+  Scanner first{p};
+  char dash[3];
+  if (first.word(dash, sizeof dash) && std::strcmp(dash, "-") == 0) {
+    first.skip_blanks();
+    if (*first.p == '\0' || *first.p == ';') {
+      list = ProxyList();
+      return true;
+    }
+  }
+  net::IpPrefix found[kProxyEntries];
+  int count = 0;
+  const char* problem = nullptr;
+  char word[kLineBytes];
+  for (;;) {
+    while (*p != '\0' && (is_blank(*p) || *p == ',')) ++p;
+    if (*p == '\0' || *p == ';') break;
+    int n = 0;
+    for (; *p != '\0' && !is_blank(*p) && *p != ','; ++p) {
+      if (n < kLineBytes - 1) word[n++] = *p;
+    }
+    word[n] = '\0';
+    net::IpPrefix prefix;
+    if (net::parse_ip_prefix(word, &prefix) != 0 || !prefix.address.is_v4()) {
+      problem = "not an IPv4 address or prefix";
+      break;
+    }
+    if (list.count + count >= kProxyEntries) {
+      problem = "past the 64 entries it holds";
+      break;
+    }
+    found[count++] = prefix;
+  }
+  if (problem != nullptr) {
+    if (settings->note_count < kMaxNotes) {
+      std::snprintf(settings->notes[settings->note_count++], kNoteBytes,
+                    "L_PROXY %.24s: %s; the line is ignored", word, problem);
+    }
+    return false;
+  }
+  if (count == 0) return false;  // a key without a value
+  for (int i = 0; i < count; ++i) list.entries[list.count++] = found[i];
+  return true;
+}
+
 // "-" stands for no group, so that a file can undo what the environment
 // gave.
 bool set_admin_group(Scanner* s, Settings* settings) {
@@ -135,6 +187,33 @@ bool set_admin_group(Scanner* s, Settings* settings) {
 }
 
 }  // namespace
+
+bool ProxyList::covers(const net::IpAddress& address) const {
+  for (int i = 0; i < count; ++i) {
+    if (entries[i].contains(address)) return true;
+  }
+  return false;
+}
+
+int ProxyList::format(char* out, int size) const {
+  int used = 0;
+  if (size > 0) out[0] = '\0';
+  for (int i = 0; i < count && used < size; ++i) {
+    char text[net::kIpPrefixTextBytes];
+    entries[i].format(text);
+    used += std::snprintf(out + used, static_cast<size_t>(size - used), "%s%s", i == 0 ? "" : ", ",
+                          text);
+  }
+  return used < size ? used : size - 1;
+}
+
+bool ProxyList::operator==(const ProxyList& other) const {
+  if (count != other.count) return false;
+  for (int i = 0; i < count; ++i) {
+    if (!(entries[i] == other.entries[i])) return false;
+  }
+  return true;
+}
 
 bool apply_config_line(const char* line, Settings* settings) {
   char key[kLineBytes];
@@ -195,6 +274,8 @@ bool apply_config_line(const char* line, Settings* settings) {
     return scan_text(&s, settings->L_CHARSET, kCharsetBytes);
   } else if (std::strcmp(key, "L_ADMIN_GROUP") == 0) {
     return set_admin_group(&s, settings);
+  } else if (std::strcmp(key, "L_PROXY") == 0) {
+    return add_proxies(s.p, settings);
   }
   return false;
 }

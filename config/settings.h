@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "net/ip_address.h"
+
 namespace config {
 
 constexpr char kConfigFileName[] = "dorvik.txt";
@@ -40,6 +42,21 @@ constexpr int32_t kLurkMax = 3600;
 constexpr int32_t kRoomsPerIpMax = kMaxRooms;           // L_ROOMS_PER_IP
 constexpr int32_t kAutoBanMax = 32;                     // L_AUTOBAN, drops
 constexpr int32_t kAutoBanSecondsMax = 30 * 24 * 3600;  // L_AUTOBAN_S
+// L_PROXY: the proxies trusted to say whom they carry, at most this many
+// IPv4 addresses or prefixes.
+constexpr int kProxyEntries = 64;
+
+// The trusted proxies: a connection from an address one of them covers
+// begins with a PROXY header, which names the client.
+struct ProxyList {
+  int32_t count = 0;
+  net::IpPrefix entries[kProxyEntries] = {};
+
+  bool covers(const net::IpAddress& address) const;
+  // "10.0.0.1, 192.0.2.0/24"; "" for none. Returns the length.
+  int format(char* out, int size) const;
+  bool operator==(const ProxyList& other) const;
+};
 
 struct Settings {
   int32_t VER = 0;
@@ -86,6 +103,9 @@ struct Settings {
   int32_t L_ROOMS_PER_IP = 1;
   int32_t L_AUTOBAN = 5;
   int32_t L_AUTOBAN_S = 600;
+  // The proxies whose connections begin with a PROXY header (empty: none,
+  // and every connection is the client's own). Several lines add up.
+  ProxyList L_PROXY;
 
   // What the reader clamped into range, one line each ("L_PER_IP 40 is
   // outside 1..32: 32 used"); the process logs them once its log is open.

@@ -9,6 +9,7 @@
 #include "lobby/flood_pacing.h"
 #include "lobby/state_image.h"
 #include "net/connection.h"
+#include "net/proxy_header.h"
 #include "tests/harness/image_lobby.h"
 #include "tests/harness/offline_lobby.h"
 #include "wire/message_table.h"
@@ -894,6 +895,60 @@ std::string run_state_image(const uint8_t* data, size_t size) {
     image[16 + static_cast<size_t>(i)] = static_cast<char>(crc >> (8 * i));
   }
   return image == given ? "" : try_image(image);
+}
+
+std::string run_proxy_header(const uint8_t* data, size_t size) {
+  // Past the longest header, more bytes can change nothing.
+  const int length = static_cast<int>(
+      size < net::kProxyHeaderMaxBytes + 64 ? size : net::kProxyHeaderMaxBytes + 64);
+  net::ProxyHeader whole;
+  const int last = net::read_proxy_header(data, length, &whole);
+  if (last != net::kProxyComplete && last != net::kProxyIncomplete && last != net::kProxyBad) {
+    return format("result %d", last);
+  }
+  if (last == net::kProxyComplete) {
+    const int most = whole.version == 1 ? net::kProxyV1MaxBytes : net::kProxyHeaderMaxBytes;
+    if ((whole.version != 1 && whole.version != 2) || whole.length < 1 || whole.length > length ||
+        whole.length > most) {
+      return format("version %d header of %d bytes in %d", whole.version, whole.length, length);
+    }
+    if (whole.version == 1 && (data[whole.length - 2] != '\r' || data[whole.length - 1] != '\n')) {
+      return format("version 1 header of %d bytes not ending its line", whole.length);
+    }
+    if (whole.family == net::ProxyFamily::kInet4 &&
+        (!whole.source.is_v4() || !whole.destination.is_v4())) {
+      return format("an IPv4 header with an IPv6 address");
+    }
+    if (whole.command == net::ProxyCommand::kLocal && whole.family != net::ProxyFamily::kUnspec) {
+      return format("a LOCAL header with a family");
+    }
+  }
+  // Read after every byte, as a header that comes a byte at a time is.
+  bool bad_seen = false;
+  for (int n = 0; n <= length; ++n) {
+    net::ProxyHeader h;
+    const int rc = net::read_proxy_header(data, n, &h);
+    if (bad_seen && rc != net::kProxyBad) return format("bad at fewer bytes, %d after %d", rc, n);
+    if (rc == net::kProxyBad) {
+      if (last != net::kProxyBad) return format("bad at %d bytes, %d at %d", n, last, length);
+      bad_seen = true;
+      continue;
+    }
+    if (last == net::kProxyComplete) {
+      const bool should = n >= whole.length;
+      if (should != (rc == net::kProxyComplete)) {
+        return format("%d at %d bytes of a %d-byte header", rc, n, whole.length);
+      }
+      if (should &&
+          (h.length != whole.length || h.family != whole.family || h.command != whole.command ||
+           !(h.source == whole.source) || h.source_port != whole.source_port)) {
+        return format("a header read at %d bytes differs from the one read at %d", n, length);
+      }
+    } else if (rc != net::kProxyIncomplete) {
+      return format("%d at %d bytes, %d at %d", rc, n, last, length);
+    }
+  }
+  return "";
 }
 
 }  // namespace fuzz

@@ -46,6 +46,13 @@ std::string run_lobby_script(const uint8_t* data, size_t size);
 // where every open slot is served for a few passes.
 std::string run_state_image(const uint8_t* data, size_t size);
 
+// One input of the proxy header target: the bytes a trusted connection
+// sends, read as the accept thread reads them, after every byte. A whole
+// header is never longer than its version allows, every beginning of it
+// reads as incomplete and what follows it changes nothing; a bad beginning
+// stays bad; an address the header names is of its family.
+std::string run_proxy_header(const uint8_t* data, size_t size);
+
 // Space-separated upper-case hex, for fault descriptions.
 std::string hex(const std::string& bytes);
 

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the two fuzz targets into fuzz/corpus/.
+"""Writes the seed corpora of the fuzz targets into fuzz/corpus/.
 
 The inputs follow the layouts that fuzz/fuzz_checks.cc decodes; rerun
 this after changing a layout there. libFuzzer finds the rest by itself.
@@ -216,6 +216,34 @@ LOBBY_SCRIPT = {
 }
 
 
+# Headers a trusted proxy sends, each with the first bytes of its client
+# after it where a login would follow in the same packet.
+V2_SIGNATURE = b"\r\n\r\n\x00\r\nQUIT\n"
+
+
+def v2(command, family, body):
+    return V2_SIGNATURE + bytes([command, family]) + struct.pack(">H", len(body)) + body
+
+
+INET4 = bytes([203, 0, 113, 9, 192, 0, 2, 1]) + struct.pack(">HH", 40000, 30009)
+INET6 = (bytes.fromhex("20010db8000000000000000000000007")
+         + bytes.fromhex("20010db8000000000000000000000001") + struct.pack(">HH", 40000, 30009))
+
+PROXY_HEADER = {
+    "v1_tcp4_login": b"PROXY TCP4 203.0.113.9 192.0.2.1 40000 30009\r\n" + enter(7, b"alice", 5),
+    "v1_tcp6": b"PROXY TCP6 2001:db8::7 2001:db8::1 40000 30009\r\n",
+    "v1_unknown": b"PROXY UNKNOWN\r\n",
+    "v1_longest": b"PROXY UNKNOWN " + b"x" * 91 + b"\r\n",
+    "v1_bad_port": b"PROXY TCP4 203.0.113.9 192.0.2.1 65536 30009\r\n",
+    "v2_inet4_login": v2(0x21, 0x11, INET4) + enter(7, b"alice", 5),
+    "v2_inet6_tlvs": v2(0x21, 0x21, INET6 + b"\x01\x00\x02h2\x05\x00\x03xyz"),
+    "v2_local": v2(0x20, 0x00, b""),
+    "v2_unspec": v2(0x21, 0x00, b"\x04\x00\x00"),
+    "v2_unix": v2(0x21, 0x31, b"u" * 216),
+    "v2_longest": v2(0x21, 0x11, INET4 + b"T" * (1024 - 12)),
+}
+
+
 def write(target, seeds):
     directory = os.path.join(ROOT, target)
     os.makedirs(directory, exist_ok=True)
@@ -227,3 +255,4 @@ def write(target, seeds):
 if __name__ == "__main__":
     write("client_stream", CLIENT_STREAM)
     write("lobby_script", LOBBY_SCRIPT)
+    write("proxy_header", PROXY_HEADER)

@@ -1,6 +1,7 @@
 #include "lobby/admission.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "lobby/dispatcher.h"
 #include "lobby/server.h"
@@ -33,11 +34,17 @@ Admission::Admission(Lobby& lobby, Clock& clock)
 }
 
 void Admission::place_or_refuse(int socket, const net::IpAddress& addr, int32_t port) {
-  Lobby& lobby = lobby_;
-  const config::Settings& settings = lobby.settings;
   PeerInfo peer;
   peer.addr = addr;
   peer.port = port;
+  place_or_refuse(socket, peer);
+}
+
+void Admission::place_or_refuse(int socket, const PeerInfo& client) {
+  Lobby& lobby = lobby_;
+  const config::Settings& settings = lobby.settings;
+  PeerInfo peer = client;
+  const net::IpAddress addr = peer.addr;
   peer.placed_ms = clock_.now_ms();
   const uint64_t key = addr.address_key();
   // A ban that came due before this connection arrived applies to it: the
@@ -120,6 +127,12 @@ void Admission::hold(int socket, const PeerInfo& peer, int slot, int64_t deadlin
   held_.slot = slot;
   held_.deadline_ms = deadline_ms;
   held_.peer = peer;
+  // The proxy stage's buffer is given back once this returns.
+  const int first =
+      peer.first_length < net::kProxyHeaderMaxBytes ? peer.first_length : net::kProxyHeaderMaxBytes;
+  if (first > 0) std::memcpy(held_.first_bytes, peer.first_bytes, static_cast<size_t>(first));
+  held_.peer.first_bytes = held_.first_bytes;
+  held_.peer.first_length = first;
 }
 
 int Admission::pick_closing(uint32_t* serial, bool* closed) const {
@@ -164,7 +177,7 @@ void Admission::refuse(int socket, int reason, const net::IpAddress& addr) {
   refusal.attach(socket);
   // A denied address, and one that connects too fast, get not one byte:
   // nothing is spent on them.
-  if (reason != kRefusedDenied && reason != kRefusedTooFast) {
+  if (reason != kRefusedDenied && reason != kRefusedTooFast && reason != kRefusedBadProxyHeader) {
     uint8_t out[wire::kLenFull];
     refusal.enqueue(out, wire::compose_header_only(out, wire::kMsgFull));
     refusal.flush();

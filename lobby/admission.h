@@ -40,6 +40,7 @@
 #include "lobby/connection_rate.h"
 #include "lobby/lobby_state.h"
 #include "net/ip_address.h"
+#include "net/proxy_header.h"
 
 namespace lobby {
 
@@ -54,6 +55,10 @@ class Admission {
   // refuses it, or holds it for a displaced connection's slot (see above).
   // The socket is the lobby's from then on.
   void place_or_refuse(int socket, const net::IpAddress& addr, int32_t port);
+  // The same for a connection a trusted proxy carries: `client` names the
+  // client, its first bytes and whether its address is the proxy's own.
+  // The first bytes are copied when the connection is held.
+  void place_or_refuse(int socket, const PeerInfo& client);
   // Places the held newcomer once a slot is free, or refuses it once its
   // wait has run out.
   void serve_held();
@@ -68,6 +73,10 @@ class Admission {
   // Writes every automatic ban that has come due to the deny file, closes
   // the banned address's open connections and logs it.
   void apply_auto_bans();
+  // Ends a connection that gets no slot, counted and logged by `reason`:
+  // 2A before the close, except for a denied address, one connecting too
+  // fast and a bad proxy header.
+  void refuse(int socket, int reason, const net::IpAddress& addr);
 
  private:
   // The state image carries the held newcomer, the connection rate and the
@@ -75,10 +84,6 @@ class Admission {
   friend struct ImageAccess;
 
   void place(int slot, int socket, const PeerInfo& peer);
-  // Ends a connection that gets no slot, counted and logged by `reason`:
-  // 2A before the close, except for a denied address and one connecting
-  // too fast.
-  void refuse(int socket, int reason, const net::IpAddress& addr);
   // The open slot whose connection has gone longest without an accepted
   // login, if it has been open kDisplaceAfterMs; -1 for none. `*serial`:
   // its connection's serial, read before it was looked at.
@@ -127,6 +132,8 @@ class Admission {
     int slot = kNone;
     int64_t deadline_ms = 0;
     PeerInfo peer;
+    // The copy of peer's first bytes, which peer then points at.
+    uint8_t first_bytes[net::kProxyHeaderMaxBytes];
   };
   HeldNewcomer held_;
 };

@@ -308,8 +308,10 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
                  drop_reason_text(reason), counts);
   // The accept thread writes the ban; the drop that makes it due wakes it.
   // With no deny file there is nowhere to write a ban, so none is due.
+  // A proxy's own address is never banned for what its clients do.
   const bool ban_due =
       AutoBan::is_strike(reason, logged_in) && lobby.deny_list.has_file() &&
+      !client.proxy_itself.load(std::memory_order_relaxed) &&
       lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), client.pass_ms);
   // Last: from this store on the accept thread may place a new connection.
   client.open_socket.store(-1, std::memory_order_release);
@@ -354,6 +356,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   clear_direct_queue(lobby, client.slot);
   client.peer_address.store(peer.addr);
   client.peer_port.store(peer.port, std::memory_order_relaxed);
+  client.proxy_itself.store(peer.proxy_itself, std::memory_order_relaxed);
   client.placed_ms.store(peer.placed_ms, std::memory_order_relaxed);
   client.connection_id.store(lobby.counters[kCountConnections].fetch_add(1) + 1,
                              std::memory_order_relaxed);
@@ -364,8 +367,12 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.settings_generation = lobby.live.generation();
   client.flood.reset(lobby.live.number(config::kLiveFloodRate),
                      lobby.live.number(config::kLiveFloodBurst), peer.placed_ms);
+  // What came with a proxy's header is the client's first input: the
+  // worker's first pass over the slot handles it, whether or not more
+  // arrives.
+  if (peer.first_length > 0) lobby.count(kCountBytesReceived, peer.first_length);
   client.open_socket.store(socket, std::memory_order_release);
-  client.attach(socket);
+  client.attach(socket, peer.first_bytes, peer.first_length);
   lobby.connected_count.fetch_add(1, std::memory_order_acq_rel);
   lobby.events->counts_changed();
   // Its worker starts watching the new socket.

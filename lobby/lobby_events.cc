@@ -48,4 +48,14 @@ void report_dropped(LobbyEvents* events, const net::IpAddress& addr, int reason,
   events->dropped(addr, reason, line);
 }
 
+void report_health_check(LobbyEvents* events, const net::IpAddress& proxy, const char* format,
+                         ...) {
+  char line[kEventLineBytes];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  events->health_check(proxy, line);
+}
+
 }  // namespace lobby

@@ -34,6 +34,11 @@ class LobbyEvents {
   virtual void dropped(const net::IpAddress& /*addr*/, int /*reason*/, const char* line) {
     event(line);
   }
+  // A trusted proxy at `proxy` checked the lobby (a health check: it took
+  // no slot); `line` tells it. A proxy checks several times a second, so a
+  // sink may fold them into a count a minute as it folds refusals. The
+  // default writes every line.
+  virtual void health_check(const net::IpAddress& /*proxy*/, const char* line) { event(line); }
   // The user count or the room count changed.
   virtual void counts_changed() = 0;
   // A drain has ended (no client left, or its time ran out): the process
@@ -65,6 +70,9 @@ void report_refused(LobbyEvents* events, const net::IpAddress& addr, int reason,
                     ...) __attribute__((format(printf, 4, 5)));
 void report_dropped(LobbyEvents* events, const net::IpAddress& addr, int reason, const char* format,
                     ...) __attribute__((format(printf, 4, 5)));
+// The same for a proxy's health check, to events->health_check.
+void report_health_check(LobbyEvents* events, const net::IpAddress& proxy, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 }  // namespace lobby
 

@@ -19,9 +19,15 @@ const char* refusal_reason_text(int reason) {
       return "per-network limit";
     case kRefusedTooFast:
       return "connecting too fast";
+    case kRefusedBadProxyHeader:
+      return "bad proxy header";
     default:
       return "unknown";
   }
+}
+
+bool refusal_shown(int reason, int64_t count, int32_t proxies) {
+  return reason != kRefusedBadProxyHeader || proxies > 0 || count > 0;
 }
 
 const char* counter_text(int counter) {
@@ -75,10 +81,13 @@ void Lobby::format_drop_counts(char* out, int size) const {
                           r == 0 ? "" : ",", drop_reason_text(r),
                           static_cast<long long>(drops[r].load(std::memory_order_relaxed)));
   }
+  const int32_t proxies = live.proxy_count();
   for (int r = 0; r < kRefusalReasons && used < size; ++r) {
+    const int64_t count = refusals[r].load(std::memory_order_relaxed);
+    if (!refusal_shown(r, count, proxies)) continue;
     used += std::snprintf(out + used, static_cast<size_t>(size - used), "%s %s %lld",
                           r == 0 ? "; refused" : ",", refusal_reason_text(r),
-                          static_cast<long long>(refusals[r].load(std::memory_order_relaxed)));
+                          static_cast<long long>(count));
   }
 }
 

@@ -78,9 +78,17 @@ enum RefusalReason : int {
   kRefusedDraining,
   kRefusedPerNetwork,
   kRefusedTooFast,
+  // A connection from a trusted proxy whose PROXY header is invalid, or
+  // not whole within kProxyHeaderWaitMs.
+  kRefusedBadProxyHeader,
   kRefusalReasons,
 };
 const char* refusal_reason_text(int reason);
+// Whether a count of refusals for `reason` is shown (status, the event
+// log's counts): "bad proxy header" only while proxies are trusted
+// (`proxies`, L_PROXY's entries) or once it has happened, so that a lobby
+// without proxies reports exactly the reasons it always did.
+bool refusal_shown(int reason, int64_t count, int32_t proxies);
 
 // What the lobby counts from its start, for the operator: each counter
 // only ever grows.
@@ -263,6 +271,9 @@ class ClientSlot : public net::Connection {
   // the socket (a look that read it just before may then find the number
   // reused by another descriptor, and wait for nothing: no harm).
   std::atomic<int> open_socket{-1};
+  // The address is a trusted proxy's own (PeerInfo::proxy_itself): its
+  // drops note no strike. Atomic: as peer_port.
+  std::atomic<bool> proxy_itself{false};
   // The connection's id: 1 for the first connection given a slot, and one
   // more for each after it, never reused while the process runs, so that
   // an operator's kick cannot hit whoever took the slot since. Atomic: as
@@ -305,6 +316,15 @@ struct PeerInfo {
   net::IpAddress addr;
   int32_t port = 0;
   int64_t placed_ms = 0;
+  // The client's first bytes, read together with its proxy's header; they
+  // go into the slot's receive ring. Null and 0 for none. They must last
+  // until the connection is placed or refused.
+  const uint8_t* first_bytes = nullptr;
+  int first_length = 0;
+  // `addr` is a trusted proxy's own, for a proxy that could not name its
+  // client (PROXY UNKNOWN): the connection is counted by it as if it came
+  // straight from the proxy, but its drops earn the proxy no automatic ban.
+  bool proxy_itself = false;
 };
 
 // The whole lobby. Built once; the tables are prepared by the accept thread
@@ -454,8 +474,9 @@ class Lobby {
   // "drops: peer closed N, bad framing N, idle N, not reading N, no login N,
   // displaced N, flooding N, kicked N, banned N; refused full N,
   // per-address limit N, denied N, draining N, per-network limit N,
-  // connecting too fast N": every drop reason and every refusal reason, in
-  // their order, for the event log. Any thread.
+  // connecting too fast N[, bad proxy header N]": every drop reason and
+  // every refusal reason shown (refusal_shown), in their order, for the
+  // event log. Any thread.
   void format_drop_counts(char* out, int size) const;
 
  private:

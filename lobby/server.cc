@@ -47,6 +47,7 @@ Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* even
       listener_(new net::Listener()),
       clock_(clock != nullptr ? clock : &steady_clock_),
       admission_(new Admission(*lobby_, *clock_)),
+      proxy_stage_(new ProxyStage(*lobby_, *admission_, *clock_)),
       worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms : -1) {
   // Without wake-up descriptors the threads still run, on their time-outs.
   lobby_->accept_wake.open();
@@ -179,6 +180,11 @@ void Server::accept_thread() {
       report_event(lobby.events, "automatic bans are off: no deny file to write them to (L_DENY)");
     }
     next_deny_look_ms_ = clock_->now_ms() + kDenyLookMs;
+    if (lobby.settings.L_PROXY.count > 0) {
+      char list[config::kProxyEntries * (net::kIpPrefixTextBytes + 2)];
+      lobby.settings.L_PROXY.format(list, sizeof list);
+      report_event(lobby.events, "proxies trusted (L_PROXY): %s", list);
+    }
     try_listen(listener);
   } else if (listener.listen_socket >= 0) {
     listening_port_.store(listener.bound_port(), std::memory_order_release);
@@ -191,13 +197,16 @@ void Server::accept_thread() {
     if (server_running_.load(std::memory_order_acquire) != 1) break;
     if (listen_attempts_ > 0 && clock_->now_ms() >= next_listen_try_ms_) try_listen(listener);
     admission_->serve_held();
-    // While a newcomer is held, later connections wait in the backlog.
-    const bool holding = admission_->holding();
+    // While a newcomer is held, or the proxies' connections fill the
+    // table where they wait for their headers, later connections wait in
+    // the backlog.
+    const bool holding = admission_->holding() || proxy_stage_->full();
     // One wait for a connection, the upstream link (input, writability,
-    // the end of a connect), a wake-up, or the next deadline.
+    // the end of a connect), a wake-up, a proxy's header, or the next
+    // deadline.
     platform::WakeUp& wake = lobby.accept_wake;
     const bool may_sleep = wake.may_sleep();
-    net::PollEntry entries[3];
+    net::PollEntry entries[3 + kProxyWaiting];
     int n = 0;
     const bool listening = listener.listen_socket >= 0;
     if (listening && !holding) entries[n++] = {listener.listen_socket, net::kPollIn, 0};
@@ -207,6 +216,8 @@ void Server::accept_thread() {
     if (upstream_wait_entry(lobby, &entries[n], &upstream_sendable)) ++n;
     const int wake_entry = wake.fd() >= 0 ? n : -1;
     if (wake_entry >= 0) entries[n++] = {wake.fd(), net::kPollIn, 0};
+    const int first_header = n;
+    n += proxy_stage_->add_poll_entries(&entries[n], kProxyWaiting);
     // Asked on every pass, so that the sink's deadlines are kept even while
     // queued notices leave no time to sleep.
     const int wait_ms = accept_wait_ms();
@@ -219,7 +230,14 @@ void Server::accept_thread() {
         !holding && (!listening || ready < 0 || (entries[0].ready & net::kPollIn) != 0);
     int accepted = waiting ? listener.accept_pending(0) : net::kAcceptNothing;
     if (accepted == net::kListenOk) {
-      admission_->place_or_refuse(listener.socket, listener.peer_address(), listener.peer_port);
+      // A reload's L_PROXY applies from the next connection on.
+      proxy_stage_->follow_settings();
+      const net::IpAddress peer = listener.peer_address();
+      if (proxy_stage_->trusts(peer)) {
+        proxy_stage_->take(listener.socket, peer, listener.peer_port);
+      } else {
+        admission_->place_or_refuse(listener.socket, peer, listener.peer_port);
+      }
       listener.socket = -1;
     } else if (accepted == net::kAcceptFailed) {
       // A lasting failure (no descriptors left) must not flood the log.
@@ -229,6 +247,9 @@ void Server::accept_thread() {
         report_event(lobby.events, "accept failed: %s", net::error_text(listener.last_error()));
       }
     }
+    // A failed wait (ready < 0) leaves every waiting connection to its
+    // deadline.
+    proxy_stage_->serve(&entries[first_header], ready < 0 ? 0 : n - first_header);
     follow_reload();
     service_upstream(lobby, clock_->now_ms());
     check_drain();
@@ -238,6 +259,7 @@ void Server::accept_thread() {
     first = false;
   }
   admission_->close_held();
+  proxy_stage_->close_all();
   listener.close_sockets();
 }
 
@@ -317,6 +339,7 @@ void Server::follow_reload() {
   const uint32_t generation = lobby_->live.generation();
   if (generation == settings_generation_) return;
   settings_generation_ = generation;
+  proxy_stage_->follow_settings();
   const config::Settings now = lobby_->live.current();
   move_upstream(*lobby_, now.N_IP, now.N_PORT, clock_->now_ms());
 }
@@ -347,6 +370,8 @@ int Server::accept_wait_ms() {
   if (admission_->holding()) {
     wait = shorter_wait(wait, clock_->ms_until(admission_->held_deadline_ms()));
   }
+  const int64_t header = proxy_stage_->next_deadline_ms();
+  if (header >= 0) wait = shorter_wait(wait, clock_->ms_until(header));
   const int64_t drain = lobby_->drain_deadline_ms.load(std::memory_order_acquire);
   if (drain >= 0 && !drain_finished_) wait = shorter_wait(wait, clock_->ms_until(drain));
   if (listen_attempts_ > 0) wait = shorter_wait(wait, clock_->ms_until(next_listen_try_ms_));

@@ -19,7 +19,9 @@
 // (lobby/admission.h) turns away denied addresses and addresses at their
 // limit and makes a silent connection give way when every slot is taken;
 // the thread itself asks for the drop of connections the moment they pass
-// their login deadline, and rereads a changed deny file.
+// their login deadline, and rereads a changed deny file. A connection from a
+// trusted proxy (L_PROXY) first waits in the ProxyStage (lobby/proxy_stage.h)
+// for its header, which names the client Admission then judges.
 #ifndef LOBBY_SERVER_H_
 #define LOBBY_SERVER_H_
 
@@ -33,6 +35,7 @@
 #include "lobby/admission.h"
 #include "lobby/clock.h"
 #include "lobby/lobby_state.h"
+#include "lobby/proxy_stage.h"
 #include "platform/annotated_mutex.h"
 
 namespace net {
@@ -146,8 +149,9 @@ class Server {
   void run_timers();
   // How long the accept thread may sleep: until the next login deadline,
   // the deny file's next look, the upstream link's next deadline, the end
-  // of a held newcomer's wait, a drain's time limit or the event sink's
-  // deadline (it runs the sink's keeper pass). -1 for no bound.
+  // of a held newcomer's wait, the proxy stage's next deadline, a drain's
+  // time limit or the event sink's deadline (it runs the sink's keeper
+  // pass). -1 for no bound.
   int accept_wait_ms();
   // How long worker `k` may sleep when none of its slots has work: until
   // the idle limit of one of its logged-in clients, or the next token of a
@@ -165,8 +169,10 @@ class Server {
   std::unique_ptr<net::Listener> listener_;
   SteadyClock steady_clock_;
   Clock* clock_;
-  // Whom the accept thread lets in. Accept thread only.
+  // Whom the accept thread lets in, and the connections of trusted proxies
+  // that wait for their headers. Accept thread only.
   std::unique_ptr<Admission> admission_;
+  std::unique_ptr<ProxyStage> proxy_stage_;
   std::atomic<int32_t> server_running_{0};
   // Atomic: 0 until the accept thread tried to listen, then the port or -1.
   std::atomic<int32_t> listening_port_{0};

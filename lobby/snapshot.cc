@@ -80,6 +80,7 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
   for (int reason = 0; reason < kRefusalReasons; ++reason) {
     out->refusals[reason] = lobby.refusals[reason].load(std::memory_order_relaxed);
   }
+  out->proxies = lobby.live.proxy_count();
   for (int counter = 0; counter < kCounters; ++counter) {
     out->counters[counter] = lobby.counters[counter].load(std::memory_order_relaxed);
   }

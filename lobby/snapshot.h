@@ -49,6 +49,8 @@ struct LobbySnapshot {
   RoomSnapshot rooms[kMaxRooms];
   int64_t drops[kDropReasons] = {};
   int64_t refusals[kRefusalReasons] = {};
+  // Trusted proxies (L_PROXY's entries), for refusal_shown.
+  int32_t proxies = 0;
   int64_t counters[kCounters] = {};
   upstream::LinkState upstream_state = upstream::LinkState::kOff;
   int64_t upstream_reconnects = 0;

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "lobby/admission.h"
+#include "lobby/proxy_stage.h"
 #include "lobby/server.h"
 #include "net/listener.h"
 
@@ -520,6 +521,7 @@ struct ImageAccess {
       io.value(client.announced_user_id);
       atom_address(io, client.peer_address);
       atom(io, client.peer_port);
+      atom(io, client.proxy_itself);
       atom_time(io, client.placed_ms);
       atom(io, client.connection_id);
       atom_time(io, client.last_message_ms);
@@ -841,6 +843,11 @@ struct ImageAccess {
     address(io, held.peer.addr);
     io.value(held.peer.port);
     io.time(held.peer.placed_ms);
+    io.value(held.peer.proxy_itself);
+    held.peer.first_length = count_of(io, held.peer.first_length, net::kProxyHeaderMaxBytes,
+                                      "the held newcomer's first bytes");
+    io.bytes(held.first_bytes, static_cast<size_t>(held.peer.first_length));
+    if (Io::kReading) held.peer.first_bytes = held.first_bytes;
 
     ConnectionRate& rate = *admission.connection_rate_;
     io.value(rate.per_minute_);
@@ -869,6 +876,36 @@ struct ImageAccess {
         "the lost lurkers");
   }
 
+  // The trusted proxies' connections still waiting for their headers, each
+  // with what it has sent so far; the reader reads each header again.
+  template <class Io>
+  static void proxy_stage(Io& io, Context& c) {
+    ProxyStage& stage = *c.server->proxy_stage_;
+    int32_t waiting = 0;
+    sparse(
+        io, kProxyWaiting,
+        [&](int32_t i) { return stage.entries_[static_cast<size_t>(i)].socket >= 0; },
+        [&](size_t i) {
+          ProxyStage::Waiting& e = stage.entries_[i];
+          ++waiting;
+          io.value(e.socket);
+          io.expect(e.socket >= 0, "a waiting proxy connection");
+          address(io, e.proxy);
+          io.value(e.port);
+          io.time(e.deadline_ms);
+          io.value(e.whole);
+          e.length = count_of(io, e.length, net::kProxyHeaderMaxBytes, "a proxy header's bytes");
+          io.bytes(e.bytes, static_cast<size_t>(e.length));
+          if (Io::kReading && io.ok()) {
+            const int rc = net::read_proxy_header(e.bytes, e.length, &e.header);
+            io.expect(e.whole ? rc == net::kProxyComplete : rc == net::kProxyIncomplete,
+                      "a waiting proxy header");
+          }
+        },
+        "the waiting proxy connections");
+    if (Io::kReading) stage.waiting_ = waiting;
+  }
+
   using WriteVisit = void (*)(ImageWriter&, Context&);
   using ReadVisit = void (*)(ImageReader&, Context&);
   struct Section {
@@ -894,6 +931,7 @@ struct ImageAccess {
         {"DENY", &deny_list<ImageWriter>, &deny_list<ImageReader>},
         {"LINK", &upstream_link<ImageWriter>, &upstream_link<ImageReader>},
         {"DOOR", &door<ImageWriter>, &door<ImageReader>},
+        {"PRXY", &proxy_stage<ImageWriter>, &proxy_stage<ImageReader>},
     };
     *count = static_cast<int>(sizeof kSections / sizeof kSections[0]);
     return kSections;
@@ -918,6 +956,9 @@ struct ImageAccess {
       }
     }
     if (s.admission_->held_.socket >= 0) fds->push_back(s.admission_->held_.socket);
+    for (const ProxyStage::Waiting& e : s.proxy_stage_->entries_) {
+      if (e.socket >= 0) fds->push_back(e.socket);
+    }
     if (s.listener_->listen_socket >= 0) fds->push_back(s.listener_->listen_socket);
     if (lobby.upstream.socket >= 0) fds->push_back(lobby.upstream.socket);
     if (process.admin_listen_fd >= 0) fds->push_back(process.admin_listen_fd);

@@ -25,9 +25,10 @@ void Connection::reset_queues() {
   recv_write = 0;
 }
 
-int Connection::attach(int accepted_socket) {
+int Connection::attach(int accepted_socket, const uint8_t* first_bytes, int first_length) {
   socket = accepted_socket;
   reset_queues();
+  if (first_length > 0) append_received(first_bytes, first_length);
   // Opened last, so that a thread that sees the connection open also sees
   // the reset positions.
   state.store(kStateOpen, std::memory_order_release);

@@ -48,8 +48,10 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Takes over an accepted socket and opens the connection with an empty
-  // ring and queue. REQUIRES: state is closed (or the refusal slot).
-  int attach(int accepted_socket);
+  // queue and, in its ring, the `first_length` bytes of `first_bytes`
+  // (the client's bytes that came with a proxy's header; at most
+  // kRecvRingSize). REQUIRES: state is closed (or the refusal slot).
+  int attach(int accepted_socket, const uint8_t* first_bytes = nullptr, int first_length = 0);
   // Closes the sockets, then marks the connection closed, last: from that
   // store on another thread may attach a new socket.
   int close();

@@ -65,7 +65,10 @@ struct PollEntry {
   int events;
   int ready;
 };
-constexpr int kMaxPollEntries = 16;
+// The largest wait is the accept thread's: its listener, the upstream
+// link, its wake-up and up to 64 connections that wait for a proxy's
+// header.
+constexpr int kMaxPollEntries = 72;
 
 // Waits up to `timeout_ms` for any of `count` (at most kMaxPollEntries)
 // descriptors. The number of ready entries, 0 on time-out or an interrupted

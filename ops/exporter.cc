@@ -250,7 +250,9 @@ std::string metrics_text(const std::vector<LobbyReading>& lobbies) {
             {"lobby_refused_total", "counter",
              "Connections turned away without a slot, by reason: \"denied\" (the deny list) "
              "and \"connecting too fast\" close without a byte, the others (full, per-address "
-             "limit, per-network limit, draining) send 2A first."},
+             "limit, per-network limit, draining) send 2A first; \"bad proxy header\" (a "
+             "trusted proxy's header bad or late, listed once L_PROXY names a proxy) closes "
+             "without a byte too."},
             lobbies, "refused");
   for (const CounterFamily& c : kCounterFamilies) counter(&out, c.family, lobbies, c.key);
   family(&out,

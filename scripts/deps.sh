@@ -4,9 +4,10 @@
 #   --server: only what the server itself needs (a C++ compiler, CMake and
 #   Ninja); without it, also what the tools and the tests need.
 # Extras for CI only: chromium (the status page's browser test, with a
-# font for Japanese names) and prometheus (for promtool). Both come without
-# their recommended packages: the browser needs no sandbox helper or
-# desktop services headless, and promtool no node exporter.
+# font for Japanese names), prometheus (for promtool) and haproxy (the test
+# of the lobby behind a proxy). Chromium and prometheus come without their
+# recommended packages: the browser needs no sandbox helper or desktop
+# services headless, and promtool no node exporter.
 set -euo pipefail
 
 need=()
@@ -29,6 +30,7 @@ for extra in "$@"; do
     systemd) command -v systemd-analyze >/dev/null 2>&1 || need+=(systemd) ;;
     chromium) command -v chromium >/dev/null 2>&1 || bare+=(chromium fonts-ipafont-gothic) ;;
     prometheus) command -v promtool >/dev/null 2>&1 || bare+=(prometheus) ;;
+    haproxy) [ -x /usr/sbin/haproxy ] || need+=(haproxy) ;;
     *) dpkg -s "$extra" >/dev/null 2>&1 || need+=("$extra") ;;
   esac
 done

@@ -12,7 +12,7 @@ seconds="${1:-60}"
 case "$seconds" in
   '' | *[!0-9]*) echo "usage: $0 [SECONDS]" >&2; exit 2 ;;
 esac
-targets=(client_stream lobby_script state_image)
+targets=(client_stream lobby_script state_image proxy_header)
 
 bash "$root/scripts/deps.sh" clang libclang-rt-14-dev
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "config/deny_list.h"
+#include "config/live_settings.h"
 #include "config/settings.h"
 #include "net/ip_address.h"
 
@@ -273,7 +274,7 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
         "N_IP",          "N_PORT",        "L_LOGIN_WAIT",   "L_PER_IP",  "L_FLOOD_RATE",
         "L_FLOOD_BURST", "L_CHAT_RATE",   "L_CHAT_BURST",   "L_DENY",    "L_PER_NET",
         "L_CONN_RATE",   "L_LURK",        "L_ROOMS_PER_IP", "L_AUTOBAN", "L_AUTOBAN_S",
-        "L_ADMIN",       "L_ADMIN_GROUP", "L_CHARSET"}) {
+        "L_ADMIN",       "L_ADMIN_GROUP", "L_CHARSET",      "L_PROXY"}) {
     EXPECT_EQ(1, std::count(keys.begin(), keys.end(), key)) << key;
   }
   load_text(uncommented);
@@ -303,7 +304,60 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   EXPECT_STREQ(defaults.L_ADMIN, settings_.L_ADMIN);
   EXPECT_STREQ(defaults.L_CHARSET, settings_.L_CHARSET);
   EXPECT_STREQ(defaults.L_ADMIN_GROUP, settings_.L_ADMIN_GROUP);
+  EXPECT_EQ(0, settings_.L_PROXY.count);
   EXPECT_EQ(0, settings_.note_count) << settings_.notes[0];
+}
+
+// L_PROXY: IPv4 addresses and prefixes, by blanks or commas, added up over
+// lines to at most 64; "-" empties the list. A line with anything else, or
+// one too many, adds nothing and leaves a note; a reload reports the
+// change as one that takes effect at once.
+TEST_F(ConfigTest, ProxyListsAddUpToSixtyFourIPv4AddressesOrPrefixes) {
+  auto listed = [this] {
+    char text[64 * 24];
+    settings_.L_PROXY.format(text, sizeof text);
+    return std::string(text);
+  };
+  load_text("L_PROXY 10.0.0.1, 192.168.0.0/16,172.16.0.1 ; the shields\nL_PROXY 10.0.0.9\n");
+  EXPECT_EQ("10.0.0.1, 192.168.0.0/16, 172.16.0.1, 10.0.0.9", listed());
+  net::IpAddress a;
+  for (const char* text : {"10.0.0.9", "192.168.77.1", "172.16.0.1"}) {
+    ASSERT_EQ(0, net::parse_ip_address(text, &a));
+    EXPECT_TRUE(settings_.L_PROXY.covers(a)) << text;
+  }
+  for (const char* text : {"10.0.0.2", "172.16.0.2", "::ffff:10.0.0.3", "2001:db8::1"}) {
+    ASSERT_EQ(0, net::parse_ip_address(text, &a));
+    EXPECT_FALSE(settings_.L_PROXY.covers(a)) << text;
+  }
+  const config::Settings before = settings_;
+  EXPECT_FALSE(config::apply_config_line("L_PROXY 10.0.0.3 2001:db8::/32", &settings_));
+  EXPECT_FALSE(config::apply_config_line("L_PROXY 10.0.0.3,,nonsense", &settings_));
+  EXPECT_FALSE(config::apply_config_line("L_PROXY", &settings_));
+  EXPECT_EQ("10.0.0.1, 192.168.0.0/16, 172.16.0.1, 10.0.0.9", listed());
+  ASSERT_EQ(2, settings_.note_count);
+  EXPECT_STREQ("L_PROXY 2001:db8::/32: not an IPv4 address or prefix; the line is ignored",
+               settings_.notes[0]);
+  EXPECT_STREQ("L_PROXY nonsense: not an IPv4 address or prefix; the line is ignored",
+               settings_.notes[1]);
+  std::vector<std::string> live, restart;
+  config::differing_keys(before, settings_, &live, &restart);
+  EXPECT_TRUE(live.empty());
+  apply("L_PROXY -");
+  EXPECT_EQ("", listed());
+  config::differing_keys(before, settings_, &live, &restart);
+  EXPECT_EQ(std::vector<std::string>{"L_PROXY"}, live);
+  EXPECT_TRUE(restart.empty());
+
+  std::string sixty_four;
+  for (int i = 0; i < 64; ++i) {
+    sixty_four += (i % 16 == 0 ? "\nL_PROXY " : " ") + ("10.0." + std::to_string(i) + ".0/24");
+  }
+  settings_ = config::Settings();
+  load_text(sixty_four + "\nL_PROXY 10.1.0.1\n");
+  EXPECT_EQ(64, settings_.L_PROXY.count);
+  ASSERT_EQ(1, settings_.note_count);
+  EXPECT_STREQ("L_PROXY 10.1.0.1: past the 64 entries it holds; the line is ignored",
+               settings_.notes[0]);
 }
 
 // L_ADMIN_GROUP: from the environment first, then the file, whose "-"

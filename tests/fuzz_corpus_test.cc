@@ -60,6 +60,10 @@ TEST(FuzzCorpusReplay, StateImageCorpusPassesEveryCheck) {
   replay("state_image", fuzz::run_state_image);
 }
 
+TEST(FuzzCorpusReplay, ProxyHeaderCorpusPassesEveryCheck) {
+  replay("proxy_header", fuzz::run_proxy_header);
+}
+
 // --- The output parser -----------------------------------------------------
 
 std::string check_output(const std::string& stream) {

@@ -101,6 +101,17 @@ TEST_F(RepeatFolderTest, TheFirstIsWrittenTheRestCountedAndToldWhenTheMinuteEnds
   EXPECT_EQ(std::vector<std::string>{"dropped 2001:db8:0:7::/64: bad framing " +
                                      std::string(kTimes) + "2 in the last 60 s"},
             take());
+
+  // A proxy's health checks are a kind of their own, by the proxy.
+  for (int i = 0; i < 600; ++i) {
+    folder.report(app::RepeatFolder::kChecked, net::IpAddress::from_v4(0x0A000001), 0,
+                  "health checks", "proxy 10.0.0.1: health check (LOCAL)", 400000 + i * 100);
+  }
+  folder.tell_ended(460000);
+  EXPECT_EQ((std::vector<std::string>{
+                "proxy 10.0.0.1: health check (LOCAL)",
+                "proxy 10.0.0.1: health checks " + std::string(kTimes) + "599 in the last 60 s"}),
+            take());
 }
 
 TEST_F(RepeatFolderTest, BeyondTheTableAddressesAreFoldedByReasonAndEndedWindowsGiveWay) {

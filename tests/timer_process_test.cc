@@ -4,7 +4,8 @@
 // reconnect waits, a drain's time limit, the watchdog, which must also
 // stop when a worker is stuck, the minute of the event log's folded
 // refusals and drops, the second a stalled reader may hold a chat writer,
-// and the chat pace of an address. Each test runs its own server in a directory
+// the chat pace of an address, and the 3 s a trusted proxy has for its
+// header. Each test runs its own server in a directory
 // of its own on an ephemeral port, learnt from the admin socket, so these
 // tests run beside each other and beside the rest of the suite. Each bound
 // says what it allows and why; a failure prints what was measured.
@@ -303,6 +304,35 @@ TEST_F(RealClockTest, LoginDeadlineClosesASilentConnectionAfterThreeSeconds) {
   pump({&prompt}, 500);
   EXPECT_LT(prompt.closed_ms, 0);
   EXPECT_NE(std::string::npos, log().find(": no login (")) << log();
+}
+
+// A trusted proxy's connection that sends part of its header, and one that
+// sends nothing, are closed without a byte 3 s after they came ("bad proxy
+// header"); a player the proxy carries meanwhile is served at once.
+TEST_F(RealClockTest, AProxysHeaderMustBeWholeWithinThreeSeconds) {
+  start("L_PROXY 127.0.0.1\n");
+  Player part;
+  Player silent;
+  const int64_t connected_ms = now_ms();
+  ASSERT_TRUE(part.tcp.connect_from("127.0.0.1", port));
+  ASSERT_TRUE(silent.tcp.connect_from("127.0.0.1", port));
+  ASSERT_TRUE(part.tcp.send("PROXY TCP4 198.51"));
+  Player carried;
+  ASSERT_TRUE(carried.tcp.connect_from("127.0.0.1", port));
+  ASSERT_TRUE(
+      carried.tcp.send("PROXY TCP4 198.51.100.7 127.0.0.1 40000 30009\r\n" + w::enter(5, "p5", 7)));
+  ASSERT_TRUE(pump_until({&carried}, kReplyWaitMs, [&] { return carried.count('O') == 1; }));
+  EXPECT_LT(now_ms() - connected_ms, 1000);
+  ASSERT_TRUE(pump_until({&part, &silent, &carried}, 6000,
+                         [&] { return part.closed_ms >= 0 && silent.closed_ms >= 0; }));
+  for (Player* p : {&part, &silent}) {
+    EXPECT_GE(p->closed_ms - connected_ms, 3000);
+    EXPECT_LE(p->closed_ms - connected_ms, 3000 + kLateMs);
+    EXPECT_TRUE(p->messages.empty() && p->pending.empty());
+  }
+  EXPECT_LT(carried.closed_ms, 0);
+  EXPECT_NE(std::string::npos, log().find("refused 127.0.0.1: bad proxy header")) << log();
+  EXPECT_NE(std::string::npos, log().find("accepted slot 0 from 198.51.100.7")) << log();
 }
 
 // A client that sends far more than its pace: after the burst, its
@@ -1336,3 +1366,35 @@ TEST_F(UpgradeTest, UnderAServiceManagerTheNewProcessIsNamedThenReadyAndTheWatch
 }
 
 }  // namespace
+
+// Behind a trusted proxy, an upgrade carries each player's own address and
+// a connection still waiting for the rest of its PROXY header: the header
+// finished after the upgrade, with a login in the same packet, lets the
+// player in under the address it names, within the header's 3 s.
+TEST_F(UpgradeTest, AProxysPlayersAndAHalfSentHeaderAreCarriedOver) {
+  start("L_PROXY 127.0.0.1\n");
+  Player placed, waiting;
+  ASSERT_TRUE(placed.tcp.connect_from("127.0.0.1", port));
+  ASSERT_TRUE(
+      placed.tcp.send("PROXY TCP4 127.0.9.1 127.0.0.1 5001 4000\r\n" + w::enter(31, "p31", 3)));
+  ASSERT_TRUE(pump_until({&placed}, kReplyWaitMs, [&] { return placed.count('O') == 1; }));
+  ASSERT_TRUE(waiting.tcp.connect_from("127.0.0.1", port));
+  ASSERT_TRUE(waiting.tcp.send("PROXY TCP4 127.0.9.2 "));
+  const int64_t header_begun_ms = now_ms();
+  const nlohmann::json reply = upgrade();
+  ASSERT_TRUE(reply.contains("pid")) << reply.dump();
+  ASSERT_LT(now_ms() - header_begun_ms, 2500) << "the upgrade left no time for the header";
+  ASSERT_TRUE(waiting.tcp.send("127.0.0.1 5002 4000\r\n" + w::enter(32, "p32", 3)));
+  ASSERT_TRUE(pump_until({&placed, &waiting}, kReplyWaitMs, [&] {
+    return waiting.count('O') == 1;
+  })) << log();
+  const nlohmann::json users = nlohmann::json::parse(ask("users"), nullptr, false);
+  ASSERT_TRUE(users.is_object() && users["users"].is_array()) << users.dump();
+  std::vector<std::string> addresses;
+  for (const nlohmann::json& u : users["users"]) addresses.push_back(u.value("address", ""));
+  std::sort(addresses.begin(), addresses.end());
+  EXPECT_EQ((std::vector<std::string>{"127.0.9.1:5001", "127.0.9.2:5002"}), addresses)
+      << users.dump();
+  EXPECT_EQ(0, status()["refused"].value("bad proxy header", -1)) << status().dump();
+  stop_server();
+}

@@ -49,7 +49,7 @@ struct AdminHooks {
   // process was started from), with what the channel hands over (`admin`:
   // its socket and connections). Returns only when the upgrade failed,
   // with why ("upgrade failed: ...", logged already), the lobby serving on
-  // as before; when it succeeds the process ends inside. Unset: upgrades
+  // unchanged; when it succeeds the process ends inside. Unset: upgrades
   // are not offered.
   std::function<std::string(const std::string& program, const lobby::ProcessImage& admin)> upgrade;
   // The process's facts for status; null for none (tests).

@@ -83,7 +83,7 @@ class Upgrader {
   // process was started from), with `admin` (what the admin channel hands
   // over: its socket and connections). Returns only when the upgrade did
   // not happen, with why ("upgrade failed: REASON", logged), the lobby
-  // serving on as before; on success the process ends inside, with status
+  // serving on unchanged; on success the process ends inside, with status
   // 0.
   std::string hand_over(const std::string& program, const lobby::ProcessImage& admin);
 

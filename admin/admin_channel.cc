@@ -102,15 +102,19 @@ void AdminChannel::run() {
     // Only a connection, a command, a reader that takes more, an idle
     // connection's time or the stop wakes this thread.
     const int timeout_ms = close_idle_clients();
-    net::PollEntry entries[2 + kMaxConnections];
-    int owner[2 + kMaxConnections];
+    net::PollEntry entries[3 + kMaxConnections];
+    int owner[3 + kMaxConnections];
     int n = 0;
     entries[n++] = {wake_fd_, net::kPollIn, 0};
     entries[n++] = {listen_fd_, net::kPollIn, 0};
+    const int reload_wake = commands_->reload_wake();
+    const int reload_index = reload_wake >= 0 ? n : -1;
+    if (reload_wake >= 0) entries[n++] = {reload_wake, net::kPollIn, 0};
+    const int first_client = n;
     for (int i = 0; i < kMaxConnections; ++i) {
       const Client& client = clients_[i];
       if (client.fd < 0) continue;
-      int events = client.input_ended ? 0 : net::kPollIn;
+      int events = client.input_ended || client.awaiting_reload ? 0 : net::kPollIn;
       if (client.out_sent < client.out.size()) events |= net::kPollOut;
       owner[n] = i;
       entries[n++] = {client.fd, events, 0};
@@ -119,7 +123,8 @@ void AdminChannel::run() {
     if (entries[0].ready & net::kPollIn) net::local_drain_wake(wake_fd_);
     if (!running_.load(std::memory_order_acquire)) break;
     if (entries[1].ready & net::kPollIn) accept_waiting();
-    for (int e = 2; e < n; ++e) {
+    if (reload_index >= 0 && (entries[reload_index].ready & net::kPollIn)) finish_reload();
+    for (int e = first_client; e < n; ++e) {
       Client& client = clients_[owner[e]];
       if (client.fd < 0) continue;
       if (entries[e].ready & net::kPollIn) read_commands(client);
@@ -173,6 +178,24 @@ void AdminChannel::accept_waiting() {
     free_client->out.clear();
     free_client->out_sent = 0;
     free_client->last_command_ms = server_.clock().now_ms();
+    free_client->user = net::local_peer_user(fd);
+    free_client->awaiting_reload = false;
+  }
+}
+
+void AdminChannel::finish_reload() {
+  const std::string reply = commands_->finish_reload();
+  if (reply.empty()) return;  // still reading
+  for (Client& client : clients_) {
+    if (client.fd < 0 || !client.awaiting_reload) continue;
+    client.awaiting_reload = false;
+    client.out += reply;
+    client.out += '\n';
+    run_lines(client);
+    if (client.fd >= 0 && client.input_ended && client.in_length == 0 &&
+        client.out_sent == client.out.size()) {
+      close_client(client);
+    }
   }
 }
 
@@ -184,6 +207,8 @@ AdminChannel::Client* AdminChannel::find_free_client() {
 }
 
 void AdminChannel::read_commands(Client& client) {
+  // Lines after a reload wait in the stream until its reply is written.
+  if (client.awaiting_reload) return;
   const int space = static_cast<int>(sizeof client.in) - client.in_length;
   const int n =
       net::local_recv(client.fd, reinterpret_cast<uint8_t*>(client.in + client.in_length), space);
@@ -205,26 +230,8 @@ void AdminChannel::read_commands(Client& client) {
   } else {
     client.in_length += n;
   }
-  int start = 0;
-  for (int i = 0; i < client.in_length; ++i) {
-    if (client.in[i] != '\n') continue;
-    int end = i;
-    if (end > start && client.in[end - 1] == '\r') --end;
-    const std::string line(client.in + start, static_cast<size_t>(end - start));
-    start = i + 1;
-    // A blank line is no command and gets no reply.
-    if (line.find_first_not_of(" \t") == std::string::npos) continue;
-    client.last_command_ms = server_.clock().now_ms();
-    client.out += commands_->run(line);
-    client.out += '\n';
-    if (client.out.size() - client.out_sent > kReplyQueueLimit) {
-      // It does not read what it asked for: it is given up, not waited for.
-      close_client(client);
-      return;
-    }
-  }
-  std::memmove(client.in, client.in + start, static_cast<size_t>(client.in_length - start));
-  client.in_length -= start;
+  run_lines(client);
+  if (client.fd < 0 || client.awaiting_reload) return;
   if (client.input_ended) {
     // Its replies, if any, are sent by the caller, which then closes it.
     if (client.out_sent == client.out.size()) close_client(client);
@@ -245,6 +252,34 @@ void AdminChannel::read_commands(Client& client) {
     }
     close_client(client);
   }
+}
+
+void AdminChannel::run_lines(Client& client) {
+  int start = 0;
+  for (int i = 0; i < client.in_length && !client.awaiting_reload; ++i) {
+    if (client.in[i] != '\n') continue;
+    int end = i;
+    if (end > start && client.in[end - 1] == '\r') --end;
+    const std::string line(client.in + start, static_cast<size_t>(end - start));
+    start = i + 1;
+    // A blank line is no command and gets no reply.
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    client.last_command_ms = server_.clock().now_ms();
+    const std::string reply = commands_->run(line, client.user);
+    if (reply == kPendingReply) {
+      client.awaiting_reload = true;
+      continue;
+    }
+    client.out += reply;
+    client.out += '\n';
+    if (client.out.size() - client.out_sent > kReplyQueueLimit) {
+      // It does not read what it asked for: it is given up, not waited for.
+      close_client(client);
+      return;
+    }
+  }
+  std::memmove(client.in, client.in + start, static_cast<size_t>(client.in_length - start));
+  client.in_length -= start;
 }
 
 void AdminChannel::write_replies(Client& client) {
@@ -271,6 +306,7 @@ void AdminChannel::close_client(Client& client) {
   client.fd = -1;
   client.in_length = 0;
   client.input_ended = false;
+  client.awaiting_reload = false;
   std::string().swap(client.out);
   client.out_sent = 0;
 }

@@ -67,12 +67,21 @@ class AdminChannel {
     std::string out;           // replies not yet taken by the stream
     size_t out_sent = 0;
     int64_t last_command_ms = 0;  // the clock's time of its connect or last command
+    std::string user;             // the operator's user name, from the stream's peer
+    // Its reload reads the settings file: its later lines wait, unread, so
+    // that its replies keep their order.
+    bool awaiting_reload = false;
   };
 
   void run();
   void accept_waiting();
   Client* find_free_client();
   void read_commands(Client& client);
+  // Runs the client's complete lines, up to one whose reply comes later.
+  void run_lines(Client& client);
+  // A reload's reading is done: its reply goes to the client that asked,
+  // if it is still there, whose waiting lines then run.
+  void finish_reload();
   void write_replies(Client& client);
   void close_client(Client& client);
   // Closes the connections idle for kIdleTimeoutMs; how long the thread

@@ -2,44 +2,10 @@
 
 #include <cstdio>
 
+#include "admin/command_table.h"
 #include "admin/json_line.h"
 
 namespace admin {
-namespace {
-
-struct CommandHelp {
-  const char* usage;
-  const char* text;
-};
-
-constexpr CommandHelp kCommands[] = {
-    {"status",
-     "name, address, port and whether it listens, counts, uptime, drain and its time left, "
-     "version and commit, drops and refusals, counters, upstream link"},
-    {"users",
-     "one entry per connection: slot, connection id, address, user, name, group, room, seat, "
-     "times"},
-    {"rooms", "rooms in use with their seats"},
-    {"drain [SECONDS]",
-     "refuse new connections with 2A; stop once nobody is connected or after SECONDS "
-     "(default 600)"},
-    {"drain cancel", "end a drain: take new connections again and keep running"},
-    {"kick SLOT|#ID|user:N",
-     "drop the client in SLOT, the connection with id ID, or every connection of user N (see "
-     "users)"},
-    {"ban ADDRESS[/BITS]|#ID|user:N [SECONDS]",
-     "deny an address or prefix (or the address of connection ID, or those of user N), for "
-     "SECONDS or until unban, in the deny file; close its connections"},
-    {"unban ADDRESS[/BITS]", "take a ban out of the deny file"},
-    {"bans", "the bans in force, with their expiry"},
-    {"reopen", "reopen the event log for appending (after it was rotated)"},
-    {"reload",
-     "read dorvik.txt again: limits, L_DENY, L_CHARSET, VER, L_NAME, N_IP and N_PORT take "
-     "effect at once; tells what changed, what needs a restart and any bad line"},
-    {"help", "this list"},
-};
-
-}  // namespace
 
 std::string address_text(uint32_t addr, int32_t port) {
   char text[32];
@@ -173,10 +139,25 @@ std::string bans_reply(const config::DenyEntry* bans, int count) {
 std::string help_reply() {
   JsonLine reply;
   reply.open_object().name("commands").open_array();
-  for (const CommandHelp& command : kCommands) {
-    reply.open_object().member("usage", command.usage).member("text", command.text).close_object();
+  for (int i = 0; i < kAdminCommandCount; ++i) {
+    reply.open_object().member("usage", command_usage(kAdminCommands[i]));
+    reply.member("text", kAdminCommands[i].help).close_object();
   }
   return reply.close_array().close_object().text();
+}
+
+void reading_members(JsonLine* reply, const config::ConfigReading& reading) {
+  auto list = [reply](const char* key, const config::ReportLine* lines, int count,
+                      const char* what) {
+    reply->name(key).open_array();
+    for (int i = 0; i < count && i < config::kMaxReported; ++i) reply->value(lines[i].text);
+    if (count > config::kMaxReported) {
+      reply->value("and " + std::to_string(count - config::kMaxReported) + " more " + what);
+    }
+    reply->close_array();
+  };
+  list("bad_lines", reading.bad, reading.bad_count, "bad lines");
+  list("notes", reading.notes, reading.note_count, "notes");
 }
 
 std::string error_reply(const std::string& message) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "app/app_events.h"
 #include "app/event_log.h"
@@ -10,6 +11,7 @@
 #include "app/status_lines.h"
 #include "app/status_notify.h"
 #include "config/build_info.h"
+#include "config/settings.h"
 #include "lobby/server.h"
 
 namespace app {
@@ -25,7 +27,28 @@ bool print_info_option(const char* arg, const char* help_text) {
   return true;
 }
 
-int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
+namespace {
+
+// What the reading of the settings file found, told once the log is open.
+void log_reading(const config::ConfigReading& reading) {
+  const std::string problem = config::file_problem(config::kConfigFileName, reading);
+  if (!problem.empty()) log_format("%s; every setting keeps its default", problem.c_str());
+  for (int i = 0; i < reading.bad_count && i < config::kMaxReported; ++i) {
+    log_format("setting: bad %s; that key keeps its default", reading.bad[i].text);
+  }
+  if (reading.bad_count > config::kMaxReported) {
+    log_format("setting: and %d more bad lines",
+               static_cast<int>(reading.bad_count - config::kMaxReported));
+  }
+  for (int i = 0; i < reading.note_count && i < config::kMaxReported; ++i) {
+    log_format("setting %s", reading.notes[i].text);
+  }
+}
+
+}  // namespace
+
+int run_lobby(const config::Settings& settings,
+              std::shared_ptr<const config::ConfigReading> reading, const RunDisplay& run_display) {
   // Without a log the lobby still runs; open_log has then left logging off.
   open_log(kLogFileName);
   // Declared before the server, which reports to it until it is joined.
@@ -39,10 +62,19 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   notifier.watch(&server.lobby());
   log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
              server.lobby().room_limit());
-  // The settings were read before the log existed: what they clamped is
-  // told now.
-  for (int i = 0; i < settings.note_count; ++i) log_format("setting %s", settings.notes[i]);
-  OperatorChannel channel(server);
+  // The settings were read before the log existed: what the reading found
+  // is told now.
+  if (reading != nullptr) log_reading(*reading);
+  if (settings.L_CHAT_LOG[0] != '\0') {
+    const int error = open_chat_log(settings.L_CHAT_LOG, settings.L_CHARSET);
+    if (error != 0) {
+      log_format("moderation log %s cannot be opened: %s; chat lines are not logged",
+                 settings.L_CHAT_LOG, std::strerror(error));
+    } else {
+      log_format("moderation log %s: every chat line is written there", settings.L_CHAT_LOG);
+    }
+  }
+  OperatorChannel channel(server, std::move(reading));
   // Before any server thread runs.
   channel.open();
   if (notify == ServiceNotifier::kUnreachable) {
@@ -62,7 +94,10 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display) {
   channel.stop();
   char counts[lobby::kDropCountsBytes];
   server.lobby().format_drop_counts(counts, sizeof counts);
-  const char* how = result == kStatusOk ? "OK" : shutdown_requested() ? "drained" : "Cancel";
+  const char* how = result == kStatusOk       ? "OK"
+                    : stop_cause() != nullptr ? stop_cause()
+                    : shutdown_requested()    ? "drained"
+                                              : "Cancel";
   events.tell_repeats();
   char shutdown[lobby::kDropCountsBytes + 32];
   std::snprintf(shutdown, sizeof shutdown, "shutdown (%s; %s)", how, counts);

@@ -1,9 +1,14 @@
 // Process entry: reads the settings, sets up the status display, runs the
 // lobby until the display ends and exits with the display's result
 // (1 for OK, 0 for Cancel or a stop signal; 255 when no display could be
-// set up, in which case the lobby never starts).
+// set up, in which case the lobby never starts). --check lists the
+// settings instead; an option it does not know ends it with status 2
+// before anything is opened.
+
+#include <memory>
 
 #include "app/lobby_process.h"
+#include "app/server_options.h"
 #include "app/status_display.h"
 #include "config/settings.h"
 #include "net/socket_ops.h"
@@ -11,9 +16,13 @@
 namespace {
 
 constexpr char kHelpText[] =
-    "Usage: lobby_server [--help] [--version]\n"
+    "Usage: lobby_server [--help] [--version] [--check [--dir DIR]]\n"
     "Runs the game lobby with the settings in dorvik.txt in the current\n"
     "directory and writes its events to L_log.txt there.\n"
+    "  --check     list every setting with where it came from, and each bad\n"
+    "              line of dorvik.txt and of the deny file, then exit: 0 when\n"
+    "              there is none, 1 otherwise; opens no port, log or socket\n"
+    "  --dir DIR   with --check: read the files in DIR\n"
     "On a terminal: Enter stops it with exit status 1, Escape with 0.\n"
     "SIGINT, SIGTERM and SIGHUP stop it with exit status 0.\n"
     "Operator commands: lobbyctl, on the admin socket (L_ADMIN, default lobby.sock).\n"
@@ -22,21 +31,19 @@ constexpr char kHelpText[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (app::print_info_option(argv[i], kHelpText)) return 0;
-  }
+  app::ServerOptions options;
+  const int done = app::parse_server_options(argc, argv, kHelpText, false, &options);
+  if (done >= 0) return done;
 
   net::start_sockets();
   config::Settings settings;
-  // The environment first: a line of the file wins over it.
-  config::apply_environment(&settings);
-  // A missing file leaves every setting at its default.
-  config::load_config(&settings);
+  auto reading = std::make_shared<config::ConfigReading>();
+  app::read_start_settings(&settings, reading.get());
 
   // Declared before the server so that it is destroyed after the server
   // threads have been joined.
   app::StatusDisplay display;
   if (display.setup() != 0) return app::kExitNoDisplay;
-  return app::run_lobby(settings,
+  return app::run_lobby(settings, reading,
                         [&display](const lobby::Lobby& lobby) { return display.run(lobby); });
 }

@@ -110,8 +110,8 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
   const uint32_t generation = lobby.live.generation();
   if (generation != client.settings_generation) {
     client.settings_generation = generation;
-    flood.retune(lobby.live.number(config::kLiveFloodRate),
-                 lobby.live.number(config::kLiveFloodBurst), now_ms);
+    flood.retune(lobby.live.number<&config::Settings::L_FLOOD_RATE>(),
+                 lobby.live.number<&config::Settings::L_FLOOD_BURST>(), now_ms);
   }
   const bool pacing = flood.on();
   if (pacing) flood.begin_pass(now_ms);
@@ -148,11 +148,12 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     // A whole chat line takes a token of its address's chat pace, and
     // waits, as a flood hold does, while there is none.
     const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
-    const int32_t chat_rate = lobby.live.number(config::kLiveChatRate);
+    const int32_t chat_rate = lobby.live.number<&config::Settings::L_CHAT_RATE>();
     const bool paced_line = whole && letter == wire::kMsgChat && chat_rate > 0;
     if (paced_line) {
       int wait_ms = 1;
-      if (!lobby.chat_pace.take(addr, chat_rate, lobby.live.number(config::kLiveChatBurst), now_ms,
+      if (!lobby.chat_pace.take(addr, chat_rate,
+                                lobby.live.number<&config::Settings::L_CHAT_BURST>(), now_ms,
                                 &wait_ms)) {
         line_hold = ClientSlot::LineHold::kChatPace;
         hold_until = now_ms + wait_ms;
@@ -224,7 +225,8 @@ bool take_drop_request(Lobby& lobby, ClientSlot& client) {
 }
 
 int64_t expire_logins(Lobby& lobby, int64_t now_ms) {
-  const int64_t wait_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLoginWait)) * 1000;
+  const int64_t wait_ms =
+      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LOGIN_WAIT>()) * 1000;
   if (wait_ms <= 0) return -1;
   int64_t next = -1;
   for (int i = 0; i < kSlots; ++i) {
@@ -281,7 +283,8 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   // The accept thread writes the ban; the drop of this client wakes it.
   // With no deny file there is nowhere to write a ban, so none is due.
   if (AutoBan::is_strike(reason, logged_in) && lobby.deny_list.has_file()) {
-    lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), client.pass_ms);
+    lobby.auto_bans.strike(addr, reason, lobby.live.number<&config::Settings::L_AUTOBAN>(),
+                           client.pass_ms);
   }
   // Last: from this store on the accept thread may place a new connection.
   client.close();
@@ -326,8 +329,8 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.login_accepted.store(false, std::memory_order_relaxed);
   client.drop_request.begin_connection();
   client.settings_generation = lobby.live.generation();
-  client.flood.reset(lobby.live.number(config::kLiveFloodRate),
-                     lobby.live.number(config::kLiveFloodBurst), peer.placed_ms);
+  client.flood.reset(lobby.live.number<&config::Settings::L_FLOOD_RATE>(),
+                     lobby.live.number<&config::Settings::L_FLOOD_BURST>(), peer.placed_ms);
   client.attach(socket);
   // Its worker starts watching the new socket.
   lobby.wake_workers();

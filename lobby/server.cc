@@ -242,7 +242,7 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
   }
   // Every connection the address opens counts, whatever becomes of it;
   // one refused for its pace takes nothing.
-  connection_rate_->retune(lobby.live.number(config::kLiveConnRate));
+  connection_rate_->retune(lobby.live.number<&config::Settings::L_CONN_RATE>());
   if (!connection_rate_->admit(peer.addr, peer.placed_ms)) {
     refuse(socket, kRefusedTooFast, peer_ip);
     return;
@@ -257,12 +257,12 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
     refuse(socket, kRefusedDraining, peer_ip);
     return;
   }
-  const int32_t per_ip = lobby.live.number(config::kLivePerIp);
+  const int32_t per_ip = lobby.live.number<&config::Settings::L_PER_IP>();
   if (per_ip > 0 && open_from(lobby, peer.addr, ~uint32_t{0}) >= per_ip) {
     refuse(socket, kRefusedPerAddress, peer_ip);
     return;
   }
-  const int32_t per_net = lobby.live.number(config::kLivePerNet);
+  const int32_t per_net = lobby.live.number<&config::Settings::L_PER_NET>();
   if (per_net > 0 && open_from(lobby, peer.addr, kNetworkMask) >= per_net) {
     refuse(socket, kRefusedPerNetwork, peer_ip);
     return;
@@ -277,10 +277,11 @@ void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_
   // none is): its worker drops it, and the newcomer waits for that slot.
   uint32_t serial = 0;
   bool lurker = false;
-  int displaced = lobby.live.number(config::kLiveLoginWait) > 0
+  int displaced = lobby.live.number<&config::Settings::L_LOGIN_WAIT>() > 0
                       ? pick_displaced(peer.placed_ms, &serial)
                       : kNone;
-  const int64_t lurk_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLurk)) * 1000;
+  const int64_t lurk_ms =
+      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
   if (displaced == kNone && lurk_ms > 0 &&
       !lost_lurker_lately(peer.addr, peer.placed_ms, lurk_ms)) {
     displaced = pick_lurker(peer.placed_ms, &serial);
@@ -377,7 +378,8 @@ void Server::note_lurker_lost(uint32_t addr, int64_t now_ms) {
 
 int Server::pick_lurker(int64_t now_ms, uint32_t* serial) const {
   Lobby& lobby = *lobby_;
-  const int64_t lurk_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLurk)) * 1000;
+  const int64_t lurk_ms =
+      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
   const int served = lobby.served_slots() < kSlots ? lobby.served_slots() : kSlots;
   int best = kNone;
   int best_net = 0;
@@ -428,7 +430,8 @@ void Server::apply_auto_bans() {
     config::DenyEntry entry;
     entry.addr = due.addr;
     entry.mask = ~uint32_t{0};
-    entry.until_s = lobby.deny_list.now_utc_s() + lobby.live.number(config::kLiveAutoBanS);
+    entry.until_s =
+        lobby.deny_list.now_utc_s() + lobby.live.number<&config::Settings::L_AUTOBAN_S>();
     int error = 0;
     const int rc = lobby.deny_list.add(entry, &error, comment);
     if (rc != config::kDenyOk) {

@@ -32,6 +32,8 @@ void local_unlisten(int listener, const char* path, const uint64_t identity[2]) 
 
 int local_accept(int listener) { return unix_accept(listener); }
 
+std::string local_peer_user(int handle) { return unix_peer_user(handle); }
+
 int local_connect(const char* path, int* error) {
   const int fd = unix_connect(path);
   *error = fd < 0 ? errno : 0;

@@ -54,6 +54,11 @@ void local_unlisten(int listener, const char* path, const uint64_t identity[2]);
 // none waits, or -1.
 int local_accept(int listener);
 
+// The user name of the client at the other end of the stream `handle`
+// (a Unix-domain socket's peer credentials; the pipe client's user on
+// Windows), as the operator's commands are logged under it.
+std::string local_peer_user(int handle);
+
 // Connects to the server at `path`, waiting at most about a second for a
 // busy one. The handle, or -1 with *error set to the system's code.
 int local_connect(const char* path, int* error);

@@ -87,6 +87,26 @@ bool valid_origin(const std::string& text) {
   return true;
 }
 
+// Why `host`:`port` cannot be listened on: the library reports only that
+// it failed, so the same bind is tried once more to hear the system's
+// reason.
+std::string listen_failure(const std::string& host, int port) {
+  uint32_t addr_be = 0;
+  if (net::resolve_ipv4(host.c_str(), &addr_be) != 0) return "not an IPv4 address or host: " + host;
+  const int fd = net::tcp_socket();
+  if (fd < 0) return net::error_text(net::last_error());
+  net::set_reuse_addr(fd);
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&addr_be);
+  const uint32_t ip =
+      (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+  std::string why = "the system gave no reason";
+  if (net::bind_ipv4(fd, ip, port) != 0 || net::listen_fd(fd, 1) != 0) {
+    why = net::error_text(net::last_error());
+  }
+  net::close_fd(fd);
+  return why;
+}
+
 void set_public_headers(httplib::Response& res) {
   res.set_header("X-Content-Type-Options", "nosniff");
 }
@@ -191,7 +211,8 @@ int main(int argc, char** argv) {
   const int bound =
       port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
   if (bound < 0) {
-    std::fprintf(stderr, "lobby_exporter: cannot listen on %s:%d\n", host.c_str(), port);
+    std::fprintf(stderr, "lobby_exporter: cannot listen on %s:%d: %s\n", host.c_str(), port,
+                 listen_failure(host, port).c_str());
     return 1;
   }
   // The library listens with a queue of 5 connections, which a burst of

@@ -367,14 +367,20 @@ TEST_F(OperatorToolsTest, ExporterServesMetricsStatusAndHealthOfEveryLobbyItFind
   const std::string prefix = "listening on 127.0.0.1:";
   ASSERT_EQ(0u, listening.rfind(prefix, 0)) << listening;
   const int port = std::stoi(listening.substr(prefix.size()));
-  // A second exporter cannot take the same port.
+  // A second exporter cannot take the same port, and says why.
   ChildProcess second;
-  ASSERT_TRUE(second.start({LOBBY_EXPORTER_PATH, "--listen", "127.0.0.1:" + std::to_string(port),
-                            dir.file("*/lobby.sock")},
+  ASSERT_TRUE(second.start({"/bin/sh", "-c",
+                            std::string("exec ") + LOBBY_EXPORTER_PATH +
+                                " --listen 127.0.0.1:" + std::to_string(port) + " x.sock 2>&1"},
                            dir.path(), ChildStdio::kNullInput));
   int second_status = -1;
   ASSERT_TRUE(second.wait_exit(kWaitMs, &second_status));
   EXPECT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == 1) << second_status;
+  std::string refused;
+  EXPECT_TRUE(second.next_line(&refused, kWaitMs));
+  EXPECT_EQ("lobby_exporter: cannot listen on 127.0.0.1:" + std::to_string(port) +
+                ": Address already in use",
+            refused);
 
   const HttpReply metrics = http_get(port, "/metrics");
   EXPECT_EQ(200, metrics.status);
@@ -777,8 +783,15 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
   EXPECT_TRUE(alice.wait_closed(kWaitMs));
   const std::string raw = lobbyctl({"-s", socket, "--json", "rooms"}, &status);
   EXPECT_EQ("{\"rooms\":[]}\n", raw);
+  // Arguments the lobby refuses end lobbyctl with 2, as its own do; other
+  // errors with 1.
   EXPECT_EQ("lobbyctl: unknown command: fly (try help)\n",
             lobbyctl({"-s", socket, "fly", "away"}, &status));
+  EXPECT_EQ(2, status);
+  EXPECT_EQ("lobbyctl: no slot 99 (slots are 0 to 31)\n",
+            lobbyctl({"-s", socket, "kick", "99"}, &status));
+  EXPECT_EQ(2, status);
+  EXPECT_EQ("lobbyctl: slot 5 is free\n", lobbyctl({"-s", socket, "kick", "5"}, &status));
   EXPECT_EQ(1, status);
   EXPECT_EQ("lobbyctl: cannot connect to " + dead_socket() + ": Connection refused\n",
             lobbyctl({"-s", dead_socket(), "status"}, &status));

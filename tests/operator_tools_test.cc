@@ -678,6 +678,55 @@ void dashboard_queries(const nlohmann::json& node, std::vector<std::string>* que
   }
 }
 
+// Slow requests cannot blind the exporter: 8 connections each sending a
+// request a byte every 1.5 s hold no thread that answers, /healthz answers
+// meanwhile within 100 ms, and each slow one is closed 2 s after its first
+// byte (tolerance: no earlier, and at most 0.6 s later on a loaded
+// machine). A connection that sends nothing goes 2 s after its accept.
+TEST_F(OperatorToolsTest, SlowRequestsAreClosedAfterTwoSecondsAndCostTheOthersNothing) {
+  ChildProcess exporter;
+  const int port = start_exporter(&exporter, {"--no-page", dir.file("east/lobby.sock")});
+  ASSERT_GT(port, 0);
+  ASSERT_EQ(200, wait_http(port, "/healthz", 200).status);
+  constexpr int kSlow = 8;
+  const std::string request = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<int64_t> closed_after_ms(kSlow + 1, -1);
+  std::vector<std::thread> slow;
+  for (int i = 0; i <= kSlow; ++i) {
+    slow.emplace_back([&, i] {
+      TcpClient client;
+      if (!client.connect_to(port)) return;
+      const auto first = std::chrono::steady_clock::now();
+      // The last one only connects and stays silent.
+      for (size_t at = 0; i < kSlow && at < request.size(); ++at) {
+        if (!client.send(request.substr(at, 1))) break;
+        if (client.wait_closed(1500)) break;
+      }
+      if (i == kSlow) client.wait_closed(kWaitMs);
+      closed_after_ms[i] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - first)
+                               .count();
+    });
+  }
+  int64_t slowest_ms = 0;
+  for (const auto start = std::chrono::steady_clock::now();
+       std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2500);) {
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(200, http_get(port, "/healthz").status);
+    slowest_ms =
+        std::max<int64_t>(slowest_ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - asked)
+                                          .count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  for (std::thread& thread : slow) thread.join();
+  EXPECT_LT(slowest_ms, 100);
+  for (int i = 0; i <= kSlow; ++i) {
+    EXPECT_GE(closed_after_ms[i], 2000) << i;
+    EXPECT_LE(closed_after_ms[i], 2600) << i;
+  }
+}
+
 TEST(PromqlNamesTest, OnlyMetricNamesAreTaken) {
   EXPECT_EQ(
       (std::set<std::string>{"lobby_drops_total", "lobby_slots", "x:y"}),

@@ -365,7 +365,7 @@ TEST_F(RealClockTest, DrainTimeLimitEndsTheProcessOnTime) {
   Player player;
   enter(&player, 1, 7);
   const int64_t asked_ms = now_ms();
-  EXPECT_EQ("{\"draining\":true,\"seconds\":2,\"users\":1}", ask("drain 2"));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":2,\"users\":1,\"in_games\":0}", ask("drain 2"));
   int status = 0;
   ASSERT_TRUE(server->wait_exit(2000 + 2 * kLateMs, &status));
   const int64_t ended_ms = now_ms();

@@ -1102,7 +1102,7 @@ TEST_F(OperatorToolsTest, ALobbyThatCannotListenIsReportedEverywhere) {
 // -i NAME finds the lobby of an instance under the base directory (--base
 // or LOBBY_BASE_DIR); --all asks every lobby there in turn, one table with
 // a LOBBY column, naming on standard error the ones that do not answer;
-// kick, ban and drain go to every lobby only with --yes.
+// say, kick, ban and drain go to every lobby only with --yes.
 TEST_F(OperatorToolsTest, LobbyctlFindsInstancesAndAsksTheWholeHost) {
   TcpClient alice;
   ASSERT_TRUE(alice.connect_to(east->port));
@@ -1151,7 +1151,8 @@ TEST_F(OperatorToolsTest, LobbyctlFindsInstancesAndAsksTheWholeHost) {
   EXPECT_EQ(std::string(config::kProgramVersion) + ", commit " + config::kBuildCommit,
             east_row[9].second);
 
-  for (const char* command : {"kick", "ban", "drain"}) {
+  // The command table's rows that act on players.
+  for (const char* command : {"say", "kick", "ban", "drain"}) {
     EXPECT_EQ("lobbyctl: --all " + std::string(command) +
                   " acts on every lobby of the host: add --yes to do so\n",
               lobbyctl({"--base", base, "--all", command, "0"}, &status));

@@ -685,8 +685,9 @@ void dashboard_queries(const nlohmann::json& node, std::vector<std::string>* que
 // Slow requests cannot blind the exporter: 8 connections each sending a
 // request a byte every 1.5 s hold no thread that answers, /healthz answers
 // meanwhile within 100 ms, and each slow one is closed 2 s after its first
-// byte (tolerance: no earlier, and at most 0.6 s later on a loaded
-// machine). A connection that sends nothing goes 2 s after its accept.
+// byte (tolerance: 10 ms earlier, for the two clocks' whole milliseconds,
+// and at most 0.6 s later on a loaded machine). A connection that sends
+// nothing goes 2 s after its accept.
 TEST_F(OperatorToolsTest, SlowRequestsAreClosedAfterTwoSecondsAndCostTheOthersNothing) {
   ChildProcess exporter;
   const int port = start_exporter(&exporter, {"--no-page", dir.file("east/lobby.sock")});
@@ -726,7 +727,7 @@ TEST_F(OperatorToolsTest, SlowRequestsAreClosedAfterTwoSecondsAndCostTheOthersNo
   for (std::thread& thread : slow) thread.join();
   EXPECT_LT(slowest_ms, 100);
   for (int i = 0; i <= kSlow; ++i) {
-    EXPECT_GE(closed_after_ms[i], 2000) << i;
+    EXPECT_GE(closed_after_ms[i], 1990) << i;
     EXPECT_LE(closed_after_ms[i], 2600) << i;
   }
 }

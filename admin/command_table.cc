@@ -25,8 +25,9 @@ const AdminCommand kAdminCommands[] = {
      "users)",
      run_kick, 1, 1, true},
     {"ban", "ADDRESS[/BITS]|#ID|user:N [SECONDS]",
-     "deny an address or prefix (or the address of connection ID, or those of user N), for "
-     "SECONDS or until unban, in the deny file; close its connections",
+     "deny an IPv4 or IPv6 address or prefix (or the address of connection ID, or those of "
+     "user N; an IPv6 client's /64), for SECONDS or until unban, in the deny file; close its "
+     "connections",
      run_ban, 1, 2, true},
     {"unban", "ADDRESS[/BITS]", "take a ban out of the deny file", run_unban, 1, 1, false},
     {"bans", "", "the bans in force, with their expiry", run_bans, 0, 0, false},

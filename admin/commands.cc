@@ -80,7 +80,7 @@ std::string kick_slot(AdminCommands& admin, const std::string& slot_text, const 
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) {
     return error_reply("slot " + std::to_string(slot) + " is free");
   }
-  const std::string address = address_text(client.peer_addr.load(std::memory_order_relaxed),
+  const std::string address = address_text(client.peer_address.load(),
                                            client.peer_port.load(std::memory_order_relaxed));
   const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
   lobby::request_drop(lobby, slot, serial, lobby::kDropKicked);
@@ -386,7 +386,7 @@ std::string run_kick(AdminCommands& admin, const CommandCall& call) {
     lobby::ClientSlot& client = lobby.slots[t.slot];
     const int64_t id = client.connection_id.load(std::memory_order_relaxed);
     const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
-    const std::string address = address_text(client.peer_addr.load(std::memory_order_relaxed),
+    const std::string address = address_text(client.peer_address.load(),
                                              client.peer_port.load(std::memory_order_relaxed));
     lobby::request_drop(lobby, t.slot, t.serial, lobby::kDropKicked);
     report_event(lobby.events, "admin: kick #%lld slot %d user %d from %s by %s",
@@ -464,7 +464,8 @@ std::string run_ban(AdminCommands& admin, const CommandCall& call) {
   lobby::Lobby& lobby = admin.lobby();
   const std::string& what = call.words[1];
   // One entry for an address or prefix; for connections named by id or
-  // user, one per address they came from.
+  // user, one per address they came from, as the per-address limits count
+  // it (an IPv6 address's /64).
   std::vector<config::DenyEntry> entries;
   std::vector<Target> targets;
   bool matched = false;
@@ -472,12 +473,11 @@ std::string run_ban(AdminCommands& admin, const CommandCall& call) {
   std::string not_found;
   if (find_targets(lobby, what, &targets, &matched, &not_found, &malformed)) {
     for (const Target& t : targets) {
-      const uint32_t addr = lobby.slots[t.slot].peer_addr.load(std::memory_order_relaxed);
-      const std::string text = address_text(addr, 0);
+      const net::IpAddress addr = lobby.slots[t.slot].peer_address.load();
       config::DenyEntry entry;
-      config::parse_deny_entry(text.substr(0, text.find(':')).c_str(), &entry);
+      entry.prefix = net::IpPrefix::of(addr, addr.key_bits());
       bool known = false;
-      for (const config::DenyEntry& e : entries) known = known || e.addr == entry.addr;
+      for (const config::DenyEntry& e : entries) known = known || e.prefix == entry.prefix;
       if (!known) entries.push_back(entry);
     }
   } else if (malformed) {
@@ -487,7 +487,7 @@ std::string run_ban(AdminCommands& admin, const CommandCall& call) {
   } else {
     config::DenyEntry entry;
     if (config::parse_deny_entry(what.c_str(), &entry) != 0) {
-      return argument_error("not an IPv4 address or prefix: " + what);
+      return argument_error("not an IPv4 or IPv6 address or prefix: " + what);
     }
     entries.push_back(entry);
   }
@@ -511,7 +511,7 @@ std::string run_ban(AdminCommands& admin, const CommandCall& call) {
       lobby::ClientSlot& client = lobby.slots[i];
       const uint32_t serial = client.drop_request.serial();
       if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-      if ((client.peer_addr.load(std::memory_order_relaxed) & entry.mask) != entry.addr) continue;
+      if (!entry.prefix.contains(client.peer_address.load())) continue;
       lobby::request_drop(lobby, i, serial, lobby::kDropBanned);
       ++closed;
     }
@@ -535,7 +535,7 @@ std::string run_unban(AdminCommands& admin, const CommandCall& call) {
   const std::string& address = call.words[1];
   config::DenyEntry entry;
   if (config::parse_deny_entry(address.c_str(), &entry) != 0) {
-    return argument_error("not an IPv4 address or prefix: " + address);
+    return argument_error("not an IPv4 or IPv6 address or prefix: " + address);
   }
   lobby::Lobby& lobby = admin.lobby();
   int error = 0;

@@ -7,10 +7,9 @@
 
 namespace admin {
 
-std::string address_text(uint32_t addr, int32_t port) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u:%d", addr >> 24, (addr >> 16) & 0xff,
-                (addr >> 8) & 0xff, addr & 0xff, port);
+std::string address_text(const net::IpAddress& addr, int32_t port) {
+  char text[net::kIpPortTextBytes];
+  addr.format_with_port(port, text);
   return text;
 }
 

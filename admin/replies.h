@@ -10,6 +10,7 @@
 #include "admin/name_text.h"
 #include "config/deny_list.h"
 #include "lobby/snapshot.h"
+#include "net/ip_address.h"
 
 namespace admin {
 
@@ -45,8 +46,8 @@ void reading_members(JsonLine* reply, const config::ConfigReading& reading);
 // {"error": message}
 std::string error_reply(const std::string& message);
 
-// "A.B.C.D:port"
-std::string address_text(uint32_t addr, int32_t port);
+// "203.0.113.9:40000", "[2001:db8::1]:40000".
+std::string address_text(const net::IpAddress& addr, int32_t port);
 // "A.B.C.D" of a settings address (four parts, each taken modulo 256).
 std::string settings_address_text(const int32_t parts[4]);
 

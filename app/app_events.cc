@@ -13,12 +13,12 @@ AppEvents::AppEvents(ServiceNotifier* notifier, lobby::Clock* clock)
 
 void AppEvents::event(const char* line) { log_text(line); }
 
-void AppEvents::refused(uint32_t addr, int reason, const char* line) {
+void AppEvents::refused(const net::IpAddress& addr, int reason, const char* line) {
   repeats_.report(RepeatFolder::kRefused, addr, reason, lobby::refusal_reason_text(reason), line,
                   clock_->now_ms());
 }
 
-void AppEvents::dropped(uint32_t addr, int reason, const char* line) {
+void AppEvents::dropped(const net::IpAddress& addr, int reason, const char* line) {
   repeats_.report(RepeatFolder::kDropped, addr, reason, lobby::drop_reason_text(reason), line,
                   clock_->now_ms());
 }

@@ -20,8 +20,8 @@ class AppEvents : public lobby::LobbyEvents {
   explicit AppEvents(ServiceNotifier* notifier = nullptr, lobby::Clock* clock = nullptr);
 
   void event(const char* line) override;
-  void refused(uint32_t addr, int reason, const char* line) override;
-  void dropped(uint32_t addr, int reason, const char* line) override;
+  void refused(const net::IpAddress& addr, int reason, const char* line) override;
+  void dropped(const net::IpAddress& addr, int reason, const char* line) override;
   void counts_changed() override;
   void drain_finished() override;
   void listening(int port, const char* reason) override;

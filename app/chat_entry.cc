@@ -38,10 +38,9 @@ std::string quoted(const std::string& text) {
   return out + "\"";
 }
 
-std::string address_text(uint32_t addr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", addr >> 24, (addr >> 16) & 0xff,
-                (addr >> 8) & 0xff, addr & 0xff);
+std::string address_text(const net::IpAddress& addr) {
+  char text[net::kIpTextBytes];
+  addr.format(text);
   return text;
 }
 

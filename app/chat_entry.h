@@ -10,6 +10,7 @@
 
 #include "admin/name_text.h"
 #include "lobby/lobby_events.h"
+#include "net/ip_address.h"
 #include "wire/protocol.h"
 
 namespace app {
@@ -23,7 +24,7 @@ struct ChatEntry {
   int64_t connection_id = 0;
   int64_t to_value = 0;
   int32_t user_id = -1;
-  uint32_t addr = 0;
+  net::IpAddress addr;
   int32_t length = 0;
   uint8_t to = 0;  // a lobby::ChatRecord::To
   uint8_t has_name = 0;

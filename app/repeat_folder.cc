@@ -9,8 +9,9 @@ const char* kind_text(int kind) { return kind == RepeatFolder::kRefused ? "refus
 
 }  // namespace
 
-void RepeatFolder::report(Kind kind, uint32_t addr, int reason, const char* reason_text,
-                          const char* line, int64_t now_ms) {
+void RepeatFolder::report(Kind kind, const net::IpAddress& addr, int reason,
+                          const char* reason_text, const char* line, int64_t now_ms) {
+  const uint64_t key = addr.address_key();
   platform::MutexLock guard(lock_);
   Entry* entry = nullptr;
   for (int pass = 0; pass < 2 && entry == nullptr; ++pass) {
@@ -18,7 +19,7 @@ void RepeatFolder::report(Kind kind, uint32_t addr, int reason, const char* reas
     for (Entry& e : entries_) {
       if (!e.used) {
         if (unused == nullptr) unused = &e;
-      } else if (e.kind == kind && e.addr == addr && e.reason == reason) {
+      } else if (e.kind == kind && e.key == key && e.reason == reason) {
         fold(e, line, now_ms);
         return;
       }
@@ -47,7 +48,8 @@ void RepeatFolder::report(Kind kind, uint32_t addr, int reason, const char* reas
   }
   entry->used = true;
   entry->kind = kind;
-  entry->addr = addr;
+  entry->key = key;
+  entry->from = net::IpPrefix::of(addr, addr.key_bits());
   entry->reason = reason;
   entry->reason_text = reason_text;
   entry->opened_ms = now_ms;
@@ -79,14 +81,13 @@ void RepeatFolder::tell(Entry& entry, int64_t now_ms) {
   int64_t open_ms = now_ms - entry.opened_ms;
   if (open_ms > kRepeatWindowMs) open_ms = kRepeatWindowMs;
   const long long seconds = open_ms <= 0 ? 1 : (open_ms + 999) / 1000;
-  char from[32];
+  char from[net::kIpPrefixTextBytes];
   if (entry.others) {
     std::snprintf(from, sizeof from, "other addresses");
   } else {
-    std::snprintf(from, sizeof from, "%u.%u.%u.%u", entry.addr >> 24, (entry.addr >> 16) & 0xff,
-                  (entry.addr >> 8) & 0xff, entry.addr & 0xff);
+    entry.from.format(from);
   }
-  char line[160];
+  char line[128 + sizeof from];
   // "\xC3\x97" is the multiplication sign in UTF-8.
   std::snprintf(line, sizeof line, "%s %s: %s \xC3\x97%lld in the last %lld s",
                 kind_text(entry.kind), from, entry.reason_text,

@@ -1,10 +1,12 @@
 // Folds the repeated refusals and drops of one address into one line a
 // minute, so that an address that reconnects in a tight loop cannot fill
-// the event log. The first event of an address, kind and reason is written
-// as it comes and opens a window of kRepeatWindowMs; the ones after it in
-// that window are only counted, and told in one line when it ends:
+// the event log. An address is what the per-address limits count: an IPv4
+// address, an IPv6 /64 (its address_key). The first event of an address,
+// kind and reason is written as it comes and opens a window of
+// kRepeatWindowMs; the ones after it in that window are only counted, and
+// told in one line when it ends:
 //   "refused 203.0.113.9: denied ×52311 in the last 60 s"
-//   "dropped 203.0.113.9: bad framing ×1200 in the last 60 s"
+//   "dropped 2001:db8:0:7::/64: bad framing ×1200 in the last 60 s"
 // The next event after the window opens a new one. When the table has no
 // entry left, the events of further addresses are folded by kind and
 // reason alone ("refused other addresses: denied ×N in the last 60 s").
@@ -19,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "net/ip_address.h"
 #include "platform/annotated_mutex.h"
 
 namespace app {
@@ -40,11 +43,11 @@ class RepeatFolder {
   RepeatFolder(const RepeatFolder&) = delete;
   RepeatFolder& operator=(const RepeatFolder&) = delete;
 
-  // An event of `kind` from `addr` (IPv4, host order) for `reason`, told as
-  // `reason_text` (a string that lives as long as the folder), whose own
-  // line is `line`: written when it opens a window, counted otherwise.
-  void report(Kind kind, uint32_t addr, int reason, const char* reason_text, const char* line,
-              int64_t now_ms);
+  // An event of `kind` from `addr` for `reason`, told as `reason_text` (a
+  // string that lives as long as the folder), whose own line is `line`:
+  // written when it opens a window, counted otherwise.
+  void report(Kind kind, const net::IpAddress& addr, int reason, const char* reason_text,
+              const char* line, int64_t now_ms);
   // Tells every window that has ended by `now_ms` and closes it. Returns
   // the ms until the next one ends, -1 when none is open.
   int tell_ended(int64_t now_ms);
@@ -57,7 +60,8 @@ class RepeatFolder {
     bool used = false;
     Kind kind = kRefused;
     int reason = 0;
-    uint32_t addr = 0;
+    uint64_t key = 0;    // the address_key of `from`
+    net::IpPrefix from;  // what the key stands for, as the line names it
     const char* reason_text = "";
     int64_t opened_ms = 0;
     int64_t repeats = 0;  // events after the first

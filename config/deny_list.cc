@@ -21,19 +21,6 @@ constexpr int kQuotedBytes = 80;
 
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-// Digits only, no sign, at most `max`.
-const char* scan_part(const char* p, uint32_t max, uint32_t* out) {
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return nullptr;
-  uint32_t value = 0;
-  int digits = 0;
-  while (std::isdigit(static_cast<unsigned char>(*p))) {
-    value = value * 10u + static_cast<uint32_t>(*p++ - '0');
-    if (++digits > 3 || value > max) return nullptr;
-  }
-  *out = value;
-  return p;
-}
-
 // What one line of the file is.
 enum LineKind { kLineNothing, kLineEntry, kLineBad };
 
@@ -69,38 +56,13 @@ LineKind parse_line(const char* line, DenyEntry* entry) {
 }  // namespace
 
 int parse_deny_entry(const char* text, DenyEntry* out) {
-  const char* p = text;
-  uint32_t addr = 0;
-  for (int i = 0; i < 4; ++i) {
-    if (i > 0 && *p++ != '.') return -1;
-    uint32_t part;
-    p = scan_part(p, 255, &part);
-    if (p == nullptr) return -1;
-    addr = addr << 8 | part;
-  }
-  uint32_t bits = 32;
-  if (*p == '/') {
-    p = scan_part(p + 1, 32, &bits);
-    if (p == nullptr) return -1;
-  }
-  if (*p != '\0') return -1;
-  out->mask = bits == 0 ? 0 : ~uint32_t{0} << (32 - bits);
-  out->addr = addr & out->mask;
+  if (net::parse_ip_prefix(text, &out->prefix) != 0) return -1;
   out->until_s = 0;
   return 0;
 }
 
 void format_deny_entry(const DenyEntry& entry, char out[kDenyTextBytes]) {
-  int bits = 0;
-  while (bits < 32 && (entry.mask & (uint32_t{1} << (31 - bits))) != 0) ++bits;
-  const uint32_t a = entry.addr;
-  if (bits == 32) {
-    std::snprintf(out, kDenyTextBytes, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
-                  a & 0xff);
-  } else {
-    std::snprintf(out, kDenyTextBytes, "%u.%u.%u.%u/%d", a >> 24, (a >> 16) & 0xff, (a >> 8) & 0xff,
-                  a & 0xff, bits);
-  }
+  entry.prefix.format(out);
 }
 
 void format_until(int64_t until_s, char out[kUntilTextBytes]) {
@@ -296,12 +258,12 @@ bool DenyList::reload_if_changed() {
   return true;
 }
 
-bool DenyList::denies(uint32_t addr) const {
+bool DenyList::denies(const net::IpAddress& addr) const {
   const int64_t now = now_s();
   platform::MutexLock guard(lock_);
   for (int i = 0; i < count_; ++i) {
     const DenyEntry& entry = entries_[i];
-    if ((addr & entry.mask) == entry.addr && (entry.until_s == 0 || now < entry.until_s)) {
+    if (entry.prefix.contains(addr) && (entry.until_s == 0 || now < entry.until_s)) {
       return true;
     }
   }
@@ -385,7 +347,7 @@ int DenyList::rewrite(const DenyEntry& entry, bool add, const char* comment, int
                               ? parse_line(line.c_str(), &parsed)
                               : kLineBad;
     if (kind == kLineEntry) {
-      if (parsed.addr == entry.addr && parsed.mask == entry.mask) {
+      if (parsed.prefix == entry.prefix) {
         // A ban of an address already listed takes the place of its first
         // line and keeps that line's comment; later ones go.
         if (add && !found) {

@@ -1,12 +1,12 @@
-// The deny list: IPv4 addresses and prefixes whose connections are closed
-// at once. Its file (L_DENY) holds one address or CIDR prefix a line, with
-// ";" comments as in dorvik.txt; an entry may end at a time, written after
-// it as "until 2026-12-09T10:00:00Z" (UTC), and denies nothing from then
-// on. The server reads the file at start and again whenever its
-// modification time or size changes. This class is the one place that
-// reads and writes that file: the operator's ban and unban rewrite it as a
-// whole new file renamed over the old one, keeping every other line as the
-// operator wrote it.
+// The deny list: IPv4 and IPv6 addresses and prefixes whose connections are
+// closed at once. Its file (L_DENY) holds one address or CIDR prefix a line
+// ("203.0.113.0/24", "2001:db8::/32"), with ";" comments as in dorvik.txt;
+// an entry may end at a time, written after it as "until
+// 2026-12-09T10:00:00Z" (UTC), and denies nothing from then on. The server
+// reads the file at start and again whenever its modification time or size
+// changes. This class is the one place that reads and writes that file: the
+// operator's ban and unban rewrite it as a whole new file renamed over the
+// old one, keeping every other line as the operator wrote it.
 //
 // Any thread: the entries are guarded by the list's own lock, the file and
 // what was last read of it by a second one (taken first when both are);
@@ -20,27 +20,29 @@
 #include <functional>
 
 #include "config/settings.h"
+#include "net/ip_address.h"
 #include "platform/annotated_mutex.h"
 
 namespace config {
 
 constexpr int kDenyEntries = 1024;
-// "255.255.255.255/32" and its zero.
-constexpr int kDenyTextBytes = 19;
+// The longest address with "/128", and its zero.
+constexpr int kDenyTextBytes = net::kIpPrefixTextBytes;
 // "2026-12-09T10:00:00Z" and its zero.
 constexpr int kUntilTextBytes = 21;
 
-// One address (mask all ones) or prefix; host order.
+// One address (a prefix of all its bits) or prefix. An IPv6 entry denies
+// IPv6 clients only, an IPv4 one IPv4 clients (and the IPv4-mapped IPv6
+// addresses, which are those).
 struct DenyEntry {
-  uint32_t addr = 0;
-  uint32_t mask = 0;
+  net::IpPrefix prefix;
   int64_t until_s = 0;  // UTC seconds at which it ends; 0: never
 };
 
-// Parses "A.B.C.D" or "A.B.C.D/N" (N 0..32). 0, or -1 when `text` is
-// neither. Bits of the address beyond the prefix are cleared.
+// Parses an address or "ADDRESS/N" of either family (parse_ip_prefix). 0,
+// or -1 when `text` is neither. Bits beyond the prefix are cleared.
 int parse_deny_entry(const char* text, DenyEntry* out);
-// "A.B.C.D" for a single address, else "A.B.C.D/N".
+// The address alone for a whole address, else "ADDRESS/N".
 void format_deny_entry(const DenyEntry& entry, char out[kDenyTextBytes]);
 // "YYYY-MM-DDTHH:MM:SSZ" for UTC seconds, and back (0, or -1).
 void format_until(int64_t until_s, char out[kUntilTextBytes]);
@@ -84,7 +86,7 @@ class DenyList {
   // The list's wall clock, in UTC seconds.
   int64_t now_utc_s() const { return now_s(); }
   // Whether an entry in force covers `addr`.
-  bool denies(uint32_t addr) const;
+  bool denies(const net::IpAddress& addr) const;
   int entry_count() const;
   // Copies the entries in force, in file order, up to `max`; their number.
   int entries_in_force(DenyEntry* out, int max) const;

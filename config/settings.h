@@ -79,10 +79,10 @@ struct Settings {
 
   // Protections for a lobby open to anyone (each 0 turns it off, except
   // the bursts): seconds from the connection to an accepted login, open
-  // connections per IPv4 address, messages a second per client and the
-  // burst a client may send at once, chat lines a second per IPv4 address
-  // (all its connections together) and the burst it may send at once, and
-  // the deny list's file (empty: none).
+  // connections per address (an IPv4 address, an IPv6 /64), messages a
+  // second per client and the burst a client may send at once, chat lines a
+  // second per address (all its connections together) and the burst it may
+  // send at once, and the deny list's file (empty: none).
   int32_t L_LOGIN_WAIT = 0;
   int32_t L_PER_IP = 0;
   int32_t L_FLOOD_RATE = 0;
@@ -90,12 +90,12 @@ struct Settings {
   int32_t L_CHAT_RATE = 0;
   int32_t L_CHAT_BURST = 0;
   char L_DENY[kPathBytes] = {};
-  // Open connections per /24 network; new connections per address a minute
-  // (a bucket that holds as many and refills at that pace); seconds a
-  // logged-in client outside every room may send only keep-alives before
-  // it may give its slot to a newcomer; rooms one address may host at once;
-  // drops of one address within 10 minutes that ban it, and for how many
-  // seconds (L_AUTOBAN_S is never 0).
+  // Open connections per network (an IPv4 /24, an IPv6 /48); new
+  // connections per address a minute (a bucket that holds as many and
+  // refills at that pace); seconds a logged-in client outside every room
+  // may send only keep-alives before it may give its slot to a newcomer;
+  // rooms one address may host at once; drops of one address within 10
+  // minutes that ban it, and for how many seconds (L_AUTOBAN_S is never 0).
   int32_t L_PER_NET = 0;
   int32_t L_CONN_RATE = 0;
   int32_t L_LURK = 0;

@@ -15,11 +15,11 @@ bool AutoBan::is_strike(int reason, bool logged_in) {
   }
 }
 
-AutoBan::Entry* AutoBan::entry_for(uint32_t addr) {
+AutoBan::Entry* AutoBan::entry_for(uint64_t key) {
   Entry* oldest = nullptr;
   int64_t oldest_ms = 0;
   for (Entry& entry : entries_) {
-    if (entry.used && entry.addr == addr) return &entry;
+    if (entry.used && entry.key == key) return &entry;
     // A ban due is never lost to make room.
     if (entry.due) continue;
     const int64_t last_ms =
@@ -32,18 +32,19 @@ AutoBan::Entry* AutoBan::entry_for(uint32_t addr) {
   if (oldest == nullptr) return nullptr;
   *oldest = Entry{};
   oldest->used = true;
-  oldest->addr = addr;
+  oldest->key = key;
   return oldest;
 }
 
-bool AutoBan::strike(uint32_t addr, int reason, int32_t limit, int64_t now_ms) {
+bool AutoBan::strike(const net::IpAddress& addr, int reason, int32_t limit, int64_t now_ms) {
   if (limit <= 0 || reason < 0 || reason >= kDropReasons) return false;
   if (limit > kMaxStrikes) limit = kMaxStrikes;
   platform::MutexLock guard(lock_);
-  Entry* found = entry_for(addr);
+  Entry* found = entry_for(addr.address_key());
   // Every place holds a ban on its way, or this address's is one of them.
   if (found == nullptr || found->due) return false;
   Entry& entry = *found;
+  entry.addr = addr;
   entry.at_ms[entry.next] = now_ms;
   entry.reason[entry.next] = static_cast<int8_t>(reason);
   entry.next = (entry.next + 1) % kMaxStrikes;

@@ -16,7 +16,7 @@ void log_chat_line(Lobby& lobby, ClientSlot& client, int length, int32_t key)
   ChatRecord record;
   record.connection_id = client.connection_id.load(std::memory_order_relaxed);
   record.user_id = client.user_id.load(std::memory_order_relaxed);
-  record.addr = client.peer_addr.load(std::memory_order_relaxed);
+  record.addr = client.peer_address.load();
   record.name = lobby.users[client.slot].own_name();
   record.to = client.game_room != kNone ? ChatRecord::kGame : ChatRecord::kGroup;
   record.to_value = client.game_room != kNone ? client.game_room : key;

@@ -42,10 +42,10 @@ void ChatPace::refill(Bucket& bucket, int64_t now_ms) const {
   bucket.tokens = tokens < bucket_ ? tokens : bucket_;
 }
 
-ChatPace::Bucket& ChatPace::bucket_of(uint32_t addr, int64_t now_ms) {
+ChatPace::Bucket& ChatPace::bucket_of(uint64_t key, int64_t now_ms) {
   Bucket* spare = nullptr;
   for (Bucket& bucket : buckets_) {
-    if (bucket.used && bucket.addr == addr) {
+    if (bucket.used && bucket.key == key) {
       refill(bucket, now_ms);
       return bucket;
     }
@@ -58,16 +58,16 @@ ChatPace::Bucket& ChatPace::bucket_of(uint32_t addr, int64_t now_ms) {
     if (spare == nullptr || bucket.tokens > spare->tokens) spare = &bucket;
   }
   spare->used = true;
-  spare->addr = addr;
+  spare->key = key;
   spare->tokens = bucket_;
   spare->refill_ms = now_ms;
   return *spare;
 }
 
-bool ChatPace::take(uint32_t addr, int32_t rate, int32_t burst, int64_t now_ms, int* wait_ms) {
+bool ChatPace::take(uint64_t key, int32_t rate, int32_t burst, int64_t now_ms, int* wait_ms) {
   platform::MutexLock guard(lock_);
   retune(rate, burst);
-  Bucket& bucket = bucket_of(addr, now_ms);
+  Bucket& bucket = bucket_of(key, now_ms);
   if (bucket.tokens >= kLineCost) {
     bucket.tokens -= kLineCost;
     return true;
@@ -78,10 +78,10 @@ bool ChatPace::take(uint32_t addr, int32_t rate, int32_t burst, int64_t now_ms, 
   return false;
 }
 
-void ChatPace::give_back(uint32_t addr) {
+void ChatPace::give_back(uint64_t key) {
   platform::MutexLock guard(lock_);
   for (Bucket& bucket : buckets_) {
-    if (!bucket.used || bucket.addr != addr) continue;
+    if (!bucket.used || bucket.key != key) continue;
     const int64_t tokens = bucket.tokens + kLineCost;
     bucket.tokens = tokens < bucket_ ? tokens : bucket_;
     return;

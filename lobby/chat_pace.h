@@ -1,6 +1,7 @@
-// Chat lines a second per IPv4 address: one token bucket per address,
-// shared by every connection from it, so that many connections (or new
-// ones after each drop) from one address say no more than one would.
+// Chat lines a second per address: one token bucket per address_key (an
+// IPv4 address, an IPv6 /64), shared by every connection from it, so that
+// many connections (or new ones after each drop) from one address say no
+// more than one would.
 //
 // L_CHAT_RATE tokens a second refill an address's bucket up to
 // L_CHAT_BURST; each chat line written to the ring takes one. A line that
@@ -40,24 +41,24 @@ class ChatPace {
   // client is served.
   void reset(const config::Settings& settings);
 
-  // Takes a token for one chat line from `addr` at `now_ms`, at `rate`
-  // lines a second (above 0) and `burst` lines at most. False when the
-  // bucket is empty; `*wait_ms` is then the time until the next token (at
-  // least 1 ms).
-  bool take(uint32_t addr, int32_t rate, int32_t burst, int64_t now_ms, int* wait_ms);
+  // Takes a token for one chat line from the address of `key` (its
+  // address_key) at `now_ms`, at `rate` lines a second (above 0) and
+  // `burst` lines at most. False when the bucket is empty; `*wait_ms` is
+  // then the time until the next token (at least 1 ms).
+  bool take(uint64_t key, int32_t rate, int32_t burst, int64_t now_ms, int* wait_ms);
   // Gives back the token of a line that was not written after all.
-  void give_back(uint32_t addr);
+  void give_back(uint64_t key);
 
  private:
   struct Bucket {
-    uint32_t addr = 0;
+    uint64_t key = 0;  // an address_key
     bool used = false;
     int64_t tokens = 0;  // in thousandths of a line
     int64_t refill_ms = 0;
   };
   // The address's bucket, refilled up to `now_ms`; a new full one if it had
   // none.
-  Bucket& bucket_of(uint32_t addr, int64_t now_ms) REQUIRES(lock_);
+  Bucket& bucket_of(uint64_t key, int64_t now_ms) REQUIRES(lock_);
   void refill(Bucket& bucket, int64_t now_ms) const REQUIRES(lock_);
   // Takes `rate` and `burst` when they differ from those in force; every
   // bucket above the new burst is cut to it.

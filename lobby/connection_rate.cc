@@ -3,9 +3,11 @@
 namespace lobby {
 namespace {
 
-int home_of(uint32_t addr) {
-  // Fibonacci hashing: neighbouring addresses land far apart.
-  return static_cast<int>((addr * 2654435769u) >> 22) & kRateEntryMask;
+int home_of(uint64_t key) {
+  // Fibonacci hashing of the key's two halves folded (an IPv4 key is its
+  // address): neighbouring addresses land far apart.
+  const uint32_t folded = static_cast<uint32_t>(key) ^ static_cast<uint32_t>(key >> 32);
+  return static_cast<int>((folded * 2654435769u) >> 22) & kRateEntryMask;
 }
 
 }  // namespace
@@ -16,17 +18,17 @@ void ConnectionRate::retune(int32_t per_minute) {
   entries_.fill(Entry{});
 }
 
-bool ConnectionRate::admit(uint32_t addr, int64_t now_ms) {
+bool ConnectionRate::admit(uint64_t key, int64_t now_ms) {
   if (per_minute_ <= 0) return true;
   const int64_t now = now_ms * per_minute_;
   // A full bucket may run this far ahead of now before it is empty.
   const int64_t depth = static_cast<int64_t>(per_minute_) * kRateWindowMs;
-  const int home = home_of(addr);
+  const int home = home_of(key);
   Entry* found = nullptr;
   Entry* spare = nullptr;
   for (int i = 0; i < kRateProbes; ++i) {
     Entry& entry = entries_[(home + i) & kRateEntryMask];
-    if (entry.used && entry.addr == addr) {
+    if (entry.used && entry.key == key) {
       found = &entry;
       break;
     }
@@ -39,7 +41,7 @@ bool ConnectionRate::admit(uint32_t addr, int64_t now_ms) {
   if (found == nullptr) {
     found = spare;
     found->used = true;
-    found->addr = addr;
+    found->key = key;
     found->full_at = now;
   }
   int64_t full_at = found->full_at < now ? now : found->full_at;

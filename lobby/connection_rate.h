@@ -1,5 +1,6 @@
-// How fast each IPv4 address may open connections: a bucket per address
-// that holds `per_minute` connections and refills at `per_minute` a minute.
+// How fast each address may open connections: a bucket per address_key (an
+// IPv4 address, an IPv6 /64) that holds `per_minute` connections and
+// refills at `per_minute` a minute.
 // A connection that finds it empty is refused, and takes nothing from it,
 // so an address that reconnects in a loop gets one connection through
 // every 60 / `per_minute` seconds, and a client that waits that long
@@ -34,15 +35,15 @@ class ConnectionRate {
   ConnectionRate(const ConnectionRate&) = delete;
   ConnectionRate& operator=(const ConnectionRate&) = delete;
 
-  // A new connection from `addr` at `now_ms` (the server clock): true when
-  // the bucket had one to give, which it then gives.
-  bool admit(uint32_t addr, int64_t now_ms);
+  // A new connection from the address of `key` at `now_ms` (the server
+  // clock): true when the bucket had one to give, which it then gives.
+  bool admit(uint64_t key, int64_t now_ms);
 
  private:
   // Times are kept in units of 1/`per_minute` ms, so that one connection
   // is exactly kRateWindowMs of them and no rounding adds up.
   struct Entry {
-    uint32_t addr = 0;
+    uint64_t key = 0;  // an address_key
     bool used = false;
     // When the bucket is full again: each connection moves it one
     // connection's worth later; it never lies before now.

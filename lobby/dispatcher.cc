@@ -147,13 +147,12 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     }
     // A whole chat line takes a token of its address's chat pace, and
     // waits, as a flood hold does, while there is none.
-    const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
+    const uint64_t key = client.peer_address.load().address_key();
     const int32_t chat_rate = lobby.live.number<&config::Settings::L_CHAT_RATE>();
     const bool paced_line = whole && letter == wire::kMsgChat && chat_rate > 0;
     if (paced_line) {
       int wait_ms = 1;
-      if (!lobby.chat_pace.take(addr, chat_rate,
-                                lobby.live.number<&config::Settings::L_CHAT_BURST>(), now_ms,
+      if (!lobby.chat_pace.take(key, chat_rate, lobby.live.number<&config::Settings::L_CHAT_BURST>(), now_ms,
                                 &wait_ms)) {
         line_hold = ClientSlot::LineHold::kChatPace;
         hold_until = now_ms + wait_ms;
@@ -164,7 +163,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     const int result = kHandlers[kind->handler](lobby, client);
     if (result == kWaitChatRing || result == kWaitNoticeRing) {
       // The handler has put the message back, whole, as an incomplete one.
-      if (paced_line) lobby.chat_pace.give_back(addr);
+      if (paced_line) lobby.chat_pace.give_back(key);
       const int own_worker = client.slot / kSlotsPerWorker;
       if (result == kWaitChatRing) {
         line_hold = ClientSlot::LineHold::kChatRing;
@@ -277,7 +276,7 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   lobby.drops[reason].fetch_add(1, std::memory_order_relaxed);
   char counts[kDropCountsBytes];
   lobby.format_drop_counts(counts, sizeof counts);
-  const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
+  const net::IpAddress addr = client.peer_address.load();
   report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot, user_id,
                  drop_reason_text(reason), counts);
   // The accept thread writes the ban; the drop of this client wakes it.
@@ -319,7 +318,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
     std::memset(user.name, 0, sizeof user.name);
   }
   clear_direct_queue(lobby, client.slot);
-  client.peer_addr.store(peer.addr, std::memory_order_relaxed);
+  client.peer_address.store(peer.addr);
   client.peer_port.store(peer.port, std::memory_order_relaxed);
   client.placed_ms.store(peer.placed_ms, std::memory_order_relaxed);
   client.connection_id.store(lobby.counters[kCountConnections].fetch_add(1) + 1,

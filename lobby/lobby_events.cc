@@ -28,7 +28,8 @@ void report_event(LobbyEvents* events, const char* format, ...) {
   events->event(line);
 }
 
-void report_refused(LobbyEvents* events, uint32_t addr, int reason, const char* format, ...) {
+void report_refused(LobbyEvents* events, const net::IpAddress& addr, int reason, const char* format,
+                    ...) {
   char line[kEventLineBytes];
   va_list args;
   va_start(args, format);
@@ -37,7 +38,8 @@ void report_refused(LobbyEvents* events, uint32_t addr, int reason, const char* 
   events->refused(addr, reason, line);
 }
 
-void report_dropped(LobbyEvents* events, uint32_t addr, int reason, const char* format, ...) {
+void report_dropped(LobbyEvents* events, const net::IpAddress& addr, int reason, const char* format,
+                    ...) {
   char line[kEventLineBytes];
   va_list args;
   va_start(args, format);

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "net/ip_address.h"
+
 namespace lobby {
 
 // Longest event line, with its terminating zero; a longer one is cut.
@@ -21,7 +23,7 @@ struct ChatRecord {
   enum To : uint8_t { kGroup, kGame, kEveryone, kConnection };
   int64_t connection_id = 0;  // the sender's; 0 for the operator
   int32_t user_id = -1;
-  uint32_t addr = 0;              // IPv4, host order
+  net::IpAddress addr;
   const uint8_t* name = nullptr;  // 16 bytes as sent; null for the operator
   const char* by = nullptr;       // the operator's user name, for the operator's lines
   To to = kGroup;
@@ -35,13 +37,17 @@ class LobbyEvents {
   virtual ~LobbyEvents() = default;
   // One line for the event log, without time stamp or line end.
   virtual void event(const char* line) = 0;
-  // A new connection from `addr` (IPv4, host order) refused for `reason`
-  // (a RefusalReason), or a client that came from it dropped for `reason`
-  // (a DropReason); `line` tells it. An address that reconnects in a loop
-  // causes thousands of these a second, so a sink may fold the repeats of
-  // one address and reason into a count. The default writes every line.
-  virtual void refused(uint32_t /*addr*/, int /*reason*/, const char* line) { event(line); }
-  virtual void dropped(uint32_t /*addr*/, int /*reason*/, const char* line) { event(line); }
+  // A new connection from `addr` refused for `reason` (a RefusalReason), or
+  // a client that came from it dropped for `reason` (a DropReason); `line`
+  // tells it. An address that reconnects in a loop causes thousands of
+  // these a second, so a sink may fold the repeats of one address and
+  // reason into a count. The default writes every line.
+  virtual void refused(const net::IpAddress& /*addr*/, int /*reason*/, const char* line) {
+    event(line);
+  }
+  virtual void dropped(const net::IpAddress& /*addr*/, int /*reason*/, const char* line) {
+    event(line);
+  }
   // The user count or the room count changed.
   virtual void counts_changed() = 0;
   // A drain has ended (no client left, or its time ran out): the process
@@ -76,10 +82,10 @@ void report_event(LobbyEvents* events, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 // The same for a refusal and a drop: the line goes to events->refused or
 // events->dropped with the address and the reason.
-void report_refused(LobbyEvents* events, uint32_t addr, int reason, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
-void report_dropped(LobbyEvents* events, uint32_t addr, int reason, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
+void report_refused(LobbyEvents* events, const net::IpAddress& addr, int reason, const char* format,
+                    ...) __attribute__((format(printf, 4, 5)));
+void report_dropped(LobbyEvents* events, const net::IpAddress& addr, int reason, const char* format,
+                    ...) __attribute__((format(printf, 4, 5)));
 
 }  // namespace lobby
 

@@ -25,6 +25,7 @@
 #include "lobby/flood_pacing.h"
 #include "lobby/lobby_events.h"
 #include "net/connection.h"
+#include "net/ip_address.h"
 #include "platform/annotated_mutex.h"
 #include "upstream/upstream_link.h"
 #include "wire/protocol.h"
@@ -248,17 +249,22 @@ class ClientSlot : public net::Connection {
   // REQUIRES(lobby.lock_groups) or take the lock themselves.
   int32_t announced_user_id = kNone;
 
-  // Where the connection came from (IPv4 address in host order, and port)
-  // and when it was placed (the server clock's milliseconds). Atomic:
-  // written by the accept thread while the slot is free, before attach
-  // opens it; read by any thread while the slot is open.
-  std::atomic<uint32_t> peer_addr{0};
+  // Where the connection came from (address and port) and when it was
+  // placed (the server clock's milliseconds). Written by the accept thread
+  // while the slot is free, before attach opens it (state's release store
+  // publishes them to the slot's worker); read by any thread while the slot
+  // is open. Each is whole on its own (the address under its sequence
+  // lock), but a reader that is not the slot's worker may find the slot
+  // changing hands between its look at state and its read, and then gets
+  // the next connection's values: every such reader tolerates that (a
+  // count, a display, a drop request that names the connection's serial).
+  net::AtomicIpAddress peer_address;
   std::atomic<int32_t> peer_port{0};
   std::atomic<int64_t> placed_ms{0};
   // The connection's id: 1 for the first connection given a slot, and one
   // more for each after it, never reused while the process runs, so that
   // an operator's kick cannot hit whoever took the slot since. Atomic: as
-  // peer_addr.
+  // peer_port.
   std::atomic<int64_t> connection_id{0};
   // Clock milliseconds of the client's last complete message (its
   // placement before the first). Only whole messages count: part of one
@@ -294,7 +300,7 @@ class ClientSlot : public net::Connection {
 
 // Address, port and time of placement of a new connection.
 struct PeerInfo {
-  uint32_t addr = 0;  // IPv4, host order
+  net::IpAddress addr;
   int32_t port = 0;
   int64_t placed_ms = 0;
 };

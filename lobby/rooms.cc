@@ -80,13 +80,13 @@ void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user)
 bool hosts_at_limit(const Lobby& lobby, const ClientSlot& client) REQUIRES(lobby.lock_rooms) {
   const int32_t limit = lobby.live.number<&config::Settings::L_ROOMS_PER_IP>();
   if (limit <= 0) return false;
-  const uint32_t addr = client.peer_addr.load(std::memory_order_relaxed);
+  const uint64_t key = client.peer_address.load().address_key();
   int hosted = 0;
   for (int r = 0; r < lobby.room_limit(); ++r) {
     const RoomRecord& room = lobby.rooms[r];
     const int32_t host = room.seat_slot[0];
     if (room.group_key == 0 || host == kNone || host == client.slot) continue;
-    if (lobby.slots[host].peer_addr.load(std::memory_order_relaxed) == addr) ++hosted;
+    if (lobby.slots[host].peer_address.load().address_key() == key) ++hosted;
   }
   return hosted >= limit;
 }

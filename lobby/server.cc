@@ -14,11 +14,6 @@
 namespace lobby {
 namespace {
 
-uint32_t address_of(const int32_t peer_ip[4]) {
-  return static_cast<uint32_t>(peer_ip[0]) << 24 | static_cast<uint32_t>(peer_ip[1]) << 16 |
-         static_cast<uint32_t>(peer_ip[2]) << 8 | static_cast<uint32_t>(peer_ip[3]);
-}
-
 // The shorter of two waits in ms, where -1 is no bound.
 int shorter_wait(int a, int b) {
   if (a < 0) return b;
@@ -33,28 +28,6 @@ std::atomic<WorkerPassHook> worker_pass_hook{nullptr};
 // between two "accept failed" lines of a lasting failure.
 constexpr int64_t kDenyLookMs = 1000;
 constexpr int64_t kAcceptErrorLogMs = 1000;
-
-// Prefix of the networks L_PER_NET counts: a /24.
-constexpr uint32_t kNetworkMask = 0xffffff00u;
-
-// Open slots whose connection came from `addr` under `mask`.
-int open_from(const Lobby& lobby, uint32_t addr, uint32_t mask) {
-  int count = 0;
-  for (const ClientSlot& client : lobby.slots) {
-    if (client.state.load(std::memory_order_acquire) != net::kStateClosed &&
-        (client.peer_addr.load(std::memory_order_relaxed) & mask) == (addr & mask)) {
-      ++count;
-    }
-  }
-  return count;
-}
-
-void dotted(uint32_t addr, char out[config::kDenyTextBytes]) {
-  config::DenyEntry entry;
-  entry.addr = addr;
-  entry.mask = ~uint32_t{0};
-  config::format_deny_entry(entry, out);
-}
 
 }  // namespace
 
@@ -71,15 +44,13 @@ int find_free_slot(const Lobby& lobby) {
 
 Server::Server(const config::Settings& settings, Clock* clock, LobbyEvents* events)
     : lobby_(new Lobby(settings, events)),
-      refusal_(new ClientSlot()),
-      connection_rate_(new ConnectionRate(settings.L_CONN_RATE)),
       clock_(clock != nullptr ? clock : &steady_clock_),
+      admission_(new Admission(*lobby_, *clock_)),
       worker_wait_ms_(settings.test_worker_wait_ms > 0 ? settings.test_worker_wait_ms : -1) {
   // Without wake-up descriptors the threads still run, on their time-outs.
   accept_wake_ = net::make_wake_fd();
   lobby_->upstream.service_wake = accept_wake_;
   lobby_->accept_wake = accept_wake_;
-  refusal_->count_bytes(&lobby_->counters[kCountBytesReceived], &lobby_->counters[kCountBytesSent]);
   for (int k = 0; k < lobby_->room_limit(); ++k) lobby_->worker_wake[k] = net::make_wake_fd();
 }
 
@@ -147,9 +118,9 @@ void Server::accept_thread() {
 
   while (server_running_.load(std::memory_order_acquire) == 1) {
     if (listen_attempts_ > 0 && clock_->now_ms() >= next_listen_try_ms_) try_listen(listener);
-    serve_held();
+    admission_->serve_held();
     // While a newcomer is held, later connections wait in the backlog.
-    const bool holding = held_.socket >= 0;
+    const bool holding = admission_->holding();
     // One wait for a connection, the upstream link (input, writability,
     // the end of a connect), a wake-up, or the next deadline.
     net::PollEntry entries[3];
@@ -173,7 +144,7 @@ void Server::accept_thread() {
         !holding && (!listening || ready < 0 || (entries[0].ready & net::kPollIn) != 0);
     int accepted = waiting ? listener.accept_pending(0) : net::kAcceptNothing;
     if (accepted == net::kListenOk) {
-      place_or_refuse(listener.socket, listener.peer_ip, listener.peer_port);
+      admission_->place_or_refuse(listener.socket, listener.peer_address(), listener.peer_port);
       listener.socket = -1;
     } else if (accepted == net::kAcceptFailed) {
       // A lasting failure (no descriptors left) must not flood the log.
@@ -190,10 +161,7 @@ void Server::accept_thread() {
     run_timers();
     accept_passes_.fetch_add(1, std::memory_order_release);
   }
-  if (held_.socket >= 0) {
-    net::close_fd(held_.socket);
-    held_.socket = -1;
-  }
+  admission_->close_held();
   listener.close_sockets();
 }
 
@@ -224,255 +192,6 @@ void Server::try_listen(net::Listener& listener) {
   }
   ++listen_attempts_;
   next_listen_try_ms_ = clock_->now_ms() + kListenRetryMs;
-}
-
-void Server::place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port) {
-  Lobby& lobby = *lobby_;
-  const config::Settings& settings = lobby.settings;
-  PeerInfo peer;
-  peer.addr = address_of(peer_ip);
-  peer.port = peer_port;
-  peer.placed_ms = clock_->now_ms();
-  // A ban that came due before this connection arrived applies to it: the
-  // strike is noted before the dropped connection closes.
-  apply_auto_bans();
-  if (lobby.deny_list.denies(peer.addr)) {
-    refuse(socket, kRefusedDenied, peer_ip);
-    return;
-  }
-  // Every connection the address opens counts, whatever becomes of it;
-  // one refused for its pace takes nothing.
-  connection_rate_->retune(lobby.live.number<&config::Settings::L_CONN_RATE>());
-  if (!connection_rate_->admit(peer.addr, peer.placed_ms)) {
-    refuse(socket, kRefusedTooFast, peer_ip);
-    return;
-  }
-  net::set_no_delay(socket);
-  if (settings.test_send_buffer > 0 &&
-      (settings.test_send_buffer_from == 0 || settings.test_send_buffer_from == peer.addr)) {
-    net::set_send_buffer(socket, settings.test_send_buffer);
-  }
-  // A draining lobby takes nobody new, even into a free slot.
-  if (lobby.drain_deadline_ms.load(std::memory_order_acquire) >= 0) {
-    refuse(socket, kRefusedDraining, peer_ip);
-    return;
-  }
-  const int32_t per_ip = lobby.live.number<&config::Settings::L_PER_IP>();
-  if (per_ip > 0 && open_from(lobby, peer.addr, ~uint32_t{0}) >= per_ip) {
-    refuse(socket, kRefusedPerAddress, peer_ip);
-    return;
-  }
-  const int32_t per_net = lobby.live.number<&config::Settings::L_PER_NET>();
-  if (per_net > 0 && open_from(lobby, peer.addr, kNetworkMask) >= per_net) {
-    refuse(socket, kRefusedPerNetwork, peer_ip);
-    return;
-  }
-  const int slot = find_free_slot(lobby);
-  if (slot != kNone) {
-    place(slot, socket, peer, peer_ip);
-    return;
-  }
-  // Every slot is taken. A connection that has not logged in gives way
-  // (with L_LOGIN_WAIT 0 none does), failing that a lurker (with L_LURK 0
-  // none is): its worker drops it, and the newcomer waits for that slot.
-  uint32_t serial = 0;
-  bool lurker = false;
-  int displaced = lobby.live.number<&config::Settings::L_LOGIN_WAIT>() > 0
-                      ? pick_displaced(peer.placed_ms, &serial)
-                      : kNone;
-  const int64_t lurk_ms =
-      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
-  if (displaced == kNone && lurk_ms > 0 &&
-      !lost_lurker_lately(peer.addr, peer.placed_ms, lurk_ms)) {
-    displaced = pick_lurker(peer.placed_ms, &serial);
-    lurker = displaced != kNone;
-    if (lurker) {
-      note_lurker_lost(lobby.slots[displaced].peer_addr.load(std::memory_order_relaxed),
-                       peer.placed_ms);
-    }
-  }
-  if (displaced == kNone) {
-    refuse(socket, kRefusedFull, peer_ip);
-    return;
-  }
-  request_drop(lobby, displaced, serial, kDropDisplaced, lurker);
-  held_.socket = socket;
-  held_.slot = displaced;
-  held_.deadline_ms = peer.placed_ms + kDisplaceHoldMs;
-  held_.peer = peer;
-  for (int i = 0; i < 4; ++i) held_.ip[i] = peer_ip[i];
-}
-
-void Server::place(int slot, int socket, const PeerInfo& peer, const int32_t peer_ip[4]) {
-  Lobby& lobby = *lobby_;
-  ClientSlot& client = lobby.slots[slot];
-  // Logged before the slot opens to its worker, so that the client's own
-  // lines (its login, say) always follow this one in the log.
-  report_event(lobby.events, "accepted slot %d from %d.%d.%d.%d", slot, peer_ip[0], peer_ip[1],
-               peer_ip[2], peer_ip[3]);
-  place_client(lobby, client, socket, peer);
-  // A ban that came after this connection was let in, but before the
-  // operator's sweep of open connections could see it, is applied here:
-  // the sweep reads the slots after writing the list, this reads the list
-  // after opening the slot, so one of the two finds the other.
-  if (lobby.deny_list.denies(peer.addr)) {
-    request_drop(lobby, slot, client.drop_request.serial(), kDropBanned);
-  }
-}
-
-void Server::refuse(int socket, int reason, const int32_t peer_ip[4]) {
-  Lobby& lobby = *lobby_;
-  ClientSlot& refusal = *refusal_;
-  refusal.attach(socket);
-  // A denied address, and one that connects too fast, get not one byte:
-  // nothing is spent on them.
-  if (reason != kRefusedDenied && reason != kRefusedTooFast) {
-    uint8_t out[wire::kLenFull];
-    refusal.enqueue(out, wire::compose_header_only(out, wire::kMsgFull));
-    refusal.flush();
-    // Whatever the client already sent is read away first: closing a socket
-    // with unread input resets the connection, which could destroy the 2A
-    // before the client reads it.
-    for (int i = 0; i < 4 && refusal.recv_some(refusal.out_buf.data(), net::kOutBufSize) > 0; ++i) {
-    }
-  }
-  // Counted and logged before the close, which the client may see at once.
-  lobby.refusals[reason].fetch_add(1, std::memory_order_relaxed);
-  report_refused(lobby.events, address_of(peer_ip), reason, "refused %d.%d.%d.%d: %s", peer_ip[0],
-                 peer_ip[1], peer_ip[2], peer_ip[3], refusal_reason_text(reason));
-  refusal.close_sockets();
-}
-
-int Server::pick_displaced(int64_t now_ms, uint32_t* serial) const {
-  const Lobby& lobby = *lobby_;
-  int oldest = kNone;
-  int64_t oldest_ms = 0;
-  for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
-    const ClientSlot& client = lobby.slots[i];
-    // The serial before the state, as for every request from this thread.
-    const uint32_t this_serial = client.drop_request.serial();
-    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-    if (client.login_accepted.load(std::memory_order_acquire)) continue;
-    const int64_t placed = client.placed_ms.load(std::memory_order_relaxed);
-    if (now_ms - placed < kDisplaceAfterMs) continue;
-    if (oldest == kNone || placed < oldest_ms) {
-      oldest = i;
-      oldest_ms = placed;
-      *serial = this_serial;
-    }
-  }
-  return oldest;
-}
-
-bool Server::lost_lurker_lately(uint32_t addr, int64_t now_ms, int64_t lurk_ms) const {
-  for (const LostLurker& lost : lost_lurkers_) {
-    if (lost.used && lost.addr == addr && now_ms - lost.at_ms < lurk_ms) return true;
-  }
-  return false;
-}
-
-void Server::note_lurker_lost(uint32_t addr, int64_t now_ms) {
-  lost_lurkers_[next_lost_lurker_] = {addr, now_ms, true};
-  next_lost_lurker_ = (next_lost_lurker_ + 1) % kLostLurkers;
-}
-
-int Server::pick_lurker(int64_t now_ms, uint32_t* serial) const {
-  Lobby& lobby = *lobby_;
-  const int64_t lurk_ms =
-      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
-  const int served = lobby.served_slots() < kSlots ? lobby.served_slots() : kSlots;
-  int best = kNone;
-  int best_net = 0;
-  int64_t best_since = 0;
-  // A user's room changes only under lock_rooms; one whose record names a
-  // room (even one freed under it, or the room of its game) is never taken.
-  platform::MutexLock guard(lobby.lock_rooms);
-  for (int i = 0; i < served; ++i) {
-    const ClientSlot& client = lobby.slots[i];
-    const uint32_t this_serial = client.drop_request.serial();
-    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-    if (!client.login_accepted.load(std::memory_order_acquire)) continue;
-    if (lobby.users[i].room != kNone) continue;
-    const int64_t since = client.active_ms.load(std::memory_order_relaxed);
-    if (now_ms - since < lurk_ms) continue;
-    const int on_network =
-        open_from(lobby, client.peer_addr.load(std::memory_order_relaxed), kNetworkMask);
-    if (best == kNone || on_network > best_net || (on_network == best_net && since < best_since)) {
-      best = i;
-      best_net = on_network;
-      best_since = since;
-      *serial = this_serial;
-    }
-  }
-  return best;
-}
-
-void Server::apply_auto_bans() {
-  Lobby& lobby = *lobby_;
-  DueBan due;
-  while (lobby.auto_bans.take_due(&due)) {
-    char address[config::kDenyTextBytes];
-    dotted(due.addr, address);
-    // "flooding 3, no login 2": the reasons of the drops that earned it.
-    char reasons[kDropCountsBytes] = "";
-    int used = 0;
-    for (int r = 0; r < kDropReasons && used < static_cast<int>(sizeof reasons); ++r) {
-      if (due.strikes[r] == 0) continue;
-      used += std::snprintf(reasons + used, sizeof reasons - static_cast<size_t>(used), "%s%s %d",
-                            used == 0 ? "" : ", ", drop_reason_text(r), due.strikes[r]);
-    }
-    char detail[kDropCountsBytes + 64];
-    int strikes = 0;
-    for (int32_t count : due.strikes) strikes += count;
-    std::snprintf(detail, sizeof detail, "dropped %d times in 10 minutes (%s)", strikes, reasons);
-    char comment[sizeof detail + 32];
-    std::snprintf(comment, sizeof comment, "automatic ban: %s", detail);
-    config::DenyEntry entry;
-    entry.addr = due.addr;
-    entry.mask = ~uint32_t{0};
-    entry.until_s =
-        lobby.deny_list.now_utc_s() + lobby.live.number<&config::Settings::L_AUTOBAN_S>();
-    int error = 0;
-    const int rc = lobby.deny_list.add(entry, &error, comment);
-    if (rc != config::kDenyOk) {
-      report_event(lobby.events, "automatic ban of %s failed: %s", address,
-                   rc == config::kDenyFull ? "the deny list is full" : net::error_text(error));
-      continue;
-    }
-    // Its connections still open go, as with the operator's ban.
-    int closed = 0;
-    for (int i = 0; i < kSlots; ++i) {
-      ClientSlot& client = lobby.slots[i];
-      const uint32_t this_serial = client.drop_request.serial();
-      if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-      if (client.peer_addr.load(std::memory_order_relaxed) != due.addr) continue;
-      request_drop(lobby, i, this_serial, kDropBanned);
-      ++closed;
-    }
-    char until[config::kUntilTextBytes];
-    config::format_until(entry.until_s, until);
-    report_event(lobby.events, "automatic ban %s until %s: %s; %d connections closed", address,
-                 until, detail, closed);
-  }
-}
-
-void Server::serve_held() {
-  if (held_.socket < 0) return;
-  Lobby& lobby = *lobby_;
-  int slot = held_.slot;
-  if (lobby.slots[slot].state.load(std::memory_order_acquire) != net::kStateClosed) {
-    slot = find_free_slot(lobby);
-  }
-  if (slot != kNone) {
-    // Its time of placement is now, not when it arrived.
-    held_.peer.placed_ms = clock_->now_ms();
-    place(slot, held_.socket, held_.peer, held_.ip);
-  } else if (clock_->now_ms() >= held_.deadline_ms) {
-    refuse(held_.socket, kRefusedFull, held_.ip);
-  } else {
-    return;
-  }
-  held_.socket = -1;
 }
 
 void Server::start_drain(int seconds) {
@@ -549,7 +268,7 @@ void Server::poke() {
 void Server::run_timers() {
   const int64_t now = clock_->now_ms();
   next_login_deadline_ms_ = expire_logins(*lobby_, now);
-  apply_auto_bans();
+  admission_->apply_auto_bans();
   if (now >= next_deny_look_ms_) {
     lobby_->deny_list.reload_if_changed();
     // From now, not from the missed time: a late pass looks once.
@@ -564,7 +283,9 @@ int Server::accept_wait_ms() {
   }
   const int64_t deadline = lobby_->upstream.deadline_ms();
   if (deadline >= 0) wait = shorter_wait(wait, clock_->ms_until(deadline));
-  if (held_.socket >= 0) wait = shorter_wait(wait, clock_->ms_until(held_.deadline_ms));
+  if (admission_->holding()) {
+    wait = shorter_wait(wait, clock_->ms_until(admission_->held_deadline_ms()));
+  }
   const int64_t drain = lobby_->drain_deadline_ms.load(std::memory_order_acquire);
   if (drain >= 0 && !drain_finished_) wait = shorter_wait(wait, clock_->ms_until(drain));
   if (listen_attempts_ > 0) wait = shorter_wait(wait, clock_->ms_until(next_listen_try_ms_));

@@ -15,10 +15,11 @@
 // workers, so deliveries never wait for a time-out.
 //
 // Guarding the lobby on the open internet is the accept thread's work,
-// except flood pacing and the idle limit (the dispatcher's): it turns away
-// denied addresses and addresses at their limit, makes a silent connection
-// give way when every slot is taken, asks for the drop of connections the
-// moment they pass their login deadline, and rereads a changed deny file.
+// except flood pacing and the idle limit (the dispatcher's): its Admission
+// (lobby/admission.h) turns away denied addresses and addresses at their
+// limit and makes a silent connection give way when every slot is taken;
+// the thread itself asks for the drop of connections the moment they pass
+// their login deadline, and rereads a changed deny file.
 #ifndef LOBBY_SERVER_H_
 #define LOBBY_SERVER_H_
 
@@ -29,8 +30,8 @@
 #include <vector>
 
 #include "config/settings.h"
+#include "lobby/admission.h"
 #include "lobby/clock.h"
-#include "lobby/connection_rate.h"
 #include "lobby/lobby_state.h"
 #include "platform/annotated_mutex.h"
 
@@ -110,39 +111,6 @@ class Server {
   // `readable` tells, per slot of the worker, whether its receive may find
   // input.
   void wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]);
-  // In this order: a denied address, and one past its L_CONN_RATE, is
-  // closed without a byte; an address at its L_PER_IP limit, or its /24 at
-  // L_PER_NET, gets 2A; then the lowest free slot, or, with every slot
-  // taken, the slot of a connection displaced for the newcomer (one without
-  // a login, else a lurker), which is held until that slot is free; else
-  // 2A.
-  void place_or_refuse(int socket, const int32_t peer_ip[4], int32_t peer_port);
-  void place(int slot, int socket, const PeerInfo& peer, const int32_t peer_ip[4]);
-  // Ends a connection that gets no slot, counted and logged by `reason`:
-  // 2A before the close, except for a denied address.
-  void refuse(int socket, int reason, const int32_t peer_ip[4]);
-  // The open slot whose connection has gone longest without an accepted
-  // login, if it has been open kDisplaceAfterMs; -1 for none. `*serial`:
-  // its connection's serial, read before it was looked at.
-  int pick_displaced(int64_t now_ms, uint32_t* serial) const;
-  // A lurker: a logged-in client outside every room whose last room
-  // operation, chat line or direct message is L_LURK seconds old. Of
-  // several, the one whose /24 holds the most slots, then the one that has
-  // lurked longest; -1 for none. Takes lock_rooms.
-  int pick_lurker(int64_t now_ms, uint32_t* serial) const;
-  // True when a lurker of `addr` gave way to a newcomer less than `lurk_ms`
-  // ago. Such an address does not displace a lurker in turn: one that
-  // reconnected each lurker it lost would otherwise trade, one by one,
-  // every lurker that had waited long enough for one that has not, and
-  // lock the next newcomers out for another L_LURK.
-  bool lost_lurker_lately(uint32_t addr, int64_t now_ms, int64_t lurk_ms) const;
-  void note_lurker_lost(uint32_t addr, int64_t now_ms);
-  // Writes every automatic ban that has come due to the deny file, closes
-  // the banned address's open connections and logs it.
-  void apply_auto_bans();
-  // Places the held newcomer once a slot is free, or refuses it once its
-  // wait has run out.
-  void serve_held();
   void count_connected();
   // Acts on a reload the accept thread has not seen yet: moves the
   // upstream link when N_IP or N_PORT changed.
@@ -165,23 +133,10 @@ class Server {
   int worker_wait_ms(int k);
 
   std::unique_ptr<Lobby> lobby_;
-  // Carries 2A to a connection that gets no slot. Accept thread only.
-  std::unique_ptr<ClientSlot> refusal_;
-  // Each address's pace of new connections. Accept thread only.
-  std::unique_ptr<ConnectionRate> connection_rate_;
-  // The addresses whose lurkers gave way last, oldest overwritten first.
-  // Accept thread only. More addresses than this losing a lurker within
-  // one L_LURK is a crowd the per-address limits already make costly.
-  struct LostLurker {
-    uint32_t addr = 0;
-    int64_t at_ms = 0;
-    bool used = false;
-  };
-  static constexpr int kLostLurkers = 64;
-  LostLurker lost_lurkers_[kLostLurkers];
-  int next_lost_lurker_ = 0;
   SteadyClock steady_clock_;
   Clock* clock_;
+  // Whom the accept thread lets in. Accept thread only.
+  std::unique_ptr<Admission> admission_;
   std::atomic<int32_t> server_running_{0};
   // Atomic: 0 until the accept thread tried to listen, then the port or -1.
   std::atomic<int32_t> listening_port_{0};
@@ -210,17 +165,6 @@ class Server {
   // The generation of the live settings the accept thread last acted on.
   uint32_t settings_generation_ = 0;
   int64_t next_listen_try_ms_ = 0;
-
-  // A newcomer that displaced a connection and waits for its slot. Accept
-  // thread only.
-  struct HeldNewcomer {
-    int socket = -1;  // -1: none held
-    int slot = kNone;
-    int64_t deadline_ms = 0;
-    PeerInfo peer;
-    int32_t ip[4] = {0, 0, 0, 0};
-  };
-  HeldNewcomer held_;
 };
 
 // The lowest served slot that is free, or -1.

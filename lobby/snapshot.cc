@@ -24,7 +24,7 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
     if (!s.open) continue;
     ++out->users;
     s.id = client.connection_id.load(std::memory_order_relaxed);
-    s.addr = client.peer_addr.load(std::memory_order_relaxed);
+    s.addr = client.peer_address.load();
     s.port = client.peer_port.load(std::memory_order_relaxed);
     s.connected_ms = now_ms - client.placed_ms.load(std::memory_order_relaxed);
     if (s.connected_ms < 0) s.connected_ms = 0;

@@ -13,8 +13,8 @@ namespace lobby {
 
 struct SlotSnapshot {
   bool open = false;
-  int64_t id = 0;     // the connection id
-  uint32_t addr = 0;  // IPv4, host order
+  int64_t id = 0;  // the connection id
+  net::IpAddress addr;
   int32_t port = 0;
   int32_t user_id = kNone;
   uint8_t name[wire::kNameLen] = {};  // as sent

@@ -54,6 +54,12 @@ int Listener::accept_pending(int wait_ms) {
   return kListenOk;
 }
 
+IpAddress Listener::peer_address() const {
+  uint32_t host_order = 0;
+  for (int32_t part : peer_ip) host_order = host_order << 8 | (static_cast<uint32_t>(part) & 0xff);
+  return IpAddress::from_v4(host_order);
+}
+
 int Listener::bound_port() const { return listen_socket < 0 ? -1 : local_port(listen_socket); }
 
 }  // namespace net

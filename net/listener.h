@@ -3,6 +3,7 @@
 #define NET_LISTENER_H_
 
 #include "net/connection.h"
+#include "net/ip_address.h"
 
 namespace net {
 
@@ -27,6 +28,8 @@ class Listener : public Connection {
   // Accepts at most one waiting connection, waiting up to `wait_ms`. On 0
   // the socket is in `socket` and the peer's address in `peer_ip`.
   int accept_pending(int wait_ms = kReadyWaitMs);
+  // The address of `peer_ip`, the last accepted peer's.
+  IpAddress peer_address() const;
   // The port actually bound, or -1.
   int bound_port() const;
   // Error code (errno, or Winsock's) of the last failed socket, bind,

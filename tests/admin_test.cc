@@ -553,9 +553,9 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
 
   const std::string usage =
       bad_arguments("usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS], SECONDS 1 to 315360000");
-  EXPECT_EQ("{\"error\":\"not an IPv4 address or prefix: 127.0.0.300\",\"bad_arguments\":true}",
+  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: 127.0.0.300\",\"bad_arguments\":true}",
             ask("ban 127.0.0.300"));
-  EXPECT_EQ("{\"error\":\"not an IPv4 address or prefix: 10.0.0.0/33\",\"bad_arguments\":true}",
+  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: 10.0.0.0/33\",\"bad_arguments\":true}",
             ask("ban 10.0.0.0/33"));
   EXPECT_EQ(usage, ask("ban 127.0.0.3 0"));
   EXPECT_EQ(usage, ask("ban 127.0.0.3 soon"));
@@ -591,7 +591,7 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
 
   EXPECT_EQ("{\"unbanned\":\"127.0.0.3\"}", ask("unban 127.0.0.3"));
   EXPECT_EQ("{\"error\":\"not banned: 127.0.0.3\"}", ask("unban 127.0.0.3"));
-  EXPECT_EQ("{\"error\":\"not an IPv4 address or prefix: me\",\"bad_arguments\":true}",
+  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: me\",\"bad_arguments\":true}",
             ask("unban me"));
   EXPECT_TRUE(served_from("127.0.0.3", port, 801));
 
@@ -610,6 +610,27 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
   EXPECT_EQ(
       "; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; a pest\n"
       "10.0.0.0/8\n",
+      file);
+  // IPv6 entries are written, listed and lifted in the standard form, and
+  // deny no IPv4 client, not even ::/0.
+  EXPECT_EQ("{\"banned\":\"2001:db8::/32\",\"expires\":null,\"closed\":0}",
+            ask("ban 2001:DB8:0::5/32"));
+  EXPECT_EQ("{\"banned\":\"::/0\",\"expires\":\"2027-01-15T08:02:00Z\",\"closed\":0}",
+            ask("ban ::1/0 60"));
+  EXPECT_EQ(bad_arguments("not an IPv4 or IPv6 address or prefix: 2001:db8::/129"),
+            ask("ban 2001:db8::/129"));
+  EXPECT_TRUE(served_from("127.0.0.6", port, 803));
+  EXPECT_EQ(
+      "{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":\"2027-01-15T09:01:00Z\"},"
+      "{\"address\":\"10.0.0.0/8\",\"expires\":null},"
+      "{\"address\":\"2001:db8::/32\",\"expires\":null},"
+      "{\"address\":\"::/0\",\"expires\":\"2027-01-15T08:02:00Z\"}]}",
+      ask("bans"));
+  EXPECT_EQ("{\"unbanned\":\"2001:db8::/32\"}", ask("unban 2001:db8:0:0::/32"));
+  ASSERT_TRUE(dir.read_file("deny.txt", &file));
+  EXPECT_EQ(
+      "; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; a pest\n"
+      "10.0.0.0/8\n::/0 until 2027-01-15T08:02:00Z\n",
       file);
   const std::string log = events.lines();
   EXPECT_NE(std::string::npos, log.find("admin: kick slot 0 user 1 from 127.0.0.2:")) << log;

@@ -4,13 +4,20 @@
 // the rooms one address may host, and the automatic timed bans. Each test
 // turns on only what it tests and checks the exact bytes every client got,
 // who was closed and why, and the counts and lines the lobby reports.
+#include "lobby/admission.h"
+
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "admin/replies.h"
+#include "lobby/snapshot.h"
 #include "tests/support/child_process.h"
 #include "tests/support/door_fixture.h"
 
@@ -297,7 +304,7 @@ TEST_F(AdmissionTest, AnAddressDroppedOftenIsBannedForAWhile) {
   EXPECT_EQ(1, refusals(lobby::kRefusedDenied));
   expect_served(r1);
   expect_served(r2);
-  EXPECT_FALSE(lobby().deny_list.denies(0x7f000003));
+  EXPECT_FALSE(lobby().deny_list.denies(net::IpAddress::from_v4(0x7f000003)));
 
   // Lifted as the operator's unban lifts any ban; strikes start afresh.
   config::DenyEntry entry;
@@ -364,4 +371,121 @@ TEST_F(AdmissionTest, AnAddressThatLostALurkerDisplacesNoneForALurkTime) {
   EXPECT_EQ(3, drops(lobby::kDropDisplaced));
   EXPECT_EQ(1, refusals(lobby::kRefusedFull));
   expect_served(later);
+}
+
+// IPv6 clients, as a proxy will report them, put straight to the lobby's
+// Admission over socket pairs (the game port itself is IPv4 only): each is
+// counted by its /64 for the per-address limits and the pace of new
+// connections, by its /48 for the per-network limit, never as an IPv4
+// address whose bits it shares; the deny list and an automatic ban cover
+// its prefix, and the log and the snapshot show it in the standard form.
+class AdmissionByAddressTest : public ::testing::Test {
+ protected:
+  AdmissionByAddressTest() {
+    config::turn_off_protections(&settings_);
+    settings_.L_PER_IP = 2;
+    settings_.L_PER_NET = 3;
+    settings_.L_CONN_RATE = 3;
+    settings_.L_AUTOBAN = 2;
+    std::snprintf(settings_.L_DENY, sizeof settings_.L_DENY, "%s", dir_.file("deny.txt").c_str());
+    EXPECT_TRUE(dir_.write_file("deny.txt", "2001:db8:bad::/48\n"));
+    lobby_ = std::make_unique<lobby::Lobby>(settings_, &events_);
+    lobby_->deny_list.reload_if_changed();
+    admission_ = std::make_unique<lobby::Admission>(*lobby_, clock_);
+  }
+  ~AdmissionByAddressTest() override {
+    for (lobby::ClientSlot& client : lobby_->slots) {
+      if (client.state.load() != net::kStateClosed) client.close();
+    }
+    for (int fd : clients_) ::close(fd);
+  }
+
+  // A connection from `text`; the client's end of it.
+  int arrive(const char* text) {
+    net::IpAddress address;
+    EXPECT_EQ(0, net::parse_ip_address(text, &address)) << text;
+    int fds[2];
+    EXPECT_EQ(0, ::socketpair(AF_UNIX, SOCK_STREAM, 0, fds));
+    clients_.push_back(fds[1]);
+    admission_->place_or_refuse(fds[0], address, 40000);
+    clock_.advance_ms(1);
+    return fds[1];
+  }
+  // What the client's end holds: the bytes sent, then "|closed" once the
+  // lobby closed its end; "" while it is open and silent.
+  static std::string seen(int fd) {
+    std::string bytes;
+    char buffer[16];
+    for (;;) {
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) {
+        bytes.append(buffer, static_cast<size_t>(n));
+        continue;
+      }
+      return n == 0 ? bytes + "|closed" : bytes;
+    }
+  }
+
+  testing_support::TempDir dir_;
+  config::Settings settings_;
+  testing_support::ManualClock clock_;
+  testing_support::RecordedEvents events_;
+  std::unique_ptr<lobby::Lobby> lobby_;
+  std::unique_ptr<lobby::Admission> admission_;
+  std::vector<int> clients_;
+};
+
+TEST_F(AdmissionByAddressTest, AnIPv6ClientCountsByItsSlash64AndSlash48) {
+  const std::string full = w::full() + "|closed";
+  EXPECT_EQ("", seen(arrive("2001:db8:1:1::1")));
+  EXPECT_EQ("", seen(arrive("2001:db8:1:1::2")));
+  EXPECT_EQ(full, seen(arrive("2001:db8:1:1:ffff::3")));  // the /64 holds 2
+  EXPECT_EQ("|closed", seen(arrive("2001:db8:1:1::4")));  // its 4th in a minute
+  EXPECT_EQ("", seen(arrive("2001:db8:1:2::1")));         // the /48's 3rd
+  EXPECT_EQ(full, seen(arrive("2001:db8:1:3::1")));
+  EXPECT_EQ("", seen(arrive("2001:db8:2::1")));
+  EXPECT_EQ("|closed", seen(arrive("2001:db8:bad:1::1")));  // denied
+  // An IPv4 address and the IPv6 addresses that spell its bits are apart.
+  EXPECT_EQ("", seen(arrive("127.0.0.1")));
+  EXPECT_EQ("", seen(arrive("::ffff:127.0.0.1")));  // the same IPv4 client
+  EXPECT_EQ("", seen(arrive("::7f00:1")));
+  EXPECT_EQ(full, seen(arrive("127.0.0.1")));
+  EXPECT_EQ(2, lobby_->refusals[lobby::kRefusedPerAddress].load());
+  EXPECT_EQ(1, lobby_->refusals[lobby::kRefusedPerNetwork].load());
+  EXPECT_EQ(1, lobby_->refusals[lobby::kRefusedTooFast].load());
+  EXPECT_EQ(1, lobby_->refusals[lobby::kRefusedDenied].load());
+  EXPECT_EQ((std::vector<std::string>{
+                "accepted slot 0 from 2001:db8:1:1::1", "accepted slot 1 from 2001:db8:1:1::2",
+                "accepted slot 2 from 2001:db8:1:2::1", "accepted slot 3 from 2001:db8:2::1",
+                "accepted slot 4 from 127.0.0.1", "accepted slot 5 from 127.0.0.1",
+                "accepted slot 6 from ::7f00:1"}),
+            events_.starting("accepted"));
+  EXPECT_EQ((std::vector<std::string>{"refused 2001:db8:1:1:ffff::3: per-address limit",
+                                      "refused 2001:db8:1:1::4: connecting too fast",
+                                      "refused 2001:db8:1:3::1: per-network limit",
+                                      "refused 2001:db8:bad:1::1: denied",
+                                      "refused 127.0.0.1: per-address limit"}),
+            events_.starting("refused"));
+  lobby::LobbySnapshot snapshot;
+  lobby::take_snapshot(*lobby_, clock_.now_ms(), &snapshot);
+  EXPECT_EQ("[2001:db8:1:1::1]:40000", admin::address_text(snapshot.slots[0].addr, 40000));
+  EXPECT_EQ("127.0.0.1:40000", admin::address_text(snapshot.slots[4].addr, 40000));
+
+  // Two strikes from one /64 ban the /64: its open connections are asked
+  // to go, and a newcomer from it is denied.
+  lobby_->auto_bans.strike(lobby_->slots[0].peer_address.load(), lobby::kDropNoLogin, 2, 10);
+  lobby_->auto_bans.strike(lobby_->slots[1].peer_address.load(), lobby::kDropNoLogin, 2, 20);
+  EXPECT_EQ("|closed", seen(arrive("2001:db8:1:1:abcd::9")));
+  EXPECT_EQ(2, lobby_->refusals[lobby::kRefusedDenied].load());
+  EXPECT_TRUE(lobby_->slots[0].drop_request.pending());
+  EXPECT_TRUE(lobby_->slots[1].drop_request.pending());
+  EXPECT_FALSE(lobby_->slots[2].drop_request.pending());
+  const std::vector<std::string> bans = events_.starting("automatic ban 2001:db8:1:1::/64 until ");
+  ASSERT_EQ(1u, bans.size());
+  EXPECT_NE(std::string::npos,
+            bans[0].find(": dropped 2 times in 10 minutes (no login 2); 2 connections closed"))
+      << bans[0];
+  std::string file;
+  ASSERT_TRUE(dir_.read_file("deny.txt", &file));
+  EXPECT_EQ(0u, file.find("2001:db8:bad::/48\n2001:db8:1:1::/64 until ")) << file;
 }

@@ -15,6 +15,7 @@
 #include "config/deny_list.h"
 #include "config/setting_keys.h"
 #include "config/settings.h"
+#include "net/ip_address.h"
 
 namespace {
 
@@ -467,17 +468,29 @@ TEST_F(ConfigTest, FilesOfAnySizeOrKindAreReadWithinBoundsOrRefusedWhole) {
 TEST_F(ConfigTest, DenyEntriesAreAddressesOrPrefixes) {
   config::DenyEntry e;
   ASSERT_EQ(0, config::parse_deny_entry("203.0.113.7", &e));
-  EXPECT_EQ(0xCB007107u, e.addr);
-  EXPECT_EQ(0xFFFFFFFFu, e.mask);
+  EXPECT_EQ(net::IpAddress::from_v4(0xCB007107u), e.prefix.address);
+  EXPECT_EQ(32, e.prefix.bits);
   ASSERT_EQ(0, config::parse_deny_entry("203.0.113.77/24", &e));
-  EXPECT_EQ(0xCB007100u, e.addr);
-  EXPECT_EQ(0xFFFFFF00u, e.mask);
+  EXPECT_EQ(net::IpAddress::from_v4(0xCB007100u), e.prefix.address);
+  EXPECT_EQ(24, e.prefix.bits);
   ASSERT_EQ(0, config::parse_deny_entry("0.0.0.0/0", &e));
-  EXPECT_EQ(0u, e.mask);
+  EXPECT_EQ(0, e.prefix.bits);
   for (const char* bad : {"10.1.2", "10.1.2.3/33", "1.2.3.4.5", "256.1.1.1", "1.2.3.4/", "-1.2.3.4",
-                          "1.2.3.4x", "0001.2.3.4", ""}) {
+                          "1.2.3.4x", "0001.2.3.4", "", "2001:db8::/129", "2001:db8::1::"}) {
     EXPECT_EQ(-1, config::parse_deny_entry(bad, &e)) << bad;
   }
+  // IPv6 entries, printed in the standard form, match IPv6 clients only.
+  ASSERT_EQ(0, config::parse_deny_entry("2001:DB8:0:0:1::ff/32", &e));
+  char text[config::kDenyTextBytes];
+  config::format_deny_entry(e, text);
+  EXPECT_STREQ("2001:db8::/32", text);
+  net::IpAddress inside, outside;
+  ASSERT_EQ(0, net::parse_ip_address("2001:db8:ffff::1", &inside));
+  ASSERT_EQ(0, net::parse_ip_address("2001:db9::1", &outside));
+  EXPECT_TRUE(e.prefix.contains(inside));
+  EXPECT_FALSE(e.prefix.contains(outside));
+  ASSERT_EQ(0, config::parse_deny_entry("::/0", &e));
+  EXPECT_FALSE(e.prefix.contains(net::IpAddress::from_v4(0x7f000001)));
 }
 
 TEST_F(ConfigTest, DenyListKeepsTheFirst1024EntriesAndNoticesRemoval) {
@@ -492,8 +505,8 @@ TEST_F(ConfigTest, DenyListKeepsTheFirst1024EntriesAndNoticesRemoval) {
   EXPECT_TRUE(list.reload_if_changed());
   EXPECT_FALSE(list.reload_if_changed());
   EXPECT_EQ(1024, list.entry_count());
-  EXPECT_TRUE(list.denies(0x0A0003FFu));   // 10.0.3.255, the 1024th
-  EXPECT_FALSE(list.denies(0x0A000400u));  // 10.0.4.0, beyond
+  EXPECT_TRUE(list.denies(net::IpAddress::from_v4(0x0A0003FFu)));   // 10.0.3.255, the 1024th
+  EXPECT_FALSE(list.denies(net::IpAddress::from_v4(0x0A000400u)));  // 10.0.4.0, beyond
   ASSERT_EQ(2u, notes.size());
   EXPECT_EQ("deny list " + path + ": 6 entries beyond the first 1024 ignored", notes[0]);
   EXPECT_EQ("deny list " + path + ": 1024 entries", notes[1]);
@@ -545,14 +558,14 @@ TEST_F(ConfigTest, DenyEntriesMayEndAtATimeWrittenOnTheirLine) {
   ASSERT_EQ(4u, notes.size());
   EXPECT_EQ("deny list " + path + " line 2 ignored: 10.0.0.2 until 2027-02-30T00:00:00Z", notes[0]);
   EXPECT_EQ("deny list " + path + " line 4 ignored: 10.0.0.4 after 2027-01-15T08:01:00Z", notes[2]);
-  EXPECT_TRUE(list.denies(0x0A000001u));
+  EXPECT_TRUE(list.denies(net::IpAddress::from_v4(0x0A000001u)));
   config::DenyEntry in_force[4];
   EXPECT_EQ(2, list.entries_in_force(in_force, 4));
   now += 1;
-  EXPECT_FALSE(list.denies(0x0A000001u));
-  EXPECT_TRUE(list.denies(0x0A000005u));
+  EXPECT_FALSE(list.denies(net::IpAddress::from_v4(0x0A000001u)));
+  EXPECT_TRUE(list.denies(net::IpAddress::from_v4(0x0A000005u)));
   EXPECT_EQ(1, list.entries_in_force(in_force, 4));
-  EXPECT_EQ(0x0A000005u, in_force[0].addr);
+  EXPECT_EQ(net::IpAddress::from_v4(0x0A000005u), in_force[0].prefix.address);
 }
 
 }  // namespace

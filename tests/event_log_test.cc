@@ -186,7 +186,7 @@ TEST(EventLogTest, TheModerationLogHasItsOwnQueueAndWriterAndNeverMakesALoggerWa
   lobby::ChatRecord player;
   player.connection_id = 12;
   player.user_id = 7;
-  player.addr = 0xCB007109;
+  player.addr = net::IpAddress::from_v4(0xCB007109);
   player.name = name;
   player.to = lobby::ChatRecord::kGame;
   player.to_value = 2;

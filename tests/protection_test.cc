@@ -379,7 +379,7 @@ TEST_F(ProtectionTest, ChatLinesArePacedPerAddressAndHeldLinesArriveInOrder) {
 // made it due. 0 notes nothing at all.
 TEST(AutoBanTest, EachStrikeIsJudgedByTheLimitInForceThen) {
   lobby::AutoBan bans;
-  const uint32_t addr = 0x7f000009;
+  const net::IpAddress addr = net::IpAddress::from_v4(0x7f000009);
   EXPECT_FALSE(bans.strike(addr, lobby::kDropNoLogin, 0, 0));
   EXPECT_FALSE(bans.strike(addr, lobby::kDropNoLogin, 3, 10));
   EXPECT_FALSE(bans.strike(addr, lobby::kDropFlooding, 3, 20));

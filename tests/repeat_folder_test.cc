@@ -21,7 +21,7 @@ class RepeatFolderTest : public ::testing::Test {
     return taken;
   }
   void refused(uint32_t addr, const char* reason, int64_t now_ms, int number = 2) {
-    folder.report(app::RepeatFolder::kRefused, addr, number, reason,
+    folder.report(app::RepeatFolder::kRefused, net::IpAddress::from_v4(addr), number, reason,
                   ("line " + std::to_string(addr) + " " + reason).c_str(), now_ms);
   }
 
@@ -37,8 +37,10 @@ TEST_F(RepeatFolderTest, TheFirstIsWrittenTheRestCountedAndToldWhenTheMinuteEnds
   for (int i = 0; i < 5; ++i) refused(kAddr, "denied", 1000 + i * 10000);
   // Another reason, another kind and another address each open their own.
   refused(kAddr, "full", 2000, 0);
-  folder.report(app::RepeatFolder::kDropped, kAddr, 1, "bad framing", "drop line", 3000);
-  folder.report(app::RepeatFolder::kDropped, kAddr, 1, "bad framing", "drop line", 4000);
+  folder.report(app::RepeatFolder::kDropped, net::IpAddress::from_v4(kAddr), 1, "bad framing",
+                "drop line", 3000);
+  folder.report(app::RepeatFolder::kDropped, net::IpAddress::from_v4(kAddr), 1, "bad framing",
+                "drop line", 4000);
   refused(kAddr + 1, "denied", 5000);
   EXPECT_EQ((std::vector<std::string>{"line 3405803785 denied", "line 3405803785 full", "drop line",
                                       "line 3405803786 denied"}),
@@ -77,6 +79,28 @@ TEST_F(RepeatFolderTest, TheFirstIsWrittenTheRestCountedAndToldWhenTheMinuteEnds
                                      "2 in the last 3 s"},
             take());
   EXPECT_EQ(-1, folder.tell_ended(200000));
+
+  // An IPv6 address is folded with the rest of its /64, which the count's
+  // line names; the /64 next to it, and an IPv4 address that shares its
+  // bits, have windows of their own.
+  auto dropped = [this](const char* text, int64_t now_ms) {
+    net::IpAddress address;
+    ASSERT_EQ(0, net::parse_ip_address(text, &address));
+    folder.report(app::RepeatFolder::kDropped, address, 1, "bad framing", text, now_ms);
+  };
+  dropped("2001:db8:0:7::1", 300000);
+  dropped("2001:db8:0:7:ffff::2", 300001);
+  dropped("2001:db8:0:7::3", 300002);
+  dropped("2001:db8:0:8::1", 300003);
+  dropped("::cb00:7109", 300004);
+  dropped("203.0.113.9", 300005);
+  EXPECT_EQ((std::vector<std::string>{"2001:db8:0:7::1", "2001:db8:0:8::1", "::cb00:7109",
+                                      "203.0.113.9"}),
+            take());
+  folder.tell_all(360000);
+  EXPECT_EQ(std::vector<std::string>{"dropped 2001:db8:0:7::/64: bad framing " +
+                                     std::string(kTimes) + "2 in the last 60 s"},
+            take());
 }
 
 TEST_F(RepeatFolderTest, BeyondTheTableAddressesAreFoldedByReasonAndEndedWindowsGiveWay) {

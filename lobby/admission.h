@@ -1,0 +1,121 @@
+// Admission: what becomes of each new connection, and the automatic bans.
+// The accept thread hands every accepted connection to place_or_refuse
+// with its client's address, which decides, in this order:
+//
+//  1. Automatic bans that came due are written first (apply_auto_bans), so
+//     that a ban earned before the connection arrived applies to it.
+//  2. An address the deny list covers is closed without a byte: "denied".
+//  3. An address past its L_CONN_RATE is closed without a byte:
+//     "connecting too fast". Every connection counts toward the rate,
+//     whatever becomes of it; one refused for its pace takes nothing.
+//  4. A draining lobby answers 2A: "draining".
+//  5. An address with L_PER_IP open connections, or a network with
+//     L_PER_NET, answers 2A: "per-address limit", "per-network limit".
+//  6. The lowest free served slot takes it (place).
+//  7. With every slot taken, a connection gives way to it: the one that has
+//     gone longest without an accepted login, once kDisplaceAfterMs old
+//     (none with L_LOGIN_WAIT 0); failing that a lurker (pick_lurker; none
+//     with L_LURK 0, nor for an address that lost a lurker within L_LURK).
+//     The newcomer is held until that slot is free (serve_held), at most
+//     kDisplaceHoldMs, while later connections wait in the listen queue.
+//  8. Else 2A: "full".
+//
+// Every per-address count is by IpAddress::address_key (an IPv4 address,
+// an IPv6 /64), every per-network one by network_key (an IPv4 /24, an IPv6
+// /48). Refusals are counted and logged by reason.
+//
+// Accept thread only; owned by the Server.
+#ifndef LOBBY_ADMISSION_H_
+#define LOBBY_ADMISSION_H_
+
+#include <cstdint>
+#include <memory>
+
+#include "lobby/clock.h"
+#include "lobby/connection_rate.h"
+#include "lobby/lobby_state.h"
+#include "net/ip_address.h"
+
+namespace lobby {
+
+class Admission {
+ public:
+  // `lobby` and `clock` must outlive it.
+  Admission(Lobby& lobby, Clock& clock);
+  Admission(const Admission&) = delete;
+  Admission& operator=(const Admission&) = delete;
+
+  // Places the connection on `socket`, whose client is `addr`:`port`, or
+  // refuses it, or holds it for a displaced connection's slot (see above).
+  // The socket is the lobby's from then on.
+  void place_or_refuse(int socket, const net::IpAddress& addr, int32_t port);
+  // Places the held newcomer once a slot is free, or refuses it once its
+  // wait has run out.
+  void serve_held();
+  // Whether a newcomer is held: the accept thread then leaves later
+  // connections in the listen queue.
+  bool holding() const { return held_.socket >= 0; }
+  // The clock time at which the held newcomer's wait ends; -1 when none is
+  // held.
+  int64_t held_deadline_ms() const { return holding() ? held_.deadline_ms : -1; }
+  // Closes the held newcomer's socket, if any: the accept thread ends.
+  void close_held();
+  // Writes every automatic ban that has come due to the deny file, closes
+  // the banned address's open connections and logs it.
+  void apply_auto_bans();
+
+ private:
+  void place(int slot, int socket, const PeerInfo& peer);
+  // Ends a connection that gets no slot, counted and logged by `reason`:
+  // 2A before the close, except for a denied address and one connecting
+  // too fast.
+  void refuse(int socket, int reason, const net::IpAddress& addr);
+  // The open slot whose connection has gone longest without an accepted
+  // login, if it has been open kDisplaceAfterMs; -1 for none. `*serial`:
+  // its connection's serial, read before it was looked at.
+  int pick_displaced(int64_t now_ms, uint32_t* serial) const;
+  // A lurker: a logged-in client outside every room whose last room
+  // operation, chat line or direct message is L_LURK seconds old. Of
+  // several, the one whose network holds the most slots, then the one that
+  // has lurked longest; -1 for none. Takes lock_rooms.
+  int pick_lurker(int64_t now_ms, uint32_t* serial) const;
+  // True when a lurker of the address of `key` (an address_key) gave way to
+  // a newcomer less than `lurk_ms` ago. Such an address does not displace a
+  // lurker in turn: one that reconnected each lurker it lost would
+  // otherwise trade, one by one, every lurker that had waited long enough
+  // for one that has not, and lock the next newcomers out for another
+  // L_LURK.
+  bool lost_lurker_lately(uint64_t key, int64_t now_ms, int64_t lurk_ms) const;
+  void note_lurker_lost(uint64_t key, int64_t now_ms);
+
+  Lobby& lobby_;
+  Clock& clock_;
+  // Carries 2A to a connection that gets no slot.
+  std::unique_ptr<ClientSlot> refusal_;
+  // Each address's pace of new connections.
+  std::unique_ptr<ConnectionRate> connection_rate_;
+  // The addresses whose lurkers gave way last, oldest overwritten first.
+  // More addresses than this losing a lurker within one L_LURK is a crowd
+  // the per-address limits already make costly.
+  struct LostLurker {
+    uint64_t key = 0;  // an address_key
+    int64_t at_ms = 0;
+    bool used = false;
+  };
+  static constexpr int kLostLurkers = 64;
+  LostLurker lost_lurkers_[kLostLurkers];
+  int next_lost_lurker_ = 0;
+
+  // A newcomer that displaced a connection and waits for its slot.
+  struct HeldNewcomer {
+    int socket = -1;  // -1: none held
+    int slot = kNone;
+    int64_t deadline_ms = 0;
+    PeerInfo peer;
+  };
+  HeldNewcomer held_;
+};
+
+}  // namespace lobby
+
+#endif  // LOBBY_ADMISSION_H_

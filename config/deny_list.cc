@@ -121,6 +121,66 @@ int parse_until(const char* text, int64_t* until_s) {
   return 0;
 }
 
+std::string format_ban_comment(const BanNote& note) {
+  char since[kUntilTextBytes];
+  format_until(note.since_s, since);
+  const std::string reason = note.reason.substr(0, kMaxBanReasonBytes);
+  if (note.by == "auto") return std::string("automatic ban since ") + since + ": " + reason;
+  // The name comes from the system; a control byte in it must not break
+  // the line.
+  std::string by = note.by.substr(0, kMaxBanByBytes);
+  for (char& c : by) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  std::string text = "by " + by + " since " + since;
+  return reason.empty() ? text : text + ": " + reason;
+}
+
+BanNote parse_ban_comment(const std::string& comment) {
+  BanNote note;
+  std::string text = comment;
+  while (!text.empty() && is_blank(text.back())) text.pop_back();
+  size_t at = 0;
+  // "by USER since TIME[: REASON]", "automatic ban since TIME: REASON", and
+  // the form automatic bans were written in before they kept their time,
+  // "automatic ban: REASON".
+  if (text.rfind("by ", 0) == 0) {
+    // A user name may hold blanks ("uid 1001", a Windows name): it ends at
+    // the first " since " that a time follows.
+    size_t since = text.find(" since ", 3);
+    int64_t unused = 0;
+    while (since != std::string::npos &&
+           parse_until(text.substr(since + 7, kUntilTextBytes - 1).c_str(), &unused) != 0) {
+      since = text.find(" since ", since + 1);
+    }
+    if (since == std::string::npos || since == 3) {
+      note.reason = text;
+      return note;
+    }
+    note.by = text.substr(3, since - 3);
+    at = since + 7;
+  } else if (text.rfind("automatic ban since ", 0) == 0) {
+    note.by = "auto";
+    at = 20;
+  } else if (text.rfind("automatic ban: ", 0) == 0) {
+    note.by = "auto";
+    note.reason = text.substr(15);
+    return note;
+  } else {
+    note.reason = text;
+    return note;
+  }
+  const std::string time = text.substr(at, kUntilTextBytes - 1);
+  if (parse_until(time.c_str(), &note.since_s) != 0) {
+    note = BanNote();
+    note.reason = text;
+    return note;
+  }
+  at += time.size();
+  if (text.compare(at, 2, ": ") == 0) note.reason = text.substr(at + 2);
+  return note;
+}
+
 void DenyList::set_file(const char* path, Report report) {
   std::snprintf(path_, sizeof path_, "%s", path != nullptr ? path : "");
   has_file_.store(path_[0] != '\0', std::memory_order_release);
@@ -282,6 +342,48 @@ int DenyList::entries_in_force(DenyEntry* out, int max) const {
   for (int i = 0; i < count_ && n < max; ++i) {
     if (entries_[i].until_s == 0 || now < entries_[i].until_s) out[n++] = entries_[i];
   }
+  return n;
+}
+
+int DenyList::entries_with_notes(DenyEntry* out, BanNote* notes, int max) const {
+  const int64_t now = now_s();
+  platform::MutexLock file_guard(file_lock_);
+  std::FILE* file = path_[0] != '\0' ? std::fopen(path_, "r") : nullptr;
+  if (file == nullptr) {
+    const int n = entries_in_force(out, max);
+    for (int i = 0; i < n; ++i) notes[i] = BanNote();
+    return n;
+  }
+  // Line by line as read_file reads it, each entry in force with its
+  // comment; the first kDenyEntries entries, as the list holds them.
+  int n = 0;
+  int entries = 0;
+  bool first = true;
+  char line[kLineBytes];
+  while (n < max && entries < kDenyEntries && std::fgets(line, sizeof line, file) != nullptr) {
+    size_t length = std::strlen(line);
+    if (!(length > 0 && line[length - 1] == '\n') && !std::feof(file)) {
+      int c;
+      while ((c = std::fgetc(file)) != EOF && c != '\n') {
+      }
+      first = false;
+      continue;  // too long: a bad line
+    }
+    while (length > 0 && is_blank(line[length - 1])) line[--length] = '\0';
+    const char* p = line;
+    if (first && std::strncmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+    first = false;
+    DenyEntry entry;
+    if (parse_line(p, &entry) != kLineEntry) continue;
+    ++entries;
+    if (entry.until_s != 0 && entry.until_s <= now) continue;
+    const char* comment = std::strchr(p, ';');
+    out[n] = entry;
+    notes[n] = comment != nullptr ? parse_ban_comment(comment + 1 + (comment[1] == ' ' ? 1 : 0))
+                                  : BanNote();
+    ++n;
+  }
+  std::fclose(file);
   return n;
 }
 

@@ -568,4 +568,59 @@ TEST_F(ConfigTest, DenyEntriesMayEndAtATimeWrittenOnTheirLine) {
   EXPECT_EQ(net::IpAddress::from_v4(0x0A000005u), in_force[0].prefix.address);
 }
 
+// Who banned, since when and why live in each line's comment. Lines
+// written without them (by hand, or before bans kept them) load as they
+// did, their comment then the reason alone.
+TEST_F(ConfigTest, BansKeepTheirReasonAuthorAndTimeInTheirComment) {
+  config::BanNote note;
+  note.by = "uid 1001";  // a name with a blank, as a user without a passwd entry has
+  note.since_s = 1800000000;
+  note.reason = "cheating; twice";
+  const std::string comment = config::format_ban_comment(note);
+  EXPECT_EQ("by uid 1001 since 2027-01-15T08:00:00Z: cheating; twice", comment);
+  note.by = "a\nb";
+  note.reason = "";
+  EXPECT_EQ("by a?b since 2027-01-15T08:00:00Z", config::format_ban_comment(note));
+  note.by = "auto";
+  note.reason = "dropped 3 times";
+  EXPECT_EQ("automatic ban since 2027-01-15T08:00:00Z: dropped 3 times",
+            config::format_ban_comment(note));
+
+  const std::string path = write_file(
+      "deny.txt",
+      "; notes\n10.0.0.1 ; a pest\n10.0.0.2 until 2027-01-15T09:00:00Z ; automatic ban: dropped "
+      "3 times\nnot an entry ; by x since 2027-01-15T08:00:00Z\n10.0.0.3 ; " +
+          comment +
+          "\n10.0.0.4 ; by alice since tomorrow\n10.0.0.5 until 2027-01-15T07:00:00Z ; by "
+          "bob since 2027-01-15T06:00:00Z: gone\n10.0.0.6 ; by bob since 2027-01-15T06:00:00Z: "
+          "x\r\n10.0.0.7\n");
+  int64_t now = 1800000000;
+  config::DenyList list;
+  list.set_file(path.c_str(), [](const char*) {});
+  list.set_clock([&now] { return now; });
+  ASSERT_TRUE(list.reload_if_changed());
+  config::DenyEntry entries[8];
+  config::BanNote notes[8];
+  ASSERT_EQ(6, list.entries_with_notes(entries, notes, 8));
+  const char* expected[6][4] = {{"10.0.0.1", "a pest", "", ""},
+                                {"10.0.0.2", "dropped 3 times", "auto", ""},
+                                {"10.0.0.3", "cheating; twice", "uid 1001", "2027-01-15T08:00:00Z"},
+                                {"10.0.0.4", "by alice since tomorrow", "", ""},
+                                {"10.0.0.6", "x", "bob", "2027-01-15T06:00:00Z"},
+                                {"10.0.0.7", "", "", ""}};
+  for (int i = 0; i < 6; ++i) {
+    char address[config::kDenyTextBytes];
+    config::format_deny_entry(entries[i], address);
+    EXPECT_STREQ(expected[i][0], address);
+    EXPECT_EQ(expected[i][1], notes[i].reason) << address;
+    EXPECT_EQ(expected[i][2], notes[i].by) << address;
+    char since[config::kUntilTextBytes] = "";
+    if (notes[i].since_s != 0) config::format_until(notes[i].since_s, since);
+    EXPECT_STREQ(expected[i][3], since) << address;
+  }
+  // The same entries the lobby denies, and no more than asked for.
+  EXPECT_EQ(6, list.entries_in_force(entries, 8));
+  EXPECT_EQ(2, list.entries_with_notes(entries, notes, 2));
+}
+
 }  // namespace

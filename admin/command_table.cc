@@ -20,17 +20,20 @@ const AdminCommand kAdminCommands[] = {
      "a chat line from the operator: to every client outside games, to one group's, to the "
      "game of room N, or to one connection; TEXT in UTF-8, at most 73 bytes in L_CHARSET",
      run_say, 1, kRestOfLine, true},
-    {"kick", "SLOT|#ID|user:N",
+    {"kick", "SLOT|#ID|user:N [REASON...]",
      "drop the client in SLOT, the connection with id ID, or every connection of user N (see "
-     "users)",
-     run_kick, 1, 1, true},
-    {"ban", "ADDRESS[/BITS]|#ID|user:N [SECONDS]",
+     "users); the log keeps the reason and who kicked",
+     run_kick, 1, kRestOfLine, true},
+    {"ban", "ADDRESS[/BITS]|#ID|user:N [SECONDS] [REASON...]",
      "deny an IPv4 or IPv6 address or prefix (or the address of connection ID, or those of "
-     "user N; an IPv6 client's /64), for SECONDS or until unban, in the deny file; close its "
-     "connections",
-     run_ban, 1, 2, true},
+     "user N; an IPv6 client's /64), for SECONDS or until unban, in the deny file with the "
+     "reason, who banned and since when; close its connections",
+     run_ban, 1, kRestOfLine, true},
     {"unban", "ADDRESS[/BITS]", "take a ban out of the deny file", run_unban, 1, 1, false},
-    {"bans", "", "the bans in force, with their expiry", run_bans, 0, 0, false},
+    {"bans", "",
+     "the bans in force, with their expiry, reason, who banned (auto for an automatic ban) and "
+     "since when",
+     run_bans, 0, 0, false},
     {"drain", "[SECONDS [--now] | cancel]",
      "refuse new connections with 2A; stop once nobody is connected or after SECONDS "
      "(default 600); under 60 s while games run only with --now; cancel ends a drain",

@@ -65,8 +65,44 @@ int players_in_games(const lobby::LobbySnapshot& s) {
   return players;
 }
 
+// The text of `line` after its first `words` words, without the blanks
+// around it: a command's free text.
+std::string text_after(const std::string& line, int words) {
+  size_t at = 0;
+  for (int w = 0; w < words; ++w) {
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    while (at < line.size() && line[at] != ' ' && line[at] != '\t') ++at;
+  }
+  while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+  size_t end = line.size();
+  while (end > at && (line[end - 1] == ' ' || line[end - 1] == '\t')) --end;
+  return line.substr(at, end - at);
+}
+
+// A reason for a kick or a ban: one line of UTF-8 that the deny file's
+// comment, the log and the operator's terminal all take as it is. Empty
+// when it is fit, else why not.
+std::string reason_problem(const std::string& reason) {
+  if (!valid_utf8(reason)) return "REASON is not UTF-8";
+  for (char c : reason) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      return "REASON holds a control character";
+  }
+  if (reason.size() > config::kMaxBanReasonBytes) {
+    return "REASON is " + std::to_string(reason.size()) + " bytes; at most " +
+           std::to_string(config::kMaxBanReasonBytes);
+  }
+  return "";
+}
+
+// "by alice", and ": REASON" when there is one, for an event line.
+std::string by_and_reason(const std::string& by, const std::string& reason) {
+  return "by " + by + (reason.empty() ? "" : ": " + reason);
+}
+
 // The slot form of kick: whoever holds the slot now.
-std::string kick_slot(AdminCommands& admin, const std::string& slot_text, const std::string& by) {
+std::string kick_slot(AdminCommands& admin, const std::string& slot_text, const std::string& by,
+                      const std::string& reason) {
   lobby::Lobby& lobby = admin.lobby();
   int slot = 0;
   if (!parse_count(slot_text, lobby::kSlots - 1, &slot)) {
@@ -80,14 +116,15 @@ std::string kick_slot(AdminCommands& admin, const std::string& slot_text, const 
   if (client.state.load(std::memory_order_acquire) == net::kStateClosed) {
     return error_reply("slot " + std::to_string(slot) + " is free");
   }
-  const std::string address = address_text(client.peer_address.load(),
-                                           client.peer_port.load(std::memory_order_relaxed));
+  const std::string address =
+      address_text(client.peer_address.load(), client.peer_port.load(std::memory_order_relaxed));
   const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
   lobby::request_drop(lobby, slot, serial, lobby::kDropKicked);
-  report_event(lobby.events, "admin: kick slot %d user %d from %s by %s", slot, user_id,
-               address.c_str(), by.c_str());
-  return "{\"kicked\":" + std::to_string(slot) + ",\"user_id\":" + std::to_string(user_id) +
-         ",\"address\":\"" + address + "\"}";
+  report_event(lobby.events, "admin: kick slot %d user %d from %s; %s", slot, user_id,
+               address.c_str(), by_and_reason(by, reason).c_str());
+  JsonLine reply;
+  reply.open_object().member("kicked", slot).member("user_id", user_id);
+  return reply.member("address", address).member("reason", reason).close_object().text();
 }
 
 }  // namespace
@@ -372,13 +409,16 @@ std::string run_settings(AdminCommands& admin, const CommandCall&) {
 std::string run_kick(AdminCommands& admin, const CommandCall& call) {
   lobby::Lobby& lobby = admin.lobby();
   const std::string& target = call.words[1];
+  const std::string reason = text_after(call.line, 2);
+  const std::string problem = reason_problem(reason);
+  if (!problem.empty()) return argument_error(problem);
   std::vector<Target> targets;
   bool matched = false;
   bool malformed = false;
   std::string error;
   if (!find_targets(lobby, target, &targets, &matched, &error, &malformed)) {
     if (malformed) return argument_error(error);
-    return matched ? error_reply(error) : kick_slot(admin, target, call.by);
+    return matched ? error_reply(error) : kick_slot(admin, target, call.by, reason);
   }
   JsonLine reply;
   reply.open_object().name("kicked").open_array();
@@ -386,15 +426,16 @@ std::string run_kick(AdminCommands& admin, const CommandCall& call) {
     lobby::ClientSlot& client = lobby.slots[t.slot];
     const int64_t id = client.connection_id.load(std::memory_order_relaxed);
     const int32_t user_id = client.user_id.load(std::memory_order_relaxed);
-    const std::string address = address_text(client.peer_address.load(),
-                                             client.peer_port.load(std::memory_order_relaxed));
+    const std::string address =
+        address_text(client.peer_address.load(), client.peer_port.load(std::memory_order_relaxed));
     lobby::request_drop(lobby, t.slot, t.serial, lobby::kDropKicked);
-    report_event(lobby.events, "admin: kick #%lld slot %d user %d from %s by %s",
-                 static_cast<long long>(id), t.slot, user_id, address.c_str(), call.by.c_str());
+    report_event(lobby.events, "admin: kick #%lld slot %d user %d from %s; %s",
+                 static_cast<long long>(id), t.slot, user_id, address.c_str(),
+                 by_and_reason(call.by, reason).c_str());
     reply.open_object().member("id", id).member("slot", t.slot).member("user_id", user_id);
     reply.member("address", address).close_object();
   }
-  return reply.close_array().close_object().text();
+  return reply.close_array().member("reason", reason).close_object().text();
 }
 
 std::string run_drain(AdminCommands& admin, const CommandCall& call) {
@@ -491,17 +532,28 @@ std::string run_ban(AdminCommands& admin, const CommandCall& call) {
     }
     entries.push_back(entry);
   }
+  // SECONDS is the number right after the address; the rest is the reason.
   int seconds = 0;
-  if (call.count == 3 && (!parse_count(call.words[2], kMaxBanSeconds, &seconds) || seconds == 0)) {
+  const bool timed = call.count >= 3 && !call.words[2].empty() &&
+                     call.words[2].find_first_not_of("0123456789") == std::string::npos;
+  if (timed && (!parse_count(call.words[2], kMaxBanSeconds, &seconds) || seconds == 0)) {
     return argument_error(usage);
   }
+  const std::string reason = text_after(call.line, timed ? 3 : 2);
+  const std::string problem = reason_problem(reason);
+  if (!problem.empty()) return argument_error(problem);
+  config::BanNote note;
+  note.by = call.by;
+  note.since_s = lobby.deny_list.now_utc_s();
+  note.reason = reason;
+  const std::string comment = config::format_ban_comment(note);
   std::string banned;
   std::string until = "null";
   int dropped = 0;
   for (config::DenyEntry& entry : entries) {
     if (seconds > 0) entry.until_s = lobby.deny_list.now_utc_s() + seconds;
     int error = 0;
-    const int rc = lobby.deny_list.add(entry, &error);
+    const int rc = lobby.deny_list.add(entry, &error, comment.c_str());
     if (rc != config::kDenyOk) return deny_error(rc, error, what);
     // Open connections from the prefix go: each slot's serial before its
     // address, as for kick. A connection let in while the list changed is
@@ -523,12 +575,19 @@ std::string run_ban(AdminCommands& admin, const CommandCall& call) {
       config::format_until(entry.until_s, until_text);
       until = std::string("\"") + until_text + "\"";
     }
-    report_event(lobby.events, "admin: ban %s until %s; %d connections closed (by %s)", text,
-                 until_text, closed, call.by.c_str());
+    report_event(lobby.events, "admin: ban %s until %s; %d connections closed; %s", text,
+                 until_text, closed, by_and_reason(call.by, reason).c_str());
     banned += (banned.empty() ? "" : " ") + std::string(text);
   }
-  return std::string("{\"banned\":\"") + banned + "\",\"expires\":" + until +
-         ",\"closed\":" + std::to_string(dropped) + "}";
+  JsonLine reply;
+  reply.open_object().member("banned", banned).name("expires");
+  if (until == "null") {
+    reply.null();
+  } else {
+    reply.value(until.substr(1, until.size() - 2));
+  }
+  reply.member("closed", dropped).member("reason", reason).member("by", call.by);
+  return reply.close_object().text();
 }
 
 std::string run_unban(AdminCommands& admin, const CommandCall& call) {
@@ -543,14 +602,16 @@ std::string run_unban(AdminCommands& admin, const CommandCall& call) {
   if (rc != config::kDenyOk) return deny_error(rc, error, address);
   char text[config::kDenyTextBytes];
   config::format_deny_entry(entry, text);
-  report_event(lobby.events, "admin: unban %s (by %s)", text, call.by.c_str());
+  report_event(lobby.events, "admin: unban %s; by %s", text, call.by.c_str());
   return std::string("{\"unbanned\":\"") + text + "\"}";
 }
 
 std::string run_bans(AdminCommands& admin, const CommandCall&) {
   config::DenyEntry* bans = admin.ban_buffer();
-  const int count = admin.lobby().deny_list.entries_in_force(bans, config::kDenyEntries);
-  return bans_reply(bans, count);
+  std::vector<config::BanNote> notes(config::kDenyEntries);
+  const int count =
+      admin.lobby().deny_list.entries_with_notes(bans, notes.data(), config::kDenyEntries);
+  return bans_reply(bans, notes.data(), count);
 }
 
 std::string run_help(AdminCommands&, const CommandCall&) { return help_reply(); }

@@ -116,20 +116,25 @@ std::string rooms_reply(const lobby::LobbySnapshot& s, NameText* names) {
   return reply.close_array().close_object().text();
 }
 
-std::string bans_reply(const config::DenyEntry* bans, int count) {
+std::string bans_reply(const config::DenyEntry* bans, const config::BanNote* notes, int count) {
   JsonLine reply;
   reply.open_object().name("bans").open_array();
+  auto time_or_null = [&reply](int64_t unix_s) {
+    if (unix_s == 0) {
+      reply.null();
+      return;
+    }
+    char text[config::kUntilTextBytes];
+    config::format_until(unix_s, text);
+    reply.value(static_cast<const char*>(text));
+  };
   for (int i = 0; i < count; ++i) {
     char address[config::kDenyTextBytes];
     config::format_deny_entry(bans[i], address);
     reply.open_object().member("address", static_cast<const char*>(address)).name("expires");
-    if (bans[i].until_s != 0) {
-      char until[config::kUntilTextBytes];
-      config::format_until(bans[i].until_s, until);
-      reply.value(static_cast<const char*>(until));
-    } else {
-      reply.null();  // never
-    }
+    time_or_null(bans[i].until_s);  // null: never
+    reply.member("reason", notes[i].reason).member("by", notes[i].by).name("since");
+    time_or_null(notes[i].since_s);  // null: unsaid
     reply.close_object();
   }
   return reply.close_array().close_object().text();

@@ -37,8 +37,10 @@ std::string status_reply(const lobby::LobbySnapshot& snapshot, const StatusInfo&
 std::string users_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
 // Rooms in use only.
 std::string rooms_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
-// One entry per ban in force, with its expiry (null for none).
-std::string bans_reply(const config::DenyEntry* bans, int count);
+// One entry per ban in force, with its expiry (null for none) and what its
+// line says: the reason, who (an operator's user name, "auto" for an
+// automatic ban, "" unsaid) and since when (null unsaid).
+std::string bans_reply(const config::DenyEntry* bans, const config::BanNote* notes, int count);
 // Every command of the command table, with its usage and help.
 std::string help_reply();
 // The members "bad_lines" and "notes" of a reading of the settings file.

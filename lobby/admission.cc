@@ -1,6 +1,7 @@
 #include "lobby/admission.h"
 
 #include <cstdio>
+#include <string>
 
 #include "lobby/dispatcher.h"
 #include "lobby/server.h"
@@ -89,7 +90,8 @@ void Admission::place_or_refuse(int socket, const net::IpAddress& addr, int32_t 
   int displaced = lobby.live.number<&config::Settings::L_LOGIN_WAIT>() > 0
                       ? pick_displaced(peer.placed_ms, &serial)
                       : kNone;
-  const int64_t lurk_ms = static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
+  const int64_t lurk_ms =
+      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
   if (displaced == kNone && lurk_ms > 0 && !lost_lurker_lately(key, peer.placed_ms, lurk_ms)) {
     displaced = pick_lurker(peer.placed_ms, &serial);
     lurker = displaced != kNone;
@@ -186,7 +188,8 @@ void Admission::note_lurker_lost(uint64_t key, int64_t now_ms) {
 
 int Admission::pick_lurker(int64_t now_ms, uint32_t* serial) const {
   Lobby& lobby = lobby_;
-  const int64_t lurk_ms = static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
+  const int64_t lurk_ms =
+      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
   const int served = lobby.served_slots() < kSlots ? lobby.served_slots() : kSlots;
   int best = kNone;
   int best_net = 0;
@@ -235,11 +238,15 @@ void Admission::apply_auto_bans() {
     int strikes = 0;
     for (int32_t count : due.strikes) strikes += count;
     std::snprintf(detail, sizeof detail, "dropped %d times in 10 minutes (%s)", strikes, reasons);
-    char comment[sizeof detail + 32];
-    std::snprintf(comment, sizeof comment, "automatic ban: %s", detail);
-    entry.until_s = lobby.deny_list.now_utc_s() + lobby.live.number<&config::Settings::L_AUTOBAN_S>();
+    // Its line keeps its own reason, "auto" as who banned, and since when.
+    config::BanNote note;
+    note.by = "auto";
+    note.since_s = lobby.deny_list.now_utc_s();
+    note.reason = detail;
+    const std::string comment = config::format_ban_comment(note);
+    entry.until_s = note.since_s + lobby.live.number<&config::Settings::L_AUTOBAN_S>();
     int error = 0;
-    const int rc = lobby.deny_list.add(entry, &error, comment);
+    const int rc = lobby.deny_list.add(entry, &error, comment.c_str());
     if (rc != config::kDenyOk) {
       report_event(lobby.events, "automatic ban of %s failed: %s", address,
                    rc == config::kDenyFull ? "the deny list is full" : net::error_text(error));

@@ -3,6 +3,7 @@
 // socket file's rights and life, and names in replies.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -103,6 +104,20 @@ class AdminTest : public testing_support::LobbyServerTest {
   RecordedEvents events;
   std::unique_ptr<admin::AdminChannel> channel;
 };
+
+// The user the tests run as: the admin socket's peer, who bans and kicks.
+std::string user() {
+  const passwd* entry = getpwuid(getuid());
+  return entry != nullptr ? entry->pw_name : "";
+}
+
+// The reply to a ban by the test's user.
+std::string ban_reply(const std::string& banned, const std::string& expires, int closed,
+                      const std::string& reason) {
+  return "{\"banned\":\"" + banned + "\",\"expires\":" + expires +
+         ",\"closed\":" + std::to_string(closed) + ",\"reason\":\"" + reason + "\",\"by\":\"" +
+         user() + "\"}";
+}
 
 // The reply to a command whose arguments the lobby refuses.
 std::string bad_arguments(const std::string& message) {
@@ -545,26 +560,35 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
             ask("kick 32"));
   EXPECT_EQ("{\"error\":\"no slot x (slots are 0 to 31)\",\"bad_arguments\":true}", ask("kick x"));
   EXPECT_EQ("{\"error\":\"slot 5 is free\"}", ask("kick 5"));
-  EXPECT_EQ("{\"error\":\"usage: kick SLOT|#ID|user:N\",\"bad_arguments\":true}", ask("kick"));
+  EXPECT_EQ(bad_arguments("usage: kick SLOT|#ID|user:N [REASON...]"), ask("kick"));
+  EXPECT_EQ(bad_arguments("REASON holds a control character"), ask("kick 0 \x1b[2J"));
   EXPECT_EQ("{\"kicked\":0,\"user_id\":1,\"address\":\"127.0.0.2:" +
-                std::to_string(net::local_port(a.fd())) + "\"}",
-            ask("kick 0"));
+                std::to_string(net::local_port(a.fd())) + "\",\"reason\":\"spam, and more spam\"}",
+            ask("kick 0   spam, and more spam  "));
   EXPECT_TRUE(a.wait_closed(kReplyMs));
 
-  const std::string usage =
-      bad_arguments("usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS], SECONDS 1 to 315360000");
-  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: 127.0.0.300\",\"bad_arguments\":true}",
-            ask("ban 127.0.0.300"));
-  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: 10.0.0.0/33\",\"bad_arguments\":true}",
-            ask("ban 10.0.0.0/33"));
+  const std::string usage = bad_arguments(
+      "usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS] [REASON...], SECONDS 1 to "
+      "315360000");
+  EXPECT_EQ(
+      "{\"error\":\"not an IPv4 or IPv6 address or prefix: 127.0.0.300\",\"bad_arguments\":true}",
+      ask("ban 127.0.0.300"));
+  EXPECT_EQ(
+      "{\"error\":\"not an IPv4 or IPv6 address or prefix: 10.0.0.0/33\",\"bad_arguments\":true}",
+      ask("ban 10.0.0.0/33"));
   EXPECT_EQ(usage, ask("ban 127.0.0.3 0"));
-  EXPECT_EQ(usage, ask("ban 127.0.0.3 soon"));
-  EXPECT_EQ(bad_arguments("usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS]"), ask("ban"));
-  EXPECT_EQ("{\"banned\":\"127.0.0.3\",\"expires\":null,\"closed\":2}", ask("ban 127.0.0.3"));
+  EXPECT_EQ(usage, ask("ban 127.0.0.3 99999999999"));
+  EXPECT_EQ(bad_arguments("REASON is 121 bytes; at most 120"),
+            ask("ban 127.0.0.3 " + std::string(121, 'r')));
+  EXPECT_EQ(bad_arguments("usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS] [REASON...]"),
+            ask("ban"));
+  // A reason, and who banned (the socket's peer), go with the ban.
+  EXPECT_EQ(ban_reply("127.0.0.3", "null", 2, "cheating; 3 strikes"),
+            ask("ban 127.0.0.3 cheating; 3 strikes"));
   EXPECT_TRUE(b.wait_closed(kReplyMs));
   EXPECT_TRUE(c.wait_closed(kReplyMs));
   EXPECT_TRUE(denied_from("127.0.0.3", port));
-  EXPECT_EQ("{\"banned\":\"127.0.0.4/31\",\"expires\":\"2027-01-15T08:01:00Z\",\"closed\":0}",
+  EXPECT_EQ(ban_reply("127.0.0.4/31", "\"2027-01-15T08:01:00Z\"", 0, ""),
             ask("ban 127.0.0.5/31 60"));
   settle();
   const std::string status = ask("status");
@@ -572,19 +596,30 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
   EXPECT_NE(std::string::npos, status.find("\"denied\":1,")) << status;
   std::string file;
   ASSERT_TRUE(dir.read_file("deny.txt", &file));
-  EXPECT_EQ(
-      "; the operator's own notes\n198.51.100.0/24 ; a pest\n127.0.0.3\n"
-      "127.0.0.4/31 until 2027-01-15T08:01:00Z\n",
-      file);
+  EXPECT_EQ("; the operator's own notes\n198.51.100.0/24 ; a pest\n127.0.0.3 ; by " + user() +
+                " since 2027-01-15T08:00:00Z: cheating; 3 strikes\n"
+                "127.0.0.4/31 until 2027-01-15T08:01:00Z ; by " +
+                user() + " since 2027-01-15T08:00:00Z\n",
+            file);
 
   // Another lobby started on the same files keeps every ban.
   channel->stop();
   server->stop();
   start_with_channel();
+  // Each with its reason, who banned and since when, from its line; a
+  // line the operator wrote by hand has its comment as its reason.
+  const std::string pest =
+      "{\"address\":\"198.51.100.0/24\",\"expires\":null,\"reason\":\"a pest\",\"by\":\"\","
+      "\"since\":null}";
   const std::string all =
-      "{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":null},"
-      "{\"address\":\"127.0.0.3\",\"expires\":null},"
-      "{\"address\":\"127.0.0.4/31\",\"expires\":\"2027-01-15T08:01:00Z\"}]}";
+      "{\"bans\":[" + pest +
+      ",{\"address\":\"127.0.0.3\",\"expires\":null,\"reason\":\"cheating; 3 strikes\","
+      "\"by\":\"" +
+      user() +
+      "\",\"since\":\"2027-01-15T08:00:00Z\"},"
+      "{\"address\":\"127.0.0.4/31\",\"expires\":\"2027-01-15T08:01:00Z\",\"reason\":\"\","
+      "\"by\":\"" +
+      user() + "\",\"since\":\"2027-01-15T08:00:00Z\"}]}";
   EXPECT_EQ(all, ask("bans"));
   EXPECT_TRUE(denied_from("127.0.0.3", port));
   EXPECT_TRUE(denied_from("127.0.0.5", port));
@@ -601,41 +636,46 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
   EXPECT_TRUE(denied_from("127.0.0.4", port));
   clock.advance_ms(1);
   EXPECT_TRUE(served_from("127.0.0.4", port, 802));
-  EXPECT_EQ("{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":null}]}", ask("bans"));
-  EXPECT_EQ("{\"banned\":\"10.0.0.0/8\",\"expires\":null,\"closed\":0}", ask("ban 10.1.2.3/8"));
-  // A ban of a listed prefix rewrites its line in place, comment and all.
-  EXPECT_EQ("{\"banned\":\"198.51.100.0/24\",\"expires\":\"2027-01-15T09:01:00Z\",\"closed\":0}",
-            ask("ban 198.51.100.9/24 3600"));
+  EXPECT_EQ("{\"bans\":[" + pest + "]}", ask("bans"));
+  EXPECT_EQ(ban_reply("10.0.0.0/8", "null", 0, ""), ask("ban 10.1.2.3/8"));
+  // A ban of a listed prefix rewrites its line in place, with its new
+  // reason, author and time.
+  EXPECT_EQ(ban_reply("198.51.100.0/24", "\"2027-01-15T09:01:00Z\"", 0, "still a pest"),
+            ask("ban 198.51.100.9/24 3600 still a pest"));
   ASSERT_TRUE(dir.read_file("deny.txt", &file));
-  EXPECT_EQ(
-      "; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; a pest\n"
-      "10.0.0.0/8\n",
-      file);
+  EXPECT_EQ("; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; by " +
+                user() + " since 2027-01-15T08:01:00Z: still a pest\n10.0.0.0/8 ; by " + user() +
+                " since 2027-01-15T08:01:00Z\n",
+            file);
   // IPv6 entries are written, listed and lifted in the standard form, and
   // deny no IPv4 client, not even ::/0.
-  EXPECT_EQ("{\"banned\":\"2001:db8::/32\",\"expires\":null,\"closed\":0}",
-            ask("ban 2001:DB8:0::5/32"));
-  EXPECT_EQ("{\"banned\":\"::/0\",\"expires\":\"2027-01-15T08:02:00Z\",\"closed\":0}",
-            ask("ban ::1/0 60"));
+  EXPECT_EQ(ban_reply("2001:db8::/32", "null", 0, ""), ask("ban 2001:DB8:0::5/32"));
+  EXPECT_EQ(ban_reply("::/0", "\"2027-01-15T08:02:00Z\"", 0, ""), ask("ban ::1/0 60"));
   EXPECT_EQ(bad_arguments("not an IPv4 or IPv6 address or prefix: 2001:db8::/129"),
             ask("ban 2001:db8::/129"));
   EXPECT_TRUE(served_from("127.0.0.6", port, 803));
+  const std::string by = ",\"by\":\"" + user() + "\",\"since\":\"2027-01-15T08:01:00Z\"}";
   EXPECT_EQ(
-      "{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":\"2027-01-15T09:01:00Z\"},"
-      "{\"address\":\"10.0.0.0/8\",\"expires\":null},"
-      "{\"address\":\"2001:db8::/32\",\"expires\":null},"
-      "{\"address\":\"::/0\",\"expires\":\"2027-01-15T08:02:00Z\"}]}",
+      "{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":\"2027-01-15T09:01:00Z\","
+      "\"reason\":\"still a pest\"" +
+          by + ",{\"address\":\"10.0.0.0/8\",\"expires\":null,\"reason\":\"\"" + by +
+          ",{\"address\":\"2001:db8::/32\",\"expires\":null,\"reason\":\"\"" + by +
+          ",{\"address\":\"::/0\",\"expires\":\"2027-01-15T08:02:00Z\",\"reason\":\"\"" + by + "]}",
       ask("bans"));
   EXPECT_EQ("{\"unbanned\":\"2001:db8::/32\"}", ask("unban 2001:db8:0:0::/32"));
   ASSERT_TRUE(dir.read_file("deny.txt", &file));
-  EXPECT_EQ(
-      "; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; a pest\n"
-      "10.0.0.0/8\n::/0 until 2027-01-15T08:02:00Z\n",
-      file);
+  EXPECT_EQ("; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; by " +
+                user() + " since 2027-01-15T08:01:00Z: still a pest\n10.0.0.0/8 ; by " + user() +
+                " since 2027-01-15T08:01:00Z\n::/0 until 2027-01-15T08:02:00Z ; by " + user() +
+                " since 2027-01-15T08:01:00Z\n",
+            file);
   const std::string log = events.lines();
   EXPECT_NE(std::string::npos, log.find("admin: kick slot 0 user 1 from 127.0.0.2:")) << log;
+  EXPECT_NE(std::string::npos, log.find("; by " + user() + ": spam, and more spam\n")) << log;
   EXPECT_NE(std::string::npos, log.find("drop slot 0 user 1: kicked")) << log;
-  EXPECT_NE(std::string::npos, log.find("admin: ban 127.0.0.3 until forever; 2 connections closed"))
+  EXPECT_NE(std::string::npos,
+            log.find("admin: ban 127.0.0.3 until forever; 2 connections closed; by " + user() +
+                     ": cheating; 3 strikes\n"))
       << log;
   EXPECT_NE(std::string::npos, log.find(": banned (")) << log;
   EXPECT_NE(std::string::npos, log.find("admin: unban 127.0.0.3")) << log;
@@ -701,9 +741,9 @@ TEST_F(AdminTest, ConnectionIdsAndUsersAreKickedAndBannedWithoutTheSlotRace) {
   EXPECT_NE(std::string::npos, users.find("{\"slot\":0,\"id\":1,")) << users;
   EXPECT_NE(std::string::npos, users.find("{\"slot\":2,\"id\":3,")) << users;
 
-  EXPECT_EQ(
-      "{\"kicked\":[{\"id\":1,\"slot\":0,\"user_id\":40,\"address\":\"" + address_of(a) + "\"}]}",
-      ask("kick #1"));
+  EXPECT_EQ("{\"kicked\":[{\"id\":1,\"slot\":0,\"user_id\":40,\"address\":\"" + address_of(a) +
+                "\"}],\"reason\":\"\"}",
+            ask("kick #1"));
   EXPECT_TRUE(a.wait_closed(kReplyMs));
   settle();
   // Slot 0 goes to a newcomer, with id 4: #1 names nobody now.
@@ -718,8 +758,9 @@ TEST_F(AdminTest, ConnectionIdsAndUsersAreKickedAndBannedWithoutTheSlotRace) {
 
   // Both connections of user 41.
   EXPECT_EQ("{\"kicked\":[{\"id\":2,\"slot\":1,\"user_id\":41,\"address\":\"" + address_of(b) +
-                "\"},{\"id\":3,\"slot\":2,\"user_id\":41,\"address\":\"" + address_of(c) + "\"}]}",
-            ask("kick user:41"));
+                "\"},{\"id\":3,\"slot\":2,\"user_id\":41,\"address\":\"" + address_of(c) +
+                "\"}],\"reason\":\"two at once\"}",
+            ask("kick user:41 two at once"));
   EXPECT_TRUE(b.wait_closed(kReplyMs));
   EXPECT_TRUE(c.wait_closed(kReplyMs));
   // The newcomer in slot 0 stays.
@@ -731,8 +772,9 @@ TEST_F(AdminTest, ConnectionIdsAndUsersAreKickedAndBannedWithoutTheSlotRace) {
   TcpClient e;
   ASSERT_TRUE(e.connect_from("127.0.0.7", port));
   settle();
-  EXPECT_EQ("{\"banned\":\"127.0.0.7\",\"expires\":\"2027-01-15T08:01:00Z\",\"closed\":1}",
-            ask("ban #5 60"));
+  // A number after the target is the ban's time; the rest is its reason.
+  EXPECT_EQ(ban_reply("127.0.0.7", "\"2027-01-15T08:01:00Z\"", 1, "60 minutes of flooding"),
+            ask("ban #5 60 60 minutes of flooding"));
   EXPECT_TRUE(e.wait_closed(kReplyMs));
   EXPECT_TRUE(denied_from("127.0.0.7", port));
   // The client sees its end a moment before the worker frees the slot.
@@ -741,6 +783,8 @@ TEST_F(AdminTest, ConnectionIdsAndUsersAreKickedAndBannedWithoutTheSlotRace) {
   const std::string log = events.lines();
   EXPECT_NE(std::string::npos, log.find("admin: kick #1 slot 0 user 40 from 127.0.0.1:")) << log;
   EXPECT_NE(std::string::npos, log.find("admin: kick #3 slot 2 user 41 from")) << log;
+  EXPECT_NE(std::string::npos, log.find("; by " + user() + ": two at once\n")) << log;
+  EXPECT_NE(std::string::npos, log.find("; by " + user() + ": 60 minutes of flooding\n")) << log;
 }
 
 // The counters against a scripted session whose every number is known:

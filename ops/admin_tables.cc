@@ -147,13 +147,20 @@ bool list_table(const std::string& command, const Json& r, ListTable* table) {
     return true;
   }
   if (command == "bans") {
-    table->header = {"ADDRESS", "EXPIRES"};
+    table->header = {"ADDRESS", "EXPIRES", "REASON", "BY", "SINCE"};
     table->none = "no bans\n";
+    // "-" where the ban's line says nothing (one written by hand).
+    auto said = [](const Json& value) {
+      return value.is_string() && !value.get<std::string>().empty()
+                 ? printable(value.get<std::string>())
+                 : std::string("-");
+    };
     for (const Json& ban : list(member(r, "bans"))) {
       const Json expires = member(ban, "expires");
-      table->rows.push_back({field(ban, "address"), expires.is_string()
-                                                        ? printable(expires.get<std::string>())
-                                                        : std::string("never")});
+      table->rows.push_back(
+          {field(ban, "address"),
+           expires.is_string() ? printable(expires.get<std::string>()) : std::string("never"),
+           said(member(ban, "reason")), said(member(ban, "by")), said(member(ban, "since"))});
     }
     return true;
   }
@@ -255,6 +262,13 @@ std::string reading_text(const Json& reply) {
   return text;
 }
 
+// "; reason: TEXT" for a kick or a ban that gave one.
+std::string reason_text(const Json& reply) {
+  const Json reason = member(reply, "reason");
+  if (!reason.is_string() || reason.get<std::string>().empty()) return "";
+  return "; reason: " + printable(reason.get<std::string>());
+}
+
 std::string format_admin_reply(const std::string& command, const Json& reply) {
   if (command == "status") return status_text(reply);
   if (command == "settings") {
@@ -297,7 +311,7 @@ std::string format_admin_reply(const std::string& command, const Json& reply) {
     std::string text;
     for (const Json& k : list(member(reply, "kicked"))) {
       text += "kicked #" + field(k, "id") + " in slot " + field(k, "slot") + " (user " +
-              field(k, "user_id") + ", " + field(k, "address") + ")\n";
+              field(k, "user_id") + ", " + field(k, "address") + ")" + reason_text(reply) + "\n";
     }
     return text;
   }
@@ -314,14 +328,14 @@ std::string format_admin_reply(const std::string& command, const Json& reply) {
   if (command == "reopen") return "event log reopened\n";
   if (command == "kick") {
     return "kicked slot " + field(reply, "kicked") + " (user " + field(reply, "user_id") + ", " +
-           field(reply, "address") + ")\n";
+           field(reply, "address") + ")" + reason_text(reply) + "\n";
   }
   if (command == "ban") {
     const Json expires = member(reply, "expires");
     return "banned " + field(reply, "banned") + " " +
            (expires.is_string() ? "until " + printable(expires.get<std::string>())
                                 : std::string("for good")) +
-           "; " + field(reply, "closed") + " connections closed\n";
+           "; " + field(reply, "closed") + " connections closed" + reason_text(reply) + "\n";
   }
   if (command == "unban") return "unbanned " + field(reply, "unbanned") + "\n";
   return reply.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";

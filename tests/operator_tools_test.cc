@@ -825,15 +825,26 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
   EXPECT_EQ("no bans\n", lobbyctl({"-s", socket, "bans"}, &status));
   EXPECT_EQ("banned 203.0.113.0/24 for good; 0 connections closed\n",
             lobbyctl({"-s", socket, "ban", "203.0.113.9/24"}, &status));
-  const std::string timed = lobbyctl({"-s", socket, "ban", "198.51.100.7", "3600"}, &status);
+  const std::string timed =
+      lobbyctl({"-s", socket, "ban", "198.51.100.7", "3600", "cheats", "at", "cards"}, &status);
   EXPECT_EQ(0u, timed.find("banned 198.51.100.7 until 20")) << timed;
+  EXPECT_TRUE(timed.ends_with(" connections closed; reason: cheats at cards\n")) << timed;
   const std::string bans = lobbyctl({"-s", socket, "bans"}, &status);
-  EXPECT_EQ(0u, bans.find("ADDRESS         EXPIRES\n203.0.113.0/24  never\n198.51.100.7    20"))
+  const std::string by = getpwuid(getuid())->pw_name;
+  const std::string by_column = by + std::string(by.size() < 2 ? 2 - by.size() : 0, ' ');
+  // Who banned and since when; "-" for a reason not given.
+  EXPECT_EQ(0u, bans.find("ADDRESS         EXPIRES               REASON           BY" +
+                          std::string(by_column.size() - 2, ' ') +
+                          "  SINCE\n203.0.113.0/24  never                 -                " +
+                          by_column + "  20"))
       << bans;
+  EXPECT_NE(std::string::npos, bans.find("\n198.51.100.7    20")) << bans;
+  EXPECT_NE(std::string::npos, bans.find("Z  cheats at cards  " + by_column + "  20")) << bans;
   EXPECT_EQ("unbanned 203.0.113.0/24\n",
             lobbyctl({"-s", socket, "unban", "203.0.113.0/24"}, &status));
-  EXPECT_EQ("kicked slot 0 (user 7, " + users.substr(users.find("127.0.0.1:"), 15) + ")\n",
-            lobbyctl({"-s", socket, "kick", "0"}, &status));
+  EXPECT_EQ(
+      "kicked slot 0 (user 7, " + users.substr(users.find("127.0.0.1:"), 15) + "); reason: rude\n",
+      lobbyctl({"-s", socket, "kick", "0", "rude"}, &status));
   EXPECT_TRUE(alice.wait_closed(kWaitMs));
   const std::string raw = lobbyctl({"-s", socket, "--json", "rooms"}, &status);
   EXPECT_EQ("{\"rooms\":[]}\n", raw);

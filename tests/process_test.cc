@@ -1297,7 +1297,7 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   EXPECT_EQ(1, run_lobbyctl(dir.path(), {"kick", slot}, &lines));
   EXPECT_EQ(std::vector<std::string>{"lobbyctl: slot " + slot + " is free"}, lines);
 
-  ASSERT_EQ(0, run_lobbyctl(dir.path(), {"--json", "ban", "127.0.0.2", "600"}, &lines));
+  ASSERT_EQ(0, run_lobbyctl(dir.path(), {"--json", "ban", "127.0.0.2", "600", "spamming"}, &lines));
   const nlohmann::json banned = json_reply(lines);
   ASSERT_TRUE(banned.is_object()) << lines[0];
   EXPECT_EQ("127.0.0.2", banned["banned"]);
@@ -1314,7 +1314,12 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   ASSERT_EQ(0, run_lobbyctl(dir.path(), {"bans"}, &lines));
   ASSERT_EQ(2u, lines.size()) << testing::PrintToString(lines);
   EXPECT_EQ(0u, lines[1].find("127.0.0.2 ")) << lines[1];
-  EXPECT_TRUE(lines[1].ends_with(expires)) << lines[1];
+  // With its reason, who banned (the operator the socket names) and since
+  // when.
+  EXPECT_NE(std::string::npos, lines[1].find(" " + expires + "  spamming  " +
+                                             banned["by"].get<std::string>() + "  20"))
+      << lines[1];
+  EXPECT_FALSE(banned["by"].get<std::string>().empty());
 
   // say, in UTF-8 from the command line, to alice in code page 932, with
   // L_SAY_ID in bytes 2-5; logged with the operator's name.

@@ -533,10 +533,13 @@ std::string run_ban(AdminCommands& admin, const CommandCall& call) {
     entries.push_back(entry);
   }
   // SECONDS is the number right after the address; the rest is the reason.
+  // A word there that starts with a digit but is no number ("10m") is a
+  // time mistyped, refused rather than taken for a reason and the ban made
+  // for good.
   int seconds = 0;
-  const bool timed = call.count >= 3 && !call.words[2].empty() &&
-                     call.words[2].find_first_not_of("0123456789") == std::string::npos;
-  if (timed && (!parse_count(call.words[2], kMaxBanSeconds, &seconds) || seconds == 0)) {
+  const std::string third = call.count >= 3 ? call.words[2] : std::string();
+  const bool timed = !third.empty() && third[0] >= '0' && third[0] <= '9';
+  if (timed && (!parse_count(third, kMaxBanSeconds, &seconds) || seconds == 0)) {
     return argument_error(usage);
   }
   const std::string reason = text_after(call.line, timed ? 3 : 2);

@@ -578,6 +578,7 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
       ask("ban 10.0.0.0/33"));
   EXPECT_EQ(usage, ask("ban 127.0.0.3 0"));
   EXPECT_EQ(usage, ask("ban 127.0.0.3 99999999999"));
+  EXPECT_EQ(usage, ask("ban 127.0.0.3 10m flooding"));
   EXPECT_EQ(bad_arguments("REASON is 121 bytes; at most 120"),
             ask("ban 127.0.0.3 " + std::string(121, 'r')));
   EXPECT_EQ(bad_arguments("usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS] [REASON...]"),

@@ -31,6 +31,8 @@ std::string deny_error(int rc, int error, const std::string& address) {
                          " entries)");
     case config::kDenyNotFound:
       return error_reply("not banned: " + address);
+    case config::kDenyNotAFile:
+      return error_reply("cannot write the deny file: it is no regular file");
     default:
       // A system error code on Windows, which error_text reads as well.
       return error_reply(std::string("cannot write the deny file: ") + net::error_text(error));

@@ -53,6 +53,15 @@ LineKind parse_line(const char* line, DenyEntry* entry) {
   return kLineBad;
 }
 
+// Whether `path` names something that is there but no regular file (a
+// directory, a device such as /dev/zero that never ends, a pipe): reading
+// it could block or never finish.
+bool other_than_a_file(const char* path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  return !error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+}
+
 }  // namespace
 
 int parse_deny_entry(const char* text, DenyEntry* out) {
@@ -348,7 +357,8 @@ int DenyList::entries_in_force(DenyEntry* out, int max) const {
 int DenyList::entries_with_notes(DenyEntry* out, BanNote* notes, int max) const {
   const int64_t now = now_s();
   platform::MutexLock file_guard(file_lock_);
-  std::FILE* file = path_[0] != '\0' ? std::fopen(path_, "r") : nullptr;
+  std::FILE* file =
+      path_[0] != '\0' && !other_than_a_file(path_) ? std::fopen(path_, "r") : nullptr;
   if (file == nullptr) {
     const int n = entries_in_force(out, max);
     for (int i = 0; i < n; ++i) notes[i] = BanNote();
@@ -400,6 +410,7 @@ int DenyList::remove(const DenyEntry& entry, int* error) {
 int DenyList::rewrite(const DenyEntry& entry, bool add, const char* comment, int* error) {
   *error = 0;
   if (path_[0] == '\0') return kDenyNoFile;
+  if (other_than_a_file(path_)) return kDenyNotAFile;
   // The file as it is now, line by line: the operator may have edited it
   // since it was last read.
   std::string old_text;

@@ -73,6 +73,7 @@ constexpr int kDenyNoFile = -1;       // no file is named (L_DENY empty)
 constexpr int kDenyFull = -2;         // kDenyEntries entries already
 constexpr int kDenyWriteFailed = -3;  // the new file could not be written; nothing changed
 constexpr int kDenyNotFound = -4;     // remove: no such entry
+constexpr int kDenyNotAFile = -5;     // the path names something else than a regular file
 
 class DenyList {
  public:

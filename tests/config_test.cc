@@ -531,6 +531,17 @@ TEST_F(ConfigTest, ABanNeverReplacesADenyFileThatCannotBeRead) {
   EXPECT_EQ(ELOOP, error);
   char target[16] = {};
   EXPECT_EQ(8, readlink(path.c_str(), target, sizeof target - 1));
+
+  // A file that never ends (a link to /dev/zero) is neither read whole for
+  // a ban nor line by line for the list of bans: both answer at once.
+  ASSERT_EQ(0, std::remove(path.c_str()));
+  ASSERT_EQ(0, symlink("/dev/zero", path.c_str()));
+  EXPECT_EQ(config::kDenyNotAFile, list.add(entry, &error));
+  EXPECT_EQ(config::kDenyNotAFile, list.remove(entry, &error));
+  config::DenyEntry entries[2];
+  config::BanNote notes[2];
+  EXPECT_EQ(0, list.entries_with_notes(entries, notes, 2));
+  EXPECT_EQ(9, readlink(path.c_str(), target, sizeof target - 1));
 }
 
 TEST_F(ConfigTest, DenyEntriesMayEndAtATimeWrittenOnTheirLine) {

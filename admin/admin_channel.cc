@@ -111,6 +111,7 @@ int AdminChannel::adopt(const lobby::ProcessImage& image) {
     client.out_sent = 0;
     client.last_command_ms = a.last_command_ms;
     client.awaits_upgrade = a.awaits_upgrade;
+    client.user = net::local_peer_user(client.fd);
   }
   commands_ = std::make_unique<AdminCommands>(server_, hooks_);
   return 0;
@@ -193,15 +194,19 @@ void AdminChannel::run() {
     if (reply_wait_ms >= 0 && (timeout_ms < 0 || reply_wait_ms < timeout_ms)) {
       timeout_ms = reply_wait_ms;
     }
-    net::PollEntry entries[2 + kMaxConnections];
-    int owner[2 + kMaxConnections];
+    net::PollEntry entries[3 + kMaxConnections];
+    int owner[3 + kMaxConnections];
     int n = 0;
     entries[n++] = {wake_fd_, net::kPollIn, 0};
     entries[n++] = {listen_fd_, net::kPollIn, 0};
+    const int reload_wake = commands_->reload_wake();
+    const int reload_index = reload_wake >= 0 ? n : -1;
+    if (reload_wake >= 0) entries[n++] = {reload_wake, net::kPollIn, 0};
+    const int first_client = n;
     for (int i = 0; i < kMaxConnections; ++i) {
       const Client& client = clients_[i];
       if (client.fd < 0) continue;
-      int events = client.input_ended ? 0 : net::kPollIn;
+      int events = client.input_ended || client.awaiting_reload ? 0 : net::kPollIn;
       if (client.out_sent < client.out.size()) events |= net::kPollOut;
       owner[n] = i;
       entries[n++] = {client.fd, events, 0};
@@ -210,7 +215,8 @@ void AdminChannel::run() {
     if (entries[0].ready & net::kPollIn) net::local_drain_wake(wake_fd_);
     if (!running_.load(std::memory_order_acquire)) break;
     if (entries[1].ready & net::kPollIn) accept_waiting();
-    for (int e = 2; e < n; ++e) {
+    if (reload_index >= 0 && (entries[reload_index].ready & net::kPollIn)) finish_reload();
+    for (int e = first_client; e < n; ++e) {
       Client& client = clients_[owner[e]];
       if (client.fd < 0) continue;
       if (entries[e].ready & net::kPollIn) read_commands(client);
@@ -264,6 +270,24 @@ void AdminChannel::accept_waiting() {
     free_client->out.clear();
     free_client->out_sent = 0;
     free_client->last_command_ms = server_.clock().now_ms();
+    free_client->user = net::local_peer_user(fd);
+    free_client->awaiting_reload = false;
+  }
+}
+
+void AdminChannel::finish_reload() {
+  const std::string reply = commands_->finish_reload();
+  if (reply.empty()) return;  // still reading
+  for (Client& client : clients_) {
+    if (client.fd < 0 || !client.awaiting_reload) continue;
+    client.awaiting_reload = false;
+    client.out += reply;
+    client.out += '\n';
+    run_lines(client);
+    if (client.fd >= 0 && client.input_ended && client.in_length == 0 &&
+        client.out_sent == client.out.size()) {
+      close_client(client);
+    }
   }
 }
 
@@ -275,6 +299,8 @@ AdminChannel::Client* AdminChannel::find_free_client() {
 }
 
 void AdminChannel::read_commands(Client& client) {
+  // Lines after a reload wait in the stream until its reply is written.
+  if (client.awaiting_reload) return;
   const int space = static_cast<int>(sizeof client.in) - client.in_length;
   const int n =
       net::local_recv(client.fd, reinterpret_cast<uint8_t*>(client.in + client.in_length), space);
@@ -296,49 +322,8 @@ void AdminChannel::read_commands(Client& client) {
   } else {
     client.in_length += n;
   }
-  int start = 0;
-  for (int i = 0; i < client.in_length; ++i) {
-    if (client.in[i] != '\n') continue;
-    int end = i;
-    if (end > start && client.in[end - 1] == '\r') --end;
-    const std::string line(client.in + start, static_cast<size_t>(end - start));
-    start = i + 1;
-    // A blank line is no command and gets no reply.
-    if (line.find_first_not_of(" \t") == std::string::npos) continue;
-    client.last_command_ms = server_.clock().now_ms();
-    std::string words[3];
-    const int count = split_words(line, words, 3);
-    if (count >= 1 && words[0] == "upgrade") {
-      if (count > 2) {
-        client.out += error_reply("usage: upgrade [PROGRAM]");
-      } else {
-        // What follows the command goes with the connection, unread.
-        std::memmove(client.in, client.in + start, static_cast<size_t>(client.in_length - start));
-        client.in_length -= start;
-        i = -1;
-        start = 0;
-        // Another program runs as the lobby's user: only that user may
-        // name one. The operators' group upgrades to the lobby's own file.
-        if (count == 2 && !net::local_peer_is_owner(client.fd)) {
-          client.out += error_reply(
-              "only the lobby's own user may name a program; upgrade alone starts the program "
-              "file the lobby was started from");
-        } else {
-          client.out += error_reply(upgrade(&client, count == 2 ? words[1] : ""));
-        }
-      }
-    } else {
-      client.out += commands_->run(line);
-    }
-    client.out += '\n';
-    if (client.out.size() - client.out_sent > kReplyQueueLimit) {
-      // It does not read what it asked for: it is given up, not waited for.
-      close_client(client);
-      return;
-    }
-  }
-  std::memmove(client.in, client.in + start, static_cast<size_t>(client.in_length - start));
-  client.in_length -= start;
+  run_lines(client);
+  if (client.fd < 0 || client.awaiting_reload) return;
   if (client.input_ended) {
     // Its replies, if any, are sent by the caller, which then closes it.
     if (client.out_sent == client.out.size()) close_client(client);
@@ -359,6 +344,58 @@ void AdminChannel::read_commands(Client& client) {
     }
     close_client(client);
   }
+}
+
+std::string AdminChannel::upgrade_command(Client& client, const std::string* words, int count) {
+  if (count > 2) return error_reply("usage: upgrade [PROGRAM]");
+  // Another program runs as the lobby's user: only that user may name one.
+  // The operators' group upgrades to the lobby's own file.
+  if (count == 2 && !net::local_peer_is_owner(client.fd)) {
+    return error_reply(
+        "only the lobby's own user may name a program; upgrade alone starts the program file the "
+        "lobby was started from");
+  }
+  return error_reply(upgrade(&client, count == 2 ? words[1] : ""));
+}
+
+void AdminChannel::run_lines(Client& client) {
+  int start = 0;
+  for (int i = 0; i < client.in_length && !client.awaiting_reload; ++i) {
+    if (client.in[i] != '\n') continue;
+    int end = i;
+    if (end > start && client.in[end - 1] == '\r') --end;
+    const std::string line(client.in + start, static_cast<size_t>(end - start));
+    start = i + 1;
+    // A blank line is no command and gets no reply.
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    client.last_command_ms = server_.clock().now_ms();
+    std::string words[3];
+    const int count = split_words(line, words, 3);
+    std::string reply;
+    if (count >= 1 && words[0] == "upgrade") {
+      // What follows the command goes with the connection, unread.
+      std::memmove(client.in, client.in + start, static_cast<size_t>(client.in_length - start));
+      client.in_length -= start;
+      i = -1;
+      start = 0;
+      reply = upgrade_command(client, words, count);
+    } else {
+      reply = commands_->run(line, client.user);
+    }
+    if (reply == kPendingReply) {
+      client.awaiting_reload = true;
+      continue;
+    }
+    client.out += reply;
+    client.out += '\n';
+    if (client.out.size() - client.out_sent > kReplyQueueLimit) {
+      // It does not read what it asked for: it is given up, not waited for.
+      close_client(client);
+      return;
+    }
+  }
+  std::memmove(client.in, client.in + start, static_cast<size_t>(client.in_length - start));
+  client.in_length -= start;
 }
 
 void AdminChannel::write_replies(Client& client) {
@@ -385,6 +422,7 @@ void AdminChannel::close_client(Client& client) {
   client.fd = -1;
   client.in_length = 0;
   client.input_ended = false;
+  client.awaiting_reload = false;
   std::string().swap(client.out);
   client.out_sent = 0;
 }

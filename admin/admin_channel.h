@@ -81,12 +81,24 @@ class AdminChannel {
     // It asked for the upgrade that started this program: its reply is due
     // once the lobby serves again.
     bool awaits_upgrade = false;
+    std::string user;  // the operator's user name, from the stream's peer
+    // Its reload reads the settings file: its later lines wait, unread, so
+    // that its replies keep their order.
+    bool awaiting_reload = false;
   };
 
   void run();
   void accept_waiting();
   Client* find_free_client();
   void read_commands(Client& client);
+  // Runs the client's complete lines, up to one whose reply comes later.
+  void run_lines(Client& client);
+  // The upgrade command, which the channel runs itself: it hands itself
+  // over with the lobby. `words` holds the line's first `count` words.
+  std::string upgrade_command(Client& client, const std::string* words, int count);
+  // A reload's reading is done: its reply goes to the client that asked,
+  // if it is still there, whose waiting lines then run.
+  void finish_reload();
   void write_replies(Client& client);
   void close_client(Client& client);
   // Runs an upgrade for `requester` (null: SIGUSR2's): hands over the

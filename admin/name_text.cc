@@ -9,9 +9,9 @@ namespace admin {
 namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
-// A name or title is at most 20 bytes; each byte yields at most one
-// character of at most four bytes in UTF-8.
-constexpr int kMaxInput = 64;
+// A name or title is at most 20 bytes, a chat line's text at most 255;
+// each byte yields at most one character of at most four bytes in UTF-8.
+constexpr int kMaxInput = 256;
 
 iconv_t as_iconv(intptr_t handle) { return reinterpret_cast<iconv_t>(handle); }
 
@@ -21,6 +21,31 @@ NameText::NameText(const char* charset) { std::snprintf(charset_, sizeof charset
 
 NameText::~NameText() {
   if (converter_ != kNoConverter) iconv_close(as_iconv(converter_));
+  if (encoder_ != kNoConverter) iconv_close(as_iconv(encoder_));
+}
+
+bool NameText::encode(const std::string& utf8, std::string* out) {
+  if (encoder_ == kNoConverter) {
+    const iconv_t cd = iconv_open(charset_, "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+    encoder_ = reinterpret_cast<intptr_t>(cd);
+  }
+  const iconv_t cd = as_iconv(encoder_);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string in = utf8;
+  char* in_ptr = in.data();
+  size_t in_left = in.size();
+  // No character set here takes more than four bytes for one of UTF-8's.
+  std::string bytes(in.size() * 4 + 16, '\0');
+  char* out_ptr = bytes.data();
+  size_t out_left = bytes.size();
+  // Anything iconv cannot write exactly (EILSEQ), or a cut sequence
+  // (EINVAL), refuses the whole text.
+  if (iconv(cd, &in_ptr, &in_left, &out_ptr, &out_left) == static_cast<size_t>(-1)) return false;
+  if (iconv(cd, nullptr, nullptr, &out_ptr, &out_left) == static_cast<size_t>(-1)) return false;
+  bytes.resize(bytes.size() - out_left);
+  *out = std::move(bytes);
+  return true;
 }
 
 bool NameText::known_charset() {

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "admin/name_text.h"
 
@@ -14,8 +15,9 @@ namespace admin {
 namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
-// A name or title is at most 20 bytes; see name_text.cc.
-constexpr int kMaxInput = 64;
+// A name or title is at most 20 bytes, a chat line's text at most 255;
+// see name_text.cc.
+constexpr int kMaxInput = 256;
 // No character of these code pages takes more bytes (UTF-8 takes four).
 constexpr int kMaxCharBytes = 4;
 // Shift_JIS as Windows has it: the clients' own code page, and the one an
@@ -110,6 +112,37 @@ std::string NameText::decode(const uint8_t* bytes, int length) {
     i += taken;
   }
   return text;
+}
+
+bool NameText::encode(const std::string& utf8, std::string* out) {
+  if (!known_charset()) return false;
+  const UINT code_page = static_cast<UINT>(converter_);
+  const int length = static_cast<int>(utf8.size());
+  if (length == 0) {
+    out->clear();
+    return true;
+  }
+  const int units =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, nullptr, 0);
+  if (units <= 0) return false;
+  std::wstring wide(static_cast<size_t>(units), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, wide.data(), units);
+  if (code_page == CP_UTF8) {
+    *out = utf8;
+    return true;
+  }
+  // A character the code page has no exact byte for refuses the whole
+  // text: no best fit, no default character.
+  BOOL defaulted = FALSE;
+  const int n = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), units, nullptr, 0,
+                                    nullptr, &defaulted);
+  if (n <= 0 || defaulted) return false;
+  std::string bytes(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, wide.data(), units, bytes.data(), n, nullptr,
+                      &defaulted);
+  if (defaulted) return false;
+  *out = std::move(bytes);
+  return true;
 }
 
 // An unknown name was reported at start by charset_note.

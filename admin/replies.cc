@@ -2,49 +2,10 @@
 
 #include <cstdio>
 
+#include "admin/command_table.h"
 #include "admin/json_line.h"
 
 namespace admin {
-namespace {
-
-struct CommandHelp {
-  const char* usage;
-  const char* text;
-};
-
-constexpr CommandHelp kCommands[] = {
-    {"status",
-     "name, address, port and whether it listens, counts, uptime, drain and its time left, "
-     "version and commit, drops and refusals, counters, upstream link"},
-    {"users",
-     "one entry per connection: slot, connection id, address, user, name, group, room, seat, "
-     "times"},
-    {"rooms", "rooms in use with their seats"},
-    {"drain [SECONDS]",
-     "refuse new connections with 2A; stop once nobody is connected or after SECONDS "
-     "(default 600)"},
-    {"drain cancel", "end a drain: take new connections again and keep running"},
-    {"kick SLOT|#ID|user:N",
-     "drop the client in SLOT, the connection with id ID, or every connection of user N (see "
-     "users)"},
-    {"ban ADDRESS[/BITS]|#ID|user:N [SECONDS]",
-     "deny an IPv4 or IPv6 address or prefix (or the address of connection ID, or those of user "
-     "N; an IPv6 client's /64), for "
-     "SECONDS or until unban, in the deny file; close its connections"},
-    {"unban ADDRESS[/BITS]", "take a ban out of the deny file"},
-    {"bans", "the bans in force, with their expiry"},
-    {"reopen", "reopen the event log for appending (after it was rotated)"},
-    {"reload",
-     "read dorvik.txt again: limits, L_DENY, L_CHARSET, VER, L_NAME, N_IP and N_PORT take "
-     "effect at once; tells what changed, what needs a restart and any bad line"},
-    {"upgrade [PROGRAM]",
-     "hand every connection, room, game and byte in flight to PROGRAM (default: the program "
-     "file this lobby was started from), which serves on without a disconnect; tells the new "
-     "process id and the pause (Linux)"},
-    {"help", "this list"},
-};
-
-}  // namespace
 
 std::string address_text(const net::IpAddress& addr, int32_t port) {
   char text[net::kIpPortTextBytes];
@@ -163,20 +124,25 @@ std::string rooms_reply(const lobby::LobbySnapshot& s, NameText* names) {
   return reply.close_array().close_object().text();
 }
 
-std::string bans_reply(const config::DenyEntry* bans, int count) {
+std::string bans_reply(const config::DenyEntry* bans, const config::BanNote* notes, int count) {
   JsonLine reply;
   reply.open_object().name("bans").open_array();
+  auto time_or_null = [&reply](int64_t unix_s) {
+    if (unix_s == 0) {
+      reply.null();
+      return;
+    }
+    char text[config::kUntilTextBytes];
+    config::format_until(unix_s, text);
+    reply.value(static_cast<const char*>(text));
+  };
   for (int i = 0; i < count; ++i) {
     char address[config::kDenyTextBytes];
     config::format_deny_entry(bans[i], address);
     reply.open_object().member("address", static_cast<const char*>(address)).name("expires");
-    if (bans[i].until_s != 0) {
-      char until[config::kUntilTextBytes];
-      config::format_until(bans[i].until_s, until);
-      reply.value(static_cast<const char*>(until));
-    } else {
-      reply.null();  // never
-    }
+    time_or_null(bans[i].until_s);  // null: never
+    reply.member("reason", notes[i].reason).member("by", notes[i].by).name("since");
+    time_or_null(notes[i].since_s);  // null: unsaid
     reply.close_object();
   }
   return reply.close_array().close_object().text();
@@ -185,10 +151,25 @@ std::string bans_reply(const config::DenyEntry* bans, int count) {
 std::string help_reply() {
   JsonLine reply;
   reply.open_object().name("commands").open_array();
-  for (const CommandHelp& command : kCommands) {
-    reply.open_object().member("usage", command.usage).member("text", command.text).close_object();
+  for (int i = 0; i < kAdminCommandCount; ++i) {
+    reply.open_object().member("usage", command_usage(kAdminCommands[i]));
+    reply.member("text", kAdminCommands[i].help).close_object();
   }
   return reply.close_array().close_object().text();
+}
+
+void reading_members(JsonLine* reply, const config::ConfigReading& reading) {
+  auto list = [reply](const char* key, const config::ReportLine* lines, int count,
+                      const char* what) {
+    reply->name(key).open_array();
+    for (int i = 0; i < count && i < config::kMaxReported; ++i) reply->value(lines[i].text);
+    if (count > config::kMaxReported) {
+      reply->value("and " + std::to_string(count - config::kMaxReported) + " more " + what);
+    }
+    reply->close_array();
+  };
+  list("bad_lines", reading.bad, reading.bad_count, "bad lines");
+  list("notes", reading.notes, reading.note_count, "notes");
 }
 
 std::string error_reply(const std::string& message) {

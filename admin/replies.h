@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "admin/json_line.h"
 #include "admin/name_text.h"
 #include "config/deny_list.h"
 #include "lobby/snapshot.h"
@@ -44,9 +45,14 @@ std::string status_reply(const lobby::LobbySnapshot& snapshot, const StatusInfo&
 std::string users_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
 // Rooms in use only.
 std::string rooms_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
-// One entry per ban in force, with its expiry (null for none).
-std::string bans_reply(const config::DenyEntry* bans, int count);
+// One entry per ban in force, with its expiry (null for none) and what its
+// line says: the reason, who (an operator's user name, "auto" for an
+// automatic ban, "" unsaid) and since when (null unsaid).
+std::string bans_reply(const config::DenyEntry* bans, const config::BanNote* notes, int count);
+// Every command of the command table, with its usage and help.
 std::string help_reply();
+// The members "bad_lines" and "notes" of a reading of the settings file.
+void reading_members(JsonLine* reply, const config::ConfigReading& reading);
 // {"error": message}
 std::string error_reply(const std::string& message);
 

@@ -62,4 +62,8 @@ void AppEvents::tell_repeats() { repeats_.tell_all(clock_->now_ms()); }
 
 void AppEvents::drain_finished() { request_shutdown(); }
 
+bool AppEvents::chat_log_on() const { return app::chat_log_on(); }
+
+void AppEvents::chat_line(const lobby::ChatRecord& record) { log_chat(record); }
+
 }  // namespace app

@@ -28,6 +28,9 @@ class AppEvents : public lobby::LobbyEvents {
   void drain_finished() override;
   void listening(int port, const char* reason) override;
   int keeper_pass(int64_t now_ms) override;
+  // The moderation log (app/event_log.h).
+  bool chat_log_on() const override;
+  void chat_line(const lobby::ChatRecord& record) override;
 
   // Writes the counts of the folded windows still open: before the
   // shutdown line, so that the log's counts are whole.

@@ -4,15 +4,19 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
+#include "app/chat_entry.h"
 #include "app/log_queue.h"
 #include "platform/annotated_mutex.h"
+#include "platform/file_open.h"
 #include "platform/local_time.h"
-#include "platform/text_file.h"
 
 namespace app {
 namespace {
@@ -69,6 +73,31 @@ struct LogState {
   // the analysis cannot tell the two times apart.
   std::FILE* file = nullptr;
   std::thread writer;  // open_log and close_log only.
+
+  // The moderation log: its records wait in a queue of their own, so that
+  // a chatty lobby cannot crowd the event log's lines out, and are turned
+  // into text by the writer alone. chat_file is the writer's as `file` is.
+  // A file opened (or closed, as null) by another thread waits among the
+  // switches until the writer has written every record queued before it;
+  // the charset is the one its records are decoded from.
+  struct ChatSwitch {
+    std::FILE* file = nullptr;
+    uint64_t from = 0;    // the chat queue's position it starts at
+    int64_t dropped = 0;  // records refused before it, still to be told
+    char charset[32] = {};
+  };
+  static constexpr int kChatSwitches = 4;
+  LogQueue chat_queue GUARDED_BY(lock);
+  std::FILE* chat_file = nullptr;
+  ChatSwitch chat_switches[kChatSwitches] GUARDED_BY(lock);
+  int chat_switch_count GUARDED_BY(lock) = 0;
+  // The path and charset of the last switch, for a reopen.
+  char chat_charset[32] GUARDED_BY(lock) = {};
+  std::string chat_path GUARDED_BY(lock);
+  // The writer's (whoever writes without a writer thread, under lock).
+  std::unique_ptr<admin::NameText> chat_names;
+  // Atomic: a moderation log is open; read for every chat line relayed.
+  std::atomic<bool> chat_on{false};
 };
 
 LogState& state() {
@@ -88,6 +117,27 @@ void write_line(std::FILE* file, int64_t time, const char* text, int length) {
   std::fprintf(file, "%s ", stamp);
   std::fwrite(text, 1, static_cast<size_t>(length), file);
   std::fputc('\n', file);
+}
+
+void write_chat(std::FILE* file, admin::NameText* names, int64_t time, const LogLine& line) {
+  if (file == nullptr || names == nullptr) return;
+  ChatEntry entry;
+  std::memcpy(&entry, line.text,
+              static_cast<size_t>(line.length) < sizeof entry ? static_cast<size_t>(line.length)
+                                                              : sizeof entry);
+  char text[kLogLineBytes + 512];
+  const int n = format_chat_entry(entry, time, names, text, sizeof text);
+  std::fwrite(text, 1, static_cast<size_t>(n), file);
+  std::fputc('\n', file);
+}
+
+void write_chat_dropped(std::FILE* file, int64_t time, int64_t dropped) {
+  if (file == nullptr) return;
+  char stamp[32] = "";
+  std::tm utc;
+  platform::utc_time(static_cast<std::time_t>(time), &utc);
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  std::fprintf(file, "%s chat lines dropped %lld\n", stamp, static_cast<long long>(dropped));
 }
 
 void write_dropped(std::FILE* file, int64_t time, int64_t dropped) {
@@ -113,6 +163,37 @@ void writer_loop() {
       hold.unlock();
       if (old != nullptr) std::fclose(old);
       unflushed = 0;
+      hold.lock();
+      continue;
+    }
+    if (s.chat_switch_count > 0 && s.chat_queue.popped() == s.chat_switches[0].from) {
+      std::FILE* old = s.chat_file;
+      s.chat_file = s.chat_switches[0].file;
+      const std::string charset = s.chat_switches[0].charset;
+      // Records refused before the switch are told in the file they were
+      // meant for.
+      const int64_t dropped = s.chat_queue.take_dropped(s.chat_switches[0].dropped);
+      for (int i = 1; i < s.chat_switch_count; ++i) s.chat_switches[i - 1] = s.chat_switches[i];
+      --s.chat_switch_count;
+      hold.unlock();
+      if (dropped > 0) write_chat_dropped(old, std::time(nullptr), dropped);
+      if (old != nullptr) std::fclose(old);
+      s.chat_names = std::make_unique<admin::NameText>(charset.c_str());
+      hold.lock();
+      continue;
+    }
+    if (s.chat_queue.pop(&line)) {
+      hold.unlock();
+      if (line.dropped_before > 0) write_chat_dropped(s.chat_file, line.time, line.dropped_before);
+      write_chat(s.chat_file, s.chat_names.get(), line.time, line);
+      ++unflushed;
+      hold.lock();
+      continue;
+    }
+    if (const int64_t chat_dropped = s.chat_queue.take_dropped(); chat_dropped > 0) {
+      hold.unlock();
+      write_chat_dropped(s.chat_file, std::time(nullptr), chat_dropped);
+      ++unflushed;
       hold.lock();
       continue;
     }
@@ -142,6 +223,7 @@ void writer_loop() {
     if (unflushed > 0) {
       hold.unlock();
       if (s.file != nullptr) std::fflush(s.file);
+      if (s.chat_file != nullptr) std::fflush(s.chat_file);
       unflushed = 0;
       hold.lock();
       continue;
@@ -168,14 +250,23 @@ void writer_loop() {
   // this thread.
   std::FILE* file = s.file;
   std::FILE* fresh = s.fresh;
+  std::vector<std::FILE*> chat_files = {s.chat_file};
+  for (int i = 0; i < s.chat_switch_count; ++i) chat_files.push_back(s.chat_switches[i].file);
   s.file = nullptr;
   s.fresh = nullptr;
+  s.chat_file = nullptr;
+  s.chat_switch_count = 0;
+  s.chat_path.clear();
+  s.chat_on.store(false, std::memory_order_relaxed);
   const bool has_last = s.has_last;
   if (has_last) line = s.last;
   hold.unlock();
   if (has_last) write_line(file, line.time, line.text, line.length);
   if (file != nullptr) std::fclose(file);
   if (fresh != nullptr) std::fclose(fresh);
+  for (std::FILE* chat : chat_files) {
+    if (chat != nullptr) std::fclose(chat);
+  }
   hold.lock();
   s.writer_done = true;
   s.written_wake.notify_all();
@@ -231,7 +322,7 @@ void queue_format(const char* format, ...) {
 int open_log(const char* path, bool append) {
   close_log();
   LogState& s = state();
-  std::FILE* file = platform::open_text_file(path, append);
+  std::FILE* file = platform::open_log_file(path, append);
   platform::MutexLock guard(s.lock);
   s.path = path;
   s.file = file;
@@ -260,8 +351,11 @@ int reopen_log() {
   }
   // The new file first: when it cannot be opened, the log goes on in the
   // old one (and says so there) rather than stopping.
-  std::FILE* fresh = platform::open_text_file(path.c_str(), true);
+  std::FILE* fresh = platform::open_log_file(path.c_str(), true);
   if (fresh == nullptr) return errno;
+  // The moderation log is reopened with it; one that cannot be keeps the
+  // old file.
+  reopen_chat_log();
   std::FILE* unused = nullptr;
   {
     platform::MutexLock guard(s.lock);
@@ -325,6 +419,82 @@ bool close_log(const char* last_line, int timeout_ms) {
   s.path.clear();
   s.written_wake.notify_all();
   return true;
+}
+
+int open_chat_log(const char* path, const char* charset) {
+  LogState& s = state();
+  std::FILE* file = nullptr;
+  if (path != nullptr && path[0] != '\0') {
+    file = platform::open_log_file(path, true);
+    if (file == nullptr) return errno != 0 ? errno : EIO;
+  }
+  {
+    platform::MutexLock guard(s.lock);
+    // Only the admin thread switches, and seldom: should the writer be
+    // that far behind, the oldest switch waiting gives way, its records
+    // going to the next file.
+    if (s.chat_switch_count == LogState::kChatSwitches) {
+      if (s.chat_switches[0].file != nullptr) std::fclose(s.chat_switches[0].file);
+      for (int i = 1; i < s.chat_switch_count; ++i) s.chat_switches[i - 1] = s.chat_switches[i];
+      --s.chat_switch_count;
+    }
+    LogState::ChatSwitch& next = s.chat_switches[s.chat_switch_count++];
+    next.file = file;
+    next.from = s.chat_queue.pushed();
+    next.dropped = s.chat_queue.dropped();
+    std::snprintf(next.charset, sizeof next.charset, "%s", charset);
+    s.chat_path = file != nullptr ? path : "";
+    std::snprintf(s.chat_charset, sizeof s.chat_charset, "%s", charset);
+    s.chat_on.store(file != nullptr, std::memory_order_relaxed);
+    if (!s.threaded) {
+      // Without a writer thread the switch is made here.
+      if (s.chat_file != nullptr) std::fclose(s.chat_file);
+      s.chat_file = file;
+      s.chat_switch_count = 0;
+      s.chat_names = std::make_unique<admin::NameText>(s.chat_charset);
+    }
+  }
+  s.wake.notify_one();
+  return 0;
+}
+
+int reopen_chat_log() {
+  LogState& s = state();
+  std::string path;
+  {
+    platform::MutexLock guard(s.lock);
+    path = s.chat_path;
+  }
+  if (path.empty()) return 0;
+  std::string charset;
+  {
+    platform::MutexLock guard(s.lock);
+    charset = s.chat_charset;
+  }
+  return open_chat_log(path.c_str(), charset.c_str());
+}
+
+bool chat_log_on() { return state().chat_on.load(std::memory_order_relaxed); }
+
+void log_chat(const lobby::ChatRecord& record) {
+  LogState& s = state();
+  if (!s.chat_on.load(std::memory_order_relaxed)) return;
+  const ChatEntry entry = make_chat_entry(record);
+  const int64_t now = std::time(nullptr);
+  {
+    platform::MutexLock guard(s.lock);
+    if (!s.threaded) {
+      LogLine line;
+      std::memcpy(line.text, &entry, sizeof entry);
+      line.length = static_cast<int>(sizeof entry);
+      write_chat(s.chat_file, s.chat_names.get(), now, line);
+      if (s.chat_file != nullptr) std::fflush(s.chat_file);
+      return;
+    }
+    // A full queue counts the line; the writer tells the count.
+    if (!s.chat_queue.push(now, reinterpret_cast<const char*>(&entry), sizeof entry)) return;
+  }
+  s.wake.notify_one();
 }
 
 void log_settle() {

@@ -20,6 +20,8 @@
 
 #include <cstdint>
 
+#include "lobby/lobby_events.h"
+
 namespace app {
 
 constexpr char kLogFileName[] = "L_log.txt";
@@ -41,6 +43,21 @@ int reopen_log();
 // unless `timeout_ms` (0 or more) bounds the wait; false when it ran out
 // (the process must then end soon: the writer is left running).
 bool close_log(const char* last_line = nullptr, int timeout_ms = -1);
+
+// The moderation log (L_CHAT_LOG): one line for each chat line the lobby
+// relays, written by the event log's writer thread from a queue of its
+// own, so that no lobby thread ever waits for it. Opens `path` for
+// appending (made 0640 when it is created), its names and text decoded
+// from `charset`, or closes it for an empty path; what is queued still
+// goes to the file it was meant for or the next. 0, or the errno of a
+// failed open (the log then stays as it was). reopen_log reopens it too.
+int open_chat_log(const char* path, const char* charset);
+int reopen_chat_log();
+// A moderation log is open; a cheap look for every line relayed.
+bool chat_log_on();
+// Queues one record; never waits. A full queue counts it, and the log says
+// "chat lines dropped N" where it went missing.
+void log_chat(const lobby::ChatRecord& record);
 
 void log_text(const char* text);
 void log_format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -16,6 +16,7 @@
 #include "app/status_notify.h"
 #include "app/upgrade.h"
 #include "config/build_info.h"
+#include "config/settings.h"
 #include "lobby/server.h"
 #include "lobby/state_image.h"
 
@@ -67,9 +68,27 @@ void log_takeover(lobby::Server& server, const config::Settings& settings, const
   for (const std::string& line : takeover.bad_lines) log_format("upgrade: bad %s", line.c_str());
 }
 
+// What the reading of the settings file found, told once the log is open.
+void log_reading(const config::ConfigReading& reading) {
+  const std::string problem = config::file_problem(config::kConfigFileName, reading);
+  if (!problem.empty()) log_format("%s; every setting keeps its default", problem.c_str());
+  for (int i = 0; i < reading.bad_count && i < config::kMaxReported; ++i) {
+    log_format("setting: bad %s; that key keeps its default", reading.bad[i].text);
+  }
+  if (reading.bad_count > config::kMaxReported) {
+    log_format("setting: and %d more bad lines",
+               static_cast<int>(reading.bad_count - config::kMaxReported));
+  }
+  for (int i = 0; i < reading.note_count && i < config::kMaxReported; ++i) {
+    log_format("setting %s", reading.notes[i].text);
+  }
+}
+
 }  // namespace
 
-int run_lobby(const config::Settings& settings, const RunDisplay& run_display, Takeover* takeover) {
+int run_lobby(const config::Settings& settings,
+              std::shared_ptr<const config::ConfigReading> reading, const RunDisplay& run_display,
+              Takeover* takeover) {
   admin::ProcessFacts facts;
   facts.pid = own_process_id();
   facts.process_started_unix_s = static_cast<int64_t>(std::time(nullptr));
@@ -101,7 +120,7 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display, T
     facts.paused_at_ns = handed.paused_at_ns;
   }
   Upgrader upgrader(server, events, notify == ServiceNotifier::kOn ? &notifier : nullptr, facts);
-  OperatorChannel channel(server, &facts, &upgrader);
+  OperatorChannel channel(server, reading, &facts, &upgrader);
   if (takeover != nullptr) {
     // From here on the lobby is this program's alone.
     complete_takeover(takeover);
@@ -114,12 +133,21 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display, T
   } else {
     log_format("start %s port %d rooms %d", settings.L_NAME, settings.L_PORT,
                server.lobby().room_limit());
+    // The settings were read before the log existed: what the reading
+    // found is told now.
+    if (reading != nullptr) log_reading(*reading);
     // Before any server thread runs.
     channel.open();
   }
-  // The settings were read before the log existed: what they clamped is
-  // told now.
-  for (int i = 0; i < settings.note_count; ++i) log_format("setting %s", settings.notes[i]);
+  if (settings.L_CHAT_LOG[0] != '\0') {
+    const int error = open_chat_log(settings.L_CHAT_LOG, settings.L_CHARSET);
+    if (error != 0) {
+      log_format("moderation log %s cannot be opened: %s; chat lines are not logged",
+                 settings.L_CHAT_LOG, std::strerror(error));
+    } else {
+      log_format("moderation log %s: every chat line is written there", settings.L_CHAT_LOG);
+    }
+  }
   if (notify == ServiceNotifier::kUnreachable) {
     log_text("service manager: NOTIFY_SOCKET cannot be reached; no notices");
   } else if (notifier.watchdog_period_ms() > 0) {
@@ -158,7 +186,10 @@ int run_lobby(const config::Settings& settings, const RunDisplay& run_display, T
   channel.stop();
   char counts[lobby::kDropCountsBytes];
   server.lobby().format_drop_counts(counts, sizeof counts);
-  const char* how = result == kStatusOk ? "OK" : shutdown_requested() ? "drained" : "Cancel";
+  const char* how = result == kStatusOk       ? "OK"
+                    : stop_cause() != nullptr ? stop_cause()
+                    : shutdown_requested()    ? "drained"
+                                              : "Cancel";
   events.tell_repeats();
   char shutdown[lobby::kDropCountsBytes + 32];
   std::snprintf(shutdown, sizeof shutdown, "shutdown (%s; %s)", how, counts);

@@ -5,6 +5,7 @@
 #define APP_LOBBY_PROCESS_H_
 
 #include <functional>
+#include <memory>
 
 #include "config/settings.h"
 #include "lobby/lobby_state.h"
@@ -27,12 +28,16 @@ bool print_info_option(const char* arg, const char* help_text);
 using RunDisplay = std::function<int(const lobby::Lobby& lobby)>;
 
 // Runs the lobby with `settings` while `run_display` shows it, and returns
-// the display's result. The display must outlive this call: server threads
-// may wake it until they are joined, which happens last. With `takeover`
-// (app/upgrade.h), the lobby is the one a running program hands over:
-// restored from its image, it serves once that program has gone; a
-// takeover that fails returns kExitTakeoverFailed at once.
-int run_lobby(const config::Settings& settings, const RunDisplay& run_display,
+// the display's result. `reading` is what the reading of the settings file
+// found (bad lines, notes, a file refused), which the event log tells at
+// the start and the admin channel's settings command lists. The display
+// must outlive this call: server threads may wake it until they are
+// joined, which happens last. With `takeover` (app/upgrade.h), the lobby
+// is the one a running program hands over: restored from its image, it
+// serves once that program has gone; a takeover that fails returns
+// kExitTakeoverFailed at once.
+int run_lobby(const config::Settings& settings,
+              std::shared_ptr<const config::ConfigReading> reading, const RunDisplay& run_display,
               Takeover* takeover = nullptr);
 
 }  // namespace app

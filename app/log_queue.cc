@@ -59,4 +59,10 @@ int64_t LogQueue::take_dropped() {
   return dropped;
 }
 
+int64_t LogQueue::take_dropped(int64_t most) {
+  const int64_t taken = dropped_ < most ? dropped_ : most;
+  dropped_ -= taken;
+  return taken;
+}
+
 }  // namespace app

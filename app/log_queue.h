@@ -39,6 +39,10 @@ class LogQueue {
   // Lines refused since the last one that fitted, which no queued line
   // carries; the count starts again at 0.
   int64_t take_dropped();
+  // The same, but at most `most` of them; the rest stay counted.
+  int64_t take_dropped(int64_t most);
+  // Lines refused since the last one that fitted, not taken.
+  int64_t dropped() const { return dropped_; }
   bool empty() const { return head_ == tail_; }
   // Lines taken by pop since the start: the position of the next one.
   uint64_t popped() const { return popped_; }

@@ -1,12 +1,16 @@
 // Process entry: reads the settings, sets up the status display, runs the
 // lobby until the display ends and exits with the display's result
 // (1 for OK, 0 for Cancel or a stop signal; 255 when no display could be
-// set up, in which case the lobby never starts).
+// set up, in which case the lobby never starts). --check lists the
+// settings instead; an option it does not know ends it with status 2
+// before anything is opened.
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "app/lobby_process.h"
+#include "app/server_options.h"
 #include "app/status_display.h"
 #include "app/upgrade.h"
 #include "config/settings.h"
@@ -15,9 +19,13 @@
 namespace {
 
 constexpr char kHelpText[] =
-    "Usage: lobby_server [--help] [--version]\n"
+    "Usage: lobby_server [--help] [--version] [--check [--dir DIR]]\n"
     "Runs the game lobby with the settings in dorvik.txt in the current\n"
     "directory and writes its events to L_log.txt there.\n"
+    "  --check     list every setting with where it came from, and each bad\n"
+    "              line of dorvik.txt and of the deny file, then exit: 0 when\n"
+    "              there is none, 1 otherwise; opens no port, log or socket\n"
+    "  --dir DIR   with --check: read the files in DIR\n"
     "On a terminal: Enter stops it with exit status 1, Escape with 0.\n"
     "SIGINT, SIGTERM and SIGHUP stop it with exit status 0.\n"
     "SIGUSR2 upgrades it in place to the program file it was started from\n"
@@ -33,30 +41,24 @@ int main(int argc, char** argv) {
   // Before anything else: a package may put a new file at this path later,
   // and an upgrade then starts that.
   app::note_own_program();
-  const char* takeover_from = nullptr;
-  for (int i = 1; i < argc; ++i) {
-    if (app::print_info_option(argv[i], kHelpText)) return 0;
-    if (std::strcmp(argv[i], app::kTakeoverOption) == 0) {
-      if (i + 1 == argc) return 2;
-      takeover_from = argv[++i];
-    }
-  }
+  app::ServerOptions options;
+  const int done = app::parse_server_options(argc, argv, kHelpText, false, true, &options);
+  if (done >= 0) return done;
 
   net::start_sockets();
   config::Settings settings;
+  auto reading = std::make_shared<config::ConfigReading>();
   app::Takeover takeover;
+  const char* takeover_from = options.takeover;
   if (takeover_from != nullptr) {
     std::string error;
     if (app::begin_takeover(takeover_from, &takeover, &error) != 0) {
       app::refuse_takeover(&takeover, error);
       return app::kExitTakeoverFailed;
     }
-    settings = app::takeover_settings(&takeover, config::kConfigFileName);
+    settings = app::takeover_settings(&takeover, config::kConfigFileName, reading.get());
   } else {
-    // The environment first: a line of the file wins over it.
-    config::apply_environment(&settings);
-    // A missing file leaves every setting at its default.
-    config::load_config(&settings);
+    app::read_start_settings(&settings, reading.get());
   }
 
   // Declared before the server so that it is destroyed after the server
@@ -71,6 +73,6 @@ int main(int argc, char** argv) {
     return app::kExitNoDisplay;
   }
   return app::run_lobby(
-      settings, [&display](const lobby::Lobby& lobby) { return display.run(lobby); },
+      settings, reading, [&display](const lobby::Lobby& lobby) { return display.run(lobby); },
       takeover_from != nullptr ? &takeover : nullptr);
 }

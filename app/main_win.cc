@@ -2,10 +2,12 @@
 // (or, with --console or without a desktop, the line output of a console),
 // runs the lobby until the display ends and exits with the display's
 // result (1 for OK, 0 for Cancel, the close box or Ctrl-C; 255 when no
-// display could be set up, in which case the lobby never starts).
-#include <cstring>
+// display could be set up, in which case the lobby never starts). --check
+// lists the settings instead; an unknown option ends it with status 2.
+#include <memory>
 
 #include "app/lobby_process.h"
+#include "app/server_options.h"
 #include "app/status_window_win.h"
 #include "config/settings.h"
 #include "net/socket_ops.h"
@@ -13,9 +15,13 @@
 namespace {
 
 constexpr char kHelpText[] =
-    "Usage: lobby_server [--help] [--version] [--console]\n"
+    "Usage: lobby_server [--help] [--version] [--console] [--check [--dir DIR]]\n"
     "Runs the game lobby with the settings in dorvik.txt in the current\n"
     "directory and writes its events to L_log.txt there.\n"
+    "  --check     list every setting with where it came from, and each bad\n"
+    "              line of dorvik.txt and of the deny file, then exit: 0 when\n"
+    "              there is none, 1 otherwise; opens no port, log or socket\n"
+    "  --dir DIR   with --check: read the files in DIR\n"
     "The status window: Enter stops it with exit status 1, Escape or the\n"
     "close box with 0.\n"
     "--console, and a start without a desktop (a service), print the status\n"
@@ -25,22 +31,20 @@ constexpr char kHelpText[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool console = false;
-  for (int i = 1; i < argc; ++i) {
-    if (app::print_info_option(argv[i], kHelpText)) return 0;
-    if (std::strcmp(argv[i], "--console") == 0) console = true;
-  }
+  app::ServerOptions options;
+  const int done = app::parse_server_options(argc, argv, kHelpText, true, false, &options);
+  if (done >= 0) return done;
 
   // A failure shows in the log when the listener cannot be opened.
   net::start_sockets();
   config::Settings settings;
-  // A missing file leaves every setting at its default.
-  config::load_config(&settings);
+  auto reading = std::make_shared<config::ConfigReading>();
+  app::read_start_settings(&settings, reading.get());
 
   // Declared before the server so that it is destroyed after the server
   // threads have been joined.
-  app::StatusWindow display(console || !app::has_desktop());
+  app::StatusWindow display(options.console || !app::has_desktop());
   if (display.setup() != 0) return app::kExitNoDisplay;
-  return app::run_lobby(settings,
+  return app::run_lobby(settings, reading,
                         [&display](const lobby::Lobby& lobby) { return display.run(lobby); });
 }

@@ -12,8 +12,9 @@ struct OperatorChannel::Impl {
   bool open = false;
 };
 
-OperatorChannel::OperatorChannel(lobby::Server& server, const admin::ProcessFacts* facts,
-                                 Upgrader* upgrader) {
+OperatorChannel::OperatorChannel(lobby::Server& server,
+                                 std::shared_ptr<const config::ConfigReading> reading,
+                                 const admin::ProcessFacts* facts, Upgrader* upgrader) {
   admin::AdminHooks hooks;
   hooks.reopen_log = reopen_log;
   hooks.facts = facts;
@@ -22,6 +23,12 @@ OperatorChannel::OperatorChannel(lobby::Server& server, const admin::ProcessFact
       return upgrader->hand_over(program, admin);
     };
   }
+  lobby::Lobby& lobby = server.lobby();
+  // L_CHAT_LOG and L_CHARSET as a reload leaves them.
+  hooks.chat_log = [&lobby](const std::string& path) {
+    return open_chat_log(path.c_str(), lobby.live.current().L_CHARSET);
+  };
+  hooks.start_reading = std::move(reading);
   impl_ = std::make_unique<Impl>(server, std::move(hooks));
 }
 

@@ -1,13 +1,14 @@
 // The operator's admin channel as the process runs it: the channel of
 // admin/ on its Unix-domain socket (a named pipe on Windows), with the
-// event log's reopen, the upgrade and the process's facts as its hooks.
-// Main thread.
+// event log's reopen, the moderation log's opening, the upgrade and the
+// process's facts as its hooks. Main thread.
 #ifndef APP_OPERATOR_CHANNEL_H_
 #define APP_OPERATOR_CHANNEL_H_
 
 #include <memory>
 
 #include "admin/commands.h"
+#include "config/settings.h"
 #include "lobby/server.h"
 #include "lobby/state_image.h"
 
@@ -17,9 +18,11 @@ class Upgrader;
 
 class OperatorChannel {
  public:
-  // Everything must outlive the channel; `upgrader` may be null (no
-  // upgrades offered).
-  OperatorChannel(lobby::Server& server, const admin::ProcessFacts* facts, Upgrader* upgrader);
+  // Everything must outlive the channel. `reading`: what the reading of the
+  // settings file found at the start (may be null); `upgrader` may be null
+  // (no upgrades offered).
+  OperatorChannel(lobby::Server& server, std::shared_ptr<const config::ConfigReading> reading,
+                  const admin::ProcessFacts* facts, Upgrader* upgrader);
   // Stops the channel.
   ~OperatorChannel();
   OperatorChannel(const OperatorChannel&) = delete;

@@ -250,6 +250,10 @@ int StatusDisplay::handle_signal() {
     upgrade_signal();
     return kKeepRunning;
   }
+  note_stop_cause(info.ssi_signo == SIGTERM  ? "SIGTERM"
+                  : info.ssi_signo == SIGINT ? "SIGINT"
+                  : info.ssi_signo == SIGHUP ? "SIGHUP"
+                                             : "a signal");
   return kResultCancel;
 }
 

@@ -36,6 +36,17 @@ void request_shutdown() {
 
 bool shutdown_requested() { return stop_wanted.load(std::memory_order_acquire); }
 
+namespace {
+std::atomic<const char*> noted_cause{nullptr};
+}  // namespace
+
+void note_stop_cause(const char* cause) {
+  const char* none = nullptr;
+  noted_cause.compare_exchange_strong(none, cause, std::memory_order_acq_rel);
+}
+
+const char* stop_cause() { return noted_cause.load(std::memory_order_acquire); }
+
 void set_status_wake_fd(int fd) { wake_fd.store(fd, std::memory_order_release); }
 
 bool take_status_change() { return status_changed.exchange(false, std::memory_order_acq_rel); }

@@ -18,6 +18,11 @@ bool take_status_change();
 void request_shutdown();
 // True once a stop was requested; stays true.
 bool shutdown_requested();
+// What ended the process, for its shutdown line ("SIGTERM", "Ctrl-C"): the
+// first one named wins. `cause` must outlive the process (a literal).
+void note_stop_cause(const char* cause);
+// The cause named, or null for none.
+const char* stop_cause();
 
 }  // namespace app
 

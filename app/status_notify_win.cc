@@ -47,4 +47,15 @@ void request_shutdown() {
 
 bool shutdown_requested() { return shutdown_wanted.load(std::memory_order_acquire); }
 
+namespace {
+std::atomic<const char*> noted_cause{nullptr};
+}  // namespace
+
+void note_stop_cause(const char* cause) {
+  const char* none = nullptr;
+  noted_cause.compare_exchange_strong(none, cause, std::memory_order_acq_rel);
+}
+
+const char* stop_cause() { return noted_cause.load(std::memory_order_acquire); }
+
 }  // namespace app

@@ -354,6 +354,10 @@ void StatusWindow::show_changes() {
 }
 
 BOOL WINAPI StatusWindow::console_handler(DWORD event) {
+  note_stop_cause(event == CTRL_C_EVENT       ? "Ctrl-C"
+                  : event == CTRL_BREAK_EVENT ? "Ctrl-Break"
+                  : event == CTRL_CLOSE_EVENT ? "console closed"
+                                              : "logoff or shutdown");
   stop_requested.store(true, std::memory_order_release);
   HANDLE wake = handler_wake.load(std::memory_order_acquire);
   if (wake != nullptr) SetEvent(wake);

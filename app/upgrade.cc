@@ -12,6 +12,7 @@
 #include "app/service_notify.h"
 #include "config/build_info.h"
 #include "config/live_settings.h"
+#include "config/setting_keys.h"
 #include "platform/handover.h"
 #include "platform/local_time.h"
 
@@ -256,24 +257,28 @@ int begin_takeover(const char* descriptors, Takeover* takeover, std::string* err
   return 0;
 }
 
-config::Settings takeover_settings(Takeover* takeover, const char* config_path) {
+config::Settings takeover_settings(Takeover* takeover, const char* config_path,
+                                   config::ConfigReading* reading) {
   const config::Settings& image = takeover->image_settings;
   // Read as a reload reads it: the defaults, the environment, the file.
   config::Settings next;
-  config::apply_environment(&next);
-  if (config::load_config_file(config_path, &next, &takeover->bad_lines) != 0) {
+  config::apply_environment(&next, reading);
+  if (config::read_config_file(config_path, &next, reading) != 0 &&
+      reading->result != config::FileResult::kMissing) {
     // A file that cannot be read changes nothing.
     next = image;
-    takeover->bad_lines.clear();
+  }
+  for (int i = 0; i < reading->bad_count && i < config::kMaxReported; ++i) {
+    takeover->bad_lines.push_back(reading->bad[i].text);
   }
   config::differing_keys(image, next, &takeover->changed, &takeover->restart_kept);
   // The keys that need a restart keep their values: the sockets they made
   // came with the lobby. So do the test seams, which no file sets.
-  next.ROOM = image.ROOM;
-  next.L_PORT = image.L_PORT;
-  std::memcpy(next.L_IP, image.L_IP, sizeof next.L_IP);
-  std::memcpy(next.L_ADMIN, image.L_ADMIN, sizeof next.L_ADMIN);
-  std::memcpy(next.L_ADMIN_GROUP, image.L_ADMIN_GROUP, sizeof next.L_ADMIN_GROUP);
+  for (const config::SettingKey& key : config::kSettingKeys) {
+    if (key.takes != config::Takes::kRestart) continue;
+    std::memcpy(reinterpret_cast<char*>(&next) + key.offset,
+                reinterpret_cast<const char*>(&image) + key.offset, key.size);
+  }
   next.test_send_buffer = image.test_send_buffer;
   next.test_send_buffer_from = image.test_send_buffer_from;
   next.test_worker_wait_ms = image.test_worker_wait_ms;

@@ -137,7 +137,8 @@ int begin_takeover(const char* descriptors, Takeover* takeover, std::string* err
 // The settings the new program runs with: dorvik.txt at `config_path`
 // read as a reload reads it (the image's settings when it cannot be read),
 // with the image's values for the keys that need a restart.
-config::Settings takeover_settings(Takeover* takeover, const char* config_path);
+config::Settings takeover_settings(Takeover* takeover, const char* config_path,
+                                   config::ConfigReading* reading);
 // Restores the image into `server` (built with takeover_settings, not
 // started) and `*process`, and checks that every socket it names is open
 // and none twice. 0, or -1 with `*error`.

@@ -44,7 +44,7 @@ int begin_takeover(const char*, Takeover*, std::string* error) {
   *error = "upgrade is not supported on Windows";
   return -1;
 }
-config::Settings takeover_settings(Takeover* takeover, const char*) {
+config::Settings takeover_settings(Takeover* takeover, const char*, config::ConfigReading*) {
   return takeover->image_settings;
 }
 int restore_takeover(Takeover*, lobby::Server*, lobby::ProcessImage*, std::string* error) {

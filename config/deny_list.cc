@@ -53,6 +53,15 @@ LineKind parse_line(const char* line, DenyEntry* entry) {
   return kLineBad;
 }
 
+// Whether `path` names something that is there but no regular file (a
+// directory, a device such as /dev/zero that never ends, a pipe): reading
+// it could block or never finish.
+bool other_than_a_file(const char* path) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  return !error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
+}
+
 }  // namespace
 
 int parse_deny_entry(const char* text, DenyEntry* out) {
@@ -119,6 +128,66 @@ int parse_until(const char* text, int64_t* until_s) {
   if (t <= 0 || std::strcmp(again, text) != 0) return -1;
   *until_s = t;
   return 0;
+}
+
+std::string format_ban_comment(const BanNote& note) {
+  char since[kUntilTextBytes];
+  format_until(note.since_s, since);
+  const std::string reason = note.reason.substr(0, kMaxBanReasonBytes);
+  if (note.by == "auto") return std::string("automatic ban since ") + since + ": " + reason;
+  // The name comes from the system; a control byte in it must not break
+  // the line.
+  std::string by = note.by.substr(0, kMaxBanByBytes);
+  for (char& c : by) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  std::string text = "by " + by + " since " + since;
+  return reason.empty() ? text : text + ": " + reason;
+}
+
+BanNote parse_ban_comment(const std::string& comment) {
+  BanNote note;
+  std::string text = comment;
+  while (!text.empty() && is_blank(text.back())) text.pop_back();
+  size_t at = 0;
+  // "by USER since TIME[: REASON]", "automatic ban since TIME: REASON", and
+  // the form automatic bans were written in before they kept their time,
+  // "automatic ban: REASON".
+  if (text.rfind("by ", 0) == 0) {
+    // A user name may hold blanks ("uid 1001", a Windows name): it ends at
+    // the first " since " that a time follows.
+    size_t since = text.find(" since ", 3);
+    int64_t unused = 0;
+    while (since != std::string::npos &&
+           parse_until(text.substr(since + 7, kUntilTextBytes - 1).c_str(), &unused) != 0) {
+      since = text.find(" since ", since + 1);
+    }
+    if (since == std::string::npos || since == 3) {
+      note.reason = text;
+      return note;
+    }
+    note.by = text.substr(3, since - 3);
+    at = since + 7;
+  } else if (text.rfind("automatic ban since ", 0) == 0) {
+    note.by = "auto";
+    at = 20;
+  } else if (text.rfind("automatic ban: ", 0) == 0) {
+    note.by = "auto";
+    note.reason = text.substr(15);
+    return note;
+  } else {
+    note.reason = text;
+    return note;
+  }
+  const std::string time = text.substr(at, kUntilTextBytes - 1);
+  if (parse_until(time.c_str(), &note.since_s) != 0) {
+    note = BanNote();
+    note.reason = text;
+    return note;
+  }
+  at += time.size();
+  if (text.compare(at, 2, ": ") == 0) note.reason = text.substr(at + 2);
+  return note;
 }
 
 void DenyList::set_file(const char* path, Report report) {
@@ -285,6 +354,49 @@ int DenyList::entries_in_force(DenyEntry* out, int max) const {
   return n;
 }
 
+int DenyList::entries_with_notes(DenyEntry* out, BanNote* notes, int max) const {
+  const int64_t now = now_s();
+  platform::MutexLock file_guard(file_lock_);
+  std::FILE* file =
+      path_[0] != '\0' && !other_than_a_file(path_) ? std::fopen(path_, "r") : nullptr;
+  if (file == nullptr) {
+    const int n = entries_in_force(out, max);
+    for (int i = 0; i < n; ++i) notes[i] = BanNote();
+    return n;
+  }
+  // Line by line as read_file reads it, each entry in force with its
+  // comment; the first kDenyEntries entries, as the list holds them.
+  int n = 0;
+  int entries = 0;
+  bool first = true;
+  char line[kLineBytes];
+  while (n < max && entries < kDenyEntries && std::fgets(line, sizeof line, file) != nullptr) {
+    size_t length = std::strlen(line);
+    if (!(length > 0 && line[length - 1] == '\n') && !std::feof(file)) {
+      int c;
+      while ((c = std::fgetc(file)) != EOF && c != '\n') {
+      }
+      first = false;
+      continue;  // too long: a bad line
+    }
+    while (length > 0 && is_blank(line[length - 1])) line[--length] = '\0';
+    const char* p = line;
+    if (first && std::strncmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;
+    first = false;
+    DenyEntry entry;
+    if (parse_line(p, &entry) != kLineEntry) continue;
+    ++entries;
+    if (entry.until_s != 0 && entry.until_s <= now) continue;
+    const char* comment = std::strchr(p, ';');
+    out[n] = entry;
+    notes[n] = comment != nullptr ? parse_ban_comment(comment + 1 + (comment[1] == ' ' ? 1 : 0))
+                                  : BanNote();
+    ++n;
+  }
+  std::fclose(file);
+  return n;
+}
+
 int DenyList::add(const DenyEntry& entry, int* error, const char* comment) {
   platform::MutexLock file_guard(file_lock_);
   return rewrite(entry, true, comment, error);
@@ -298,6 +410,7 @@ int DenyList::remove(const DenyEntry& entry, int* error) {
 int DenyList::rewrite(const DenyEntry& entry, bool add, const char* comment, int* error) {
   *error = 0;
   if (path_[0] == '\0') return kDenyNoFile;
+  if (other_than_a_file(path_)) return kDenyNotAFile;
   // The file as it is now, line by line: the operator may have edited it
   // since it was last read.
   std::string old_text;

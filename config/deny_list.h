@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "config/settings.h"
 #include "net/ip_address.h"
@@ -52,12 +53,31 @@ void format_deny_entry(const DenyEntry& entry, char out[kDenyTextBytes]);
 void format_until(int64_t until_s, char out[kUntilTextBytes]);
 int parse_until(const char* text, int64_t* until_s);
 
+// Who banned an entry, since when and why, as the comment of its line
+// keeps it: "by alice since 2026-12-09T09:09:13Z: cheating" for an
+// operator's ban, "automatic ban since 2026-12-09T09:09:13Z: dropped 5
+// times ..." for the lobby's own. A comment in another form is the reason
+// alone (one the operator wrote by hand).
+struct BanNote {
+  std::string by;       // the operator's user name; "auto" for an automatic ban; "" unsaid
+  int64_t since_s = 0;  // UTC seconds; 0 unsaid
+  std::string reason;   // "" for none
+};
+// The longest reason a ban takes, so that its line always fits one read of
+// the file.
+constexpr size_t kMaxBanReasonBytes = 120;
+// The longest user name a ban's line keeps.
+constexpr size_t kMaxBanByBytes = 32;
+std::string format_ban_comment(const BanNote& note);
+BanNote parse_ban_comment(const std::string& comment);
+
 // Results of DenyList::add and DenyList::remove.
 constexpr int kDenyOk = 0;
 constexpr int kDenyNoFile = -1;       // no file is named (L_DENY empty)
 constexpr int kDenyFull = -2;         // kDenyEntries entries already
 constexpr int kDenyWriteFailed = -3;  // the new file could not be written; nothing changed
 constexpr int kDenyNotFound = -4;     // remove: no such entry
+constexpr int kDenyNotAFile = -5;     // the path names something else than a regular file
 
 class DenyList {
  public:
@@ -94,6 +114,11 @@ class DenyList {
   int entry_count() const;
   // Copies the entries in force, in file order, up to `max`; their number.
   int entries_in_force(DenyEntry* out, int max) const;
+  // The same, with what each one's line says of it, read from the file
+  // (for the operator's list of bans; the file is read only then). Falls
+  // back to the entries in force, with nothing said, when the file cannot
+  // be read.
+  int entries_with_notes(DenyEntry* out, BanNote* notes, int max) const EXCLUDES(file_lock_);
 
   // Adds `entry` to the file, in place of any line with the same address
   // and prefix, and drops lines whose time has passed; the list then holds

@@ -1,13 +1,20 @@
 #include "config/settings.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "config/setting_keys.h"
+#include "platform/file_open.h"
+
 namespace config {
 namespace {
+
+static_assert(kSettingKeyCount <= kMaxSettingKeys, "a ConfigReading holds every key");
 
 bool is_blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
@@ -48,8 +55,8 @@ struct Scanner {
     return true;
   }
   // As number(), but a longer number stays large instead of wrapping, so
-  // that a protection's limit written too big is clamped, not turned into
-  // some small or negative value.
+  // that a limit written too big is clamped, not turned into some small or
+  // negative value.
   bool limit_number(int64_t* out) {
     constexpr int64_t kCap = 1000000000000000;  // far past every limit
     skip_blanks();
@@ -71,16 +78,31 @@ struct Scanner {
     ++p;
     return true;
   }
+  // True when nothing but blanks, or a comment, follows: a strict value
+  // ends there.
+  bool at_value_end() {
+    if (*p != '\0' && *p != ';' && !is_blank(*p)) return false;
+    skip_blanks();
+    return *p == '\0' || *p == ';';
+  }
 };
 
-bool scan_number(Scanner* s, int32_t* field) {
-  int32_t value;
-  if (!s->number(&value)) return false;
-  *field = value;
-  return true;
+char* field_bytes(Settings* settings, const SettingKey& key) {
+  return reinterpret_cast<char*>(settings) + key.offset;
+}
+const char* field_bytes(const Settings& settings, const SettingKey& key) {
+  return reinterpret_cast<const char*>(&settings) + key.offset;
 }
 
-// "%s %d.%d.%d.%d": stops at the first field that does not match. With
+// Stores `text` whole, the rest of the field zero, so that two fields that
+// hold the same text hold the same bytes.
+void store_text(Settings* settings, const SettingKey& key, const char* text) {
+  char* field = field_bytes(settings, key);
+  std::memset(field, 0, key.size);
+  std::memcpy(field, text, std::strlen(text));
+}
+
+// "%d.%d.%d.%d": stops at the first field that does not match. With
 // `byte_parts`, a part outside 0..255 is refused and keeps its old value,
 // so the dotted text built from the parts always fits its field.
 // False when a part is missing or refused.
@@ -99,31 +121,26 @@ bool scan_address(Scanner* s, int32_t parts[4], bool byte_parts) {
   return whole;
 }
 
-// A protection's value: 0 keeps it off where `zero_is_off`; anything else
-// outside `min`..`max` is clamped, with a note for the event log.
-bool scan_limit(Scanner* s, const char* key, int32_t min, int32_t max, bool zero_is_off,
-                Settings* settings, int32_t* field) {
-  int64_t value;
-  if (!s->limit_number(&value)) return false;
-  int32_t used = static_cast<int32_t>(value < min ? min : value > max ? max : value);
-  if (zero_is_off && value == 0) used = 0;
-  *field = used;
-  if (used == value || settings->note_count >= kMaxNotes) return true;
-  std::snprintf(settings->notes[settings->note_count++], kNoteBytes,
-                "%s %lld is outside %s%d..%d: %d used", key, static_cast<long long>(value),
-                zero_is_off ? "0 or " : "", min, max, used);
-  return true;
-}
-
-// "%s %s" into a text field of `size` bytes. A word that does not fit is
-// refused whole and the field keeps its value: a cut path or character set
-// name would name something else.
-bool scan_text(Scanner* s, char* field, int size) {
-  char word[kLineBytes];
-  if (!s->word(word, sizeof word)) return false;
-  if (std::strlen(word) >= static_cast<size_t>(size)) return false;
-  std::strcpy(field, word);
-  return true;
+// Bytes of `text` up to its end, without a line end or trailing blanks, with
+// control characters as \xNN, cut to fit `size` with "...": a line quoted
+// in a report must not drive a terminal, nor grow without bound.
+void quote_text(const char* text, int length, char* out, int size) {
+  while (length > 0 && is_blank(text[length - 1])) --length;
+  int n = 0;
+  for (int i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    char piece[5] = {static_cast<char>(c), 0};
+    if (c < 0x20 || c == 0x7f) std::snprintf(piece, sizeof piece, "\\x%02X", c);
+    const int width = static_cast<int>(std::strlen(piece));
+    if (n + width > size - 4) {
+      std::memcpy(out + n, "...", 3);
+      n += 3;
+      break;
+    }
+    std::memcpy(out + n, piece, static_cast<size_t>(width));
+    n += width;
+  }
+  out[n] = '\0';
 }
 
 // The words of an L_PROXY line, separated by blanks or commas, up to the
@@ -132,7 +149,7 @@ bool scan_text(Scanner* s, char* field, int size) {
 // with any other word, or one that would take the list past kProxyEntries,
 // adds nothing, and a note says so: a proxy left out silently would cost
 // its every player.
-bool add_proxies(const char* p, Settings* settings) {
+bool add_proxies(const char* p, Settings* settings, ConfigReading* reading) {
   ProxyList& list = settings->L_PROXY;
   Scanner first{p};
   char dash[3];
@@ -167,9 +184,8 @@ bool add_proxies(const char* p, Settings* settings) {
     found[count++] = prefix;
   }
   if (problem != nullptr) {
-    if (settings->note_count < kMaxNotes) {
-      std::snprintf(settings->notes[settings->note_count++], kNoteBytes,
-                    "L_PROXY %.24s: %s; the line is ignored", word, problem);
+    if (reading != nullptr) {
+      reading->add_note("L_PROXY %.24s: %s; the line is ignored", word, problem);
     }
     return false;
   }
@@ -178,12 +194,118 @@ bool add_proxies(const char* p, Settings* settings) {
   return true;
 }
 
-// "-" stands for no group, so that a file can undo what the environment
-// gave.
-bool set_admin_group(Scanner* s, Settings* settings) {
-  const bool read = scan_text(s, settings->L_ADMIN_GROUP, kGroupBytes);
-  if (std::strcmp(settings->L_ADMIN_GROUP, "-") == 0) settings->L_ADMIN_GROUP[0] = '\0';
+// Reads key `key`'s value from `s` into `settings`; true when it was read.
+// `line` is its line number (0 for a default), `reading` (or null) where
+// notes and sources go.
+bool read_value(const SettingKey& key, Scanner* s, Settings* settings, int32_t line,
+                ConfigReading* reading) {
+  KeySource* source = reading != nullptr ? &reading->sources[&key - kSettingKeys] : nullptr;
+  bool read = false;
+  switch (key.kind) {
+    case ValueKind::kNumber:
+    case ValueKind::kRooms: {
+      int32_t value;
+      read = s->number(&value);
+      if (!read) break;
+      if (key.kind == ValueKind::kRooms && value > kMaxRooms) value = kMaxRooms;
+      settings->*key.number = value;
+      break;
+    }
+    case ValueKind::kName: {
+      // The field holds its size less one characters and its zero: a
+      // longer name is cut.
+      char name[kNameBytes] = {};
+      read = s->word(
+          name, static_cast<int>(key.size) < kNameBytes ? static_cast<int>(key.size) : kNameBytes);
+      if (read) store_text(settings, key, name);
+      break;
+    }
+    case ValueKind::kAddress:
+    case ValueKind::kByteAddress:
+      read = scan_address(s, reinterpret_cast<int32_t*>(field_bytes(settings, key)),
+                          key.kind == ValueKind::kByteAddress);
+      break;
+    case ValueKind::kLimit: {
+      int64_t value;
+      s->skip_blanks();
+      const char* given = s->p;
+      if (!s->limit_number(&value)) return false;
+      // The number as written, for the note: a long one is clamped whole.
+      const int given_length = static_cast<int>(s->p - given);
+      if (!s->at_value_end()) return false;
+      int64_t used = value < key.least ? key.least : value > key.most ? key.most : value;
+      if (key.zero_off && value == 0) used = 0;
+      settings->*key.number = static_cast<int32_t>(used);
+      if (source != nullptr) {
+        source->clamped = used != value;
+        std::snprintf(source->given, sizeof source->given, "%.*s", given_length, given);
+      }
+      if (used != value && reading != nullptr) {
+        reading->add_note("%s %.*s is outside %s%d..%d: %d used", key.name, given_length, given,
+                          key.zero_off ? "0 or " : "", key.least, key.most, static_cast<int>(used));
+      }
+      return true;
+    }
+    case ValueKind::kProxyList:
+      // Strict: a line with any word that is no address or prefix adds
+      // nothing.
+      if (!add_proxies(s->p, settings, reading)) return false;
+      s->p += std::strlen(s->p);
+      if (source != nullptr) source->clamped = false;
+      return true;
+    case ValueKind::kWord:
+    case ValueKind::kOptionalWord: {
+      // A word that does not fit is refused whole and the field keeps its
+      // value: a cut path or name would name something else.
+      char word[kLineBytes];
+      if (!s->word(word, sizeof word) || !s->at_value_end()) return false;
+      if (std::strlen(word) >= key.size) return false;
+      const bool none = key.kind == ValueKind::kOptionalWord && std::strcmp(word, "-") == 0;
+      store_text(settings, key, none ? "" : word);
+      if (source != nullptr) source->clamped = false;
+      return true;
+    }
+  }
+  // The keys of the first file: text after the value is ignored, and said.
+  if (read && reading != nullptr && line > 0) {
+    const char* rest = s->p;
+    while (*rest != '\0' && is_blank(*rest)) ++rest;
+    if (*rest != '\0' && *rest != ';') {
+      char quoted[kReportBytes / 2];
+      quote_text(rest, static_cast<int>(std::strlen(rest)), quoted, sizeof quoted);
+      reading->add_note("%s on line %d: \"%s\" after the value ignored", key.name,
+                        static_cast<int>(line), quoted);
+    }
+  }
   return read;
+}
+
+// One line (or piece of one): true when it is blank, a comment, or a key
+// whose value was read.
+bool apply_line(const char* line, Settings* settings, int32_t number, ConfigReading* reading) {
+  char key[kLineBytes];
+  Scanner s{line};
+  if (!s.word(key, sizeof key)) return true;  // blank line
+  if (key[0] == ';') return true;             // comment
+  const int index = setting_index(key);
+  if (index < 0) return false;
+  const bool read = read_value(kSettingKeys[index], &s, settings, number, reading);
+  if (reading != nullptr) {
+    KeySource& source = reading->sources[index];
+    if (read) {
+      source.line = number;
+      source.from_environment = false;
+    } else {
+      source.bad_line = number;
+    }
+  }
+  return read;
+}
+
+std::string address_text(const int32_t parts[4]) {
+  char text[48];
+  std::snprintf(text, sizeof text, "%d.%d.%d.%d", parts[0], parts[1], parts[2], parts[3]);
+  return text;
 }
 
 }  // namespace
@@ -215,76 +337,87 @@ bool ProxyList::operator==(const ProxyList& other) const {
   return true;
 }
 
-bool apply_config_line(const char* line, Settings* settings) {
-  char key[kLineBytes];
-  Scanner s{line};
-  if (!s.word(key, sizeof key)) return true;  // blank line
-  if (key[0] == ';') return true;             // comment
-  if (std::strcmp(key, "VER") == 0) {
-    return scan_number(&s, &settings->VER);
-  } else if (std::strcmp(key, "ROOM") == 0) {
-    if (!scan_number(&s, &settings->ROOM)) return false;
-    if (settings->ROOM > kMaxRooms) settings->ROOM = kMaxRooms;
-    return true;
-  } else if (std::strcmp(key, "L_NAME") == 0) {
-    // The field holds 63 characters and its zero: a longer name is cut.
-    char name[kNameBytes] = {};
-    if (!s.word(name, sizeof name)) return false;
-    std::memcpy(settings->L_NAME, name, sizeof name);
-    return true;
-  } else if (std::strcmp(key, "L_IP") == 0) {
-    return scan_address(&s, settings->L_IP, false);
-  } else if (std::strcmp(key, "L_PORT") == 0) {
-    return scan_number(&s, &settings->L_PORT);
-  } else if (std::strcmp(key, "N_IP") == 0) {
-    return scan_address(&s, settings->N_IP, true);
-  } else if (std::strcmp(key, "N_PORT") == 0) {
-    return scan_number(&s, &settings->N_PORT);
-  } else if (std::strcmp(key, "L_LOGIN_WAIT") == 0) {
-    return scan_limit(&s, key, 1, kLoginWaitMax, true, settings, &settings->L_LOGIN_WAIT);
-  } else if (std::strcmp(key, "L_PER_IP") == 0) {
-    return scan_limit(&s, key, 1, kPerIpMax, true, settings, &settings->L_PER_IP);
-  } else if (std::strcmp(key, "L_FLOOD_RATE") == 0) {
-    return scan_limit(&s, key, 1, kFloodMax, true, settings, &settings->L_FLOOD_RATE);
-  } else if (std::strcmp(key, "L_FLOOD_BURST") == 0) {
-    return scan_limit(&s, key, 1, kFloodMax, false, settings, &settings->L_FLOOD_BURST);
-  } else if (std::strcmp(key, "L_PER_NET") == 0) {
-    return scan_limit(&s, key, 1, kPerNetMax, true, settings, &settings->L_PER_NET);
-  } else if (std::strcmp(key, "L_CONN_RATE") == 0) {
-    return scan_limit(&s, key, 1, kConnRateMax, true, settings, &settings->L_CONN_RATE);
-  } else if (std::strcmp(key, "L_LURK") == 0) {
-    return scan_limit(&s, key, kLurkMin, kLurkMax, true, settings, &settings->L_LURK);
-  } else if (std::strcmp(key, "L_ROOMS_PER_IP") == 0) {
-    return scan_limit(&s, key, 1, kRoomsPerIpMax, true, settings, &settings->L_ROOMS_PER_IP);
-  } else if (std::strcmp(key, "L_AUTOBAN") == 0) {
-    return scan_limit(&s, key, 1, kAutoBanMax, true, settings, &settings->L_AUTOBAN);
-  } else if (std::strcmp(key, "L_AUTOBAN_S") == 0) {
-    return scan_limit(&s, key, 1, kAutoBanSecondsMax, false, settings, &settings->L_AUTOBAN_S);
-  } else if (std::strcmp(key, "L_CHAT_RATE") == 0) {
-    return scan_limit(&s, key, 1, kChatPaceMax, true, settings, &settings->L_CHAT_RATE);
-  } else if (std::strcmp(key, "L_CHAT_BURST") == 0) {
-    return scan_limit(&s, key, 1, kChatPaceMax, false, settings, &settings->L_CHAT_BURST);
-  } else if (std::strcmp(key, "L_DENY") == 0) {
-    // A path that does not fit is refused, like L_ADMIN's: cut, it would
-    // name another file, which a ban would then replace.
-    return scan_text(&s, settings->L_DENY, kPathBytes);
-  } else if (std::strcmp(key, "L_ADMIN") == 0) {
-    return scan_text(&s, settings->L_ADMIN, kPathBytes);
-  } else if (std::strcmp(key, "L_CHARSET") == 0) {
-    return scan_text(&s, settings->L_CHARSET, kCharsetBytes);
-  } else if (std::strcmp(key, "L_ADMIN_GROUP") == 0) {
-    return set_admin_group(&s, settings);
-  } else if (std::strcmp(key, "L_PROXY") == 0) {
-    return add_proxies(s.p, settings);
+Settings::Settings() {
+  for (const SettingKey& key : kSettingKeys) {
+    Scanner s{key.default_value};
+    read_value(key, &s, this, 0, nullptr);
   }
-  return false;
 }
 
-int load_config_file(const char* path, Settings* settings, std::vector<std::string>* bad_lines) {
-  std::FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return -1;
+int setting_index(const char* name) {
+  for (int i = 0; i < kSettingKeyCount; ++i) {
+    if (std::strcmp(kSettingKeys[i].name, name) == 0) return i;
+  }
+  return -1;
+}
+
+void ConfigReading::add_bad(int32_t line, const char* text, int length) {
+  if (bad_count++ >= kMaxReported) return;
+  char quoted[kReportBytes - 24];
+  quote_text(text, length, quoted, sizeof quoted);
+  std::snprintf(bad[bad_count - 1].text, kReportBytes, "line %d: %s", static_cast<int>(line),
+                quoted);
+}
+
+void ConfigReading::add_note(const char* format, ...) {
+  if (note_count++ >= kMaxReported) return;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(notes[note_count - 1].text, kReportBytes, format, args);
+  va_end(args);
+}
+
+std::string file_problem(const char* path, const ConfigReading& reading) {
+  switch (reading.result) {
+    case FileResult::kTooBig:
+      return std::string(path) + ": too big, over " +
+             std::to_string(kMaxConfigBytes / 1024 / 1024) + " MiB";
+    case FileResult::kNotRegular:
+      return std::string(path) + ": not a regular file";
+    case FileResult::kUnreadable:
+      return std::string("cannot read ") + path + ": " + std::strerror(reading.error);
+    default:
+      return "";
+  }
+}
+
+bool apply_config_line(const char* line, Settings* settings) {
+  return apply_line(line, settings, 0, nullptr);
+}
+
+int read_config_file(const char* path, Settings* settings, ConfigReading* reading) {
+  ConfigReading own;
+  if (reading == nullptr) reading = &own;
+  // What the environment set stays said.
+  const bool environment = reading->sources[setting_index("L_ADMIN_GROUP")].from_environment;
+  *reading = ConfigReading();
+  reading->sources[setting_index("L_ADMIN_GROUP")].from_environment = environment;
+  std::FILE* file = nullptr;
+  const int opened = platform::open_regular_file(path, kMaxConfigBytes, &file, &reading->error);
+  switch (opened) {
+    case platform::kFileOpened:
+      break;
+    case platform::kFileMissing:
+      reading->result = FileResult::kMissing;
+      return -1;
+    case platform::kFileNotRegular:
+      reading->result = FileResult::kNotRegular;
+      return -1;
+    case platform::kFileTooBig:
+      reading->result = FileResult::kTooBig;
+      return -1;
+    default:
+      reading->result = FileResult::kUnreadable;
+      return -1;
+  }
+  // Read into a copy: a file found too big or unreadable on the way is
+  // refused whole.
+  Settings work = *settings;
   char line[kLineBytes];
-  int number = 1;  // of the line the next piece starts on
+  int32_t number = 1;  // of the line the next piece starts on
+  long total = 0;      // bytes read from the file
+  int line_bytes = 0;  // bytes of the current line read so far
+  FileResult result = FileResult::kRead;
   for (;;) {
     // One piece: at most 319 characters, up to and including a line feed.
     // A carriage return right before a line feed is dropped, as a text-mode
@@ -292,9 +425,11 @@ int load_config_file(const char* path, Settings* settings, std::vector<std::stri
     int n = 0;
     int c = 0;
     while (n < kLineBytes - 1 && (c = std::fgetc(file)) != EOF) {
+      ++total;
       if (c == '\r') {
         int next = std::fgetc(file);
         if (next == '\n') {
+          ++total;
           c = '\n';
         } else if (next != EOF) {
           std::ungetc(next, file);
@@ -303,50 +438,114 @@ int load_config_file(const char* path, Settings* settings, std::vector<std::stri
       line[n++] = static_cast<char>(c);
       if (c == '\n') break;
     }
+    if (total > kMaxConfigBytes) {
+      result = FileResult::kTooBig;  // it grew since it was judged
+      break;
+    }
     if (n == 0) break;
     line[n] = '\0';
-    if (!apply_config_line(line, settings) && bad_lines != nullptr) {
-      std::string text(line);
-      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-      bad_lines->push_back("line " + std::to_string(number) + ": " + text);
+    line_bytes += n;
+    if (line_bytes > kMaxLineBytes) {
+      // The rest of an over-long line is read away unread.
+      while (c != '\n' && c != EOF && total <= kMaxConfigBytes) {
+        c = std::fgetc(file);
+        if (c != EOF) ++total;
+      }
+      char note[64];
+      const int length =
+          std::snprintf(note, sizeof note, "longer than %d bytes; the rest ignored", kMaxLineBytes);
+      reading->add_bad(number, note, length);
+    } else if (!apply_line(line, &work, number, reading)) {
+      reading->add_bad(number, line, n);
     }
-    if (c == '\n') ++number;
+    if (c == '\n') {
+      ++number;
+      line_bytes = 0;
+    }
     if (c == EOF) break;
   }
+  if (result == FileResult::kRead && std::ferror(file)) {
+    result = FileResult::kUnreadable;
+    reading->error = errno != 0 ? errno : EIO;
+  }
   std::fclose(file);
+  if (result != FileResult::kRead) {
+    const int error = reading->error;
+    *reading = ConfigReading();
+    reading->result = result;
+    reading->error = error;
+    return -1;
+  }
+  *settings = work;
+  reading->result = FileResult::kRead;
   return 0;
 }
 
-void apply_environment(Settings* settings) {
+int load_config_file(const char* path, Settings* settings) {
+  return read_config_file(path, settings, nullptr);
+}
+
+int load_config(Settings* settings, ConfigReading* reading) {
+  return read_config_file(kConfigFileName, settings, reading);
+}
+
+void apply_environment(Settings* settings, ConfigReading* reading) {
   const char* group = std::getenv(kAdminGroupVariable);
   if (group == nullptr) return;
   // Read as the key's value in the file: one word that fits; empty or "-"
   // for none.
-  settings->L_ADMIN_GROUP[0] = '\0';
+  const int index = setting_index("L_ADMIN_GROUP");
+  const SettingKey& key = kSettingKeys[index];
   Scanner s{group};
-  set_admin_group(&s, settings);
+  store_text(settings, key, "");
+  read_value(key, &s, settings, 0, nullptr);
+  if (reading != nullptr) reading->sources[index].from_environment = true;
 }
 
 void turn_off_protections(Settings* settings) {
-  settings->L_LOGIN_WAIT = 0;
-  settings->L_PER_IP = 0;
-  settings->L_FLOOD_RATE = 0;
-  settings->L_CHAT_RATE = 0;
-  settings->L_PER_NET = 0;
-  settings->L_CONN_RATE = 0;
-  settings->L_LURK = 0;
-  settings->L_ROOMS_PER_IP = 0;
-  settings->L_AUTOBAN = 0;
+  for (const SettingKey& key : kSettingKeys) {
+    if (key.kind == ValueKind::kLimit && key.zero_off) settings->*key.number = 0;
+  }
   settings->L_DENY[0] = '\0';
 }
 
-int load_config(Settings* settings) {
-  std::strcpy(settings->L_NAME, "sample_lobby");
-  settings->N_IP[0] = 127;
-  settings->N_IP[1] = 0;
-  settings->N_IP[2] = 0;
-  settings->N_IP[3] = 1;
-  return load_config_file(kConfigFileName, settings);
+void differing_keys(const Settings& a, const Settings& b, std::vector<std::string>* live,
+                    std::vector<std::string>* restart) {
+  for (const SettingKey& key : kSettingKeys) {
+    const bool same = key.kind == ValueKind::kProxyList
+                          ? a.L_PROXY == b.L_PROXY
+                          : std::memcmp(field_bytes(a, key), field_bytes(b, key), key.size) == 0;
+    if (same) continue;
+    (key.takes == Takes::kAtOnce ? live : restart)->push_back(key.name);
+  }
+}
+
+std::string setting_text(const Settings& settings, int index) {
+  const SettingKey& key = kSettingKeys[index];
+  const char* field = field_bytes(settings, key);
+  switch (key.kind) {
+    case ValueKind::kNumber:
+    case ValueKind::kRooms:
+    case ValueKind::kLimit:
+      return std::to_string(settings.*key.number);
+    case ValueKind::kAddress:
+    case ValueKind::kByteAddress:
+      return address_text(reinterpret_cast<const int32_t*>(field));
+    case ValueKind::kProxyList: {
+      if (settings.L_PROXY.count == 0) return "-";
+      char list[kProxyEntries * (net::kIpPrefixTextBytes + 2)];
+      settings.L_PROXY.format(list, sizeof list);
+      return list;
+    }
+    case ValueKind::kOptionalWord:
+      if (field[0] == '\0') return "-";
+      break;
+    case ValueKind::kName:
+    case ValueKind::kWord:
+      break;
+  }
+  const void* end = std::memchr(field, 0, key.size);
+  return std::string(field, end != nullptr ? static_cast<const char*>(end) - field : key.size);
 }
 
 }  // namespace config

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "lobby/dispatcher.h"
 #include "lobby/server.h"
@@ -56,7 +57,7 @@ void Admission::place_or_refuse(int socket, const PeerInfo& client) {
   }
   // Every connection the address opens counts, whatever becomes of it;
   // one refused for its pace takes nothing.
-  connection_rate_->retune(lobby.live.number(config::kLiveConnRate));
+  connection_rate_->retune(lobby.live.number<&config::Settings::L_CONN_RATE>());
   if (!connection_rate_->admit(key, peer.placed_ms)) {
     refuse(socket, kRefusedTooFast, addr);
     return;
@@ -72,12 +73,12 @@ void Admission::place_or_refuse(int socket, const PeerInfo& client) {
     refuse(socket, kRefusedDraining, addr);
     return;
   }
-  const int32_t per_ip = lobby.live.number(config::kLivePerIp);
+  const int32_t per_ip = lobby.live.number<&config::Settings::L_PER_IP>();
   if (per_ip > 0 && open_with_key(lobby, key, &net::IpAddress::address_key) >= per_ip) {
     refuse(socket, kRefusedPerAddress, addr);
     return;
   }
-  const int32_t per_net = lobby.live.number(config::kLivePerNet);
+  const int32_t per_net = lobby.live.number<&config::Settings::L_PER_NET>();
   if (per_net > 0 &&
       open_with_key(lobby, addr.network_key(), &net::IpAddress::network_key) >= per_net) {
     refuse(socket, kRefusedPerNetwork, addr);
@@ -93,10 +94,11 @@ void Admission::place_or_refuse(int socket, const PeerInfo& client) {
   // none is): its worker drops it, and the newcomer waits for that slot.
   uint32_t serial = 0;
   bool lurker = false;
-  int displaced = lobby.live.number(config::kLiveLoginWait) > 0
+  int displaced = lobby.live.number<&config::Settings::L_LOGIN_WAIT>() > 0
                       ? pick_displaced(peer.placed_ms, &serial)
                       : kNone;
-  const int64_t lurk_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLurk)) * 1000;
+  const int64_t lurk_ms =
+      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
   if (displaced == kNone && lurk_ms > 0 && !lost_lurker_lately(key, peer.placed_ms, lurk_ms)) {
     displaced = pick_lurker(peer.placed_ms, &serial);
     lurker = displaced != kNone;
@@ -231,7 +233,8 @@ void Admission::note_lurker_lost(uint64_t key, int64_t now_ms) {
 
 int Admission::pick_lurker(int64_t now_ms, uint32_t* serial) const {
   Lobby& lobby = lobby_;
-  const int64_t lurk_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLurk)) * 1000;
+  const int64_t lurk_ms =
+      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
   const int served = lobby.served_slots() < kSlots ? lobby.served_slots() : kSlots;
   int best = kNone;
   int best_net = 0;
@@ -280,11 +283,15 @@ void Admission::apply_auto_bans() {
     int strikes = 0;
     for (int32_t count : due.strikes) strikes += count;
     std::snprintf(detail, sizeof detail, "dropped %d times in 10 minutes (%s)", strikes, reasons);
-    char comment[sizeof detail + 32];
-    std::snprintf(comment, sizeof comment, "automatic ban: %s", detail);
-    entry.until_s = lobby.deny_list.now_utc_s() + lobby.live.number(config::kLiveAutoBanS);
+    // Its line keeps its own reason, "auto" as who banned, and since when.
+    config::BanNote note;
+    note.by = "auto";
+    note.since_s = lobby.deny_list.now_utc_s();
+    note.reason = detail;
+    const std::string comment = config::format_ban_comment(note);
+    entry.until_s = note.since_s + lobby.live.number<&config::Settings::L_AUTOBAN_S>();
     int error = 0;
-    const int rc = lobby.deny_list.add(entry, &error, comment);
+    const int rc = lobby.deny_list.add(entry, &error, comment.c_str());
     if (rc != config::kDenyOk) {
       report_event(lobby.events, "automatic ban of %s failed: %s", address,
                    rc == config::kDenyFull ? "the deny list is full" : net::error_text(error));

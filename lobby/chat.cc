@@ -5,6 +5,27 @@
 #include "lobby/ring_readers.h"
 
 namespace lobby {
+namespace {
+
+// Hands the line still in the client's receive ring, with who sent it, to
+// the moderation log. Worker thread of the slot, with no lock held.
+void log_chat_line(Lobby& lobby, ClientSlot& client, int length, int32_t key)
+    EXCLUDES(lobby.lock_rooms, lobby.lock_chat) {
+  uint8_t line[wire::kMaxChatLen];
+  msg_copy(client, 0, line, length);
+  ChatRecord record;
+  record.connection_id = client.connection_id.load(std::memory_order_relaxed);
+  record.user_id = client.user_id.load(std::memory_order_relaxed);
+  record.addr = client.peer_address.load();
+  record.name = lobby.users[client.slot].own_name();
+  record.to = client.game_room != kNone ? ChatRecord::kGame : ChatRecord::kGroup;
+  record.to_value = client.game_room != kNone ? client.game_room : key;
+  record.text = line + wire::kLenChatHead;
+  record.length = length - wire::kLenChatHead;
+  lobby.events->chat_line(record);
+}
+
+}  // namespace
 
 int handle_chat(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenChatHead)) return kIncomplete;
@@ -30,6 +51,7 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
     const int head = ring.chat_head.load(std::memory_order_relaxed);
     msg_copy(client, 0, ring.chat_bytes[head].data(), length);
     ring.chat_len[head] = length;
+    ring.chat_scope[head] = ChatScope::kTarget;
     if (client.game_room != kNone) {
       ring.chat_target[head] = client.game_room;
       ring.chat_generation[head] = client.game_generation;
@@ -40,6 +62,8 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
     // Published only once the entry is complete.
     ring.chat_head.store((head + 1) & kChatRingMask, std::memory_order_release);
   }
+  // The moderation log takes the line once the ring's lock is let go.
+  if (lobby.events->chat_log_on()) log_chat_line(lobby, client, length, key);
   // A game's players may have logged in again under other keys since it
   // started, so a game line wakes every other worker; a group line only
   // those that serve a member of the group.

@@ -101,8 +101,8 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
   const uint32_t generation = lobby.live.generation();
   if (generation != client.settings_generation) {
     client.settings_generation = generation;
-    flood.retune(lobby.live.number(config::kLiveFloodRate),
-                 lobby.live.number(config::kLiveFloodBurst), now_ms);
+    flood.retune(lobby.live.number<&config::Settings::L_FLOOD_RATE>(),
+                 lobby.live.number<&config::Settings::L_FLOOD_BURST>(), now_ms);
   }
   const bool pacing = flood.on();
   if (pacing) flood.begin_pass(now_ms);
@@ -139,11 +139,12 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
     // A whole chat line takes a token of its address's chat pace, and
     // waits, as a flood hold does, while there is none.
     const uint64_t key = client.peer_address.load().address_key();
-    const int32_t chat_rate = lobby.live.number(config::kLiveChatRate);
+    const int32_t chat_rate = lobby.live.number<&config::Settings::L_CHAT_RATE>();
     const bool paced_line = whole && letter == wire::kMsgChat && chat_rate > 0;
     if (paced_line) {
       int wait_ms = 1;
-      if (!lobby.chat_pace.take(key, chat_rate, lobby.live.number(config::kLiveChatBurst), now_ms,
+      if (!lobby.chat_pace.take(key, chat_rate,
+                                lobby.live.number<&config::Settings::L_CHAT_BURST>(), now_ms,
                                 &wait_ms)) {
         line_hold = ClientSlot::LineHold::kChatPace;
         hold_until = now_ms + wait_ms;
@@ -250,7 +251,8 @@ bool take_drop_request(Lobby& lobby, ClientSlot& client) {
 }
 
 int64_t expire_logins(Lobby& lobby, int64_t now_ms) {
-  const int64_t wait_ms = static_cast<int64_t>(lobby.live.number(config::kLiveLoginWait)) * 1000;
+  const int64_t wait_ms =
+      static_cast<int64_t>(lobby.live.number<&config::Settings::L_LOGIN_WAIT>()) * 1000;
   if (wait_ms <= 0) return -1;
   int64_t next = -1;
   for (int i = 0; i < kSlots; ++i) {
@@ -312,7 +314,8 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   const bool ban_due =
       AutoBan::is_strike(reason, logged_in) && lobby.deny_list.has_file() &&
       !client.proxy_itself.load(std::memory_order_relaxed) &&
-      lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), client.pass_ms);
+      lobby.auto_bans.strike(addr, reason, lobby.live.number<&config::Settings::L_AUTOBAN>(),
+                             client.pass_ms);
   // Last: from this store on the accept thread may place a new connection.
   client.open_socket.store(-1, std::memory_order_release);
   client.close();
@@ -365,8 +368,8 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
   client.login_accepted.store(false, std::memory_order_relaxed);
   client.drop_request.begin_connection();
   client.settings_generation = lobby.live.generation();
-  client.flood.reset(lobby.live.number(config::kLiveFloodRate),
-                     lobby.live.number(config::kLiveFloodBurst), peer.placed_ms);
+  client.flood.reset(lobby.live.number<&config::Settings::L_FLOOD_RATE>(),
+                     lobby.live.number<&config::Settings::L_FLOOD_BURST>(), peer.placed_ms);
   // What came with a proxy's header is the client's first input: the
   // worker's first pass over the slot handles it, whether or not more
   // arrives.

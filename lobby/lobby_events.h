@@ -18,6 +18,22 @@ namespace lobby {
 // Longest event line, with its terminating zero; a longer one is cut.
 constexpr int kEventLineBytes = 384;
 
+// One chat line for the moderation log, as the lobby relayed it: who sent
+// it and to whom, with its text as on the wire (in L_CHARSET). A line of
+// the operator's names the operator instead of a connection.
+struct ChatRecord {
+  enum To : uint8_t { kGroup, kGame, kEveryone, kConnection };
+  int64_t connection_id = 0;  // the sender's; 0 for the operator
+  int32_t user_id = -1;
+  net::IpAddress addr;
+  const uint8_t* name = nullptr;  // 16 bytes as sent; null for the operator
+  const char* by = nullptr;       // the operator's user name, for the operator's lines
+  To to = kGroup;
+  int64_t to_value = 0;  // the group key, the room, or the receiver's connection id
+  const uint8_t* text = nullptr;
+  int length = 0;
+};
+
 class LobbyEvents {
  public:
   virtual ~LobbyEvents() = default;
@@ -50,6 +66,13 @@ class LobbyEvents {
   // start; a failure is followed by a later call with the port once a
   // retry works.
   virtual void listening(int /*port*/, const char* /*reason*/) {}
+  // Whether chat lines are wanted for a moderation log; a cheap look,
+  // taken for every line relayed.
+  virtual bool chat_log_on() const { return false; }
+  // One chat line relayed. Called with no lobby lock held, by the thread
+  // that wrote the line into the ring, after it let the ring's lock go;
+  // it must not block.
+  virtual void chat_line(const ChatRecord& /*record*/) {}
   // The accept thread calls this on each of its passes, with the clock's
   // now_ms, for work of the sink's own that is due at times (a service
   // manager's watchdog, the end of a folded minute). How many ms that

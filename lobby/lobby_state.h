@@ -184,12 +184,22 @@ struct RoomNoticeRing {
   std::atomic<int32_t> notice_head{0};
 };
 
+// Whom a chat line is for. A client's line names its target (kTarget); the
+// operator's may also go to every logged-in client outside games, or to
+// one connection.
+enum class ChatScope : uint8_t {
+  kTarget,      // chat_target: a room's game (0 or more) or a negated group key
+  kEveryone,    // every logged-in client outside games
+  kConnection,  // the connection in slot chat_target whose serial is chat_generation
+};
+
 // Chat lines as received. Written under lock_chat, same discipline (the
 // head read without the lock through Lobby::chat_head); entries are copied
-// out and read indexes moved under lock_chat. A target of 0 or more is a
-// room's game (valid for `chat_generation` of that room); a negative target
-// is the negated group key of the sender.
+// out and read indexes moved under lock_chat. With scope kTarget, a target
+// of 0 or more is a room's game (valid for `chat_generation` of that room);
+// a negative target is the negated group key of the sender.
 struct ChatRing {
+  std::array<ChatScope, kChatRingSize> chat_scope{};
   std::array<int32_t, kChatRingSize> chat_target{};
   std::array<uint32_t, kChatRingSize> chat_generation{};
   std::array<int32_t, kChatRingSize> chat_len{};

@@ -41,16 +41,21 @@ bool pump_chat(Lobby& lobby, ClientSlot& client, const UserRecord& user, bool st
     platform::MutexLock guard(lobby.lock_chat);
     while (client.chat_read != head) {
       const int i = client.chat_read;
+      const ChatScope scope = lobby.chat.chat_scope[i];
       const int32_t target = lobby.chat.chat_target[i];
       const uint32_t generation = lobby.chat.chat_generation[i];
-      if (stop_at_start && target >= 0 && client.game_room == kNone && target == user.room &&
-          generation == user.room_generation &&
+      if (stop_at_start && scope == ChatScope::kTarget && target >= 0 &&
+          client.game_room == kNone && target == user.room && generation == user.room_generation &&
           lobby.room_started(target).load(std::memory_order_acquire) != 0) {
         stopped = true;
         break;
       }
       bool for_me;
-      if (target >= 0) {
+      if (scope == ChatScope::kEveryone) {
+        for_me = key != kNone && client.game_room == kNone;
+      } else if (scope == ChatScope::kConnection) {
+        for_me = target == client.slot && generation == client.drop_request.serial();
+      } else if (target >= 0) {
         for_me = target == client.game_room && generation == client.game_generation;
       } else {
         for_me = -target == key && client.game_room == kNone;

@@ -62,7 +62,7 @@ int64_t wait_for_readers(Lobby& lobby, const RingView& view, int32_t head, int o
     if (until < 0 || due < until) until = due;
   }
   if (until < 0) return now_ms;
-  lobby.ring_waiters.fetch_or(1u << own_worker, std::memory_order_acq_rel);
+  if (own_worker >= 0) lobby.ring_waiters.fetch_or(1u << own_worker, std::memory_order_acq_rel);
   return until;
 }
 

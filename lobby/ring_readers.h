@@ -47,7 +47,8 @@ bool notice_ring_has_room(const Lobby& lobby) REQUIRES(lobby.lock_rooms);
 // A client of worker `own_worker` waits for room in the chat ring (or the
 // notice ring): wakes the workers of the readers it waits for, asks for the
 // drop of those that no longer take lines, and notes the worker as one to
-// wake when a reader moves. Returns the clock time at which to look again:
+// wake when a reader moves (kNone: a writer that is no worker, the
+// operator's, which looks again by itself). Returns the clock time at which to look again:
 // `now_ms` when the ring has room already, else when the first of those
 // readers is due to be judged stalled. Takes the ring's lock.
 int64_t wait_for_chat_readers(Lobby& lobby, int own_worker, int64_t now_ms)

@@ -82,7 +82,7 @@ void leave_stale_room(Lobby& lobby, ClientSlot& client, UserRecord& user, AfterL
 // counting the sender's own, which it leaves (and so frees) for the new
 // one. A room in use always has its host in seat 0.
 bool hosts_at_limit(const Lobby& lobby, const ClientSlot& client) REQUIRES(lobby.lock_rooms) {
-  const int32_t limit = lobby.live.number(config::kLiveRoomsPerIp);
+  const int32_t limit = lobby.live.number<&config::Settings::L_ROOMS_PER_IP>();
   if (limit <= 0) return false;
   const uint64_t key = client.peer_address.load().address_key();
   int hosted = 0;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <sstream>
 
+#include "config/setting_keys.h"
 #include "lobby/admission.h"
 #include "lobby/proxy_stage.h"
 #include "lobby/server.h"
@@ -340,29 +341,37 @@ struct ImageAccess {
   template <class Io>
   static void settings(Io& io, Context& c) {
     config::Settings& s = c.settings;
-    io.value(s.VER);
-    io.value(s.ROOM);
-    io.text(s.L_NAME, sizeof s.L_NAME);
-    for (int32_t& part : s.L_IP) io.value(part);
-    io.value(s.L_PORT);
-    for (int32_t& part : s.N_IP) io.value(part);
-    io.value(s.N_PORT);
-    io.text(s.L_ADMIN, sizeof s.L_ADMIN);
-    io.text(s.L_ADMIN_GROUP, sizeof s.L_ADMIN_GROUP);
-    io.text(s.L_CHARSET, sizeof s.L_CHARSET);
-    io.value(s.L_LOGIN_WAIT);
-    io.value(s.L_PER_IP);
-    io.value(s.L_FLOOD_RATE);
-    io.value(s.L_FLOOD_BURST);
-    io.value(s.L_CHAT_RATE);
-    io.value(s.L_CHAT_BURST);
-    io.text(s.L_DENY, sizeof s.L_DENY);
-    io.value(s.L_PER_NET);
-    io.value(s.L_CONN_RATE);
-    io.value(s.L_LURK);
-    io.value(s.L_ROOMS_PER_IP);
-    io.value(s.L_AUTOBAN);
-    io.value(s.L_AUTOBAN_S);
+    // Every key of the table, in its order, each by its kind.
+    count_of(io, config::kSettingKeyCount, config::kSettingKeyCount, "the settings' keys");
+    for (const config::SettingKey& key : config::kSettingKeys) {
+      char* field = reinterpret_cast<char*>(&s) + key.offset;
+      switch (key.kind) {
+        case config::ValueKind::kNumber:
+        case config::ValueKind::kRooms:
+        case config::ValueKind::kLimit:
+          io.value(s.*key.number);
+          break;
+        case config::ValueKind::kAddress:
+        case config::ValueKind::kByteAddress:
+          for (int i = 0; i < 4; ++i) io.value(reinterpret_cast<int32_t*>(field)[i]);
+          break;
+        case config::ValueKind::kName:
+        case config::ValueKind::kWord:
+        case config::ValueKind::kOptionalWord:
+          io.text(field, key.size);
+          break;
+        case config::ValueKind::kProxyList: {
+          config::ProxyList& list = s.L_PROXY;
+          list.count = count_of(io, list.count, config::kProxyEntries, "L_PROXY");
+          for (int i = 0; i < list.count && io.ok(); ++i) {
+            address(io, list.entries[i].address);
+            io.value(list.entries[i].bits);
+            io.expect(list.entries[i].bits >= 0 && list.entries[i].bits <= 128, "L_PROXY");
+          }
+          break;
+        }
+      }
+    }
     io.value(s.test_send_buffer);
     io.value(s.test_send_buffer_from);
     io.value(s.test_worker_wait_ms);

@@ -41,6 +41,7 @@ bool local_peer_is_owner(int handle) {
   if (getsockopt(handle, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
   return peer.uid == 0 || peer.uid == getuid();
 }
+std::string local_peer_user(int handle) { return unix_peer_user(handle); }
 
 int local_connect(const char* path, int* error) {
   const int fd = unix_connect(path);

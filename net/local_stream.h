@@ -59,6 +59,10 @@ int local_accept(int listener);
 // recorded at its connect; on Windows always, since the pipe admits the
 // process's user alone.
 bool local_peer_is_owner(int handle);
+// The user name of the client at the other end of the stream `handle`
+// (a Unix-domain socket's peer credentials; the pipe client's user on
+// Windows), as the operator's commands are logged under it.
+std::string local_peer_user(int handle);
 
 // Connects to the server at `path`, waiting at most about a second for a
 // busy one. The handle, or -1 with *error set to the system's code.

@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "net/local_stream.h"
 
@@ -402,6 +403,19 @@ int local_accept(int listener) {
   stream.pipe = client;
   start_read(stream);
   return handle;
+}
+
+std::string local_peer_user(int handle) {
+  Entry* e = find(handle, Kind::kStream);
+  if (e == nullptr) return "unknown";
+  // The pipe server may take on its client's identity for a moment: the
+  // name is the client's user, then the thread is itself again.
+  if (ImpersonateNamedPipeClient(e->pipe) == 0) return "unknown";
+  char name[257] = {};
+  DWORD size = sizeof name;
+  const bool named = GetUserNameA(name, &size) != 0;
+  RevertToSelf();
+  return named ? std::string(name) : std::string("unknown");
 }
 
 int local_connect(const char* path, int* error) {

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -136,6 +137,29 @@ int remove_if_same(const char* path, const uint64_t identity[2]) {
   uint64_t now[2];
   if (file_identity(path, now) != 0 || now[0] != identity[0] || now[1] != identity[1]) return -1;
   return ::unlink(path);
+}
+
+std::string unix_peer_user(int fd) {
+  uid_t uid = 0;
+#ifdef SO_PEERCRED
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return "unknown";
+  uid = credentials.uid;
+#else
+  gid_t gid = 0;
+  if (getpeereid(fd, &uid, &gid) != 0) return "unknown";
+#endif
+  std::vector<char> buffer(1024);
+  passwd entry{};
+  passwd* found = nullptr;
+  int rc;
+  while ((rc = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+         buffer.size() < 65536) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (rc != 0 || found == nullptr) return "uid " + std::to_string(uid);
+  return found->pw_name;
 }
 
 }  // namespace net

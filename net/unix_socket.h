@@ -6,6 +6,7 @@
 #define NET_UNIX_SOCKET_H_
 
 #include <cstdint>
+#include <string>
 
 namespace net {
 
@@ -37,6 +38,11 @@ int unix_connect(const char* path);
 // Accepts one waiting connection, non-blocking. The descriptor, or
 // kIoWouldBlock (socket_ops.h) when none waits, or -1.
 int unix_accept(int listen_fd);
+
+// The user name of the process at the other end of the connected socket
+// `fd` (its credentials as the kernel took them at connect), or "uid N"
+// when the user has no name; "unknown" when the kernel will not say.
+std::string unix_peer_user(int fd);
 
 // The identity (device and inode) of the file at `path`; 0, or -1 when it
 // cannot be read.

@@ -143,14 +143,28 @@ bool list_table(const std::string& command, const Json& r, ListTable* table) {
     }
     return true;
   }
+  if (command == "settings") {
+    table->header = {"KEY", "VALUE", "FROM"};
+    for (const Json& row : list(member(r, "settings"))) {
+      table->rows.push_back({field(row, "key"), field(row, "value"), field(row, "from")});
+    }
+    return true;
+  }
   if (command == "bans") {
-    table->header = {"ADDRESS", "EXPIRES"};
+    table->header = {"ADDRESS", "EXPIRES", "REASON", "BY", "SINCE"};
     table->none = "no bans\n";
+    // "-" where the ban's line says nothing (one written by hand).
+    auto said = [](const Json& value) {
+      return value.is_string() && !value.get<std::string>().empty()
+                 ? printable(value.get<std::string>())
+                 : std::string("-");
+    };
     for (const Json& ban : list(member(r, "bans"))) {
       const Json expires = member(ban, "expires");
-      table->rows.push_back({field(ban, "address"), expires.is_string()
-                                                        ? printable(expires.get<std::string>())
-                                                        : std::string("never")});
+      table->rows.push_back(
+          {field(ban, "address"),
+           expires.is_string() ? printable(expires.get<std::string>()) : std::string("never"),
+           said(member(ban, "reason")), said(member(ban, "by")), said(member(ban, "since"))});
     }
     return true;
   }
@@ -244,8 +258,38 @@ std::string format_table(const std::vector<std::vector<std::string>>& rows) {
   return text;
 }
 
+// The bad lines and notes of a reading of the settings file, one line each.
+std::string reading_text(const Json& reply) {
+  std::string text;
+  for (const Json& line : list(member(reply, "bad_lines"))) text += "bad " + text_of(line) + "\n";
+  for (const Json& note : list(member(reply, "notes"))) text += "setting " + text_of(note) + "\n";
+  return text;
+}
+
+// "; reason: TEXT" for a kick or a ban that gave one.
+std::string reason_text(const Json& reply) {
+  const Json reason = member(reply, "reason");
+  if (!reason.is_string() || reason.get<std::string>().empty()) return "";
+  return "; reason: " + printable(reason.get<std::string>());
+}
+
 std::string format_admin_reply(const std::string& command, const Json& reply) {
   if (command == "status") return status_text(reply);
+  if (command == "settings") {
+    ListTable table;
+    list_table(command, reply, &table);
+    table.rows.insert(table.rows.begin(), table.header);
+    std::string text = format_table(table.rows);
+    for (const Json& key : list(member(reply, "restart_needed"))) {
+      text += "needs a restart: " + field(key, "key") + " " + field(key, "value") + " (running " +
+              field(key, "running") + ")\n";
+    }
+    return text + reading_text(reply);
+  }
+  if (command == "say") {
+    return "said to " + field(reply, "to") + " (" + field(reply, "clients") +
+           " clients): " + field(reply, "said") + "\n";
+  }
   ListTable table;
   if (list_table(command, reply, &table)) {
     if (table.rows.empty()) return table.none;
@@ -264,36 +308,38 @@ std::string format_admin_reply(const std::string& command, const Json& reply) {
       }
       return text.empty() ? std::string("nothing") : text;
     };
-    std::string text = "reloaded: changed " + joined("changed") +
-                       "; needs a restart: " + joined("restart_needed") + "\n";
-    for (const Json& line : list(member(reply, "bad_lines"))) text += "bad " + text_of(line) + "\n";
-    for (const Json& note : list(member(reply, "notes"))) text += "setting " + text_of(note) + "\n";
-    return text;
+    return "reloaded: changed " + joined("changed") +
+           "; needs a restart: " + joined("restart_needed") + "\n" + reading_text(reply);
   }
   if (command == "kick" && member(reply, "kicked").is_array()) {
     std::string text;
     for (const Json& k : list(member(reply, "kicked"))) {
       text += "kicked #" + field(k, "id") + " in slot " + field(k, "slot") + " (user " +
-              field(k, "user_id") + ", " + field(k, "address") + ")\n";
+              field(k, "user_id") + ", " + field(k, "address") + ")" + reason_text(reply) + "\n";
     }
     return text;
   }
   if (command == "drain") {
-    return "draining: stops when nobody is connected, or in " +
-           seconds_text(member(reply, "seconds")) + "; " + field(reply, "users") +
-           " users connected now\n";
+    std::string text = "draining: stops when nobody is connected, or in " +
+                       seconds_text(member(reply, "seconds")) + "; " + field(reply, "users") +
+                       " users connected now";
+    const Json in_games = member(reply, "in_games");
+    if (in_games.is_number_integer() && in_games.get<int64_t>() > 0) {
+      text += ", " + text_of(in_games) + " in games";
+    }
+    return text + "\n";
   }
   if (command == "reopen") return "event log reopened\n";
   if (command == "kick") {
     return "kicked slot " + field(reply, "kicked") + " (user " + field(reply, "user_id") + ", " +
-           field(reply, "address") + ")\n";
+           field(reply, "address") + ")" + reason_text(reply) + "\n";
   }
   if (command == "ban") {
     const Json expires = member(reply, "expires");
     return "banned " + field(reply, "banned") + " " +
            (expires.is_string() ? "until " + printable(expires.get<std::string>())
                                 : std::string("for good")) +
-           "; " + field(reply, "closed") + " connections closed\n";
+           "; " + field(reply, "closed") + " connections closed" + reason_text(reply) + "\n";
   }
   if (command == "unban") return "unbanned " + field(reply, "unbanned") + "\n";
   if (command == "upgrade") {

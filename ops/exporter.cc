@@ -299,6 +299,7 @@ std::string status_json(const std::vector<LobbyReading>& lobbies, const std::str
     if (!lobby.up) {
       entry["name"] = lobby.name;
       entry["up"] = false;
+      entry["offline_since"] = lobby.down_since;
       list.push_back(std::move(entry));
       continue;
     }
@@ -440,17 +441,21 @@ std::vector<LobbyReading> Exporter::read_all() {
   }
   ask();
   for (std::thread& asker : askers) asker.join();
+  const std::string now = utc_time_text(std::chrono::duration_cast<std::chrono::seconds>(
+                                            std::chrono::system_clock::now().time_since_epoch())
+                                            .count());
   std::lock_guard<std::mutex> guard(lock_);
   for (LobbyReading& reading : readings) {
+    Known& known = known_[reading.socket];
     if (reading.up) {
-      known_[reading.socket] = {reading.name, reading.port};
-    } else {
-      const auto seen = known_.find(reading.socket);
-      if (seen != known_.end()) {
-        reading.name = seen->second.first;
-        reading.port = seen->second.second;
-      }
+      known = {reading.name, reading.port, ""};
+      continue;
     }
+    // Offline from the first reading that found it so.
+    if (known.down_since.empty()) known.down_since = now;
+    reading.name = known.name;
+    reading.port = known.port;
+    reading.down_since = known.down_since;
   }
   return readings;
 }

@@ -31,6 +31,8 @@ struct LobbyReading {
   // Labels: from the status reply, else as last seen, else empty.
   std::string name;
   std::string port;
+  // When down: since when the exporter has found it so ("2026-01-15T08:00:00Z").
+  std::string down_since;
 };
 
 // One reading of every lobby, with each page rendered from it once.
@@ -58,9 +60,10 @@ std::string utc_time_text(int64_t unix_s);
 // The Prometheus text exposition format (version 0.0.4).
 std::string metrics_text(const std::vector<LobbyReading>& lobbies);
 // {"generated_at": ..., "lobbies": [...]}: each lobby's status fields (its
-// public "ip" and "port" among them) with its "room_list" and its
-// "players" ([{"name", "room", "online_s"}], logged in ones); no player's
-// address.
+// public "ip" and "port", "version", "listening", "draining" and
+// "upstream" among them) with its "room_list" and its "players" ([{"name",
+// "room", "online_s"}], logged in ones); no player's address. A lobby that
+// does not answer gives its "name", "up": false and "offline_since".
 std::string status_json(const std::vector<LobbyReading>& lobbies, const std::string& generated_at);
 // 200 when there is a lobby and every lobby answers, listens for game
 // clients and is not draining; else 503. `*text` says why, one line per
@@ -122,9 +125,15 @@ class Exporter {
   const std::vector<std::string> patterns_;
   const int timeout_ms_;
   std::mutex lock_;
-  // The labels of each socket as last seen, for lobbies that stop
-  // answering. Guarded by lock_.
-  std::map<std::string, std::pair<std::string, std::string>> known_;
+  // What is remembered of each socket: its labels as last seen, for a
+  // lobby that stops answering, and since when it has not answered (empty
+  // while it answers). Guarded by lock_.
+  struct Known {
+    std::string name;
+    std::string port;
+    std::string down_since;
+  };
+  std::map<std::string, Known> known_;
   AnswerCache cache_;
 };
 

@@ -9,11 +9,15 @@
 // anew at every reading. GET / (the status page, unless --no-page),
 // GET /metrics (Prometheus text format), GET /status.json, GET /healthz
 // (200 or 503); anything else is 404. Every request of a second is
-// answered from one reading of the lobbies. Prints "listening on
+// answered from one reading of the lobbies. A connection whose whole
+// request has not arrived within 2 s of its first byte is closed, and
+// waits meanwhile in a gate of its own, so that slow clients hold none of
+// the threads that answer. Prints "listening on
 // ADDR:PORT" once it listens (PORT 0 picks a free one). Exit status 2 for
 // bad arguments, 1 when it cannot listen.
 #include <httplib.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +27,7 @@
 
 #include "net/socket_ops.h"
 #include "ops/exporter.h"
+#include "ops/request_gate.h"
 #include "ops/status_page.h"
 
 namespace {
@@ -42,15 +47,12 @@ constexpr char kUsage[] =
     "Serves GET / (the status page), /metrics, /status.json and /healthz.\n";
 constexpr char kMetricsType[] = "text/plain; version=0.0.4; charset=utf-8";
 constexpr int kDefaultTimeoutMs = 1000;
-// Each connection holds a thread while it is open, and serves one request:
-// a client that keeps its connection open between requests would otherwise
-// keep a thread from everyone else.
+// Threads that serve requests, each one a whole request at a time (the
+// request gate holds the connections still sending); each connection
+// serves one request, so none is kept open between requests.
 constexpr int kHttpThreads = 8;
-constexpr size_t kRequestsPerConnection = 1;
 // Connections waiting to be accepted, as many as a lobby's.
 constexpr int kListenBacklog = 128;
-// How long a connection may wait before its request starts.
-constexpr time_t kIdleTimeoutS = 2;
 // How long a public page's status may be kept by browsers and proxies.
 constexpr char kStatusCacheControl[] = "max-age=5";
 
@@ -86,6 +88,111 @@ bool valid_origin(const std::string& text) {
   }
   return true;
 }
+
+// Why `host`:`port` cannot be listened on: the library reports only that
+// it failed, so the same bind is tried once more to hear the system's
+// reason.
+std::string listen_failure(const std::string& host, int port) {
+  uint32_t addr_be = 0;
+  if (net::resolve_ipv4(host.c_str(), &addr_be) != 0) return "not an IPv4 address or host: " + host;
+  const int fd = net::tcp_socket();
+  if (fd < 0) return net::error_text(net::last_error());
+  net::set_reuse_addr(fd);
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(&addr_be);
+  const uint32_t ip =
+      (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+  std::string why = "the system gave no reason";
+  if (net::bind_ipv4(fd, ip, port) != 0 || net::listen_fd(fd, 1) != 0) {
+    why = net::error_text(net::last_error());
+  }
+  net::close_fd(fd);
+  return why;
+}
+
+// A request the gate read whole, then the socket for the reply: the
+// library parses the bytes as it would read them from the socket itself,
+// and writes its reply with a bounded wait.
+class GatedStream : public httplib::Stream {
+ public:
+  GatedStream(int fd, std::string request) : fd_(fd), request_(std::move(request)) {}
+
+  bool is_readable() const override { return taken_ < request_.size(); }
+  bool is_writable() const override { return net::poll_fd(fd_, net::kPollOut, 0) > 0; }
+  ssize_t read(char* ptr, size_t size) override {
+    // Past the request there is nothing more to read: one request a
+    // connection.
+    const size_t n = std::min(size, request_.size() - taken_);
+    std::memcpy(ptr, request_.data() + taken_, n);
+    taken_ += n;
+    return static_cast<ssize_t>(n);
+  }
+  ssize_t write(const char* ptr, size_t size) override {
+    size_t sent = 0;
+    while (sent < size) {
+      const int n = net::send_nb(fd_, reinterpret_cast<const uint8_t*>(ptr + sent),
+                                 static_cast<int>(std::min<size_t>(size - sent, 1 << 20)));
+      if (n == net::kIoWouldBlock) {
+        // A reader that takes nothing for this long is given up.
+        if (net::poll_fd(fd_, net::kPollOut, kWriteWaitMs) <= 0) return -1;
+        continue;
+      }
+      if (n < 0) return -1;
+      sent += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(size);
+  }
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip.clear();
+    port = 0;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip.clear();
+    port = net::local_port(fd_);
+  }
+  socket_t socket() const override { return fd_; }
+
+  static constexpr int kWriteWaitMs = 5000;
+
+ private:
+  const int fd_;
+  const std::string request_;
+  size_t taken_ = 0;
+};
+
+// The library's server, with every connection let in through the request
+// gate: its own acceptor hands each socket to the gate at once, and only a
+// request that has arrived whole takes one of kHttpThreads threads.
+class GatedServer : public httplib::Server {
+ public:
+  GatedServer()
+      : pool_(kHttpThreads), gate_([this](int fd, std::string request) {
+          pool_.enqueue([this, fd, request = std::move(request)]() mutable {
+            serve(fd, std::move(request));
+          });
+        }) {}
+  ~GatedServer() override {
+    gate_.stop();
+    pool_.shutdown();
+  }
+
+ private:
+  // Called by the library for each accepted socket, on its task queue.
+  bool process_and_close_socket(socket_t sock) override {
+    gate_.admit(sock);
+    return true;
+  }
+
+  void serve(int fd, std::string request) {
+    GatedStream stream(fd, std::move(request));
+    bool closed = false;
+    process_request(stream, true, closed, [](httplib::Request&) {});
+    net::shutdown_fd(fd);
+    net::close_fd(fd);
+  }
+
+  httplib::ThreadPool pool_;
+  ops::RequestGate gate_;
+};
 
 void set_public_headers(httplib::Response& res) {
   res.set_header("X-Content-Type-Options", "nosniff");
@@ -142,8 +249,9 @@ int main(int argc, char** argv) {
   }
 
   ops::Exporter exporter(patterns, timeout_ms);
-  httplib::Server http;
-  http.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
+  GatedServer http;
+  // The library's own queue only hands each socket to the gate.
+  http.new_task_queue = [] { return new httplib::ThreadPool(1); };
   // Only the pages below are served, and only to GET (and HEAD).
   http.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
     if (req.method == "GET" || req.method == "HEAD")
@@ -151,8 +259,6 @@ int main(int argc, char** argv) {
     res.status = 404;
     return httplib::Server::HandlerResponse::Handled;
   });
-  http.set_keep_alive_max_count(kRequestsPerConnection);
-  http.set_keep_alive_timeout(kIdleTimeoutS);
   http.Get("/metrics", [&exporter](const httplib::Request&, httplib::Response& res) {
     res.set_content(exporter.answer()->metrics, kMetricsType);
   });
@@ -191,7 +297,8 @@ int main(int argc, char** argv) {
   const int bound =
       port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
   if (bound < 0) {
-    std::fprintf(stderr, "lobby_exporter: cannot listen on %s:%d\n", host.c_str(), port);
+    std::fprintf(stderr, "lobby_exporter: cannot listen on %s:%d: %s\n", host.c_str(), port,
+                 listen_failure(host, port).c_str());
     return 1;
   }
   // The library listens with a queue of 5 connections, which a burst of

@@ -8,11 +8,14 @@
 // way L_ADMIN does (\\.\pipe\lobby- and the file name). -i NAME is the
 // instance NAME of the service unit, DIR/NAME/lobby.sock, and --all every
 // instance of DIR in turn (DIR: --base, else $LOBBY_BASE_DIR, else
-// /var/lib/lobby-server). status, users, rooms and bans print as tables,
-// other replies as a short line; --json prints each reply as it came.
+// /var/lib/lobby-server). status, users, rooms, bans and settings print as
+// tables, other replies as a short line; --json prints each reply as it
+// came. The commands are the lobby's command table (admin/command_table.h),
+// which also says which ones --all runs only with --yes.
 // Exit status: 0 done, 1 a lobby answered with an error (its text on
-// standard error), 2 bad arguments, 3 no answer (nothing listening, a
-// time-out, or a reply that is not JSON); with --all the worst of them.
+// standard error), 2 bad arguments (lobbyctl's own, or the lobby refused
+// the command's), 3 no answer (nothing listening, a time-out, or a reply
+// that is not JSON); with --all the worst of them.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +25,7 @@
 #include <system_error>
 #include <vector>
 
+#include "admin/command_table.h"
 #include "net/socket_ops.h"
 #include "ops/admin_client.h"
 #include "ops/admin_tables.h"
@@ -37,13 +41,24 @@ constexpr char kUsage[] =
     "  -s SOCKET   the lobby's admin socket (default ./lobby.sock)\n"
     "  -i NAME     the lobby of the service instance NAME: DIR/NAME/lobby.sock\n"
     "  --all       every lobby under DIR in turn, in one table with a LOBBY column;\n"
-    "              kick, ban, drain and upgrade only with --yes\n"
-    "  --yes       lets --all kick, ban, drain or upgrade\n"
+    "              the commands marked * only with --yes\n"
+    "  --yes       lets --all run the commands marked *\n"
     "  --base DIR  where the instances live (default $LOBBY_BASE_DIR, else\n"
     "              /var/lib/lobby-server)\n"
     "  --json      the replies as they came, one line each\n"
-    "  -h, --help  this text\n"
-    "lobbyctl help lists the commands.\n";
+    "  -h, --help  this text\n";
+
+// The usage, then every command of the lobby's command table (lobbyctl
+// help asks a lobby for the same list, with what each does).
+std::string usage_text() {
+  std::string text = kUsage;
+  text += "commands (lobbyctl help says what each does):\n";
+  for (int i = 0; i < admin::kAdminCommandCount; ++i) {
+    const admin::AdminCommand& command = admin::kAdminCommands[i];
+    text += std::string(command.needs_yes ? "  * " : "    ") + admin::command_usage(command) + "\n";
+  }
+  return text;
+}
 constexpr char kDefaultBase[] = "/var/lib/lobby-server";
 constexpr char kBaseVariable[] = "LOBBY_BASE_DIR";
 constexpr char kSocketName[] = "lobby.sock";
@@ -57,7 +72,7 @@ constexpr int kReplyTimeoutMs = 5000;
 constexpr int kUpgradeReplyTimeoutMs = 30000;
 
 int usage_error() {
-  std::fputs(kUsage, stderr);
+  std::fputs(usage_text().c_str(), stderr);
   return kExitUsage;
 }
 
@@ -90,7 +105,10 @@ Answer ask(const std::string& socket, const std::string& line) {
   }
   if (parsed.contains("error")) {
     const auto& text = parsed["error"];
-    answer.status = kExitError;
+    // The lobby refused the command's arguments: a usage error, as lobbyctl
+    // itself reports one.
+    const bool usage = parsed.contains("bad_arguments") && parsed["bad_arguments"] == true;
+    answer.status = usage ? kExitUsage : kExitError;
     answer.error = ops::printable(text.is_string() ? text.get<std::string>() : answer.raw);
     return answer;
   }
@@ -163,8 +181,14 @@ int run_all(const std::string& base, const std::string& command, const std::stri
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv_in) {
   net::start_sockets();
+  // Arguments in UTF-8 on every system: say's text goes to the lobby so.
+  const std::vector<std::string> arguments = platform::utf8_arguments(argc, argv_in);
+  std::vector<const char*> pointers;
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+  const char* const* argv = pointers.data();
+  argc = static_cast<int>(pointers.size());
   std::string socket_path = "./lobby.sock";
   std::string instance;
   const char* base_variable = std::getenv(kBaseVariable);
@@ -195,7 +219,7 @@ int main(int argc, char** argv) {
     } else if (option == "--json") {
       raw = true;
     } else if (option == "-h" || option == "--help") {
-      std::fputs(kUsage, stdout);
+      std::fputs(usage_text().c_str(), stdout);
       return kExitOk;
     } else {
       return usage_error();
@@ -228,8 +252,8 @@ int main(int argc, char** argv) {
   if (!all) return run_one(socket_path, command, line, raw);
   // What acts on players is not done to a whole host by a slip of the
   // fingers.
-  if ((command == "kick" || command == "ban" || command == "drain" || command == "upgrade") &&
-      !yes) {
+  const admin::AdminCommand* row = admin::find_command(command);
+  if (row != nullptr && row->needs_yes && !yes) {
     print_error("--all " + command + " acts on every lobby of the host: add --yes to do so");
     return kExitUsage;
   }

@@ -31,6 +31,10 @@ int read_input(int fd, char* buffer, int size) {
 
 void print_text(std::FILE* stream, const std::string& text) { std::fputs(text.c_str(), stream); }
 
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
 int open_stop_signal() {
   const int fd = make_wake_fd();
   if (fd < 0) return -1;

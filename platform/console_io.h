@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -33,6 +34,12 @@ int read_input(int fd, char* buffer, int size);
 // is handed the characters, which it shows whatever its code page; a pipe,
 // a file and a POSIX terminal get the bytes.
 void print_text(std::FILE* stream, const std::string& text);
+
+// The program's arguments in UTF-8, its name first: argv itself on POSIX;
+// on Windows, where argv is in the ANSI code page and loses what that
+// cannot write, the command line as the system keeps it, in UTF-16, turned
+// into UTF-8.
+std::vector<std::string> utf8_arguments(int argc, char** argv);
 
 // A descriptor that becomes readable once a stop is asked for: SIGINT or
 // SIGTERM on POSIX; Ctrl-C, Ctrl-Break or a closing console on Windows.

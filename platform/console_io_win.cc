@@ -1,6 +1,7 @@
 // Winsock first: windows.h would otherwise bring in the old winsock.h.
 #include <winsock2.h>
 // (after it)
+#include <shellapi.h>
 #include <windows.h>
 
 #include <atomic>
@@ -112,6 +113,25 @@ int open_stop_signal() {
   if (fd < 0) return -1;
   stop_fd.store(fd, std::memory_order_release);
   return SetConsoleCtrlHandler(on_console_stop, TRUE) ? fd : -1;
+}
+
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+  int count = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr || count != argc) {
+    if (wide != nullptr) LocalFree(wide);
+    return std::vector<std::string>(argv, argv + argc);
+  }
+  std::vector<std::string> arguments;
+  for (int i = 0; i < count; ++i) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+    if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, text.data(), n, nullptr, nullptr);
+    text.resize(text.size() - 1);  // its terminating zero
+    arguments.push_back(text);
+  }
+  LocalFree(wide);
+  return arguments;
 }
 
 }  // namespace platform

@@ -10,4 +10,10 @@ int local_time(std::time_t when, std::tm* out) {
   return -1;
 }
 
+int utc_time(std::time_t when, std::tm* out) {
+  if (gmtime_s(out, &when) == 0) return 0;
+  std::memset(out, 0, sizeof *out);
+  return -1;
+}
+
 }  // namespace platform

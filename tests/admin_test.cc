@@ -3,6 +3,7 @@
 // socket file's rights and life, and names in replies.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -111,6 +113,25 @@ class AdminTest : public testing_support::LobbyServerTest {
   std::unique_ptr<admin::AdminChannel> channel;
 };
 
+// The user the tests run as: the admin socket's peer, who bans and kicks.
+std::string user() {
+  const passwd* entry = getpwuid(getuid());
+  return entry != nullptr ? entry->pw_name : "";
+}
+
+// The reply to a ban by the test's user.
+std::string ban_reply(const std::string& banned, const std::string& expires, int closed,
+                      const std::string& reason) {
+  return "{\"banned\":\"" + banned + "\",\"expires\":" + expires +
+         ",\"closed\":" + std::to_string(closed) + ",\"reason\":\"" + reason + "\",\"by\":\"" +
+         user() + "\"}";
+}
+
+// The reply to a command whose arguments the lobby refuses.
+std::string bad_arguments(const std::string& message) {
+  return "{\"error\":\"" + message + "\",\"bad_arguments\":true}";
+}
+
 // テスト in code page 932, then a byte that starts no character.
 const std::string kJapaneseName = "\x83\x65\x83\x58\x83\x67\xff";
 const std::string kJapaneseText = "テスト\xEF\xBF\xBD";
@@ -202,16 +223,17 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
       "fly\n\n  \nstatus now\nusers 1\nrooms x\nreopen\ndrain soon\ndrain 1 2\ndrain "
       "604801\na b c d e\nhelp\r",
       kReplyMs, &error));
+  const std::string drain_usage = "usage: drain [SECONDS [--now] | cancel], SECONDS 0 to 604800";
   const std::vector<std::string> expected = {
-      "{\"error\":\"unknown command: fly (try help)\"}",
-      "{\"error\":\"usage: status\"}",
-      "{\"error\":\"usage: users\"}",
-      "{\"error\":\"usage: rooms\"}",
+      bad_arguments("unknown command: fly (try help)"),
+      bad_arguments("usage: status"),
+      bad_arguments("usage: users"),
+      bad_arguments("usage: rooms"),
       "{\"error\":\"this lobby has no event log\"}",
-      "{\"error\":\"usage: drain [SECONDS], 0 to 604800, or drain cancel\"}",
-      "{\"error\":\"usage: drain [SECONDS], 0 to 604800, or drain cancel\"}",
-      "{\"error\":\"usage: drain [SECONDS], 0 to 604800, or drain cancel\"}",
-      "{\"error\":\"too many arguments\"}",
+      bad_arguments(drain_usage),
+      bad_arguments(drain_usage),
+      bad_arguments(drain_usage),
+      bad_arguments("unknown command: a (try help)"),
   };
   for (const std::string& reply : expected) {
     std::string line;
@@ -220,7 +242,9 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   }
   std::string help;
   ASSERT_TRUE(admin.read_line(&help, kReplyMs, &error)) << error;
-  for (const char* usage : {"status", "users", "rooms", "drain [SECONDS]", "reopen", "help"}) {
+  for (const char* usage :
+       {"status", "users", "rooms", "settings", "drain [SECONDS [--now] | cancel]",
+        "say [--group KEY | --room N | --to #ID|user:N] TEXT", "reopen", "help"}) {
     EXPECT_NE(std::string::npos, help.find(std::string("{\"usage\":\"") + usage + "\"")) << help;
   }
   std::string line;
@@ -230,7 +254,7 @@ TEST_F(AdminTest, EveryCommandAndItsErrorsOverTheSocket) {
   // A line of 1024 bytes is a command; one longer gets an error and the
   // connection ends.
   ASSERT_TRUE(admin.request(std::string(1023, ' ') + "x", &line, kReplyMs, &error)) << error;
-  EXPECT_EQ("{\"error\":\"unknown command: x (try help)\"}", line);
+  EXPECT_EQ(bad_arguments("unknown command: x (try help)"), line);
   ASSERT_TRUE(admin.send_line(std::string(1025, 'x'), kReplyMs, &error)) << error;
   ASSERT_TRUE(admin.read_line(&line, kReplyMs, &error)) << error;
   EXPECT_EQ("{\"error\":\"line longer than 1024 bytes\"}", line);
@@ -269,7 +293,7 @@ TEST_F(AdminTest, DrainRefusesNewcomersAndEndsWhenNobodyIsLeftOrTimeIsUp) {
   start_with_channel();
   TcpClient player = enter(7, "alice", 5);
   expect_bytes(player, w::list_end() + w::group_count(1));
-  EXPECT_EQ("{\"draining\":true,\"seconds\":30,\"users\":1}", ask("drain 30"));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":30,\"users\":1,\"in_games\":0}", ask("drain 30"));
 
   TcpClient late;
   ASSERT_TRUE(late.connect_to(port));
@@ -296,12 +320,30 @@ TEST_F(AdminTest, DrainRefusesNewcomersAndEndsWhenNobodyIsLeftOrTimeIsUp) {
       << events.lines();
 }
 
+// A drain under a minute would end the games that run: refused without
+// --now, saying how many play.
 TEST_F(AdminTest, DrainEndsWhenItsTimeIsUpWithClientsLeft) {
   start_with_channel();
   TcpClient player = enter(7, "alice", 5);
   expect_bytes(player, w::list_end() + w::group_count(1));
-  EXPECT_EQ("{\"draining\":true,\"seconds\":600,\"users\":1}", ask("drain"));
-  EXPECT_EQ("{\"draining\":true,\"seconds\":5,\"users\":1}", ask("drain 5"));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":5,\"users\":1,\"in_games\":0}", ask("drain 5"));
+  ASSERT_EQ("{\"draining\":false}", ask("drain cancel"));
+  TcpClient host = enter(8, "h", 6, 8, 2);
+  settle();
+  host.send(w::room_op(-1));
+  TcpClient guest = enter(9, "g", 6, 8, 2);
+  settle();
+  guest.send(w::room_op(0));
+  settle();
+  EXPECT_EQ("{\"draining\":true,\"seconds\":600,\"users\":3,\"in_games\":2}", ask("drain"));
+  EXPECT_EQ(bad_arguments("2 players are in games; a drain of 5 s would end their games: add "
+                          "--now to drain all the same, or give 60 s or more"),
+            ask("drain 5"));
+  EXPECT_EQ(bad_arguments("2 players are in games; a drain of 0 s would end their games: add "
+                          "--now to drain all the same, or give 60 s or more"),
+            ask("drain 0"));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":60,\"users\":3,\"in_games\":2}", ask("drain 60"));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":5,\"users\":3,\"in_games\":2}", ask("drain --now 5"));
   clock.advance_ms(4999);
   settle();
   EXPECT_FALSE(events.drained.load());
@@ -311,7 +353,7 @@ TEST_F(AdminTest, DrainEndsWhenItsTimeIsUpWithClientsLeft) {
   settle();
   EXPECT_TRUE(events.drained.load());
   EXPECT_NE(std::string::npos,
-            events.lines().find("drain finished: time is up with 1 clients left"))
+            events.lines().find("drain finished: time is up with 3 clients left"))
       << events.lines();
   // A lobby still there past its drain's time says by how long.
   clock.advance_ms(1999);
@@ -524,30 +566,40 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
   ASSERT_TRUE(c.connect_from("127.0.0.3", port));
   settle();
 
-  EXPECT_EQ("{\"error\":\"no slot 32 (slots are 0 to 31)\"}", ask("kick 32"));
-  EXPECT_EQ("{\"error\":\"no slot x (slots are 0 to 31)\"}", ask("kick x"));
+  EXPECT_EQ("{\"error\":\"no slot 32 (slots are 0 to 31)\",\"bad_arguments\":true}",
+            ask("kick 32"));
+  EXPECT_EQ("{\"error\":\"no slot x (slots are 0 to 31)\",\"bad_arguments\":true}", ask("kick x"));
   EXPECT_EQ("{\"error\":\"slot 5 is free\"}", ask("kick 5"));
-  EXPECT_EQ("{\"error\":\"usage: kick SLOT|#ID|user:N\"}", ask("kick"));
+  EXPECT_EQ(bad_arguments("usage: kick SLOT|#ID|user:N [REASON...]"), ask("kick"));
+  EXPECT_EQ(bad_arguments("REASON holds a control character"), ask("kick 0 \x1b[2J"));
   EXPECT_EQ("{\"kicked\":0,\"user_id\":1,\"address\":\"127.0.0.2:" +
-                std::to_string(net::local_port(a.fd())) + "\"}",
-            ask("kick 0"));
+                std::to_string(net::local_port(a.fd())) + "\",\"reason\":\"spam, and more spam\"}",
+            ask("kick 0   spam, and more spam  "));
   EXPECT_TRUE(a.wait_closed(kReplyMs));
 
-  const std::string usage =
-      "{\"error\":\"usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS], SECONDS 1 to "
-      "315360000\"}";
-  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: 127.0.0.300\"}",
-            ask("ban 127.0.0.300"));
-  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: 10.0.0.0/33\"}",
-            ask("ban 10.0.0.0/33"));
+  const std::string usage = bad_arguments(
+      "usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS] [REASON...], SECONDS 1 to "
+      "315360000");
+  EXPECT_EQ(
+      "{\"error\":\"not an IPv4 or IPv6 address or prefix: 127.0.0.300\",\"bad_arguments\":true}",
+      ask("ban 127.0.0.300"));
+  EXPECT_EQ(
+      "{\"error\":\"not an IPv4 or IPv6 address or prefix: 10.0.0.0/33\",\"bad_arguments\":true}",
+      ask("ban 10.0.0.0/33"));
   EXPECT_EQ(usage, ask("ban 127.0.0.3 0"));
-  EXPECT_EQ(usage, ask("ban 127.0.0.3 soon"));
-  EXPECT_EQ(usage, ask("ban"));
-  EXPECT_EQ("{\"banned\":\"127.0.0.3\",\"expires\":null,\"closed\":2}", ask("ban 127.0.0.3"));
+  EXPECT_EQ(usage, ask("ban 127.0.0.3 99999999999"));
+  EXPECT_EQ(usage, ask("ban 127.0.0.3 10m flooding"));
+  EXPECT_EQ(bad_arguments("REASON is 121 bytes; at most 120"),
+            ask("ban 127.0.0.3 " + std::string(121, 'r')));
+  EXPECT_EQ(bad_arguments("usage: ban ADDRESS[/BITS]|#ID|user:N [SECONDS] [REASON...]"),
+            ask("ban"));
+  // A reason, and who banned (the socket's peer), go with the ban.
+  EXPECT_EQ(ban_reply("127.0.0.3", "null", 2, "cheating; 3 strikes"),
+            ask("ban 127.0.0.3 cheating; 3 strikes"));
   EXPECT_TRUE(b.wait_closed(kReplyMs));
   EXPECT_TRUE(c.wait_closed(kReplyMs));
   EXPECT_TRUE(denied_from("127.0.0.3", port));
-  EXPECT_EQ("{\"banned\":\"127.0.0.4/31\",\"expires\":\"2027-01-15T08:01:00Z\",\"closed\":0}",
+  EXPECT_EQ(ban_reply("127.0.0.4/31", "\"2027-01-15T08:01:00Z\"", 0, ""),
             ask("ban 127.0.0.5/31 60"));
   settle();
   const std::string status = ask("status");
@@ -555,26 +607,38 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
   EXPECT_NE(std::string::npos, status.find("\"denied\":1,")) << status;
   std::string file;
   ASSERT_TRUE(dir.read_file("deny.txt", &file));
-  EXPECT_EQ(
-      "; the operator's own notes\n198.51.100.0/24 ; a pest\n127.0.0.3\n"
-      "127.0.0.4/31 until 2027-01-15T08:01:00Z\n",
-      file);
+  EXPECT_EQ("; the operator's own notes\n198.51.100.0/24 ; a pest\n127.0.0.3 ; by " + user() +
+                " since 2027-01-15T08:00:00Z: cheating; 3 strikes\n"
+                "127.0.0.4/31 until 2027-01-15T08:01:00Z ; by " +
+                user() + " since 2027-01-15T08:00:00Z\n",
+            file);
 
   // Another lobby started on the same files keeps every ban.
   channel->stop();
   server->stop();
   start_with_channel();
+  // Each with its reason, who banned and since when, from its line; a
+  // line the operator wrote by hand has its comment as its reason.
+  const std::string pest =
+      "{\"address\":\"198.51.100.0/24\",\"expires\":null,\"reason\":\"a pest\",\"by\":\"\","
+      "\"since\":null}";
   const std::string all =
-      "{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":null},"
-      "{\"address\":\"127.0.0.3\",\"expires\":null},"
-      "{\"address\":\"127.0.0.4/31\",\"expires\":\"2027-01-15T08:01:00Z\"}]}";
+      "{\"bans\":[" + pest +
+      ",{\"address\":\"127.0.0.3\",\"expires\":null,\"reason\":\"cheating; 3 strikes\","
+      "\"by\":\"" +
+      user() +
+      "\",\"since\":\"2027-01-15T08:00:00Z\"},"
+      "{\"address\":\"127.0.0.4/31\",\"expires\":\"2027-01-15T08:01:00Z\",\"reason\":\"\","
+      "\"by\":\"" +
+      user() + "\",\"since\":\"2027-01-15T08:00:00Z\"}]}";
   EXPECT_EQ(all, ask("bans"));
   EXPECT_TRUE(denied_from("127.0.0.3", port));
   EXPECT_TRUE(denied_from("127.0.0.5", port));
 
   EXPECT_EQ("{\"unbanned\":\"127.0.0.3\"}", ask("unban 127.0.0.3"));
   EXPECT_EQ("{\"error\":\"not banned: 127.0.0.3\"}", ask("unban 127.0.0.3"));
-  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: me\"}", ask("unban me"));
+  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: me\",\"bad_arguments\":true}",
+            ask("unban me"));
   EXPECT_TRUE(served_from("127.0.0.3", port, 801));
 
   // The timed ban ends with its minute: no longer listed or applied, and
@@ -583,41 +647,46 @@ TEST_F(AdminTest, KickBanUnbanAndBansKeepTheOperatorsLinesAndOutliveARestart) {
   EXPECT_TRUE(denied_from("127.0.0.4", port));
   clock.advance_ms(1);
   EXPECT_TRUE(served_from("127.0.0.4", port, 802));
-  EXPECT_EQ("{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":null}]}", ask("bans"));
-  EXPECT_EQ("{\"banned\":\"10.0.0.0/8\",\"expires\":null,\"closed\":0}", ask("ban 10.1.2.3/8"));
-  // A ban of a listed prefix rewrites its line in place, comment and all.
-  EXPECT_EQ("{\"banned\":\"198.51.100.0/24\",\"expires\":\"2027-01-15T09:01:00Z\",\"closed\":0}",
-            ask("ban 198.51.100.9/24 3600"));
+  EXPECT_EQ("{\"bans\":[" + pest + "]}", ask("bans"));
+  EXPECT_EQ(ban_reply("10.0.0.0/8", "null", 0, ""), ask("ban 10.1.2.3/8"));
+  // A ban of a listed prefix rewrites its line in place, with its new
+  // reason, author and time.
+  EXPECT_EQ(ban_reply("198.51.100.0/24", "\"2027-01-15T09:01:00Z\"", 0, "still a pest"),
+            ask("ban 198.51.100.9/24 3600 still a pest"));
   ASSERT_TRUE(dir.read_file("deny.txt", &file));
-  EXPECT_EQ(
-      "; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; a pest\n"
-      "10.0.0.0/8\n",
-      file);
+  EXPECT_EQ("; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; by " +
+                user() + " since 2027-01-15T08:01:00Z: still a pest\n10.0.0.0/8 ; by " + user() +
+                " since 2027-01-15T08:01:00Z\n",
+            file);
   // IPv6 entries are written, listed and lifted in the standard form, and
   // deny no IPv4 client, not even ::/0.
-  EXPECT_EQ("{\"banned\":\"2001:db8::/32\",\"expires\":null,\"closed\":0}",
-            ask("ban 2001:DB8:0::5/32"));
-  EXPECT_EQ("{\"banned\":\"::/0\",\"expires\":\"2027-01-15T08:02:00Z\",\"closed\":0}",
-            ask("ban ::1/0 60"));
-  EXPECT_EQ("{\"error\":\"not an IPv4 or IPv6 address or prefix: 2001:db8::/129\"}",
+  EXPECT_EQ(ban_reply("2001:db8::/32", "null", 0, ""), ask("ban 2001:DB8:0::5/32"));
+  EXPECT_EQ(ban_reply("::/0", "\"2027-01-15T08:02:00Z\"", 0, ""), ask("ban ::1/0 60"));
+  EXPECT_EQ(bad_arguments("not an IPv4 or IPv6 address or prefix: 2001:db8::/129"),
             ask("ban 2001:db8::/129"));
   EXPECT_TRUE(served_from("127.0.0.6", port, 803));
+  const std::string by = ",\"by\":\"" + user() + "\",\"since\":\"2027-01-15T08:01:00Z\"}";
   EXPECT_EQ(
-      "{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":\"2027-01-15T09:01:00Z\"},"
-      "{\"address\":\"10.0.0.0/8\",\"expires\":null},"
-      "{\"address\":\"2001:db8::/32\",\"expires\":null},"
-      "{\"address\":\"::/0\",\"expires\":\"2027-01-15T08:02:00Z\"}]}",
+      "{\"bans\":[{\"address\":\"198.51.100.0/24\",\"expires\":\"2027-01-15T09:01:00Z\","
+      "\"reason\":\"still a pest\"" +
+          by + ",{\"address\":\"10.0.0.0/8\",\"expires\":null,\"reason\":\"\"" + by +
+          ",{\"address\":\"2001:db8::/32\",\"expires\":null,\"reason\":\"\"" + by +
+          ",{\"address\":\"::/0\",\"expires\":\"2027-01-15T08:02:00Z\",\"reason\":\"\"" + by + "]}",
       ask("bans"));
   EXPECT_EQ("{\"unbanned\":\"2001:db8::/32\"}", ask("unban 2001:db8:0:0::/32"));
   ASSERT_TRUE(dir.read_file("deny.txt", &file));
-  EXPECT_EQ(
-      "; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; a pest\n"
-      "10.0.0.0/8\n::/0 until 2027-01-15T08:02:00Z\n",
-      file);
+  EXPECT_EQ("; the operator's own notes\n198.51.100.0/24 until 2027-01-15T09:01:00Z ; by " +
+                user() + " since 2027-01-15T08:01:00Z: still a pest\n10.0.0.0/8 ; by " + user() +
+                " since 2027-01-15T08:01:00Z\n::/0 until 2027-01-15T08:02:00Z ; by " + user() +
+                " since 2027-01-15T08:01:00Z\n",
+            file);
   const std::string log = events.lines();
   EXPECT_NE(std::string::npos, log.find("admin: kick slot 0 user 1 from 127.0.0.2:")) << log;
+  EXPECT_NE(std::string::npos, log.find("; by " + user() + ": spam, and more spam\n")) << log;
   EXPECT_NE(std::string::npos, log.find("drop slot 0 user 1: kicked")) << log;
-  EXPECT_NE(std::string::npos, log.find("admin: ban 127.0.0.3 until forever; 2 connections closed"))
+  EXPECT_NE(std::string::npos,
+            log.find("admin: ban 127.0.0.3 until forever; 2 connections closed; by " + user() +
+                     ": cheating; 3 strikes\n"))
       << log;
   EXPECT_NE(std::string::npos, log.find(": banned (")) << log;
   EXPECT_NE(std::string::npos, log.find("admin: unban 127.0.0.3")) << log;
@@ -683,9 +752,9 @@ TEST_F(AdminTest, ConnectionIdsAndUsersAreKickedAndBannedWithoutTheSlotRace) {
   EXPECT_NE(std::string::npos, users.find("{\"slot\":0,\"id\":1,")) << users;
   EXPECT_NE(std::string::npos, users.find("{\"slot\":2,\"id\":3,")) << users;
 
-  EXPECT_EQ(
-      "{\"kicked\":[{\"id\":1,\"slot\":0,\"user_id\":40,\"address\":\"" + address_of(a) + "\"}]}",
-      ask("kick #1"));
+  EXPECT_EQ("{\"kicked\":[{\"id\":1,\"slot\":0,\"user_id\":40,\"address\":\"" + address_of(a) +
+                "\"}],\"reason\":\"\"}",
+            ask("kick #1"));
   EXPECT_TRUE(a.wait_closed(kReplyMs));
   settle();
   // Slot 0 goes to a newcomer, with id 4: #1 names nobody now.
@@ -693,15 +762,16 @@ TEST_F(AdminTest, ConnectionIdsAndUsersAreKickedAndBannedWithoutTheSlotRace) {
   settle();
   EXPECT_EQ("{\"error\":\"no connection #1\"}", ask("kick #1"));
   EXPECT_NE(std::string::npos, ask("users").find("{\"slot\":0,\"id\":4,")) << ask("users");
-  EXPECT_EQ("{\"error\":\"not a connection id: #0\"}", ask("kick #0"));
-  EXPECT_EQ("{\"error\":\"not a connection id: #x\"}", ask("ban #x"));
-  EXPECT_EQ("{\"error\":\"not a user id: user:\"}", ask("kick user:"));
+  EXPECT_EQ("{\"error\":\"not a connection id: #0\",\"bad_arguments\":true}", ask("kick #0"));
+  EXPECT_EQ("{\"error\":\"not a connection id: #x\",\"bad_arguments\":true}", ask("ban #x"));
+  EXPECT_EQ("{\"error\":\"not a user id: user:\",\"bad_arguments\":true}", ask("kick user:"));
   EXPECT_EQ("{\"error\":\"no connection of user 9\"}", ask("kick user:9"));
 
   // Both connections of user 41.
   EXPECT_EQ("{\"kicked\":[{\"id\":2,\"slot\":1,\"user_id\":41,\"address\":\"" + address_of(b) +
-                "\"},{\"id\":3,\"slot\":2,\"user_id\":41,\"address\":\"" + address_of(c) + "\"}]}",
-            ask("kick user:41"));
+                "\"},{\"id\":3,\"slot\":2,\"user_id\":41,\"address\":\"" + address_of(c) +
+                "\"}],\"reason\":\"two at once\"}",
+            ask("kick user:41 two at once"));
   EXPECT_TRUE(b.wait_closed(kReplyMs));
   EXPECT_TRUE(c.wait_closed(kReplyMs));
   // The newcomer in slot 0 stays.
@@ -713,8 +783,9 @@ TEST_F(AdminTest, ConnectionIdsAndUsersAreKickedAndBannedWithoutTheSlotRace) {
   TcpClient e;
   ASSERT_TRUE(e.connect_from("127.0.0.7", port));
   settle();
-  EXPECT_EQ("{\"banned\":\"127.0.0.7\",\"expires\":\"2027-01-15T08:01:00Z\",\"closed\":1}",
-            ask("ban #5 60"));
+  // A number after the target is the ban's time; the rest is its reason.
+  EXPECT_EQ(ban_reply("127.0.0.7", "\"2027-01-15T08:01:00Z\"", 1, "60 minutes of flooding"),
+            ask("ban #5 60 60 minutes of flooding"));
   EXPECT_TRUE(e.wait_closed(kReplyMs));
   EXPECT_TRUE(denied_from("127.0.0.7", port));
   // The client sees its end a moment before the worker frees the slot.
@@ -723,6 +794,8 @@ TEST_F(AdminTest, ConnectionIdsAndUsersAreKickedAndBannedWithoutTheSlotRace) {
   const std::string log = events.lines();
   EXPECT_NE(std::string::npos, log.find("admin: kick #1 slot 0 user 40 from 127.0.0.1:")) << log;
   EXPECT_NE(std::string::npos, log.find("admin: kick #3 slot 2 user 41 from")) << log;
+  EXPECT_NE(std::string::npos, log.find("; by " + user() + ": two at once\n")) << log;
+  EXPECT_NE(std::string::npos, log.find("; by " + user() + ": 60 minutes of flooding\n")) << log;
 }
 
 // The counters against a scripted session whose every number is known:
@@ -790,7 +863,7 @@ TEST_F(AdminTest, DrainCancelReopensTheLobbyAndKeepsItRunning) {
   EXPECT_EQ("{\"error\":\"the lobby is not draining\"}", ask("drain cancel"));
   // A client stays connected, or the drain would end at once.
   TcpClient stays = connect_client();
-  EXPECT_EQ("{\"draining\":true,\"seconds\":60,\"users\":1}", ask("drain 60"));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":60,\"users\":1,\"in_games\":0}", ask("drain 60"));
   TcpClient refused;
   ASSERT_TRUE(refused.connect_to(port));
   expect_bytes(refused, w::full());
@@ -810,7 +883,7 @@ TEST_F(AdminTest, DrainCancelReopensTheLobbyAndKeepsItRunning) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline);
     settle();
   }
-  EXPECT_EQ("{\"draining\":true,\"seconds\":0,\"users\":1}", ask("drain 0"));
+  EXPECT_EQ("{\"draining\":true,\"seconds\":0,\"users\":1,\"in_games\":0}", ask("drain 0"));
   while (!events.drained.load()) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline);
     settle();
@@ -848,13 +921,30 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
                          dir.file("deny2.txt") + "\nL_CHARSET UTF-8\nN_IP 127.0.0.1\nN_PORT " +
                          std::to_string(peer.port()) + "\nBOGUS 1\nL_PER_IP many\n; fine\n"));
   EXPECT_EQ(
-      "{\"reloaded\":true,\"changed\":[\"VER\",\"L_NAME\",\"N_PORT\",\"L_CHARSET\","
+      "{\"reloaded\":true,\"changed\":[\"VER\",\"L_NAME\",\"N_PORT\","
       "\"L_LOGIN_WAIT\",\"L_PER_IP\",\"L_FLOOD_RATE\",\"L_FLOOD_BURST\",\"L_CHAT_RATE\","
-      "\"L_CHAT_BURST\",\"L_PER_NET\",\"L_CONN_RATE\",\"L_LURK\",\"L_ROOMS_PER_IP\","
-      "\"L_AUTOBAN\",\"L_AUTOBAN_S\",\"L_DENY\"],"
+      "\"L_CHAT_BURST\",\"L_DENY\",\"L_PER_NET\",\"L_CONN_RATE\",\"L_LURK\",\"L_ROOMS_PER_IP\","
+      "\"L_AUTOBAN\",\"L_AUTOBAN_S\",\"L_CHARSET\"],"
       "\"restart_needed\":[\"ROOM\",\"L_PORT\",\"L_ADMIN\"],"
       "\"bad_lines\":[\"line 22: BOGUS 1\",\"line 23: L_PER_IP many\"],\"notes\":[]}",
       ask("reload"));
+
+  // settings: each value in force with where it came from, and the
+  // values the file gives that wait for a restart.
+  const auto listing = nlohmann::json::parse(ask("settings"));
+  std::map<std::string, std::string> from;
+  for (const auto& row : listing["settings"]) {
+    from[row["key"]] = row["value"].get<std::string>() + " " + row["from"].get<std::string>();
+  }
+  EXPECT_EQ("2 line 6; line 23 is bad", from["L_PER_IP"]);
+  EXPECT_EQ("4 default", from["ROOM"]);
+  EXPECT_EQ("1 line 9", from["L_FLOOD_BURST"]);
+  EXPECT_EQ("0 default", from["L_SAY_ID"]);
+  EXPECT_EQ(
+      "[{\"key\":\"ROOM\",\"running\":\"4\",\"value\":\"2\"},{\"key\":\"L_PORT\","
+      "\"running\":\"0\",\"value\":\"1\"},{\"key\":\"L_ADMIN\",\"running\":\"" +
+          socket_path() + "\",\"value\":\"other.sock\"}]",
+      listing["restart_needed"].dump());
 
   // VER and L_NAME: the status and the status display; the restart keys
   // as they were (the port, four rooms, this very socket).
@@ -936,8 +1026,9 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
   expect_bytes(mate, w::room_result(0));
   expect_silent(early);
 
-  // N_PORT 0: the link is let go; the same file again changes nothing.
-  ASSERT_TRUE(dir.write_file("dorvik.txt", "N_PORT 0\n"));
+  // N_PORT 0: the link is let go; the same file again changes nothing. A
+  // key whose only line is bad keeps the value in force, not its default.
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "N_PORT 0\nL_LURK 2m\n"));
   const std::string reply = ask("reload");
   EXPECT_NE(std::string::npos, reply.find("\"N_PORT\"")) << reply;
   ASSERT_TRUE(peer.wait_for_close(kReplyMs));
@@ -947,18 +1038,104 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
   // are still told (the file's defaults differ from what runs).
   EXPECT_EQ(
       "{\"reloaded\":true,\"changed\":[],\"restart_needed\":[\"L_PORT\",\"L_ADMIN\"],"
-      "\"bad_lines\":[],\"notes\":[]}",
+      "\"bad_lines\":[\"line 2: L_LURK 2m\"],\"notes\":[]}",
       ask("reload"));
+  EXPECT_NE(std::string::npos, ask("settings")
+                                   .find("{\"key\":\"L_LURK\",\"value\":\"60\","
+                                         "\"from\":\"kept; line 2 is bad\"}"))
+      << ask("settings");
+  // A file too big, or no regular file, is refused whole, at once.
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "VER 1\n" + std::string(config::kMaxConfigBytes, ';')));
+  EXPECT_EQ("{\"error\":\"" + dir.file("dorvik.txt") + ": too big, over 1 MiB; nothing changed\"}",
+            ask("reload"));
+  ASSERT_EQ(0, std::remove(dir.file("dorvik.txt").c_str()));
+  ASSERT_EQ(0, symlink("/dev/zero", dir.file("dorvik.txt").c_str()));
+  EXPECT_EQ("{\"error\":\"" + dir.file("dorvik.txt") + ": not a regular file; nothing changed\"}",
+            ask("reload"));
+  EXPECT_EQ(0u, ask("status").find("{\"name\":\"sample_lobby\",\"version\":0,"));
   const std::string log = events.lines();
   EXPECT_NE(std::string::npos,
-            log.find("changed VER, L_NAME, N_PORT, L_CHARSET, L_LOGIN_WAIT, L_PER_IP, "
-                     "L_FLOOD_RATE, L_FLOOD_BURST, L_CHAT_RATE, L_CHAT_BURST, L_PER_NET, "
-                     "L_CONN_RATE, L_LURK, L_ROOMS_PER_IP, L_AUTOBAN, L_AUTOBAN_S, L_DENY; "
-                     "needs a restart: ROOM, L_PORT, L_ADMIN; bad lines 2"))
+            log.find("changed VER, L_NAME, N_PORT, L_LOGIN_WAIT, L_PER_IP, "
+                     "L_FLOOD_RATE, L_FLOOD_BURST, L_CHAT_RATE, L_CHAT_BURST, L_DENY, L_PER_NET, "
+                     "L_CONN_RATE, L_LURK, L_ROOMS_PER_IP, L_AUTOBAN, L_AUTOBAN_S, L_CHARSET; "
+                     "needs a restart: ROOM, L_PORT, L_ADMIN; bad lines 2 (by "))
       << log;
   EXPECT_NE(std::string::npos, log.find("upstream moved to 127.0.0.1:")) << log;
 }
 }  // namespace
+
+// say reaches exactly whom it names: every client outside games, one
+// group, one game, one connection. Its line goes through the chat ring in
+// its place among the players' lines, with L_SAY_ID in bytes 2-5 and the
+// text in the clients' character set, and counts as delivered; what it
+// cannot send is refused with the reason.
+TEST_F(AdminTest, SayReachesExactlyWhomItNamesInItsPlaceAmongThePlayersLines) {
+  settings.L_SAY_ID = -7;
+  start_with_channel();
+  // a and b of group 5 and c of group 6 outside games; d and e play the
+  // game of room 0; f has not logged in.
+  TcpClient a = enter(1, "a", 5);
+  TcpClient b = enter(2, "b", 5);
+  TcpClient c = enter(3, "c", 6);
+  TcpClient d = enter(4, "d", 7, 8, 2);
+  settle();
+  d.send(w::room_op(-1));
+  settle();
+  TcpClient e = enter(5, "e", 7, 8, 2);
+  settle();
+  e.send(w::room_op(0));
+  TcpClient f = connect_client();
+  settle();
+  for (TcpClient* client : {&a, &b, &c, &d, &e, &f}) client->read_available();
+  const int64_t delivered = lobby().counters[lobby::kCountChatDelivered].load();
+
+  EXPECT_EQ("{\"said\":\"hello all\",\"to\":\"everyone outside games\",\"clients\":3}",
+            ask("say hello all"));
+  for (TcpClient* client : {&a, &b, &c}) expect_bytes(*client, w::chat(-7, "hello all"));
+  EXPECT_EQ("{\"said\":\"only c\",\"to\":\"group 6\",\"clients\":1}", ask("say --group 6 only c"));
+  expect_bytes(c, w::chat(-7, "only c"));
+  EXPECT_EQ("{\"said\":\"game on\",\"to\":\"the game of room 0\",\"clients\":2}",
+            ask("say --room 0 game on"));
+  expect_bytes(d, w::chat(-7, "game on"));
+  expect_bytes(e, w::chat(-7, "game on"));
+  ask("say --to #1 just a");
+  expect_bytes(a, w::chat(-7, "just a"));
+  ask("say --to user:2 -- --just b");
+  expect_bytes(b, w::chat(-7, "--just b"));
+  // UTF-8 in, code page 932 out: テスト.
+  ask("say テスト");
+  for (TcpClient* client : {&a, &b, &c}) {
+    expect_bytes(*client, w::chat(-7, "\x83\x65\x83\x58\x83\x67"));
+  }
+  for (TcpClient* client : {&a, &b, &c, &d, &e, &f}) expect_silent(*client);
+  EXPECT_EQ(delivered + 11, lobby().counters[lobby::kCountChatDelivered].load());
+
+  // Never ahead of a line written before it, never behind one after.
+  b.send(w::chat(9, "one"));
+  settle();
+  ask("say two");
+  b.send(w::chat(9, "three"));
+  expect_bytes(a, w::chat(9, "one") + w::chat(-7, "two") + w::chat(9, "three"));
+
+  EXPECT_EQ(bad_arguments("usage: say [--group KEY | --room N | --to #ID|user:N] TEXT"),
+            ask("say"));
+  EXPECT_EQ(bad_arguments("usage: say [--group KEY | --room N | --to #ID|user:N] TEXT"),
+            ask("say --room 0 --group 5 x"));
+  EXPECT_EQ(bad_arguments("no room 9 (rooms are 0 to 3)"), ask("say --room 9 x"));
+  EXPECT_EQ("{\"error\":\"room 1 has no game running\"}", ask("say --room 1 x"));
+  EXPECT_EQ("{\"error\":\"no connection #99\"}", ask("say --to #99 x"));
+  EXPECT_EQ(bad_arguments("not a group key: 0"), ask("say --group 0 x"));
+  EXPECT_EQ(bad_arguments("TEXT is 74 bytes in CP932; a chat line holds at most 73"),
+            ask("say " + std::string(74, 'x')));
+  EXPECT_EQ(bad_arguments("TEXT holds a character that CP932 cannot write"),
+            ask("say \xF0\x9F\x98\x80"));
+  EXPECT_EQ(bad_arguments("TEXT holds a control character"), ask("say a\x1b[2Jb"));
+  ask("say " + std::string(73, 'y'));
+  expect_bytes(a, w::chat(-7, std::string(73, 'y')));
+  EXPECT_NE(std::string::npos,
+            events.lines().find("admin: say to everyone outside games (3 clients) by "))
+      << events.lines();
+}
 
 // Idle time never exceeds connected time, even when a worker stamped the
 // last message with a time read a moment before the connection was placed.

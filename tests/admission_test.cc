@@ -290,11 +290,14 @@ TEST_F(AdmissionTest, AnAddressDroppedOftenIsBannedForAWhile) {
   const std::string head = "; the operator's own\n203.0.113.0/24\n127.0.0.2 until ";
   ASSERT_EQ(0u, text.find(head)) << text;
   const std::string until = text.substr(head.size(), config::kUntilTextBytes - 1);
-  EXPECT_EQ(head + until +
-                " ; automatic ban: dropped 3 times in 10 minutes (bad framing 2, no login 1)\n",
-            text);
   int64_t until_s = 0;
   ASSERT_EQ(0, config::parse_until(until.c_str(), &until_s)) << until;
+  // Its own reason, "auto" as who banned, and since when.
+  char since[config::kUntilTextBytes];
+  config::format_until(until_s - 600, since);
+  EXPECT_EQ(head + until + " ; automatic ban since " + since +
+                ": dropped 3 times in 10 minutes (bad framing 2, no login 1)\n",
+            text);
   EXPECT_GE(until_s, before_s + 600);
   EXPECT_LE(until_s, std::time(nullptr) + 600);
   EXPECT_EQ(1u, logged("automatic ban 127.0.0.2 until " + until +

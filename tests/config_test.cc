@@ -1,17 +1,19 @@
 // Reading the configuration file: defaults, each key's number and address
 // rules, comments, blank lines, long lines read in pieces, and CRLF files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "config/deny_list.h"
-#include "config/live_settings.h"
+#include "config/setting_keys.h"
 #include "config/settings.h"
 #include "net/ip_address.h"
 
@@ -181,8 +183,6 @@ TEST_F(ConfigTest, NameIsTheFirstWordCutToSixtyThreeCharacters) {
 
 // A path or character set that does not fit its field is refused whole.
 TEST_F(ConfigTest, AdminSocketDenyFileAndCharsetAreWholeWords) {
-  apply("L_ADMIN /run/lobby/east.sock trailing");
-  EXPECT_STREQ(settings_.L_ADMIN, "/run/lobby/east.sock");
   apply("L_ADMIN -");
   EXPECT_STREQ(settings_.L_ADMIN, "-");
   apply(("L_ADMIN /" + std::string(255, 'p')).c_str());
@@ -249,9 +249,9 @@ TEST_F(ConfigTest, CrlfLineEndingsReadLikeLineFeeds) {
   EXPECT_EQ(settings_.L_PORT, 555);
 }
 
-// The example settings file that the package ships names every key, each
-// commented out with its default. Taken in with the "; " removed, it must
-// leave every setting as the code's defaults have it.
+// The example settings file that the package ships names every key of the
+// key table once, commented out with its default; taken in with the "; "
+// removed, it leaves every setting as a fresh Settings has it.
 TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   std::FILE* file = std::fopen(LOBBY_SOURCE_DIR "/packaging/dorvik.txt.example", "r");
   ASSERT_NE(nullptr, file);
@@ -260,58 +260,150 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   char line[256];
   while (std::fgets(line, sizeof line, file) != nullptr) {
     const std::string text(line);
-    // "; KEY value": a key is upper case, digits and underscores.
+    // "; KEY value", KEY a key of the table.
     const size_t end = text.find(' ', 2);
     if (text.rfind("; ", 0) != 0 || end == std::string::npos || end == 2) continue;
     const std::string key = text.substr(2, end - 2);
-    if (key.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") != std::string::npos) continue;
+    const int index = config::setting_index(key.c_str());
+    if (index < 0) continue;  // prose
     keys.push_back(key);
     uncommented += text.substr(2);
+    EXPECT_EQ(std::string(config::kSettingKeys[index].default_value) + "\n", text.substr(end + 1))
+        << key;
   }
   std::fclose(file);
-  for (const char* key :
-       {"VER",           "ROOM",          "L_NAME",         "L_IP",      "L_PORT",
-        "N_IP",          "N_PORT",        "L_LOGIN_WAIT",   "L_PER_IP",  "L_FLOOD_RATE",
-        "L_FLOOD_BURST", "L_CHAT_RATE",   "L_CHAT_BURST",   "L_DENY",    "L_PER_NET",
-        "L_CONN_RATE",   "L_LURK",        "L_ROOMS_PER_IP", "L_AUTOBAN", "L_AUTOBAN_S",
-        "L_ADMIN",       "L_ADMIN_GROUP", "L_CHARSET",      "L_PROXY"}) {
-    EXPECT_EQ(1, std::count(keys.begin(), keys.end(), key)) << key;
+  for (const config::SettingKey& key : config::kSettingKeys) {
+    EXPECT_EQ(1, std::count(keys.begin(), keys.end(), key.name)) << key.name;
   }
-  load_text(uncommented);
-  const config::Settings defaults;
-  EXPECT_EQ(defaults.VER, settings_.VER);
-  EXPECT_EQ(defaults.ROOM, settings_.ROOM);
-  EXPECT_STREQ(defaults.L_NAME, settings_.L_NAME);
-  expect_address(settings_.L_IP, defaults.L_IP[0], defaults.L_IP[1], defaults.L_IP[2],
-                 defaults.L_IP[3]);
-  EXPECT_EQ(defaults.L_PORT, settings_.L_PORT);
-  expect_address(settings_.N_IP, defaults.N_IP[0], defaults.N_IP[1], defaults.N_IP[2],
-                 defaults.N_IP[3]);
-  EXPECT_EQ(defaults.N_PORT, settings_.N_PORT);
-  EXPECT_EQ(defaults.L_LOGIN_WAIT, settings_.L_LOGIN_WAIT);
-  EXPECT_EQ(defaults.L_PER_IP, settings_.L_PER_IP);
-  EXPECT_EQ(defaults.L_FLOOD_RATE, settings_.L_FLOOD_RATE);
-  EXPECT_EQ(defaults.L_FLOOD_BURST, settings_.L_FLOOD_BURST);
-  EXPECT_EQ(defaults.L_CHAT_RATE, settings_.L_CHAT_RATE);
-  EXPECT_EQ(defaults.L_CHAT_BURST, settings_.L_CHAT_BURST);
-  EXPECT_STREQ(defaults.L_DENY, settings_.L_DENY);
-  EXPECT_EQ(defaults.L_PER_NET, settings_.L_PER_NET);
-  EXPECT_EQ(defaults.L_CONN_RATE, settings_.L_CONN_RATE);
-  EXPECT_EQ(defaults.L_LURK, settings_.L_LURK);
-  EXPECT_EQ(defaults.L_ROOMS_PER_IP, settings_.L_ROOMS_PER_IP);
-  EXPECT_EQ(defaults.L_AUTOBAN, settings_.L_AUTOBAN);
-  EXPECT_EQ(defaults.L_AUTOBAN_S, settings_.L_AUTOBAN_S);
-  EXPECT_STREQ(defaults.L_ADMIN, settings_.L_ADMIN);
-  EXPECT_STREQ(defaults.L_CHARSET, settings_.L_CHARSET);
-  EXPECT_STREQ(defaults.L_ADMIN_GROUP, settings_.L_ADMIN_GROUP);
-  EXPECT_EQ(0, settings_.L_PROXY.count);
-  EXPECT_EQ(0, settings_.note_count) << settings_.notes[0];
+  config::ConfigReading reading;
+  ASSERT_EQ(0, config::read_config_file(write_file("example.txt", uncommented).c_str(), &settings_,
+                                        &reading));
+  std::vector<std::string> live;
+  std::vector<std::string> restart;
+  config::differing_keys(config::Settings(), settings_, &live, &restart);
+  EXPECT_TRUE(live.empty() && restart.empty()) << (live.empty() ? restart[0] : live[0]);
+  EXPECT_EQ(0, reading.bad_count + reading.note_count);
+}
+
+// The README's settings table has a row for every key, in the table's
+// order, with its default, whether a reload applies it, and its range.
+TEST_F(ConfigTest, ReadmeListsEveryKeyWithItsDefaultRangeAndReload) {
+  std::ifstream readme(LOBBY_SOURCE_DIR "/README.md");
+  ASSERT_TRUE(readme);
+  std::vector<std::vector<std::string>> rows;
+  std::string line;
+  bool in_table = false;
+  while (std::getline(readme, line)) {
+    if (line.rfind("| Key | Default | Reload | Meaning |", 0) == 0) {
+      in_table = true;
+      continue;
+    }
+    if (!in_table) continue;
+    if (line.rfind("|", 0) != 0) break;
+    if (line.rfind("|---", 0) == 0) continue;
+    std::vector<std::string> cells;
+    size_t at = 1;
+    for (size_t bar; (bar = line.find(" | ", at)) != std::string::npos || at < line.size();) {
+      if (bar == std::string::npos) bar = line.size() - 2;
+      std::string cell = line.substr(at, bar - at);
+      cell.erase(0, cell.find_first_not_of(' '));
+      while (!cell.empty() && cell.back() == ' ') cell.pop_back();
+      cells.push_back(cell);
+      at = bar + 3;
+      if (bar == line.size() - 2) break;
+    }
+    rows.push_back(cells);
+  }
+  ASSERT_EQ(static_cast<size_t>(config::kSettingKeyCount), rows.size());
+  for (int i = 0; i < config::kSettingKeyCount; ++i) {
+    const config::SettingKey& key = config::kSettingKeys[i];
+    SCOPED_TRACE(key.name);
+    ASSERT_EQ(4u, rows[i].size());
+    EXPECT_EQ(std::string("`") + key.name + "`", rows[i][0]);
+    EXPECT_EQ(key.default_value, rows[i][1]);
+    EXPECT_EQ(key.takes == config::Takes::kAtOnce ? "at once" : "restart", rows[i][2]);
+    if (key.kind == config::ValueKind::kLimit && key.least > config::kInt32Least) {
+      const std::string range = "(" + std::to_string(key.least) + ".." + std::to_string(key.most) +
+                                (key.zero_off ? "; 0: off)" : ")");
+      EXPECT_NE(std::string::npos, rows[i][3].find(range)) << range;
+    }
+  }
+}
+
+// Every key read strictly: its value, then nothing but blanks or a
+// comment. Numbers are clamped into their range with a note, 0 kept where
+// it turns the key off; a bad line leaves the key as it was.
+TEST_F(ConfigTest, StrictKeysTakeTheirValueAloneAndNumbersAreClampedWithANote) {
+  for (const config::SettingKey& key : config::kSettingKeys) {
+    if (key.kind != config::ValueKind::kLimit) continue;
+    SCOPED_TRACE(key.name);
+    config::Settings fresh;
+    const int32_t start = fresh.*key.number;
+    EXPECT_EQ(std::to_string(start), key.default_value);
+    const std::string name = key.name;
+    // One value within the range, written with a comment; then every bad
+    // form, each of which keeps it; then the clamps.
+    const int64_t inside = key.most > key.least ? key.least + 1 : key.least;
+    std::string text = name + " " + std::to_string(inside) + " ; a note\n";
+    for (const char* bad : {" 4 junk", " 0.5", " 1e3", " 2m", " 7x", "", " -", " 0x10"}) {
+      text += name + bad + "\n";
+    }
+    config::ConfigReading reading;
+    config::Settings settings;
+    ASSERT_EQ(
+        0, config::read_config_file(write_file("strict.txt", text).c_str(), &settings, &reading));
+    EXPECT_EQ(inside, settings.*key.number);
+    EXPECT_EQ(8, reading.bad_count);
+    EXPECT_EQ("line 2: " + name + " 4 junk", std::string(reading.bad[0].text));
+    EXPECT_EQ(1, reading.sources[&key - config::kSettingKeys].line);
+    EXPECT_EQ(9, reading.sources[&key - config::kSettingKeys].bad_line);
+    if (key.least == config::kInt32Least) continue;  // nothing lies outside
+    // Below the range (0 itself where 0 turns the key off), past 32 bits
+    // (clamped, never wrapped into a small number), then 0.
+    const std::string below = std::to_string(static_cast<int64_t>(key.least) - 1);
+    const std::string range = std::string(key.zero_off ? "0 or " : "") + std::to_string(key.least) +
+                              ".." + std::to_string(key.most);
+    ASSERT_EQ(0, config::read_config_file(
+                     write_file("clamp.txt", name + " " + below + "\n" + name +
+                                                 " 99999999999999999999\n" + name + " 0\n")
+                         .c_str(),
+                     &settings, &reading));
+    EXPECT_EQ(key.zero_off ? 0 : key.least, settings.*key.number);
+    const bool below_is_off = key.zero_off && key.least == 1;
+    ASSERT_EQ(below_is_off ? 1 : key.zero_off ? 2 : 3, reading.note_count);
+    if (!below_is_off) {
+      EXPECT_EQ(
+          name + " " + below + " is outside " + range + ": " + std::to_string(key.least) + " used",
+          reading.notes[0].text);
+    }
+    EXPECT_EQ(name + " 99999999999999999999 is outside " + range + ": " + std::to_string(key.most) +
+                  " used",
+              reading.notes[below_is_off ? 0 : 1].text);
+    EXPECT_EQ(!key.zero_off, reading.sources[&key - config::kSettingKeys].clamped);
+  }
+  // Words: one that fits, alone, or the key keeps its value; "-" is none
+  // where a key may have none.
+  apply("L_ADMIN /run/lobby/east.sock trailing");
+  EXPECT_STREQ(settings_.L_ADMIN, "lobby.sock");
+  apply("L_ADMIN /run/lobby/east.sock ;ok");
+  EXPECT_STREQ(settings_.L_ADMIN, "/run/lobby/east.sock");
+  apply("L_DENY -");
+  EXPECT_STREQ(settings_.L_DENY, "");
+  apply("L_CHAT_LOG chat.txt");
+  EXPECT_STREQ(settings_.L_CHAT_LOG, "chat.txt");
+  config::turn_off_protections(&settings_);
+  for (const config::SettingKey& key : config::kSettingKeys) {
+    if (key.kind == config::ValueKind::kLimit && key.zero_off) {
+      EXPECT_EQ(0, settings_.*key.number) << key.name;
+    }
+  }
+  EXPECT_STREQ("", settings_.L_DENY);
 }
 
 // L_PROXY: IPv4 addresses and prefixes, by blanks or commas, added up over
 // lines to at most 64; "-" empties the list. A line with anything else, or
-// one too many, adds nothing and leaves a note; a reload reports the
-// change as one that takes effect at once.
+// one too many, adds nothing and is a bad line with a note that says why; a
+// reload reports the change as one that takes effect at once.
 TEST_F(ConfigTest, ProxyListsAddUpToSixtyFourIPv4AddressesOrPrefixes) {
   auto listed = [this] {
     char text[64 * 24];
@@ -320,6 +412,8 @@ TEST_F(ConfigTest, ProxyListsAddUpToSixtyFourIPv4AddressesOrPrefixes) {
   };
   load_text("L_PROXY 10.0.0.1, 192.168.0.0/16,172.16.0.1 ; the shields\nL_PROXY 10.0.0.9\n");
   EXPECT_EQ("10.0.0.1, 192.168.0.0/16, 172.16.0.1, 10.0.0.9", listed());
+  EXPECT_EQ("10.0.0.1, 192.168.0.0/16, 172.16.0.1, 10.0.0.9",
+            config::setting_text(settings_, config::setting_index("L_PROXY")));
   net::IpAddress a;
   for (const char* text : {"10.0.0.9", "192.168.77.1", "172.16.0.1"}) {
     ASSERT_EQ(0, net::parse_ip_address(text, &a));
@@ -330,20 +424,23 @@ TEST_F(ConfigTest, ProxyListsAddUpToSixtyFourIPv4AddressesOrPrefixes) {
     EXPECT_FALSE(settings_.L_PROXY.covers(a)) << text;
   }
   const config::Settings before = settings_;
-  EXPECT_FALSE(config::apply_config_line("L_PROXY 10.0.0.3 2001:db8::/32", &settings_));
-  EXPECT_FALSE(config::apply_config_line("L_PROXY 10.0.0.3,,nonsense", &settings_));
-  EXPECT_FALSE(config::apply_config_line("L_PROXY", &settings_));
+  config::ConfigReading reading;
+  const std::string bad = write_file(
+      "bad.txt", "L_PROXY 10.0.0.3 2001:db8::/32\nL_PROXY 10.0.0.3,,nonsense\nL_PROXY\n");
+  ASSERT_EQ(0, config::read_config_file(bad.c_str(), &settings_, &reading));
   EXPECT_EQ("10.0.0.1, 192.168.0.0/16, 172.16.0.1, 10.0.0.9", listed());
-  ASSERT_EQ(2, settings_.note_count);
+  EXPECT_EQ(3, reading.bad_count);
+  ASSERT_EQ(2, reading.note_count);
   EXPECT_STREQ("L_PROXY 2001:db8::/32: not an IPv4 address or prefix; the line is ignored",
-               settings_.notes[0]);
+               reading.notes[0].text);
   EXPECT_STREQ("L_PROXY nonsense: not an IPv4 address or prefix; the line is ignored",
-               settings_.notes[1]);
+               reading.notes[1].text);
   std::vector<std::string> live, restart;
   config::differing_keys(before, settings_, &live, &restart);
   EXPECT_TRUE(live.empty());
   apply("L_PROXY -");
   EXPECT_EQ("", listed());
+  EXPECT_EQ("-", config::setting_text(settings_, config::setting_index("L_PROXY")));
   config::differing_keys(before, settings_, &live, &restart);
   EXPECT_EQ(std::vector<std::string>{"L_PROXY"}, live);
   EXPECT_TRUE(restart.empty());
@@ -353,128 +450,78 @@ TEST_F(ConfigTest, ProxyListsAddUpToSixtyFourIPv4AddressesOrPrefixes) {
     sixty_four += (i % 16 == 0 ? "\nL_PROXY " : " ") + ("10.0." + std::to_string(i) + ".0/24");
   }
   settings_ = config::Settings();
-  load_text(sixty_four + "\nL_PROXY 10.1.0.1\n");
+  reading = config::ConfigReading();
+  const std::string many = write_file("many.txt", sixty_four + "\nL_PROXY 10.1.0.1\n");
+  ASSERT_EQ(0, config::read_config_file(many.c_str(), &settings_, &reading));
   EXPECT_EQ(64, settings_.L_PROXY.count);
-  ASSERT_EQ(1, settings_.note_count);
+  ASSERT_EQ(1, reading.note_count);
   EXPECT_STREQ("L_PROXY 10.1.0.1: past the 64 entries it holds; the line is ignored",
-               settings_.notes[0]);
+               reading.notes[0].text);
 }
 
-// L_ADMIN_GROUP: from the environment first, then the file, whose "-"
-// stands for none; a name that does not fit is refused whole.
-TEST_F(ConfigTest, AdminGroupComesFromTheEnvironmentAndTheFileWins) {
-  EXPECT_STREQ("", settings_.L_ADMIN_GROUP);
-  ASSERT_EQ(0, setenv(config::kAdminGroupVariable, "lobby-admin", 1));
-  config::apply_environment(&settings_);
-  EXPECT_STREQ("lobby-admin", settings_.L_ADMIN_GROUP);
-  apply("L_ADMIN_GROUP ops trailing");
-  EXPECT_STREQ("ops", settings_.L_ADMIN_GROUP);
-  apply(("L_ADMIN_GROUP " + std::string(64, 'g')).c_str());
-  EXPECT_STREQ("ops", settings_.L_ADMIN_GROUP);
-  apply("L_ADMIN_GROUP -");
-  EXPECT_STREQ("", settings_.L_ADMIN_GROUP);
-  for (const char* none : {"", "-"}) {
-    ASSERT_EQ(0, setenv(config::kAdminGroupVariable, none, 1));
-    std::snprintf(settings_.L_ADMIN_GROUP, sizeof settings_.L_ADMIN_GROUP, "ops");
-    config::apply_environment(&settings_);
-    EXPECT_STREQ("", settings_.L_ADMIN_GROUP) << none;
-  }
-  ASSERT_EQ(0, unsetenv(config::kAdminGroupVariable));
-  std::snprintf(settings_.L_ADMIN_GROUP, sizeof settings_.L_ADMIN_GROUP, "ops");
-  config::apply_environment(&settings_);
-  EXPECT_STREQ("ops", settings_.L_ADMIN_GROUP);
+// The seven keys the file first had keep their lenient reading; text after
+// the value is named in a note, and a comment is no such text.
+TEST_F(ConfigTest, FirstKeysIgnoreTextAfterTheValueWithANote) {
+  config::ConfigReading reading;
+  ASSERT_EQ(0, config::read_config_file(
+                   write_file("lenient.txt",
+                              "VER 7x\nROOM 2 rooms\nL_NAME east west\nL_PORT 4000 ;port\n"
+                              "N_IP 10.1.2.3junk\nL_IP 1.2.3.4 \n")
+                       .c_str(),
+                   &settings_, &reading));
+  EXPECT_EQ(7, settings_.VER);
+  EXPECT_EQ(2, settings_.ROOM);
+  EXPECT_STREQ("east", settings_.L_NAME);
+  EXPECT_EQ(4000, settings_.L_PORT);
+  expect_address(settings_.N_IP, 10, 1, 2, 3);
+  EXPECT_EQ(0, reading.bad_count);
+  ASSERT_EQ(4, reading.note_count);
+  EXPECT_STREQ("VER on line 1: \"x\" after the value ignored", reading.notes[0].text);
+  EXPECT_STREQ("ROOM on line 2: \"rooms\" after the value ignored", reading.notes[1].text);
+  EXPECT_STREQ("L_NAME on line 3: \"west\" after the value ignored", reading.notes[2].text);
+  EXPECT_STREQ("N_IP on line 5: \"junk\" after the value ignored", reading.notes[3].text);
 }
 
-}  // namespace
+// A file of any size or kind: over 1 MiB, or anything but a regular file,
+// is refused whole before it is read; lines past 4 KiB are cut; the bad
+// lines kept are bounded, and all of them counted.
+TEST_F(ConfigTest, FilesOfAnySizeOrKindAreReadWithinBoundsOrRefusedWhole) {
+  config::ConfigReading reading;
+  settings_.VER = 9;
+  std::string big(config::kMaxConfigBytes + 1, ';');
+  EXPECT_EQ(-1, config::read_config_file(write_file("big.txt", "VER 1\n" + big).c_str(), &settings_,
+                                         &reading));
+  EXPECT_EQ(config::FileResult::kTooBig, reading.result);
+  EXPECT_EQ(9, settings_.VER);
+  EXPECT_EQ("big.txt: too big, over 1 MiB", config::file_problem("big.txt", reading));
+  const std::string zero = dir_ + "/zero.txt";
+  ASSERT_EQ(0, symlink("/dev/zero", zero.c_str()));
+  written_.push_back(zero);
+  EXPECT_EQ(-1, config::read_config_file(zero.c_str(), &settings_, &reading));
+  EXPECT_EQ(config::FileResult::kNotRegular, reading.result);
+  // A pipe nobody writes to would block an open for reading.
+  const std::string fifo = dir_ + "/fifo.txt";
+  ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+  written_.push_back(fifo);
+  EXPECT_EQ(-1, config::read_config_file(fifo.c_str(), &settings_, &reading));
+  EXPECT_EQ("fifo.txt: not a regular file", config::file_problem("fifo.txt", reading));
+  EXPECT_EQ(-1, config::read_config_file(dir_.c_str(), &settings_, &reading));
+  EXPECT_EQ(config::FileResult::kNotRegular, reading.result);
 
-TEST_F(ConfigTest, ProtectionKeysAreReadAndClampedIntoRangeWithANote) {
-  EXPECT_EQ(30, settings_.L_LOGIN_WAIT);
-  EXPECT_EQ(8, settings_.L_PER_IP);
-  EXPECT_EQ(25, settings_.L_FLOOD_RATE);
-  EXPECT_EQ(50, settings_.L_FLOOD_BURST);
-  EXPECT_STREQ("deny.txt", settings_.L_DENY);
-  load_text(
-      "L_LOGIN_WAIT 0\nL_PER_IP 40\nL_FLOOD_RATE -3\nL_FLOOD_BURST 0\nL_DENY lists/deny.txt\n");
-  EXPECT_EQ(0, settings_.L_LOGIN_WAIT);
-  EXPECT_EQ(32, settings_.L_PER_IP);
-  EXPECT_EQ(1, settings_.L_FLOOD_RATE);
-  EXPECT_EQ(1, settings_.L_FLOOD_BURST);
-  EXPECT_STREQ("lists/deny.txt", settings_.L_DENY);
-  apply("L_LOGIN_WAIT 4000");
-  EXPECT_EQ(3600, settings_.L_LOGIN_WAIT);
-  apply("L_PER_IP 1");
-  EXPECT_EQ(1, settings_.L_PER_IP);
-  // Numbers past 32 bits are clamped, never wrapped into small ones.
-  apply("L_FLOOD_RATE 2147483648");
-  EXPECT_EQ(10000, settings_.L_FLOOD_RATE);
-  apply("L_LOGIN_WAIT 4294967295");
-  EXPECT_EQ(3600, settings_.L_LOGIN_WAIT);
-  apply("L_PER_IP 99999999999999999999999");
-  EXPECT_EQ(32, settings_.L_PER_IP);
-  ASSERT_EQ(7, settings_.note_count);
-  EXPECT_STREQ("L_FLOOD_RATE 2147483648 is outside 0 or 1..10000: 10000 used", settings_.notes[4]);
-  EXPECT_STREQ("L_PER_IP 40 is outside 0 or 1..32: 32 used", settings_.notes[0]);
-  EXPECT_STREQ("L_FLOOD_RATE -3 is outside 0 or 1..10000: 1 used", settings_.notes[1]);
-  EXPECT_STREQ("L_FLOOD_BURST 0 is outside 1..10000: 1 used", settings_.notes[2]);
-  EXPECT_STREQ("L_LOGIN_WAIT 4000 is outside 0 or 1..3600: 3600 used", settings_.notes[3]);
-  config::turn_off_protections(&settings_);
-  EXPECT_EQ(0, settings_.L_LOGIN_WAIT + settings_.L_PER_IP + settings_.L_FLOOD_RATE);
-  EXPECT_STREQ("", settings_.L_DENY);
-}
-
-TEST_F(ConfigTest, ChatPaceKeysAreReadAndClampedLikeTheOthers) {
-  EXPECT_EQ(2, settings_.L_CHAT_RATE);
-  EXPECT_EQ(10, settings_.L_CHAT_BURST);
-  load_text("L_CHAT_RATE 0\nL_CHAT_BURST 0\n");
-  EXPECT_EQ(0, settings_.L_CHAT_RATE);
-  EXPECT_EQ(1, settings_.L_CHAT_BURST);
-  apply("L_CHAT_RATE 20000");
-  EXPECT_EQ(10000, settings_.L_CHAT_RATE);
-  apply("L_CHAT_BURST 30");
-  EXPECT_EQ(30, settings_.L_CHAT_BURST);
-  ASSERT_EQ(2, settings_.note_count);
-  EXPECT_STREQ("L_CHAT_BURST 0 is outside 1..10000: 1 used", settings_.notes[0]);
-  EXPECT_STREQ("L_CHAT_RATE 20000 is outside 0 or 1..10000: 10000 used", settings_.notes[1]);
-  config::turn_off_protections(&settings_);
-  EXPECT_EQ(0, settings_.L_CHAT_RATE);
-}
-
-// The keys of the lobby's door: their defaults, 0 for off, and the clamp
-// into each range with its note (L_LURK's starts at 30, L_AUTOBAN_S has no
-// off). turn_off_protections turns every one of them off.
-TEST_F(ConfigTest, DoorKeysAreReadAndClampedIntoRangeWithANote) {
-  EXPECT_EQ(16, settings_.L_PER_NET);
-  EXPECT_EQ(20, settings_.L_CONN_RATE);
-  EXPECT_EQ(300, settings_.L_LURK);
-  EXPECT_EQ(1, settings_.L_ROOMS_PER_IP);
-  EXPECT_EQ(5, settings_.L_AUTOBAN);
-  EXPECT_EQ(600, settings_.L_AUTOBAN_S);
-  load_text(
-      "L_PER_NET 0\nL_CONN_RATE 0\nL_LURK 0\nL_ROOMS_PER_IP 0\nL_AUTOBAN 0\nL_AUTOBAN_S 60\n");
-  EXPECT_EQ(0, settings_.L_PER_NET + settings_.L_CONN_RATE + settings_.L_LURK +
-                   settings_.L_ROOMS_PER_IP + settings_.L_AUTOBAN);
-  EXPECT_EQ(60, settings_.L_AUTOBAN_S);
-  EXPECT_EQ(0, settings_.note_count);
-  load_text(
-      "L_PER_NET 33\nL_CONN_RATE 99999999999\nL_LURK 10\nL_ROOMS_PER_IP 9\nL_AUTOBAN 40\n"
-      "L_AUTOBAN_S 0\nL_LURK 4000\n");
-  EXPECT_EQ(32, settings_.L_PER_NET);
-  EXPECT_EQ(6000, settings_.L_CONN_RATE);
-  EXPECT_EQ(3600, settings_.L_LURK);
-  EXPECT_EQ(4, settings_.L_ROOMS_PER_IP);
-  EXPECT_EQ(32, settings_.L_AUTOBAN);
-  EXPECT_EQ(1, settings_.L_AUTOBAN_S);
-  ASSERT_EQ(7, settings_.note_count);
-  EXPECT_STREQ("L_PER_NET 33 is outside 0 or 1..32: 32 used", settings_.notes[0]);
-  EXPECT_STREQ("L_CONN_RATE 99999999999 is outside 0 or 1..6000: 6000 used", settings_.notes[1]);
-  EXPECT_STREQ("L_LURK 10 is outside 0 or 30..3600: 30 used", settings_.notes[2]);
-  EXPECT_STREQ("L_ROOMS_PER_IP 9 is outside 0 or 1..4: 4 used", settings_.notes[3]);
-  EXPECT_STREQ("L_AUTOBAN 40 is outside 0 or 1..32: 32 used", settings_.notes[4]);
-  EXPECT_STREQ("L_AUTOBAN_S 0 is outside 1..2592000: 1 used", settings_.notes[5]);
-  EXPECT_STREQ("L_LURK 4000 is outside 0 or 30..3600: 3600 used", settings_.notes[6]);
-  config::turn_off_protections(&settings_);
-  EXPECT_EQ(0, settings_.L_PER_NET + settings_.L_CONN_RATE + settings_.L_LURK +
-                   settings_.L_ROOMS_PER_IP + settings_.L_AUTOBAN);
+  // 1 MiB of bad lines; a line of 5000 bytes whose key is cut off.
+  std::string lines;
+  while (lines.size() < static_cast<size_t>(config::kMaxConfigBytes) - 6000) lines += "FOO 1\n";
+  const int bad = static_cast<int>(lines.size() / 6);
+  lines += "VER 3 " + std::string(5000, 'v') + "\nVER 4";
+  ASSERT_EQ(0,
+            config::read_config_file(write_file("many.txt", lines).c_str(), &settings_, &reading));
+  EXPECT_EQ(4, settings_.VER);
+  // Of the long line, the pieces within 4096 bytes are read (the first
+  // sets VER 3, the next eleven have no key), the rest is one bad line.
+  EXPECT_EQ(bad + 11 + 1, reading.bad_count);
+  EXPECT_EQ(1, reading.note_count);
+  EXPECT_STREQ("line 1: FOO 1", reading.bad[0].text);
+  EXPECT_STREQ("line 32: FOO 1", reading.bad[config::kMaxReported - 1].text);
 }
 
 TEST_F(ConfigTest, DenyEntriesAreAddressesOrPrefixes) {
@@ -543,6 +590,17 @@ TEST_F(ConfigTest, ABanNeverReplacesADenyFileThatCannotBeRead) {
   EXPECT_EQ(ELOOP, error);
   char target[16] = {};
   EXPECT_EQ(8, readlink(path.c_str(), target, sizeof target - 1));
+
+  // A file that never ends (a link to /dev/zero) is neither read whole for
+  // a ban nor line by line for the list of bans: both answer at once.
+  ASSERT_EQ(0, std::remove(path.c_str()));
+  ASSERT_EQ(0, symlink("/dev/zero", path.c_str()));
+  EXPECT_EQ(config::kDenyNotAFile, list.add(entry, &error));
+  EXPECT_EQ(config::kDenyNotAFile, list.remove(entry, &error));
+  config::DenyEntry entries[2];
+  config::BanNote notes[2];
+  EXPECT_EQ(0, list.entries_with_notes(entries, notes, 2));
+  EXPECT_EQ(9, readlink(path.c_str(), target, sizeof target - 1));
 }
 
 TEST_F(ConfigTest, DenyEntriesMayEndAtATimeWrittenOnTheirLine) {
@@ -579,3 +637,60 @@ TEST_F(ConfigTest, DenyEntriesMayEndAtATimeWrittenOnTheirLine) {
   EXPECT_EQ(1, list.entries_in_force(in_force, 4));
   EXPECT_EQ(net::IpAddress::from_v4(0x0A000005u), in_force[0].prefix.address);
 }
+
+// Who banned, since when and why live in each line's comment. Lines
+// written without them (by hand, or before bans kept them) load as they
+// did, their comment then the reason alone.
+TEST_F(ConfigTest, BansKeepTheirReasonAuthorAndTimeInTheirComment) {
+  config::BanNote note;
+  note.by = "uid 1001";  // a name with a blank, as a user without a passwd entry has
+  note.since_s = 1800000000;
+  note.reason = "cheating; twice";
+  const std::string comment = config::format_ban_comment(note);
+  EXPECT_EQ("by uid 1001 since 2027-01-15T08:00:00Z: cheating; twice", comment);
+  note.by = "a\nb";
+  note.reason = "";
+  EXPECT_EQ("by a?b since 2027-01-15T08:00:00Z", config::format_ban_comment(note));
+  note.by = "auto";
+  note.reason = "dropped 3 times";
+  EXPECT_EQ("automatic ban since 2027-01-15T08:00:00Z: dropped 3 times",
+            config::format_ban_comment(note));
+
+  const std::string path = write_file(
+      "deny.txt",
+      "; notes\n10.0.0.1 ; a pest\n10.0.0.2 until 2027-01-15T09:00:00Z ; automatic ban: dropped "
+      "3 times\nnot an entry ; by x since 2027-01-15T08:00:00Z\n10.0.0.3 ; " +
+          comment +
+          "\n10.0.0.4 ; by alice since tomorrow\n10.0.0.5 until 2027-01-15T07:00:00Z ; by "
+          "bob since 2027-01-15T06:00:00Z: gone\n10.0.0.6 ; by bob since 2027-01-15T06:00:00Z: "
+          "x\r\n10.0.0.7\n");
+  int64_t now = 1800000000;
+  config::DenyList list;
+  list.set_file(path.c_str(), [](const char*) {});
+  list.set_clock([&now] { return now; });
+  ASSERT_TRUE(list.reload_if_changed());
+  config::DenyEntry entries[8];
+  config::BanNote notes[8];
+  ASSERT_EQ(6, list.entries_with_notes(entries, notes, 8));
+  const char* expected[6][4] = {{"10.0.0.1", "a pest", "", ""},
+                                {"10.0.0.2", "dropped 3 times", "auto", ""},
+                                {"10.0.0.3", "cheating; twice", "uid 1001", "2027-01-15T08:00:00Z"},
+                                {"10.0.0.4", "by alice since tomorrow", "", ""},
+                                {"10.0.0.6", "x", "bob", "2027-01-15T06:00:00Z"},
+                                {"10.0.0.7", "", "", ""}};
+  for (int i = 0; i < 6; ++i) {
+    char address[config::kDenyTextBytes];
+    config::format_deny_entry(entries[i], address);
+    EXPECT_STREQ(expected[i][0], address);
+    EXPECT_EQ(expected[i][1], notes[i].reason) << address;
+    EXPECT_EQ(expected[i][2], notes[i].by) << address;
+    char since[config::kUntilTextBytes] = "";
+    if (notes[i].since_s != 0) config::format_until(notes[i].since_s, since);
+    EXPECT_STREQ(expected[i][3], since) << address;
+  }
+  // The same entries the lobby denies, and no more than asked for.
+  EXPECT_EQ(6, list.entries_in_force(entries, 8));
+  EXPECT_EQ(2, list.entries_with_notes(entries, notes, 2));
+}
+
+}  // namespace

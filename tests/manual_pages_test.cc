@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "admin/command_table.h"
 #include "admin/replies.h"
+#include "config/setting_keys.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -123,28 +125,128 @@ TEST(ManualPagesTest, EachPageNamesExactlyTheOptionsOfItsProgram) {
     std::string title = program.name;
     for (char& c : title) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(0u, text.find(".TH " + title + " 1 "));
-    const std::set<std::string> in_help = options_in(help_of(program.path));
+    // lobbyctl's help ends with the lobby's commands, whose own options
+    // are arguments of a command, not of the program.
+    std::string help = help_of(program.path);
+    help = help.substr(0, help.find("\ncommands ("));
+    const std::set<std::string> in_help = options_in(help);
     EXPECT_FALSE(in_help.empty());
     EXPECT_EQ(in_help, options_in(synopsis_and_options(text)));
   }
 }
 
-// lobbyctl's page lists, in its COMMANDS section, exactly the commands the
-// lobby's help gives, with the same usage.
-TEST(ManualPagesTest, LobbyctlPageListsTheCommandsOfTheLobbysHelp) {
-  std::ifstream file(std::string(LOBBY_SOURCE_DIR) + "/packaging/man/lobbyctl.1");
-  ASSERT_TRUE(file) << "no manual page";
-  std::vector<std::string> in_page;
-  bool in_commands = false;
-  std::string line;
-  while (std::getline(file, line)) {
-    if (line.rfind(".SH ", 0) == 0) in_commands = line == ".SH COMMANDS";
-    if (in_commands && line.rfind(".B ", 0) == 0) in_page.push_back(line.substr(3));
+// Every shipped program refuses an option it does not know: its usage on
+// standard error, exit status 2, and nothing opened or made (the lobby
+// neither logs nor listens nor makes its socket).
+TEST(ManualPagesTest, EveryProgramRefusesAnUnknownOptionWithItsUsageAndStatusTwo) {
+  const Program programs[] = {
+      {"lobby_server", LOBBY_SERVER_PATH},       {"lobbyctl", LOBBYCTL_PATH},
+      {"lobby_exporter", LOBBY_EXPORTER_PATH},   {"lobby_client", LOBBY_CLIENT_PATH},
+      {"upstream_listen", UPSTREAM_LISTEN_PATH},
+  };
+  for (const Program& program : programs) {
+    for (const std::string& arguments : {std::string("--bogus"), std::string("--bogus 1 2")}) {
+      SCOPED_TRACE(std::string(program.name) + " " + arguments);
+      TempDir dir;
+      ChildProcess child;
+      ASSERT_TRUE(child.start(
+          {"/bin/sh", "-c", std::string("exec ") + program.path + " " + arguments + " 2>&1"},
+          dir.path(), ChildStdio::kNullInput));
+      int status = -1;
+      ASSERT_TRUE(child.wait_exit(kWaitMs, &status));
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << status;
+      std::string line;
+      while (child.next_line(&line, 0)) {
+      }
+      std::string lower = child.output();
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      EXPECT_NE(std::string::npos, lower.find("usage: " + std::string(program.name)))
+          << child.output();
+      EXPECT_FALSE(dir.exists("L_log.txt"));
+      EXPECT_FALSE(dir.exists("lobby.sock"));
+    }
   }
+}
+
+// `text` as troff writes it: a dash is \-, a backslash \e.
+std::string troff(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '-') {
+      out += "\\-";
+    } else if (c == '\\') {
+      out += "\\e";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// A line of help as a page writes it: a capital first, a full stop last.
+std::string sentence(const std::string& help) {
+  std::string text = help;
+  text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return troff(text) + ".";
+}
+
+std::string read_page(const char* name) {
+  std::ifstream file(std::string(LOBBY_SOURCE_DIR) + "/packaging/man/" + name);
+  std::ostringstream page;
+  page << file.rdbuf();
+  return page.str();
+}
+
+// lobbyctl's page lists, in its COMMANDS section, exactly the rows of the
+// command table, each with its usage and its help.
+TEST(ManualPagesTest, LobbyctlPageListsTheCommandsOfTheCommandTable) {
+  const std::string page = read_page("lobbyctl.1");
+  const size_t start = page.find(".SH COMMANDS\n");
+  ASSERT_NE(std::string::npos, start);
+  std::string commands = page.substr(start, page.find("\n.SH ", start + 1) - start + 1);
+  std::string expected = ".SH COMMANDS\n";
+  for (int i = 0; i < admin::kAdminCommandCount; ++i) {
+    const admin::AdminCommand& command = admin::kAdminCommands[i];
+    expected +=
+        ".TP\n.B " + troff(admin::command_usage(command)) + "\n" + sentence(command.help) + "\n";
+  }
+  EXPECT_EQ(expected, commands);
+  // The lobby's help gives the same commands.
   std::vector<std::string> in_help;
   const auto help = nlohmann::json::parse(admin::help_reply());
   for (const auto& command : help["commands"]) in_help.push_back(command["usage"]);
-  EXPECT_EQ(in_help, in_page);
+  ASSERT_EQ(static_cast<size_t>(admin::kAdminCommandCount), in_help.size());
+  for (int i = 0; i < admin::kAdminCommandCount; ++i) {
+    EXPECT_EQ(admin::command_usage(admin::kAdminCommands[i]), in_help[i]);
+  }
+}
+
+// lobby_server's page gives, in its SETTINGS section, every key of the key
+// table with its default, its help, its range and when it takes effect.
+TEST(ManualPagesTest, ServerPageListsEveryKeyOfTheKeyTable) {
+  const std::string page = read_page("lobby_server.1");
+  size_t at = page.find(".SH SETTINGS\n");
+  ASSERT_NE(std::string::npos, at);
+  const std::string settings = page.substr(at, page.find("\n.SH ", at + 1) - at + 1);
+  at = 0;
+  for (const config::SettingKey& key : config::kSettingKeys) {
+    SCOPED_TRACE(key.name);
+    std::string range;
+    if (key.kind == config::ValueKind::kLimit && key.least > config::kInt32Least) {
+      range = " (" + std::to_string(key.least) + ".." + std::to_string(key.most) +
+              (key.zero_off ? "; 0: off)" : ")");
+    }
+    const std::string entry =
+        ".TP\n\\fB" + std::string(key.name) + "\\fR " + troff(key.default_value) + "\n" +
+        sentence(key.help).substr(0, sentence(key.help).size() - 1) + range +
+        (key.takes == config::Takes::kAtOnce ? "; a reload applies it at once."
+                                             : "; it needs a restart.") +
+        "\n";
+    const size_t found = settings.find(entry, at);
+    ASSERT_NE(std::string::npos, found) << entry;
+    at = found + entry.size();
+  }
+  EXPECT_EQ(std::string::npos, settings.find(".TP", at));
 }
 
 // The reader above finds options where a page or a help text has them,

@@ -367,14 +367,20 @@ TEST_F(OperatorToolsTest, ExporterServesMetricsStatusAndHealthOfEveryLobbyItFind
   const std::string prefix = "listening on 127.0.0.1:";
   ASSERT_EQ(0u, listening.rfind(prefix, 0)) << listening;
   const int port = std::stoi(listening.substr(prefix.size()));
-  // A second exporter cannot take the same port.
+  // A second exporter cannot take the same port, and says why.
   ChildProcess second;
-  ASSERT_TRUE(second.start({LOBBY_EXPORTER_PATH, "--listen", "127.0.0.1:" + std::to_string(port),
-                            dir.file("*/lobby.sock")},
+  ASSERT_TRUE(second.start({"/bin/sh", "-c",
+                            std::string("exec ") + LOBBY_EXPORTER_PATH +
+                                " --listen 127.0.0.1:" + std::to_string(port) + " x.sock 2>&1"},
                            dir.path(), ChildStdio::kNullInput));
   int second_status = -1;
   ASSERT_TRUE(second.wait_exit(kWaitMs, &second_status));
   EXPECT_TRUE(WIFEXITED(second_status) && WEXITSTATUS(second_status) == 1) << second_status;
+  std::string refused;
+  EXPECT_TRUE(second.next_line(&refused, kWaitMs));
+  EXPECT_EQ("lobby_exporter: cannot listen on 127.0.0.1:" + std::to_string(port) +
+                ": Address already in use",
+            refused);
 
   const HttpReply metrics = http_get(port, "/metrics");
   EXPECT_EQ(200, metrics.status);
@@ -444,7 +450,11 @@ TEST_F(OperatorToolsTest, ExporterServesMetricsStatusAndHealthOfEveryLobbyItFind
   EXPECT_EQ(nlohmann::json::parse(R"([{"room":0,"group":5,"title":"alice","members":1,
       "start_size":8,"started":false,"seats":[{"seat":0,"slot":0,"name":"alice"}]}])"),
             first["room_list"]);
-  EXPECT_EQ(nlohmann::json::parse(R"({"name":"","up":false})"), lobbies["lobbies"][1]);
+  // A lobby that does not answer: since when the exporter found it so.
+  const auto& dead = lobbies["lobbies"][1];
+  EXPECT_EQ("", dead["name"]);
+  EXPECT_EQ(false, dead["up"]);
+  EXPECT_TRUE(iso_utc_time(dead["offline_since"])) << dead;
   EXPECT_EQ("west", lobbies["lobbies"][2]["name"]);
 
   EXPECT_EQ(404, http_get(port, "/").status) << "--no-page";
@@ -672,6 +682,56 @@ void dashboard_queries(const nlohmann::json& node, std::vector<std::string>* que
   }
 }
 
+// Slow requests cannot blind the exporter: 8 connections each sending a
+// request a byte every 1.5 s hold no thread that answers, /healthz answers
+// meanwhile within 100 ms, and each slow one is closed 2 s after its first
+// byte (tolerance: 10 ms earlier, for the two clocks' whole milliseconds,
+// and at most 0.6 s later on a loaded machine). A connection that sends
+// nothing goes 2 s after its accept.
+TEST_F(OperatorToolsTest, SlowRequestsAreClosedAfterTwoSecondsAndCostTheOthersNothing) {
+  ChildProcess exporter;
+  const int port = start_exporter(&exporter, {"--no-page", dir.file("east/lobby.sock")});
+  ASSERT_GT(port, 0);
+  ASSERT_EQ(200, wait_http(port, "/healthz", 200).status);
+  constexpr int kSlow = 8;
+  const std::string request = "GET /healthz HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<int64_t> closed_after_ms(kSlow + 1, -1);
+  std::vector<std::thread> slow;
+  for (int i = 0; i <= kSlow; ++i) {
+    slow.emplace_back([&, i] {
+      TcpClient client;
+      if (!client.connect_to(port)) return;
+      const auto first = std::chrono::steady_clock::now();
+      // The last one only connects and stays silent.
+      for (size_t at = 0; i < kSlow && at < request.size(); ++at) {
+        if (!client.send(request.substr(at, 1))) break;
+        if (client.wait_closed(1500)) break;
+      }
+      if (i == kSlow) client.wait_closed(kWaitMs);
+      closed_after_ms[i] = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - first)
+                               .count();
+    });
+  }
+  int64_t slowest_ms = 0;
+  for (const auto start = std::chrono::steady_clock::now();
+       std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2500);) {
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(200, http_get(port, "/healthz").status);
+    slowest_ms =
+        std::max<int64_t>(slowest_ms, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - asked)
+                                          .count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  for (std::thread& thread : slow) thread.join();
+  EXPECT_LT(slowest_ms, 100);
+  for (int i = 0; i <= kSlow; ++i) {
+    EXPECT_GE(closed_after_ms[i], 1990) << i;
+    EXPECT_LE(closed_after_ms[i], 2600) << i;
+  }
+}
+
 TEST(PromqlNamesTest, OnlyMetricNamesAreTaken) {
   EXPECT_EQ(
       (std::set<std::string>{"lobby_drops_total", "lobby_slots", "x:y"}),
@@ -772,20 +832,38 @@ TEST_F(OperatorToolsTest, LobbyctlPrintsTablesRawRepliesAndFailsOnErrors) {
   EXPECT_EQ("no bans\n", lobbyctl({"-s", socket, "bans"}, &status));
   EXPECT_EQ("banned 203.0.113.0/24 for good; 0 connections closed\n",
             lobbyctl({"-s", socket, "ban", "203.0.113.9/24"}, &status));
-  const std::string timed = lobbyctl({"-s", socket, "ban", "198.51.100.7", "3600"}, &status);
+  const std::string timed =
+      lobbyctl({"-s", socket, "ban", "198.51.100.7", "3600", "cheats", "at", "cards"}, &status);
   EXPECT_EQ(0u, timed.find("banned 198.51.100.7 until 20")) << timed;
+  EXPECT_TRUE(timed.ends_with(" connections closed; reason: cheats at cards\n")) << timed;
   const std::string bans = lobbyctl({"-s", socket, "bans"}, &status);
-  EXPECT_EQ(0u, bans.find("ADDRESS         EXPIRES\n203.0.113.0/24  never\n198.51.100.7    20"))
+  const std::string by = getpwuid(getuid())->pw_name;
+  const std::string by_column = by + std::string(by.size() < 2 ? 2 - by.size() : 0, ' ');
+  // Who banned and since when; "-" for a reason not given.
+  EXPECT_EQ(0u, bans.find("ADDRESS         EXPIRES               REASON           BY" +
+                          std::string(by_column.size() - 2, ' ') +
+                          "  SINCE\n203.0.113.0/24  never                 -                " +
+                          by_column + "  20"))
       << bans;
+  EXPECT_NE(std::string::npos, bans.find("\n198.51.100.7    20")) << bans;
+  EXPECT_NE(std::string::npos, bans.find("Z  cheats at cards  " + by_column + "  20")) << bans;
   EXPECT_EQ("unbanned 203.0.113.0/24\n",
             lobbyctl({"-s", socket, "unban", "203.0.113.0/24"}, &status));
-  EXPECT_EQ("kicked slot 0 (user 7, " + users.substr(users.find("127.0.0.1:"), 15) + ")\n",
-            lobbyctl({"-s", socket, "kick", "0"}, &status));
+  EXPECT_EQ(
+      "kicked slot 0 (user 7, " + users.substr(users.find("127.0.0.1:"), 15) + "); reason: rude\n",
+      lobbyctl({"-s", socket, "kick", "0", "rude"}, &status));
   EXPECT_TRUE(alice.wait_closed(kWaitMs));
   const std::string raw = lobbyctl({"-s", socket, "--json", "rooms"}, &status);
   EXPECT_EQ("{\"rooms\":[]}\n", raw);
+  // Arguments the lobby refuses end lobbyctl with 2, as its own do; other
+  // errors with 1.
   EXPECT_EQ("lobbyctl: unknown command: fly (try help)\n",
             lobbyctl({"-s", socket, "fly", "away"}, &status));
+  EXPECT_EQ(2, status);
+  EXPECT_EQ("lobbyctl: no slot 99 (slots are 0 to 31)\n",
+            lobbyctl({"-s", socket, "kick", "99"}, &status));
+  EXPECT_EQ(2, status);
+  EXPECT_EQ("lobbyctl: slot 5 is free\n", lobbyctl({"-s", socket, "kick", "5"}, &status));
   EXPECT_EQ(1, status);
   EXPECT_EQ("lobbyctl: cannot connect to " + dead_socket() + ": Connection refused\n",
             lobbyctl({"-s", dead_socket(), "status"}, &status));
@@ -1043,7 +1121,7 @@ TEST_F(OperatorToolsTest, ALobbyThatCannotListenIsReportedEverywhere) {
 // -i NAME finds the lobby of an instance under the base directory (--base
 // or LOBBY_BASE_DIR); --all asks every lobby there in turn, one table with
 // a LOBBY column, naming on standard error the ones that do not answer;
-// kick, ban and drain go to every lobby only with --yes.
+// say, kick, ban and drain go to every lobby only with --yes.
 TEST_F(OperatorToolsTest, LobbyctlFindsInstancesAndAsksTheWholeHost) {
   TcpClient alice;
   ASSERT_TRUE(alice.connect_to(east->port));
@@ -1092,7 +1170,8 @@ TEST_F(OperatorToolsTest, LobbyctlFindsInstancesAndAsksTheWholeHost) {
   EXPECT_EQ(std::string(config::kProgramVersion) + ", commit " + config::kBuildCommit,
             east_row[9].second);
 
-  for (const char* command : {"kick", "ban", "drain"}) {
+  // The command table's rows that act on players.
+  for (const char* command : {"say", "kick", "ban", "drain"}) {
     EXPECT_EQ("lobbyctl: --all " + std::string(command) +
                   " acts on every lobby of the host: add --yes to do so\n",
               lobbyctl({"--base", base, "--all", command, "0"}, &status));

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -35,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "config/setting_keys.h"
 #include "net/socket_ops.h"
 #include "ops/admin_client.h"
 #include "tests/support/child_process.h"
@@ -112,6 +114,9 @@ bool under_wine() {
 // The signal that stops a server with exit status 0: SIGTERM, as a service
 // manager sends it, or Ctrl-C's SIGINT under Wine.
 int stop_signal() { return under_wine() ? SIGINT : SIGTERM; }
+// What the shutdown line names for it: the signal, or the console's event
+// that Wine makes of it.
+std::string stop_cause() { return under_wine() ? "Ctrl-C" : "SIGTERM"; }
 
 std::string describe(int status) {
   if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
@@ -342,7 +347,7 @@ TEST_F(LobbyProcessTest, StopSignalStopsCleanly) {
   std::string log;
   ASSERT_TRUE(dir.read_file("L_log.txt", &log));
   EXPECT_NE(std::string::npos, log.find("start sample_lobby port 30009 rooms 4")) << log;
-  const size_t shutdown = log.find("shutdown");
+  const size_t shutdown = log.find("shutdown (" + stop_cause() + "; ");
   ASSERT_NE(std::string::npos, shutdown) << log;
   // Nothing is written after the shutdown line: the log was closed first.
   EXPECT_EQ(log.size() - 1, log.find('\n', shutdown)) << log;
@@ -479,7 +484,41 @@ TEST_F(LobbyProcessTest, InterruptAndHangupAlsoStopWithStatusZero) {
     expect_status_lines("sample_lobby", 0, 4);
     ASSERT_TRUE(server->send_signal(signal_number));
     expect_exit(0);
+    std::string log;
+    ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+    const std::string cause = under_wine()              ? "Ctrl-C"
+                              : signal_number == SIGINT ? "SIGINT"
+                                                        : "SIGHUP";
+    EXPECT_NE(std::string::npos, log.find("shutdown (" + cause + "; ")) << log;
   }
+}
+
+// A settings file too big, or no regular file at all (a pipe nobody
+// writes, which would hold an open for reading), is refused at the start:
+// the lobby runs on its defaults and its log says why.
+TEST_F(LobbyProcessTest, ASettingsFileTooBigOrOfAnotherKindLeavesEveryDefault) {
+  const std::vector<std::string> kinds =
+      under_wine() ? std::vector<std::string>{"big"} : std::vector<std::string>{"big", "pipe"};
+  for (const std::string& kind : kinds) {
+    SCOPED_TRACE(kind);
+    std::remove(dir.file("dorvik.txt").c_str());
+    if (kind == "big") {
+      ASSERT_TRUE(dir.write_file("dorvik.txt", "L_NAME big\n" + std::string(1024 * 1024, ';')));
+    } else {
+      ASSERT_EQ(0, mkfifo(dir.file("dorvik.txt").c_str(), 0600));
+    }
+    start();
+    expect_status_lines("sample_lobby", 0, 4);
+    ASSERT_TRUE(server->send_signal(stop_signal()));
+    expect_exit(0);
+    std::string log;
+    ASSERT_TRUE(dir.read_file("L_log.txt", &log));
+    const std::string why = kind == "big" ? "too big, over 1 MiB" : "not a regular file";
+    EXPECT_NE(std::string::npos,
+              log.find(" dorvik.txt: " + why + "; every setting keeps its default"))
+        << log;
+  }
+  std::remove(dir.file("dorvik.txt").c_str());
 }
 
 TEST_F(LobbyProcessTest, SettingsFileSetsNameVersionAndRooms) {
@@ -515,16 +554,17 @@ TEST_F(LobbyProcessTest, ProtectionSettingsAndDenyFileAreReadAndLogged) {
   ASSERT_TRUE(dir.read_file("L_log.txt", &log));
   // The Windows build ends its lines as Windows does.
   const std::string end = under_wine() ? "\r\n" : "\n";
-  for (const std::string line : {
+  for (const std::string& line : std::vector<std::string>{
            "setting L_PER_IP 40 is outside 0 or 1..32: 32 used",
            "setting L_FLOOD_BURST 0 is outside 1..10000: 1 used",
            "deny list deny.txt line 2 ignored: not an address",
            "deny list deny.txt: 1 entries",
            "refused 127.0.0.2: denied",
-           "shutdown (Cancel; drops: peer closed 0, bad framing 0, idle 0, not reading 0, "
-           "no login 0, displaced 0, flooding 0, kicked 0, banned 0; refused full 0, "
-           "per-address limit 0, denied 1, draining 0, per-network limit 0, connecting too "
-           "fast 0)",
+           "shutdown (" + stop_cause() +
+               "; drops: peer closed 0, bad framing 0, idle 0, not reading 0, "
+               "no login 0, displaced 0, flooding 0, kicked 0, banned 0; refused full 0, "
+               "per-address limit 0, denied 1, draining 0, per-network limit 0, connecting too "
+               "fast 0)",
        }) {
     EXPECT_NE(std::string::npos, log.find(" " + line + end)) << line << "\nin:\n" << log;
   }
@@ -629,7 +669,7 @@ TEST_F(LobbyProcessTest, AReaderThatStopsReadingNeverHoldsTheServer) {
   EXPECT_TRUE(client.wait_closed(kOutputWaitMs));
   std::string log;
   ASSERT_TRUE(dir.read_file("L_log.txt", &log));
-  EXPECT_NE(std::string::npos, log.find("shutdown (Cancel;")) << log;
+  EXPECT_NE(std::string::npos, log.find("shutdown (" + stop_cause() + ";")) << log;
 }
 
 // A flooder is held back by pacing and dropped after 10 s of hold; a stop
@@ -1013,13 +1053,12 @@ TEST_F(WindowProcessTest, WithoutADisplayTheLinesGoToStandardOutput) {
 // build-win/lobbyctl.exe", or the Linux one) in `dir` with `args`: its exit
 // status, and the lines of its standard output and error together in
 // `*lines`.
-int run_lobbyctl(const std::string& dir, const std::vector<std::string>& args,
-                 std::vector<std::string>* lines) {
+// Runs `words` in `dir` and takes its standard output and error, line by
+// line: its exit status, or -1 when it did not end by itself.
+int run_program(const std::string& dir, const std::vector<std::string>& words,
+                std::vector<std::string>* lines) {
   std::vector<std::string> command = {"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh"};
-  for (const std::string& word : command_from("LOBBYCTL_COMMAND", LOBBYCTL_PATH)) {
-    command.push_back(word);
-  }
-  command.insert(command.end(), args.begin(), args.end());
+  command.insert(command.end(), words.begin(), words.end());
   ChildProcess child;
   if (!child.start(command, dir, ChildStdio::kNullInput)) return -1;
   int status = 0;
@@ -1028,6 +1067,20 @@ int run_lobbyctl(const std::string& dir, const std::vector<std::string>& args,
   std::string line;
   while (child.next_line(&line, kOutputWaitMs)) lines->push_back(line);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int run_lobbyctl(const std::string& dir, const std::vector<std::string>& args,
+                 std::vector<std::string>* lines) {
+  std::vector<std::string> command = command_from("LOBBYCTL_COMMAND", LOBBYCTL_PATH);
+  command.insert(command.end(), args.begin(), args.end());
+  return run_program(dir, command, lines);
+}
+
+// The user the tests run as, whom the lobby's log names for lobbyctl's
+// commands.
+std::string operator_name() {
+  const passwd* user = getpwuid(getuid());
+  return user != nullptr ? user->pw_name : "";
 }
 
 // The admin channel's address in the log: the socket file on Linux, the
@@ -1049,11 +1102,21 @@ nlohmann::json json_reply(const std::vector<std::string>& lines) {
 // connected ends the process with status 0, the shutdown logged and the
 // socket file removed.
 TEST_F(LobbyProcessTest, AdminReopenAndDrainEndTheProcessCleanly) {
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "L_CHAT_LOG L_chat.txt\n"));
   start();
   expect_status_lines("sample_lobby", 0, 4);
   TcpClient player;
   connect(&player);
   expect_next_line("USER_DATA: 1 / 32");
+  // The moderation log takes each chat line as it is relayed, and goes on
+  // in a new file after a reopen.
+  ASSERT_TRUE(player.send(w::enter(7, "al\"ice", 5)));
+  const std::string welcome = w::list_end() + w::group_count(1);
+  EXPECT_EQ(w::hex(welcome), w::hex(player.read_exact(welcome.size(), kOutputWaitMs)));
+  ASSERT_TRUE(player.send(w::chat(0, "before\x1b")));
+  const std::string before_line = w::chat(0, "before\x1b");
+  EXPECT_EQ(w::hex(before_line), w::hex(player.read_exact(before_line.size(), kOutputWaitMs)));
+  ASSERT_EQ(0, rename(dir.file("L_chat.txt").c_str(), dir.file("L_chat.txt.1").c_str()));
   const std::string end = under_wine() ? "\r\n" : "\n";
   std::string log;
   ASSERT_TRUE(dir.read_file("L_log.txt", &log));
@@ -1069,8 +1132,12 @@ TEST_F(LobbyProcessTest, AdminReopenAndDrainEndTheProcessCleanly) {
   ASSERT_EQ(0, rmdir(dir.file("L_log.txt").c_str()));
   EXPECT_EQ(0, run_lobbyctl(dir.path(), {"reopen"}, &lines));
   EXPECT_EQ(std::vector<std::string>{"event log reopened"}, lines);
+  ASSERT_TRUE(player.send(w::chat(0, "after")));
+  EXPECT_EQ(w::hex(w::chat(0, "after")), w::hex(player.read_exact(9 + 3, kOutputWaitMs)));
   EXPECT_EQ(0, run_lobbyctl(dir.path(), {"--json", "drain", "1"}, &lines));
-  EXPECT_EQ(std::vector<std::string>{"{\"draining\":true,\"seconds\":1,\"users\":1}"}, lines);
+  EXPECT_EQ(
+      std::vector<std::string>{"{\"draining\":true,\"seconds\":1,\"users\":1,\"in_games\":0}"},
+      lines);
   TcpClient late;
   connect(&late);
   std::string before;
@@ -1100,6 +1167,26 @@ TEST_F(LobbyProcessTest, AdminReopenAndDrainEndTheProcessCleanly) {
   EXPECT_NE(std::string::npos, log.find("refused 127.0.0.1: draining")) << log;
   EXPECT_NE(std::string::npos, log.find("drain finished: time is up with 1 clients left")) << log;
   EXPECT_NE(std::string::npos, log.find("shutdown (drained; ")) << log;
+  // Each chat line once, in the file it was relayed before or after the
+  // reopen; the time in UTC, the name's quote and the text's escape
+  // written out.
+  const std::string said = " from=#1 user=7 name=\"al\\\"ice\" addr=127.0.0.1 to=group:5 text=";
+  std::string chat;
+  ASSERT_TRUE(dir.read_file("L_chat.txt.1", &chat));
+  EXPECT_EQ(20u, chat.find(said + "\"before\\x1B\"" + end)) << chat;
+  EXPECT_EQ('Z', chat[19]) << chat;
+  EXPECT_EQ(std::string::npos, chat.find("after")) << chat;
+  ASSERT_TRUE(dir.read_file("L_chat.txt", &chat));
+  EXPECT_EQ(20u, chat.find(said + "\"after\"" + end)) << chat;
+  EXPECT_EQ(chat.size(), chat.find(end) + end.size()) << chat;
+  if (!under_wine()) {
+    // Only the lobby's own user and group read either log.
+    struct stat info;
+    ASSERT_EQ(0, stat(dir.file("L_log.txt").c_str(), &info));
+    EXPECT_EQ(0u, info.st_mode & 0027);
+    ASSERT_EQ(0, stat(dir.file("L_chat.txt").c_str(), &info));
+    EXPECT_EQ(0u, info.st_mode & 0027);
+  }
 }
 
 // What `command` prints on its standard output, trimmed of its last line
@@ -1184,8 +1271,9 @@ TEST_F(LobbyProcessTest, AdminGroupFromTheEnvironmentUnlessTheSettingsSayOtherwi
 // through unnoticed (the Windows build answers that it offers the drain
 // instead), and a drain that ends the process once the last player leaves.
 TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
+  ASSERT_TRUE(dir.write_file("dorvik.txt", "L_PER_IP 40\nL_LURK 2m\nL_SAY_ID 77\nVER 3 x\n"));
   start();
-  expect_status_lines("sample_lobby", 0, 4);
+  expect_status_lines("sample_lobby", 3, 4);
   TcpClient alice;
   connect(&alice);
   expect_next_line("USER_DATA: 1 / 32");
@@ -1240,7 +1328,7 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   EXPECT_EQ(1, run_lobbyctl(dir.path(), {"kick", slot}, &lines));
   EXPECT_EQ(std::vector<std::string>{"lobbyctl: slot " + slot + " is free"}, lines);
 
-  ASSERT_EQ(0, run_lobbyctl(dir.path(), {"--json", "ban", "127.0.0.2", "600"}, &lines));
+  ASSERT_EQ(0, run_lobbyctl(dir.path(), {"--json", "ban", "127.0.0.2", "600", "spamming"}, &lines));
   const nlohmann::json banned = json_reply(lines);
   ASSERT_TRUE(banned.is_object()) << lines[0];
   EXPECT_EQ("127.0.0.2", banned["banned"]);
@@ -1257,7 +1345,36 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   ASSERT_EQ(0, run_lobbyctl(dir.path(), {"bans"}, &lines));
   ASSERT_EQ(2u, lines.size()) << testing::PrintToString(lines);
   EXPECT_EQ(0u, lines[1].find("127.0.0.2 ")) << lines[1];
-  EXPECT_TRUE(lines[1].ends_with(expires)) << lines[1];
+  // With its reason, who banned (the operator the socket names) and since
+  // when.
+  EXPECT_NE(std::string::npos, lines[1].find(" " + expires + "  spamming  " +
+                                             banned["by"].get<std::string>() + "  20"))
+      << lines[1];
+  EXPECT_FALSE(banned["by"].get<std::string>().empty());
+
+  // say, in UTF-8 from the command line, to alice in code page 932, with
+  // L_SAY_ID in bytes 2-5; logged with the operator's name.
+  ASSERT_EQ(0, run_lobbyctl(dir.path(), {"say", "テスト  ok"}, &lines));
+  EXPECT_EQ(std::vector<std::string>{"said to everyone outside games (1 clients): テスト  ok"},
+            lines);
+  const std::string said = w::chat(77, "\x83\x65\x83\x58\x83\x67  ok");
+  EXPECT_EQ(w::hex(said), w::hex(alice.read_exact(said.size(), kOutputWaitMs)));
+  EXPECT_EQ(2, run_lobbyctl(dir.path(), {"say", std::string(74, 'x')}, &lines));
+  EXPECT_EQ(std::vector<std::string>{"lobbyctl: TEXT is 74 bytes in CP932; a chat line holds at "
+                                     "most 73"},
+            lines);
+
+  // settings lists what lobby_server --check lists for the same file.
+  ASSERT_EQ(0, run_lobbyctl(dir.path(), {"settings"}, &lines));
+  std::vector<std::string> check;
+  std::vector<std::string> check_command = server_command();
+  check_command.push_back("--check");
+  EXPECT_EQ(1, run_program(dir.path(), check_command, &check));
+  ASSERT_LT(config::kSettingKeyCount + 2u, check.size());
+  // The table under its header, the bad line and the two notes.
+  ASSERT_EQ(config::kSettingKeyCount + 4u, lines.size()) << testing::PrintToString(lines);
+  EXPECT_EQ(std::vector<std::string>(check.begin(), check.begin() + lines.size()), lines);
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "bad line 2: L_LURK 2m"));
 
   // An upgrade in place: alice stays, served by the new process. The
   // Windows build offers the drain instead.
@@ -1290,7 +1407,9 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
   EXPECT_EQ(w::hex(made), w::hex(alice.read_exact(made.size(), kOutputWaitMs)));
 
   ASSERT_EQ(0, run_lobbyctl(dir.path(), {"--json", "drain", "30"}, &lines));
-  EXPECT_EQ(std::vector<std::string>{"{\"draining\":true,\"seconds\":30,\"users\":1}"}, lines);
+  EXPECT_EQ(
+      std::vector<std::string>{"{\"draining\":true,\"seconds\":30,\"users\":1,\"in_games\":0}"},
+      lines);
   TcpClient late;
   connect(&late);
   EXPECT_TRUE(late.wait_closed(kOutputWaitMs, &before));
@@ -1308,6 +1427,11 @@ TEST_F(LobbyProcessTest, LobbyctlDrivesStatusUsersKickBanAndDrain) {
            "admin: ban 127.0.0.2 until " + expires + "; 0 connections closed",
            "refused 127.0.0.2: denied",
            "admin: drain for at most 30 s with 1 clients connected",
+           "admin: say to everyone outside games (1 clients) by " + operator_name() +
+               ": テスト  ok",
+           "setting: bad line 2: L_LURK 2m; that key keeps its default",
+           "setting L_PER_IP 40 is outside 0 or 1..32: 32 used",
+           "setting VER on line 4: \"x\" after the value ignored",
            "drain finished: no client left",
        }) {
     EXPECT_NE(std::string::npos, log.find(" " + line)) << line << "\nin:\n" << log;

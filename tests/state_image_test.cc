@@ -282,9 +282,10 @@ TEST(StateImageGolden, AnImageThatIsNotRightIsRefusedWithItsReason) {
             refused(image.substr(0, image.size() - 10)));
   EXPECT_EQ("not a state image", refused("LOBBYIMX" + image.substr(8)));
   EXPECT_EQ("not a state image", refused(""));
-  // ROOM, the settings' second field, out of its range.
+  // ROOM, the settings' second key (after their count and VER), out of its
+  // range.
   std::string nine_rooms = image;
-  nine_rooms[20 + 8 + 4] = 9;
+  nine_rooms[20 + 8 + 4 + 4] = 9;
   EXPECT_EQ("image damaged: ROOM out of range in section SETS", refused(resealed(nine_rooms)));
   EXPECT_EQ("image damaged: it has 4 rooms where the lobby has 2", refused(image, 2));
   // One byte more than the sections hold.

@@ -56,6 +56,11 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[i], "--script") == 0 && i + 1 < argc) {
       script_path = argv[++i];
+    } else if (argv[i][0] == '-') {
+      // An option it does not know: never taken for a host name.
+      print_err(std::string("error: unknown option ") + argv[i]);
+      std::fputs(kUsage, stderr);
+      return client::kExitUsage;
     } else {
       positional.push_back(argv[i]);
     }

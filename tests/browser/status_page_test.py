@@ -10,7 +10,11 @@ what a person would see, through the DevTools protocol on a pipe:
     elsewhere;
   - the page refreshing itself about 10 s after it loaded (a player who
     logs in after the load appears then, not before);
-  - "offline" once a lobby is stopped;
+  - each lobby's game data version, and for one with an upstream server
+    whether it is registered there;
+  - lobbies that cannot take players: "not listening" (its port is
+    another's) and "closing" (draining) with no Join line, "full";
+  - "offline", with since when, once a lobby is stopped;
   - no sideways scrolling on a 360-pixel phone.
 Screenshots at 360 px (light and dark) and 1280 px go to --out.
 
@@ -87,12 +91,12 @@ def admin(socket_path, command):
 class Lobby:
     """A lobby_server process in a directory of its own."""
 
-    def __init__(self, server, root, folder, name):
+    def __init__(self, server, root, folder, name, settings=''):
         self.dir = os.path.join(root, folder)
         os.mkdir(self.dir)
         self.socket = os.path.join(self.dir, 'lobby.sock')
         with open(os.path.join(self.dir, 'dorvik.txt'), 'w', encoding='utf-8') as f:
-            f.write(f'L_NAME {name}\nL_PORT 0\nL_IP 203.0.113.10\n')
+            f.write(f'L_NAME {name}\nL_PORT 0\nL_IP 203.0.113.10\n{settings}')
         self.process = subprocess.Popen([server], cwd=self.dir, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL)
 
@@ -270,18 +274,59 @@ def lobby_card(page, name):
     return next((card for card in page if card['name'] == name), None)
 
 
+class Upstream:
+    """An upstream server that takes the lobbies' links and keeps them."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(('127.0.0.1', 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.links = []
+
+    def take(self):
+        self.listener.settimeout(WAIT_S)
+        self.links.append(self.listener.accept()[0])
+
+    def close(self):
+        for link in self.links:
+            link.close()
+        self.listener.close()
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(('127.0.0.1', 0))
+        return probe.getsockname()[1]
+
+
 def run(args, root):
-    east = Lobby(args.server, root, 'east', 'east')
+    upstream = Upstream()
+    # A port another program holds, and one where nothing answers.
+    taken = socket.socket()
+    taken.bind(('0.0.0.0', 0))
+    taken.listen(1)
+    east = Lobby(args.server, root, 'east', 'east', f'N_PORT {free_port()}\n')
     west = Lobby(args.server, root, 'west', JAPANESE_LOBBY)
+    north = Lobby(args.server, root, 'north', 'north', f'L_PORT {taken.getsockname()[1]}\n')
+    south = Lobby(args.server, root, 'south', 'south', f'VER 3\nN_PORT {upstream.port}\n')
+    upstream.take()
+    full = Lobby(args.server, root, 'full', 'full', 'ROOM 1\n')
+    lobbies = [east, west, north, south, full]
     players = [Player(east.port, 1, b'alice'), Player(east.port, 2, HOSTILE_SVG.encode()),
                Player(east.port, 3, HOSTILE_SCRIPT.encode()),
                Player(west.port, 4, JAPANESE_HOST.encode('cp932')),
                Player(west.port, 5, ENTITY_NAME.encode())]
+    players += [Player(full.port, 10 + i, b'p%d' % i) for i in range(8)]
+    # A drain with nobody left ends the lobby: one player stays in south.
+    players.append(Player(south.port, 20, b'stays'))
+    admin(south.socket, 'drain 600')
     players[1].make_room()  # the hostile name is the room's title too
     players[3].make_room()
 
     exporter = subprocess.Popen(
-        [args.exporter, '--listen', '127.0.0.1:0', '--title', TITLE, east.socket, west.socket],
+        [args.exporter, '--listen', '127.0.0.1:0', '--title', TITLE] +
+        [lobby.socket for lobby in lobbies],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
     try:
         ready, _, _ = select.select([exporter.stdout], [], [], WAIT_S)
@@ -298,8 +343,10 @@ def run(args, root):
         exporter.wait(WAIT_S)
         for player in players:
             player.close()
-        east.stop()
-        west.stop()
+        for lobby in lobbies:
+            lobby.stop()
+        upstream.close()
+        taken.close()
 
 
 def browse(browser, url, east, west, players, out):
@@ -315,14 +362,32 @@ def browse(browser, url, east, west, players, out):
     players.append(late)
 
     page = browser.value(READ_PAGE)
-    check([card['name'] for card in page] == ['east', JAPANESE_LOBBY],
+    check([card['name'] for card in page] == ['east', JAPANESE_LOBBY, 'north', 'south', 'full'],
           f'lobbies shown: {page}')
     east_card = lobby_card(page, 'east') or {}
     west_card = lobby_card(page, JAPANESE_LOBBY) or {}
     check(east_card.get('state') == 'up', f'east up: {east_card}')
     check(east_card.get('facts') == ['3 / 32 users · 1 / 4 rooms',
+                                     'Game data version 0 · not registered upstream',
                                      f'Join: 203.0.113.10 port {east.port}'],
-          f'east counts and join line: {east_card.get("facts")}')
+          f'east counts, version, upstream and join line: {east_card.get("facts")}')
+    check(west_card.get('facts') == ['2 / 32 users · 1 / 4 rooms', 'Game data version 0',
+                                     f'Join: 203.0.113.10 port {west.port}'],
+          f'west without an upstream server: {west_card.get("facts")}')
+    # Lobbies that cannot take players say so, and give no address to join.
+    north_card = lobby_card(page, 'north') or {}
+    check(north_card.get('state') == 'not listening' and
+          north_card.get('facts') == ['0 / 32 users · 0 / 4 rooms', 'Game data version 0'],
+          f'north not listening, no join line: {north_card}')
+    south_card = lobby_card(page, 'south') or {}
+    check(south_card.get('state') == 'closing' and
+          south_card.get('facts') == ['1 / 32 users · 0 / 4 rooms',
+                                      'Game data version 3 · registered upstream'],
+          f'south closing, registered, no join line: {south_card}')
+    full_card = lobby_card(page, 'full') or {}
+    check(full_card.get('state') == 'full' and
+          full_card.get('facts')[0] == '8 / 8 users · 0 / 1 rooms',
+          f'full lobby: {full_card}')
     check(east_card.get('tables') == [
         [[HOSTILE_SVG, '1 / 8', 'waiting']],
         [['alice', '–', '0 min'], [HOSTILE_SVG, HOSTILE_SVG, '0 min'],
@@ -368,7 +433,7 @@ def browse(browser, url, east, west, players, out):
     check(REFRESH_EARLIEST_S <= after_s <= REFRESH_LATEST_S,
           f'refresh after {after_s:.2f} s, not within {REFRESH_EARLIEST_S}..{REFRESH_LATEST_S}')
     check(browser.value("document.getElementById('summary').textContent") ==
-          '6 players online in 2 of 2 lobbies', 'summary line')
+          '15 players online in 5 of 5 lobbies', 'summary line')
 
     os.makedirs(out, exist_ok=True)
     browser.screenshot(os.path.join(out, 'status_page_1280.png'), 1280)
@@ -389,6 +454,12 @@ def browse(browser, url, east, west, players, out):
         return card is not None and card['state'] == 'offline'
     wait_until(east_offline, REFRESH_LATEST_S + 2, 'east shown offline')
     print(f'east shown offline {time.monotonic() - stopped_at:.2f} s after it stopped', flush=True)
+    # Since when: the time the exporter first found it so, today's time.
+    facts = (lobby_card(browser.value(READ_PAGE), 'east') or {}).get('facts', [])
+    moments = [time.localtime(time.time() - back) for back in range(0, 15)]
+    times = {time.strftime(form, moment) for moment in moments for form in ('%H:%M', '%I:%M')}
+    check(len(facts) == 1 and facts[0].startswith('Offline since ') and
+          any(t in facts[0] for t in times), f'east offline since: {facts}')
     west_card = lobby_card(browser.value(READ_PAGE), JAPANESE_LOBBY) or {}
     check(west_card.get('state') == 'up', 'west still up')
 

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
 #include "app/lobby_process.h"
+#include "app/server_options.h"
 #include "app/status_display.h"
 #include "config/settings.h"
 #include "lobby/server.h"
@@ -46,9 +48,10 @@ int main() {
 
   net::start_sockets();
   config::Settings settings;
-  config::load_config(&settings);
+  auto reading = std::make_shared<config::ConfigReading>();
+  app::read_start_settings(&settings, reading.get());
   app::StatusDisplay display;
   if (display.setup() != 0) return app::kExitNoDisplay;
-  return app::run_lobby(settings,
+  return app::run_lobby(settings, reading,
                         [&display](const lobby::Lobby& lobby) { return display.run(lobby); });
 }

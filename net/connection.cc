@@ -53,6 +53,14 @@ int Connection::close() {
   return 0;
 }
 
+int Connection::abort() {
+  if (socket >= 0) {
+    transport->abort(socket);
+    socket = -1;
+  }
+  return close();
+}
+
 int Connection::poll_readable(int wait_ms) {
   int ready = poll_fd(socket, kPollIn, wait_ms);
   return ready == 0 ? -1 : 0;

@@ -59,6 +59,9 @@ class Connection {
   // store on another thread may attach a new socket.
   int close();
   int close_sockets();
+  // As close, but the connected socket is reset (Transport::abort): what the
+  // kernel still holds for the peer is thrown away instead of sent.
+  int abort();
   // 0: readable (or the wait failed, which the recv that follows reports);
   // -1: nothing arrived within `wait_ms`. Waits on the socket itself, so
   // only for the socket layer's transport.

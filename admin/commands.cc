@@ -395,19 +395,29 @@ std::string AdminCommands::unban(const std::string& address) {
     return error_reply("not an IPv4 or IPv6 address or prefix: " + address);
   }
   lobby::Lobby& lobby = server_.lobby();
+  // An automatic ban of the same prefix is lifted with the deny file's.
+  const bool automatic = lobby.auto_ban_table.remove(entry.prefix);
   int error = 0;
   const int rc = lobby.deny_list.remove(entry, &error);
-  if (rc != config::kDenyOk) return deny_error(rc, error, address);
   char text[config::kDenyTextBytes];
   config::format_deny_entry(entry, text);
-  report_event(lobby.events, "admin: unban %s", text);
+  if (rc != config::kDenyOk &&
+      !(automatic && (rc == config::kDenyNotFound || rc == config::kDenyNoFile))) {
+    return deny_error(rc, error, address);
+  }
+  report_event(lobby.events, "admin: unban %s%s", text,
+               rc == config::kDenyOk ? "" : " (an automatic ban)");
   return std::string("{\"unbanned\":\"") + text + "\"}";
 }
 
 std::string AdminCommands::bans() {
   if (!bans_) bans_.reset(new config::DenyEntry[config::kDenyEntries]);
-  const int count = server_.lobby().deny_list.entries_in_force(bans_.get(), config::kDenyEntries);
-  return bans_reply(bans_.get(), count);
+  if (!auto_bans_) auto_bans_.reset(new lobby::AutoBanRecord[lobby::kAutoBans]);
+  lobby::Lobby& lobby = server_.lobby();
+  const int count = lobby.deny_list.entries_in_force(bans_.get(), config::kDenyEntries);
+  const int automatic =
+      lobby.auto_ban_table.list(server_.clock().now_ms(), auto_bans_.get(), lobby::kAutoBans);
+  return bans_reply(bans_.get(), count, auto_bans_.get(), automatic);
 }
 
 }  // namespace admin

@@ -66,6 +66,7 @@ class AdminCommands {
   std::unique_ptr<lobby::LobbySnapshot> snapshot_;
   // Reused by bans, made by its first use.
   std::unique_ptr<config::DenyEntry[]> bans_;
+  std::unique_ptr<lobby::AutoBanRecord[]> auto_bans_;
 };
 
 // Splits a command line into at most `max` blank-separated words; the

@@ -31,8 +31,8 @@ constexpr CommandHelp kCommands[] = {
      "deny an IPv4 or IPv6 address or prefix (or the address of connection ID, or those of user "
      "N; an IPv6 client's /64), for "
      "SECONDS or until unban, in the deny file; close its connections"},
-    {"unban ADDRESS[/BITS]", "take a ban out of the deny file"},
-    {"bans", "the bans in force, with their expiry"},
+    {"unban ADDRESS[/BITS]", "take a ban out of the deny file, or lift an automatic ban"},
+    {"bans", "the bans in force, with their expiry: the deny file's, then the automatic ones"},
     {"reopen", "reopen the event log for appending (after it was rotated)"},
     {"reload",
      "read dorvik.txt again: limits, L_DENY, L_CHARSET, VER, L_NAME, N_IP and N_PORT take "
@@ -151,7 +151,8 @@ std::string rooms_reply(const lobby::LobbySnapshot& s, NameText* names) {
   return reply.close_array().close_object().text();
 }
 
-std::string bans_reply(const config::DenyEntry* bans, int count) {
+std::string bans_reply(const config::DenyEntry* bans, int count,
+                       const lobby::AutoBanRecord* automatic, int automatic_count) {
   JsonLine reply;
   reply.open_object().name("bans").open_array();
   for (int i = 0; i < count; ++i) {
@@ -166,6 +167,24 @@ std::string bans_reply(const config::DenyEntry* bans, int count) {
       reply.null();  // never
     }
     reply.close_object();
+  }
+  for (int i = 0; i < automatic_count; ++i) {
+    const lobby::AutoBanRecord& ban = automatic[i];
+    char address[net::kIpPrefixTextBytes];
+    ban.prefix.format(address);
+    char until[config::kUntilTextBytes];
+    config::format_until(ban.until_utc_s, until);
+    char since[config::kUntilTextBytes];
+    config::format_until(ban.since_utc_s, since);
+    char reason[lobby::kDropCountsBytes + 160];
+    lobby::format_auto_ban_reason(ban, reason, sizeof reason);
+    reply.open_object()
+        .member("address", static_cast<const char*>(address))
+        .member("expires", static_cast<const char*>(until))
+        .member("by", "auto")
+        .member("since", static_cast<const char*>(since))
+        .member("reason", static_cast<const char*>(reason))
+        .close_object();
   }
   return reply.close_array().close_object().text();
 }

@@ -8,6 +8,7 @@
 
 #include "admin/name_text.h"
 #include "config/deny_list.h"
+#include "lobby/ban_table.h"
 #include "lobby/snapshot.h"
 #include "net/ip_address.h"
 
@@ -36,8 +37,11 @@ std::string status_reply(const lobby::LobbySnapshot& snapshot, const StatusInfo&
 std::string users_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
 // Rooms in use only.
 std::string rooms_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
-// One entry per ban in force, with its expiry (null for none).
-std::string bans_reply(const config::DenyEntry* bans, int count);
+// One entry per ban in force, with its expiry (null for none): the deny
+// list's, then the automatic ones, oldest first, each marked "by":"auto"
+// with the time it began ("since") and why ("reason").
+std::string bans_reply(const config::DenyEntry* bans, int count,
+                       const lobby::AutoBanRecord* automatic, int automatic_count);
 std::string help_reply();
 // {"error": message}
 std::string error_reply(const std::string& message);

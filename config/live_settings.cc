@@ -24,6 +24,7 @@ constexpr NumberKey kNumberKeys[] = {
     {kLiveChatBurst, &Settings::L_CHAT_BURST},
     {kLiveAutoBan, &Settings::L_AUTOBAN},
     {kLiveAutoBanS, &Settings::L_AUTOBAN_S},
+    {kLiveSendBuffer, &Settings::L_SEND_BUFFER},
 };
 static_assert(sizeof kNumberKeys / sizeof kNumberKeys[0] == kLiveNumbers);
 
@@ -85,6 +86,7 @@ void differing_keys(const Settings& a, const Settings& b, std::vector<std::strin
   note(a.L_ROOMS_PER_IP != b.L_ROOMS_PER_IP, "L_ROOMS_PER_IP", live);
   note(a.L_AUTOBAN != b.L_AUTOBAN, "L_AUTOBAN", live);
   note(a.L_AUTOBAN_S != b.L_AUTOBAN_S, "L_AUTOBAN_S", live);
+  note(a.L_SEND_BUFFER != b.L_SEND_BUFFER, "L_SEND_BUFFER", live);
   note(std::strcmp(a.L_DENY, b.L_DENY) != 0, "L_DENY", live);
 }
 

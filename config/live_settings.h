@@ -42,6 +42,7 @@ enum LiveNumber : int {
   kLiveChatBurst,   // L_CHAT_BURST
   kLiveAutoBan,     // L_AUTOBAN
   kLiveAutoBanS,    // L_AUTOBAN_S
+  kLiveSendBuffer,  // L_SEND_BUFFER
   kLiveNumbers,
 };
 

@@ -181,6 +181,9 @@ bool apply_config_line(const char* line, Settings* settings) {
     return scan_limit(&s, key, 1, kAutoBanMax, true, settings, &settings->L_AUTOBAN);
   } else if (std::strcmp(key, "L_AUTOBAN_S") == 0) {
     return scan_limit(&s, key, 1, kAutoBanSecondsMax, false, settings, &settings->L_AUTOBAN_S);
+  } else if (std::strcmp(key, "L_SEND_BUFFER") == 0) {
+    return scan_limit(&s, key, kSendBufferMin, kSendBufferMax, true, settings,
+                      &settings->L_SEND_BUFFER);
   } else if (std::strcmp(key, "L_CHAT_RATE") == 0) {
     return scan_limit(&s, key, 1, kChatPaceMax, true, settings, &settings->L_CHAT_RATE);
   } else if (std::strcmp(key, "L_CHAT_BURST") == 0) {
@@ -256,6 +259,7 @@ void turn_off_protections(Settings* settings) {
   settings->L_LURK = 0;
   settings->L_ROOMS_PER_IP = 0;
   settings->L_AUTOBAN = 0;
+  settings->L_SEND_BUFFER = 0;
   settings->L_DENY[0] = '\0';
 }
 

@@ -40,6 +40,8 @@ constexpr int32_t kLurkMax = 3600;
 constexpr int32_t kRoomsPerIpMax = kMaxRooms;           // L_ROOMS_PER_IP
 constexpr int32_t kAutoBanMax = 32;                     // L_AUTOBAN, drops
 constexpr int32_t kAutoBanSecondsMax = 30 * 24 * 3600;  // L_AUTOBAN_S
+constexpr int32_t kSendBufferMin = 8 * 1024;            // L_SEND_BUFFER, bytes
+constexpr int32_t kSendBufferMax = 4 * 1024 * 1024;
 
 struct Settings {
   int32_t VER = 0;
@@ -86,6 +88,12 @@ struct Settings {
   int32_t L_ROOMS_PER_IP = 1;
   int32_t L_AUTOBAN = 5;
   int32_t L_AUTOBAN_S = 600;
+  // The kernel's send buffer of each client socket, in bytes, so that a
+  // client that stops reading holds at most that much of the host's memory;
+  // 0 leaves the kernel's own sizing. With it on, a client dropped for its
+  // own fault (not reading, flooding, bad framing, a ban) is reset rather
+  // than closed: what the kernel still holds for it is thrown away.
+  int32_t L_SEND_BUFFER = 64 * 1024;
 
   // What the reader clamped into range, one line each ("L_PER_IP 40 is
   // outside 1..32: 32 used"); the process logs them once its log is open.
@@ -120,8 +128,8 @@ int load_config_file(const char* path, Settings* settings,
 void apply_environment(Settings* settings);
 
 // Turns every protection off (L_LOGIN_WAIT, L_PER_IP, L_FLOOD_RATE,
-// L_CHAT_RATE, L_PER_NET, L_CONN_RATE, L_LURK, L_ROOMS_PER_IP and
-// L_AUTOBAN 0, no deny file): the lobby then serves exactly as it did
+// L_CHAT_RATE, L_PER_NET, L_CONN_RATE, L_LURK, L_ROOMS_PER_IP, L_AUTOBAN
+// and L_SEND_BUFFER 0, no deny file): the lobby then serves exactly as it did
 // before they existed.
 void turn_off_protections(Settings* settings);
 

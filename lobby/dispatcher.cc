@@ -48,6 +48,29 @@ bool pump_and_flush(Lobby& lobby, ClientSlot& client) {
   return false;
 }
 
+// Whether a client dropped for `reason` is reset rather than closed. With
+// L_SEND_BUFFER on, a client dropped for its own fault (not reading,
+// flooding, bad framing, a ban) gets nothing more: whatever the kernel still
+// holds for it would otherwise wait there, against a window the peer may
+// keep shut, for as long as the peer likes. So does one that closed its end
+// without taking what was sent. A drop that is no client's fault (idle, a
+// kick, no login, a newcomer needing the slot) closes as ever: what was
+// sent still arrives.
+bool resets_on_drop(const Lobby& lobby, const ClientSlot& client, int reason) {
+  if (lobby.live.number(config::kLiveSendBuffer) <= 0) return false;
+  switch (reason) {
+    case kDropNotReading:
+    case kDropFlooding:
+    case kDropBadFraming:
+    case kDropBanned:
+      return true;
+    case kDropPeerClosed:
+      return client.transport->unsent(client.socket) > 0;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms) {
@@ -276,15 +299,27 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   char counts[kDropCountsBytes];
   lobby.format_drop_counts(counts, sizeof counts);
   const net::IpAddress addr = client.peer_address.load();
-  report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot, user_id,
+  if (logged_in) {
+    // A session's end has its line, as its login had.
+    report_event(lobby.events, "drop slot %d user %d: %s (%s)", client.slot, user_id,
                  drop_reason_text(reason), counts);
-  // The accept thread writes the ban; the drop of this client wakes it.
-  // With no deny file there is nowhere to write a ban, so none is due.
-  if (AutoBan::is_strike(reason, logged_in) && lobby.deny_list.has_file()) {
-    lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), client.pass_ms);
+  } else {
+    report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot,
+                   user_id, drop_reason_text(reason), counts);
   }
+  const int64_t dropped_ms = client.pass_ms;
   // Last: from this store on the accept thread may place a new connection.
-  client.close();
+  if (resets_on_drop(lobby, client, reason)) {
+    client.abort();
+  } else {
+    client.close();
+  }
+  // The strike comes after the close, so that the ban it may make due never
+  // finds this connection still there. The accept thread puts the ban in
+  // force; the wake-up below brings it.
+  if (AutoBan::is_strike(reason, logged_in)) {
+    lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), dropped_ms);
+  }
   // A newcomer may be held for this slot, and writers may have waited for
   // this reader.
   net::wake(lobby.accept_wake);

@@ -142,11 +142,23 @@ bool list_table(const std::string& command, const Json& r, ListTable* table) {
   if (command == "bans") {
     table->header = {"ADDRESS", "EXPIRES"};
     table->none = "no bans\n";
+    // Automatic bans, when there are any, add who put each ban in force,
+    // since when and why.
+    bool automatic = false;
+    for (const Json& ban : list(member(r, "bans"))) automatic = automatic || ban.contains("by");
+    if (automatic) table->header = {"ADDRESS", "EXPIRES", "BY", "SINCE", "REASON"};
     for (const Json& ban : list(member(r, "bans"))) {
       const Json expires = member(ban, "expires");
-      table->rows.push_back({field(ban, "address"), expires.is_string()
-                                                        ? printable(expires.get<std::string>())
-                                                        : std::string("never")});
+      std::vector<std::string> row = {
+          field(ban, "address"),
+          expires.is_string() ? printable(expires.get<std::string>()) : std::string("never")};
+      if (automatic) {
+        const bool by = ban.contains("by");
+        row.push_back(by ? field(ban, "by") : "operator");
+        row.push_back(by ? field(ban, "since") : "-");
+        row.push_back(by ? field(ban, "reason") : "-");
+      }
+      table->rows.push_back(row);
     }
     return true;
   }

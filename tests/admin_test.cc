@@ -841,7 +841,7 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
       "{\"reloaded\":true,\"changed\":[\"VER\",\"L_NAME\",\"N_PORT\",\"L_CHARSET\","
       "\"L_LOGIN_WAIT\",\"L_PER_IP\",\"L_FLOOD_RATE\",\"L_FLOOD_BURST\",\"L_CHAT_RATE\","
       "\"L_CHAT_BURST\",\"L_PER_NET\",\"L_CONN_RATE\",\"L_LURK\",\"L_ROOMS_PER_IP\","
-      "\"L_AUTOBAN\",\"L_AUTOBAN_S\",\"L_DENY\"],"
+      "\"L_AUTOBAN\",\"L_AUTOBAN_S\",\"L_SEND_BUFFER\",\"L_DENY\"],"
       "\"restart_needed\":[\"ROOM\",\"L_PORT\",\"L_ADMIN\"],"
       "\"bad_lines\":[\"line 22: BOGUS 1\",\"line 23: L_PER_IP many\"],\"notes\":[]}",
       ask("reload"));
@@ -943,7 +943,8 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
   EXPECT_NE(std::string::npos,
             log.find("changed VER, L_NAME, N_PORT, L_CHARSET, L_LOGIN_WAIT, L_PER_IP, "
                      "L_FLOOD_RATE, L_FLOOD_BURST, L_CHAT_RATE, L_CHAT_BURST, L_PER_NET, "
-                     "L_CONN_RATE, L_LURK, L_ROOMS_PER_IP, L_AUTOBAN, L_AUTOBAN_S, L_DENY; "
+                     "L_CONN_RATE, L_LURK, L_ROOMS_PER_IP, L_AUTOBAN, L_AUTOBAN_S, L_SEND_BUFFER, "
+                     "L_DENY; "
                      "needs a restart: ROOM, L_PORT, L_ADMIN; bad lines 2"))
       << log;
   EXPECT_NE(std::string::npos, log.find("upstream moved to 127.0.0.1:")) << log;

@@ -269,11 +269,11 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   }
   std::fclose(file);
   for (const char* key :
-       {"VER",           "ROOM",          "L_NAME",         "L_IP",      "L_PORT",
-        "N_IP",          "N_PORT",        "L_LOGIN_WAIT",   "L_PER_IP",  "L_FLOOD_RATE",
-        "L_FLOOD_BURST", "L_CHAT_RATE",   "L_CHAT_BURST",   "L_DENY",    "L_PER_NET",
-        "L_CONN_RATE",   "L_LURK",        "L_ROOMS_PER_IP", "L_AUTOBAN", "L_AUTOBAN_S",
-        "L_ADMIN",       "L_ADMIN_GROUP", "L_CHARSET"}) {
+       {"VER",           "ROOM",        "L_NAME",         "L_IP",      "L_PORT",
+        "N_IP",          "N_PORT",      "L_LOGIN_WAIT",   "L_PER_IP",  "L_FLOOD_RATE",
+        "L_FLOOD_BURST", "L_CHAT_RATE", "L_CHAT_BURST",   "L_DENY",    "L_PER_NET",
+        "L_CONN_RATE",   "L_LURK",      "L_ROOMS_PER_IP", "L_AUTOBAN", "L_AUTOBAN_S",
+        "L_SEND_BUFFER", "L_ADMIN",     "L_ADMIN_GROUP",  "L_CHARSET"}) {
     EXPECT_EQ(1, std::count(keys.begin(), keys.end(), key)) << key;
   }
   load_text(uncommented);
@@ -300,6 +300,7 @@ TEST_F(ConfigTest, ShippedExampleNamesEveryKeyWithItsDefault) {
   EXPECT_EQ(defaults.L_ROOMS_PER_IP, settings_.L_ROOMS_PER_IP);
   EXPECT_EQ(defaults.L_AUTOBAN, settings_.L_AUTOBAN);
   EXPECT_EQ(defaults.L_AUTOBAN_S, settings_.L_AUTOBAN_S);
+  EXPECT_EQ(defaults.L_SEND_BUFFER, settings_.L_SEND_BUFFER);
   EXPECT_STREQ(defaults.L_ADMIN, settings_.L_ADMIN);
   EXPECT_STREQ(defaults.L_CHARSET, settings_.L_CHARSET);
   EXPECT_STREQ(defaults.L_ADMIN_GROUP, settings_.L_ADMIN_GROUP);
@@ -395,22 +396,26 @@ TEST_F(ConfigTest, DoorKeysAreReadAndClampedIntoRangeWithANote) {
   EXPECT_EQ(1, settings_.L_ROOMS_PER_IP);
   EXPECT_EQ(5, settings_.L_AUTOBAN);
   EXPECT_EQ(600, settings_.L_AUTOBAN_S);
+  EXPECT_EQ(65536, settings_.L_SEND_BUFFER);
   load_text(
-      "L_PER_NET 0\nL_CONN_RATE 0\nL_LURK 0\nL_ROOMS_PER_IP 0\nL_AUTOBAN 0\nL_AUTOBAN_S 60\n");
+      "L_PER_NET 0\nL_CONN_RATE 0\nL_LURK 0\nL_ROOMS_PER_IP 0\nL_AUTOBAN 0\nL_AUTOBAN_S 60\n"
+      "L_SEND_BUFFER 0\n");
   EXPECT_EQ(0, settings_.L_PER_NET + settings_.L_CONN_RATE + settings_.L_LURK +
-                   settings_.L_ROOMS_PER_IP + settings_.L_AUTOBAN);
+                   settings_.L_ROOMS_PER_IP + settings_.L_AUTOBAN + settings_.L_SEND_BUFFER);
   EXPECT_EQ(60, settings_.L_AUTOBAN_S);
   EXPECT_EQ(0, settings_.note_count);
+  load_text("L_SEND_BUFFER 16384\n");
+  EXPECT_EQ(16384, settings_.L_SEND_BUFFER);
   load_text(
       "L_PER_NET 33\nL_CONN_RATE 99999999999\nL_LURK 10\nL_ROOMS_PER_IP 9\nL_AUTOBAN 40\n"
-      "L_AUTOBAN_S 0\nL_LURK 4000\n");
+      "L_AUTOBAN_S 0\nL_LURK 4000\nL_SEND_BUFFER 1024\n");
   EXPECT_EQ(32, settings_.L_PER_NET);
   EXPECT_EQ(6000, settings_.L_CONN_RATE);
   EXPECT_EQ(3600, settings_.L_LURK);
   EXPECT_EQ(4, settings_.L_ROOMS_PER_IP);
   EXPECT_EQ(32, settings_.L_AUTOBAN);
   EXPECT_EQ(1, settings_.L_AUTOBAN_S);
-  ASSERT_EQ(7, settings_.note_count);
+  ASSERT_EQ(8, settings_.note_count);
   EXPECT_STREQ("L_PER_NET 33 is outside 0 or 1..32: 32 used", settings_.notes[0]);
   EXPECT_STREQ("L_CONN_RATE 99999999999 is outside 0 or 1..6000: 6000 used", settings_.notes[1]);
   EXPECT_STREQ("L_LURK 10 is outside 0 or 30..3600: 30 used", settings_.notes[2]);
@@ -418,9 +423,13 @@ TEST_F(ConfigTest, DoorKeysAreReadAndClampedIntoRangeWithANote) {
   EXPECT_STREQ("L_AUTOBAN 40 is outside 0 or 1..32: 32 used", settings_.notes[4]);
   EXPECT_STREQ("L_AUTOBAN_S 0 is outside 1..2592000: 1 used", settings_.notes[5]);
   EXPECT_STREQ("L_LURK 4000 is outside 0 or 30..3600: 3600 used", settings_.notes[6]);
+  EXPECT_STREQ("L_SEND_BUFFER 1024 is outside 0 or 8192..4194304: 8192 used", settings_.notes[7]);
+  EXPECT_EQ(8192, settings_.L_SEND_BUFFER);
+  load_text("L_SEND_BUFFER 99999999\n");
+  EXPECT_EQ(4194304, settings_.L_SEND_BUFFER);
   config::turn_off_protections(&settings_);
   EXPECT_EQ(0, settings_.L_PER_NET + settings_.L_CONN_RATE + settings_.L_LURK +
-                   settings_.L_ROOMS_PER_IP + settings_.L_AUTOBAN);
+                   settings_.L_ROOMS_PER_IP + settings_.L_AUTOBAN + settings_.L_SEND_BUFFER);
 }
 
 TEST_F(ConfigTest, DenyEntriesAreAddressesOrPrefixes) {

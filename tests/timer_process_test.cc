@@ -4,7 +4,8 @@
 // reconnect waits, a drain's time limit, the watchdog, which must also
 // stop when a worker is stuck, the minute of the event log's folded
 // refusals and drops, the second a stalled reader may hold a chat writer,
-// and the chat pace of an address. Each test runs its own server in a directory
+// the chat pace of an address, and the second a client that never reads may
+// hold kernel memory. Each test runs its own server in a directory
 // of its own on an ephemeral port, learnt from the admin socket, so these
 // tests run beside each other and beside the rest of the suite. Each bound
 // says what it allows and why; a failure prints what was measured.
@@ -16,6 +17,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -23,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/socket_memory.h"
 #include "ops/admin_client.h"
 #include "tests/support/child_process.h"
 #include "tests/support/message_reader.h"
@@ -271,6 +274,79 @@ TEST_F(RealClockTest, LoginDeadlineClosesASilentConnectionAfterThreeSeconds) {
   EXPECT_NE(std::string::npos, log().find(": no login (")) << log();
 }
 
+// The drops of one reason the status reply counts.
+int64_t status_drops(const std::string& status, const std::string& reason) {
+  const size_t at = status.find("\"" + reason + "\":");
+  return at == std::string::npos ? -1 : std::atoll(status.c_str() + at + reason.size() + 3);
+}
+
+// Six clients log in with 4 KiB receive buffers and never read, while a
+// member of their group writes 80-byte chat lines, a hundred at a time,
+// each hundred read by another member before the next. With L_SEND_BUFFER
+// at its default (64 KiB, which Linux counts as 128 KiB with its
+// bookkeeping) the kernel's send memory for the lobby's port (the `w` of
+// `ss -tm`) stops growing under six times 128 KiB above its level before;
+// with the kernel's own sizing it grew to 4 MB a client. Three hundred lines
+// more fill the lobby's own queues: the never-readers are dropped as "not
+// reading", and from then on the kernel keeps no bytes for them (no socket
+// of the port in FIN-WAIT or CLOSING holds any). The reader gets every line.
+TEST_F(RealClockTest, NeverReadersHoldAtMostTheirSendBufferAndNothingOnceDropped) {
+  start("L_CHAT_RATE 0\nL_FLOOD_RATE 0\nL_PER_IP 0\nL_PER_NET 0\n");
+  const bench::SocketMemory before = bench::read_socket_memory(port);
+  ASSERT_TRUE(before.read) << "ss (iproute2) is needed";
+  constexpr int kNeverReaders = 6;
+  std::vector<TcpClient> never(kNeverReaders);
+  for (int i = 0; i < kNeverReaders; ++i) {
+    ASSERT_TRUE(never[i].connect_from("127.0.0.2", port, 4096));
+    ASSERT_TRUE(never[i].send(w::enter(1 + i, "n", 7)));
+  }
+  Player reader;
+  Player writer;
+  enter(&reader, 20, 7, "127.0.0.3");
+  enter(&writer, 21, 7, "127.0.0.4");
+  const std::string text(73, 'x');
+  int sent = 0;
+  auto feed = [&](int lines) {
+    for (int i = 0; i < lines; i += 10) {
+      std::string batch;
+      for (int j = 0; j < 10; ++j) batch += w::chat(sent + j, text);
+      ASSERT_TRUE(writer.tcp.send(batch));
+      sent += 10;
+      pump({&reader, &writer}, 0);
+    }
+    ASSERT_TRUE(pump_until({&reader, &writer}, kReplyWaitMs,
+                           [&] { return reader.count('C') == sent && writer.count('C') == sent; }))
+        << reader.count('C') << " of " << sent;
+  };
+  // A hundred lines at a time until the kernel takes no more for them.
+  int64_t held = -1;
+  for (int round = 0; round < 60; ++round) {
+    ASSERT_NO_FATAL_FAILURE(feed(100));
+    const bench::SocketMemory now = bench::read_socket_memory(port);
+    const int64_t grown = now.send_bytes - before.send_bytes;
+    if (grown <= held + 1024) break;
+    held = grown;
+  }
+  EXPECT_GT(held, kNeverReaders * 64 * 1024) << "the never-readers' buffers did not fill";
+  EXPECT_LT(held, kNeverReaders * 128 * 1024) << "the kernel's send memory grew that much";
+  EXPECT_EQ(0, status_drops(ask("status"), "not reading"));
+  ASSERT_NO_FATAL_FAILURE(feed(300));
+  const int64_t deadline = now_ms() + kReplyWaitMs;
+  int64_t kept = 0;
+  while (now_ms() < deadline && status_drops(ask("status"), "not reading") < kNeverReaders) {
+    kept = std::max(kept, bench::read_socket_memory(port).closed_send_bytes);
+  }
+  EXPECT_EQ(kNeverReaders, status_drops(ask("status"), "not reading"));
+  for (int i = 0; i < 5; ++i) {
+    kept = std::max(kept, bench::read_socket_memory(port).closed_send_bytes);
+    pump({&reader, &writer}, 20);
+  }
+  EXPECT_EQ(0, kept) << "bytes kept for dropped clients";
+  for (TcpClient& c : never) EXPECT_TRUE(c.wait_closed(kReplyWaitMs));
+  ASSERT_NO_FATAL_FAILURE(feed(10));
+  EXPECT_LT(reader.closed_ms, 0);
+}
+
 // A client that sends far more than its pace: after the burst, its
 // messages are handled at L_FLOOD_RATE, measured over 5 s to within 5 %,
 // in order and none lost. Direct messages to a room mate show when each
@@ -467,11 +543,13 @@ TEST_F(RealClockTest, RepeatedRefusalsAndDropsAreToldAtTheEndOfTheirMinute) {
     EXPECT_TRUE(c.wait_closed(kReplyWaitMs, &before));
     EXPECT_EQ("", w::hex(before));
   };
-  // Logs in and sends two bytes no message starts with: "bad framing".
+  // Sends two bytes no message starts with, before any login: "bad
+  // framing". (A logged-in client's drop is a session's end, with a line
+  // of its own.)
   auto garbage = [this] {
     TcpClient c;
     ASSERT_TRUE(c.connect_from("127.0.0.3", port));
-    ASSERT_TRUE(c.send(w::enter(7, "junk", 5) + "XX"));
+    ASSERT_TRUE(c.send("XX"));
     EXPECT_TRUE(c.wait_closed(kReplyWaitMs));
   };
   auto wait_for_log = [this](const std::string& text, int64_t until_ms) {
@@ -513,7 +591,7 @@ TEST_F(RealClockTest, RepeatedRefusalsAndDropsAreToldAtTheEndOfTheirMinute) {
     if (line.starts_with("drop slot ")) lines.push_back(line.substr(0, line.find(" (")));
   }
   EXPECT_EQ(
-      (std::vector<std::string>{"refused 127.0.0.2: denied", "drop slot 0 user 7: bad framing",
+      (std::vector<std::string>{"refused 127.0.0.2: denied", "drop slot 0 user -1: bad framing",
                                 refused_line, dropped_line, "refused 127.0.0.2: denied"}),
       lines)
       << text;

@@ -1,7 +1,7 @@
 // How fast an attacker grows the event log: starts a lobby server, runs one
 // attack against it from loopback addresses, and prints the log's growth.
 //
-//   lobby_log_growth [--attack denied|garbage] [--seconds N] [--server PATH]
+//   lobby_log_growth [--attack denied|garbage|spray] [--seconds N] [--server PATH]
 //                    [--settings "KEY VALUE; KEY VALUE"]
 //
 //   denied   4 connections at a time from 127.0.0.7, which the deny list
@@ -9,6 +9,9 @@
 //   garbage  24 connections, 8 each from 127.0.0.8 to 127.0.0.10, that log
 //            in, send two bytes no message starts with and, once dropped,
 //            connect again
+//   spray    8 threads that connect from one fresh address after another
+//            (127.1.0.0 on, up to 50,000, then from the first again) and
+//            close at once, without a word
 //
 // The server is lobby_server beside this program unless --server names
 // another (an older build, say, for a figure before a change). --settings
@@ -39,6 +42,8 @@ constexpr int kExitUsage = 2;
 constexpr int kDeniedConnections = 4;
 constexpr int kGarbageAddresses = 3;
 constexpr int kGarbagePerAddress = 8;
+constexpr int kSprayThreads = 8;
+constexpr int kSprayAddresses = 50000;
 constexpr int kConnectTimeoutMs = 1000;
 // A connection the server has not closed by then is given up and counted.
 constexpr int kCloseWaitMs = 3000;
@@ -47,7 +52,7 @@ constexpr int kCloseWaitMs = 3000;
 constexpr int kWarmUpMs = 1000;
 
 constexpr char kUsage[] =
-    "Usage: lobby_log_growth [--attack denied|garbage] [--seconds N] [--server PATH]\n"
+    "Usage: lobby_log_growth [--attack denied|garbage|spray] [--seconds N] [--server PATH]\n"
     "                        [--settings \"KEY VALUE; KEY VALUE\"]\n";
 
 struct Options {
@@ -62,7 +67,7 @@ int parse_options(int argc, char** argv, Options* options) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return -1;
     const std::string value = argv[i + 1];
-    if (arg == "--attack" && (value == "denied" || value == "garbage")) {
+    if (arg == "--attack" && (value == "denied" || value == "garbage" || value == "spray")) {
       options->attack = value;
     } else if (arg == "--seconds" && std::atoi(value.c_str()) > 0) {
       options->seconds = std::atoi(value.c_str());
@@ -115,6 +120,22 @@ void attack_loop(int port, const std::string& source, const std::string& bytes,
   }
 }
 
+// Connections from one fresh address after another, each closed by this
+// side as soon as it is made: the server sees a connection leave without a
+// login. Each counts as a cycle.
+void spray_loop(int port, std::atomic<long long>* next, const std::atomic<bool>* running,
+                std::atomic<long long>* cycles, std::atomic<long long>* failures) {
+  while (running->load()) {
+    const long long n = next->fetch_add(1) % kSprayAddresses;
+    const std::string source = "127." + std::to_string(1 + n / 65536) + "." +
+                               std::to_string(n / 256 % 256) + "." + std::to_string(n % 256);
+    client::TcpLink link;
+    const bool made =
+        link.connect_to("127.0.0.1", port, kConnectTimeoutMs, source) == client::kLinkOk;
+    (made ? cycles : failures)->fetch_add(1);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,7 +177,12 @@ int main(int argc, char** argv) {
   std::atomic<long long> cycles{0};
   std::atomic<long long> failures{0};
   std::vector<std::thread> attackers;
-  if (denied) {
+  std::atomic<long long> next_address{0};
+  if (options.attack == "spray") {
+    for (int i = 0; i < kSprayThreads; ++i) {
+      attackers.emplace_back(spray_loop, port, &next_address, &running, &cycles, &failures);
+    }
+  } else if (denied) {
     for (int i = 0; i < kDeniedConnections; ++i) {
       attackers.emplace_back(attack_loop, port, "127.0.0.7", "", &running, &cycles, &failures);
     }
@@ -204,8 +230,8 @@ int main(int argc, char** argv) {
   const double kb = static_cast<double>(bytes_after - bytes_before) / 1024.0;
   std::printf("lobby_log_growth: %s attack, %.1f s against %s\n", options.attack.c_str(), seconds,
               path.c_str());
-  std::printf("connections: %lld closed by the server (%.0f/s), %lld failed or not closed\n",
-              cycles_during, static_cast<double>(cycles_during) / seconds, failures.load());
+  std::printf("connections: %lld closed (%.0f/s), %lld failed or not closed\n", cycles_during,
+              static_cast<double>(cycles_during) / seconds, failures.load());
   std::printf("log growth: %.1f KB in %.1f s: %.2f KB/s, %lld lines (%.1f/s)\n", kb, seconds,
               kb / seconds, lines_after - lines_before,
               static_cast<double>(lines_after - lines_before) / seconds);

@@ -307,18 +307,18 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
     report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot,
                    user_id, drop_reason_text(reason), counts);
   }
-  const int64_t dropped_ms = client.pass_ms;
+  // The strike comes before the close: once the client sees its connection
+  // end it may connect again at once, and the accept thread, which takes the
+  // bans due before it places a connection, must find this one due by then.
+  // The ban's sweep may still find this connection open; it is going anyway.
+  if (AutoBan::is_strike(reason, logged_in)) {
+    lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), client.pass_ms);
+  }
   // Last: from this store on the accept thread may place a new connection.
   if (resets_on_drop(lobby, client, reason)) {
     client.abort();
   } else {
     client.close();
-  }
-  // The strike comes after the close, so that the ban it may make due never
-  // finds this connection still there. The accept thread puts the ban in
-  // force; the wake-up below brings it.
-  if (AutoBan::is_strike(reason, logged_in)) {
-    lobby.auto_bans.strike(addr, reason, lobby.live.number(config::kLiveAutoBan), dropped_ms);
   }
   // A newcomer may be held for this slot, and writers may have waited for
   // this reader.

@@ -11,7 +11,10 @@
 //            connect again
 //   spray    8 threads that connect from one fresh address after another
 //            (127.1.0.0 on, up to 50,000, then from the first again) and
-//            close at once, without a word
+//            close at once, without a word, while 127.0.0.20 connects
+//            and closes every 100 ms. Exits 1 when the log grew by 2 KB/s
+//            or more, the server's RSS by 1 MiB or more, or the cycling
+//            address was never refused "connecting too fast"
 //
 // The server is lobby_server beside this program unless --server names
 // another (an older build, say, for a figure before a change). --settings
@@ -44,6 +47,8 @@ constexpr int kGarbageAddresses = 3;
 constexpr int kGarbagePerAddress = 8;
 constexpr int kSprayThreads = 8;
 constexpr int kSprayAddresses = 50000;
+constexpr int kCycleEveryMs = 100;
+constexpr int kExitPastLimits = 1;
 constexpr int kConnectTimeoutMs = 1000;
 // A connection the server has not closed by then is given up and counted.
 constexpr int kCloseWaitMs = 3000;
@@ -136,6 +141,26 @@ void spray_loop(int port, std::atomic<long long>* next, const std::atomic<bool>*
   }
 }
 
+// One address connecting and closing every kCycleEveryMs, far past its
+// L_CONN_RATE: the spray must not make the lobby forget its pace.
+void cycle_loop(int port, const std::atomic<bool>* running, std::atomic<long long>* made) {
+  while (running->load()) {
+    client::TcpLink link;
+    if (link.connect_to("127.0.0.1", port, kConnectTimeoutMs, "127.0.0.20") == client::kLinkOk) {
+      made->fetch_add(1);
+    }
+    link.close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kCycleEveryMs));
+  }
+}
+
+// The number after `name` in the shutdown line ("connecting too fast 812"),
+// -1 when it is not there.
+long long shutdown_count(const std::string& shutdown, const std::string& name) {
+  const size_t at = shutdown.find(name + " ");
+  return at == std::string::npos ? -1 : std::atoll(shutdown.c_str() + at + name.size() + 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,7 +203,10 @@ int main(int argc, char** argv) {
   std::atomic<long long> failures{0};
   std::vector<std::thread> attackers;
   std::atomic<long long> next_address{0};
-  if (options.attack == "spray") {
+  std::atomic<long long> cycled{0};
+  const bool spray = options.attack == "spray";
+  if (spray) {
+    attackers.emplace_back(cycle_loop, port, &running, &cycled);
     for (int i = 0; i < kSprayThreads; ++i) {
       attackers.emplace_back(spray_loop, port, &next_address, &running, &cycles, &failures);
     }
@@ -202,6 +230,9 @@ int main(int argc, char** argv) {
   const long long bytes_before = file_size(log);
   const long long lines_before = count_lines(log);
   const long long cycles_before = cycles.load();
+  int64_t rss_before_kb = -1;
+  int64_t rss_after_kb = -1;
+  bench::read_rss_kb(server.pid(), &rss_before_kb);
   bench::ThreadTotals cpu_before;
   bench::ThreadTotals cpu_after;
   const bool cpu_known = bench::read_thread_totals(server.pid(), &cpu_before) == bench::kStatOk;
@@ -212,6 +243,7 @@ int main(int argc, char** argv) {
   const long long bytes_after = file_size(log);
   const long long lines_after = count_lines(log);
   const long long cycles_during = cycles.load() - cycles_before;
+  bench::read_rss_kb(server.pid(), &rss_after_kb);
   const bool cpu_read =
       cpu_known && bench::read_thread_totals(server.pid(), &cpu_after) == bench::kStatOk;
   running.store(false);
@@ -241,5 +273,21 @@ int main(int argc, char** argv) {
                 cpu_s * 1e6 / static_cast<double>(cycles_during));
   }
   std::printf("server: %s\n", shutdown.empty() ? "no shutdown line" : shutdown.c_str());
+  std::printf("server RSS: %lld KiB, then %lld KiB (%+lld KiB)\n",
+              static_cast<long long>(rss_before_kb), static_cast<long long>(rss_after_kb),
+              static_cast<long long>(rss_after_kb - rss_before_kb));
+  if (!spray) return 0;
+  const long long too_fast = shutdown_count(shutdown, "connecting too fast");
+  std::printf("cycling address: %lld connections made, %lld refused \"connecting too fast\"\n",
+              cycled.load(), too_fast);
+  const bool log_ok = kb / seconds < 2.0;
+  const bool rss_ok = rss_before_kb >= 0 && rss_after_kb - rss_before_kb < 1024;
+  const bool pace_ok = too_fast > 0;
+  if (!log_ok || !rss_ok || !pace_ok) {
+    std::printf("past the limits:%s%s%s\n", log_ok ? "" : " log 2 KB/s or more",
+                rss_ok ? "" : " RSS grew 1 MiB or more",
+                pace_ok ? "" : " the cycling address was never refused");
+    return kExitPastLimits;
+  }
   return 0;
 }

@@ -278,7 +278,10 @@ int main(int argc, char** argv) {
               static_cast<long long>(rss_after_kb - rss_before_kb));
   if (!spray) return 0;
   const long long too_fast = shutdown_count(shutdown, "connecting too fast");
-  std::printf("cycling address: %lld connections made, %lld refused \"connecting too fast\"\n",
+  // A fresh address that finds every place of its own taken by buckets
+  // still refilling is judged as the emptiest of them, the cycling
+  // address's perhaps: such refusals are counted with it.
+  std::printf("cycling address: %lld connections; refused \"connecting too fast\" in all: %lld\n",
               cycled.load(), too_fast);
   const bool log_ok = kb / seconds < 2.0;
   const bool rss_ok = rss_before_kb >= 0 && rss_after_kb - rss_before_kb < 1024;

@@ -805,6 +805,71 @@ TEST_F(RealClockTest, ALurkerGivesWayAfterItsLurkTime) {
   EXPECT_NE(std::string::npos, log().find("drop slot 0 user 1: displaced")) << log();
 }
 
+// ROOM 1 (8 slots) and L_LURK 120: three players sit in the room, a lone
+// client of 127.0.5.2 and four of 127.0.0.3 only log in (a lone client of
+// the crowd's /24 would be counted with it). The four are a
+// crowd: each is due after 120 s / 4 = 30 s, and each newcomer from then
+// on takes one of their slots within its retry and kLateMs, whichever of
+// them is displaced first. The lone client keeps its whole 120 s: once the
+// four are gone the next newcomer is refused, and the players stay.
+TEST_F(RealClockTest, ACrowdOfLurkersGivesWayAfterTheLurkTimeOverItsNumber) {
+  start("ROOM 1\nL_LURK 120\n");
+  std::vector<Player> players(3);
+  std::vector<Player*> all;
+  for (int i = 0; i < 3; ++i) {
+    enter(&players[i], 10 + i, 8, "127.0.0." + std::to_string(10 + i));
+    ASSERT_TRUE(players[i].tcp.send(w::room_op(i == 0 ? -1 : 0)));
+    ASSERT_TRUE(pump_until({&players[i]}, kReplyWaitMs,
+                           [&] { return players[i].count(i == 0 ? 'J' : 'Q') >= 1; }));
+    all.push_back(&players[i]);
+  }
+  Player lone;
+  enter(&lone, 1, 7, "127.0.5.2");
+  all.push_back(&lone);
+  std::vector<Player> crowd(4);
+  const int64_t crowd_from_ms = now_ms();
+  for (int i = 0; i < 4; ++i) {
+    enter(&crowd[i], 2 + i, 7, "127.0.0.3");
+    all.push_back(&crowd[i]);
+  }
+  const int64_t crowd_in_ms = now_ms();
+  pump_until(all, static_cast<int>(crowd_from_ms + 28000 - now_ms()), [] { return false; });
+  {
+    Player early;
+    ASSERT_TRUE(early.tcp.connect_from("127.0.0.20", port));
+    ASSERT_TRUE(pump_until({&early}, kReplyWaitMs, [&] { return early.closed_ms >= 0; }));
+    EXPECT_EQ(1, early.count('A')) << "refused before the crowd was due";
+  }
+  pump_until(all, static_cast<int>(crowd_in_ms + 29500 - now_ms()), [] { return false; });
+  // Newcomers of fresh addresses, one every 250 ms, until one is refused
+  // after the crowd has gone.
+  std::vector<Player> newcomers;
+  int refused_after = 0;
+  for (int i = 0; i < 30 && refused_after == 0; ++i) {
+    Player attempt;
+    ASSERT_TRUE(attempt.tcp.connect_from("127.0.1." + std::to_string(1 + i), port));
+    ASSERT_TRUE(attempt.tcp.send(w::enter(30 + i, "new", 9)));
+    ASSERT_TRUE(pump_until({&attempt}, kReplyWaitMs,
+                           [&] { return attempt.count('O') == 1 || attempt.closed_ms >= 0; }));
+    if (attempt.count('O') == 1) {
+      newcomers.push_back(std::move(attempt));
+    } else if (newcomers.size() == 4) {
+      refused_after = 1;
+    }
+    pump(all, 250);
+  }
+  EXPECT_EQ(4u, newcomers.size());
+  EXPECT_EQ(1, refused_after) << "a newcomer got in past the crowd";
+  for (Player& c : crowd) {
+    ASSERT_GE(c.closed_ms, 0) << "a lurker of the crowd stayed";
+    EXPECT_GE(c.closed_ms - crowd_from_ms, 30000) << "displaced early";
+  }
+  EXPECT_LE(crowd[0].closed_ms - crowd_in_ms, 30000 + 250 + kLateMs) << "the first went late";
+  pump(all, 200);
+  EXPECT_LT(lone.closed_ms, 0) << "the lone idle client went before its lurk time";
+  for (Player& p : players) EXPECT_LT(p.closed_ms, 0);
+}
+
 // An address whose lurker gave way displaces no lurker for L_LURK (30 s)
 // after: refused at once and 29 s later though another lurker is due, in
 // by 30 s plus a pass, taking that lurker's slot.

@@ -29,10 +29,11 @@ const AdminCommand kAdminCommands[] = {
      "user N; an IPv6 client's /64), for SECONDS or until unban, in the deny file with the "
      "reason, who banned and since when; close its connections",
      run_ban, 1, kRestOfLine, true},
-    {"unban", "ADDRESS[/BITS]", "take a ban out of the deny file", run_unban, 1, 1, false},
+    {"unban", "ADDRESS[/BITS]", "take a ban out of the deny file, or lift an automatic ban",
+     run_unban, 1, 1, false},
     {"bans", "",
-     "the bans in force, with their expiry, reason, who banned (auto for an automatic ban) and "
-     "since when",
+     "the bans in force, with their expiry, reason, who banned and since when: the deny file's, "
+     "then the automatic ones (by auto)",
      run_bans, 0, 0, false},
     {"drain", "[SECONDS [--now] | cancel]",
      "refuse new connections with 2A; stop once nobody is connected or after SECONDS "

@@ -240,6 +240,11 @@ const lobby::LobbySnapshot& AdminCommands::snapshot() {
   return *snapshot_;
 }
 
+lobby::AutoBanRecord* AdminCommands::auto_ban_buffer() {
+  if (!auto_bans_) auto_bans_.reset(new lobby::AutoBanRecord[lobby::kAutoBans]);
+  return auto_bans_.get();
+}
+
 config::DenyEntry* AdminCommands::ban_buffer() {
   if (!bans_) bans_.reset(new config::DenyEntry[config::kDenyEntries]);
   return bans_.get();
@@ -631,21 +636,30 @@ std::string run_unban(AdminCommands& admin, const CommandCall& call) {
     return argument_error("not an IPv4 or IPv6 address or prefix: " + address);
   }
   lobby::Lobby& lobby = admin.lobby();
+  // An automatic ban of the same prefix is lifted with the deny file's.
+  const bool automatic = lobby.auto_ban_table.remove(entry.prefix);
   int error = 0;
   const int rc = lobby.deny_list.remove(entry, &error);
-  if (rc != config::kDenyOk) return deny_error(rc, error, address);
+  if (rc != config::kDenyOk &&
+      !(automatic && (rc == config::kDenyNotFound || rc == config::kDenyNoFile))) {
+    return deny_error(rc, error, address);
+  }
   char text[config::kDenyTextBytes];
   config::format_deny_entry(entry, text);
-  report_event(lobby.events, "admin: unban %s; by %s", text, call.by.c_str());
+  report_event(lobby.events, "admin: unban %s%s; by %s", text,
+               rc == config::kDenyOk ? "" : " (an automatic ban)", call.by.c_str());
   return std::string("{\"unbanned\":\"") + text + "\"}";
 }
 
 std::string run_bans(AdminCommands& admin, const CommandCall&) {
   config::DenyEntry* bans = admin.ban_buffer();
   std::vector<config::BanNote> notes(config::kDenyEntries);
-  const int count =
-      admin.lobby().deny_list.entries_with_notes(bans, notes.data(), config::kDenyEntries);
-  return bans_reply(bans, notes.data(), count);
+  lobby::Lobby& lobby = admin.lobby();
+  const int count = lobby.deny_list.entries_with_notes(bans, notes.data(), config::kDenyEntries);
+  lobby::AutoBanRecord* automatic = admin.auto_ban_buffer();
+  const int automatic_count =
+      lobby.auto_ban_table.list(admin.server().clock().now_ms(), automatic, lobby::kAutoBans);
+  return bans_reply(bans, notes.data(), count, automatic, automatic_count);
 }
 
 std::string run_help(AdminCommands&, const CommandCall&) { return help_reply(); }

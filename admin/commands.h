@@ -109,6 +109,8 @@ class AdminCommands {
   std::string settings_reply();
   // Reused by bans, made by its first use.
   config::DenyEntry* ban_buffer();
+  // Room for the automatic bans' listing, made on first use.
+  lobby::AutoBanRecord* auto_ban_buffer();
 
  private:
   lobby::Server& server_;
@@ -129,6 +131,7 @@ class AdminCommands {
   config::KeySource sources_[config::kMaxSettingKeys];
   std::unique_ptr<config::Settings> file_values_;
   std::unique_ptr<config::ConfigReading> last_reading_;
+  std::unique_ptr<lobby::AutoBanRecord[]> auto_bans_;
 };
 
 // Splits a command line into at most `max` blank-separated words; the

@@ -124,7 +124,8 @@ std::string rooms_reply(const lobby::LobbySnapshot& s, NameText* names) {
   return reply.close_array().close_object().text();
 }
 
-std::string bans_reply(const config::DenyEntry* bans, const config::BanNote* notes, int count) {
+std::string bans_reply(const config::DenyEntry* bans, const config::BanNote* notes, int count,
+                       const lobby::AutoBanRecord* automatic, int automatic_count) {
   JsonLine reply;
   reply.open_object().name("bans").open_array();
   auto time_or_null = [&reply](int64_t unix_s) {
@@ -144,6 +145,24 @@ std::string bans_reply(const config::DenyEntry* bans, const config::BanNote* not
     reply.member("reason", notes[i].reason).member("by", notes[i].by).name("since");
     time_or_null(notes[i].since_s);  // null: unsaid
     reply.close_object();
+  }
+  for (int i = 0; i < automatic_count; ++i) {
+    const lobby::AutoBanRecord& ban = automatic[i];
+    char address[net::kIpPrefixTextBytes];
+    ban.prefix.format(address);
+    char until[config::kUntilTextBytes];
+    config::format_until(ban.until_utc_s, until);
+    char since[config::kUntilTextBytes];
+    config::format_until(ban.since_utc_s, since);
+    char reason[lobby::kDropCountsBytes + 160];
+    lobby::format_auto_ban_reason(ban, reason, sizeof reason);
+    reply.open_object()
+        .member("address", static_cast<const char*>(address))
+        .member("expires", static_cast<const char*>(until))
+        .member("by", "auto")
+        .member("since", static_cast<const char*>(since))
+        .member("reason", static_cast<const char*>(reason))
+        .close_object();
   }
   return reply.close_array().close_object().text();
 }

@@ -9,6 +9,7 @@
 #include "admin/json_line.h"
 #include "admin/name_text.h"
 #include "config/deny_list.h"
+#include "lobby/ban_table.h"
 #include "lobby/snapshot.h"
 #include "net/ip_address.h"
 
@@ -45,10 +46,13 @@ std::string status_reply(const lobby::LobbySnapshot& snapshot, const StatusInfo&
 std::string users_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
 // Rooms in use only.
 std::string rooms_reply(const lobby::LobbySnapshot& snapshot, NameText* names);
-// One entry per ban in force, with its expiry (null for none) and what its
-// line says: the reason, who (an operator's user name, "auto" for an
-// automatic ban, "" unsaid) and since when (null unsaid).
-std::string bans_reply(const config::DenyEntry* bans, const config::BanNote* notes, int count);
+// One entry per ban in force, with its expiry (null for none): the deny
+// list's, with what its line says (the reason, who: an operator's user
+// name, "" unsaid; since when, null unsaid), then the automatic ones,
+// oldest first, each marked "by":"auto" with the time it began ("since")
+// and why ("reason").
+std::string bans_reply(const config::DenyEntry* bans, const config::BanNote* notes, int count,
+                       const lobby::AutoBanRecord* automatic, int automatic_count);
 // Every command of the command table, with its usage and help.
 std::string help_reply();
 // The members "bad_lines" and "notes" of a reading of the settings file.

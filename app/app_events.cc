@@ -33,6 +33,15 @@ void AppEvents::health_check(const net::IpAddress& proxy, const char* line) {
   repeats_.report(RepeatFolder::kChecked, proxy, 0, "health checks", line, clock_->now_ms());
 }
 
+void AppEvents::login_refused(const net::IpAddress& addr, int reason, const char* line) {
+  repeats_.report(RepeatFolder::kLoginRefused, addr, reason, lobby::login_refusal_text(reason),
+                  line, clock_->now_ms());
+}
+
+void AppEvents::banned(const net::IpAddress& addr, const char* line) {
+  repeats_.report(RepeatFolder::kBanned, addr, 0, "automatic ban", line, clock_->now_ms());
+}
+
 void AppEvents::counts_changed() {
   refresh_status();
   if (notifier_ != nullptr) notifier_->counts_changed();

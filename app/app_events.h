@@ -1,6 +1,7 @@
 // The process's sink for lobby events: lines go to the event log, with the
-// repeated refusals and drops of an address, and a proxy's health checks,
-// folded into a count a minute;
+// refusals, drops and refused logins of connections without a login, the
+// automatic bans and a proxy's health checks, folded by address and across
+// addresses (RepeatFolder);
 // count changes go to the status display and, when a service manager asked
 // for them, its notices. Any thread.
 #ifndef APP_APP_EVENTS_H_
@@ -24,6 +25,8 @@ class AppEvents : public lobby::LobbyEvents {
   void refused(const net::IpAddress& addr, int reason, const char* line) override;
   void dropped(const net::IpAddress& addr, int reason, const char* line) override;
   void health_check(const net::IpAddress& proxy, const char* line) override;
+  void login_refused(const net::IpAddress& addr, int reason, const char* line) override;
+  void banned(const net::IpAddress& addr, const char* line) override;
   void counts_changed() override;
   void drain_finished() override;
   void listening(int port, const char* reason) override;

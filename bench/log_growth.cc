@@ -1,7 +1,7 @@
 // How fast an attacker grows the event log: starts a lobby server, runs one
 // attack against it from loopback addresses, and prints the log's growth.
 //
-//   lobby_log_growth [--attack denied|garbage] [--seconds N] [--server PATH]
+//   lobby_log_growth [--attack denied|garbage|spray] [--seconds N] [--server PATH]
 //                    [--settings "KEY VALUE; KEY VALUE"]
 //
 //   denied   4 connections at a time from 127.0.0.7, which the deny list
@@ -9,6 +9,12 @@
 //   garbage  24 connections, 8 each from 127.0.0.8 to 127.0.0.10, that log
 //            in, send two bytes no message starts with and, once dropped,
 //            connect again
+//   spray    8 threads that connect from one fresh address after another
+//            (127.1.0.0 on, up to 50,000, then from the first again) and
+//            close at once, without a word, while 127.0.0.20 connects
+//            and closes every 100 ms. Exits 1 when the log grew by 2 KB/s
+//            or more, the server's RSS by 1 MiB or more, or the cycling
+//            address was never refused "connecting too fast"
 //
 // The server is lobby_server beside this program unless --server names
 // another (an older build, say, for a figure before a change). --settings
@@ -39,6 +45,10 @@ constexpr int kExitUsage = 2;
 constexpr int kDeniedConnections = 4;
 constexpr int kGarbageAddresses = 3;
 constexpr int kGarbagePerAddress = 8;
+constexpr int kSprayThreads = 8;
+constexpr int kSprayAddresses = 50000;
+constexpr int kCycleEveryMs = 100;
+constexpr int kExitPastLimits = 1;
 constexpr int kConnectTimeoutMs = 1000;
 // A connection the server has not closed by then is given up and counted.
 constexpr int kCloseWaitMs = 3000;
@@ -47,7 +57,7 @@ constexpr int kCloseWaitMs = 3000;
 constexpr int kWarmUpMs = 1000;
 
 constexpr char kUsage[] =
-    "Usage: lobby_log_growth [--attack denied|garbage] [--seconds N] [--server PATH]\n"
+    "Usage: lobby_log_growth [--attack denied|garbage|spray] [--seconds N] [--server PATH]\n"
     "                        [--settings \"KEY VALUE; KEY VALUE\"]\n";
 
 struct Options {
@@ -62,7 +72,7 @@ int parse_options(int argc, char** argv, Options* options) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) return -1;
     const std::string value = argv[i + 1];
-    if (arg == "--attack" && (value == "denied" || value == "garbage")) {
+    if (arg == "--attack" && (value == "denied" || value == "garbage" || value == "spray")) {
       options->attack = value;
     } else if (arg == "--seconds" && std::atoi(value.c_str()) > 0) {
       options->seconds = std::atoi(value.c_str());
@@ -115,6 +125,42 @@ void attack_loop(int port, const std::string& source, const std::string& bytes,
   }
 }
 
+// Connections from one fresh address after another, each closed by this
+// side as soon as it is made: the server sees a connection leave without a
+// login. Each counts as a cycle.
+void spray_loop(int port, std::atomic<long long>* next, const std::atomic<bool>* running,
+                std::atomic<long long>* cycles, std::atomic<long long>* failures) {
+  while (running->load()) {
+    const long long n = next->fetch_add(1) % kSprayAddresses;
+    const std::string source = "127." + std::to_string(1 + n / 65536) + "." +
+                               std::to_string(n / 256 % 256) + "." + std::to_string(n % 256);
+    client::TcpLink link;
+    const bool made =
+        link.connect_to("127.0.0.1", port, kConnectTimeoutMs, source) == client::kLinkOk;
+    (made ? cycles : failures)->fetch_add(1);
+  }
+}
+
+// One address connecting and closing every kCycleEveryMs, far past its
+// L_CONN_RATE: the spray must not make the lobby forget its pace.
+void cycle_loop(int port, const std::atomic<bool>* running, std::atomic<long long>* made) {
+  while (running->load()) {
+    client::TcpLink link;
+    if (link.connect_to("127.0.0.1", port, kConnectTimeoutMs, "127.0.0.20") == client::kLinkOk) {
+      made->fetch_add(1);
+    }
+    link.close();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kCycleEveryMs));
+  }
+}
+
+// The number after `name` in the shutdown line ("connecting too fast 812"),
+// -1 when it is not there.
+long long shutdown_count(const std::string& shutdown, const std::string& name) {
+  const size_t at = shutdown.find(name + " ");
+  return at == std::string::npos ? -1 : std::atoll(shutdown.c_str() + at + name.size() + 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -156,7 +202,15 @@ int main(int argc, char** argv) {
   std::atomic<long long> cycles{0};
   std::atomic<long long> failures{0};
   std::vector<std::thread> attackers;
-  if (denied) {
+  std::atomic<long long> next_address{0};
+  std::atomic<long long> cycled{0};
+  const bool spray = options.attack == "spray";
+  if (spray) {
+    attackers.emplace_back(cycle_loop, port, &running, &cycled);
+    for (int i = 0; i < kSprayThreads; ++i) {
+      attackers.emplace_back(spray_loop, port, &next_address, &running, &cycles, &failures);
+    }
+  } else if (denied) {
     for (int i = 0; i < kDeniedConnections; ++i) {
       attackers.emplace_back(attack_loop, port, "127.0.0.7", "", &running, &cycles, &failures);
     }
@@ -176,6 +230,9 @@ int main(int argc, char** argv) {
   const long long bytes_before = file_size(log);
   const long long lines_before = count_lines(log);
   const long long cycles_before = cycles.load();
+  int64_t rss_before_kb = -1;
+  int64_t rss_after_kb = -1;
+  bench::read_rss_kb(server.pid(), &rss_before_kb);
   bench::ThreadTotals cpu_before;
   bench::ThreadTotals cpu_after;
   const bool cpu_known = bench::read_thread_totals(server.pid(), &cpu_before) == bench::kStatOk;
@@ -186,6 +243,7 @@ int main(int argc, char** argv) {
   const long long bytes_after = file_size(log);
   const long long lines_after = count_lines(log);
   const long long cycles_during = cycles.load() - cycles_before;
+  bench::read_rss_kb(server.pid(), &rss_after_kb);
   const bool cpu_read =
       cpu_known && bench::read_thread_totals(server.pid(), &cpu_after) == bench::kStatOk;
   running.store(false);
@@ -204,8 +262,8 @@ int main(int argc, char** argv) {
   const double kb = static_cast<double>(bytes_after - bytes_before) / 1024.0;
   std::printf("lobby_log_growth: %s attack, %.1f s against %s\n", options.attack.c_str(), seconds,
               path.c_str());
-  std::printf("connections: %lld closed by the server (%.0f/s), %lld failed or not closed\n",
-              cycles_during, static_cast<double>(cycles_during) / seconds, failures.load());
+  std::printf("connections: %lld closed (%.0f/s), %lld failed or not closed\n", cycles_during,
+              static_cast<double>(cycles_during) / seconds, failures.load());
   std::printf("log growth: %.1f KB in %.1f s: %.2f KB/s, %lld lines (%.1f/s)\n", kb, seconds,
               kb / seconds, lines_after - lines_before,
               static_cast<double>(lines_after - lines_before) / seconds);
@@ -215,5 +273,24 @@ int main(int argc, char** argv) {
                 cpu_s * 1e6 / static_cast<double>(cycles_during));
   }
   std::printf("server: %s\n", shutdown.empty() ? "no shutdown line" : shutdown.c_str());
+  std::printf("server RSS: %lld KiB, then %lld KiB (%+lld KiB)\n",
+              static_cast<long long>(rss_before_kb), static_cast<long long>(rss_after_kb),
+              static_cast<long long>(rss_after_kb - rss_before_kb));
+  if (!spray) return 0;
+  const long long too_fast = shutdown_count(shutdown, "connecting too fast");
+  // A fresh address that finds every place of its own taken by buckets
+  // still refilling is judged as the emptiest of them, the cycling
+  // address's perhaps: such refusals are counted with it.
+  std::printf("cycling address: %lld connections; refused \"connecting too fast\" in all: %lld\n",
+              cycled.load(), too_fast);
+  const bool log_ok = kb / seconds < 2.0;
+  const bool rss_ok = rss_before_kb >= 0 && rss_after_kb - rss_before_kb < 1024;
+  const bool pace_ok = too_fast > 0;
+  if (!log_ok || !rss_ok || !pace_ok) {
+    std::printf("past the limits:%s%s%s\n", log_ok ? "" : " log 2 KB/s or more",
+                rss_ok ? "" : " RSS grew 1 MiB or more",
+                pace_ok ? "" : " the cycling address was never refused");
+    return kExitPastLimits;
+  }
   return 0;
 }

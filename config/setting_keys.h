@@ -107,6 +107,10 @@ inline constexpr SettingKey kSettingKeys[] = {
      Takes::kAtOnce, "drops of one address within 10 minutes that ban it automatically"},
     {"L_AUTOBAN_S", ValueKind::kLimit, CONFIG_NUMBER_FIELD(L_AUTOBAN_S), "600", 1,
      kAutoBanSecondsMax, false, Takes::kAtOnce, "seconds an automatic ban lasts"},
+    {"L_SEND_BUFFER", ValueKind::kLimit, CONFIG_NUMBER_FIELD(L_SEND_BUFFER), "65536",
+     kSendBufferMin, kSendBufferMax, true, Takes::kAtOnce,
+     "bytes of kernel send buffer of each new client socket: what a client that stops reading "
+     "can hold of the host's memory"},
     {"L_PROXY", ValueKind::kProxyList, CONFIG_BYTES_FIELD(L_PROXY), "-", 0, 0, false,
      Takes::kAtOnce,
      "the proxies and load balancers trusted to name their players with a PROXY header: IPv4 "

@@ -56,6 +56,8 @@ constexpr int32_t kAutoBanSecondsMax = 30 * 24 * 3600;  // L_AUTOBAN_S
 // L_PROXY: the proxies trusted to say whom they carry, at most this many
 // IPv4 addresses or prefixes.
 constexpr int kProxyEntries = 64;
+constexpr int32_t kSendBufferMin = 8 * 1024;  // L_SEND_BUFFER, bytes
+constexpr int32_t kSendBufferMax = 4 * 1024 * 1024;
 
 // The trusted proxies: a connection from an address one of them covers
 // begins with a PROXY header, which names the client.
@@ -119,6 +121,12 @@ struct Settings {
   int32_t L_ROOMS_PER_IP = 0;
   int32_t L_AUTOBAN = 0;
   int32_t L_AUTOBAN_S = 0;
+  // The kernel's send buffer of each client socket, in bytes, so that a
+  // client that stops reading holds at most that much of the host's memory;
+  // 0 leaves the kernel's own sizing. With it on, a client dropped for its
+  // own fault (not reading, flooding, bad framing, a ban) is reset rather
+  // than closed: what the kernel still holds for it is thrown away.
+  int32_t L_SEND_BUFFER = 0;
   // The operator's chat lines (say): the value of their bytes 2-5.
   int32_t L_SAY_ID = 0;
   // The moderation log's file; empty: none.

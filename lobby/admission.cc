@@ -51,7 +51,7 @@ void Admission::place_or_refuse(int socket, const PeerInfo& client) {
   // A ban that came due before this connection arrived applies to it: the
   // strike is noted before the dropped connection closes.
   apply_auto_bans();
-  if (lobby.deny_list.denies(addr)) {
+  if (lobby.deny_list.denies(addr) || lobby.auto_ban_table.bans(addr, peer.placed_ms)) {
     refuse(socket, kRefusedDenied, addr);
     return;
   }
@@ -63,6 +63,12 @@ void Admission::place_or_refuse(int socket, const PeerInfo& client) {
     return;
   }
   net::set_no_delay(socket);
+  // A client that stops reading holds at most this much of the host's
+  // memory; the kernel would otherwise grow the buffer to its maximum. The
+  // kernel takes one more write once its buffer is full, so it is asked for
+  // that much less, and the whole stays within L_SEND_BUFFER.
+  const int32_t send_buffer = lobby.live.number<&config::Settings::L_SEND_BUFFER>();
+  if (send_buffer > 0) net::set_send_buffer(socket, send_buffer - kSendBufferSlack);
   if (settings.test_send_buffer > 0 &&
       (settings.test_send_buffer_from == 0 ||
        (addr.is_v4() && settings.test_send_buffer_from == addr.v4_value()))) {
@@ -158,17 +164,14 @@ int Admission::pick_closing(uint32_t* serial, bool* closed) const {
 void Admission::place(int slot, int socket, const PeerInfo& peer) {
   Lobby& lobby = lobby_;
   ClientSlot& client = lobby.slots[slot];
-  // Logged before the slot opens to its worker, so that the client's own
-  // lines (its login, say) always follow this one in the log.
-  char address[net::kIpTextBytes];
-  peer.addr.format(address);
-  report_event(lobby.events, "accepted slot %d from %s", slot, address);
+  // No line of its own: the connection is logged with its login, and one
+  // that leaves without a login is counted with the others of its reason.
   place_client(lobby, client, socket, peer);
   // A ban that came after this connection was let in, but before the
   // operator's sweep of open connections could see it, is applied here:
   // the sweep reads the slots after writing the list, this reads the list
   // after opening the slot, so one of the two finds the other.
-  if (lobby.deny_list.denies(peer.addr)) {
+  if (lobby.deny_list.denies(peer.addr) || lobby.auto_ban_table.bans(peer.addr, peer.placed_ms)) {
     request_drop(lobby, slot, client.drop_request.serial(), kDropBanned);
   }
 }
@@ -220,97 +223,149 @@ int Admission::pick_displaced(int64_t now_ms, uint32_t* serial) const {
 }
 
 bool Admission::lost_lurker_lately(uint64_t key, int64_t now_ms, int64_t lurk_ms) const {
+  bool room = false;
   for (const LostLurker& lost : lost_lurkers_) {
-    if (lost.used && lost.key == key && now_ms - lost.at_ms < lurk_ms) return true;
+    const bool limits = lost.key != 0 && now_ms - lost.at_ms < lurk_ms;
+    if (limits && lost.key == key) return true;
+    room = room || !limits;
   }
-  return false;
+  // Every place holds an address that lost a lurker lately: one that is not
+  // among them cannot be told from them.
+  return !room;
 }
 
 void Admission::note_lurker_lost(uint64_t key, int64_t now_ms) {
-  lost_lurkers_[next_lost_lurker_] = {key, now_ms, true};
-  next_lost_lurker_ = (next_lost_lurker_ + 1) % kLostLurkers;
+  const int64_t lurk_ms =
+      static_cast<int64_t>(lobby_.live.number<&config::Settings::L_LURK>()) * 1000;
+  LostLurker* spare = nullptr;
+  for (LostLurker& lost : lost_lurkers_) {
+    if (lost.key == key) {
+      lost.at_ms = now_ms;
+      return;
+    }
+    if (spare == nullptr && (lost.key == 0 || now_ms - lost.at_ms >= lurk_ms)) spare = &lost;
+  }
+  if (spare != nullptr) *spare = {key, now_ms};
 }
 
-int Admission::pick_lurker(int64_t now_ms, uint32_t* serial) const {
+int Admission::pick_lurker(int64_t now_ms, uint32_t* serial) {
   Lobby& lobby = lobby_;
   const int64_t lurk_ms =
       static_cast<int64_t>(lobby.live.number<&config::Settings::L_LURK>()) * 1000;
   const int served = lobby.served_slots() < kSlots ? lobby.served_slots() : kSlots;
+  // Every logged-in client outside a room that has lurked kLurkFloorMs.
+  struct Lurker {
+    int slot;
+    uint32_t serial;
+    int64_t since;
+    uint64_t address;
+    uint64_t network;
+  };
+  Lurker lurkers[kSlots];
+  int count = 0;
+  {
+    // A user's room changes only under lock_rooms; one whose record names a
+    // room (even one freed under it, or the room of its game) is never taken.
+    platform::MutexLock guard(lobby.lock_rooms);
+    for (int i = 0; i < served; ++i) {
+      const ClientSlot& client = lobby.slots[i];
+      const uint32_t this_serial = client.drop_request.serial();
+      if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+      if (!client.login_accepted.load(std::memory_order_acquire)) continue;
+      if (lobby.users[i].room != kNone) continue;
+      const int64_t since = client.active_ms.load(std::memory_order_relaxed);
+      if (now_ms - since < kLurkFloorMs) continue;
+      const net::IpAddress addr = client.peer_address.load();
+      lurkers[count++] = {i, this_serial, since, addr.address_key(), addr.network_key()};
+    }
+  }
   int best = kNone;
   int best_net = 0;
   int64_t best_since = 0;
-  // A user's room changes only under lock_rooms; one whose record names a
-  // room (even one freed under it, or the room of its game) is never taken.
-  platform::MutexLock guard(lobby.lock_rooms);
-  for (int i = 0; i < served; ++i) {
-    const ClientSlot& client = lobby.slots[i];
-    const uint32_t this_serial = client.drop_request.serial();
-    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-    if (!client.login_accepted.load(std::memory_order_acquire)) continue;
-    if (lobby.users[i].room != kNone) continue;
-    const int64_t since = client.active_ms.load(std::memory_order_relaxed);
-    if (now_ms - since < lurk_ms) continue;
-    const int on_network = open_with_key(lobby, client.peer_address.load().network_key(),
-                                         &net::IpAddress::network_key);
-    if (best == kNone || on_network > best_net || (on_network == best_net && since < best_since)) {
-      best = i;
+  for (int a = 0; a < count; ++a) {
+    const Lurker& lurker = lurkers[a];
+    int of_address = 0;
+    int of_network = 0;
+    for (int b = 0; b < count; ++b) {
+      of_address += lurkers[b].address == lurker.address ? 1 : 0;
+      of_network += lurkers[b].network == lurker.network ? 1 : 0;
+    }
+    const int k = of_address > of_network ? of_address : of_network;
+    const int64_t due_ms = lurk_ms / k > kLurkFloorMs ? lurk_ms / k : kLurkFloorMs;
+    // Once due, due until it acts: the crowd that made it due thins as its
+    // lurkers give way, which must not make the rest due later again.
+    LurkDue& latch = lurk_due_[lurker.slot];
+    const bool latched = latch.serial == lurker.serial && latch.since == lurker.since;
+    if (!latched && now_ms - lurker.since < due_ms) continue;
+    latch = {lurker.serial, lurker.since};
+    const int on_network = open_with_key(lobby, lurker.network, &net::IpAddress::network_key);
+    if (best == kNone || on_network > best_net ||
+        (on_network == best_net && lurker.since < best_since)) {
+      best = lurker.slot;
       best_net = on_network;
-      best_since = since;
-      *serial = this_serial;
+      best_since = lurker.since;
+      *serial = lurker.serial;
     }
   }
   return best;
+}
+
+bool Admission::in_good_standing(const ClientSlot& client, int32_t room, int64_t now_ms) const {
+  if (!client.login_accepted.load(std::memory_order_acquire)) return false;
+  if (client.flood.held()) return false;
+  if (room != kNone) return true;
+  return now_ms - client.last_message_ms.load(std::memory_order_relaxed) <= kIdleLimitMs;
 }
 
 void Admission::apply_auto_bans() {
   Lobby& lobby = lobby_;
   DueBan due;
   while (lobby.auto_bans.take_due(&due)) {
-    // An IPv4 address, or an IPv6 address's /64: what its strikes counted.
-    config::DenyEntry entry;
-    entry.prefix = net::IpPrefix::of(due.addr, due.addr.key_bits());
-    char address[config::kDenyTextBytes];
-    config::format_deny_entry(entry, address);
-    // "flooding 3, no login 2": the reasons of the drops that earned it.
-    char reasons[kDropCountsBytes] = "";
-    int used = 0;
-    for (int r = 0; r < kDropReasons && used < static_cast<int>(sizeof reasons); ++r) {
-      if (due.strikes[r] == 0) continue;
-      used += std::snprintf(reasons + used, sizeof reasons - static_cast<size_t>(used), "%s%s %d",
-                            used == 0 ? "" : ", ", drop_reason_text(r), due.strikes[r]);
+    const int64_t now = clock_.now_ms();
+    const int32_t seconds = lobby.live.number<&config::Settings::L_AUTOBAN_S>();
+    const int64_t now_utc_s = lobby.deny_list.now_utc_s();
+    net::IpPrefix banned;
+    lobby.auto_ban_table.add(due.addr, due.strikes, due.shared, now, now_utc_s, seconds, &banned);
+    char address[net::kIpPrefixTextBytes];
+    banned.format(address);
+    char detail[kDropCountsBytes + 160];
+    format_auto_ban_reason(due.strikes, 1, due.shared, detail, sizeof detail);
+    if (banned.bits != due.addr.key_bits()) {
+      char from[net::kIpTextBytes];
+      due.addr.format(from);
+      const size_t used = std::strlen(detail);
+      std::snprintf(detail + used, sizeof detail - used,
+                    "; the table of automatic bans is full: the network of %s is banned", from);
     }
-    char detail[kDropCountsBytes + 64];
-    int strikes = 0;
-    for (int32_t count : due.strikes) strikes += count;
-    std::snprintf(detail, sizeof detail, "dropped %d times in 10 minutes (%s)", strikes, reasons);
-    // Its line keeps its own reason, "auto" as who banned, and since when.
-    config::BanNote note;
-    note.by = "auto";
-    note.since_s = lobby.deny_list.now_utc_s();
-    note.reason = detail;
-    const std::string comment = config::format_ban_comment(note);
-    entry.until_s = note.since_s + lobby.live.number<&config::Settings::L_AUTOBAN_S>();
-    int error = 0;
-    const int rc = lobby.deny_list.add(entry, &error, comment.c_str());
-    if (rc != config::kDenyOk) {
-      report_event(lobby.events, "automatic ban of %s failed: %s", address,
-                   rc == config::kDenyFull ? "the deny list is full" : net::error_text(error));
-      continue;
+    // Its connections go, but for the players in good standing: a neighbour
+    // behind the same address (a home or a carrier's NAT) who plays on.
+    int32_t rooms[kSlots];
+    {
+      platform::MutexLock guard(lobby.lock_rooms);
+      for (int i = 0; i < kSlots; ++i) rooms[i] = lobby.users[i].room;
     }
-    // Its connections still open go, as with the operator's ban.
     int closed = 0;
+    int kept = 0;
     for (int i = 0; i < kSlots; ++i) {
       ClientSlot& client = lobby.slots[i];
       const uint32_t this_serial = client.drop_request.serial();
       if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
-      if (!entry.prefix.contains(client.peer_address.load())) continue;
+      if (!banned.contains(client.peer_address.load())) continue;
+      if (in_good_standing(client, rooms[i], now)) {
+        ++kept;
+        continue;
+      }
       request_drop(lobby, i, this_serial, kDropBanned);
       ++closed;
     }
     char until[config::kUntilTextBytes];
-    config::format_until(entry.until_s, until);
-    report_event(lobby.events, "automatic ban %s until %s: %s; %d connections closed", address,
-                 until, detail, closed);
+    config::format_until(now_utc_s + seconds, until);
+    char kept_text[64] = "";
+    if (kept > 0) {
+      std::snprintf(kept_text, sizeof kept_text, "; %d logged in and in good standing kept", kept);
+    }
+    report_banned(lobby.events, due.addr, "automatic ban %s until %s: %s; %d connections closed%s",
+                  address, until, detail, closed, kept_text);
   }
 }
 

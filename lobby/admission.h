@@ -2,9 +2,10 @@
 // The accept thread hands every accepted connection to place_or_refuse
 // with its client's address, which decides, in this order:
 //
-//  1. Automatic bans that came due are written first (apply_auto_bans), so
-//     that a ban earned before the connection arrived applies to it.
-//  2. An address the deny list covers is closed without a byte: "denied".
+//  1. Automatic bans that came due are put in force first (apply_auto_bans),
+//     so that a ban earned before the connection arrived applies to it.
+//  2. An address the deny list or an automatic ban (BanTable) covers is
+//     closed without a byte: "denied".
 //  3. An address past its L_CONN_RATE is closed without a byte:
 //     "connecting too fast". Every connection counts toward the rate,
 //     whatever becomes of it; one refused for its pace takes nothing.
@@ -16,6 +17,8 @@
 //     gone longest without an accepted login, once kDisplaceAfterMs old
 //     (none with L_LOGIN_WAIT 0); failing that a lurker (pick_lurker; none
 //     with L_LURK 0, nor for an address that lost a lurker within L_LURK).
+//     A lurker is due after L_LURK divided by the lurkers of its address or
+//     of its network, whichever are more, and never before kLurkFloorMs.
 //     The newcomer is held until that slot is free (serve_held), at most
 //     kDisplaceHoldMs, while later connections wait in the listen queue.
 //  8. With nobody to give way, a slot about to come free (pick_closing):
@@ -33,6 +36,7 @@
 #ifndef LOBBY_ADMISSION_H_
 #define LOBBY_ADMISSION_H_
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -70,8 +74,9 @@ class Admission {
   int64_t held_deadline_ms() const { return holding() ? held_.deadline_ms : -1; }
   // Closes the held newcomer's socket, if any: the accept thread ends.
   void close_held();
-  // Writes every automatic ban that has come due to the deny file, closes
-  // the banned address's open connections and logs it.
+  // Puts every automatic ban that has come due in force, closes the banned
+  // address's connections that are not in good standing (in_good_standing)
+  // and logs it.
   void apply_auto_bans();
   // Ends a connection that gets no slot, counted and logged by `reason`:
   // 2A before the close, except for a denied address, one connecting too
@@ -88,11 +93,22 @@ class Admission {
   // login, if it has been open kDisplaceAfterMs; -1 for none. `*serial`:
   // its connection's serial, read before it was looked at.
   int pick_displaced(int64_t now_ms, uint32_t* serial) const;
-  // A lurker: a logged-in client outside every room whose last room
-  // operation, chat line or direct message is L_LURK seconds old. Of
-  // several, the one whose network holds the most slots, then the one that
-  // has lurked longest; -1 for none. Takes lock_rooms.
-  int pick_lurker(int64_t now_ms, uint32_t* serial) const;
+  // A lurker that is due: a logged-in client outside every room whose last
+  // room operation, chat line or direct message lies further back than
+  // L_LURK divided by k, where k is the number of lurkers (of at least
+  // kLurkFloorMs) of its address or, when more, of its network; never less
+  // than kLurkFloorMs. A lone lurker keeps the whole L_LURK; a crowd of
+  // them from one address or network gives way sooner. A lurker found due
+  // stays due until it acts. Of several due, the one whose network holds
+  // the most slots, then the one that has lurked longest; -1 for none.
+  // Takes lock_rooms.
+  int pick_lurker(int64_t now_ms, uint32_t* serial);
+  // Whether the client of `slot` (an open one whose serial was read) keeps
+  // its connection through an automatic ban of its address: it has an
+  // accepted login, is not held back for flooding, and sent a whole message
+  // within the last kIdleLimitMs or sits in a room. `room`: its room, read
+  // under lock_rooms.
+  bool in_good_standing(const ClientSlot& client, int32_t room, int64_t now_ms) const;
   // True when a lurker of the address of `key` (an address_key) gave way to
   // a newcomer less than `lurk_ms` ago. Such an address does not displace a
   // lurker in turn: one that reconnected each lurker it lost would
@@ -114,17 +130,27 @@ class Admission {
   std::unique_ptr<ClientSlot> refusal_;
   // Each address's pace of new connections.
   std::unique_ptr<ConnectionRate> connection_rate_;
-  // The addresses whose lurkers gave way last, oldest overwritten first.
-  // More addresses than this losing a lurker within one L_LURK is a crowd
-  // the per-address limits already make costly.
+  // The addresses whose lurkers gave way within L_LURK. Only an entry that
+  // limits nothing (older than L_LURK) gives its place to another address.
+  // A slot gives way as a lurker at most once a kLurkFloorMs, so no lobby
+  // can fill the table; were it full all the same, every address not in it
+  // would be held as one that lost a lurker lately, never let off.
   struct LostLurker {
-    uint64_t key = 0;  // an address_key
+    uint64_t key = 0;  // an address_key; 0 for a free place
     int64_t at_ms = 0;
-    bool used = false;
   };
-  static constexpr int kLostLurkers = 64;
-  LostLurker lost_lurkers_[kLostLurkers];
-  int next_lost_lurker_ = 0;
+  static constexpr int kLostLurkers = 4096;
+  static_assert(kLostLurkers >= kSlots * (config::kLurkMax / config::kLurkMin),
+                "the lost lurkers of a whole L_LURK must fit");
+  std::array<LostLurker, kLostLurkers> lost_lurkers_{};
+
+  // The lurkers found due, by slot: the connection (its serial) and the
+  // start of its lurk then. A new connection, or activity, starts afresh.
+  struct LurkDue {
+    uint32_t serial = 0;
+    int64_t since = -1;
+  };
+  std::array<LurkDue, kSlots> lurk_due_{};
 
   // A newcomer that displaced a connection and waits for its slot.
   struct HeldNewcomer {

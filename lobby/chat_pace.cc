@@ -43,20 +43,22 @@ void ChatPace::refill(Bucket& bucket, int64_t now_ms) const {
 }
 
 ChatPace::Bucket& ChatPace::bucket_of(uint64_t key, int64_t now_ms) {
-  Bucket* spare = nullptr;
+  Bucket* spare = nullptr;      // free, or full again: limits nothing
+  Bucket* strictest = nullptr;  // the emptiest of the rest
   for (Bucket& bucket : buckets_) {
     if (bucket.used && bucket.key == key) {
       refill(bucket, now_ms);
       return bucket;
     }
-    if (!bucket.used) {
-      if (spare == nullptr || spare->used) spare = &bucket;
-      continue;
+    if (bucket.used) refill(bucket, now_ms);
+    if (!bucket.used || bucket.tokens >= bucket_) {
+      // A free place before one that is merely full again.
+      if (spare == nullptr || (spare->used && !bucket.used)) spare = &bucket;
+    } else if (strictest == nullptr || bucket.tokens < strictest->tokens) {
+      strictest = &bucket;
     }
-    if (spare != nullptr && !spare->used) continue;
-    refill(bucket, now_ms);
-    if (spare == nullptr || bucket.tokens > spare->tokens) spare = &bucket;
   }
+  if (spare == nullptr) return *strictest;
   spare->used = true;
   spare->key = key;
   spare->tokens = bucket_;

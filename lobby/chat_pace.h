@@ -8,10 +8,14 @@
 // finds its address's bucket empty waits, unread, like a line held back by
 // flood pacing, and goes out in order once a token returns.
 //
-// The buckets live in a fixed table. An address without a bucket takes a
-// free one, or else the one with the most tokens: a bucket that has filled
-// up again is worth no more than a new one, so forgetting it gives its
-// address nothing. Any thread; the table has its own lock, a leaf.
+// The buckets live in a fixed table, looked through whole (no hash anyone
+// could aim at). An address without a bucket takes a free one, or one that
+// has filled up again: that is worth no more than a new one, so forgetting
+// it gives its address nothing. A bucket that still limits its address is
+// never forgotten for another. When no bucket can be had, the address
+// shares the emptiest one: it is held as strictly as the table's most
+// limited address, never let off as a fresh one. Any thread; the table has
+// its own lock, a leaf.
 //
 // The rate and burst come with each line, as the settings hold them when
 // it is read, so a reload's new pace applies from the next line on: every
@@ -27,9 +31,10 @@
 
 namespace lobby {
 
-// Buckets kept: four times the slots, so that every connected address has
-// one and the addresses that left recently keep theirs until full again.
-constexpr int kChatPaceEntries = 128;
+// Buckets kept: eight times the slots, so that every connected address has
+// one and the addresses that left recently keep theirs until full again
+// (with the default pace, 5 s after their last line).
+constexpr int kChatPaceEntries = 256;
 
 class ChatPace {
  public:
@@ -60,7 +65,7 @@ class ChatPace {
     int64_t refill_ms = 0;
   };
   // The address's bucket, refilled up to `now_ms`; a new full one if it had
-  // none.
+  // none; the emptiest one when there is no place for its own.
   Bucket& bucket_of(uint64_t key, int64_t now_ms) REQUIRES(lock_);
   void refill(Bucket& bucket, int64_t now_ms) const REQUIRES(lock_);
   // Takes `rate` and `burst` when they differ from those in force; every

@@ -32,6 +32,29 @@ bool pump_and_judge(Lobby& lobby, ClientSlot& client) {
   return false;
 }
 
+// Whether a client dropped for `reason` is reset rather than closed. With
+// L_SEND_BUFFER on, a client dropped for its own fault (not reading,
+// flooding, bad framing, a ban) gets nothing more: whatever the kernel still
+// holds for it would otherwise wait there, against a window the peer may
+// keep shut, for as long as the peer likes. So does one that closed its end
+// without taking what was sent. A drop that is no client's fault (idle, a
+// kick, no login, a newcomer needing the slot) closes as ever: what was
+// sent still arrives.
+bool resets_on_drop(const Lobby& lobby, const ClientSlot& client, int reason) {
+  if (lobby.live.number<&config::Settings::L_SEND_BUFFER>() <= 0) return false;
+  switch (reason) {
+    case kDropNotReading:
+    case kDropFlooding:
+    case kDropBadFraming:
+    case kDropBanned:
+      return true;
+    case kDropPeerClosed:
+      return client.transport->unsent(client.socket) > 0;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 Handler handler_for(uint8_t letter) {
@@ -306,24 +329,36 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   char counts[kDropCountsBytes];
   lobby.format_drop_counts(counts, sizeof counts);
   const net::IpAddress addr = client.peer_address.load();
-  report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot, user_id,
+  if (logged_in) {
+    // A session's end has its line, as its login had.
+    report_event(lobby.events, "drop slot %d user %d: %s (%s)", client.slot, user_id,
                  drop_reason_text(reason), counts);
-  // The accept thread writes the ban; the drop that makes it due wakes it.
-  // With no deny file there is nowhere to write a ban, so none is due.
+  } else {
+    report_dropped(lobby.events, addr, reason, "drop slot %d user %d: %s (%s)", client.slot,
+                   user_id, drop_reason_text(reason), counts);
+  }
+  // The strike comes before the close: once the client sees its connection
+  // end it may connect again at once, and the accept thread, which takes the
+  // bans due before it places a connection, must find this one due by then.
+  // The ban's sweep may still find this connection open; it is going anyway.
   // A proxy's own address is never banned for what its clients do.
   const bool ban_due =
-      AutoBan::is_strike(reason, logged_in) && lobby.deny_list.has_file() &&
+      AutoBan::is_strike(reason, logged_in) &&
       !client.proxy_itself.load(std::memory_order_relaxed) &&
       lobby.auto_bans.strike(addr, reason, lobby.live.number<&config::Settings::L_AUTOBAN>(),
                              client.pass_ms);
   // Last: from this store on the accept thread may place a new connection.
   client.open_socket.store(-1, std::memory_order_release);
-  client.close();
+  if (resets_on_drop(lobby, client, reason)) {
+    client.abort();
+  } else {
+    client.close();
+  }
   lobby.connected_count.fetch_sub(1, std::memory_order_acq_rel);
   lobby.events->counts_changed();
   // The accept thread hears of a drop only when it waits for one (a
   // newcomer held for a free slot, a drain for the last client to go) or
-  // has a ban to write. The fence orders the close above before the look at
+  // has a ban to take. The fence orders the close above before the look at
   // what it waits for, as Lobby::await_drops orders its own; one of the two
   // sees the other.
   std::atomic_thread_fence(std::memory_order_seq_cst);

@@ -58,4 +58,23 @@ void report_health_check(LobbyEvents* events, const net::IpAddress& proxy, const
   events->health_check(proxy, line);
 }
 
+void report_login_refused(LobbyEvents* events, const net::IpAddress& addr, int reason,
+                          const char* format, ...) {
+  char line[kEventLineBytes];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  events->login_refused(addr, reason, line);
+}
+
+void report_banned(LobbyEvents* events, const net::IpAddress& addr, const char* format, ...) {
+  char line[kEventLineBytes];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  events->banned(addr, line);
+}
+
 }  // namespace lobby

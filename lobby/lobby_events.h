@@ -55,6 +55,15 @@ class LobbyEvents {
   // sink may fold them into a count a minute as it folds refusals. The
   // default writes every line.
   virtual void health_check(const net::IpAddress& /*proxy*/, const char* line) { event(line); }
+  // A login refused for `reason` (a LoginRefusal) on a connection from
+  // `addr` that has no accepted login: as many as connections, so a sink
+  // may fold them as it folds refusals.
+  virtual void login_refused(const net::IpAddress& /*addr*/, int /*reason*/, const char* line) {
+    event(line);
+  }
+  // An automatic ban of `addr` was put in force; `line` tells it. A crowd
+  // of addresses can earn hundreds a minute, so a sink may fold them.
+  virtual void banned(const net::IpAddress& /*addr*/, const char* line) { event(line); }
   // The user count or the room count changed.
   virtual void counts_changed() = 0;
   // A drain has ended (no client left, or its time ran out): the process
@@ -87,14 +96,19 @@ LobbyEvents* quiet_events();
 // Formats one event line and hands it to `events`.
 void report_event(LobbyEvents* events, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
-// The same for a refusal and a drop: the line goes to events->refused or
-// events->dropped with the address and the reason.
+// The same for a refusal, a drop, a refused login and an automatic ban: the
+// line goes to events->refused, dropped, login_refused or banned with the
+// address (and the reason).
 void report_refused(LobbyEvents* events, const net::IpAddress& addr, int reason, const char* format,
                     ...) __attribute__((format(printf, 4, 5)));
 void report_dropped(LobbyEvents* events, const net::IpAddress& addr, int reason, const char* format,
                     ...) __attribute__((format(printf, 4, 5)));
 // The same for a proxy's health check, to events->health_check.
 void report_health_check(LobbyEvents* events, const net::IpAddress& proxy, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void report_login_refused(LobbyEvents* events, const net::IpAddress& addr, int reason,
+                          const char* format, ...) __attribute__((format(printf, 4, 5)));
+void report_banned(LobbyEvents* events, const net::IpAddress& addr, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
 }  // namespace lobby

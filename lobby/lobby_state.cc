@@ -5,6 +5,17 @@
 
 namespace lobby {
 
+const char* login_refusal_text(int reason) {
+  switch (reason) {
+    case kLoginKeyNotPositive:
+      return "key not positive";
+    case kLoginNotValidated:
+      return "not validated";
+    default:
+      return "?";
+  }
+}
+
 const char* refusal_reason_text(int reason) {
   switch (reason) {
     case kRefusedFull:

@@ -20,6 +20,7 @@
 #include "config/live_settings.h"
 #include "config/settings.h"
 #include "lobby/auto_ban.h"
+#include "lobby/ban_table.h"
 #include "lobby/chat_pace.h"
 #include "lobby/drop_request.h"
 #include "lobby/flood_pacing.h"
@@ -67,6 +68,15 @@ constexpr int64_t kDisplaceHoldMs = 1000;
 // slot instead of being turned away: a player who reconnects at once finds
 // his own slot not yet given back.
 constexpr int64_t kReclaimWaitMs = 50;
+// However many lurkers an address or network holds, none is due before it
+// has lurked this long (L_LURK's least).
+constexpr int64_t kLurkFloorMs = config::kLurkMin * int64_t{1000};
+// What one flush can add to a socket's kernel buffer beyond its limit (a
+// batch of send slots, with the kernel's bookkeeping), left out of the
+// size asked of the kernel for L_SEND_BUFFER.
+constexpr int32_t kSendBufferSlack = 4096;
+static_assert(kSendBufferSlack >= 2 * net::kFlushBatch * net::kSendSlotBytes);
+static_assert(config::kSendBufferMin > kSendBufferSlack);
 // Room for the running counts of format_drop_counts.
 constexpr int kDropCountsBytes = 320;
 
@@ -89,6 +99,14 @@ const char* refusal_reason_text(int reason);
 // (`proxies`, L_PROXY's entries) or once it has happened, so that a lobby
 // without proxies reports exactly the reasons it always did.
 bool refusal_shown(int reason, int64_t count, int32_t proxies);
+
+// Why a login was refused; written to the event log.
+enum LoginRefusal : int {
+  kLoginKeyNotPositive = 0,
+  kLoginNotValidated,
+  kLoginRefusals,
+};
+const char* login_refusal_text(int reason);
 
 // What the lobby counts from its start, for the operator: each counter
 // only ever grows.
@@ -419,6 +437,10 @@ class Lobby {
   // Strikes against addresses, and the automatic bans they make due: noted
   // by whoever drops a client, taken by the accept thread. Its own lock.
   AutoBan auto_bans;
+  // The automatic bans in force, apart from the operator's deny list: put in
+  // force by the accept thread, listed and lifted by the admin channel. Its
+  // own lock.
+  BanTable auto_ban_table;
 
   // Atomic: while the lobby drains, the clock's milliseconds at which the
   // process is asked to stop even with clients left; -1 when not draining.

@@ -34,6 +34,25 @@ int handle_keep_alive(Lobby& /*lobby*/, ClientSlot& client) {
   return kHandled;
 }
 
+namespace {
+
+// A refused login's line. A connection that has no accepted login is one
+// of as many as an attacker can open, so its line may be folded with the
+// others of its address and reason; a logged-in client's is its own.
+void report_refused_login(Lobby& lobby, const ClientSlot& client, int32_t id, int32_t key,
+                          int reason) {
+  if (client.login_accepted.load(std::memory_order_relaxed)) {
+    report_event(lobby.events, "login refused slot %d user %d key %d (%s)", client.slot, id, key,
+                 login_refusal_text(reason));
+  } else {
+    report_login_refused(lobby.events, client.peer_address.load(), reason,
+                         "login refused slot %d user %d key %d (%s)", client.slot, id, key,
+                         login_refusal_text(reason));
+  }
+}
+
+}  // namespace
+
 int handle_login(Lobby& lobby, ClientSlot& client) {
   if (!message_complete(client, wire::kLenLogin)) return kIncomplete;
   UserRecord& user = lobby.users[client.slot];
@@ -49,8 +68,7 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
     // login is refused and nothing else changes.
     reply(client, out, wire::compose_header_only(out, wire::kMsgRefused));
     lobby.count(kCountLoginsRefused);
-    report_event(lobby.events, "login refused slot %d user %d key %d (key not positive)",
-                 client.slot, id, key);
+    report_refused_login(lobby, client, id, key, kLoginKeyNotPositive);
     return kHandled;
   }
   client.user_id.store(id, std::memory_order_relaxed);
@@ -86,12 +104,17 @@ int handle_login(Lobby& lobby, ClientSlot& client) {
     }
     send_room_list(lobby, client);
     lobby.count(kCountLoginsAccepted);
-    report_event(lobby.events, "login accepted slot %d user %d key %d", client.slot, id, key);
+    // A connection's one line of its own: the rest of its kind (refused,
+    // dropped before a login) are folded, so that connections from any
+    // number of addresses cannot fill the log.
+    char address[net::kIpTextBytes];
+    client.peer_address.load().format(address);
+    report_event(lobby.events, "login accepted slot %d user %d key %d from %s", client.slot, id,
+                 key, address);
   } else {
     reply(client, out, wire::compose_header_only(out, wire::kMsgRefused));
     lobby.count(kCountLoginsRefused);
-    report_event(lobby.events, "login refused slot %d user %d key %d (not validated)", client.slot,
-                 id, key);
+    report_refused_login(lobby, client, id, key, kLoginNotValidated);
   }
   return kHandled;
 }

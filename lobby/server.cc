@@ -176,9 +176,6 @@ void Server::accept_thread() {
   if (!restored_) {
     open_upstream(lobby, clock_->now_ms());
     lobby.deny_list.reload_if_changed();
-    if (lobby.settings.L_AUTOBAN > 0 && lobby.settings.L_DENY[0] == '\0') {
-      report_event(lobby.events, "automatic bans are off: no deny file to write them to (L_DENY)");
-    }
     next_deny_look_ms_ = clock_->now_ms() + kDenyLookMs;
     if (lobby.settings.L_PROXY.count > 0) {
       char list[config::kProxyEntries * (net::kIpPrefixTextBytes + 2)];
@@ -355,6 +352,7 @@ void Server::run_timers() {
   admission_->apply_auto_bans();
   if (now >= next_deny_look_ms_) {
     lobby_->deny_list.reload_if_changed();
+    lobby_->auto_ban_table.expire(now);
     // From now, not from the missed time: a late pass looks once.
     next_deny_look_ms_ = now + kDenyLookMs;
   }

@@ -7,6 +7,7 @@
 
 #include "config/setting_keys.h"
 #include "lobby/admission.h"
+#include "lobby/ban_table.h"
 #include "lobby/proxy_stage.h"
 #include "lobby/server.h"
 #include "net/listener.h"
@@ -676,6 +677,30 @@ struct ImageAccess {
     }
   }
 
+  // A table's hash key: the places of its entries depend on it.
+  template <class Io>
+  static void hash_key(Io& io, KeyedHash& hash) {
+    io.value(hash.k0_);
+    io.value(hash.k1_);
+  }
+
+  template <class Io>
+  static void strikes(Io& io, AutoBan::Strikes& st) {
+    address(io, st.addr);
+    io.time(st.base_ms);
+    io.value(st.count);
+    io.value(st.next);
+    io.expect(st.count >= 0 && st.count <= kMaxStrikes && st.next >= 0 && st.next < kMaxStrikes,
+              "an address's strikes");
+    for (int32_t& after : st.after_ms) io.value(after);
+    for (int8_t& reason : st.reason) {
+      uint8_t r = static_cast<uint8_t>(reason);
+      io.value(r);
+      io.expect(r < kDropReasons, "a strike's reason");
+      reason = static_cast<int8_t>(r);
+    }
+  }
+
   template <class Io>
   static void auto_bans(Io& io, Context& c) {
     AutoBan& bans = c.server->lobby().auto_bans;
@@ -685,32 +710,70 @@ struct ImageAccess {
     sparse(
         io, kStrikeEntries,
         [&](int32_t i)
-            NO_THREAD_SAFETY_ANALYSIS { return bans.entries_[static_cast<size_t>(i)].used; },
+            NO_THREAD_SAFETY_ANALYSIS { return bans.keys_[static_cast<size_t>(i)] != 0; },
         [&](size_t i) NO_THREAD_SAFETY_ANALYSIS {
-          AutoBan::Entry& e = bans.entries_[i];
-          e.used = true;
-          io.value(e.due);
-          io.value(e.key);
-          address(io, e.addr);
-          io.value(e.count);
-          io.value(e.next);
-          io.value(e.due_after);
-          io.expect(e.count >= 0 && e.count <= kMaxStrikes && e.next >= 0 && e.next < kMaxStrikes &&
-                        e.due_after >= 0 && e.due_after <= e.count,
-                    "an address's strikes");
-          for (int64_t& at_ms : e.at_ms) io.time(at_ms);
-          for (int8_t& reason : e.reason) {
-            uint8_t r = static_cast<uint8_t>(reason);
-            io.value(r);
-            io.expect(r < kDropReasons, "a strike's reason");
-            reason = static_cast<int8_t>(r);
-          }
+          io.value(bans.keys_[i]);
+          io.expect(bans.keys_[i] != 0, "a strike entry's key");
+          strikes(io, bans.entries_[i]);
         },
         "the strike entries");
-    if (Io::kReading) {
-      bans.due_count_ = 0;
-      for (const AutoBan::Entry& e : bans.entries_) bans.due_count_ += e.due ? 1 : 0;
+    strikes(io, bans.shared_);
+    io.value(bans.shared_strikes_);
+    // The bans due that the accept thread has not taken yet, oldest first.
+    const int32_t due = count_of(io, bans.due_count_, kDueBans, "the bans due");
+    for (int32_t k = 0; k < due && io.ok(); ++k) {
+      DueBan& d =
+          bans.due_[static_cast<size_t>(Io::kReading ? k : (bans.due_read_ + k) % kDueBans)];
+      address(io, d.addr);
+      for (int32_t& n : d.strikes) io.value(n);
+      io.value(d.shared);
     }
+    if (Io::kReading) {
+      bans.due_read_ = 0;
+      bans.due_count_ = due;
+    }
+
+    // The automatic bans in force, with their table's index as it stands.
+    BanTable& table = c.server->lobby().auto_ban_table;
+    platform::MutexLock table_guard(table.lock_);
+    hash_key(io, table.hash_);
+    sparse(
+        io, kAutoBans,
+        [&](int32_t i) NO_THREAD_SAFETY_ANALYSIS {
+          return table.entries_[static_cast<size_t>(i)].kind != BanTable::kFree;
+        },
+        [&](size_t i) NO_THREAD_SAFETY_ANALYSIS {
+          BanTable::Entry& e = table.entries_[i];
+          enumeration(io, e.kind, BanTable::kNetwork, "an automatic ban's kind");
+          io.expect(e.kind != BanTable::kFree, "an automatic ban's kind");
+          io.value(e.key);
+          AutoBanRecord& ban = e.ban;
+          address(io, ban.prefix.address);
+          io.value(ban.prefix.bits);
+          io.expect(ban.prefix.bits >= 0 && ban.prefix.bits <= 128, "an automatic ban's prefix");
+          io.time(ban.until_ms);
+          io.value(ban.since_utc_s);
+          io.value(ban.until_utc_s);
+          for (uint16_t& n : ban.strikes) {
+            uint32_t wide = n;
+            io.value(wide);
+            io.expect(wide <= 0xffff, "an automatic ban's strikes");
+            n = static_cast<uint16_t>(wide);
+          }
+          io.value(ban.addresses);
+          io.value(ban.shared);
+          io.value(ban.serial);
+        },
+        "the automatic bans");
+    for (BanTable::IndexSlot& slot : table.index_) {
+      uint32_t wide = slot;
+      io.value(wide);
+      io.expect(wide <= kAutoBans, "the automatic bans' index");
+      slot = static_cast<BanTable::IndexSlot>(wide);
+    }
+    io.value(table.count_);
+    io.expect(table.count_ >= 0 && table.count_ <= kAutoBans, "the automatic bans' count");
+    io.value(table.serial_);
   }
 
   // What the deny list has read of its file and told of it.
@@ -862,27 +925,33 @@ struct ImageAccess {
     io.value(rate.per_minute_);
     io.expect(rate.per_minute_ >= 0 && rate.per_minute_ <= config::kConnRateMax,
               "the connection rate");
+    hash_key(io, rate.hash_);
     const int64_t scale = rate.per_minute_ > 0 ? rate.per_minute_ : 1;
     sparse(
-        io, kRateEntries, [&](int32_t i) { return rate.entries_[static_cast<size_t>(i)].used; },
+        io, kRateEntries, [&](int32_t i) { return rate.entries_[static_cast<size_t>(i)].key != 0; },
         [&](size_t i) {
           ConnectionRate::Entry& e = rate.entries_[i];
-          e.used = true;
           io.value(e.key);
+          io.expect(e.key != 0, "a connection rate's key");
           io.scaled_time(e.full_at, scale);
         },
         "the connection rate's buckets");
 
-    count_of(io, Admission::kLostLurkers, Admission::kLostLurkers, "the lost lurkers");
-    for (Admission::LostLurker& lost : admission.lost_lurkers_) {
-      io.value(lost.used);
-      io.value(lost.key);
-      io.time(lost.at_ms);
-    }
-    io.value(admission.next_lost_lurker_);
-    io.expect(
-        admission.next_lost_lurker_ >= 0 && admission.next_lost_lurker_ < Admission::kLostLurkers,
+    sparse(
+        io, Admission::kLostLurkers,
+        [&](int32_t i) { return admission.lost_lurkers_[static_cast<size_t>(i)].key != 0; },
+        [&](size_t i) {
+          Admission::LostLurker& lost = admission.lost_lurkers_[i];
+          io.value(lost.key);
+          io.expect(lost.key != 0, "a lost lurker's key");
+          io.time(lost.at_ms);
+        },
         "the lost lurkers");
+    count_of(io, kSlots, kSlots, "the lurkers due");
+    for (Admission::LurkDue& due : admission.lurk_due_) {
+      io.value(due.serial);
+      io.time_or_none(due.since);
+    }
   }
 
   // The trusted proxies' connections still waiting for their headers, each
@@ -955,6 +1024,13 @@ struct ImageAccess {
     for (ClientSlot& client : lobby.slots) client.settings_generation = before;
     s.settings_generation_ = before;
     s.restored_ = true;
+  }
+
+  static void fix_hash_keys(Server& s, uint64_t k0, uint64_t k1) {
+    s.admission_->connection_rate_->hash_ = KeyedHash(k0, k1);
+    BanTable& table = s.lobby().auto_ban_table;
+    platform::MutexLock guard(table.lock_);
+    table.hash_ = KeyedHash(k0 ^ 1, k1 ^ 1);
   }
 
   static void descriptors(Server& s, const ProcessImage& process, std::vector<int>* fds) {
@@ -1095,6 +1171,10 @@ int restore_state_image(const uint8_t* bytes, size_t size, Server* server, Proce
   }
   ImageAccess::finish_restore(*server);
   return 0;
+}
+
+void fix_hash_keys(Server& server, uint64_t k0, uint64_t k1) {
+  ImageAccess::fix_hash_keys(server, k0, k1);
 }
 
 void image_descriptors(Server& server, const ProcessImage& process, std::vector<int>* fds) {

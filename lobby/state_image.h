@@ -123,6 +123,12 @@ int restore_state_image(const uint8_t* bytes, size_t size, Server* server, Proce
 // hands them, to keep them open across the new program's start.
 void image_descriptors(Server& server, const ProcessImage& process, std::vector<int>* fds);
 
+// Gives the tables that place clients' addresses by a keyed hash (the
+// connection rate, the automatic bans) the key `k0`:`k1` in place of the
+// random one each drew. For a test whose image must be the same at every
+// run; before the server has placed anything.
+void fix_hash_keys(Server& server, uint64_t k0, uint64_t k1);
+
 // The CRC-32 (IEEE) of `size` bytes.
 uint32_t image_crc32(const uint8_t* bytes, size_t size);
 

@@ -54,6 +54,14 @@ int Connection::close() {
   return 0;
 }
 
+int Connection::abort() {
+  if (socket >= 0) {
+    transport->abort(socket);
+    socket = -1;
+  }
+  return close();
+}
+
 int Connection::recv_some(uint8_t* buffer, int size) {
   int n = transport->recv(socket, buffer, size - 1);
   if (n >= 0) buffer[n] = 0;

@@ -56,6 +56,9 @@ class Connection {
   // store on another thread may attach a new socket.
   int close();
   int close_sockets();
+  // As close, but the connected socket is reset (Transport::abort): what the
+  // kernel still holds for the peer is thrown away instead of sent.
+  int abort();
   // One recv of at most size - 1 bytes, a zero byte written after them.
   // Bytes received, 0 when the peer closed, -1 on failure, -2 nothing there.
   int recv_some(uint8_t* buffer, int size);

@@ -3,12 +3,15 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <strings.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -265,6 +268,20 @@ void shutdown_fd(int fd) {
 
 void close_fd(int fd) {
   if (fd >= 0) ::close(fd);
+}
+
+void abort_fd(int fd) {
+  if (fd < 0) return;
+  // No shutdown first: a FIN queued behind the unsent bytes would only be
+  // thrown away with them.
+  linger off = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+  ::close(fd);
+}
+
+int unsent_bytes(int fd) {
+  int bytes = 0;
+  return ioctl(fd, SIOCOUTQ, &bytes) == 0 ? bytes : -1;
 }
 
 const char* error_text(int error) { return strerror(error); }

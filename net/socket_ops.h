@@ -121,6 +121,13 @@ int connect_finish(int fd, int timeout_ms, int* error);
 
 void shutdown_fd(int fd);
 void close_fd(int fd);
+// Closes a connected socket with a zero linger: the kernel throws away
+// whatever it still holds to send and resets the connection, so that a peer
+// that does not read keeps nothing of the host's memory once it is dropped.
+void abort_fd(int fd);
+// Bytes the kernel still holds to send on a connected socket (sent but not
+// acknowledged, or not sent yet); -1 where the system cannot tell.
+int unsent_bytes(int fd);
 
 // Error text for the event log: of errno on POSIX; on Windows of a
 // Winsock or system error code (GetLastError), which share one space.

@@ -311,6 +311,17 @@ void close_fd(int fd) {
   if (fd >= 0) closesocket(handle(fd));
 }
 
+void abort_fd(int fd) {
+  if (fd < 0) return;
+  // A hard close: Winsock resets the connection and discards what it holds.
+  linger off = {1, 0};
+  setsockopt(handle(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&off), sizeof off);
+  closesocket(handle(fd));
+}
+
+// Winsock does not tell what a socket still holds to send.
+int unsent_bytes(int /*fd*/) { return -1; }
+
 const char* error_text(int error) {
   // Winsock's own message, in UTF-8 like the rest of the log, followed by
   // the code, which an operator can look up whatever the system language.

@@ -14,6 +14,8 @@ class SocketTransport : public Transport {
     shutdown_fd(socket);
     close_fd(socket);
   }
+  void abort(int socket) override { abort_fd(socket); }
+  int unsent(int socket) override { return unsent_bytes(socket); }
   bool peer_shut(int socket) override { return net::peer_shut(socket); }
 };
 

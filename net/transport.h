@@ -29,6 +29,11 @@ class Transport {
   }
   // Shuts the socket down both ways and closes it.
   virtual void close(int socket) = 0;
+  // Closes it with a reset, throwing away what the kernel still holds to
+  // send (abort_fd). A transport without a kernel simply closes.
+  virtual void abort(int socket) { close(socket); }
+  // Bytes still held to send, as unsent_bytes; -1 when unknown.
+  virtual int unsent(int /*socket*/) { return -1; }
   // True once the peer has closed its end, whatever still waits unread.
   virtual bool peer_shut(int /*socket*/) { return false; }
 };

@@ -23,6 +23,8 @@ else
   # JSON for lobbyctl, the exporter and the tests; HTTP for the exporter.
   [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
   [ -f /usr/include/httplib.h ] || need+=(libcpp-httplib-dev)
+  # ss, for what the kernel holds for the lobby's sockets (tests, soak).
+  command -v ss >/dev/null 2>&1 || need+=(iproute2)
 fi
 for extra in "$@"; do
   case "$extra" in

@@ -924,7 +924,7 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
       "{\"reloaded\":true,\"changed\":[\"VER\",\"L_NAME\",\"N_PORT\","
       "\"L_LOGIN_WAIT\",\"L_PER_IP\",\"L_FLOOD_RATE\",\"L_FLOOD_BURST\",\"L_CHAT_RATE\","
       "\"L_CHAT_BURST\",\"L_DENY\",\"L_PER_NET\",\"L_CONN_RATE\",\"L_LURK\",\"L_ROOMS_PER_IP\","
-      "\"L_AUTOBAN\",\"L_AUTOBAN_S\",\"L_CHARSET\"],"
+      "\"L_AUTOBAN\",\"L_AUTOBAN_S\",\"L_SEND_BUFFER\",\"L_CHARSET\"],"
       "\"restart_needed\":[\"ROOM\",\"L_PORT\",\"L_ADMIN\"],"
       "\"bad_lines\":[\"line 22: BOGUS 1\",\"line 23: L_PER_IP many\"],\"notes\":[]}",
       ask("reload"));
@@ -1054,11 +1054,13 @@ TEST_F(AdminTest, ReloadAppliesLiveKeysAtOnceAndLeavesRestartKeys) {
             ask("reload"));
   EXPECT_EQ(0u, ask("status").find("{\"name\":\"sample_lobby\",\"version\":0,"));
   const std::string log = events.lines();
-  EXPECT_NE(std::string::npos,
-            log.find("changed VER, L_NAME, N_PORT, L_LOGIN_WAIT, L_PER_IP, "
-                     "L_FLOOD_RATE, L_FLOOD_BURST, L_CHAT_RATE, L_CHAT_BURST, L_DENY, L_PER_NET, "
-                     "L_CONN_RATE, L_LURK, L_ROOMS_PER_IP, L_AUTOBAN, L_AUTOBAN_S, L_CHARSET; "
-                     "needs a restart: ROOM, L_PORT, L_ADMIN; bad lines 2 (by "))
+  EXPECT_NE(
+      std::string::npos,
+      log.find(
+          "changed VER, L_NAME, N_PORT, L_LOGIN_WAIT, L_PER_IP, "
+          "L_FLOOD_RATE, L_FLOOD_BURST, L_CHAT_RATE, L_CHAT_BURST, L_DENY, L_PER_NET, "
+          "L_CONN_RATE, L_LURK, L_ROOMS_PER_IP, L_AUTOBAN, L_AUTOBAN_S, L_SEND_BUFFER, L_CHARSET; "
+          "needs a restart: ROOM, L_PORT, L_ADMIN; bad lines 2 (by "))
       << log;
   EXPECT_NE(std::string::npos, log.find("upstream moved to 127.0.0.1:")) << log;
 }

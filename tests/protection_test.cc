@@ -4,14 +4,16 @@
 // list and flood pacing. Each test turns on only what it tests and checks
 // who is closed, what bytes they got, and that the honest clients lost
 // nothing.
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
-#include "lobby/auto_ban.h"
-#include "lobby/connection_rate.h"
+#include "lobby/dispatcher.h"
 #include "tests/support/child_process.h"
 #include "tests/support/door_fixture.h"
 #include "tests/support/message_reader.h"
@@ -374,43 +376,55 @@ TEST_F(ProtectionTest, ChatLinesArePacedPerAddressAndHeldLinesArriveInOrder) {
 
 }  // namespace
 
-// A reload's L_AUTOBAN counts from the next drop: each strike is judged by
-// the limit in force when it comes, and the ban carries the strikes that
-// made it due. 0 notes nothing at all.
-TEST(AutoBanTest, EachStrikeIsJudgedByTheLimitInForceThen) {
-  lobby::AutoBan bans;
-  const net::IpAddress addr = net::IpAddress::from_v4(0x7f000009);
-  EXPECT_FALSE(bans.strike(addr, lobby::kDropNoLogin, 0, 0));
-  EXPECT_FALSE(bans.strike(addr, lobby::kDropNoLogin, 3, 10));
-  EXPECT_FALSE(bans.strike(addr, lobby::kDropFlooding, 3, 20));
-  lobby::DueBan due;
-  EXPECT_FALSE(bans.take_due(&due));
-  // Lowered to 2: this strike is the second within the window.
-  EXPECT_TRUE(bans.strike(addr, lobby::kDropBadFraming, 2, 30));
-  ASSERT_TRUE(bans.take_due(&due));
-  EXPECT_EQ(addr, due.addr);
-  EXPECT_EQ(0, due.strikes[lobby::kDropNoLogin]);
-  EXPECT_EQ(1, due.strikes[lobby::kDropFlooding]);
-  EXPECT_EQ(1, due.strikes[lobby::kDropBadFraming]);
-  EXPECT_FALSE(bans.take_due(&due));
+// How a connection ended, as its peer saw it within 3 s: "reset", "closed"
+// (an orderly end, after whatever was sent) or "open".
+std::string end_seen(TcpClient& c) {
+  pollfd entry = {c.fd(), POLLIN, 0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (::poll(&entry, 1, 50) <= 0) continue;
+    char buffer[512];
+    const ssize_t n = ::recv(c.fd(), buffer, sizeof buffer, 0);
+    if (n == 0) return "closed";
+    if (n < 0) return errno == ECONNRESET ? "reset" : "error";
+  }
+  return "open";
 }
 
-// A reload's L_CONN_RATE: the same value keeps every bucket; another one
-// starts every address afresh at the new pace; 0 lets everything through.
-TEST(ConnectionRateTest, ARetuneToANewPaceStartsEveryAddressAfresh) {
-  lobby::ConnectionRate rate(2);
-  const uint32_t addr = 0x7f000002;
-  EXPECT_TRUE(rate.admit(addr, 0));
-  EXPECT_TRUE(rate.admit(addr, 0));
-  EXPECT_FALSE(rate.admit(addr, 0));
-  rate.retune(2);
-  EXPECT_FALSE(rate.admit(addr, 0));
-  rate.retune(3);
-  for (int i = 0; i < 3; ++i) EXPECT_TRUE(rate.admit(addr, 0)) << i;
-  EXPECT_FALSE(rate.admit(addr, 0));
-  EXPECT_TRUE(rate.admit(addr, 20000));
-  rate.retune(0);
-  for (int i = 0; i < 10; ++i) EXPECT_TRUE(rate.admit(addr, 20000)) << i;
+// With L_SEND_BUFFER each client socket's kernel send buffer has that size
+// less what one more write may add (Linux keeps twice what it is given, for
+// its own bookkeeping), and a
+// client dropped for its own fault (bad framing, a ban) is reset: whatever
+// the kernel held for it goes at once. A drop that is no client's fault (a
+// kick, idleness) ends in order, and so does every drop with the key at 0.
+TEST_F(ProtectionTest, ClientsDroppedForTheirOwnFaultAreResetAndTheOthersClosed) {
+  settings.L_SEND_BUFFER = 65536;
+  start();
+  TcpClient framing = enter_from("127.0.0.1", 1, 1);
+  int bytes = 0;
+  socklen_t size = sizeof bytes;
+  ASSERT_EQ(0, ::getsockopt(lobby().slots[0].socket, SOL_SOCKET, SO_SNDBUF, &bytes, &size));
+  EXPECT_EQ(2 * (65536 - lobby::kSendBufferSlack), bytes);
+  TcpClient kicked = enter_from("127.0.0.1", 2, 2);
+  TcpClient banned = enter_from("127.0.0.1", 3, 3);
+  TcpClient idle = enter_from("127.0.0.1", 4, 4);
+  framing.send("2Z");
+  EXPECT_EQ("reset", end_seen(framing));
+  lobby::request_drop(lobby(), 1, lobby().slots[1].drop_request.serial(), lobby::kDropKicked);
+  EXPECT_EQ("closed", end_seen(kicked));
+  lobby::request_drop(lobby(), 2, lobby().slots[2].drop_request.serial(), lobby::kDropBanned);
+  EXPECT_EQ("reset", end_seen(banned));
+  tick_seconds(62);
+  EXPECT_EQ("closed", end_seen(idle));
+  // Off after a reload: the next drop closes as ever.
+  config::Settings off = lobby().live.current();
+  off.L_SEND_BUFFER = 0;
+  lobby().live.publish(off);
+  TcpClient framing_off = enter_from("127.0.0.1", 5, 5);
+  framing_off.send("2Z");
+  EXPECT_EQ("closed", end_seen(framing_off));
+  EXPECT_EQ(2, drops(lobby::kDropBadFraming));
+  EXPECT_EQ(1, drops(lobby::kDropIdle));
 }
 
 // A client that closes while its address's chat pace holds its lines is gone

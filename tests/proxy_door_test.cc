@@ -105,7 +105,7 @@ TEST_F(ProxyDoorTest, EachClientIsCountedByTheAddressItsHeaderNames) {
   EXPECT_EQ("127.0.0.2", address_of(4).substr(0, 9));
   EXPECT_EQ(1, refusals(lobby::kRefusedPerAddress));
   EXPECT_EQ(1u, logged("refused 198.51.100.7: per-address limit"));
-  EXPECT_EQ(1u, logged("accepted slot 2 from 2001:db8::7"));
+  EXPECT_EQ(1u, logged("login accepted slot 2 user 3 key 3 from 2001:db8::7"));
   EXPECT_EQ(1, drops(lobby::kDropBadFraming));
   EXPECT_EQ(1u, logged("proxies trusted (L_PROXY): 127.0.0.1"));
   EXPECT_EQ(0, refusals(lobby::kRefusedBadProxyHeader));
@@ -183,9 +183,9 @@ TEST_F(ProxyDoorTest, UnknownClientsShareTheProxysAddressButNeverBanIt) {
   TcpClient unknown = enter_via("PROXY UNKNOWN\r\n", 21);
   expect_served(other);
   expect_served(unknown);
-  EXPECT_EQ(1, lobby().deny_list.entry_count());
-  EXPECT_TRUE(lobby().deny_list.denies(net::IpAddress::from_v4(0xC6336409)));
-  EXPECT_FALSE(lobby().deny_list.denies(net::IpAddress::from_v4(0x7f000001)));
+  EXPECT_EQ(1, lobby().auto_ban_table.count());
+  EXPECT_TRUE(lobby().auto_ban_table.bans(net::IpAddress::from_v4(0xC6336409), clock.now_ms()));
+  EXPECT_FALSE(lobby().auto_ban_table.bans(net::IpAddress::from_v4(0x7f000001), clock.now_ms()));
   EXPECT_EQ(4, drops(lobby::kDropBadFraming));
   EXPECT_EQ(1, refusals(lobby::kRefusedDenied));
 }
@@ -211,12 +211,13 @@ TEST_F(ProxyDoorTest, AFullTableLeavesTheListenQueueAloneAndAReloadAppliesToNewc
   settle();
   EXPECT_EQ(1u, logged("proxies trusted (L_PROXY): none"));
   TcpClient now_untrusted = connect_from("127.0.0.1");
-  EXPECT_EQ(1u, logged("accepted slot 2 from 127.0.0.1"));
+  settle();
+  EXPECT_EQ("127.0.0.1:", address_of(2).substr(0, 10));
   now_untrusted.send(v1("198.51.100.2", 40002));
   expect_closed_silently(now_untrusted);
   waiting[1].send(v1("198.51.100.3", 40003) + w::enter(3, "u3", 3));
   expect_bytes(waiting[1], w::list_end() + w::group_count(1));
-  EXPECT_EQ(1u, logged("accepted slot 2 from 198.51.100.3"));
+  EXPECT_EQ(1u, logged("login accepted slot 2 user 3 key 3 from 198.51.100.3"));
 }
 
 // A proxied newcomer that must wait for a displaced connection's slot keeps

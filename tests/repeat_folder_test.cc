@@ -114,31 +114,119 @@ TEST_F(RepeatFolderTest, TheFirstIsWrittenTheRestCountedAndToldWhenTheMinuteEnds
             take());
 }
 
+// The table holds kRepeatEntries windows; beyond it further addresses
+// share one window per kind and reason. Each kind and reason has its own
+// ten addresses a minute before its crowd, so the table fills with many
+// reasons at once.
 TEST_F(RepeatFolderTest, BeyondTheTableAddressesAreFoldedByReasonAndEndedWindowsGiveWay) {
-  for (int i = 0; i < app::kRepeatEntries; ++i) refused(0x0A000000u + i, "denied", 0);
-  EXPECT_EQ(static_cast<size_t>(app::kRepeatEntries), take().size());
+  int filled = 0;
+  for (int reason = 0; reason < app::kRepeatReasons && filled < app::kRepeatEntries; ++reason) {
+    for (int i = 0; i < app::kCrowdAfter && filled < app::kRepeatEntries; ++i, ++filled) {
+      for (int kind = 0; kind < 2 && filled < app::kRepeatEntries; ++kind) {
+        folder.report(static_cast<app::RepeatFolder::Kind>(kind),
+                      net::IpAddress::from_v4(0x0A000000u + static_cast<uint32_t>(filled)), reason,
+                      "r", "first", 0);
+        filled += kind == 0 ? 1 : 0;
+      }
+    }
+  }
+  const size_t first_lines = take().size();
+  EXPECT_GE(first_lines, static_cast<size_t>(app::kRepeatEntries));
   // The table is full: further addresses share one window per reason.
-  refused(0x0B000001u, "denied", 100);
-  refused(0x0B000002u, "denied", 200);
-  refused(0x0B000003u, "denied", 300);
-  refused(0x0B000004u, "full", 400, 0);
+  folder.report(app::RepeatFolder::kLoginRefused, net::IpAddress::from_v4(0x0B000001u), 1,
+                "not validated", "line b1", 100);
+  folder.report(app::RepeatFolder::kLoginRefused, net::IpAddress::from_v4(0x0B000002u), 1,
+                "not validated", "line b2", 200);
+  folder.report(app::RepeatFolder::kLoginRefused, net::IpAddress::from_v4(0x0B000003u), 0,
+                "key not positive", "line b3", 300);
   refused(0x0B000005u, "huge reason", 500, app::kRepeatReasons);
   refused(0x0B000005u, "huge reason", 600, app::kRepeatReasons);
-  EXPECT_EQ((std::vector<std::string>{"line 184549377 denied", "line 184549380 full",
-                                      "line 184549381 huge reason", "line 184549381 huge reason"}),
+  EXPECT_EQ((std::vector<std::string>{"line b1", "line b3", "line 184549381 huge reason",
+                                      "line 184549381 huge reason"}),
             take());
   // Once the table's windows have ended, a new address gets an entry of
-  // its own again, and the ended ones are told first.
-  refused(0x0A000000u, "denied", 1000);
-  refused(0x0C000001u, "denied", 60000);
-  EXPECT_EQ((std::vector<std::string>{
-                "refused 10.0.0.0: denied " + std::string(kTimes) + "1 in the last 60 s",
-                "line 201326593 denied"}),
-            take());
+  // its own again.
+  folder.report(app::RepeatFolder::kLoginRefused, net::IpAddress::from_v4(0x0C000001u), 1,
+                "not validated", "line c1", 60000);
+  EXPECT_EQ(std::vector<std::string>{"line c1"}, take());
   folder.tell_all(60100);
-  EXPECT_EQ(std::vector<std::string>{"refused other addresses: denied " + std::string(kTimes) +
-                                     "2 in the last 60 s"},
+  EXPECT_EQ(std::vector<std::string>{"login refused other addresses: not validated " +
+                                     std::string(kTimes) + "1 in the last 60 s"},
             take());
 }
 
+// More than ten addresses of one kind and reason in a minute: the first ten
+// are written and folded each on its own, the rest of the minute (the ten
+// included) is counted as one crowd and told at its end with the number of
+// addresses and events and the five busiest. Every event is in one line or
+// count (an address's count is what it surely had: one that came into the
+// busiest few late may have had one more before). The next minute starts
+// afresh; a fifth crowd at once is counted without its addresses.
+TEST_F(RepeatFolderTest, ACrowdOfAddressesIsOneLineAtTheEndOfItsMinute) {
+  auto drop = [this](uint32_t addr, int64_t now_ms) {
+    folder.report(app::RepeatFolder::kDropped, net::IpAddress::from_v4(addr), 0, "peer closed",
+                  ("drop " + std::to_string(addr & 0xffff)).c_str(), now_ms);
+  };
+  const uint32_t base = 0x7F010000u;  // 127.1.0.0
+  for (uint32_t i = 1; i <= 10; ++i) drop(base + i, 1000);
+  drop(base + 1, 1500);  // a repeat of one of the ten: its own window
+  EXPECT_EQ(10u, take().size());
+  // The eleventh address: from here on, a crowd.
+  int64_t events = 0;
+  for (uint32_t i = 11; i <= 2000; ++i, ++events) drop(base + i, 2000 + i);
+  for (int i = 0; i < 300; ++i, ++events) drop(base + 500, 30000);
+  for (int i = 0; i < 200; ++i, ++events) drop(base + 7, 30000);  // one of the ten
+  for (int i = 0; i < 100; ++i, ++events) drop(base + 900, 30000);
+  for (int i = 0; i < 50; ++i, ++events) drop(base + 1200, 30000);
+  for (int i = 0; i < 40; ++i, ++events) drop(base + 1300, 30000);
+  EXPECT_TRUE(take().empty());
+  EXPECT_EQ(1000, folder.tell_ended(60000));
+  EXPECT_TRUE(take().empty());
+  folder.tell_ended(61000);
+  const std::string x = kTimes;
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          "dropped 127.1.0.1: peer closed " + x + "1 in the last 60 s",
+          "dropped 1991 addresses: peer closed " + x + std::to_string(events) +
+              " in the last 60 s; most 127.1.1.244 " + x + "300, 127.1.0.7 " + x +
+              "200, 127.1.3.132 " + x + "100, 127.1.4.176 " + x + "50, 127.1.5.20 " + x + "40"}),
+      take());
+  // The next minute: ten lines again, then its own crowd.
+  for (uint32_t i = 1; i <= 12; ++i) drop(base + 5000 + i, 70000);
+  EXPECT_EQ(10u, take().size());
+  folder.tell_all(80000);
+  const std::vector<std::string> told = take();
+  ASSERT_EQ(1u, told.size());
+  EXPECT_EQ("dropped 2 addresses: peer closed " + x + "2 in the last 10 s; most 127.1.19.147 " + x +
+                "1, 127.1.19.148 " + x + "1",
+            told[0]);
+
+  // Past the crowd's exact set, an estimate within 2%, marked "about".
+  for (uint32_t i = 0; i < 30000; ++i) {
+    refused(0x0A000000u + i * 7, "denied", 100000);
+  }
+  take();
+  folder.tell_all(100500);
+  const std::vector<std::string> estimated = take();
+  ASSERT_EQ(1u, estimated.size());
+  const std::string head = "refused about ";
+  ASSERT_EQ(0u, estimated[0].find(head)) << estimated[0];
+  const long addresses = std::stol(estimated[0].substr(head.size()));
+  EXPECT_NEAR(29990, addresses, 600) << estimated[0];
+  EXPECT_NE(std::string::npos, estimated[0].find("denied " + x + "29990 in the last 1 s"))
+      << estimated[0];
+
+  // Five crowds at once: the fifth is counted without its addresses.
+  for (int reason = 0; reason < 5; ++reason) {
+    for (uint32_t i = 0; i < 12; ++i) {
+      folder.report(app::RepeatFolder::kRefused, net::IpAddress::from_v4(0x0B000000u + i), reason,
+                    "why", "line", 200000);
+    }
+  }
+  take();
+  folder.tell_all(200000);
+  const std::vector<std::string> crowds = take();
+  ASSERT_EQ(5u, crowds.size());
+  EXPECT_EQ("refused more than 10 addresses: why " + x + "2 in the last 1 s", crowds[4]);
+}
 }  // namespace

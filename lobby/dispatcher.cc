@@ -358,10 +358,10 @@ void drop_client(Lobby& lobby, ClientSlot& client, int reason) {
   lobby.events->counts_changed();
   // The accept thread hears of a drop only when it waits for one (a
   // newcomer held for a free slot, a drain for the last client to go) or
-  // has a ban to take. The fence orders the close above before the look at
-  // what it waits for, as Lobby::await_drops orders its own; one of the two
-  // sees the other.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // has a ban to take. order_post orders the close above before the look
+  // at what it waits for, as Lobby::await_drops orders its own; one of the
+  // two sees the other.
+  lobby.order_post();
   if (ban_due || lobby.drops_awaited()) lobby.wake_accept();
   // Writers may have waited for this reader.
   reader_moved(lobby);

@@ -470,21 +470,23 @@ class Lobby {
   // Whether the accept thread waits for drops: for a slot to come free for
   // a held newcomer, or for the last client of a drain to go. A drop wakes
   // it only then. Any thread; a dropper looks after it has closed the slot,
-  // behind a fence.
+  // and after order_post.
   bool drops_awaited() const {
     return drops_awaited_.load(std::memory_order_relaxed) ||
            drain_deadline_ms.load(std::memory_order_acquire) >= 0;
   }
   // The accept thread, before it looks at the slots: from now on every drop
-  // wakes it (`on`), or no longer. The fence orders the mark before that
+  // wakes it (`on`), or no longer. order_post orders the mark before that
   // look, as the dropper's orders its close before its look at the mark.
   void await_drops(bool on) {
     drops_awaited_.store(on, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    order_post();
   }
-  // Orders a post (published before) against the group keys read after, and
-  // a login's key (stored before) against the rings read after: called on
-  // both sides, one of the two sees the other. Any thread.
+  // Orders a post (published before) against the group keys read after, a
+  // login's key (stored before) against the rings read after, and a drop's
+  // close against the accept thread's mark that it awaits drops: called on
+  // both sides, one of the two sees the other (a read-modify-write of one
+  // atomic, which every such call reads after the last). Any thread.
   void order_post() const;
   // The threads' wake-ups: each thread sleeps in a readiness wait over its
   // own and wakes from it. Without server threads (in tests) none is open,

@@ -55,8 +55,8 @@ int start_program(const std::string& program, const std::vector<std::string>& ar
 // output (at most `most` bytes) until it ends, for at most `timeout_ms`;
 // past that it is killed. 0 with the text in `*out` and its wait status in
 // `*status`, or -1 with `*error`.
-int program_output(const std::string& program, const std::vector<std::string>& args,
-                   int timeout_ms, size_t most, std::string* out, int* status, int* error);
+int program_output(const std::string& program, const std::vector<std::string>& args, int timeout_ms,
+                   size_t most, std::string* out, int* status, int* error);
 // Waits up to `timeout_ms` for the child `pid` to end, reaping it. 1 when
 // it ended (its wait status in `*status`), 0 while it runs, -1 on failure.
 int wait_child(int pid, int timeout_ms, int* status);

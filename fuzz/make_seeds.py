@@ -238,7 +238,7 @@ PROXY_HEADER = {
     "v2_inet4_login": v2(0x21, 0x11, INET4) + enter(7, b"alice", 5),
     "v2_inet6_tlvs": v2(0x21, 0x21, INET6 + b"\x01\x00\x02h2\x05\x00\x03xyz"),
     "v2_local": v2(0x20, 0x00, b""),
-    "v2_unspec": v2(0x21, 0x00, b"\x04\x00\x00"),
+    "v2_no_family": v2(0x21, 0x00, b"\x04\x00\x00"),
     "v2_unix": v2(0x21, 0x31, b"u" * 216),
     "v2_longest": v2(0x21, 0x11, INET4 + b"T" * (1024 - 12)),
 }

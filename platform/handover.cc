@@ -130,6 +130,24 @@ bool is_open_socket(int fd) {
   return fd >= 0 && fstat(fd, &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
+namespace {
+
+// A started program begins as any program does: no signal blocked, none
+// ignored. This one blocks its stop signals for its display, and ignores
+// SIGPIPE for its sockets.
+void start_plainly(posix_spawnattr_t* attributes) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigmask(attributes, &none);
+  posix_spawnattr_setsigdefault(attributes, &defaults);
+  posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+}  // namespace
+
 int start_program(const std::string& program, const std::vector<std::string>& args,
                   const std::vector<std::string>& env, const std::vector<int>& keep, int* error) {
   std::vector<char*> argv;
@@ -147,17 +165,7 @@ int start_program(const std::string& program, const std::vector<std::string>& ar
   // library clears its close-on-exec flag in the new process only, so this
   // process's own descriptors stay as they are if the start fails).
   for (int fd : keep) posix_spawn_file_actions_adddup2(&actions, fd, fd);
-  // The new program starts as any program does: no signal blocked, none
-  // ignored. This one blocks its stop signals for its display, and
-  // ignores SIGPIPE for its sockets.
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  start_plainly(&attributes);
   pid_t pid = -1;
   const int rc =
       posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
@@ -188,14 +196,7 @@ int program_output(const std::string& program, const std::vector<std::string>& a
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, output[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  start_plainly(&attributes);
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);

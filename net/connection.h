@@ -115,7 +115,6 @@ class Connection {
 
   // Owner thread only.
   std::array<uint8_t, kRecvRingSize> recv_ring{};
-  int32_t scratch = 0;
   std::array<uint8_t, kOutBufSize> out_buf{};
   int32_t recv_read = 0;
   int32_t recv_count = 0;

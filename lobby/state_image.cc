@@ -434,43 +434,33 @@ struct ImageAccess {
   }
 
   // The receive ring's unread bytes and the send queue's unsent messages of
-  // a connection; the reader puts them at the start of each.
+  // a connection, each oldest first. Here and for a connection's sockets,
+  // the connection fills a record that is written or read, and the
+  // reader's record goes back into the connection.
   template <class Io>
   static void queues(Io& io, net::Connection& c) {
-    const int32_t unread = count_of(io, c.recv_count, net::kRecvRingSize, "a receive ring's count");
-    uint8_t ring[net::kRecvRingSize];
-    if (!Io::kReading) {
-      for (int32_t i = 0; i < unread; ++i) ring[i] = c.ring_byte(i);
-    }
-    io.bytes(ring, static_cast<size_t>(unread));
-    if (Io::kReading) {
-      std::memcpy(c.recv_ring.data(), ring, static_cast<size_t>(unread));
-      c.recv_read = 0;
-      c.recv_count = unread;
-      c.recv_write = unread & net::kRecvRingMask;
-    }
-    platform::MutexLock guard(c.send_lock);
-    const int32_t unsent = count_of(io, c.send_count, net::kSendSlots, "a send queue's count");
-    io.value(c.send_offset);
-    io.value(c.overflowed);
-    io.value(c.blocked);
-    io.value(c.send_error);
+    net::QueueImage q;
+    c.export_queues(&q);
+    q.unread = count_of(io, q.unread, net::kRecvRingSize, "a receive ring's count");
+    io.bytes(q.ring.data(), static_cast<size_t>(q.unread));
+    const int32_t unsent = count_of(io, q.unsent, net::kSendSlots, "a send queue's count");
+    io.value(q.send_offset);
+    io.value(q.overflowed);
+    io.value(q.blocked);
+    io.value(q.send_error);
     for (int32_t i = 0; i < unsent && io.ok(); ++i) {
-      const int index = Io::kReading ? i : (c.send_read + i) & net::kSendSlotMask;
-      int32_t length = c.send_len[index];
-      io.value(length);
-      io.expect(length >= 1 && length <= net::kSendSlotBytes, "a queued message's length");
+      io.value(q.send_len[i]);
+      io.expect(q.send_len[i] >= 1 && q.send_len[i] <= net::kSendSlotBytes,
+                "a queued message's length");
       if (!io.ok()) break;
-      if (Io::kReading) c.send_len[index] = length;
-      io.bytes(c.send_slot[index].data(), static_cast<size_t>(length));
+      io.bytes(q.send_slot[i].data(), static_cast<size_t>(q.send_len[i]));
     }
     if (Io::kReading) {
-      c.send_read = 0;
-      c.send_count = io.ok() ? unsent : 0;
-      c.send_write = c.send_count & net::kSendSlotMask;
+      q.unsent = io.ok() ? unsent : 0;
       io.expect(
-          c.send_offset == 0 || (unsent > 0 && c.send_offset > 0 && c.send_offset < c.send_len[0]),
+          q.send_offset == 0 || (unsent > 0 && q.send_offset > 0 && q.send_offset < q.send_len[0]),
           "a message's part sent");
+      c.import_queues(q);
     }
   }
 
@@ -505,12 +495,15 @@ struct ImageAccess {
     for (int i = 0; i < kSlots && io.ok(); ++i) {
       ClientSlot& client = lobby.slots[static_cast<size_t>(i)];
       UserRecord& user = lobby.users[static_cast<size_t>(i)];
-      atom(io, client.state);
-      const int32_t state = client.state.load();
+      net::EndpointImage endpoint;
+      client.export_endpoint(&endpoint);
+      io.value(endpoint.state);
+      const int32_t state = endpoint.state;
       io.expect(state == net::kStateClosed || state == net::kStateOpen, "a slot's state");
-      io.value(client.socket);
-      io.expect(state == net::kStateOpen ? client.socket >= 0 : client.socket == -1,
+      io.value(endpoint.socket);
+      io.expect(state == net::kStateOpen ? endpoint.socket >= 0 : endpoint.socket == -1,
                 "a slot's socket");
+      if (Io::kReading) client.import_endpoint(endpoint);
       queues(io, client);
       io.value(client.last_group_count);
       index_or_none(io, client.group_index, kGroupEntries, "a group index");
@@ -841,17 +834,20 @@ struct ImageAccess {
     upstream::UpstreamLink& link = c.server->lobby().upstream;
     atom_enumeration(io, link.link_state_, static_cast<int>(upstream::LinkState::kDown),
                      "the upstream state");
-    atom(io, link.state);
-    io.value(link.socket);
+    net::EndpointImage endpoint;
+    link.export_endpoint(&endpoint);
+    io.value(endpoint.state);
+    io.value(endpoint.socket);
     const upstream::LinkState state = link.link_state_.load();
     const bool has_socket =
         state == upstream::LinkState::kConnecting || state == upstream::LinkState::kConnected;
-    io.expect(has_socket ? link.socket >= 0 : link.socket == -1, "the upstream socket");
-    io.expect(link.state.load() ==
+    io.expect(has_socket ? endpoint.socket >= 0 : endpoint.socket == -1, "the upstream socket");
+    io.expect(endpoint.state ==
                   (state == upstream::LinkState::kConnected ? net::kStateOpen : net::kStateClosed),
               "the upstream connection");
-    io.text(link.remote_host.data(), link.remote_host.size());
-    io.value(link.remote_port);
+    io.text(endpoint.remote_host.data(), endpoint.remote_host.size());
+    io.value(endpoint.remote_port);
+    if (Io::kReading) link.import_endpoint(endpoint);
     queues(io, link);
     io.value(link.pending_loss_);
     io.expect(link.pending_loss_ >= upstream::kLossNone &&
@@ -896,9 +892,12 @@ struct ImageAccess {
   static void door(Io& io, Context& c) {
     Server& s = *c.server;
     net::Listener& listener = *s.listener_;
-    io.value(listener.listen_socket);
-    io.expect(listener.listen_socket >= -1, "the listener");
-    io.value(listener.listen_state);
+    net::EndpointImage endpoint;
+    listener.export_endpoint(&endpoint);
+    io.value(endpoint.listen_socket);
+    io.expect(endpoint.listen_socket >= -1, "the listener");
+    io.value(endpoint.listen_state);
+    if (Io::kReading) listener.import_endpoint(endpoint);
     io.value(s.listen_attempts_);
     io.expect(s.listen_attempts_ >= 0, "the listen attempts");
     io.time(s.next_listen_try_ms_);
@@ -1036,16 +1035,16 @@ struct ImageAccess {
   static void descriptors(Server& s, const ProcessImage& process, std::vector<int>* fds) {
     Lobby& lobby = *s.lobby_;
     for (const ClientSlot& client : lobby.slots) {
-      if (client.state.load() != net::kStateClosed && client.socket >= 0) {
-        fds->push_back(client.socket);
+      if (client.is_open() && client.socket_fd() >= 0) {
+        fds->push_back(client.socket_fd());
       }
     }
     if (s.admission_->held_.socket >= 0) fds->push_back(s.admission_->held_.socket);
     for (const ProxyStage::Waiting& e : s.proxy_stage_->entries_) {
       if (e.socket >= 0) fds->push_back(e.socket);
     }
-    if (s.listener_->listen_socket >= 0) fds->push_back(s.listener_->listen_socket);
-    if (lobby.upstream.socket >= 0) fds->push_back(lobby.upstream.socket);
+    if (s.listener_->listening_socket() >= 0) fds->push_back(s.listener_->listening_socket());
+    if (lobby.upstream.socket_fd() >= 0) fds->push_back(lobby.upstream.socket_fd());
     if (process.admin_listen_fd >= 0) fds->push_back(process.admin_listen_fd);
     for (const AdminConnectionImage& a : process.admin) fds->push_back(a.fd);
   }

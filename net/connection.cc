@@ -185,4 +185,59 @@ bool Connection::send_overflowed() const {
   return overflowed;
 }
 
+void Connection::export_endpoint(EndpointImage* image) const {
+  image->state = state.load(std::memory_order_relaxed);
+  image->socket = socket;
+  image->listen_socket = listen_socket;
+  image->listen_state = listen_state;
+  image->remote_host = remote_host;
+  image->remote_port = remote_port;
+}
+
+void Connection::import_endpoint(const EndpointImage& image) {
+  state.store(image.state, std::memory_order_relaxed);
+  socket = image.socket;
+  listen_socket = image.listen_socket;
+  listen_state = image.listen_state;
+  remote_host = image.remote_host;
+  remote_host.back() = '\0';
+  remote_port = image.remote_port;
+}
+
+void Connection::export_queues(QueueImage* image) const {
+  image->unread = recv_count;
+  for (int i = 0; i < recv_count; ++i) image->ring[i] = ring_byte(i);
+  platform::MutexLock guard(send_lock);
+  image->unsent = send_count;
+  image->send_offset = send_offset;
+  image->overflowed = overflowed;
+  image->blocked = blocked;
+  image->send_error = send_error;
+  for (int i = 0; i < send_count; ++i) {
+    const int index = (send_read + i) & kSendSlotMask;
+    image->send_len[i] = send_len[index];
+    image->send_slot[i] = send_slot[index];
+  }
+}
+
+void Connection::import_queues(const QueueImage& image) {
+  // Each goes back at the start of its ring or queue.
+  std::memcpy(recv_ring.data(), image.ring.data(), static_cast<size_t>(image.unread));
+  recv_read = 0;
+  recv_count = image.unread;
+  recv_write = image.unread & kRecvRingMask;
+  platform::MutexLock guard(send_lock);
+  send_offset = image.send_offset;
+  overflowed = image.overflowed;
+  blocked = image.blocked;
+  send_error = image.send_error;
+  for (int i = 0; i < image.unsent; ++i) {
+    send_len[i] = image.send_len[i];
+    send_slot[i] = image.send_slot[i];
+  }
+  send_read = 0;
+  send_count = image.unsent;
+  send_write = image.unsent & kSendSlotMask;
+}
+
 }  // namespace net

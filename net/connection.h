@@ -40,6 +40,32 @@ constexpr int kEnqueueOk = 0;
 constexpr int kEnqueueTooLong = -1;  // longer than one send slot
 constexpr int kEnqueueFull = -2;     // 256 messages wait unsent
 
+// What a state image carries of a connection's socket across a hand-over
+// to a new process: the connected and the listening socket, their states,
+// and the outbound peer. A plain record, filled and taken back whole.
+struct EndpointImage {
+  int32_t state = kStateClosed;
+  int32_t socket = -1;
+  int32_t listen_socket = -1;
+  int32_t listen_state = 0;
+  std::array<char, kRemoteHostBytes> remote_host{};
+  int32_t remote_port = 0;
+};
+
+// What a state image carries of a connection's queues: the receive ring's
+// unread bytes and the send queue's unsent messages, each oldest first.
+struct QueueImage {
+  int32_t unread = 0;  // 0..kRecvRingSize
+  std::array<uint8_t, kRecvRingSize> ring{};
+  int32_t unsent = 0;       // 0..kSendSlots
+  int32_t send_offset = 0;  // bytes of the first message already sent
+  bool overflowed = false;
+  bool blocked = false;
+  bool send_error = false;
+  std::array<int32_t, kSendSlots> send_len{};  // each 1..kSendSlotBytes
+  std::array<std::array<uint8_t, kSendSlotBytes>, kSendSlots> send_slot{};
+};
+
 class Connection {
  public:
   Connection();
@@ -107,6 +133,17 @@ class Connection {
   bool send_overflowed() const;
   bool send_blocked() const;
   bool send_failed() const;
+
+  bool is_open() const { return state.load(std::memory_order_acquire) != kStateClosed; }
+  int socket_fd() const { return socket; }
+
+  // The state image's view: everything it carries of the connection, out
+  // and back in. Import into a connection whose threads have not started;
+  // the image must hold counts and lengths within the sizes above.
+  void export_endpoint(EndpointImage* image) const;
+  void import_endpoint(const EndpointImage& image);
+  void export_queues(QueueImage* image) const;
+  void import_queues(const QueueImage& image);
 
   // What `socket` is received from, sent to and closed through: the socket
   // layer, or a test's in-memory stand-in. Set before the connection is

@@ -30,6 +30,8 @@ class Listener : public Connection {
   int accept_pending(int wait_ms = kReadyWaitMs);
   // The address of `peer_ip`, the last accepted peer's.
   IpAddress peer_address() const;
+  // The listening socket, -1 when none.
+  int listening_socket() const { return listen_socket; }
   // The port actually bound, or -1.
   int bound_port() const;
   // Error code (errno, or Winsock's) of the last failed socket, bind,

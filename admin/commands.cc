@@ -115,7 +115,7 @@ std::string kick_slot(AdminCommands& admin, const std::string& slot_text, const 
   // The serial first: should the slot change hands meanwhile, the request
   // names the connection that was there and does nothing to the next one.
   const uint32_t serial = client.drop_request.serial();
-  if (client.state.load(std::memory_order_acquire) == net::kStateClosed) {
+  if (!client.is_open()) {
     return error_reply("slot " + std::to_string(slot) + " is free");
   }
   const std::string address =
@@ -177,7 +177,7 @@ bool find_targets(lobby::Lobby& lobby, const std::string& text, std::vector<Targ
     // slot change hands meanwhile, the identity read is the newcomer's (and
     // does not match), or the request names the connection that left.
     const uint32_t serial = client.drop_request.serial();
-    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    if (!client.is_open()) continue;
     const int64_t have = by_id ? client.connection_id.load(std::memory_order_relaxed)
                                : client.user_id.load(std::memory_order_relaxed);
     if (have == wanted) targets->push_back({i, serial});
@@ -601,7 +601,7 @@ std::string run_ban(AdminCommands& admin, const CommandCall& call) {
     for (int i = 0; i < lobby::kSlots; ++i) {
       lobby::ClientSlot& client = lobby.slots[i];
       const uint32_t serial = client.drop_request.serial();
-      if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+      if (!client.is_open()) continue;
       if (!entry.prefix.contains(client.peer_address.load())) continue;
       lobby::request_drop(lobby, i, serial, lobby::kDropBanned);
       ++closed;

@@ -228,13 +228,13 @@ std::string snapshot(const lobby::Lobby& lobby, int slot) {
   std::string out;
   for (int s = 0; s < lobby::kSlots; ++s) {
     const lobby::ClientSlot& c = lobby.slots[s];
-    if (c.state.load() == net::kStateClosed && s != slot) continue;
+    if (!c.is_open() && s != slot) continue;
     const lobby::UserRecord& u = lobby.users[s];
     out += format(
         "slot %d open %d user %d validation %d key %d room %d seat %d gen %u seats %d "
         "start %d name %s",
-        s, c.state.load() != net::kStateClosed, c.user_id.load(), c.validation, u.group_key.load(),
-        u.room, u.seat, u.room_generation, u.seat_count, u.start_size,
+        s, c.is_open(), c.user_id.load(), c.validation, u.group_key.load(), u.room, u.seat,
+        u.room_generation, u.seat_count, u.start_size,
         hex(std::string(reinterpret_cast<const char*>(u.name), wire::kNameLen)).c_str());
     if (s != slot) out += format(" direct %d", u.direct_count.load());
     out += "\n";
@@ -287,8 +287,8 @@ StreamRun run_stream(const StreamSetup& setup, const std::string& body,
     }
     if (run.fault.empty()) run.fault = check_tables(lobby);
     if (run.fault.empty() && offline.is_open(slot) &&
-        lobby.slots[slot].recv_count >= kLongestClientMessage) {
-      run.fault = format("a pass left %d bytes in the ring", lobby.slots[slot].recv_count);
+        lobby.slots[slot].received() >= kLongestClientMessage) {
+      run.fault = format("a pass left %d bytes in the ring", lobby.slots[slot].received());
     }
     for (const std::string& m : messages) {
       if (is_reply(m)) run.replies.push_back(m);
@@ -585,7 +585,7 @@ class ScriptRun {
   std::string pass_one(int slot) {
     fed_[slot] = 0;
     if (!offline_.pass(slot) || offline_.lobby().slots[slot].input_held()) return "";
-    const int left = offline_.lobby().slots[slot].recv_count;
+    const int left = offline_.lobby().slots[slot].received();
     if (left >= kLongestClientMessage) {
       return format("slot %d: a pass left %d bytes in the ring", slot, left);
     }
@@ -682,7 +682,7 @@ std::string check_client_output(const std::string& stream, int room_limit,
 std::string check_tables(const lobby::Lobby& lobby) {
   using lobby::kSeats;
   using lobby::kSlots;
-  auto is_open = [&](int s) { return lobby.slots[s].state.load() != net::kStateClosed; };
+  auto is_open = [&](int s) { return lobby.slots[s].is_open(); };
 
   for (int g = 0; g < lobby::kGroupEntries; ++g) {
     const lobby::GroupEntry& entry = lobby.groups[g];

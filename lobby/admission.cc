@@ -16,8 +16,7 @@ namespace {
 int open_with_key(const Lobby& lobby, uint64_t key, uint64_t (net::IpAddress::*key_of)() const) {
   int count = 0;
   for (const ClientSlot& client : lobby.slots) {
-    if (client.state.load(std::memory_order_acquire) != net::kStateClosed &&
-        (client.peer_address.load().*key_of)() == key) {
+    if (client.is_open() && (client.peer_address.load().*key_of)() == key) {
       ++count;
     }
   }
@@ -149,9 +148,9 @@ int Admission::pick_closing(uint32_t* serial, bool* closed) const {
     const ClientSlot& client = lobby.slots[i];
     // The serial before the state, as for every request from this thread.
     const uint32_t this_serial = client.drop_request.serial();
-    const bool open = client.state.load(std::memory_order_acquire) != net::kStateClosed;
+    const bool open = client.is_open();
     const int socket = client.open_socket.load(std::memory_order_acquire);
-    *closed = open && socket >= 0 && client.transport->peer_shut(socket);
+    *closed = open && socket >= 0 && client.transport()->peer_shut(socket);
     // A slot freed since find_free_slot is as good.
     if (!open || *closed || client.drop_request.pending()) {
       *serial = this_serial;
@@ -189,7 +188,8 @@ void Admission::refuse(int socket, int reason, const net::IpAddress& addr) {
     // Whatever the client already sent is read away first: closing a socket
     // with unread input resets the connection, which could destroy the 2A
     // before the client reads it.
-    for (int i = 0; i < 4 && refusal.recv_some(refusal.out_buf.data(), net::kOutBufSize) > 0; ++i) {
+    for (int i = 0; i < 4 && refusal.recv_some(refusal.compose_buffer(), net::kOutBufSize) > 0;
+         ++i) {
     }
   }
   // Counted and logged before the close, which the client may see at once.
@@ -209,7 +209,7 @@ int Admission::pick_displaced(int64_t now_ms, uint32_t* serial) const {
     const ClientSlot& client = lobby.slots[i];
     // The serial before the state, as for every request from this thread.
     const uint32_t this_serial = client.drop_request.serial();
-    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    if (!client.is_open()) continue;
     if (client.login_accepted.load(std::memory_order_acquire)) continue;
     const int64_t placed = client.placed_ms.load(std::memory_order_relaxed);
     if (now_ms - placed < kDisplaceAfterMs) continue;
@@ -270,7 +270,7 @@ int Admission::pick_lurker(int64_t now_ms, uint32_t* serial) {
     for (int i = 0; i < served; ++i) {
       const ClientSlot& client = lobby.slots[i];
       const uint32_t this_serial = client.drop_request.serial();
-      if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+      if (!client.is_open()) continue;
       if (!client.login_accepted.load(std::memory_order_acquire)) continue;
       if (lobby.users[i].room != kNone) continue;
       const int64_t since = client.active_ms.load(std::memory_order_relaxed);
@@ -349,7 +349,7 @@ void Admission::apply_auto_bans() {
     for (int i = 0; i < kSlots; ++i) {
       ClientSlot& client = lobby.slots[i];
       const uint32_t this_serial = client.drop_request.serial();
-      if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+      if (!client.is_open()) continue;
       if (!banned.contains(client.peer_address.load())) continue;
       if (in_good_standing(client, rooms[i], now)) {
         ++kept;
@@ -375,7 +375,7 @@ void Admission::serve_held() {
   // Before the look at the slots: a drop after it wakes this thread.
   lobby.await_drops(true);
   int slot = held_.slot;
-  if (lobby.slots[slot].state.load(std::memory_order_acquire) != net::kStateClosed) {
+  if (lobby.slots[slot].is_open()) {
     slot = find_free_slot(lobby);
   }
   if (slot != kNone) {

@@ -44,7 +44,7 @@ int handle_chat(Lobby& lobby, ClientSlot& client) {
   {
     platform::MutexLock guard(lobby.lock_chat);
     if (!chat_ring_has_room(lobby)) {
-      client.recv_read = (client.recv_read - 1) & net::kRecvRingMask;
+      client.rewind_read(1);
       return kWaitChatRing;
     }
     ChatRing& ring = lobby.chat;

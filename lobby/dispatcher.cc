@@ -49,7 +49,7 @@ bool resets_on_drop(const Lobby& lobby, const ClientSlot& client, int reason) {
     case kDropBanned:
       return true;
     case kDropPeerClosed:
-      return client.transport->unsent(client.socket) > 0;
+      return client.kernel_unsent() > 0;
     default:
       return false;
   }
@@ -65,7 +65,7 @@ Handler handler_for(uint8_t letter) {
 }
 
 void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_ms) {
-  if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return;
+  if (!client.is_open()) return;
   client.pass_ms = now_ms;
   if (take_drop_request(lobby, client)) return;
   // A client whose own pace (its flooding, or its address's chat pace)
@@ -99,12 +99,12 @@ void serve_client(Lobby& lobby, ClientSlot& client, bool readable, int64_t now_m
   // waits unread in the kernel, and then its hold goes on; with nothing
   // there, it has had a break. A client that waits for each answer before
   // it sends again has one after every answer: it is slowed, never dropped.
-  const int before = client.recv_count;
+  const int before = client.received();
   if (client.receive() == 1) {
     leave_and_drop(lobby, client, kDropPeerClosed);
     return;
   }
-  if (client.recv_count == before) {
+  if (client.received() == before) {
     client.flood.end_hold();
     return;
   }
@@ -141,7 +141,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
   bool held = false;
   ClientSlot::LineHold line_hold = ClientSlot::LineHold::kFree;
   int64_t hold_until = -1;
-  while (handle && client.recv_count >= 2) {
+  while (handle && client.received() >= 2) {
     const bool whole = complete_message_waiting(client);
     // With its bucket empty, a whole message waits for the next token; the
     // worker then leaves the socket unread, so the sender is slowed by TCP.
@@ -174,7 +174,7 @@ bool run_pass(Lobby& lobby, ClientSlot& client, int64_t now_ms) {
         break;
       }
     }
-    client.recv_read = (client.recv_read + 1) & net::kRecvRingMask;
+    client.advance_read(1);
     const int result = handler(lobby, client);
     if (result == kWaitChatRing || result == kWaitNoticeRing) {
       // The handler has put the message back, whole, as an incomplete one.
@@ -240,14 +240,14 @@ void flush_clients(ClientSlot* const* clients, int count) {
         done[i] = true;
         continue;
       }
-      jobs[n].fd = client.socket;
+      jobs[n].fd = client.socket_fd();
       jobs[n].slices = slices[n];
       jobs[n].count = pieces;
       of[n] = &client;
       ++n;
     }
     if (n == 0) return;
-    clients[0]->transport->send_batch(jobs, n);
+    clients[0]->transport()->send_batch(jobs, n);
     for (int j = 0; j < n; ++j) of[j]->end_flush(slices[j], jobs[j].count, jobs[j].result);
     for (int i = 0; i < count; ++i) {
       if (!done[i] && clients[i]->send_blocked()) done[i] = true;
@@ -283,7 +283,7 @@ int64_t expire_logins(Lobby& lobby, int64_t now_ms) {
     // The serial first: a slot freed and placed anew after it was read gets
     // a request for the connection that left, which is ignored.
     const uint32_t serial = client.drop_request.serial();
-    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    if (!client.is_open()) continue;
     if (client.login_accepted.load(std::memory_order_acquire)) continue;
     // One already asked to go is not asked again on every pass.
     if (client.drop_request.waiting_for(serial)) continue;
@@ -418,7 +418,7 @@ void place_client(Lobby& lobby, ClientSlot& client, int socket, const PeerInfo& 
 }
 
 bool has_pending_work(const Lobby& lobby, const ClientSlot& client) {
-  if (client.state.load(std::memory_order_acquire) == net::kStateClosed) return false;
+  if (!client.is_open()) return false;
   if (client.drop_request.pending()) return true;
   if (client.chat_read != lobby.chat_head().load(std::memory_order_acquire)) return true;
   if (client.notice_read != lobby.notice_head().load(std::memory_order_acquire)) return true;

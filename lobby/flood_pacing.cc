@@ -96,13 +96,13 @@ int FloodPacing::ms_to_next_token(int64_t now_ms) const {
 }
 
 bool complete_message_waiting(const net::Connection& client) {
-  if (client.recv_count < wire::kLenHeader || client.ring_byte(0) != wire::kMsgMark) return false;
+  if (client.received() < wire::kLenHeader || client.ring_byte(0) != wire::kMsgMark) return false;
   const wire::MessageKind* kind =
       wire::find_message(wire::Direction::kClientToLobby, client.ring_byte(1));
   if (kind == nullptr) return false;
   const int head = wire::known_after(*kind);
-  if (client.recv_count < head) return false;
-  return client.recv_count >= wire::whole_length(*kind, client.ring_byte(head - 1));
+  if (client.received() < head) return false;
+  return client.received() >= wire::whole_length(*kind, client.ring_byte(head - 1));
 }
 
 }  // namespace lobby

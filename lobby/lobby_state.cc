@@ -71,7 +71,7 @@ const char* counter_text(int counter) {
 Lobby::Lobby(const config::Settings& s, LobbyEvents* sink, net::Transport* transport)
     : settings(s), live(s), events(sink != nullptr ? sink : quiet_events()) {
   for (ClientSlot& client : slots) {
-    if (transport != nullptr) client.transport = transport;
+    if (transport != nullptr) client.set_transport(transport);
     client.count_bytes(&counters[kCountBytesReceived], &counters[kCountBytesSent]);
   }
   int limit = settings.ROOM;
@@ -142,8 +142,7 @@ void Lobby::wake_workers_of_group(int32_t key, int own_worker) const {
     if (k == own_worker) continue;
     for (int j = 0; j < kSlotsPerWorker; ++j) {
       const int i = k * kSlotsPerWorker + j;
-      if (slots[i].state.load(std::memory_order_acquire) != net::kStateClosed &&
-          users[i].group_key.load(std::memory_order_relaxed) == key) {
+      if (slots[i].is_open() && users[i].group_key.load(std::memory_order_relaxed) == key) {
         worker_wake[k].wake();
         break;
       }

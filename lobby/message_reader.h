@@ -1,5 +1,6 @@
 // Reading one message in place in a slot's receive ring, for the handlers.
-// Offsets count from the message's "2"; recv_read stands on the letter.
+// Offsets count from the message's "2"; the ring's read position stands on
+// the letter.
 #ifndef LOBBY_MESSAGE_READER_H_
 #define LOBBY_MESSAGE_READER_H_
 
@@ -27,17 +28,17 @@ inline void msg_copy(const net::Connection& c, int offset, uint8_t* out, int len
 }
 
 // True when the whole message of `length` bytes is there. Otherwise puts
-// recv_read back on the "2", as the handler contract asks.
+// the read position back on the "2", as the handler contract asks.
 inline bool message_complete(net::Connection& c, int length) {
-  if (c.recv_count >= length) return true;
-  c.recv_read = (c.recv_read - 1) & net::kRecvRingMask;
+  if (c.received() >= length) return true;
+  c.rewind_read(1);
   return false;
 }
 
 // Consumes the message, from its "2" on.
 inline void consume_message(net::Connection& c, int length) {
-  c.recv_read = (c.recv_read - 1 + length) & net::kRecvRingMask;
-  c.recv_count -= length;
+  c.rewind_read(1);
+  c.consume(length);
 }
 
 inline void reply(net::Connection& c, const uint8_t* bytes, int length) {

@@ -25,7 +25,7 @@ constexpr RingView kNoticeView{&ClientSlot::notice_read, &ClientSlot::notice_sta
 
 // REQUIRES: the ring's lock held.
 bool keeps_writers_waiting(const ClientSlot& reader, const RingView& view, int32_t head) {
-  if (reader.state.load(std::memory_order_acquire) == net::kStateClosed) return false;
+  if (!reader.is_open()) return false;
   if (reader.ring_released.load(std::memory_order_acquire)) return false;
   return ((head - reader.*view.read) & view.mask) > view.most_behind;
 }

@@ -252,7 +252,7 @@ int handle_room_op(Lobby& lobby, ClientSlot& client) {
     platform::MutexLock guard(lobby.lock_rooms);
     // Judged before anything changes: the operation waits whole.
     if (!notice_ring_has_room(lobby)) {
-      client.recv_read = (client.recv_read - 1) & net::kRecvRingMask;
+      client.rewind_read(1);
       return kWaitNoticeRing;
     }
     const int32_t op = msg_i32(client, 2);

@@ -36,7 +36,7 @@ void set_worker_pass_hook(WorkerPassHook hook) {
 
 int find_free_slot(const Lobby& lobby) {
   for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
-    if (lobby.slots[i].state.load(std::memory_order_acquire) == net::kStateClosed) return i;
+    if (!lobby.slots[i].is_open()) return i;
   }
   return kNone;
 }
@@ -100,7 +100,7 @@ void Server::stop() {
   clock_->set_waker(nullptr);
   // Nothing more is sent: the connections simply end.
   for (ClientSlot& client : lobby_->slots) {
-    if (client.state.load(std::memory_order_acquire) != net::kStateClosed) client.close();
+    if (client.is_open()) client.close();
   }
   lobby_->upstream.shut();
   listener_->close_sockets();
@@ -183,7 +183,7 @@ void Server::accept_thread() {
       report_event(lobby.events, "proxies trusted (L_PROXY): %s", list);
     }
     try_listen(listener);
-  } else if (listener.listen_socket >= 0) {
+  } else if (listener.listening_socket() >= 0) {
     listening_port_.store(listener.bound_port(), std::memory_order_release);
     lobby.events->listening(listener.bound_port(), "");
   }
@@ -205,8 +205,8 @@ void Server::accept_thread() {
     const bool may_sleep = wake.may_sleep();
     net::PollEntry entries[3 + kProxyWaiting];
     int n = 0;
-    const bool listening = listener.listen_socket >= 0;
-    if (listening && !holding) entries[n++] = {listener.listen_socket, net::kPollIn, 0};
+    const bool listening = listener.listening_socket() >= 0;
+    if (listening && !holding) entries[n++] = {listener.listening_socket(), net::kPollIn, 0};
     // Queued notices the kernel would take now (more than one flush's
     // worth, say) mean no sleep at all.
     bool upstream_sendable = false;
@@ -230,12 +230,12 @@ void Server::accept_thread() {
       // A reload's L_PROXY applies from the next connection on.
       proxy_stage_->follow_settings();
       const net::IpAddress peer = listener.peer_address();
+      const int socket = listener.take_accepted();
       if (proxy_stage_->trusts(peer)) {
-        proxy_stage_->take(listener.socket, peer, listener.peer_port);
+        proxy_stage_->take(socket, peer, listener.peer_port());
       } else {
-        admission_->place_or_refuse(listener.socket, peer, listener.peer_port);
+        admission_->place_or_refuse(socket, peer, listener.peer_port());
       }
-      listener.socket = -1;
     } else if (accepted == net::kAcceptFailed) {
       // A lasting failure (no descriptors left) must not flood the log.
       const int64_t now = clock_->now_ms();
@@ -264,7 +264,7 @@ void Server::try_listen(net::Listener& listener) {
   Lobby& lobby = *lobby_;
   const int port = lobby.settings.L_PORT & 0xffff;
   const int rc = listener.start_listening(lobby.settings.L_PORT);
-  if (rc == net::kListenOk && listener.listen_state != -1) {
+  if (rc == net::kListenOk && !listener.listen_failed()) {
     if (listen_attempts_ > 0) {
       report_event(lobby.events, "listening on port %d after %d attempts", listener.bound_port(),
                    listen_attempts_ + 1);
@@ -382,7 +382,7 @@ int Server::worker_wait_ms(int k) {
   int64_t now = -1;
   for (int j = 0; j < kSlotsPerWorker; ++j) {
     const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
-    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    if (!client.is_open()) continue;
     // A clock advanced by hand gives no bound: it wakes the workers itself.
     if (client.flood.held()) {
       if (now < 0) now = clock_->now_ms();
@@ -416,7 +416,7 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
     // A slot opened after this wait began is tried at once.
     readable[j] = true;
     const ClientSlot& client = lobby.slots[k * kSlotsPerWorker + j];
-    if (client.state.load(std::memory_order_acquire) == net::kStateClosed) continue;
+    if (!client.is_open()) continue;
     pending = pending || has_pending_work(lobby, client);
     // A client held back (by flood pacing, its address's chat pace or room
     // in a ring) is left out of the wait, unread, so that TCP slows its
@@ -431,9 +431,8 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
     // While its input cannot be taken (its ring is full, or seats vacated
     // into its full queue must go first) only writability can move it on;
     // readiness for input would wake the worker for nothing, again and again.
-    const bool input_waits =
-        client.recv_count == net::kRecvRingSize ||
-        lobby.users[client.slot].vacated_seats.load(std::memory_order_acquire) != 0;
+    const bool input_waits = client.ring_full() || lobby.users[client.slot].vacated_seats.load(
+                                                       std::memory_order_acquire) != 0;
     int events = net::kPollIn;
     if (input_waits) {
       events = net::kPollOut;
@@ -441,7 +440,7 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
       events = net::kPollIn | net::kPollOut;
     }
     slot_of[n] = j;
-    entries[n++] = {client.socket, events, 0};
+    entries[n++] = {client.socket_fd(), events, 0};
   }
   const int timeout = pending ? 0 : worker_wait_ms(k);
   const int ready = net::poll_many(entries, n, timeout);
@@ -475,8 +474,7 @@ void Server::worker_thread(int k) {
       // before it: a message is never stamped earlier than it arrived, so
       // the idle limit never comes early.
       serve_client(lobby, client, readable[j], clock_->now_ms());
-      if (client.state.load(std::memory_order_acquire) != net::kStateClosed)
-        open[opened++] = &client;
+      if (client.is_open()) open[opened++] = &client;
     }
     // Every client's sends of the pass at once: the receivers are woken
     // together, and this thread runs on to its wait.

@@ -20,7 +20,7 @@ void take_snapshot(Lobby& lobby, int64_t now_ms, LobbySnapshot* out) {
     const UserRecord& user = lobby.users[i];
     SlotSnapshot& s = out->slots[i];
     s = SlotSnapshot{};
-    s.open = client.state.load(std::memory_order_acquire) != net::kStateClosed;
+    s.open = client.is_open();
     if (!s.open) continue;
     ++out->users;
     s.id = client.connection_id.load(std::memory_order_relaxed);

@@ -28,8 +28,8 @@ int announce(Lobby& lobby) REQUIRES(lobby.lock_groups) {
 void take_event(Lobby& lobby, int event, int64_t now_ms, char* line, int size)
     REQUIRES(lobby.lock_groups) {
   upstream::UpstreamLink& link = lobby.upstream;
-  const char* host = link.remote_host.data();
-  const int port = link.remote_port & 0xffff;
+  const char* host = link.host();
+  const int port = link.port() & 0xffff;
   const long long wait_ms = static_cast<long long>(link.deadline_ms() - now_ms);
   const size_t room = static_cast<size_t>(size);
   int n = 0;
@@ -98,7 +98,7 @@ void move_upstream(Lobby& lobby, const int32_t ip[4], int32_t port, int64_t now_
   char host[net::kRemoteHostBytes];
   std::snprintf(host, sizeof host, "%d.%d.%d.%d", ip[0], ip[1], ip[2], ip[3]);
   const bool was_off = link.link_state() == upstream::LinkState::kOff;
-  if (port == link.remote_port && std::strcmp(host, link.remote_host.data()) == 0) return;
+  if (port == link.port() && std::strcmp(host, link.host()) == 0) return;
   if (was_off && port != 0) {
     const config::Settings& settings = lobby.settings;
     const uint32_t seed =
@@ -106,8 +106,8 @@ void move_upstream(Lobby& lobby, const int32_t ip[4], int32_t port, int64_t now_
     link.set_tuning(settings.test_send_buffer, seed);
   }
   if (port == 0) {
-    report_event(lobby.events, "upstream moved: none (was %s:%d)", link.remote_host.data(),
-                 link.remote_port & 0xffff);
+    report_event(lobby.events, "upstream moved: none (was %s:%d)", link.host(),
+                 link.port() & 0xffff);
   } else {
     report_event(lobby.events, "upstream moved to %s:%d", host, port & 0xffff);
   }

@@ -31,13 +31,13 @@ int Connection::attach(int accepted_socket, const uint8_t* first_bytes, int firs
   if (first_length > 0) append_received(first_bytes, first_length);
   // Opened last, so that a thread that sees the connection open also sees
   // the reset positions.
-  state.store(kStateOpen, std::memory_order_release);
+  mark_open();
   return 0;
 }
 
 int Connection::close_sockets() {
   if (socket >= 0) {
-    transport->close(socket);
+    transport_->close(socket);
     socket = -1;
   }
   if (listen_socket >= 0) {
@@ -56,14 +56,14 @@ int Connection::close() {
 
 int Connection::abort() {
   if (socket >= 0) {
-    transport->abort(socket);
+    transport_->abort(socket);
     socket = -1;
   }
   return close();
 }
 
 int Connection::recv_some(uint8_t* buffer, int size) {
-  int n = transport->recv(socket, buffer, size - 1);
+  int n = transport_->recv(socket, buffer, size - 1);
   if (n >= 0) buffer[n] = 0;
   if (n > 0 && bytes_received_ != nullptr) bytes_received_->fetch_add(n, std::memory_order_relaxed);
   return n;
@@ -111,7 +111,7 @@ int Connection::flush() {
   IoSlice slices[kFlushBatch];
   const int count = begin_flush(slices);
   if (count == 0) return 0;
-  end_flush(slices, count, transport->sendv(socket, slices, count));
+  end_flush(slices, count, transport_->sendv(socket, slices, count));
   return 0;
 }
 
@@ -158,6 +158,17 @@ void Connection::end_flush(const IoSlice* slices, int count, int taken) {
     send_read = (send_read + 1) & kSendSlotMask;
     send_count -= 1;
   }
+}
+
+int Connection::take_unsent(uint8_t* bytes) {
+  platform::MutexLock guard(send_lock);
+  if (send_count == 0) return 0;
+  const int length = send_len[send_read] - send_offset;
+  std::memcpy(bytes, send_slot[send_read].data() + send_offset, static_cast<size_t>(length));
+  send_offset = 0;
+  send_read = (send_read + 1) & kSendSlotMask;
+  send_count -= 1;
+  return length;
 }
 
 int Connection::send_pending() const {

@@ -93,7 +93,9 @@ class Connection {
   // peer closed or the socket failed, else 0.
   int receive();
   // True once the peer has closed its end, even with input still unread.
-  bool peer_shut() const { return transport->peer_shut(socket); }
+  bool peer_shut() const { return transport_->peer_shut(socket); }
+  // Bytes the kernel still holds to send to the peer; -1 when unknown.
+  int kernel_unsent() const { return transport_->unsent(socket); }
   // Queues one message of 1..80 bytes. Never overwrites an unsent message:
   // on a full queue the message is refused and `overflowed` is set.
   int enqueue(const uint8_t* bytes, int length);
@@ -110,15 +112,41 @@ class Connection {
   // kIoWouldBlock or kIoError).
   int begin_flush(IoSlice* slices);
   void end_flush(const IoSlice* slices, int count, int taken);
+  // Takes the oldest message out of the queue unsent: what of it is still
+  // to go, into `bytes` (kSendSlotBytes of room). Its length, 0 when the
+  // queue is empty. For an owner that delivers without a socket.
+  int take_unsent(uint8_t* bytes);
 
-  // Receive-ring access for parsers.
+  // Atomic `state`, read by any thread: the acquire pairs with the
+  // release of attach and close, so a thread that sees the connection
+  // open also sees what attach reset.
+  bool is_open() const { return state.load(std::memory_order_acquire) != kStateClosed; }
+  // The connected socket, -1 for none. Owner thread.
+  int socket_fd() const { return socket; }
+  Transport* transport() const { return transport_; }
+  // Before the connection is first opened, never changed after.
+  void set_transport(Transport* via) { transport_ = via; }
+
+  // Receive-ring access for parsers. Owner thread.
+  int received() const { return recv_count; }
+  bool ring_full() const { return recv_count == kRecvRingSize; }
   uint8_t ring_byte(int offset) const { return recv_ring[(recv_read + offset) & kRecvRingMask]; }
   void consume(int length) {
     recv_read = (recv_read + length) & kRecvRingMask;
     recv_count -= length;
   }
+  // Move the read position over bytes without consuming them, and back: a
+  // parser stands on a message's second byte while its handler reads it.
+  // The ring's invariant holds again once the position is back, or the
+  // message is consumed from its first byte.
+  void advance_read(int length) { recv_read = (recv_read + length) & kRecvRingMask; }
+  void rewind_read(int length) { recv_read = (recv_read - length) & kRecvRingMask; }
   // Appends bytes to the ring as a receive would; returns how many fit.
   int append_received(const uint8_t* bytes, int length);
+
+  // The composition buffer, kOutBufSize bytes: one outgoing message is
+  // put together in it before it is queued. Owner thread.
+  uint8_t* compose_buffer() { return out_buf.data(); }
 
   // Adds every byte received to `*received` and every byte sent to
   // `*sent` (the owner's totals; null for none). Before the connection is
@@ -134,9 +162,6 @@ class Connection {
   bool send_blocked() const;
   bool send_failed() const;
 
-  bool is_open() const { return state.load(std::memory_order_acquire) != kStateClosed; }
-  int socket_fd() const { return socket; }
-
   // The state image's view: everything it carries of the connection, out
   // and back in. Import into a connection whose threads have not started;
   // the image must hold counts and lengths within the sizes above.
@@ -145,17 +170,17 @@ class Connection {
   void export_queues(QueueImage* image) const;
   void import_queues(const QueueImage& image);
 
-  // What `socket` is received from, sent to and closed through: the socket
-  // layer, or a test's in-memory stand-in. Set before the connection is
-  // first opened, never changed after.
-  Transport* transport = socket_transport();
+ protected:
+  // Empties the receive ring and the send queue, dropping what they hold.
+  void reset_queues();
+  // Opens the connection on `socket`, last: the release store publishes
+  // everything written before it to the thread that sees it open.
+  void mark_open() { state.store(kStateOpen, std::memory_order_release); }
 
-  // Owner thread only.
-  std::array<uint8_t, kRecvRingSize> recv_ring{};
-  std::array<uint8_t, kOutBufSize> out_buf{};
-  int32_t recv_read = 0;
-  int32_t recv_count = 0;
-  int32_t recv_write = 0;
+  // Owner thread only. `socket` is the connected socket (for the
+  // Listener: the one most recently accepted); the others belong to one
+  // kind of connection each: the outbound peer to the upstream link, the
+  // last accepted peer and the listening socket to the Listener.
   int32_t remote_port = 0;
   std::array<char, kRemoteHostBytes> remote_host{};
   int32_t peer_ip[4] = {0, 0, 0, 0};
@@ -163,6 +188,20 @@ class Connection {
   int32_t listen_state = 0;
   int listen_socket = -1;
   int socket = -1;
+
+ private:
+  // What `socket` is received from, sent to and closed through: the socket
+  // layer, or a test's in-memory stand-in.
+  Transport* transport_ = socket_transport();
+
+  // Owner thread only.
+  std::array<uint8_t, kRecvRingSize> recv_ring{};
+  std::array<uint8_t, kOutBufSize> out_buf{};
+  // Invariant: recv_write == (recv_read + recv_count) & kRecvRingMask,
+  // except while a parser has moved recv_read (advance_read).
+  int32_t recv_read = 0;
+  int32_t recv_count = 0;
+  int32_t recv_write = 0;
 
   // A leaf lock: nothing else is taken while it is held.
   mutable platform::Mutex send_lock;
@@ -182,11 +221,6 @@ class Connection {
   // Atomic: set open by attach (accept thread), closed by the owner.
   std::atomic<int32_t> state{kStateClosed};
 
- protected:
-  // Empties the receive ring and the send queue, dropping what they hold.
-  void reset_queues();
-
- private:
   std::atomic<int64_t>* bytes_received_ = nullptr;
   std::atomic<int64_t>* bytes_sent_ = nullptr;
 };

@@ -26,12 +26,25 @@ class Listener : public Connection {
   // Opens the port (low 16 bits of `port`; 0 picks a free one).
   int start_listening(int port);
   // Accepts at most one waiting connection, waiting up to `wait_ms`. On 0
-  // the socket is in `socket` and the peer's address in `peer_ip`.
+  // the socket waits to be taken (take_accepted) and the peer's address
+  // and port are in peer_ip() and peer_port().
   int accept_pending(int wait_ms = kReadyWaitMs);
-  // The address of `peer_ip`, the last accepted peer's.
+  // Hands the socket accept_pending took to the caller; the listener
+  // keeps no hold on it.
+  int take_accepted() {
+    const int fd = socket;
+    socket = -1;
+    return fd;
+  }
+  // The last accepted peer's address, four parts in dotted order.
+  const int32_t* peer_ip() const { return Connection::peer_ip; }
+  int32_t peer_port() const { return Connection::peer_port; }
+  // The address of peer_ip(), as an IpAddress.
   IpAddress peer_address() const;
   // The listening socket, -1 when none.
   int listening_socket() const { return listen_socket; }
+  // The last start_listening bound the port but could not listen on it.
+  bool listen_failed() const { return listen_state == -1; }
   // The port actually bound, or -1.
   int bound_port() const;
   // Error code (errno, or Winsock's) of the last failed socket, bind,

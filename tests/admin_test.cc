@@ -1145,13 +1145,13 @@ TEST(SnapshotTest, IdleTimeNeverExceedsConnectedTime) {
   config::Settings settings;
   lobby::Lobby lobby(settings, nullptr);
   lobby::ClientSlot& client = lobby.slots[0];
-  client.state.store(net::kStateOpen);
+  client.attach(-1);  // open, with no socket
   client.placed_ms.store(5000);
   client.last_message_ms.store(4990);
   lobby.users[0].group_key.store(5);
   auto snapshot = std::make_unique<lobby::LobbySnapshot>();
   lobby::take_snapshot(lobby, 6995, snapshot.get());
-  client.state.store(net::kStateClosed);
+  client.close();
   EXPECT_EQ(1, snapshot->slots[0].connected_ms / 1000);
   EXPECT_EQ(1, snapshot->slots[0].idle_seconds);
 }

@@ -470,7 +470,7 @@ class AdmissionByAddressTest : public ::testing::Test {
   }
   ~AdmissionByAddressTest() override {
     for (lobby::ClientSlot& client : lobby_->slots) {
-      if (client.state.load() != net::kStateClosed) client.close();
+      if (client.is_open()) client.close();
     }
     for (int fd : clients_) ::close(fd);
   }

@@ -57,19 +57,18 @@ class ListenerTest : public ::testing::Test {
     int rc = net::kAcceptNothing;
     auto start = Clock::now();
     while (rc == net::kAcceptNothing && elapsed_ms(start) < kWaitMs) {
-      listener_.socket = -1;
       rc = listener_.accept_pending();
     }
-    if (rc == net::kListenOk) accepted_.push_back(listener_.socket);
-    listener_.socket = -1;  // the test closes the accepted sockets itself
+    // The test closes the accepted sockets itself.
+    if (rc == net::kListenOk) accepted_.push_back(listener_.take_accepted());
     return rc;
   }
 
   void expect_peer_is_loopback() {
-    EXPECT_EQ(listener_.peer_ip[0], 127);
-    EXPECT_EQ(listener_.peer_ip[1], 0);
-    EXPECT_EQ(listener_.peer_ip[2], 0);
-    EXPECT_EQ(listener_.peer_ip[3], 1);
+    EXPECT_EQ(listener_.peer_ip()[0], 127);
+    EXPECT_EQ(listener_.peer_ip()[1], 0);
+    EXPECT_EQ(listener_.peer_ip()[2], 0);
+    EXPECT_EQ(listener_.peer_ip()[3], 1);
   }
 
   // A byte sent by `client` comes out of the socket the listener accepted.

@@ -154,7 +154,7 @@ TEST_F(OfflineLobbyTest, EveryClientMessageIsTakenWholeByItsOwnHandler) {
       send(slot, message + w::keep_alive());
       ASSERT_TRUE(lobby_.is_open(slot));
       const lobby::ClientSlot& client = lobby_.lobby().slots[slot];
-      EXPECT_EQ(0, client.recv_count);
+      EXPECT_EQ(0, client.received());
       EXPECT_EQ(5000, client.last_message_ms.load());
       const bool acts =
           letter == wire::kCmdRoom || letter == wire::kCmdChat || letter == wire::kCmdDirect;

@@ -403,7 +403,7 @@ TEST_F(ProtectionTest, ClientsDroppedForTheirOwnFaultAreResetAndTheOthersClosed)
   TcpClient framing = enter_from("127.0.0.1", 1, 1);
   int bytes = 0;
   socklen_t size = sizeof bytes;
-  ASSERT_EQ(0, ::getsockopt(lobby().slots[0].socket, SOL_SOCKET, SO_SNDBUF, &bytes, &size));
+  ASSERT_EQ(0, ::getsockopt(lobby().slots[0].socket_fd(), SOL_SOCKET, SO_SNDBUF, &bytes, &size));
   EXPECT_EQ(2 * (65536 - lobby::kSendBufferSlack), bytes);
   TcpClient kicked = enter_from("127.0.0.1", 2, 2);
   TcpClient banned = enter_from("127.0.0.1", 3, 3);

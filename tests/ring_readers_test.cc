@@ -191,7 +191,7 @@ TEST_F(RingReadersTest, AReaderThatDoesNotMoveForOneSecondIsDroppedAndTheWriterG
   std::vector<Inbox*> readers;
   for (int i = 0; i < lobby::kSlotsPerWorker; ++i) readers.push_back(join(i + 1, 5));
   Inbox* stuck = join(50, 9);  // slot 8: worker 1
-  ASSERT_EQ(net::kStateOpen, lobby().slots[8].state.load());
+  ASSERT_TRUE(lobby().slots[8].is_open());
   ASSERT_NO_FATAL_FAILURE(stall(1));
 
   constexpr int kLines = 1100;
@@ -307,7 +307,7 @@ TEST_F(RingReadersTest, OtherGroupsBurstsPastTheRingCostNoReaderALine) {
   std::vector<Inbox*> honest;
   for (int i = 0; i < kHonest; ++i) honest.push_back(join(200 + i, 5));
   Inbox* never = join(300, 8, "127.0.0.9", 4096);
-  ASSERT_EQ(net::kStateOpen, lobby().slots[28].state.load());
+  ASSERT_TRUE(lobby().slots[28].is_open());
 
   // The bursts, with a line of group 5 after every third burster.
   int honest_lines = 0;

@@ -47,10 +47,10 @@ std::vector<std::string> fields(lobby::Lobby& lobby) {
     lobby::ClientSlot& c = lobby.slots[static_cast<size_t>(i)];
     lobby::UserRecord& u = lobby.users[static_cast<size_t>(i)];
     const std::string s = "slot " + std::to_string(i) + " ";
-    add(s + "state", c.state.load());
-    add(s + "socket", c.socket);
+    add(s + "open", c.is_open());
+    add(s + "socket", c.socket_fd());
     std::string unread;
-    for (int b = 0; b < c.recv_count; ++b) unread += static_cast<char>(c.ring_byte(b));
+    for (int b = 0; b < c.received(); ++b) unread += static_cast<char>(c.ring_byte(b));
     out.push_back(s + "unread " + w::hex(unread));
     add(s + "unsent", c.send_pending());
     add(s + "last_group_count", c.last_group_count);
@@ -230,7 +230,7 @@ TEST(StateImageGolden, TheScriptsLobbyWritesTheGoldenImageWhichReadsBackFieldByF
   }
   EXPECT_NE(std::string::npos, sent_read[0].find(w::chat(0, "half a line")));
   EXPECT_NE(std::string::npos, sent_read[2].find(w::chat(0, "four")));
-  EXPECT_EQ(net::kStateClosed, read.lobby().slots[4].state.load());
+  EXPECT_FALSE(read.lobby().slots[4].is_open());
   EXPECT_TRUE(written.image(process) == read.image(process));
 }
 

@@ -208,11 +208,11 @@ class UpstreamLinkTest : public ::testing::Test {
 TEST_F(UpstreamLinkTest, SetRemoteWritesTheDottedAddress) {
   const int32_t ip[4] = {10, 0, 200, 3};
   link_.set_remote(ip, 4321);
-  EXPECT_STREQ(link_.remote_host.data(), "10.0.200.3");
-  EXPECT_EQ(link_.remote_port, 4321);
+  EXPECT_STREQ(link_.host(), "10.0.200.3");
+  EXPECT_EQ(link_.port(), 4321);
   const int32_t widest[4] = {255, 255, 255, 255};
   link_.set_remote(widest, 1);
-  EXPECT_STREQ(link_.remote_host.data(), "255.255.255.255");
+  EXPECT_STREQ(link_.host(), "255.255.255.255");
 }
 
 TEST_F(UpstreamLinkTest, RegistrationIsFourteenExactBytes) {
@@ -279,11 +279,11 @@ TEST_F(UpstreamLinkTest, ServiceDiscardsWhateverTheServerSends) {
 
   // Every byte is read and dropped, and the notice still goes out.
   start = Clock::now();
-  while (net::poll_fd(link_.socket, net::kPollIn, 20) != 0 && elapsed_ms(start) < kWaitMs) {
+  while (net::poll_fd(link_.socket_fd(), net::kPollIn, 20) != 0 && elapsed_ms(start) < kWaitMs) {
     service();
   }
   service();
-  EXPECT_EQ(net::poll_fd(link_.socket, net::kPollIn, 0), 0);
+  EXPECT_EQ(net::poll_fd(link_.socket_fd(), net::kPollIn, 0), 0);
   EXPECT_EQ(link_.link_state(), upstream::LinkState::kConnected);
   expect_peer_got(notice('N', 11));
 }
@@ -345,7 +345,7 @@ TEST_F(UpstreamLinkTest, ServerThatNeverReadsIsLostWhenTheQueueWouldOverflow) {
   // Should a send ever block, this bounds it, and the timing check fails
   // instead of the test hanging.
   timeval limit{2, 0};
-  ASSERT_EQ(setsockopt(link_.socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit), 0);
+  ASSERT_EQ(setsockopt(link_.socket_fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit), 0);
   int32_t next_user = 0;
   int slowest_pass_ms = 0;
   int event = upstream::kLinkQuiet;

@@ -69,8 +69,8 @@ int UpstreamLink::open(int64_t now_ms, int64_t* finished_ms) {
 int UpstreamLink::exchange() {
   if (link_state() != LinkState::kConnected) return kLossNone;
   // What arrives is thrown away; the end of the stream, or a failure,
-  // means the peer is gone. Not into out_buf, which notices are composed
-  // in under lock_groups.
+  // means the peer is gone. Not into the composition buffer, which notices
+  // are composed in under lock_groups.
   uint8_t discard[net::kOutBufSize];
   const int n = net::recv_nb(socket, discard, net::kOutBufSize);
   if (n == 0) return kLossPeerClosed;
@@ -187,7 +187,7 @@ int UpstreamLink::connected(int64_t now_ms) {
   if (started_) reconnects_.fetch_add(1, std::memory_order_release);
   // Open only now: notices are queued from here on, after the caller's
   // announcement, which it queues in the same hold of lock_groups.
-  state.store(net::kStateOpen, std::memory_order_release);
+  mark_open();
   link_state_.store(LinkState::kConnected, std::memory_order_release);
   return kLinkConnected;
 }
@@ -227,25 +227,25 @@ void UpstreamLink::wait_for_next_attempt(int64_t now_ms) {
 }
 
 void UpstreamLink::queue_if_open(const uint8_t* bytes, int length) {
-  if (state.load(std::memory_order_acquire) == net::kStateClosed) return;
+  if (!is_open()) return;
   if (pending_loss_ != kLossNone) return;
   if (enqueue(bytes, length) == net::kEnqueueFull) pending_loss_ = kLossNotReading;
   if (service_wake != nullptr) service_wake->wake();
 }
 
 void UpstreamLink::send_registration(int32_t port, int32_t zero, const int32_t ip[4]) {
-  int n = wire::compose_registration(out_buf.data(), port, zero, ip);
-  queue_if_open(out_buf.data(), n);
+  int n = wire::compose_registration(compose_buffer(), port, zero, ip);
+  queue_if_open(compose_buffer(), n);
 }
 
 void UpstreamLink::send_login_notice(int32_t user_id) {
-  int n = wire::compose_i32(out_buf.data(), wire::kUpLogin, user_id);
-  queue_if_open(out_buf.data(), n);
+  int n = wire::compose_i32(compose_buffer(), wire::kUpLogin, user_id);
+  queue_if_open(compose_buffer(), n);
 }
 
 void UpstreamLink::send_logout_notice(int32_t user_id) {
-  int n = wire::compose_i32(out_buf.data(), wire::kUpLogout, user_id);
-  queue_if_open(out_buf.data(), n);
+  int n = wire::compose_i32(compose_buffer(), wire::kUpLogout, user_id);
+  queue_if_open(compose_buffer(), n);
 }
 
 void UpstreamLink::report_login(int32_t user_id) {

@@ -11,7 +11,7 @@
 // upstream server: the first attempt at start is the only connect that blocks (up to 3 s, before
 // the lobby listens); later ones run in the accept thread's readiness wait.
 //
-// Threading: out_buf and the filling of the send queue are used under
+// Threading: the composition buffer and the filling of the send queue are used under
 // lock_groups (notices from the worker threads; the announcement on the
 // accept thread). The connection machinery (socket, deadlines, backoff,
 // the figures of the log lines) is the accept thread's, which runs it
@@ -69,6 +69,10 @@ class UpstreamLink : public net::Connection {
   // Writes remote_host from the four address parts ("%d.%d.%d.%d"; the
   // parts are 0..255, so the text always fits) and records the port.
   void set_remote(const int32_t ip[4], int32_t port);
+  // The upstream server's dotted address and its port (low 16 bits used),
+  // as set_remote recorded them.
+  const char* host() const { return remote_host.data(); }
+  int32_t port() const { return remote_port; }
   // A send buffer size other than 0 is applied to every connection (test
   // seam); the seed fixes the jitter of the backoff. Before any attempt.
   void set_tuning(int send_buffer_bytes, uint32_t jitter_seed);

@@ -159,22 +159,18 @@ void ImageLobby::feed(int slot, const std::string& bytes) {
 
 bool ImageLobby::pass(int slot) {
   ClientSlot& client = lobby().slots[static_cast<size_t>(slot)];
-  if (client.state.load() == net::kStateClosed) return false;
+  if (!client.is_open()) return false;
   serve_client(lobby(), client, !client.input_held(), clock_.now_ms());
-  return client.state.load() != net::kStateClosed;
+  return client.is_open();
 }
 
 std::string ImageLobby::take_output(int slot) {
   ClientSlot& client = lobby().slots[static_cast<size_t>(slot)];
-  platform::MutexLock guard(client.send_lock);
   std::string out;
-  while (client.send_count > 0) {
-    out.append(reinterpret_cast<const char*>(client.send_slot[client.send_read].data()),
-               static_cast<size_t>(client.send_len[client.send_read]));
-    client.send_read = (client.send_read + 1) & net::kSendSlotMask;
-    client.send_count -= 1;
+  uint8_t message[net::kSendSlotBytes];
+  for (int n = client.take_unsent(message); n > 0; n = client.take_unsent(message)) {
+    out.append(reinterpret_cast<const char*>(message), static_cast<size_t>(n));
   }
-  client.send_offset = 0;
   return out;
 }
 

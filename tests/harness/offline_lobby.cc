@@ -49,9 +49,7 @@ int OfflineLobby::connect() {
   return slot;
 }
 
-bool OfflineLobby::is_open(int slot) const {
-  return lobby_->slots[slot].state.load() != net::kStateClosed;
-}
+bool OfflineLobby::is_open(int slot) const { return lobby_->slots[slot].is_open(); }
 
 void OfflineLobby::feed(int slot, const std::string& bytes) {
   transport_.send_from_client(slot, bytes);
@@ -63,7 +61,7 @@ bool OfflineLobby::pass(int slot) {
   // The worker's readiness wait leaves the socket of a held client out.
   serve_client(*lobby_, client, !client.input_held(), now_ms_);
   ClientSlot* served = &client;
-  if (client.state.load(std::memory_order_acquire) != net::kStateClosed) flush_clients(&served, 1);
+  if (client.is_open()) flush_clients(&served, 1);
   return is_open(slot);
 }
 
@@ -75,14 +73,10 @@ void OfflineLobby::disconnect(int slot) {
 
 std::string OfflineLobby::take_output(int slot) {
   ClientSlot& client = lobby_->slots[slot];
-  platform::MutexLock guard(client.send_lock);
   std::string out;
-  while (client.send_count > 0) {
-    const auto& message = client.send_slot[client.send_read];
-    out.append(reinterpret_cast<const char*>(message.data()),
-               static_cast<size_t>(client.send_len[client.send_read]));
-    client.send_read = (client.send_read + 1) & net::kSendSlotMask;
-    client.send_count -= 1;
+  uint8_t message[net::kSendSlotBytes];
+  for (int n = client.take_unsent(message); n > 0; n = client.take_unsent(message)) {
+    out.append(reinterpret_cast<const char*>(message), static_cast<size_t>(n));
   }
   return out;
 }

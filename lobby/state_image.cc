@@ -511,6 +511,8 @@ struct ImageAccess {
       io.value(client.socket);
       io.expect(state == net::kStateOpen ? client.socket >= 0 : client.socket == -1,
                 "a slot's socket");
+      // The accept thread's look at whether the client has closed its end.
+      if (Io::kReading) client.open_socket.store(client.socket);
       queues(io, client);
       io.value(client.last_group_count);
       index_or_none(io, client.group_index, kGroupEntries, "a group index");

@@ -118,7 +118,7 @@ void Admission::place_or_refuse(int socket, const PeerInfo& client) {
   }
   // Nobody gives way, but a slot may be about to come free.
   bool closed = false;
-  const int closing = pick_closing(&serial, &closed);
+  const int closing = pick_closing(socket, &serial, &closed);
   if (closing == kNone) {
     refuse(socket, kRefusedFull, addr);
     return;
@@ -142,7 +142,7 @@ void Admission::hold(int socket, const PeerInfo& peer, int slot, int64_t deadlin
   held_.peer.first_length = first;
 }
 
-int Admission::pick_closing(uint32_t* serial, bool* closed) const {
+int Admission::pick_closing(int newcomer, uint32_t* serial, bool* closed) const {
   const Lobby& lobby = lobby_;
   for (int i = 0; i < lobby.served_slots() && i < kSlots; ++i) {
     const ClientSlot& client = lobby.slots[i];
@@ -150,9 +150,13 @@ int Admission::pick_closing(uint32_t* serial, bool* closed) const {
     const uint32_t this_serial = client.drop_request.serial();
     const bool open = client.is_open();
     const int socket = client.open_socket.load(std::memory_order_acquire);
-    *closed = open && socket >= 0 && client.transport()->peer_shut(socket);
+    // Its worker is closing it: the number is -1 from just before the
+    // socket's close until the slot is free, and a number the newcomer's
+    // socket has taken was this slot's socket, closed since.
+    const bool going = open && (socket < 0 || socket == newcomer);
+    *closed = open && !going && client.transport()->peer_shut(socket);
     // A slot freed since find_free_slot is as good.
-    if (!open || *closed || client.drop_request.pending()) {
+    if (!open || going || *closed || client.drop_request.pending()) {
       *serial = this_serial;
       return i;
     }

@@ -117,10 +117,11 @@ class Admission {
   // L_LURK.
   bool lost_lurker_lately(uint64_t key, int64_t now_ms, int64_t lurk_ms) const;
   void note_lurker_lost(uint64_t key, int64_t now_ms);
-  // A slot that will be free in a moment: a drop has been asked of it, or
-  // its client has closed its end (`*closed` then; its worker has not yet
-  // dropped it). -1 for none. `*serial`: as for pick_displaced.
-  int pick_closing(uint32_t* serial, bool* closed) const;
+  // A slot that will be free in a moment: a drop has been asked of it, its
+  // worker is closing it, or its client has closed its end (`*closed` then;
+  // its worker has not yet dropped it). -1 for none. `*serial`: as for
+  // pick_displaced. `newcomer` is the socket to be placed.
+  int pick_closing(int newcomer, uint32_t* serial, bool* closed) const;
   // Holds the newcomer for `slot`, until `deadline_ms` at most.
   void hold(int socket, const PeerInfo& peer, int slot, int64_t deadline_ms);
 

@@ -9,6 +9,7 @@
 #include "lobby/upstream_service.h"
 #include "net/listener.h"
 #include "net/socket_ops.h"
+#include "platform/short_slice.h"
 
 namespace lobby {
 namespace {
@@ -166,6 +167,7 @@ bool Server::drain_finished() const {
 }
 
 void Server::accept_thread() {
+  platform::request_short_slice();
   Lobby& lobby = *lobby_;
   net::Listener& listener = *listener_;
 
@@ -454,6 +456,9 @@ void Server::wait_for_worker_pass(int k, bool readable[kSlotsPerWorker]) {
 }
 
 void Server::worker_thread(int k) {
+  // A pass is short and ends in sends that wake the receivers: see
+  // platform/short_slice.h.
+  platform::request_short_slice();
   Lobby& lobby = *lobby_;
   std::atomic<int64_t>& pass_started = lobby.worker_pass_started_ms[k];
   bool readable[kSlotsPerWorker];

@@ -504,6 +504,8 @@ struct ImageAccess {
       io.expect(state == net::kStateOpen ? endpoint.socket >= 0 : endpoint.socket == -1,
                 "a slot's socket");
       if (Io::kReading) client.import_endpoint(endpoint);
+      // The accept thread's look at whether the client has closed its end.
+      if (Io::kReading) client.open_socket.store(endpoint.socket);
       queues(io, client);
       io.value(client.last_group_count);
       index_or_none(io, client.group_index, kGroupEntries, "a group index");

@@ -100,7 +100,8 @@ int poll_fd(int fd, int events, int timeout_ms) {
 
 bool peer_shut(int fd) {
   pollfd p{fd, POLLRDHUP, 0};
-  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  // A descriptor closed meanwhile (POLLNVAL) has no peer left either.
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 int poll_many(PollEntry* entries, int count, int timeout_ms) {

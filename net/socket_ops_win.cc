@@ -149,7 +149,8 @@ bool peer_shut(int fd) {
   p.fd = handle(fd);
   p.events = POLLRDNORM;
   p.revents = 0;
-  return WSAPoll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
+  // A socket closed meanwhile (POLLNVAL) has no peer left either.
+  return WSAPoll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 int poll_many(PollEntry* entries, int count, int timeout_ms) {

@@ -5,12 +5,18 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "platform/short_slice.h"
 #include "tests/support/lobby_server_fixture.h"
 #include "tests/support/message_reader.h"
 #include "tests/support/upstream_peer.h"
@@ -47,6 +53,49 @@ TEST_F(LobbyServerTest, NoRoomsRefuseEveryClient) {
     EXPECT_EQ(w::hex(w::full()), w::hex(before));
   }
   EXPECT_EQ(0, lobby().connected_count.load());
+}
+
+// The slice a task's scheduler line reports, or -1 where the kernel shows none.
+long long slice_of(const std::string& sched_file) {
+  std::ifstream in(sched_file);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("se.slice", 0) == 0) return std::atoll(line.substr(line.find(':') + 1).c_str());
+  }
+  return -1;
+}
+
+// The relay threads ask for short slices, so that a receiver they wake does
+// not preempt them; whoever asks keeps its nice value, and a thread an
+// operator put under another policy is left there.
+TEST_F(LobbyServerTest, TheServersThreadsAskForShortSlicesAndKeepTheirNiceValue) {
+  bool slices_known = false;
+  std::thread([&] {
+    ASSERT_EQ(0, setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 3));
+    EXPECT_EQ(0, platform::request_short_slice());
+    EXPECT_EQ(3, getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())));
+    slices_known =
+        slice_of("/proc/thread-self/sched") == static_cast<long long>(platform::kShortSliceNs);
+    const sched_param none{};
+    ASSERT_EQ(0, sched_setscheduler(0, SCHED_BATCH, &none));
+    EXPECT_EQ(-1, platform::request_short_slice());
+    EXPECT_EQ(SCHED_BATCH, sched_getscheduler(0));
+  }).join();
+  if (!slices_known) GTEST_SKIP() << "this kernel keeps no slice per thread";
+
+  settings.ROOM = 3;
+  start();
+  settle();  // every thread has made its passes, so has asked
+  int short_sliced = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  ASSERT_NE(nullptr, tasks);
+  while (dirent* task = readdir(tasks)) {
+    if (task->d_name[0] == '.') continue;
+    const std::string file = std::string("/proc/self/task/") + task->d_name + "/sched";
+    if (slice_of(file) == static_cast<long long>(platform::kShortSliceNs)) ++short_sliced;
+  }
+  closedir(tasks);
+  EXPECT_EQ(3 + 1, short_sliced);  // the workers and the accept thread
 }
 
 TEST_F(LobbyServerTest, ANewClientTakesTheLowestFreeSlot) {

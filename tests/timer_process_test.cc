@@ -1364,6 +1364,23 @@ TEST_F(UpgradeTest, AFullChattingLobbyIsUpgradedTwiceWithNothingLostAndEveryTime
   EXPECT_EQ(1, registrations);
   EXPECT_EQ(33, logins);
   EXPECT_EQ(1, logouts);
+
+  // A player the first program let in, whose socket his worker is not
+  // watching (his burst is being paced), closes and at once comes back to
+  // the full lobby: he finds his slot given back, not 2A.
+  std::string burst;
+  for (int i = 0; i < 150; ++i) burst += w::chat(0, "again");
+  ASSERT_TRUE(chatters[0].tcp.send(burst));
+  ASSERT_TRUE(pump_until(all, kReplyWaitMs, [&] {
+    const std::vector<std::string> heard = chat_texts(chatters[1]);
+    return std::count(heard.begin(), heard.end(), "again") >= 40;
+  }));
+  chatters[0].tcp.close();
+  Player back;
+  ASSERT_TRUE(back.tcp.connect_from("127.0.1.1", port));
+  ASSERT_TRUE(back.tcp.send(w::enter(100, "back", 11)));
+  ASSERT_TRUE(pump_until({&back}, kReplyWaitMs, [&] { return back.count('O') == 1; }))
+      << "refused: " << back.count('A');
   stop_server();
 }
 

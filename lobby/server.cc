@@ -234,9 +234,9 @@ void Server::accept_thread() {
       const net::IpAddress peer = listener.peer_address();
       const int socket = listener.take_accepted();
       if (proxy_stage_->trusts(peer)) {
-        proxy_stage_->take(socket, peer, listener.peer_port());
+        proxy_stage_->take(socket, peer, listener.accepted_port());
       } else {
-        admission_->place_or_refuse(socket, peer, listener.peer_port());
+        admission_->place_or_refuse(socket, peer, listener.accepted_port());
       }
     } else if (accepted == net::kAcceptFailed) {
       // A lasting failure (no descriptors left) must not flood the log.

@@ -45,9 +45,7 @@ int Listener::accept_pending(int wait_ms) {
   if (ready == 0) return kAcceptNothing;
   if (ready < 0) return kListenFailed;
   listen_state = 0;
-  // The fields, not the accessors of the same names.
-  int fd =
-      accept_ipv4(listen_socket, Connection::peer_ip, &this->Connection::peer_port, &last_error_);
+  int fd = accept_ipv4(listen_socket, peer_ip, &peer_port, &last_error_);
   // A failed accept (a connection reset before it was taken, a momentary
   // descriptor limit) keeps the listening socket: the next pass tries again.
   if (fd == kIoWouldBlock) return kAcceptNothing;
@@ -58,8 +56,7 @@ int Listener::accept_pending(int wait_ms) {
 
 IpAddress Listener::peer_address() const {
   uint32_t host_order = 0;
-  for (int32_t part : Connection::peer_ip)
-    host_order = host_order << 8 | (static_cast<uint32_t>(part) & 0xff);
+  for (int32_t part : peer_ip) host_order = host_order << 8 | (static_cast<uint32_t>(part) & 0xff);
   return IpAddress::from_v4(host_order);
 }
 

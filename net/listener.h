@@ -27,7 +27,7 @@ class Listener : public Connection {
   int start_listening(int port);
   // Accepts at most one waiting connection, waiting up to `wait_ms`. On 0
   // the socket waits to be taken (take_accepted) and the peer's address
-  // and port are in peer_ip() and peer_port().
+  // and port are in accepted_ip() and accepted_port().
   int accept_pending(int wait_ms = kReadyWaitMs);
   // Hands the socket accept_pending took to the caller; the listener
   // keeps no hold on it.
@@ -37,9 +37,9 @@ class Listener : public Connection {
     return fd;
   }
   // The last accepted peer's address, four parts in dotted order.
-  const int32_t* peer_ip() const { return Connection::peer_ip; }
-  int32_t peer_port() const { return Connection::peer_port; }
-  // The address of peer_ip(), as an IpAddress.
+  const int32_t* accepted_ip() const { return peer_ip; }
+  int32_t accepted_port() const { return peer_port; }
+  // The address of accepted_ip(), as an IpAddress.
   IpAddress peer_address() const;
   // The listening socket, -1 when none.
   int listening_socket() const { return listen_socket; }

@@ -65,10 +65,10 @@ class ListenerTest : public ::testing::Test {
   }
 
   void expect_peer_is_loopback() {
-    EXPECT_EQ(listener_.peer_ip()[0], 127);
-    EXPECT_EQ(listener_.peer_ip()[1], 0);
-    EXPECT_EQ(listener_.peer_ip()[2], 0);
-    EXPECT_EQ(listener_.peer_ip()[3], 1);
+    EXPECT_EQ(listener_.accepted_ip()[0], 127);
+    EXPECT_EQ(listener_.accepted_ip()[1], 0);
+    EXPECT_EQ(listener_.accepted_ip()[2], 0);
+    EXPECT_EQ(listener_.accepted_ip()[3], 1);
   }
 
   // A byte sent by `client` comes out of the socket the listener accepted.
